@@ -1,0 +1,94 @@
+# Project-wide compiler settings and the helpers every component uses to add
+# tests, benchmarks and fuzz targets.
+
+add_compile_options(-Wall -Wextra)
+if(METER_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(METER_SANITIZE OR METER_FUZZ)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(METER_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "METER_FUZZ needs clang (libFuzzer)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
+set(METER_BUILD_TESTS ON)
+if(METER_FUZZ)
+  set(METER_BUILD_TESTS OFF)
+endif()
+
+if(METER_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+# Benchmarks are run by hand from an optimised, uninstrumented build.
+set(METER_BUILD_BENCH OFF)
+if(NOT METER_SANITIZE AND NOT METER_FUZZ)
+  find_package(benchmark QUIET)
+  if(benchmark_FOUND)
+    set(METER_BUILD_BENCH ON)
+  endif()
+endif()
+
+find_package(PkgConfig REQUIRED)
+
+# meter_add_gtest(NAME SOURCES a.cpp ... LIBS lib ... [PROPERTIES k v ...])
+# One executable; every test case becomes its own ctest entry so that
+# `ctest -j` spreads them over the cores.
+function(meter_add_gtest name)
+  if(NOT METER_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
+                       PROPERTIES ENVIRONMENT "METER_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
+                                  ${T_PROPERTIES})
+endfunction()
+
+# meter_add_bench(NAME SOURCES ... LIBS ...): a Google Benchmark binary, not run by ctest.
+function(meter_add_bench name)
+  if(NOT METER_BUILD_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark)
+endfunction()
+
+# meter_add_fuzz(NAME SOURCES ... LIBS ... [SECONDS n] [CORPUS dir])
+# A libFuzzer target, run by ctest for a bounded time in the fuzz build.
+function(meter_add_fuzz name)
+  if(NOT METER_FUZZ)
+    return()
+  endif()
+  cmake_parse_arguments(F "" "SECONDS;CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(NOT F_SECONDS)
+    set(F_SECONDS 60)
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set(work ${CMAKE_CURRENT_BINARY_DIR}/${name}-corpus)
+  set(seed "")
+  if(F_CORPUS)
+    set(seed ${F_CORPUS})
+  endif()
+  add_test(NAME ${name}
+           COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+                   $<TARGET_FILE:${name}> -max_total_time=${F_SECONDS} -rss_limit_mb=2048
+                   -print_final_stats=1 ${work} ${seed})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 600
+                       FIXTURES_REQUIRED ${name}-dir)
+  add_test(NAME ${name}-mkdir COMMAND ${CMAKE_COMMAND} -E make_directory ${work})
+  set_tests_properties(${name}-mkdir PROPERTIES FIXTURES_SETUP ${name}-dir)
+endfunction()
