@@ -21,6 +21,14 @@
 extern "C" {
 #endif
 
+/* ---- Configuration records and their D-Bus values ---- */
+
+/* ---- Connection, IPC thread and change signals ---- */
+
+/* ---- Blocking operations ---- */
+
+/* ---- CRC-32 and syslog set-up ---- */
+
 /* CRC-32/ISO-HDLC (the Ethernet CRC) of length bytes at data; 0 for no bytes. */
 ARVENT_API uint32_t checksum(const uint8_t *data, size_t length);
 
