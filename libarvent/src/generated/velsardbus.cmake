@@ -1,7 +1,7 @@
 # The D-Bus glue of velsard's interface, generated at build time from
 # src/velsard.xml into the build tree (never committed). libarvent links it
 # as the client side, the stand-in daemon as the skeleton side.
-pkg_check_modules(GIO REQUIRED IMPORTED_TARGET gio-2.0 gobject-2.0 glib-2.0)
+pkg_check_modules(GIO REQUIRED IMPORTED_TARGET GLOBAL gio-2.0 gobject-2.0 glib-2.0)
 find_program(GDBUS_CODEGEN gdbus-codegen REQUIRED)
 
 set(VELSARDBUS_XML ${CMAKE_CURRENT_SOURCE_DIR}/src/velsard.xml)
