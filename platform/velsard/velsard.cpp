@@ -32,7 +32,7 @@ const char *const kTestXml = R"xml(<node>
     </method>
     <method name="EmitRaw">
       <arg name="signal" type="s" direction="in"/>
-      <arg name="parameters" type="v" direction="in"/>
+      <arg name="arguments" type="av" direction="in"/>
     </method>
     <method name="SetResponse">
       <arg name="method" type="s" direction="in"/>
@@ -335,17 +335,21 @@ void handle_test_call(GDBusConnection *, const gchar *, const gchar *, const gch
     g_variant_get(params, "(u&s)", &code, &text);
     velsard_bus_gdbus1_emit_device_error(d.skeleton, code, text);
   } else if (method == "EmitRaw") {
+    // The arguments come one by one (D-Bus has no empty tuple).
     const gchar *name;
-    GVariant *args;
-    g_variant_get(params, "(&sv)", &name, &args);
+    GVariantIter *iter;
+    g_variant_get(params, "(&sav)", &name, &iter);
+    std::vector<GVariant *> members;
+    GVariant *member;
+    while (g_variant_iter_next(iter, "v", &member)) members.push_back(member);
+    g_variant_iter_free(iter);
+    GVariant *args = g_variant_new_tuple(members.data(), members.size());
+    for (GVariant *m : members) g_variant_unref(m);
     GError *gerror = nullptr;
-    bool ok = g_variant_is_of_type(args, G_VARIANT_TYPE_TUPLE) &&
-              g_dbus_connection_emit_signal(d.conn, nullptr, kObjectPath, kInterface, name, args,
-                                            &gerror);
-    g_variant_unref(args);
-    if (!ok) {
-      std::string message = gerror ? gerror->message : "parameters must be a tuple";
-      g_clear_error(&gerror);
+    if (!g_dbus_connection_emit_signal(d.conn, nullptr, kObjectPath, kInterface, name, args,
+                                       &gerror)) {
+      std::string message = gerror->message;
+      g_error_free(gerror);
       return fail(message);
     }
   } else if (method == "SetResponse") {

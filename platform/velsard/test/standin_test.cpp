@@ -304,8 +304,9 @@ TEST_F(StandIn, SignalsComeFromTheOwnerOfTheName) {
   control_->emit("NewIpAddress");
   control_->emit_device_error(3, "probe");
   control_->emit_raw("SomethingNew", g_variant_new("(i)", 4));
+  control_->emit_raw("Bare", g_variant_new("()"));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (got.names.size() < 3 && std::chrono::steady_clock::now() < deadline)
+  while (got.names.size() < 4 && std::chrono::steady_clock::now() < deadline)
     g_main_context_iteration(got.context, FALSE) || (g_usleep(1000), true);
   while (g_main_context_iteration(got.context, FALSE)) {
   }
@@ -313,7 +314,7 @@ TEST_F(StandIn, SignalsComeFromTheOwnerOfTheName) {
   g_main_context_pop_thread_default(got.context);
   g_main_context_unref(got.context);
   EXPECT_EQ(got.names, (std::vector<std::string>{"NewIpAddress()", "DeviceError(uint32 3, 'probe')",
-                                                 "SomethingNew(4,)"}));
+                                                 "SomethingNew(4,)", "Bare()"}));
 }
 
 TEST(StandInDefaults, LoadedFromFile) {

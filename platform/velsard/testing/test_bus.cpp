@@ -227,7 +227,16 @@ void Control::emit_device_error(uint32_t code, const std::string &text) {
 }
 
 void Control::emit_raw(const std::string &signal, GVariant *params) {
-  call("EmitRaw", g_variant_new("(sv)", signal.c_str(), params), nullptr);
+  g_variant_ref_sink(params);
+  GVariantBuilder b;
+  g_variant_builder_init(&b, G_VARIANT_TYPE("av"));
+  for (gsize k = 0; k < g_variant_n_children(params); k++) {
+    GVariant *member = g_variant_get_child_value(params, k);
+    g_variant_builder_add(&b, "v", member);
+    g_variant_unref(member);
+  }
+  g_variant_unref(params);
+  call("EmitRaw", g_variant_new("(sav)", signal.c_str(), &b), nullptr);
 }
 
 void Control::set_response(const std::string &method, int32_t response) {

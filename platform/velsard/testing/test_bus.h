@@ -80,7 +80,8 @@ class Control {
   // Emits a change signal (NewMapping, ..., NewIpAddress) from the stand-in.
   void emit(const std::string &signal);
   void emit_device_error(uint32_t code, const std::string &text);
-  // Emits any signal name with any parameters (a tuple, consumed if floating)
+  // Emits any signal name with any parameters (a tuple, possibly empty;
+  // consumed if floating)
   // on velsard's interface and object path from the stand-in's connection.
   void emit_raw(const std::string &signal, GVariant *params);
   // The value the i-typed `response` of method answers from now on.
