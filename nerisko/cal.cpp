@@ -20,9 +20,7 @@ namespace {
 
 bool valid = false;
 
-int no_serial_source(cal_serials_t *) { return 0; }
-
-cal_serial_source_t serial_source = no_serial_source;
+cal_serial_source_t serial_source = ipc_serial_get;
 
 uint32_t block_checksum(const cal_eeprom_t &b) {
     return checksum(reinterpret_cast<const uint8_t *>(b.cal), sizeof b.cal);
@@ -206,16 +204,16 @@ bool current_channel_ok(uint32_t ch) { return ch >= 6 && ch < CAL_CHANNELS; }
 }  // namespace
 
 void cal_set_serial_source(cal_serial_source_t source) {
-    serial_source = source != nullptr ? source : no_serial_source;
+    serial_source = source != nullptr ? source : ipc_serial_get;
 }
 
 bool cal_read_eeprom() {
-    cal_serials_t serials{};
-    if (serial_source(&serials) == 0) {
+    serials ids{};
+    if (serial_source(&ids) == 0) {
         sys_log(LOG_ERR, "failed to get serials");
         return false;
     }
-    if (std::strncmp(serials.serial[1], serials.serial[2], sizeof serials.serial[1]) != 0) {
+    if (std::strncmp(ids.serial[1], ids.serial[2], sizeof ids.serial[1]) != 0) {
         sys_log(LOG_ERR, "eeprom serials do not match");
         return false;
     }

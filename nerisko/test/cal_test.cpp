@@ -16,10 +16,10 @@ using pru_host::TempRoot;
 
 // ---- serial numbers ----
 
-cal_serials_t fake_serials;
+serials fake_serials;
 int fake_serials_ok = 1;
 
-int fake_serial_source(cal_serials_t *out) {
+int fake_serial_source(serials *out) {
     if (fake_serials_ok != 0) {
         *out = fake_serials;
     }
@@ -27,7 +27,7 @@ int fake_serial_source(cal_serials_t *out) {
 }
 
 void set_serials(const char *device, const char *first, const char *second) {
-    fake_serials = cal_serials_t{};
+    fake_serials = serials{};
     std::strncpy(fake_serials.serial[0], device, 49);
     std::strncpy(fake_serials.serial[1], first, 49);
     std::strncpy(fake_serials.serial[2], second, 49);

@@ -9,6 +9,7 @@
 // block, the old or the new one. Loading reads 1-0054 and, when that copy
 // cannot be read or is corrupt, 1-0052.
 
+#include "arvent.h"
 #include "nerisko/data.h"
 
 #include <cstdint>
@@ -42,13 +43,10 @@ constexpr double CAL_CURRENT_SCALE = 1.959007906626506e-06;
 // The array itself never moves: the maths library keeps its address.
 extern cal_entry_t cal_array[CAL_CHANNELS];
 
-// The device's three serial numbers; the second and third are the EEPROMs'.
-struct cal_serials_t {
-    char serial[3][50];
-};
-// Where the serial numbers come from: 1 with out filled, 0 on failure.
-using cal_serial_source_t = int (*)(cal_serials_t *out);
-// Replaces the serial-number source (tests); nullptr restores the default.
+// Where the serial numbers come from: ipc_serial_get (the configuration
+// daemon) unless a test puts another source in; 1 with out filled, 0 on failure.
+using cal_serial_source_t = int (*)(serials *out);
+// nullptr restores ipc_serial_get.
 void cal_set_serial_source(cal_serial_source_t source);
 
 // Loads the array from the EEPROM, or gives every channel gain 1, offset 0

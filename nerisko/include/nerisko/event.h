@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-struct processing_set_t;  // one active voltage set with its loads (processing)
+#include "nerisko/processing_set.h"
 
 // The argument of every callback; both pointers are valid only during the call.
 struct event_data_t {
@@ -41,3 +41,9 @@ bool event_register(event_cb_t callback, uint32_t kind);
 void event_exec(event_data_t *ev, uint32_t kind);
 // Frees every node of the four lists (shutdown).
 void event_cleanup();
+
+// The CT channel (6..53) whose load event_print_data dumps.
+void event_set_print_ch(uint32_t channel);
+// Diagnostic callback: logs the result block of the first load of the set
+// that has an active CT on the print channel; nothing when none has.
+void event_print_data(event_data_t *ev);
