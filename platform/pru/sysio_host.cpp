@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -355,6 +356,9 @@ int sys_open(const char *board_path, int flags, mode_t mode) {
         }
         return open_model(s, path, *kind);
     }
+    if (path == "/dev/mem" && !pru_host::dev_mem_ready()) {
+        return fail(EIO);
+    }
     if (step_fails(s)) {
         return fail(EIO);
     }
@@ -444,6 +448,12 @@ int sys_ioctl(int fd, unsigned long request, void *arg) {
     return model_ioctl(s, it->second, request, arg);
 }
 
+void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset) {
+    return ::mmap(nullptr, length, prot, flags, fd, offset);
+}
+
+int sys_munmap(void *address, size_t length) { return ::munmap(address, length); }
+
 time_t sys_time() {
     State &s = state();
     {
@@ -522,6 +532,21 @@ void reset() {
     s.capture = false;
     s.log.clear();
     s.fault = Fault{};
+}
+
+bool dev_mem_ready() {
+    // Sparse: only the pages of the DDR buffer ever take space.
+    constexpr off_t kEnd = 0x88000000;
+    const std::string host = meter::meter_path("/dev/mem");
+    make_parents(host);
+    int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && (st.st_size >= kEnd || ::ftruncate(fd, kEnd) == 0);
+    ::close(fd);
+    return ok;
 }
 
 std::string node_content(const std::string &board_path) {

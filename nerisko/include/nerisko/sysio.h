@@ -27,6 +27,10 @@ int sys_fsync(int fd);
 // ioctl(2) with a pointer argument, or nullptr for requests without one.
 int sys_ioctl(int fd, unsigned long request, void *arg);
 
+// mmap(2)/munmap(2) of a descriptor from sys_open (the DDR buffer in /dev/mem).
+void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset);
+int sys_munmap(void *address, size_t length);
+
 // Wall-clock seconds since the epoch.
 time_t sys_time();
 

@@ -13,6 +13,7 @@
 //   answers that byte, writing "rst" with its NUL clears it.
 // - /dev/zor_pulse/pulse_out, /dev/zor_pulse/alarm_out, /dev/zor_adc: keep
 //   every request and every byte they receive, for the tests below.
+// - /dev/mem: a sparse file under METER_ROOT that the simulated PRU maps too.
 // Every other path is a plain file under METER_ROOT (EEPROMs, sysfs, /data).
 
 #include <sys/types.h>
@@ -37,6 +38,11 @@ constexpr unsigned long ZOR_ADC_SET_CLK = 0x40046d06;
 // Forgets every model's state, the clock setting, the captured log and any
 // armed fault. Tests call it first.
 void reset();
+
+// ---- /dev/mem ----
+// The physical memory that the DDR buffer lives in is the sparse file
+// /dev/mem under the root; this creates it when missing.
+bool dev_mem_ready();
 
 // ---- result nodes ----
 // The whole current content of a result node ("" before its first sizing).

@@ -1,0 +1,87 @@
+#pragma once
+// A simulated board for the PRU and ADC tests: a fresh root with the PRU
+// program files, the simulated PRU configured, the DDR buffer mapped and the
+// driver set up, every half that reaches the copy callback recorded.
+
+#include "nerisko/adc.h"
+#include "nerisko/frontend.h"
+#include "nerisko/pru.h"
+#include "pru/sim.h"
+#include "pru/temp_root.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace pru_test {
+
+struct Half {
+    const pru_block_t *blocks;
+    uint32_t count;
+    uint32_t first_tick;
+};
+
+struct Copies {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<Half> halves;
+
+    size_t size() {
+        std::lock_guard lock(mutex);
+        return halves.size();
+    }
+    bool wait_for(size_t n, int timeout_ms = 10000) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return halves.size() >= n; });
+    }
+    std::vector<Half> snapshot() {
+        std::lock_guard lock(mutex);
+        return halves;
+    }
+};
+
+inline Copies copies;
+
+inline void record_copy(const pru_block_t *blocks, uint32_t count) {
+    std::lock_guard lock(copies.mutex);
+    copies.halves.push_back({blocks, count, blocks[0].ts[0]});
+    copies.cv.notify_all();
+}
+
+class SimBoard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char *p : {"/usr/bin/pru-spi-read-data.bin", "/usr/bin/pru-spi-cmd.bin",
+                              "/usr/bin/pru-spi-write-settings.bin", "/usr/bin/pru-spi-read-settings.bin"}) {
+            root.put(p, "program");
+        }
+        {
+            std::lock_guard lock(copies.mutex);
+            copies.halves.clear();
+        }
+        pru_event_slice_ms = 20;
+        pru_stall_limit_ms = 1500;
+        pru_program_limit_ms = 500;
+        configure(9);
+        ASSERT_TRUE(pru_mem_init());
+        ASSERT_EQ(init_pru(record_copy), 0);
+    }
+    void TearDown() override {
+        pru_stop_acq();
+        adc_close();
+        pru_mem_free();
+    }
+    void configure(uint32_t adcs, pru_sim::Config c = {}) {
+        static const uint32_t chans[] = {0, 3, 0, 12, 0, 0, 0, 0, 0, 48};
+        frontend_set(chans[adcs]);
+        c.num_adcs = adcs;
+        pru_sim::configure(c);
+    }
+    pru_host::TempRoot root;
+};
+
+}  // namespace pru_test
