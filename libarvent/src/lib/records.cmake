@@ -10,4 +10,13 @@ target_link_libraries(arvent PRIVATE PkgConfig::GLIB)
 meter_add_gtest(records_test
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/records_test.cpp
           ${CMAKE_CURRENT_SOURCE_DIR}/test/records_c_test.c
-  LIBS arvent PkgConfig::GLIB)
+  LIBS arvent PkgConfig::GLIB
+  # GLib's slice allocator would hide a leaked value from LeakSanitizer.
+  PROPERTIES ENVIRONMENT_MODIFICATION G_SLICE=set:always-malloc)
+
+# The golden mapping fixtures must be what their script builds.
+if(METER_BUILD_TESTS)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  add_test(NAME MappingRecord.GoldenFixturesMatchTheirScript
+           COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/test/fixtures/make_mapping_golden.py --check)
+endif()
