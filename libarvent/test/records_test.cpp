@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@
 extern "C" int records_c_round_trip(void);
 
 namespace {
+
+const char *const kMappingType = "(ua(ubuuduuuuuuuua(ub))a(uuubsa(ububudddd))ai)";
 
 struct Unref {
     void operator()(GVariant *v) const { g_variant_unref(v); }
@@ -299,8 +302,65 @@ TEST(Records, MistypedOrMissingValueLeavesTheRecordAlone) {
     }
     mapping m = filled<mapping>(0xAA);
     EXPECT_EQ(mapping_deserialize(wrong.get(), &m), 0);
+    EXPECT_EQ(mapping_deserialize(wrong.get(), nullptr), 0);
     EXPECT_EQ(mapping_deserialize(nullptr, &m), 0);
     EXPECT_EQ(bytes(m), bytes(filled<mapping>(0xAA)));
+}
+
+TEST(Records, NullRecordsAreRefusedNotDereferenced) {
+    for (const RecordCase &c : record_cases()) {
+        SCOPED_TRACE(c.name);
+        Value in = parse(c.type, c.text);
+        c.from_value(in.get(), nullptr);
+        EXPECT_EQ(c.to_value(nullptr), nullptr);
+    }
+    EXPECT_EQ(mapping_serialize(nullptr), nullptr);
+    EXPECT_EQ(alarm_state_serialize(nullptr), nullptr);
+    EXPECT_EQ(alarm_log_serialize(nullptr, 3), nullptr);
+}
+
+// Values reach the library as serialised bytes from the bus; GLib reads bytes
+// that do not make a well-formed value as default values. Whatever the bytes,
+// the record is filled within its bounds.
+TEST(Records, MalformedValueBytesStayWithinTheRecord) {
+    struct Case {
+        const char *name;
+        const char *type;
+        std::string text;
+        size_t size;
+        std::function<void(GVariant *, void *)> from_value;
+    };
+    std::vector<Case> cases;
+    for (const RecordCase &c : record_cases()) {
+        cases.push_back({c.name, c.type, c.text, c.size, c.from_value});
+    }
+    cases.push_back({"mapping", kMappingType, fixture("mapping_golden_in.txt"), sizeof(mapping),
+                     [](GVariant *v, void *r) { mapping_deserialize(v, static_cast<mapping *>(r)); }});
+    std::mt19937 rng(20261210);
+    constexpr size_t kGuard = 512;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Value good = parse(c.type, c.text);
+        ASSERT_TRUE(good);
+        const auto *data = static_cast<const char *>(g_variant_get_data(good.get()));
+        const std::string image(data, g_variant_get_size(good.get()));
+        for (int round = 0; round < 300; ++round) {
+            std::string bad = image;
+            for (int flips = 1 + static_cast<int>(rng() % 8); flips > 0 && !bad.empty(); --flips) {
+                bad[rng() % bad.size()] = static_cast<char>(rng());
+            }
+            if (rng() % 4 == 0) {
+                bad.resize(rng() % (image.size() + 64), static_cast<char>(rng()));
+            }
+            GBytes *raw = g_bytes_new(bad.data(), bad.size());
+            Value v = sink(g_variant_new_from_bytes(G_VARIANT_TYPE(c.type), raw, FALSE));
+            g_bytes_unref(raw);
+            std::vector<uint8_t> record(c.size + kGuard, 0xAA);
+            c.from_value(v.get(), record.data());
+            ASSERT_EQ(std::vector<uint8_t>(record.begin() + c.size, record.end()), std::vector<uint8_t>(kGuard, 0xAA))
+                << "written past the record in round " << round;
+        }
+    }
 }
 
 TEST(Records, HeaderAndConversionsWorkFromC) { EXPECT_EQ(records_c_round_trip(), 1); }
@@ -573,8 +633,6 @@ TEST(Records, AlarmLogAndAlarmStateValues) {
 }
 
 /* ---- the channel mapping ---- */
-
-const char *const kMappingType = "(ua(ubuuduuuuuuuua(ub))a(uuubsa(ububudddd))ai)";
 
 // The golden fixtures are packed by fixtures/make_mapping_golden.py at explicit
 // offsets, independently of the record's declaration.
