@@ -20,3 +20,7 @@ if(METER_BUILD_TESTS)
   add_test(NAME MappingRecord.GoldenFixturesMatchTheirScript
            COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/test/fixtures/make_mapping_golden.py --check)
 endif()
+
+meter_add_bench(records_bench
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench/records_bench.cpp
+  LIBS arvent PkgConfig::GLIB)
