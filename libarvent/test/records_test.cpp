@@ -5,6 +5,10 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -359,6 +363,91 @@ TEST(Records, MalformedValueBytesStayWithinTheRecord) {
             c.from_value(v.get(), record.data());
             ASSERT_EQ(std::vector<uint8_t>(record.begin() + c.size, record.end()), std::vector<uint8_t>(kGuard, 0xAA))
                 << "written past the record in round " << round;
+        }
+    }
+}
+
+// Runs body in a child whose syslog lines (all priorities) are copied to a
+// pipe; returns what it wrote.
+std::string log_of(const std::function<void()> &body) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], STDERR_FILENO);
+        slog_open("records_test", 1);
+        slog_level(LOG_DEBUG);
+        body();
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return out;
+}
+
+TEST(Records, ConversionsLogTheirLines) {
+    struct Case {
+        const char *line;  // empty: nothing logged
+        std::function<void()> body;
+    };
+    auto discard = [](GVariant *v) {
+        if (v) {
+            g_variant_unref(g_variant_ref_sink(v));
+        }
+    };
+    const std::vector<Case> cases{
+        {"Serializing test config", [&] { auto c = filled<test_config>(0); discard(test_config_serialize(&c)); }},
+        {"Deserializing test config", [&] {
+             auto c = filled<test_config>(0);
+             test_config_deserialize(parse("(a(s)ub)", "([], 0, false)").get(), &c);
+         }},
+        {"Serializing ethernet config",
+         [&] { auto c = filled<ethernet_config>(0); discard(ethernet_config_serialize(&c)); }},
+        {"Serializing alarm config", [&] { auto c = filled<alarm_config>(0); discard(alarm_config_serialize(&c)); }},
+        {"Serializing alarm log", [&] { discard(alarm_log_serialize(nullptr, 0)); }},
+        {"Cannot send modbus config: device is not valid UTF-8", [&] {
+             auto c = filled<modbus_config>(0);
+             c.device[0] = '\xff';
+             discard(modbus_config_serialize(&c));
+         }},
+        {"Load 5 name is not valid UTF-8; sending its first 2 bytes", [&] {
+             auto m = std::make_unique<mapping>();
+             std::memset(m.get(), 0, sizeof *m);
+             std::memcpy(m->sets_i[5].name, "ab\xff", 3);
+             discard(mapping_serialize(m.get()));
+         }},
+        {"Ignoring modbus config value of type (s), expected (busuuuuii)", [&] {
+             auto c = filled<modbus_config>(0);
+             modbus_config_deserialize(parse("(s)", "('x',)").get(), &c);
+         }},
+        {"", [&] {
+             auto c = filled<modbus_config>(0);
+             Value v = sink(modbus_config_serialize(&c));
+             modbus_config_deserialize(v.get(), &c);
+             auto m = std::make_unique<mapping>();
+             std::memset(m.get(), 0, sizeof *m);
+             Value mv = sink(mapping_serialize(m.get()));
+             mapping_deserialize(mv.get(), m.get());
+         }},
+    };
+    for (const Case &c : cases) {
+        std::string out = log_of(c.body);
+        if (*c.line) {
+            EXPECT_NE(out.find(std::string("records_test: ") + c.line), std::string::npos)
+                << "want " << c.line << "\n got " << out;
+        } else {
+            EXPECT_EQ(out, "");
         }
     }
 }
