@@ -39,14 +39,14 @@ extern "C" {
  * - a deserialiser fills the caller's record from a value of the method's
  *   signature, keeps no reference and does not release the value; a null
  *   record, a null value or a value of another type is logged and leaves the
- *   record as it was. It writes
- *   fields only, never padding bytes. Arrays longer than the record's room
- *   are cut at its capacity; fields for which the value has no entry keep
- *   what the caller put there. Texts are cut at a UTF-8 character boundary
- *   and zero-filled to the end of their field; every text field except the
- *   mapping's load names is always NUL-terminated, so readers may treat it as
- *   a C string. A load name fills its 43 bytes without a terminator when it
- *   is 43 bytes long (the trend-file layout); read it with a bound.
+ *   record as it was. It writes fields only, never padding bytes. Arrays
+ *   longer than the record's room are cut at its capacity; fields for which
+ *   the value has no entry keep what the caller put there. Texts are cut at
+ *   a UTF-8 character boundary and zero-filled to the end of their field;
+ *   every text field except the mapping's load names is always
+ *   NUL-terminated, so readers may treat it as a C string. A load name fills
+ *   its 43 bytes without a terminator when it is 43 bytes long (the
+ *   trend-file layout); read it with a bound such as strnlen(name, 43).
  */
 
 #if defined(__cplusplus)
