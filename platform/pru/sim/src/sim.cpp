@@ -270,11 +270,16 @@ void Sim::halt_pru0(Lock &lk) {
     acq_running_ = false;
     ++run_id_;
     pru_cv_.notify_all();
-    std::thread t = std::move(pru_thread_);
-    if (t.joinable()) {
+    // Another caller may start a program while the lock is released for the
+    // join; halt that one too, so that no thread is left running on PRU 0.
+    while (pru_thread_.joinable()) {
+        std::thread t = std::move(pru_thread_);
         lk.unlock();
         t.join();
         lk.lock();
+        acq_running_ = false;
+        ++run_id_;
+        pru_cv_.notify_all();
     }
 }
 
@@ -355,7 +360,8 @@ int Sim::wait_event(unsigned output, int timeout_ms) {
         return -1;
     }
     o.seen = o.fired;
-    return static_cast<int>(o.fired & 0x7FFFFFFFu) | 1;
+    const int count = static_cast<int>(o.fired & 0x7FFFFFFFu);
+    return count == 0 ? 1 : count;  // a firing is never reported as a timeout
 }
 
 int Sim::clear_event(unsigned output, unsigned sysevent) {
@@ -560,7 +566,7 @@ void Sim::timed_loop(std::uint64_t id) {
             pru_cv_.wait_until(lk, due);
             continue;
         }
-        if (run_.backpressure && pending_[kEventPingFull + static_cast<unsigned>(run_.next_buffer)]) {
+        if (run_.backpressure && (pending_[kEventPingFull] || pending_[kEventPongFull])) {
             pru_cv_.wait(lk);
             continue;
         }

@@ -102,9 +102,10 @@ struct Config {
     unsigned num_adcs = 9;              // 1, 3 or 9: the front end of 3, 12 or 48 CTs
     Pace pace = Pace::lockstep;
     double time_scale = 1.0;            // timed pace: 1 real time, 10 ten times faster
-    // Timed pace: before overwriting a half, wait until the consumer has
-    // cleared that half's previous event. The board's PRU never waits; this
-    // lets a fast run go as fast as the consumer copies without losing halves.
+    // Timed pace: before writing a half, wait until the consumer has cleared
+    // the events of the halves before it. The board's PRU never waits; this
+    // lets a fast run go as fast as the consumer copies, in order, without
+    // losing or overwriting a half.
     bool backpressure = false;
     std::uint32_t tick_start = 0xF0000000;  // tick counter at t = 0; non-zero
     std::uint64_t noise_seed = 1;
