@@ -130,7 +130,7 @@ TEST_F(FaultTest, TimedStallAndHangLeaveWaitersToTheirTimeouts) {
 TEST_F(FaultTest, TimedResumeCarriesOnAtTheClock) {
     Config config;
     config.pace = Pace::timed;
-    config.time_scale = 50.0;
+    config.time_scale = 10.0;
     configure(config);
     start();
     inject(Fault::stall, 0);

@@ -9,8 +9,8 @@
 // chain. The measurement program sets f_clk = 1 538 500 Hz (its default
 // clock) and writes CONFIG1 = 0x92 (DR = 2), so the chain runs at
 // 1 538 500 / 128 = 12 019.53 samples/s:
-//   - a DDR half of 2048 samples spans 170.4 ms, so each interrupt thread has
-//     about 340 ms to copy its half and the copy runs about six times a second;
+//   - a DDR half of 2048 samples spans 170.4 ms: a half must be copied within
+//     that time, before the PRU comes back to it, about six times a second;
 //   - 16 639.6 ticks of the 200 MHz counter per sample; the counter wraps every
 //     21.47 s, about every 126 halves;
 //   - 240.4 samples per 50 Hz cycle (200.3 at 60 Hz); five cycles take about
