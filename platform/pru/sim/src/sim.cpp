@@ -433,16 +433,23 @@ double Sim::run_time(const Run &run, std::uint64_t n) const {
     if (run.divider == 0 || run.clock_hz == 0) {
         return run.anchor_t;
     }
-    return run.anchor_t + static_cast<double>(n - run.anchor_n) * run.divider / run.clock_hz;
+    // Signed: samples before the anchor (an earlier lock-step run) lie back to back before it.
+    const auto d = static_cast<std::int64_t>(n - run.anchor_n);
+    return run.anchor_t + static_cast<double>(d) * run.divider / run.clock_hz;
 }
 
 std::uint64_t Sim::run_ticks(const Run &run, std::uint64_t n) const {
     if (run.divider == 0 || run.clock_hz == 0) {
         return run.anchor_ticks;
     }
-    const unsigned __int128 num =
-        static_cast<unsigned __int128>(n - run.anchor_n) * kTickHz * run.divider;
-    return run.anchor_ticks + static_cast<std::uint64_t>(num / run.clock_hz);
+    const __int128 num =
+        static_cast<__int128>(static_cast<std::int64_t>(n - run.anchor_n)) * kTickHz * run.divider;
+    // Floor division, also for samples before the anchor.
+    __int128 q = num / run.clock_hz;
+    if (num % run.clock_hz < 0) {
+        --q;
+    }
+    return run.anchor_ticks + static_cast<std::uint64_t>(static_cast<std::int64_t>(q));
 }
 
 std::uint64_t Sim::generate(const Run &run, int buffer, std::uint64_t n0) {

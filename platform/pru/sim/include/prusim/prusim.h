@@ -150,9 +150,10 @@ double sample_rate();
 // Sample rate the chain would run at now, from the clock and ADC 1's CONFIG1.
 double configured_sample_rate();
 
-// Time in seconds of session sample n of the current (or last) run.
+// Time in seconds of session sample n of the current (or last) run; as
+// lock-step runs lie back to back, this holds for their earlier samples too.
 double sample_time(std::uint64_t n);
-// Tick counter word of session sample n.
+// Tick counter word of session sample n (same reach).
 std::uint32_t sample_ticks(std::uint64_t n);
 // The scenario's value of a channel at time t, noise of sample n included.
 double scenario_value(unsigned channel, std::uint64_t n);
