@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -709,14 +710,18 @@ void Sim::power_on_adcs() {
     }
 }
 
+// The pulse-input thread reads these words without any lock, as it reads the
+// PRU's memory on the board: whole aligned 32-bit stores keep it from ever
+// seeing half a count.
 void Sim::store_pulse(unsigned input, std::uint32_t value) {
-    std::memcpy(dataram_[0] + kPulseCounterOffset + 4 * input, &value, sizeof value);
+    auto *word = reinterpret_cast<std::uint32_t *>(dataram_[0] + kPulseCounterOffset + 4 * input);
+    std::atomic_ref<std::uint32_t>(*word).store(value, std::memory_order_relaxed);
 }
 
 std::uint32_t Sim::load_pulse(unsigned input) const {
-    std::uint32_t v;
-    std::memcpy(&v, dataram_[0] + kPulseCounterOffset + 4 * input, sizeof v);
-    return v;
+    auto *word = reinterpret_cast<std::uint32_t *>(
+        const_cast<std::uint8_t *>(dataram_[0] + kPulseCounterOffset + 4 * input));
+    return std::atomic_ref<std::uint32_t>(*word).load(std::memory_order_relaxed);
 }
 
 // ---- controls -----------------------------------------------------------------
