@@ -6,14 +6,8 @@
 #include <syslog.h>
 
 #include <cstring>
-#include <mutex>
 
 namespace {
-
-constexpr size_t kBlockBytes = 13;
-// The pulse-input counters share the first words of the data RAM with the
-// command block; they are put back after every transaction.
-constexpr size_t kSavedBytes = 16;
 
 enum class Op { command, write, read };
 
@@ -35,37 +29,31 @@ int transact(int fd, Op op, uint8_t command, const uint8_t *bytes, uint32_t coun
             return -1;
         }
     }
-    bool ran;
-    {
-        std::lock_guard lock(pru_data_mem_mutex);
-        uint8_t saved[kSavedBytes];
-        std::memcpy(saved, mem, kSavedBytes);
-        const char *program = nullptr;
-        switch (op) {
-        case Op::command:
-            mem[0] = command;
-            mem[1] = own;
-            program = "/usr/bin/pru-spi-cmd.bin";
-            break;
-        case Op::write:
-            mem[0] = static_cast<uint8_t>(0x40u | command);
-            mem[1] = static_cast<uint8_t>(count);
-            std::memcpy(mem + 2, bytes, count);
-            mem[12] = own;
-            program = "/usr/bin/pru-spi-write-settings.bin";
-            break;
-        case Op::read:
-            mem[0] = 0x20;
-            mem[1] = own;
-            program = "/usr/bin/pru-spi-read-settings.bin";
-            break;
-        }
-        ran = pru_run_program(program);
-        if (ran && op == Op::read) {
-            sys_log(LOG_INFO, "adc %d settings: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", cs, mem[0],
-                    mem[1], mem[2], mem[3], mem[4], mem[5], mem[6], mem[7], mem[8], mem[9], mem[10]);
-        }
-        std::memcpy(mem, saved, kSavedBytes);
+    uint8_t *blk = mem + PRU_SPI_BLOCK_OFFSET;
+    const char *program = nullptr;
+    switch (op) {
+    case Op::command:
+        blk[0] = command;
+        blk[1] = own;
+        program = "/usr/bin/pru-spi-cmd.bin";
+        break;
+    case Op::write:
+        blk[0] = static_cast<uint8_t>(0x40u | command);
+        blk[1] = static_cast<uint8_t>(count);
+        std::memcpy(blk + 2, bytes, count);
+        blk[12] = own;
+        program = "/usr/bin/pru-spi-write-settings.bin";
+        break;
+    case Op::read:
+        blk[0] = 0x20;
+        blk[1] = own;
+        program = "/usr/bin/pru-spi-read-settings.bin";
+        break;
+    }
+    const bool ran = pru_run_program(program);
+    if (ran && op == Op::read) {
+        sys_log(LOG_INFO, "adc %d settings: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x", cs, blk[0],
+                blk[1], blk[2], blk[3], blk[4], blk[5], blk[6], blk[7], blk[8], blk[9], blk[10]);
     }
     if (cs != 1) {
         int value = cs;

@@ -11,10 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 copy_func_t copy_func = nullptr;
-std::mutex pru_data_mem_mutex;
 
 int pru_event_slice_ms = 100;
 int pru_stall_limit_ms = 2000;
@@ -57,7 +59,7 @@ void *irq_thread(void *arg) {
     Clock::time_point stop_seen{};
     for (;;) {
         const int r = prussdrv_pru_wait_event_timeout(t->evtout, pru_event_slice_ms);
-        if (r == 1) {
+        if (r > 0) {
             {
                 std::lock_guard lock(pru_irq_mutex);
                 NERISKO_ASSERT(thread_active == -1, "thread_active == -1");
@@ -95,17 +97,17 @@ void *irq_thread(void *arg) {
 }
 
 // Routing of the PRU system events to the host event outputs.
-prussdrv_intc_init_t intc_setup() {
-    prussdrv_intc_init_t init{};
-    const int32_t enabled[] = {17, 18, 19, 20, 21, 22, 23, 24, 25, PRUSS_INTC_END};
-    const int32_t ev_ch[][2] = {{17, 1}, {18, 0}, {19, 2}, {20, 3}, {21, 0},
-                                {22, 1}, {23, 4}, {24, 5}, {25, 6}, {PRUSS_INTC_END, PRUSS_INTC_END}};
-    const int32_t ch_host[][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 3},
-                                  {4, 4}, {5, 5}, {6, 6}, {PRUSS_INTC_END, PRUSS_INTC_END}};
-    std::memcpy(init.sysevts_enabled, enabled, sizeof enabled);
-    std::memcpy(init.sysevt_to_channel, ev_ch, sizeof ev_ch);
-    std::memcpy(init.channel_to_host, ch_host, sizeof ch_host);
-    init.host_enable_bitmask = 0x7F;
+prussdrv_intc_setup intc_setup() {
+    prussdrv_intc_setup init{};
+    const int enabled[] = {17, 18, 19, 20, 21, 22, 23, 24, 25, -1};
+    const prussdrv_sysevent_route ev_ch[] = {{17, 1}, {18, 0}, {19, 2}, {20, 3}, {21, 0},
+                                             {22, 1}, {23, 4}, {24, 5}, {25, 6}, {-1, -1}};
+    const prussdrv_channel_route ch_host[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3},
+                                              {4, 4}, {5, 5}, {6, 6}, {-1, -1}};
+    std::copy(std::begin(enabled), std::end(enabled), init.sysevents_enabled);
+    std::copy(std::begin(ev_ch), std::end(ev_ch), init.sysevent_to_channel);
+    std::copy(std::begin(ch_host), std::end(ch_host), init.channel_to_host);
+    init.host_enable_mask = 0x7F;
     return init;
 }
 
@@ -150,11 +152,11 @@ int init_pru(copy_func_t callback) {
             return 1;
         }
     }
-    const prussdrv_intc_init_t init = intc_setup();
+    const prussdrv_intc_setup init = intc_setup();
     prussdrv_pruintc_init(&init);
     copy_func = callback;
     void *mem = nullptr;
-    prussdrv_map_prumem(PRUSS0_PRU0_DATARAM, &mem);
+    prussdrv_map_prumem(PRU0_DATA_RAM, &mem);
     data_mem = static_cast<uint8_t *>(mem);
     return 0;
 }
@@ -187,6 +189,14 @@ int pru_start_irqthread(unsigned evtout, int priority) {
 }
 
 bool pru_start_acq() {
+    // A half raised after the threads of the last run had gone is still
+    // counted by its event output; taken by a new thread it would be copied
+    // as the first half and make the real first half look out of turn.
+    for (const auto &[out, ev] : {std::pair{kOutPing, kEvPing}, std::pair{kOutPong, kEvPong}}) {
+        while (prussdrv_pru_wait_event_timeout(out, 0) > 0) {
+        }
+        prussdrv_pru_clear_event(out, ev);
+    }
     last_buffer = 1;  // the ping half comes first
     thread_active = -1;
     sys_log(LOG_DEBUG, "Starting PRU IRQ handlers");
@@ -219,9 +229,11 @@ void pru_stop_acq() {
     sys_log(LOG_INFO, "Stopping PRU and ADCs");
     prussdrv_pru_send_event(kEvStop);
     sys_log(LOG_DEBUG, "Waiting for PRU to finish");
-    if (prussdrv_pru_wait_event_timeout(kOutStopped, pru_program_limit_ms) != 1) {
+    if (prussdrv_pru_wait_event_timeout(kOutStopped, pru_program_limit_ms) <= 0) {
         sys_log(LOG_ERR, "PRU did not answer the stop request, halting it");
         prussdrv_pru_disable(0);
+        // The request the program never took must not stop the next one at once.
+        prussdrv_pru_clear_event(kOutStopped, kEvStop);
     }
     sys_log(LOG_DEBUG, "Clearing PRU event");
     prussdrv_pru_clear_event(kOutStopped, kEvStopped);
@@ -235,7 +247,7 @@ bool pru_run_program(const char *path) {
         sys_log(LOG_ERR, "Failed to run PRU program %s", path);
         return false;
     }
-    if (prussdrv_pru_wait_event_timeout(kOutSpiDone, pru_program_limit_ms) != 1) {
+    if (prussdrv_pru_wait_event_timeout(kOutSpiDone, pru_program_limit_ms) <= 0) {
         sys_log(LOG_ERR, "PRU program %s did not finish", path);
         prussdrv_pru_disable(0);
         return false;

@@ -33,50 +33,63 @@ std::string line_of(const std::array<uint8_t, 10> &s) {
     return out;
 }
 
-// What adc_start must do, for n ADCs: the driver requests and the SPI runs,
-// in order.
+// What adc_start must do, for n ADCs: the driver requests and the SPI
+// transactions, in order.
 struct Expected {
     std::vector<Req> requests;
-    std::vector<pru_sim::SpiRun> runs;
+    std::vector<prusim::SpiTransaction> runs;
 };
+
+prusim::SpiTransaction tr(prusim::SpiTransaction::Kind kind, uint8_t opcode, uint8_t count, uint16_t selected) {
+    prusim::SpiTransaction t;
+    t.kind = kind;
+    t.opcode = opcode;
+    t.count = count;
+    t.selected = selected;
+    return t;
+}
 
 Expected expected_start(uint32_t n) {
     Expected e;
-    auto cs_bit = [](uint32_t cs) { return 1u << cs; };
+    auto cs_bit = [](uint32_t cs) { return static_cast<uint16_t>(1u << cs); };
     for (uint32_t cs = n; cs >= 2; --cs) {
         e.requests.push_back({pru_host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
     }
     e.requests.push_back({pru_host::ZOR_ADC_RESET, 0});
     e.requests.push_back({pru_host::ZOR_ADC_DISABLE_DAISY, 0});
     for (uint32_t cs = n; cs >= 1; --cs) {
-        const auto s = settings_of(cs);
-        for (const char *program : {"pru-spi-cmd.bin", "pru-spi-write-settings.bin", "pru-spi-read-settings.bin"}) {
+        for (int k = 0; k < 3; ++k) {
             if (cs >= 2) {
                 e.requests.push_back({pru_host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
                 e.requests.push_back({pru_host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
             }
-            const std::string p = program;
-            pru_sim::SpiRun run{p, 0, cs_bit(cs), {}};
-            if (p == "pru-spi-cmd.bin") {
-                run.command = 0x11;
-            } else if (p == "pru-spi-write-settings.bin") {
-                run.command = 0x41;
-                run.data.assign(s.begin(), s.end());
-            } else {
-                run.command = 0x20;
-            }
-            e.runs.push_back(run);
         }
+        e.runs.push_back(tr(prusim::SpiTransaction::command, 0x11, 0, cs_bit(cs)));
+        e.runs.push_back(tr(prusim::SpiTransaction::write, 0x41, 10, cs_bit(cs)));
+        e.runs.push_back(tr(prusim::SpiTransaction::read, 0x20, 11, cs_bit(cs)));
     }
     e.requests.push_back({pru_host::ZOR_ADC_ENABLE_DAISY, 0});
-    uint32_t all = cs_bit(1);
+    uint16_t all = cs_bit(1);
     for (uint32_t cs = n; cs >= 2; --cs) {
         e.requests.push_back({pru_host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
         all |= cs_bit(cs);
     }
-    e.runs.push_back({"pru-spi-cmd.bin", 0x08, all, {}});
-    e.runs.push_back({"pru-spi-cmd.bin", 0x10, all, {}});
+    e.runs.push_back(tr(prusim::SpiTransaction::command, 0x08, 0, all));
+    e.runs.push_back(tr(prusim::SpiTransaction::command, 0x10, 0, all));
     return e;
+}
+
+void expect_runs(const std::vector<prusim::SpiTransaction> &got, const std::vector<prusim::SpiTransaction> &want,
+                 uint32_t n) {
+    ASSERT_EQ(got.size(), want.size()) << n << " ADCs";
+    for (size_t k = 0; k < got.size(); ++k) {
+        EXPECT_EQ(got[k].kind, want[k].kind) << n << " ADCs, transaction " << k;
+        EXPECT_EQ(got[k].opcode, want[k].opcode) << n << " ADCs, transaction " << k;
+        EXPECT_EQ(got[k].count, want[k].count) << n << " ADCs, transaction " << k;
+        EXPECT_EQ(got[k].selected, want[k].selected) << n << " ADCs, transaction " << k;
+        EXPECT_FALSE(got[k].ignored) << n << " ADCs, transaction " << k;
+        EXPECT_FALSE(got[k].contention) << n << " ADCs, transaction " << k;
+    }
 }
 
 TEST_F(SimBoard, AdcStartUpOrderFor1_3And9Adcs) {
@@ -87,8 +100,7 @@ TEST_F(SimBoard, AdcStartUpOrderFor1_3And9Adcs) {
             file += line_of(settings_of(cs)) + "\n";
         }
         root.put("/etc/zor-driver/adc_settings", file);
-        pru_host::reset();
-        pru_host::log_capture(true);
+        reboot(n);
 
         ASSERT_TRUE(adc_open(1538500)) << n;
         ASSERT_TRUE(adc_start()) << n;
@@ -100,21 +112,23 @@ TEST_F(SimBoard, AdcStartUpOrderFor1_3And9Adcs) {
         // Requests of the SPI runs interleave with the runs; compare each list.
         // Chip-select requests of single transactions are checked in order.
         EXPECT_EQ(requests, e.requests) << n << " ADCs";
-        EXPECT_EQ(pru_sim::spi_runs(), e.runs) << n << " ADCs";
+        expect_runs(prusim::spi_log(), e.runs, n);
 
-        for (uint32_t adc = 0; adc < n; ++adc) {
-            const auto regs = pru_sim::adc_registers(adc);
-            const auto want = settings_of(adc + 1);
-            EXPECT_TRUE(std::equal(want.begin(), want.end(), regs.begin() + 1)) << "ADC " << adc + 1;
-            EXPECT_TRUE(pru_sim::adc_converting(adc)) << adc;
-            EXPECT_TRUE(pru_sim::adc_continuous(adc)) << adc;
+        for (uint32_t adc = 1; adc <= n; ++adc) {
+            const prusim::AdcState st = prusim::adc_state(adc);
+            const auto want = settings_of(adc);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), st.reg.begin() + 1)) << "ADC " << adc;
+            EXPECT_TRUE(st.converting) << adc;
+            EXPECT_TRUE(st.continuous_read) << adc;
             char line[128];
-            std::snprintf(line, sizeof line, "adc %u settings: d2 %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x",
-                          adc + 1, want[0], want[1], want[2], want[3], want[4], want[5], want[6], want[7], want[8],
-                          want[9]);
+            std::snprintf(line, sizeof line, "adc %u settings: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x",
+                          adc, st.reg[0], want[0], want[1], want[2], want[3], want[4], want[5], want[6], want[7],
+                          want[8], want[9]);
             EXPECT_TRUE(pru_host::log_has(line)) << line;
         }
+        EXPECT_EQ(prusim::configured_sample_rate(), 1538500.0 / 128) << "the settings give the expected rate";
         EXPECT_TRUE(pru_host::adc_state().daisy);
+        EXPECT_TRUE(prusim::adc_daisy_on());
         adc_close();
         EXPECT_EQ(pru_host::adc_state().chip_selects, 0u) << "adc_close releases every chip select";
     }
@@ -178,8 +192,7 @@ TEST_F(SimBoard, SettingsValuesAreHexWithOnlyTheLowByteKept) {
 
 TEST_F(SimBoard, ChipSelectsOutOfRangeAreRefused) {
     ASSERT_TRUE(adc_open(1538500));
-    pru_host::reset();
-    pru_host::log_capture(true);
+    const size_t requests = pru_host::adc_requests().size();
     const uint8_t bytes[10] = {};
     for (int cs : {0, 10, -1}) {
         EXPECT_EQ(spi_cmd(3, 0x08, cs), -1);
@@ -187,8 +200,8 @@ TEST_F(SimBoard, ChipSelectsOutOfRangeAreRefused) {
         EXPECT_EQ(spi_read_settings(3, cs), -1);
         EXPECT_EQ(pru_host::log_count("not a valid cs: " + std::to_string(cs)), 3u);
     }
-    EXPECT_TRUE(pru_sim::spi_runs().empty());
-    EXPECT_TRUE(pru_host::adc_requests().empty());
+    EXPECT_TRUE(prusim::spi_log().empty());
+    EXPECT_EQ(pru_host::adc_requests().size(), requests);
 }
 
 TEST_F(SimBoard, OneAdcNeedsNoChipSelectRequests) {

@@ -6,7 +6,7 @@
 #include "nerisko/adc.h"
 #include "nerisko/frontend.h"
 #include "nerisko/pru.h"
-#include "pru/sim.h"
+#include "prusim/prusim.h"
 #include "pru/temp_root.h"
 
 #include <gtest/gtest.h>
@@ -52,20 +52,27 @@ inline void record_copy(const pru_block_t *blocks, uint32_t count) {
     copies.cv.notify_all();
 }
 
+// Fast and in order: the PRU writes the next half as soon as the previous
+// one has been taken.
+inline prusim::Config fast_pace() {
+    prusim::Config c;
+    c.pace = prusim::Pace::timed;
+    c.backpressure = true;
+    c.time_scale = 1000.0;
+    return c;
+}
+
 class SimBoard : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char *p : {"/usr/bin/pru-spi-read-data.bin", "/usr/bin/pru-spi-cmd.bin",
-                              "/usr/bin/pru-spi-write-settings.bin", "/usr/bin/pru-spi-read-settings.bin"}) {
-            root.put(p, "program");
-        }
+        ASSERT_EQ(prusim::install(), 0);
         {
             std::lock_guard lock(copies.mutex);
             copies.halves.clear();
         }
         pru_event_slice_ms = 20;
         pru_stall_limit_ms = 1500;
-        pru_program_limit_ms = 500;
+        pru_program_limit_ms = 1000;
         configure(9);
         ASSERT_TRUE(pru_mem_init());
         ASSERT_EQ(init_pru(record_copy), 0);
@@ -75,11 +82,33 @@ protected:
         adc_close();
         pru_mem_free();
     }
-    void configure(uint32_t adcs, pru_sim::Config c = {}) {
+    // Power-cycles the board: models, simulated PRU and driver set-up anew.
+    void reboot(uint32_t adcs) {
+        TearDown();
+        pru_host::reset();
+        pru_host::log_capture(true);
+        ASSERT_EQ(prusim::install(), 0);
+        configure(adcs);
+        ASSERT_TRUE(pru_mem_init());
+        ASSERT_EQ(init_pru(record_copy), 0);
+    }
+    void configure(uint32_t adcs, prusim::Config c = fast_pace()) {
         static const uint32_t chans[] = {0, 3, 0, 12, 0, 0, 0, 0, 0, 48};
         frontend_set(chans[adcs]);
         c.num_adcs = adcs;
-        pru_sim::configure(c);
+        ASSERT_EQ(prusim::configure(c), 0);
+    }
+    // Lock-step: writes n more halves, each once the one before was copied.
+    void step_halves(size_t n, std::vector<prusim::HalfInfo> *infos = nullptr) {
+        for (size_t k = 0; k < n; ++k) {
+            const size_t before = copies.size();
+            prusim::HalfInfo info;
+            ASSERT_EQ(prusim::step(&info), 0);
+            ASSERT_TRUE(copies.wait_for(before + 1));
+            if (infos != nullptr) {
+                infos->push_back(info);
+            }
+        }
     }
     pru_host::TempRoot root;
 };

@@ -1,7 +1,10 @@
 #include "pru_fixture.h"
 
 #include "nerisko/sysio.h"
+#include "prusim/layout.h"
 #include "prussdrv.h"
+
+#include <fcntl.h>
 
 #include <cmath>
 #include <cstring>
@@ -14,49 +17,59 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kHalf = 0x80000;
 
-TEST_F(SimBoard, HalvesAlternatePingFirstWithContinuousTicks) {
-    pru_sim::Config c;
-    c.first_tick = 0xFFFF0000u;  // the 32-bit counter wraps within the first halves
+// The block layout is shared with the PRU's acquisition program.
+static_assert(sizeof(pru_block_t) == sizeof(prusim::PruBlock));
+static_assert(offsetof(pru_block_t, ts) == offsetof(prusim::PruBlock, ticks));
+static_assert(offsetof(pru_block_t, adc[3].raw[2]) == offsetof(prusim::PruBlock, adc[3].channel[2]));
+static_assert(PRU_PULSE_COUNTER_OFFSET == prusim::kPulseCounterOffset);
+
+TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
+    prusim::Config c;  // lock-step
+    c.tick_start = 0xFFFF0000u;  // the 32-bit counter wraps within the first half
     configure(9, c);
     ASSERT_TRUE(pru_start_acq());
-    ASSERT_TRUE(copies.wait_for(12));
+    std::vector<prusim::HalfInfo> infos;
+    step_halves(12, &infos);
+    std::thread last_halves([this] {  // one more for each thread, once the stop is under way
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        step_halves(2);
+    });
     pru_stop_acq();
+    last_halves.join();
     const auto halves = copies.snapshot();
+    ASSERT_EQ(halves.size(), 14u);
     const uint8_t *ping = reinterpret_cast<const uint8_t *>(halves[0].blocks);
-    const double ticks_per_sample = pru_sim::kTicksPerSecond / pru_sim::sample_rate_at(pru_sim::kNominalClockHz);
-    for (size_t h = 0; h < halves.size(); ++h) {
+    for (size_t h = 0; h < infos.size(); ++h) {
         const auto *p = reinterpret_cast<const uint8_t *>(halves[h].blocks);
         EXPECT_EQ(p, ping + kHalf * (h % 2)) << "half " << h;
+        EXPECT_EQ(infos[h].buffer, static_cast<int>(h % 2));
         EXPECT_EQ(halves[h].count, 32u);
-        const auto want = static_cast<uint32_t>(
-            c.first_tick + static_cast<uint64_t>(std::llround(static_cast<double>(h * 2048) * ticks_per_sample)));
-        EXPECT_EQ(halves[h].first_tick, want) << "half " << h;
+        EXPECT_EQ(halves[h].first_tick, prusim::sample_ticks(infos[h].first_sample)) << "half " << h;
     }
-    EXPECT_FALSE(pru_sim::acquisition_running());
+    EXPECT_LT(halves[1].first_tick, halves[0].first_tick) << "the counter wrapped";
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
 }
 
 TEST_F(SimBoard, StartAndStopManyTimes) {
     for (int round = 0; round < 25; ++round) {
         const size_t before = copies.size();
         ASSERT_TRUE(pru_start_acq()) << round;
-        ASSERT_TRUE(copies.wait_for(before + 1)) << round;
+        ASSERT_TRUE(copies.wait_for(before + 3)) << round;
         pru_stop_acq();
-        EXPECT_FALSE(pru_sim::acquisition_running()) << round;
     }
-    // Each round starts again with the ping half.
     EXPECT_FALSE(pru_host::log_has("PRU did not answer the stop request, halting it"));
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
 TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
-    pru_sim::Config c;
-    c.max_halves = 4;  // then the PRU waits, and both threads with it
-    configure(9, c);
+    configure(9, prusim::Config{});  // lock-step
     ASSERT_TRUE(pru_start_acq());
-    ASSERT_TRUE(copies.wait_for(4));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // both threads back at their wait
-    std::thread more([] {
+    step_halves(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both threads back at their wait
+    std::thread more([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pru_sim::allow_halves(2);
+        step_halves(2);
     });
     pru_stop_irqthread();
     more.join();
@@ -66,16 +79,16 @@ TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
 }
 
 // A hung PRU program must not hang a stop or the restart after it.
-TEST_F(SimBoard, AStalledPruDoesNotHangStopOrRestart) {
+TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     ASSERT_TRUE(pru_start_acq());
     ASSERT_TRUE(copies.wait_for(3));
-    pru_sim::fault_stall();
+    prusim::inject(prusim::Fault::hang);
     const auto t0 = Clock::now();
     pru_stop_acq();
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8));
     EXPECT_TRUE(pru_host::log_has("PRU did not answer the stop request, halting it"));
-    EXPECT_FALSE(pru_sim::acquisition_running());
 
+    prusim::clear_faults();
     const size_t before = copies.size();
     ASSERT_TRUE(pru_start_acq());
     EXPECT_TRUE(copies.wait_for(before + 4)) << "acquisition runs again after a restart";
@@ -97,57 +110,56 @@ TEST_F(SimBoard, ThreadsKeepNormalSchedulingWhereRealTimeIsNotAllowed) {
     EXPECT_TRUE(pru_host::log_has("Incorrect host interrupt for PRU IRQ thread"));
 }
 
+TEST_F(SimBoard, ADataReadyFaultReachesTheNode) {
+    ASSERT_TRUE(pru_start_acq());
+    int fd = sys_open("/dev/zor_pulse/drdy_out_of_sync", O_RDWR);
+    ASSERT_GE(fd, 0);
+    prusim::inject(prusim::Fault::drdy);
+    const auto t0 = Clock::now();
+    uint8_t b = 0;
+    while (b == 0 && Clock::now() - t0 < std::chrono::seconds(5)) {
+        ASSERT_EQ(sys_read(fd, &b, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(b, 1);
+    sys_close(fd);
+}
+
 using SimBoardDeath = SimBoard;
 
 TEST_F(SimBoardDeath, HalvesOutOfTurnStopTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            pru_sim::fault_miss_half();  // ping twice
+            prusim::inject(prusim::Fault::repeat_half, 2);  // ping, pong, pong
             pru_start_acq();
-            std::this_thread::sleep_for(std::chrono::seconds(5));
-        },
-        "last_buffer != t->buffer");
-    EXPECT_DEATH(
-        {
-            pru_sim::Config c;
-            c.max_halves = 3;  // the PRU then idles after a ping
-            configure(9, c);
-            pru_start_acq();
-            copies.wait_for(3);
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            pru_sim::fault_repeat_half();
             std::this_thread::sleep_for(std::chrono::seconds(5));
         },
         "last_buffer != t->buffer");
 }
 
-// The pulse-input counters live in the first words of PRU data RAM, where
-// the SPI command block goes too: an ADC restart must leave them alone.
+// The pulse-input counters must survive an ADC restart: the SPI command
+// block never reaches their words.
 TEST_F(SimBoard, PulseCountersSurviveAnAdcRestart) {
-    pru_sim::Config c;
-    c.pulses_per_half = {3, 5};
-    configure(9, c);
     uint8_t *mem = pru_get_data_mem();
     ASSERT_NE(mem, nullptr);
-    const uint32_t start[2] = {4294967290u, 1000};
-    std::memcpy(mem, start, sizeof start);
-
+    prusim::add_pulses(0, 4294967290u);
+    prusim::add_pulses(1, 1000);
+    auto counter = [mem](unsigned k) {
+        uint32_t v;
+        std::memcpy(&v, mem + PRU_PULSE_COUNTER_OFFSET + 4 * k, 4);
+        return v;
+    };
+    ASSERT_EQ(counter(0), 4294967290u);
     ASSERT_TRUE(adc_open(1538500));
     ASSERT_TRUE(adc_start());
-    uint32_t after[2];
-    std::memcpy(after, mem, sizeof after);
-    EXPECT_EQ(after[0], start[0]);
-    EXPECT_EQ(after[1], start[1]);
-
     ASSERT_TRUE(pru_start_acq());
-    ASSERT_TRUE(copies.wait_for(4));
+    ASSERT_TRUE(copies.wait_for(3));
     pru_stop_acq();
-    const uint64_t halves = pru_sim::halves_produced();
     ASSERT_TRUE(adc_start());  // the restart path
-    std::memcpy(after, mem, sizeof after);
-    EXPECT_EQ(after[0], static_cast<uint32_t>(start[0] + 3 * halves));
-    EXPECT_EQ(after[1], static_cast<uint32_t>(start[1] + 5 * halves));
+    EXPECT_EQ(counter(0), 4294967290u);
+    EXPECT_EQ(counter(1), 1000u);
+    EXPECT_EQ(prusim::pulse_count(1), 1000u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "pru/host.h"
 
 #include "meter/root.h"
+#include "prusim/prusim.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -184,8 +185,19 @@ int fail(int err) {
     return -1;
 }
 
+// The simulated chain reports a loss of step through the data-ready node,
+// as the pulse driver does on the board.
+void join_drdy_to_chain() {
+    prusim::set_drdy_hook([](bool out_of_sync) {
+        if (out_of_sync) {
+            pru_host::drdy_raise(1);
+        }
+    });
+}
+
 int open_model(State &s, const std::string &board_path, Kind kind) {
     if (kind == Kind::drdy) {
+        join_drdy_to_chain();
         const std::string host = meter::meter_path(board_path);
         if (::access(host.c_str(), F_OK) != 0) {
             const uint8_t zero = 0;
@@ -297,15 +309,19 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
         return 0;
     case Kind::adc: {
         pru_host::AdcState &a = s.adc;
+        // The requests reach the simulated daisy chain as they reach the ADCs.
         switch (request) {
         case pru_host::ZOR_ADC_RESET:
             ++a.resets;
+            prusim::adc_reset();
             break;
         case pru_host::ZOR_ADC_ENABLE_DAISY:
             a.daisy = true;
+            prusim::adc_daisy(true);
             break;
         case pru_host::ZOR_ADC_DISABLE_DAISY:
             a.daisy = false;
+            prusim::adc_daisy(false);
             break;
         case pru_host::ZOR_ADC_ENABLE_CS:
         case pru_host::ZOR_ADC_DISABLE_CS:
@@ -320,6 +336,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
             } else {
                 a.chip_selects &= ~(1u << *value);
             }
+            prusim::adc_chip_select(*value, request == pru_host::ZOR_ADC_ENABLE_CS);
             break;
         case pru_host::ZOR_ADC_SET_CLK:
             if (value == nullptr) {
@@ -329,6 +346,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
                 return fail(EINVAL);
             }
             a.clock_hz = *value;
+            prusim::adc_clock(*value);
             break;
         default:
             return fail(ENOTTY);
@@ -520,6 +538,8 @@ void sys_invariant_failed(const char *text) {
 namespace pru_host {
 
 void reset() {
+    prusim::reset();
+    join_drdy_to_chain();
     State &s = state();
     std::lock_guard lock(s.mutex);
     s.node_sizes.clear();

@@ -7,15 +7,17 @@
 #include "nerisko/pru_block.h"
 
 #include <cstdint>
-#include <mutex>
+#include <cstddef>
 
 using copy_func_t = void (*)(const pru_block_t *blocks, uint32_t count);
 
 extern copy_func_t copy_func;
 
-// Guards PRU 0 data RAM between the SPI command block and the readers of the
-// pulse counters, which share its first words.
-extern std::mutex pru_data_mem_mutex;
+// PRU 0 data RAM: the SPI command block of the one-shot programs takes bytes
+// 0..12; the acquisition program counts the pulses of inputs 0 and 1 in two
+// u32 words of their own after it, so that no ADC start-up overwrites them.
+constexpr size_t PRU_SPI_BLOCK_OFFSET = 0x00;
+constexpr size_t PRU_PULSE_COUNTER_OFFSET = 0x10;
 
 // Maps the DDR buffer and clears it.
 bool pru_mem_init();

@@ -12,7 +12,9 @@
 //   same path (so a test or a script can raise it from outside); each read
 //   answers that byte, writing "rst" with its NUL clears it.
 // - /dev/zor_pulse/pulse_out, /dev/zor_pulse/alarm_out, /dev/zor_adc: keep
-//   every request and every byte they receive, for the tests below.
+//   every request and every byte they receive, for the tests below; the
+//   ADC requests also reach the simulated daisy chain (prusim), whose loss
+//   of step raises the data-ready node.
 // - /dev/mem: a sparse file under METER_ROOT that the simulated PRU maps too.
 // Every other path is a plain file under METER_ROOT (EEPROMs, sysfs, /data).
 
@@ -36,7 +38,7 @@ constexpr unsigned long ZOR_ADC_DISABLE_DAISY = 0x6d05;
 constexpr unsigned long ZOR_ADC_SET_CLK = 0x40046d06;
 
 // Forgets every model's state, the clock setting, the captured log and any
-// armed fault. Tests call it first.
+// armed fault, and puts the simulated PRU back to power-on. Tests call it first.
 void reset();
 
 // ---- /dev/mem ----
