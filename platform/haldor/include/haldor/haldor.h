@@ -14,8 +14,8 @@
 //
 // Every call that can fail returns int: nonzero on success, 0 on failure (a call
 // before its set-up, a null pointer, a cursor outside its ring, more samples
-// than the ring holds, a non-finite argument). A failed call leaves its outputs
-// zero, never half-written or NaN.
+// than the ring holds, a non-finite argument). A failed call sets its scalar
+// outputs to zero and leaves buffers unwritten; no output is ever NaN.
 //
 // Threads: the set-up and clean calls are made while no other call runs. The
 // calibration kernel may run on the acquisition threads while the processing
@@ -28,9 +28,10 @@
 //
 // Sample rate of the front end. The ADCs are six-channel delta-sigma converters
 // clocked at 1538500 Hz (the program's default clock). Their register 1 is set to
-// 0x92 at start; its data-rate field (bits 2..0 = 2) selects an output rate of
-// clock / 2 / 64 (a modulator at half the clock, decimated by 64), so the front
-// end delivers 1538500 / 128 = 12019.53125 samples per second on every channel.
+// 0x92 at start (the first byte of the default register settings); its data-rate
+// field (bits 2..0 = 2) selects an output rate of clock / 2 / 64 (a modulator at
+// half the clock, decimated by 64), so the front end delivers
+// 1538500 / 128 = 12019.53125 samples per second on every channel.
 // This is consistent with the rest of the chain: 5 cycles at 40 Hz are 1502.4
 // samples, so the fixed 2048-sample window always covers a whole five-cycle
 // result window; a PRU half-buffer of 32 x 64 samples lasts 170 ms; a channel
@@ -54,13 +55,15 @@
 // Bin. A fractional DFT bin: frequency = bin * rate / N.
 //
 // Frequency search. The fundamental is the largest spectral line between
-// HLD_FREQ_SEARCH_MIN_HZ and HLD_FREQ_SEARCH_MAX_HZ (and at least 3 bins above
-// DC). It is valid only when that line is a local maximum and its main lobe
+// HLD_FREQ_SEARCH_MIN_HZ and HLD_FREQ_SEARCH_MAX_HZ (and at bin 4 or above).
+// A tone outside 40-70 Hz but inside that band is reported as it is, for the
+// caller to reject. It is valid only when that line is a local maximum and its main lobe
 // holds at least HLD_FREQ_MIN_SHARE of the AC energy of the spectrum (bins 2 ..
 // N/2), so DC, silence and noise give no frequency. Its position is interpolated
 // from the two highest bins of the Hann lobe and refined against the exact
-// window kernel, including the mirror image from the negative frequency, to
-// within a few millihertz.
+// window kernel, including the mirror image from the negative frequency: within
+// 0.2 mHz on clean or distorted signals, within 7 mHz under white noise of 1 %
+// of the amplitude over the whole band.
 //
 // Fundamental. Amplitude and phase are a least-squares fit of the exact Hann
 // kernel (line and mirror image) to the 4 bins around the given bin. RMS in ring
@@ -72,7 +75,9 @@
 // Harmonics. Orders 2 .. HLD_HARMONIC_MAX, as far as fit below N/2. The RMS of
 // order h comes from the energy of the 6 bins of its Hann main lobe around
 // h * bin, after the fundamental's own leakage is taken out of those bins; the
-// harmonic RMS is the root of the sum of squares, in ring units.
+// harmonic RMS is the root of the sum of squares, in ring units. Noise and
+// interharmonics that fall into those lobes count with them; a pure sine shows
+// a harmonic RMS below 1e-5 of its fundamental.
 //
 // Default frequency. HLD_DEFAULT_FREQUENCY = 50 Hz. Five cycles at 50 Hz last
 // 100 ms, which is also exactly six cycles at 60 Hz, so currents measured without
@@ -90,7 +95,7 @@
 // in three bilinear first-order sections: a DC block, a leaky integrator and a
 // lag network whose zero cancels the phase lead that the first two leave. From
 // 40 to 70 Hz the chain is an ideal integrator to within 2e-5 rad of phase and
-// 2e-4 of gain; K makes its gain exactly 1 at HLD_FLEX_REFERENCE_HZ = 50 Hz (a
+// 2.1e-4 of gain; K makes its gain exactly 1 at HLD_FLEX_REFERENCE_HZ = 50 Hz (a
 // sensor's rated sensitivity is given there), falling as 1/f elsewhere, so the
 // CT scale of a flexible sensor is its sensitivity at 50 Hz. The output lags the
 // input by 90 degrees, which restores the current's own phase. A constant input
