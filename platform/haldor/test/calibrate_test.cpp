@@ -43,6 +43,45 @@ TEST(Calibrate, GainTimesSignedCountAcrossTheRingEnd) {
     EXPECT_EQ(ring.at(989)[0], 0.0f);
 }
 
+// Raw counts calibrated block by block, as the acquisition does, then
+// measured: the result is the gain times the counts' own values.
+TEST(Calibrate, CalibratedBlocksFeedTheMeasurement) {
+    Calibration c;
+    c.cal[4] = {1.25f, 0};
+    ASSERT_TRUE(hld_calibrate_setup(c.cal.data(), 9));
+    SpectrumKernels k;
+    ASSERT_TRUE(k.ok);
+    const long double f = 50.3L, amp = 2000000;  // counts
+    auto counts = Signal{{{f, amp, 0.9L}}, -15000}.render(64 * 40, kRate);
+    Ring ring(60000);
+    const uint32_t start = 60000 - 64 * 17;
+    uint32_t head = start;
+    for (uint32_t b = 0; b < 40; ++b) {
+        uint32_t raw[64];
+        for (uint32_t i = 0; i < 64; ++i) {
+            raw[i] = static_cast<uint32_t>(static_cast<int32_t>(std::lround(counts[b * 64 + i])));
+        }
+        cbi_t cur = ring.cursor(head);
+        ASSERT_TRUE(hld_calibrate_calc(4, raw, 64, &cur));
+        head = (head + 64) % ring.size();
+    }
+    cbi_t cur = ring.cursor(start);
+    auto spec = k.spectrum(cur);
+    float fr, bin, phase, fund, harm, n;
+    ASSERT_TRUE(hld_fund_frequency_calc(kRate, spec.data(), &fr, &bin));
+    EXPECT_NEAR(fr, static_cast<double>(f), 0.01);
+    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spec.data(), &phase, &fund, &harm));
+    const double rms = 1.25 * static_cast<double>(amp) / std::sqrt(2.0);
+    EXPECT_NEAR(fund, rms, 5e-4 * rms);
+    ASSERT_TRUE(hld_sample_count_calc(fr, kRate, 5, &n));
+    int64_t m;
+    float d;
+    ASSERT_TRUE(hld_rmss_dc_calc(std::floor(n), &cur, &m, &d));
+    EXPECT_NEAR(d, 1.25 * -15000, 0.02 * rms);
+    EXPECT_NEAR(std::sqrt(static_cast<double>(m - static_cast<int64_t>(static_cast<double>(d) * d))), rms,
+                1e-3 * rms);
+}
+
 TEST(Calibrate, LaterGainChangesTakeEffect) {
     Calibration c;
     ASSERT_TRUE(hld_calibrate_setup(c.cal.data(), 54));
