@@ -10,16 +10,17 @@
 // cannot be read or is corrupt, 1-0052.
 
 #include "arvent.h"
+#include "haldor/shared_types.h"
 #include "nerisko/data.h"
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t CAL_CHANNELS = 54;  // 0-5 voltage, 6-53 CT 0-47
 
-struct cal_entry_t {
-    float gain;      // factor, 1.0 by default
-    int32_t offset;  // raw ADC counts, 0 by default
-};
+// cal_entry_t {f32 gain, i32 offset} is shared with the maths library, which
+// calibrates the samples with it.
+static_assert(sizeof(cal_entry_t) == 8 && offsetof(cal_entry_t, offset) == 4);
 
 // The EEPROM image, little-endian.
 struct cal_eeprom_t {
@@ -27,7 +28,6 @@ struct cal_eeprom_t {
     uint32_t checksum;  // CRC-32 of the array
     cal_entry_t cal[CAL_CHANNELS];
 };
-static_assert(sizeof(cal_entry_t) == 8 && offsetof(cal_entry_t, offset) == 4);
 static_assert(sizeof(cal_eeprom_t) == 440 && offsetof(cal_eeprom_t, checksum) == 4 &&
               offsetof(cal_eeprom_t, cal) == 8);
 

@@ -9,17 +9,9 @@
 
 #include <cstdint>
 
-// The maths library reads rings through cursors too, so this layout is
-// shared with it and stays as it is.
-struct cb_t {
-    float *base;
-    uint32_t size;  // samples
-};
-
-struct cbi_t {
-    cb_t *cb;    // must point to a cb_t before cb_init
-    float *head; // next sample position, within base .. base + size - 1
-};
+// cb_t {base, size} and cbi_t {cb, head} are shared with the maths library,
+// which reads the rings through the same cursors.
+#include "haldor/shared_types.h"
 
 // Allocates n zeroed floats for the cursor's ring; false when n is 0 or the
 // allocation fails.
