@@ -114,14 +114,16 @@ pulse_config sample_pulse() {
         e.scaler = 0.5 + n;
         e.pulse_width = 100;
         e.load_id = n + 1;
-        for (int k = 0; k < 8; k++) e.extra_3[k] = k;
+        for (int k = 0; k < 8; k++)
+            e.extra_3[k] = k;
     }
     return c;
 }
 
 device_config sample_device() {
     device_config c = zeroed<device_config>();
-    for (int k = 0; k < 15; k++) c.values[k] = k * 3 + 1;
+    for (int k = 0; k < 15; k++)
+        c.values[k] = k * 3 + 1;
     return c;
 }
 
@@ -150,7 +152,7 @@ ethernet_config sample_ethernet() {
 }
 
 class Ops : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         recorder.reset();
         TestBus::get().start_velsard();
@@ -166,7 +168,8 @@ protected:
     // The in arguments of the one call of method since the last clear.
     std::string sent(const char *method) {
         auto calls = control->calls_of(method);
-        if (calls.size() != 1) return "(" + std::to_string(calls.size()) + " calls)";
+        if (calls.size() != 1)
+            return "(" + std::to_string(calls.size()) + " calls)";
         return print(calls[0].args.get());
     }
     // Whether the one call of method carried the value of this text.
@@ -205,8 +208,9 @@ TEST_F(Ops, RecordValuesReachVelsardAndComeBack) {
                            "((true, 2, '/dev/ttyO2', 19200, 247, 502, 69, 1, 8),)"));
     round_trip(this, sample_bacnet(), ipc_bacnet_config_set, ipc_bacnet_config_get, "SetBacnetConfig",
                "GetBacnetConfig");
-    EXPECT_TRUE(sent_value("SetBacnetConfig", "((buuuusuusuuuusu))",
-                           "((true, 1, 38400, 47808, 1234, 'Meter A', 5, 6, '10.0.0.2', 60, 3, 127, 1, 'x', 9),)"));
+    EXPECT_TRUE(
+        sent_value("SetBacnetConfig", "((buuuusuusuuuusu))",
+                   "((true, 1, 38400, 47808, 1234, 'Meter A', 5, 6, '10.0.0.2', 60, 3, 127, 1, 'x', 9),)"));
     round_trip(this, sample_pulse(), ipc_pulse_config_set, ipc_pulse_config_get, "SetPulseConfiguration",
                "GetPulseConfiguration");
     EXPECT_TRUE(sent_value("SetPulseConfiguration", "(a(ibbiidiiuuuuuuuu))",
@@ -246,15 +250,18 @@ TEST_F(Ops, MappingReachesVelsardAndComesBack) {
     EXPECT_EQ(g_variant_iter_n_children(sets_i), 48u);
     ASSERT_EQ(g_variant_iter_n_children(tail), 48u);
     gint32 t;
-    while (g_variant_iter_next(tail, "i", &t)) EXPECT_EQ(t, 0);
+    while (g_variant_iter_next(tail, "i", &t))
+        EXPECT_EQ(t, 0);
     GVariant *load0 = g_variant_iter_next_value(sets_i);
-    EXPECT_EQ(print(load0).rfind("(uint32 100, uint32 0, uint32 0, true, 'Main feeder with a name of 43 bytes, exactl', "
-                                 "[(uint32 6, true, uint32 9, false, uint32 0, 100.0, 333.0, 1.5, -2.25)",
-                                 0),
+    EXPECT_EQ(print(load0).rfind(
+                  "(uint32 100, uint32 0, uint32 0, true, 'Main feeder with a name of 43 bytes, exactl', "
+                  "[(uint32 6, true, uint32 9, false, uint32 0, 100.0, 333.0, 1.5, -2.25)",
+                  0),
               0u)
         << print(load0);
     g_variant_unref(load0);
-    for (GVariantIter *it : {sets_u, sets_i, tail}) g_variant_iter_free(it);
+    for (GVariantIter *it : {sets_u, sets_i, tail})
+        g_variant_iter_free(it);
     g_variant_unref(value);
 
     mapping back;
@@ -271,7 +278,8 @@ TEST_F(Ops, SingleOperationsSendAndReceive) {
     EXPECT_EQ(sent("SetSerial"), "('ZM-7',)");
     serials s = zeroed<serials>();
     ASSERT_EQ(ipc_serial_get(&s), 1);
-    for (auto &one : s.serial) EXPECT_STREQ(one, "ZM-7");
+    for (auto &one : s.serial)
+        EXPECT_STREQ(one, "ZM-7");
 
     EXPECT_EQ(ipc_create_error(17, "Phase loss"), 1);
     EXPECT_EQ(sent("CreateError"), "(uint32 17, 'Phase loss')");
@@ -342,7 +350,8 @@ TEST_F(Ops, TextsAreCutToTheirBuffersAndTerminated) {
         std::memset(mac, 'x', sizeof mac);
         ASSERT_EQ(ipc_mac_addr_get(mac), 1) << c.mac;
         EXPECT_STREQ(mac, c.want) << c.mac;
-        for (size_t k = std::strlen(c.want); k < sizeof mac; k++) EXPECT_EQ(mac[k], 0) << c.mac << " " << k;
+        for (size_t k = std::strlen(c.want); k < sizeof mac; k++)
+            EXPECT_EQ(mac[k], 0) << c.mac << " " << k;
     }
     std::string long_version(200, 'v');
     control->store("version", g_variant_new_string(long_version.c_str()));
@@ -410,7 +419,8 @@ TEST_F(Ops, ResponseIsReadPerMethod) {
         {"GetPulseCount", -1, [&] { return ipc_pulse_count_get(1, &count, &extra); }, 0,
          "Failed to get pulse count for IO 1"},
         {"GetPulseCount", 5, [&] { return ipc_pulse_count_get(1, &count, &extra); }, 1, nullptr},
-        {"ResetPulseCount", -1, [&] { return ipc_pulse_count_reset(0); }, 0, "Failed to get pulse count for IO 0"},
+        {"ResetPulseCount", -1, [&] { return ipc_pulse_count_reset(0); }, 0,
+         "Failed to get pulse count for IO 0"},
         {"ResetPulseCount", 2, [&] { return ipc_pulse_count_reset(0); }, 1, nullptr},
         {"FactoryReset", -1, [&] { return ipc_factory_reset(); }, 0, "Failed to perform a factory reset"},
         {"FactoryReset", 1, [&] { return ipc_factory_reset(); }, 1, nullptr},
@@ -493,15 +503,18 @@ TEST_F(Ops, DbusErrorLeavesTheRecordUntouched) {
          "Error getting test config from IPC"},
         {"GetEthernetConfig", &ec, sizeof ec, [&] { return ipc_ethernet_config_get(&ec); },
          "Error getting ethernet config from IPC"},
-        {"GetSerial", &se, sizeof se, [&] { return ipc_serial_get(&se); }, "Error getting serial number from IPC"},
-        {"GetAlarm", &ac, sizeof ac, [&] { return ipc_alarm_get(&ac); }, "Error getting alarm config from IPC"},
+        {"GetSerial", &se, sizeof se, [&] { return ipc_serial_get(&se); },
+         "Error getting serial number from IPC"},
+        {"GetAlarm", &ac, sizeof ac, [&] { return ipc_alarm_get(&ac); },
+         "Error getting alarm config from IPC"},
         {"GetMacAddress", mac, sizeof mac, [&] { return ipc_mac_addr_get(mac); },
          "Error getting MAC address from IPC"},
         {"GetVersion", version, sizeof version, [&] { return ipc_version_get(version); },
          "Error getting versin number from IPC"},
         {"GetNumChannels", &n, sizeof n, [&] { return ipc_num_channels_get(&n); },
          "Error getting number of channels from IPC: GDBus.Error:com.velsard.Error.Failed: injected failure"},
-        {"GetPulseCount", &pulse, sizeof pulse, [&] { return ipc_pulse_count_get(0, &pulse.count, &pulse.extra); },
+        {"GetPulseCount", &pulse, sizeof pulse,
+         [&] { return ipc_pulse_count_get(0, &pulse.count, &pulse.extra); },
          "Error updating pulse count over IPC"},
     };
     for (const Case &c : cases) {
@@ -513,7 +526,8 @@ TEST_F(Ops, DbusErrorLeavesTheRecordUntouched) {
         std::string text = log.text();
         EXPECT_NE(text.find(c.line), std::string::npos) << text;
         const unsigned char *bytes = static_cast<const unsigned char *>(c.record);
-        for (size_t k = 0; k < c.size; k++) ASSERT_EQ(bytes[k], 0xA5) << "byte " << k;
+        for (size_t k = 0; k < c.size; k++)
+            ASSERT_EQ(bytes[k], 0xA5) << "byte " << k;
     }
 }
 
@@ -526,16 +540,20 @@ TEST_F(Ops, DbusErrorFailsEverySetAndSingleOperation) {
         std::function<int()> op;
         const char *line;
     } cases[] = {
-        {"SetMapping", [&] { return arvent_set(&m); }, "Error setting mapping over IPC: GDBus.Error:com.velsard.Error.Failed: injected failure"},
+        {"SetMapping", [&] { return arvent_set(&m); },
+         "Error setting mapping over IPC: GDBus.Error:com.velsard.Error.Failed: injected failure"},
         {"SetModbusConfig", [&] { return ipc_modbus_config_set(&mb); },
          "Error setting modbus config over IPC: GDBus.Error:com.velsard.Error.Failed: injected failure"},
         {"CreateError", [&] { return ipc_create_error(1, "x"); },
          "Error creating device error from IPC: GDBus.Error:com.velsard.Error.Failed: injected failure"},
         {"SetSerial", [&] { return ipc_serial_set("A"); }, "Error setting serial number over IPC"},
-        {"UpdatePulseCount", [&] { return ipc_pulse_count_update(0, 1); }, "Error updating pulse count over IPC"},
+        {"UpdatePulseCount", [&] { return ipc_pulse_count_update(0, 1); },
+         "Error updating pulse count over IPC"},
         {"ResetPulseCount", [&] { return ipc_pulse_count_reset(0); }, "Error updating pulse count over IPC"},
-        {"Reboot", [&] { return ipc_reboot(); }, "Error performing system reboot: GDBus.Error:com.velsard.Error.Failed: injected failure"},
-        {"FactoryReset", [&] { return ipc_factory_reset(); }, "Error performing factory reset: GDBus.Error:com.velsard.Error.Failed: injected failure"},
+        {"Reboot", [&] { return ipc_reboot(); },
+         "Error performing system reboot: GDBus.Error:com.velsard.Error.Failed: injected failure"},
+        {"FactoryReset", [&] { return ipc_factory_reset(); },
+         "Error performing factory reset: GDBus.Error:com.velsard.Error.Failed: injected failure"},
         {"SetAlarmState", [&] { return ipc_alarm_set_state(&as); }, "Error setting alarm state"},
     };
     for (const Case &c : cases) {
@@ -560,7 +578,8 @@ TEST_F(Ops, LateAnswerStillCounts) {
 std::vector<std::string> every_operation() {
     std::vector<std::string> failed;
     auto check = [&](const char *name, int result) {
-        if (result != 1) failed.push_back(name);
+        if (result != 1)
+            failed.push_back(name);
     };
     mapping m = zeroed<mapping>();
     check("arvent_get", arvent_get(&m));
@@ -608,18 +627,41 @@ std::vector<std::string> every_operation() {
 }
 
 const char *const kMethodsCalled[] = {
-    "GetMapping",      "SetMapping",        "GetModbusConfig", "SetModbusConfig", "GetBacnetConfig",
-    "SetBacnetConfig", "GetPulseConfiguration", "SetPulseConfiguration", "GetDeviceConfig",
-    "SetDeviceConfig", "GetTestConfig",     "SetTestConfig",   "GetEthernetConfig", "SetEthernetConfig",
-    "GetSerial",       "GetAlarm",          "CreateError",     "GetMacAddress",   "GetVersion",
-    "SetSerial",       "UpdatePulseCount",  "GetPulseCount",   "ResetPulseCount", "GetNumChannels",
-    "Reboot",          "FactoryReset",      "SetAlarmState",
+    "GetMapping",
+    "SetMapping",
+    "GetModbusConfig",
+    "SetModbusConfig",
+    "GetBacnetConfig",
+    "SetBacnetConfig",
+    "GetPulseConfiguration",
+    "SetPulseConfiguration",
+    "GetDeviceConfig",
+    "SetDeviceConfig",
+    "GetTestConfig",
+    "SetTestConfig",
+    "GetEthernetConfig",
+    "SetEthernetConfig",
+    "GetSerial",
+    "GetAlarm",
+    "CreateError",
+    "GetMacAddress",
+    "GetVersion",
+    "SetSerial",
+    "UpdatePulseCount",
+    "GetPulseCount",
+    "ResetPulseCount",
+    "GetNumChannels",
+    "Reboot",
+    "FactoryReset",
+    "SetAlarmState",
 };
 
 void expect_each_method_called(Control &control, size_t times) {
     std::map<std::string, size_t> seen;
-    for (auto &c : control.calls()) seen[c.method]++;
-    for (const char *m : kMethodsCalled) EXPECT_EQ(seen[m], times) << m;
+    for (auto &c : control.calls())
+        seen[c.method]++;
+    for (const char *m : kMethodsCalled)
+        EXPECT_EQ(seen[m], times) << m;
 }
 
 TEST_F(Ops, EveryOperationFromAnotherThread) {
@@ -637,7 +679,8 @@ TEST_F(Ops, EveryOperationFromInsideTheHandler) {
     control->clear_calls();
     std::promise<std::vector<std::string>> result;
     recorder.on_config = [&](int kind) {
-        if (kind == IPC_NEW_MAPPING && is_ipc_thread()) result.set_value(every_operation());
+        if (kind == IPC_NEW_MAPPING && is_ipc_thread())
+            result.set_value(every_operation());
     };
     control->emit("NewMapping");
     auto future = result.get_future();
@@ -650,9 +693,12 @@ TEST_F(Ops, EveryOperationFromSeveralThreadsAtOnce) {
     control->clear_calls();
     std::vector<std::vector<std::string>> failed(4);
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; t++) threads.emplace_back([&, t] { failed[t] = every_operation(); });
-    for (auto &t : threads) t.join();
-    for (auto &f : failed) EXPECT_EQ(f, std::vector<std::string>{});
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&, t] { failed[t] = every_operation(); });
+    for (auto &t : threads)
+        t.join();
+    for (auto &f : failed)
+        EXPECT_EQ(f, std::vector<std::string>{});
     expect_each_method_called(*control, 4);
 }
 

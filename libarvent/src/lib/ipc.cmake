@@ -16,6 +16,9 @@ if(METER_BUILD_TESTS)
   meter_add_gtest(arvent_ops_test
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/ops_test.cpp
     LIBS arvent velsard_testing)
+  meter_add_gtest(arvent_interpose_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/interpose_test.cpp
+    LIBS arvent velsard_testing)
 endif()
 
 # The same leak check under valgrind in the uninstrumented build: definite
