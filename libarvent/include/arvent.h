@@ -34,17 +34,19 @@ extern "C" {
  * Conversions:
  * - a serialiser only reads the record and returns a new floating GVariant
  *   for a velsard method, which the call consumes; it returns NULL (and logs)
- *   when a text of the record is not valid UTF-8, because a D-Bus value may
- *   only carry UTF-8;
+ *   for a null record or when a text of the record is not valid UTF-8,
+ *   because a D-Bus value may only carry UTF-8;
  * - a deserialiser fills the caller's record from a value of the method's
- *   signature, keeps no reference and does not release the value. It writes
- *   fields only, never padding bytes. Arrays longer than the record's room
- *   are cut at its capacity; fields for which the value has no entry keep
- *   what the caller put there. Texts are cut at a UTF-8 character boundary
- *   and zero-filled to the end of their field; every text field except the
- *   mapping's load names is always NUL-terminated, so readers may treat it as
- *   a C string. A load name fills its 43 bytes without a terminator when it
- *   is 43 bytes long (the trend-file layout); read it with a bound.
+ *   signature, keeps no reference and does not release the value; a null
+ *   record, a null value or a value of another type is logged and leaves the
+ *   record as it was. It writes fields only, never padding bytes. Arrays
+ *   longer than the record's room are cut at its capacity; fields for which
+ *   the value has no entry keep what the caller put there. Texts are cut at
+ *   a UTF-8 character boundary and zero-filled to the end of their field;
+ *   every text field except the mapping's load names is always
+ *   NUL-terminated, so readers may treat it as a C string. A load name fills
+ *   its 43 bytes without a terminator when it is 43 bytes long (the
+ *   trend-file layout); read it with a bound such as strnlen(name, 43).
  */
 
 #if defined(__cplusplus)
@@ -178,7 +180,7 @@ ARVENT_FIELD_AT(mapping, tail_values, 10920);
 
 /* Every entry is sent, active or not; a voltage set's id is sent as its
  * position and the tail as 48 zeros. A load name that is not valid UTF-8 is
- * sent up to its last whole character. Never NULL for a non-null record. */
+ * sent up to its last whole character, so only a null record gives NULL. */
 ARVENT_API GVariant *mapping_serialize(const mapping *m);
 /* Returns 1; 0 (record untouched, logged) for a null or mistyped value. */
 ARVENT_API int mapping_deserialize(GVariant *value, mapping *m);

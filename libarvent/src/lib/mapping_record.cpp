@@ -90,6 +90,9 @@ GVariant *name_value(const mapping_i_set &set, size_t index) {
 extern "C" {
 
 GVariant *mapping_serialize(const mapping *m) {
+    if (!record_given(m, "mapping")) {
+        return nullptr;
+    }
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE(kMappingType));
     g_variant_builder_add(&b, "u", m->version);
@@ -146,7 +149,7 @@ GVariant *mapping_serialize(const mapping *m) {
 }
 
 int mapping_deserialize(GVariant *value, mapping *m) {
-    if (!value_has_type(value, kMappingType, "mapping")) {
+    if (!value_fits(value, kMappingType, m, "mapping")) {
         return 0;
     }
     guint32 version;

@@ -59,8 +59,12 @@ inline void copy_text(char *field, size_t size, const char *text, bool terminate
     std::memset(field + n, 0, size - n);
 }
 
-// Whether value is present and has the signature the record expects; logs
-// and returns false otherwise, so that the caller leaves the record alone.
-bool value_has_type(GVariant *value, const char *signature, const char *record);
+// Whether a record was given; logs and returns false otherwise.
+bool record_given(const void *record, const char *what);
+
+// Whether both the record and the value are present and the value has the
+// signature the record expects; logs and returns false otherwise, so that the
+// caller leaves the record alone.
+bool value_fits(GVariant *value, const char *signature, const void *record, const char *what);
 
 }  // namespace arvent

@@ -11,13 +11,24 @@
 
 namespace arvent {
 
-bool value_has_type(GVariant *value, const char *signature, const char *record) {
+bool record_given(const void *record, const char *what) {
+    if (record == nullptr) {
+        syslog(LOG_ERR, "No %s record to convert", what);
+        return false;
+    }
+    return true;
+}
+
+bool value_fits(GVariant *value, const char *signature, const void *record, const char *what) {
+    if (!record_given(record, what)) {
+        return false;
+    }
     if (value == nullptr) {
-        syslog(LOG_ERR, "No %s value to convert", record);
+        syslog(LOG_ERR, "No %s value to convert", what);
         return false;
     }
     if (!g_variant_is_of_type(value, G_VARIANT_TYPE(signature))) {
-        syslog(LOG_ERR, "Ignoring %s value of type %s, expected %s", record,
+        syslog(LOG_ERR, "Ignoring %s value of type %s, expected %s", what,
                g_variant_get_type_string(value), signature);
         return false;
     }
@@ -75,6 +86,9 @@ extern "C" {
 /* ---- modbus_config ---- */
 
 GVariant *modbus_config_serialize(const modbus_config *c) {
+    if (!record_given(c, "modbus config")) {
+        return nullptr;
+    }
     if (!texts_are_utf8("modbus config", {TEXT_FIELD(c, device)})) {
         return nullptr;
     }
@@ -84,7 +98,7 @@ GVariant *modbus_config_serialize(const modbus_config *c) {
 }
 
 void modbus_config_deserialize(GVariant *value, modbus_config *c) {
-    if (!value_has_type(value, "(busuuuuii)", "modbus config")) {
+    if (!value_fits(value, "(busuuuuii)", c, "modbus config")) {
         return;
     }
     gboolean active;
@@ -107,6 +121,9 @@ void modbus_config_deserialize(GVariant *value, modbus_config *c) {
 /* ---- bacnet_config ---- */
 
 GVariant *bacnet_config_serialize(const bacnet_config *c) {
+    if (!record_given(c, "bacnet config")) {
+        return nullptr;
+    }
     if (!texts_are_utf8("bacnet config", {TEXT_FIELD(c, name), TEXT_FIELD(c, bbmd), TEXT_FIELD(c, extra_2)})) {
         return nullptr;
     }
@@ -117,7 +134,7 @@ GVariant *bacnet_config_serialize(const bacnet_config *c) {
 }
 
 void bacnet_config_deserialize(GVariant *value, bacnet_config *c) {
-    if (!value_has_type(value, "(buuuusuusuuuusu)", "bacnet config")) {
+    if (!value_fits(value, "(buuuusuusuuuusu)", c, "bacnet config")) {
         return;
     }
     gboolean active;
@@ -145,6 +162,9 @@ void bacnet_config_deserialize(GVariant *value, bacnet_config *c) {
 /* ---- pulse_config ---- */
 
 GVariant *pulse_config_serialize(const pulse_config *c) {
+    if (!record_given(c, "pulse config")) {
+        return nullptr;
+    }
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a(ibbiidiiuuuuuuuu)"));
     for (const pulse_config_entry &e : c->entries) {
@@ -157,7 +177,7 @@ GVariant *pulse_config_serialize(const pulse_config *c) {
 }
 
 void pulse_config_deserialize(GVariant *value, pulse_config *c) {
-    if (!value_has_type(value, "a(ibbiidiiuuuuuuuu)", "pulse config")) {
+    if (!value_fits(value, "a(ibbiidiiuuuuuuuu)", c, "pulse config")) {
         return;
     }
     // Entries beyond the record's three have no place; they are dropped.
@@ -185,6 +205,9 @@ void pulse_config_deserialize(GVariant *value, pulse_config *c) {
 /* ---- device_config ---- */
 
 GVariant *device_config_serialize(const device_config *c) {
+    if (!record_given(c, "device config")) {
+        return nullptr;
+    }
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("(uuuuuuuuuuuuuuu)"));
     for (uint32_t v : c->values) {
@@ -194,7 +217,7 @@ GVariant *device_config_serialize(const device_config *c) {
 }
 
 void device_config_deserialize(GVariant *value, device_config *c) {
-    if (!value_has_type(value, "(uuuuuuuuuuuuuuu)", "device config")) {
+    if (!value_fits(value, "(uuuuuuuuuuuuuuu)", c, "device config")) {
         return;
     }
     for (size_t k = 0; k < DEVICE_CONFIG_VALUE_MAX; ++k) {
@@ -205,6 +228,9 @@ void device_config_deserialize(GVariant *value, device_config *c) {
 /* ---- test_config ---- */
 
 GVariant *test_config_serialize(const test_config *c) {
+    if (!record_given(c, "test config")) {
+        return nullptr;
+    }
     syslog(LOG_INFO, "Serializing test config");
     for (const auto &text : c->texts) {
         if (!field_is_utf8(text, sizeof text)) {
@@ -223,7 +249,7 @@ GVariant *test_config_serialize(const test_config *c) {
 
 void test_config_deserialize(GVariant *value, test_config *c) {
     syslog(LOG_INFO, "Deserializing test config");
-    if (!value_has_type(value, "(a(s)ub)", "test config")) {
+    if (!value_fits(value, "(a(s)ub)", c, "test config")) {
         return;
     }
     GVariant *texts;
@@ -245,6 +271,9 @@ void test_config_deserialize(GVariant *value, test_config *c) {
 /* ---- serials ---- */
 
 GVariant *serial_serialize(const serials *s) {
+    if (!record_given(s, "serial numbers")) {
+        return nullptr;
+    }
     for (const auto &text : s->serial) {
         if (!field_is_utf8(text, sizeof text)) {
             syslog(LOG_ERR, "Cannot send serial numbers: serial[%d] is not valid UTF-8",
@@ -257,7 +286,7 @@ GVariant *serial_serialize(const serials *s) {
 }
 
 void serial_deserialize(GVariant *value, serials *s) {
-    if (!value_has_type(value, "(sss)", "serial numbers")) {
+    if (!value_fits(value, "(sss)", s, "serial numbers")) {
         return;
     }
     for (size_t k = 0; k < 3; ++k) {
@@ -268,6 +297,9 @@ void serial_deserialize(GVariant *value, serials *s) {
 /* ---- ethernet_config ---- */
 
 GVariant *ethernet_config_serialize(const ethernet_config *c) {
+    if (!record_given(c, "ethernet config")) {
+        return nullptr;
+    }
     syslog(LOG_INFO, "Serializing ethernet config");
     if (!texts_are_utf8("ethernet config", {TEXT_FIELD(c, extra_2), TEXT_FIELD(c, extra_3), TEXT_FIELD(c, extra_5),
                                             TEXT_FIELD(c, extra_6), TEXT_FIELD(c, extra_8),
@@ -282,7 +314,7 @@ GVariant *ethernet_config_serialize(const ethernet_config *c) {
 }
 
 void ethernet_config_deserialize(GVariant *value, ethernet_config *c) {
-    if (!value_has_type(value, "(bssussbsus)", "ethernet config")) {
+    if (!value_fits(value, "(bssussbsus)", c, "ethernet config")) {
         return;
     }
     gboolean e1, e7;
@@ -304,6 +336,9 @@ void ethernet_config_deserialize(GVariant *value, ethernet_config *c) {
 /* ---- alarms ---- */
 
 GVariant *alarm_config_serialize(const alarm_config *c) {
+    if (!record_given(c, "alarm config")) {
+        return nullptr;
+    }
     syslog(LOG_INFO, "Serializing alarm config");
     // The count is the caller's word; the record has room for 99 entries only.
     uint32_t count = std::min<uint32_t>(c->count, ALARM_ENTRY_MAX);
@@ -316,7 +351,7 @@ GVariant *alarm_config_serialize(const alarm_config *c) {
 }
 
 void alarm_config_deserialize(GVariant *value, alarm_config *c) {
-    if (!value_has_type(value, "a(uiuuuubbi)", "alarm config")) {
+    if (!value_fits(value, "a(uiuuuubbi)", c, "alarm config")) {
         return;
     }
     size_t n = std::min<size_t>(g_variant_n_children(value), ALARM_ENTRY_MAX);
@@ -329,6 +364,9 @@ void alarm_config_deserialize(GVariant *value, alarm_config *c) {
 
 GVariant *alarm_log_serialize(const alarm_log_entry *entries, int count) {
     syslog(LOG_INFO, "Serializing alarm log");
+    if (count > 0 && !record_given(entries, "alarm log")) {
+        return nullptr;
+    }
     GVariantBuilder b;
     g_variant_builder_init(&b, G_VARIANT_TYPE("a(x(uiuuuubbi)ibb)"));
     for (int k = 0; k < count; ++k) {
@@ -340,6 +378,11 @@ GVariant *alarm_log_serialize(const alarm_log_entry *entries, int count) {
     return g_variant_builder_end(&b);
 }
 
-GVariant *alarm_state_serialize(const alarm_state *s) { return g_variant_new("(ui)", s->index, s->state); }
+GVariant *alarm_state_serialize(const alarm_state *s) {
+    if (!record_given(s, "alarm state")) {
+        return nullptr;
+    }
+    return g_variant_new("(ui)", s->index, s->state);
+}
 
 }  // extern "C"
