@@ -57,8 +57,8 @@ const SignalKind kSignals[] = {
     {"NewIpAddress", IPC_NEW_IP_ADDRESS, "Received New Ip Address signal"},
 };
 
-// The open cycle. Written only under lifecycle_mutex (the proxy also under
-// proxy_mutex, which the blocking operations take to borrow it).
+// The open cycle. Written only while holding both lifecycle_mutex and
+// proxy_mutex; the blocking operations read it under proxy_mutex alone.
 struct Cycle {
     bool open = false;
     GDBusConnection *conn = nullptr;
@@ -128,21 +128,23 @@ void set_mirrors(const Cycle &c) {
 
 // Releases what a cycle holds apart from its thread.
 void release(Cycle &c) {
+    Cycle old;
     {
+        // The blocking operations read the cycle under this lock.
         std::lock_guard<std::mutex> lock(proxy_mutex);
-        c.open = false;
-        set_mirrors(Cycle{});
+        old = c;
+        c = Cycle{};
+        set_mirrors(c);
     }
     // Releasing the proxy also ends the signal connection made on it.
-    if (c.proxy != nullptr)
-        g_object_unref(c.proxy);
-    if (c.systemd != nullptr)
-        g_object_unref(c.systemd);
-    if (c.loop != nullptr)
-        g_main_loop_unref(c.loop);
-    if (c.conn != nullptr)
-        g_object_unref(c.conn);
-    c = Cycle{};
+    if (old.proxy != nullptr)
+        g_object_unref(old.proxy);
+    if (old.systemd != nullptr)
+        g_object_unref(old.systemd);
+    if (old.loop != nullptr)
+        g_main_loop_unref(old.loop);
+    if (old.conn != nullptr)
+        g_object_unref(old.conn);
 }
 
 int open_cycle(ipc_config_handler_t on_config, ipc_error_handler_t on_error) {
