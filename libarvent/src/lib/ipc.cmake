@@ -33,3 +33,6 @@ if(METER_BUILD_TESTS AND NOT METER_SANITIZE)
     set_tests_properties(Leaks.OperationsAndCyclesUnderValgrind PROPERTIES TIMEOUT 300)
   endif()
 endif()
+
+meter_add_bench(arvent_ipc_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench/ipc_bench.cpp
+                LIBS arvent velsard_testing)
