@@ -8,6 +8,7 @@
 #include <glib-unix.h>
 
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ const char *const kObjectPath = "/com/velsard/gdbus1";
 const char *const kInterface = "com.velsard.gdbus1";
 const char *const kTestBusName = "com.velsard.Test";
 const char *const kTestObjectPath = "/com/velsard/test";
+const size_t kMaxCalls = 10000;
 
 const char *const kTestXml = R"xml(<node>
   <interface name="com.velsard.Test">
@@ -76,7 +78,8 @@ struct Daemon {
     std::map<std::string, gint32> responses;
     std::map<std::string, Failure> failures;
     std::map<std::string, guint> delays;
-    std::vector<std::pair<std::string, GVariant *>> calls;
+    // The most recent calls; a long run (scripts/run) keeps only the last kMaxCalls.
+    std::deque<std::pair<std::string, GVariant *>> calls;
 };
 
 GVariant *one(GVariant *value) {
@@ -257,6 +260,10 @@ void handle_velsard_call(Daemon &d, GDBusMethodInvocation *invocation) {
     std::string method = g_dbus_method_invocation_get_method_name(invocation);
     GVariant *params = g_dbus_method_invocation_get_parameters(invocation);
     d.calls.emplace_back(method, g_variant_ref(params));
+    if (d.calls.size() > kMaxCalls) {
+        g_variant_unref(d.calls.front().second);
+        d.calls.pop_front();
+    }
 
     if (auto it = d.failures.find(method); it != d.failures.end()) {
         Failure f = it->second;
