@@ -478,7 +478,131 @@ ARVENT_API GVariant *alarm_state_serialize(const alarm_state *s);
 
 /* ---- Connection, IPC thread and change signals ---- */
 
+/*
+ * One cycle per process at a time: arvent_init opens it (system-bus
+ * connection, velsard proxy, IPC thread), arvent_cleanup closes it; any
+ * number of cycles may follow one another. velsard's change signals reach
+ * the configuration handler on the IPC thread, one at a time; the thread
+ * runs the process's default GLib main context, so the program must not
+ * iterate that context itself.
+ */
+
+/* The kind of configuration change a velsard signal announces. */
+typedef enum ipc_config_kind {
+    IPC_NEW_MAPPING = 0,
+    IPC_NEW_MODBUS_CONFIG = 1,
+    IPC_NEW_BACNET_CONFIG = 2,
+    IPC_NEW_DEVICE_CONFIG = 3,
+    IPC_NEW_TEST_CONFIG = 4,
+    IPC_NEW_ETHERNET_CONFIG = 5,
+    IPC_REQUEST_SET_LED = 6,
+    IPC_NEW_PULSE_CONFIG = 7,
+    IPC_REQUEST_PEAK_DEMAND_RESET = 8,
+    IPC_NEW_ALARM_STATE = 9,
+    IPC_FACTORY_RESET = 10,
+    IPC_NEW_IP_ADDRESS = 11,
+} ipc_config_kind;
+
+/* Called on the IPC thread with an ipc_config_kind; may make the blocking
+ * calls below. */
+typedef void (*ipc_config_handler_t)(int kind);
+/* Called on the IPC thread for velsard's DeviceError signal; text is a new
+ * copy that the handler owns (release it with free()). */
+typedef void (*ipc_error_handler_t)(uint32_t code, char *text);
+
+/* Opens a cycle: sets the syslog mask to LOG_UPTO(LOG_WARNING), stores the
+ * handlers (either may be null), connects to the system bus, creates the
+ * velsard proxy and starts the IPC thread. Returns 1 when all of that
+ * stands, 0 otherwise (logged; nothing is left behind). A second call
+ * without arvent_cleanup in between, or a call from the IPC thread, is
+ * refused with 0. velsard need not be running: calls fail until it owns
+ * its name, and its signals arrive from then on. */
+ARVENT_API int arvent_init(ipc_config_handler_t config_handler, ipc_error_handler_t error_handler);
+
+/* Closes the cycle: no handler call happens after it returns; the IPC
+ * thread is stopped and joined, the proxies and the connection released.
+ * Safe without a successful arvent_init (does nothing). Called from a
+ * handler (on the IPC thread) it is refused with a log line, since the
+ * thread cannot join itself. Blocking calls made after it fail. */
+ARVENT_API void arvent_cleanup(void);
+
+/*
+ * The module state of the open cycle, exported under these names and null
+ * while no cycle is open. The library itself never reads them through the
+ * dynamic symbol table, so a program's own symbols of the same names do not
+ * disturb it. They are declared only when ARVENT_DECLARE_STATE is defined,
+ * so that including this header does not clash with a program's own names.
+ */
+#if defined(ARVENT_DECLARE_STATE)
+struct _GDBusConnection;
+struct _GDBusProxy;
+struct _GMainLoop;
+struct _VelsardBusGdbus1;
+ARVENT_API extern struct _GDBusConnection *conn;           /* system-bus connection */
+ARVENT_API extern struct _VelsardBusGdbus1 *velsard_proxy; /* com.velsard /com/velsard/gdbus1 */
+ARVENT_API extern struct _GDBusProxy *systemd_proxy;       /* systemd's manager, unused */
+ARVENT_API extern struct _GMainLoop *loop;                 /* the IPC thread's loop */
+ARVENT_API extern ipc_config_handler_t dbus_config_handler;
+ARVENT_API extern ipc_error_handler_t dbus_error_handler;
+#endif
+
 /* ---- Blocking operations ---- */
+
+/*
+ * One synchronous velsard call each, from any thread (also from a handler on
+ * the IPC thread) while a cycle is open. Each returns 1 on success and 0 on
+ * failure, logging its own failure; a failed call leaves the caller's record
+ * or buffer as it was. Outside a cycle they fail with a log line.
+ */
+
+/* Record family: a get fills the caller's record in place; a set sends the
+ * record (refused when one of its texts is not valid UTF-8) and succeeds
+ * when velsard answered, whatever its response. */
+ARVENT_API int arvent_get(mapping *m);
+ARVENT_API int arvent_set(const mapping *m);
+ARVENT_API int ipc_modbus_config_get(modbus_config *c);
+ARVENT_API int ipc_modbus_config_set(const modbus_config *c);
+ARVENT_API int ipc_bacnet_config_get(bacnet_config *c);
+ARVENT_API int ipc_bacnet_config_set(const bacnet_config *c);
+ARVENT_API int ipc_pulse_config_get(pulse_config *c);
+ARVENT_API int ipc_pulse_config_set(const pulse_config *c);
+ARVENT_API int ipc_device_config_get(device_config *c);
+ARVENT_API int ipc_device_config_set(const device_config *c);
+ARVENT_API int ipc_test_config_get(test_config *c);
+ARVENT_API int ipc_test_config_set(const test_config *c);
+ARVENT_API int ipc_ethernet_config_get(ethernet_config *c);
+ARVENT_API int ipc_ethernet_config_set(const ethernet_config *c);
+ARVENT_API int ipc_serial_get(serials *s);
+ARVENT_API int ipc_alarm_get(alarm_config *c);
+
+/* Sends a device error to velsard; text must be valid UTF-8. */
+ARVENT_API int ipc_create_error(uint32_t code, const char *text);
+
+#define IPC_MAC_LEN 18     /* bytes of the buffer ipc_mac_addr_get fills */
+#define IPC_VERSION_LEN 64 /* bytes of the buffer ipc_version_get fills */
+
+/* Fills mac (IPC_MAC_LEN bytes) with the MAC address text, cut to 17 bytes
+ * and always terminated, the rest zero-filled. */
+ARVENT_API int ipc_mac_addr_get(char *mac);
+/* Fills version (IPC_VERSION_LEN bytes) with velsard's version text, cut to
+ * IPC_VERSION_LEN - 1 bytes and always terminated. */
+ARVENT_API int ipc_version_get(char *version);
+/* Sets the serial number (valid UTF-8); fails when velsard answers other
+ * than 0 ("Serial is already set"). */
+ARVENT_API int ipc_serial_set(const char *serial);
+
+/* Pulse channels: 0 and 1 the pulse inputs, 2 the pulse output. Index 3 is
+ * refused at once, without a call or a log line. */
+ARVENT_API int ipc_pulse_count_update(int index, int count);
+/* On success writes the count and velsard's extra value (null pointers are
+ * skipped). */
+ARVENT_API int ipc_pulse_count_get(int index, int32_t *count, uint32_t *extra);
+ARVENT_API int ipc_pulse_count_reset(int index);
+
+ARVENT_API int ipc_num_channels_get(uint32_t *count);
+ARVENT_API int ipc_reboot(void);
+ARVENT_API int ipc_factory_reset(void);
+ARVENT_API int ipc_alarm_set_state(const alarm_state *s);
 
 /* ---- CRC-32 and syslog set-up ---- */
 
