@@ -1,0 +1,298 @@
+#include "nerisko/acquisition.h"
+
+#include "haldor/haldor.h"
+#include "nerisko/cal.h"
+#include "nerisko/frontend.h"
+#include "nerisko/sysio.h"
+
+#include <syslog.h>
+
+#include <cmath>
+#include <mutex>
+
+const uint32_t adc_ct_mapping[ACQ_CHANNELS] = {
+    0,  1,  2,  3,  4,  5,   // ADC 0
+    6,  7,  8,  9,  10, 11,  // ADC 1
+    17, 16, 15, 14, 13, 12,  // ADC 2
+    18, 27, 19, 28, 20, 29,  // ADC 3
+    47, 38, 46, 37, 45, 36,  // ADC 4
+    21, 30, 22, 31, 23, 32,  // ADC 5
+    50, 41, 49, 40, 48, 39,  // ADC 6
+    24, 33, 25, 34, 26, 35,  // ADC 7
+    53, 44, 52, 43, 51, 42,  // ADC 8
+};
+
+namespace {
+
+struct Mark {
+    uint64_t time;
+    uint32_t index;
+};
+
+std::recursive_mutex acquisition_mutex;
+
+cb_t rings[ACQ_CHANNELS];
+cbi_t channel_buffers[ACQ_CHANNELS];
+float *tails[ACQ_CHANNELS];
+
+bool initialised = false;
+int rate_state = 0;  // 0 no mark, 1 first mark, 2 rate known
+Mark first_mark, second_mark;
+double sample_rate = 0.0;
+uint32_t newest_index = 0;
+uint64_t newest_time = 0;
+uint32_t last_tick = 0;  // tick word of the newest half seen, stored or dropped
+uint32_t wraps = 0;
+uint64_t dropped = 0;
+bool dropping = false;
+
+uint32_t filled(uint32_t r) { return cb_items_available(&channel_buffers[r], tails[r]); }
+
+// The rings a slot (ADC k, input c) feeds on this front end; -1 for none.
+int ring_of(uint32_t k, uint32_t c) {
+    if (num_chan == 3) {
+        // One ADC: inputs 0-2 the first voltage set, 3-5 CTs 0-2.
+        return static_cast<int>(c < 3 ? adc_ct_mapping[c] : adc_ct_mapping[6 + c - 3]);
+    }
+    return static_cast<int>(adc_ct_mapping[6 * k + c]);
+}
+
+void free_rings() {
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        cb_free(&channel_buffers[r]);
+        tails[r] = nullptr;
+    }
+}
+
+uint32_t ticks_per_sample() { return rate_state == 2 ? static_cast<uint32_t>(ACQ_TICKS_PER_SECOND / sample_rate) : 0; }
+
+void estimate_rate() {
+    if (rate_state == 0) {
+        first_mark = {newest_time, newest_index};
+        rate_state = 1;
+        return;
+    }
+    if (rate_state != 1) {
+        return;
+    }
+    second_mark = {newest_time, newest_index};
+    uint64_t samples = second_mark.index - first_mark.index;
+    if (second_mark.index < first_mark.index) {
+        samples = uint64_t{second_mark.index} + rings[0].size - first_mark.index;
+    }
+    const uint64_t ticks = second_mark.time - first_mark.time;
+    if (samples == 0 || ticks == 0) {
+        first_mark = second_mark;  // nothing to measure yet; try with the next copy
+        return;
+    }
+    sample_rate = ACQ_TICKS_PER_SECOND / (static_cast<double>(ticks) / static_cast<double>(samples));
+    sys_log(LOG_DEBUG, "sample frequency: %f", sample_rate);
+    rate_state = 2;
+}
+
+}  // namespace
+
+bool acquisition_init() {
+    std::lock_guard lock(acquisition_mutex);
+    if (initialised) {
+        free_rings();
+        hld_calibrate_clean();
+        initialised = false;
+    }
+    sys_log(LOG_DEBUG, "Creating %d full length buffers", static_cast<int>(num_buf));
+    sys_log(LOG_DEBUG, "Creating %d minimal length buffers", static_cast<int>(ACQ_CHANNELS - num_buf));
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        channel_buffers[r].cb = &rings[r];
+        if (!cb_init(&channel_buffers[r], r < num_buf ? ACQ_RING_SAMPLES : 1)) {
+            sys_log(LOG_ERR, "Failed to allocate channel buffer %u", r);
+            free_rings();
+            return false;
+        }
+        tails[r] = rings[r].base;
+    }
+    cal_entry_t *cal = nullptr;
+    cal_get(&cal);
+    if (hld_calibrate_setup(cal, num_buf) == 0) {
+        sys_log(LOG_ERR, "failed to initialize calibration");
+        free_rings();
+        return false;
+    }
+    newest_index = 0;
+    newest_time = 0;
+    last_tick = 0;
+    wraps = 0;
+    rate_state = 0;
+    sample_rate = 0.0;
+    dropped = 0;
+    dropping = false;
+    initialised = true;
+    return true;
+}
+
+void acquisition_new_data(const pru_block_t *blocks, uint32_t count) {
+    std::lock_guard lock(acquisition_mutex);
+    NERISKO_ASSERT(initialised, "acquisition initialised");
+    if (count == 0) {
+        return;
+    }
+    const uint32_t samples = count * SAMPLES_PER_BLOCK;
+    const uint32_t adcs = num_chan == 3 ? 1 : num_adcs;
+
+    // Never overwrite unread samples, and keep the channels aligned: a half
+    // that does not fit into every ring goes into none.
+    bool room = true;
+    for (uint32_t k = 0; k < adcs && room; ++k) {
+        for (uint32_t c = 0; c < 6; ++c) {
+            const int r = ring_of(k, c);
+            if (r >= 0 && static_cast<uint64_t>(filled(static_cast<uint32_t>(r))) + samples >= rings[r].size) {
+                room = false;
+                break;
+            }
+        }
+    }
+    const uint32_t tick = blocks[count - 1].ts[SAMPLES_PER_BLOCK - 1];
+    if (tick < last_tick) {
+        ++wraps;
+    }
+    last_tick = tick;
+    if (!room) {
+        if (!dropping) {
+            sys_log(LOG_ERR, "Channel buffers full, dropping samples until they are read");
+        }
+        dropping = true;
+        dropped += count;
+        return;
+    }
+    if (dropping) {
+        sys_log(LOG_WARNING, "Channel buffers read again, %llu blocks dropped",
+                static_cast<unsigned long long>(dropped));
+        dropping = false;
+    }
+    for (uint32_t b = 0; b < count; ++b) {
+        const pru_block_t &blk = blocks[b];
+        for (uint32_t k = 0; k < adcs; ++k) {
+            for (uint32_t c = 0; c < 6; ++c) {
+                const int r = ring_of(k, c);
+                if (r < 0) {
+                    continue;
+                }
+                cbi_t &cur = channel_buffers[r];
+                hld_calibrate_calc(static_cast<uint32_t>(r), reinterpret_cast<const uint32_t *>(blk.adc[k].raw[c]),
+                                   SAMPLES_PER_BLOCK, &cur);
+                cb_added_items(&cur, SAMPLES_PER_BLOCK);
+            }
+        }
+    }
+    newest_time = (uint64_t{wraps} << 32) | tick;
+    const cbi_t &r0 = channel_buffers[0];
+    newest_index = static_cast<uint32_t>((r0.head == rings[0].base ? rings[0].base + rings[0].size : r0.head) - 1 -
+                                         rings[0].base);
+    estimate_rate();
+}
+
+void acquisition_lock_buffers() { acquisition_mutex.lock(); }
+void acquisition_unlock_buffers() { acquisition_mutex.unlock(); }
+
+cb_t *acquisition_get_cb(uint32_t ch) { return ch < ACQ_CHANNELS ? &rings[ch] : nullptr; }
+
+uint32_t acquisition_items_available(uint32_t ch, const float *p) {
+    if (ch >= num_buf) {
+        return 0;
+    }
+    std::lock_guard lock(acquisition_mutex);
+    const cb_t &cb = rings[ch];
+    NERISKO_ASSERT(p >= cb.base && p < cb.base + cb.size,
+                   "index >= channel_buffers[pc].cb->base && index < channel_buffers[pc].cb->base + "
+                   "channel_buffers[pc].cb->size");
+    if (rate_state != 2) {
+        return 0;
+    }
+    return cb_items_available(&channel_buffers[ch], p);
+}
+
+void acquisition_free_samples(uint32_t ch, uint32_t n) {
+    if (ch >= num_buf) {
+        return;
+    }
+    std::lock_guard lock(acquisition_mutex);
+    const uint32_t have = filled(ch);
+    if (have < n) {
+        sys_log(LOG_DEBUG, "Free %zu samples of %zu for ch %d", static_cast<size_t>(n), static_cast<size_t>(have),
+                static_cast<int>(ch));
+        sys_log(LOG_ERR, "Not enough samples: %zu", static_cast<size_t>(have));
+    }
+    NERISKO_ASSERT(have >= n, "n <= filled samples");
+    tails[ch] = cb_step(&rings[ch], tails[ch], n);
+}
+
+bool acquisition_get_sample_rate(double *rate) {
+    *rate = sample_rate;
+    return rate_state == 2;
+}
+
+uint32_t acquisition_get_ts_per_sample() { return ticks_per_sample(); }
+
+uint64_t acquisition_get_ts(uint32_t index) {
+    std::lock_guard lock(acquisition_mutex);
+    const uint32_t size = rings[0].size;
+    NERISKO_ASSERT(index < size, "index < channel_buffers[0].cb->size");
+    const uint64_t distance = index <= newest_index ? newest_index - index : uint64_t{size} + newest_index - index;
+    // In 64 bits: at low sample rates ticks x distance passes 2^32.
+    return newest_time - uint64_t{ticks_per_sample()} * distance;
+}
+
+uint64_t acquisition_get_ts_frac(float position) {
+    const auto i = static_cast<uint32_t>(position);
+    const float f = position - static_cast<float>(i);
+    return acquisition_get_ts(i) + static_cast<int64_t>(f * static_cast<float>(ticks_per_sample()));
+}
+
+int acquisition_get_index(uint64_t time, int mode) {
+    NERISKO_ASSERT(mode == 0 || mode == 1, "mode == 0 || mode == 1");
+    std::lock_guard lock(acquisition_mutex);
+    const uint32_t tps = ticks_per_sample();
+    if (tps == 0) {
+        return static_cast<int>(newest_index);  // no rate yet: every time is "now"
+    }
+    const double d = static_cast<double>(static_cast<int64_t>(time - newest_time)) /
+                     static_cast<double>(static_cast<int32_t>(tps));
+    const double x = static_cast<double>(newest_index) + d;
+    int64_t index = static_cast<int64_t>(mode == 1 ? std::floor(x) : std::nearbyint(x));
+    const int64_t size = rings[0].size;
+    if (index >= size) {
+        index -= size;
+    } else if (index < 0) {
+        index += size;
+    }
+    NERISKO_ASSERT(index >= 0 && index < size, "index >= 0 && index < channel_buffers[0].cb->size");
+    return static_cast<int>(index);
+}
+
+void acquisition_flush() {
+    sys_log(LOG_DEBUG, "Clearing acquisition data");
+    std::lock_guard lock(acquisition_mutex);
+    newest_time = 0;
+    newest_index = 0;
+    last_tick = 0;
+    wraps = 0;
+    dropping = false;
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        channel_buffers[r].head = rings[r].base;
+        tails[r] = rings[r].base;
+    }
+}
+
+void acquisition_clean() {
+    std::lock_guard lock(acquisition_mutex);
+    if (!initialised) {
+        return;
+    }
+    free_rings();
+    hld_calibrate_clean();
+    initialised = false;
+}
+
+uint64_t acquisition_dropped_blocks() {
+    std::lock_guard lock(acquisition_mutex);
+    return dropped;
+}

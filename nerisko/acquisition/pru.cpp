@@ -1,0 +1,263 @@
+#include "nerisko/pru.h"
+
+#include "nerisko/sysio.h"
+#include "prussdrv.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <utility>
+
+copy_func_t copy_func = nullptr;
+
+int pru_event_slice_ms = 100;
+int pru_stall_limit_ms = 2000;
+int pru_program_limit_ms = 2000;
+
+namespace {
+
+constexpr off_t kDdrPhysical = 0x87F00000;
+constexpr size_t kDdrBytes = 0x100000;
+constexpr size_t kHalfBytes = 0x80000;
+constexpr uint32_t kBlocksPerHalf = 32;
+
+constexpr unsigned kOutSpiDone = 0, kOutStopped = 2, kOutPing = 3, kOutPong = 4;
+constexpr unsigned kEvSpiDone = 19, kEvStop = 21, kEvStopped = 23, kEvPing = 24, kEvPong = 25;
+
+const char *const kAcquisitionProgram = "/usr/bin/pru-spi-read-data.bin";
+
+struct thread_rec_t {
+    const char *name;
+    unsigned evtout;
+    unsigned sysevt;
+    int buffer;  // 0 ping half, 1 pong half
+};
+
+uint8_t *ddr = nullptr;
+uint8_t *data_mem = nullptr;
+pthread_t threads[8];
+bool thread_used[8] = {};
+std::atomic<bool> run_threads{false};
+std::mutex pru_irq_mutex;
+int thread_active = -1;
+int last_buffer = 1;
+bool acquisition_running = false;
+
+using Clock = std::chrono::steady_clock;
+
+void *irq_thread(void *arg) {
+    auto *t = static_cast<thread_rec_t *>(arg);
+    sys_log(LOG_NOTICE, "Starting %s thread (thread_active=%d)", t->name, thread_active);
+    Clock::time_point stop_seen{};
+    for (;;) {
+        const int r = prussdrv_pru_wait_event_timeout(t->evtout, pru_event_slice_ms);
+        if (r > 0) {
+            {
+                std::lock_guard lock(pru_irq_mutex);
+                NERISKO_ASSERT(thread_active == -1, "thread_active == -1");
+                NERISKO_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
+                thread_active = t->buffer;
+                copy_func(reinterpret_cast<const pru_block_t *>(ddr + kHalfBytes * t->buffer), kBlocksPerHalf);
+                prussdrv_pru_clear_event(t->evtout, t->sysevt);
+                last_buffer = t->buffer;
+                thread_active = -1;
+            }
+            if (!run_threads) {
+                sys_log(LOG_NOTICE, "Stopping %s thread", t->name);
+                break;
+            }
+            continue;
+        }
+        if (r < 0) {
+            sys_log(LOG_ERR, "Failed to wait for PRU event of %s thread", t->name);
+            break;
+        }
+        // No half within the slice. A stopping thread waits for its last
+        // half only so long: a stalled PRU must not hang a stop.
+        if (!run_threads) {
+            const auto now = Clock::now();
+            if (stop_seen == Clock::time_point{}) {
+                stop_seen = now;
+            } else if (now - stop_seen >= std::chrono::milliseconds(pru_stall_limit_ms)) {
+                sys_log(LOG_ERR, "PRU stalled, stopping %s thread without its last half", t->name);
+                break;
+            }
+        }
+    }
+    delete t;
+    return nullptr;
+}
+
+// Routing of the PRU system events to the host event outputs.
+prussdrv_intc_setup intc_setup() {
+    prussdrv_intc_setup init{};
+    const int enabled[] = {17, 18, 19, 20, 21, 22, 23, 24, 25, -1};
+    const prussdrv_sysevent_route ev_ch[] = {{17, 1}, {18, 0}, {19, 2}, {20, 3}, {21, 0},
+                                             {22, 1}, {23, 4}, {24, 5}, {25, 6}, {-1, -1}};
+    const prussdrv_channel_route ch_host[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3},
+                                              {4, 4}, {5, 5}, {6, 6}, {-1, -1}};
+    std::copy(std::begin(enabled), std::end(enabled), init.sysevents_enabled);
+    std::copy(std::begin(ev_ch), std::end(ev_ch), init.sysevent_to_channel);
+    std::copy(std::begin(ch_host), std::end(ch_host), init.channel_to_host);
+    init.host_enable_mask = 0x7F;
+    return init;
+}
+
+}  // namespace
+
+bool pru_mem_init() {
+    sys_log(LOG_DEBUG, "Initialize DDR memory");
+    const int fd = sys_open("/dev/mem", O_RDWR | O_SYNC);
+    if (fd < 0) {
+        sys_log(LOG_ERR, "failed to open /dev/mem");
+        return false;
+    }
+    void *p = sys_mmap(kDdrBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, kDdrPhysical);
+    sys_close(fd);
+    if (p == MAP_FAILED) {
+        sys_log(LOG_ERR, "failed to map memory");
+        return false;
+    }
+    ddr = static_cast<uint8_t *>(p);
+    std::memset(ddr, 0, kDdrBytes);
+    sys_log(LOG_DEBUG, "Ping buffer: %p - %p", static_cast<void *>(ddr), static_cast<void *>(ddr + kHalfBytes));
+    sys_log(LOG_DEBUG, "Pong buffer: %p - %p", static_cast<void *>(ddr + kHalfBytes),
+            static_cast<void *>(ddr + kDdrBytes));
+    return true;
+}
+
+void pru_mem_free() {
+    if (ddr == nullptr) {
+        return;
+    }
+    sys_munmap(ddr, kDdrBytes);
+    ddr = nullptr;
+    prussdrv_pru_disable(0);
+    prussdrv_exit();
+}
+
+int init_pru(copy_func_t callback) {
+    prussdrv_init();
+    for (unsigned n = 0; n < 8; ++n) {
+        if (prussdrv_open(n) == -1) {
+            sys_log(LOG_ERR, "prussdrv_open(%d) failed", static_cast<int>(n));
+            return 1;
+        }
+    }
+    const prussdrv_intc_setup init = intc_setup();
+    prussdrv_pruintc_init(&init);
+    copy_func = callback;
+    void *mem = nullptr;
+    prussdrv_map_prumem(PRU0_DATA_RAM, &mem);
+    data_mem = static_cast<uint8_t *>(mem);
+    return 0;
+}
+
+int pru_start_irqthread(unsigned evtout, int priority) {
+    thread_rec_t rec;
+    if (evtout == kOutPing) {
+        rec = {"ping", kOutPing, kEvPing, 0};
+    } else if (evtout == kOutPong) {
+        rec = {"pong", kOutPong, kEvPong, 1};
+    } else {
+        sys_log(LOG_INFO, "Incorrect host interrupt for PRU IRQ thread");
+        return -1;
+    }
+    run_threads = true;
+    auto *t = new thread_rec_t(rec);
+    const int err = pthread_create(&threads[evtout], nullptr, irq_thread, t);
+    if (err != 0) {
+        delete t;
+        sys_log(LOG_ERR, "Error starting thread (%d)", err);
+        return err;
+    }
+    thread_used[evtout] = true;
+    if (priority > 0) {
+        // Without the privilege the copy runs at normal priority: slower to
+        // react, but acquisition goes on (and the log says so).
+        sys_set_realtime(threads[evtout], priority);
+    }
+    return 0;
+}
+
+bool pru_start_acq() {
+    if (ddr == nullptr || copy_func == nullptr) {
+        sys_log(LOG_ERR, "PRU not set up, acquisition not started");
+        return false;
+    }
+    // A half raised after the threads of the last run had gone is still
+    // counted by its event output; taken by a new thread it would be copied
+    // as the first half and make the real first half look out of turn.
+    for (const auto &[out, ev] : {std::pair{kOutPing, kEvPing}, std::pair{kOutPong, kEvPong}}) {
+        while (prussdrv_pru_wait_event_timeout(out, 0) > 0) {
+        }
+        prussdrv_pru_clear_event(out, ev);
+    }
+    last_buffer = 1;  // the ping half comes first
+    thread_active = -1;
+    sys_log(LOG_DEBUG, "Starting PRU IRQ handlers");
+    const int priority = sched_get_priority_max(SCHED_RR) - 2;
+    if (pru_start_irqthread(kOutPing, priority) != 0 || pru_start_irqthread(kOutPong, priority) != 0) {
+        pru_stop_irqthread();
+        return false;
+    }
+    prussdrv_exec_program(0, kAcquisitionProgram);
+    acquisition_running = true;
+    return true;
+}
+
+void pru_stop_irqthread() {
+    run_threads = false;
+    for (unsigned n = 0; n < 8; ++n) {
+        if (thread_used[n]) {
+            pthread_join(threads[n], nullptr);
+            thread_used[n] = false;
+        }
+    }
+}
+
+void pru_stop_acq() {
+    sys_log(LOG_DEBUG, "Stopping IRQ threads");
+    pru_stop_irqthread();
+    if (!acquisition_running) {
+        return;
+    }
+    sys_log(LOG_INFO, "Stopping PRU and ADCs");
+    prussdrv_pru_send_event(kEvStop);
+    sys_log(LOG_DEBUG, "Waiting for PRU to finish");
+    if (prussdrv_pru_wait_event_timeout(kOutStopped, pru_program_limit_ms) <= 0) {
+        sys_log(LOG_ERR, "PRU did not answer the stop request, halting it");
+        prussdrv_pru_disable(0);
+        // The request the program never took must not stop the next one at once.
+        prussdrv_pru_clear_event(kOutStopped, kEvStop);
+    }
+    sys_log(LOG_DEBUG, "Clearing PRU event");
+    prussdrv_pru_clear_event(kOutStopped, kEvStopped);
+    prussdrv_pru_clear_event(kOutPing, kEvPing);
+    prussdrv_pru_clear_event(kOutPong, kEvPong);
+    acquisition_running = false;
+}
+
+bool pru_run_program(const char *path) {
+    if (prussdrv_exec_program(0, path) != 0) {
+        sys_log(LOG_ERR, "Failed to run PRU program %s", path);
+        return false;
+    }
+    if (prussdrv_pru_wait_event_timeout(kOutSpiDone, pru_program_limit_ms) <= 0) {
+        sys_log(LOG_ERR, "PRU program %s did not finish", path);
+        prussdrv_pru_disable(0);
+        return false;
+    }
+    prussdrv_pru_clear_event(kOutSpiDone, kEvSpiDone);
+    return true;
+}
+
+uint8_t *pru_get_data_mem() { return data_mem; }

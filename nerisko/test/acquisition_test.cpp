@@ -1,0 +1,308 @@
+#include "nerisko/acquisition.h"
+#include "nerisko/cal.h"
+#include "nerisko/frontend.h"
+#include "pru/temp_root.h"
+#include "pru_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kTps = 16639;  // ticks per sample near 12019.5 samples per second
+
+// Blocks as the PRU writes them: sample n of the run has the tick
+// first_tick + n * tps and, on every input, the raw value n + 1000 * slot.
+struct Feed {
+    uint64_t next = 0;  // next sample number
+    uint32_t first_tick = 0x10000000u;
+    uint32_t tps = kTps;
+
+    std::vector<pru_block_t> blocks(uint32_t count) {
+        std::vector<pru_block_t> out(count);
+        for (pru_block_t &b : out) {
+            for (uint32_t s = 0; s < SAMPLES_PER_BLOCK; ++s, ++next) {
+                b.ts[s] = static_cast<uint32_t>(first_tick + next * tps);
+                for (uint32_t k = 0; k < PRU_ADC_SLOTS; ++k) {
+                    for (uint32_t c = 0; c < 6; ++c) {
+                        b.adc[k].raw[c][s] = static_cast<int32_t>(next % 100000 + 1000 * (6 * k + c));
+                    }
+                }
+            }
+        }
+        return out;
+    }
+    void copy(uint32_t count) {
+        auto b = blocks(count);
+        acquisition_new_data(b.data(), count);
+    }
+};
+
+class Acquisition : public ::testing::Test {
+protected:
+    void SetUp() override { start(48); }
+    void TearDown() override { acquisition_clean(); }
+    void start(uint32_t ct_channels) {
+        acquisition_clean();
+        ASSERT_TRUE(frontend_set(ct_channels));
+        for (uint32_t r = 0; r < CAL_CHANNELS; ++r) {
+            cal_array[r] = {1.0f + 0.01f * static_cast<float>(r), 0};
+        }
+        ASSERT_TRUE(acquisition_init());
+        for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+            pos[r] = acquisition_get_cb(r)->base;
+        }
+    }
+    // Frees n samples of every full ring and moves this reader's positions.
+    void consume(uint32_t n) {
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            acquisition_free_samples(r, n);
+            pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
+        }
+    }
+    pru_host::TempRoot root;
+    float *pos[ACQ_CHANNELS] = {};
+    Feed feed;
+};
+
+TEST_F(Acquisition, NothingIsAvailableBeforeTheSecondCopy) {
+    feed.copy(32);
+    double rate = -1;
+    EXPECT_FALSE(acquisition_get_sample_rate(&rate));
+    EXPECT_EQ(acquisition_get_ts_per_sample(), 0u);
+    for (uint32_t r = 0; r < 54; ++r) {
+        EXPECT_EQ(acquisition_items_available(r, pos[r]), 0u) << r;
+    }
+    feed.copy(32);
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_NEAR(rate, 200000000.0 / kTps, 1e-6);
+    EXPECT_EQ(acquisition_get_ts_per_sample(), kTps);
+    for (uint32_t r = 0; r < 54; ++r) {
+        EXPECT_EQ(acquisition_items_available(r, pos[r]), 4096u) << r;
+    }
+}
+
+TEST_F(Acquisition, SamplesAreCalibratedIntoTheWiredRings) {
+    feed.copy(2);
+    feed.copy(2);
+    for (uint32_t k = 0; k < 9; ++k) {
+        for (uint32_t c = 0; c < 6; ++c) {
+            const uint32_t r = adc_ct_mapping[6 * k + c];
+            for (uint32_t n : {0u, 63u, 64u, 255u}) {
+                const float want = static_cast<float>(n + 1000 * (6 * k + c)) * cal_array[r].gain;
+                EXPECT_FLOAT_EQ(pos[r][n], want) << "ring " << r << " sample " << n;
+            }
+        }
+    }
+}
+
+TEST_F(Acquisition, ThreeCtFrontEndFeedsOnlyItsRings) {
+    start(3);
+    feed.copy(2);
+    feed.copy(2);
+    for (uint32_t r = 0; r < 9; ++r) {
+        const bool fed = r <= 2 || r >= 6;
+        EXPECT_EQ(acquisition_items_available(r, pos[r]), fed ? 256u : 0u) << r;
+    }
+    // Input 3 of the ADC is CT 0 (ring 6).
+    EXPECT_FLOAT_EQ(pos[6][5], static_cast<float>(5 + 3000) * cal_array[6].gain);
+    EXPECT_EQ(acquisition_items_available(9, acquisition_get_cb(9)->base), 0u) << "no full ring above num_buf";
+    acquisition_free_samples(9, 100);  // ignored
+    EXPECT_EQ(acquisition_get_cb(54), nullptr);
+}
+
+TEST_F(Acquisition, RateFromMarksAcrossTheRingEnd) {
+    feed.copy(900);  // 57600 samples: the first mark near the end of the ring
+    consume(57600);
+    feed.copy(100);  // the second mark wrapped to 3999
+    double rate = 0;
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_NEAR(rate, 200000000.0 / kTps, 1e-6);
+    EXPECT_EQ(acquisition_items_available(0, pos[0]), 6400u);
+}
+
+TEST_F(Acquisition, TickCounterWrapRaisesTheUpperWord) {
+    feed.first_tick = 0xFFFFFFFFu - 100 * kTps;  // wraps within the second copy
+    feed.copy(1);
+    feed.copy(2);
+    const uint32_t newest = 64 * 3 - 1;
+    const uint64_t want = (uint64_t{1} << 32) | static_cast<uint32_t>(feed.first_tick + uint64_t{newest} * kTps);
+    EXPECT_EQ(acquisition_get_ts(newest), want);
+    EXPECT_EQ(acquisition_get_ts(newest - 10), want - 10 * kTps);
+    EXPECT_EQ(acquisition_get_index(want, 1), static_cast<int>(newest));
+    EXPECT_EQ(acquisition_get_index(want - kTps, 1), static_cast<int>(newest - 1));
+    EXPECT_EQ(acquisition_get_index(want - kTps / 3, 0), static_cast<int>(newest)) << "nearest";
+    EXPECT_EQ(acquisition_get_index(want - kTps / 3, 1), static_cast<int>(newest - 1)) << "down";
+    EXPECT_EQ(acquisition_get_ts_frac(static_cast<float>(newest - 1) + 0.5f), want - kTps + kTps / 2);
+}
+
+TEST_F(Acquisition, IndexBeforeZeroWrapsToTheRingEnd) {
+    feed.copy(1);
+    feed.copy(1);
+    acquisition_flush();  // newest index 0 at time 0, the rate stays known
+    double rate = 0;
+    EXPECT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_EQ(acquisition_get_index(0 - uint64_t{kTps}, 1), 59999);
+    for (uint32_t r = 0; r < 54; ++r) {
+        EXPECT_EQ(acquisition_items_available(r, acquisition_get_cb(r)->base), 0u) << "flushed ring " << r;
+    }
+}
+
+// At 1000 samples per second ticks x distance passes 2^32; the time of an
+// old sample must still be exact.
+TEST_F(Acquisition, TimesOfOldSamplesAtLowRatesDoNotOverflow) {
+    feed.tps = 200000;
+    feed.first_tick = 0;
+    feed.copy(100);
+    feed.copy(100);
+    ASSERT_EQ(acquisition_get_ts_per_sample(), 200000u);
+    const uint32_t newest = 12799;
+    const uint64_t newest_time = acquisition_get_ts(newest);
+    const uint64_t distance = 59999;  // index 12800 is the oldest position of the ring
+    EXPECT_EQ(acquisition_get_ts(12800), newest_time - 200000 * distance);
+}
+
+// Nobody reads (processing failed to start): the rings fill up, then whole
+// copies are dropped for every ring alike, without stopping the program.
+TEST_F(Acquisition, FullRingsDropWholeHalvesAndStayAligned) {
+    for (int half = 0; half < 40; ++half) {
+        feed.copy(32);
+    }
+    EXPECT_EQ(acquisition_dropped_blocks(), 11u * 32);
+    EXPECT_EQ(pru_host::log_count("Channel buffers full, dropping samples until they are read"), 1u);
+    for (uint32_t r = 0; r < 54; ++r) {
+        EXPECT_EQ(acquisition_items_available(r, pos[r]), 29u * 2048) << r;
+    }
+    consume(10 * 2048);
+    feed.copy(32);
+    EXPECT_TRUE(pru_host::log_has("Channel buffers read again, 352 blocks dropped"));
+    for (uint32_t r = 0; r < 54; ++r) {
+        EXPECT_EQ(acquisition_items_available(r, pos[r]), 20u * 2048) << r;
+    }
+}
+
+using AcquisitionDeath = Acquisition;
+
+TEST_F(AcquisitionDeath, ProgrammingErrorsStopTheProgram) {
+    feed.copy(1);
+    feed.copy(1);
+    EXPECT_DEATH(acquisition_get_index(0, 2), "mode == 0 \\|\\| mode == 1");
+    EXPECT_DEATH(acquisition_free_samples(7, 129), "n <= filled samples");
+    EXPECT_DEATH(acquisition_get_ts(60000), "index < channel_buffers\\[0\\].cb->size");
+    float elsewhere = 0;
+    EXPECT_DEATH(acquisition_items_available(7, &elsewhere), "index >= channel_buffers\\[pc\\].cb->base");
+    acquisition_clean();
+    const auto blocks = feed.blocks(1);
+    EXPECT_DEATH(acquisition_new_data(blocks.data(), 1), "acquisition initialised");
+}
+
+// ---- on the simulated PRU ----
+
+using pru_test::SimBoard;
+
+// Calibrated ring samples equal the scenario for every channel of the three
+// front ends, across the ring end and the 32-bit tick wrap.
+TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
+    for (uint32_t adcs : {1u, 3u, 9u}) {
+        SCOPED_TRACE(testing::Message() << adcs << " ADCs");
+        reboot(adcs);
+        prusim::Config c;  // lock-step
+        c.tick_start = 0xFFFFFFFFu - 3000u * 16640u;  // wraps in the second half
+        for (uint32_t r = 0; r < 54; ++r) {
+            prusim::ChannelScenario &ch = c.channels[r];
+            ch.frequency_hz = 45.0 + 0.4 * r;
+            ch.amplitude = 20000.0 + 3000.0 * r;
+            ch.phase_rad = 0.11 * r;
+            ch.harmonics = {{3, 0.1 * ch.amplitude, 0.3}, {5, 0.05 * ch.amplitude, 0.0}};
+            ch.dc_offset = r % 2 == 0 ? 150.0 : -75.0;
+            ch.noise_rms = r % 5 == 0 ? 30.0 : 0.0;
+            ch.steps = {{1.0, 58.0}};
+            cal_array[r] = {0.5f + 0.02f * static_cast<float>(r), 0};
+            c.calibration[r] = {cal_array[r].gain, 0, 1.0};
+        }
+        configure(adcs, c);
+        ASSERT_TRUE(acquisition_init());
+        copy_func = acquisition_new_data;
+        ASSERT_TRUE(pru_start_acq());
+
+        std::vector<uint32_t> active;
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            if (adcs != 1 || r <= 2 || r >= 6) {
+                active.push_back(r);
+            }
+        }
+        float *pos[54];
+        for (uint32_t r = 0; r < 54; ++r) {
+            pos[r] = acquisition_get_cb(r)->base;
+        }
+        // Nothing is readable before the second copy gives the sample rate,
+        // so the first check covers two halves. The halves come one at a
+        // time, as the PRU's pace gives them to the two threads.
+        uint64_t first = 0;
+        for (int round = 0; round < 33; ++round) {  // 34 halves pass the ring end
+            const uint32_t halves = round == 0 ? 2 : 1;
+            for (uint32_t k = 0; k < halves; ++k) {
+                prusim::HalfInfo info;
+                ASSERT_EQ(prusim::step(&info), 0);
+                if (round == 0 && k == 0) {
+                    first = info.first_sample;
+                    const auto t0 = std::chrono::steady_clock::now();
+                    while (acquisition_get_ts(0) == 0) {  // the newest time of the first copy
+                        ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                }
+            }
+            const uint32_t n = 2048 * halves;
+            const auto t0 = std::chrono::steady_clock::now();
+            while (acquisition_items_available(0, pos[0]) < n) {
+                ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << "round " << round;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            for (uint32_t r : active) {
+                cb_t *cb = acquisition_get_cb(r);
+                for (uint32_t i = 0; i < n; i += 7) {
+                    const double want = prusim::scenario_value(r, first + i);
+                    const float got = *cb_step(cb, pos[r], i);
+                    ASSERT_NEAR(got, want, 0.5 * cal_array[r].gain + 1e-6 * std::abs(want))
+                        << "ring " << r << " sample " << first + i << " round " << round;
+                }
+                acquisition_free_samples(r, n);
+                pos[r] = cb_step(cb, pos[r], n);
+            }
+            for (uint32_t r = 0; r < num_buf; ++r) {
+                if (std::find(active.begin(), active.end(), r) == active.end()) {
+                    EXPECT_EQ(acquisition_get_cb(r)->base, pos[r]) << "ring " << r << " never fed";
+                    EXPECT_EQ(acquisition_items_available(r, pos[r]), 0u) << "ring " << r << " never fed";
+                }
+            }
+            first += n;
+        }
+        // The newest sample's time: the tick word with the wrap in the upper word.
+        const cb_t *cb0 = acquisition_get_cb(0);
+        const auto newest = static_cast<uint32_t>((pos[0] - cb0->base + cb0->size - 1) % cb0->size);
+        const uint64_t ts = acquisition_get_ts(newest);
+        EXPECT_EQ(static_cast<uint32_t>(ts), prusim::sample_ticks(first - 1));
+        EXPECT_EQ(ts >> 32, 1u) << "the 32-bit counter wrapped once";
+        // One more half for each thread once the stop is under way, one at a time.
+        std::thread last([p0 = pos[0]] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (uint32_t k = 1; k <= 2; ++k) {
+                prusim::step();
+                const auto t0 = std::chrono::steady_clock::now();
+                while (acquisition_items_available(0, p0) < 2048 * k &&
+                       std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+        pru_stop_acq();
+        last.join();
+        acquisition_clean();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+#include "pru_fixture.h"
+
+#include "nerisko/sysio.h"
+#include "prusim/layout.h"
+#include "prussdrv.h"
+
+#include <fcntl.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+using pru_test::copies;
+using pru_test::SimBoard;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kHalf = 0x80000;
+
+// The block layout is shared with the PRU's acquisition program.
+static_assert(sizeof(pru_block_t) == sizeof(prusim::PruBlock));
+static_assert(offsetof(pru_block_t, ts) == offsetof(prusim::PruBlock, ticks));
+static_assert(offsetof(pru_block_t, adc[3].raw[2]) == offsetof(prusim::PruBlock, adc[3].channel[2]));
+static_assert(PRU_PULSE_COUNTER_OFFSET == prusim::kPulseCounterOffset);
+
+TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
+    prusim::Config c;  // lock-step
+    c.tick_start = 0xFFFF0000u;  // the 32-bit counter wraps within the first half
+    configure(9, c);
+    ASSERT_TRUE(pru_start_acq());
+    std::vector<prusim::HalfInfo> infos;
+    step_halves(12, &infos);
+    std::thread last_halves([this] {  // one more for each thread, once the stop is under way
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        step_halves(2);
+    });
+    pru_stop_acq();
+    last_halves.join();
+    const auto halves = copies.snapshot();
+    ASSERT_EQ(halves.size(), 14u);
+    const uint8_t *ping = reinterpret_cast<const uint8_t *>(halves[0].blocks);
+    for (size_t h = 0; h < infos.size(); ++h) {
+        const auto *p = reinterpret_cast<const uint8_t *>(halves[h].blocks);
+        EXPECT_EQ(p, ping + kHalf * (h % 2)) << "half " << h;
+        EXPECT_EQ(infos[h].buffer, static_cast<int>(h % 2));
+        EXPECT_EQ(halves[h].count, 32u);
+        EXPECT_EQ(halves[h].first_tick, prusim::sample_ticks(infos[h].first_sample)) << "half " << h;
+    }
+    EXPECT_LT(halves[1].first_tick, halves[0].first_tick) << "the counter wrapped";
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
+}
+
+TEST_F(SimBoard, StartAndStopManyTimes) {
+    for (int round = 0; round < 25; ++round) {
+        const size_t before = copies.size();
+        ASSERT_TRUE(pru_start_acq()) << round;
+        ASSERT_TRUE(copies.wait_for(before + 3)) << round;
+        pru_stop_acq();
+    }
+    EXPECT_FALSE(pru_host::log_has("PRU did not answer the stop request, halting it"));
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
+}
+
+TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
+    configure(9, prusim::Config{});  // lock-step
+    ASSERT_TRUE(pru_start_acq());
+    step_halves(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both threads back at their wait
+    std::thread more([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        step_halves(2);
+    });
+    pru_stop_irqthread();
+    more.join();
+    EXPECT_EQ(copies.size(), 6u) << "one more half each";
+    EXPECT_TRUE(pru_host::log_has("Stopping ping thread"));
+    EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
+}
+
+// A hung PRU program must not hang a stop or the restart after it.
+TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    prusim::inject(prusim::Fault::hang);
+    const auto t0 = Clock::now();
+    pru_stop_acq();
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8));
+    EXPECT_TRUE(pru_host::log_has("PRU did not answer the stop request, halting it"));
+
+    prusim::clear_faults();
+    const size_t before = copies.size();
+    ASSERT_TRUE(pru_start_acq());
+    EXPECT_TRUE(copies.wait_for(before + 4)) << "acquisition runs again after a restart";
+}
+
+TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {
+    pru_stop_acq();
+    EXPECT_FALSE(pru_host::log_has("Stopping PRU and ADCs"));
+    pru_mem_free();
+    pru_mem_free();  // a second release does nothing
+    EXPECT_FALSE(pru_start_acq()) << "no DDR buffer mapped";
+    EXPECT_TRUE(pru_host::log_has("PRU not set up, acquisition not started"));
+    EXPECT_EQ(prusim::stats().programs_started, 0u);
+}
+
+TEST_F(SimBoard, ThreadsKeepNormalSchedulingWhereRealTimeIsNotAllowed) {
+    ::unsetenv("METER_REALTIME");
+    ASSERT_TRUE(pru_start_acq());
+    EXPECT_EQ(pru_host::log_count("Real-time scheduling not used on this host, thread keeps normal scheduling"), 2u);
+    EXPECT_TRUE(copies.wait_for(2)) << "and acquisition runs";
+    EXPECT_EQ(pru_start_irqthread(5, 0), -1);
+    EXPECT_TRUE(pru_host::log_has("Incorrect host interrupt for PRU IRQ thread"));
+}
+
+TEST_F(SimBoard, ADataReadyFaultReachesTheNode) {
+    ASSERT_TRUE(pru_start_acq());
+    int fd = sys_open("/dev/zor_pulse/drdy_out_of_sync", O_RDWR);
+    ASSERT_GE(fd, 0);
+    prusim::inject(prusim::Fault::drdy);
+    const auto t0 = Clock::now();
+    uint8_t b = 0;
+    while (b == 0 && Clock::now() - t0 < std::chrono::seconds(5)) {
+        ASSERT_EQ(sys_read(fd, &b, 1), 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(b, 1);
+    sys_close(fd);
+}
+
+using SimBoardDeath = SimBoard;
+
+TEST_F(SimBoardDeath, HalvesOutOfTurnStopTheProgram) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            prusim::inject(prusim::Fault::repeat_half, 2);  // ping, pong, pong
+            pru_start_acq();
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+        },
+        "last_buffer != t->buffer");
+}
+
+// The pulse-input counters must survive an ADC restart: the SPI command
+// block never reaches their words.
+TEST_F(SimBoard, PulseCountersSurviveAnAdcRestart) {
+    uint8_t *mem = pru_get_data_mem();
+    ASSERT_NE(mem, nullptr);
+    prusim::add_pulses(0, 4294967290u);
+    prusim::add_pulses(1, 1000);
+    auto counter = [mem](unsigned k) {
+        uint32_t v;
+        std::memcpy(&v, mem + PRU_PULSE_COUNTER_OFFSET + 4 * k, 4);
+        return v;
+    };
+    ASSERT_EQ(counter(0), 4294967290u);
+    ASSERT_TRUE(adc_open(1538500));
+    ASSERT_TRUE(adc_start());
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    pru_stop_acq();
+    ASSERT_TRUE(adc_start());  // the restart path
+    EXPECT_EQ(counter(0), 4294967290u);
+    EXPECT_EQ(counter(1), 1000u);
+    EXPECT_EQ(prusim::pulse_count(1), 1000u);
+}
+
+}  // namespace

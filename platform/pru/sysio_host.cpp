@@ -1,0 +1,680 @@
+// Host models of the board's drivers behind Nerisko's sys_* calls.
+
+#include "nerisko/sysio.h"
+#include "pru/host.h"
+
+#include "meter/root.h"
+#include "prusim/prusim.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Kind { result_node, drdy, pulse_out, alarm_out, adc };
+
+struct Node {
+    Kind kind;
+    std::string board_path;
+};
+
+struct Fault {
+    bool armed = false;
+    uint64_t step = 0;
+    pru_host::Mode mode = pru_host::Mode::once;
+    uint64_t counted = 0;
+    bool fired = false;
+};
+
+struct State {
+    std::mutex mutex;
+    std::map<int, Node> nodes;              // model descriptors
+    std::set<int> plain;                    // descriptors of plain files
+    std::map<std::string, int> node_sizes;  // result node -> record size
+    std::vector<int32_t> pulse_widths;
+    std::vector<uint8_t> pulse_bytes;
+    std::vector<uint8_t> alarm_bytes;
+    std::vector<pru_host::AdcRequest> adc_requests;
+    pru_host::AdcState adc;
+    std::optional<time_t> clock;
+    bool capture = false;
+    std::vector<pru_host::LogLine> log;
+    Fault fault;
+};
+
+State &state() {
+    static State s;
+    return s;
+}
+
+constexpr const char *kDrdyPath = "/dev/zor_pulse/drdy_out_of_sync";
+
+// Creates the folders above a file under the root, as the board has them.
+void make_parents(const std::string &host_path) {
+    for (size_t pos = host_path.find('/', 1); pos != std::string::npos;
+         pos = host_path.find('/', pos + 1)) {
+        ::mkdir(host_path.substr(0, pos).c_str(), 0755);
+    }
+}
+
+// Replaces a file's whole content so that another process reading it sees
+// either the old or the new bytes.
+bool replace_file(const std::string &host_path, const void *data, size_t size) {
+    make_parents(host_path);
+    const std::string tmp = host_path + ".tmp" + std::to_string(::getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const auto *p = static_cast<const uint8_t *>(data);
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, p + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0 || ::rename(tmp.c_str(), host_path.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> read_file(const std::string &host_path) {
+    int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string out;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+// Which model a /dev/zor_* path names, or nothing when the driver has no
+// such node.
+std::optional<Kind> model_of(const std::string &p) {
+    if (p == kDrdyPath) {
+        return Kind::drdy;
+    }
+    if (p == "/dev/zor_pulse/pulse_out") {
+        return Kind::pulse_out;
+    }
+    if (p == "/dev/zor_pulse/alarm_out") {
+        return Kind::alarm_out;
+    }
+    if (p == "/dev/zor_adc") {
+        return Kind::adc;
+    }
+    struct Family {
+        const char *prefix;
+        unsigned last;  // the all-record node
+    };
+    for (const Family f : {Family{"/dev/zor_data/ct/", 48}, Family{"/dev/zor_data/load/", 48},
+                           Family{"/dev/zor_data/input/", 2}}) {
+        const std::string prefix = f.prefix;
+        if (p.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const std::string num = p.substr(prefix.size());
+        if (num.empty() || num.size() > 2 || num.find_first_not_of("0123456789") != std::string::npos ||
+            (num.size() > 1 && num[0] == '0')) {
+            return std::nullopt;
+        }
+        if (static_cast<unsigned>(std::stoul(num)) > f.last) {
+            return std::nullopt;
+        }
+        return Kind::result_node;
+    }
+    return std::nullopt;
+}
+
+bool is_driver_path(const std::string &p) { return p.rfind("/dev/zor_", 0) == 0; }
+
+// Counts one step on a plain file; true when that step is to fail.
+bool step_fails(State &s) {
+    Fault &f = s.fault;
+    if (!f.armed) {
+        return false;
+    }
+    const uint64_t step = f.counted++;
+    if (f.fired && f.mode == pru_host::Mode::crash) {
+        return true;
+    }
+    if (step == f.step) {
+        f.fired = true;
+        return true;
+    }
+    return false;
+}
+
+int fail(int err) {
+    errno = err;
+    return -1;
+}
+
+// The simulated chain reports a loss of step through the data-ready node,
+// as the pulse driver does on the board.
+void join_drdy_to_chain() {
+    prusim::set_drdy_hook([](bool out_of_sync) {
+        if (out_of_sync) {
+            pru_host::drdy_raise(1);
+        }
+    });
+}
+
+int open_model(State &s, const std::string &board_path, Kind kind) {
+    if (kind == Kind::drdy) {
+        join_drdy_to_chain();
+        const std::string host = meter::meter_path(board_path);
+        if (::access(host.c_str(), F_OK) != 0) {
+            const uint8_t zero = 0;
+            if (!replace_file(host, &zero, 1)) {
+                return fail(EIO);
+            }
+        }
+    }
+    // A real descriptor keeps model numbers apart from the process's files.
+    int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    s.nodes[fd] = Node{kind, board_path};
+    return fd;
+}
+
+ssize_t model_write(State &s, const Node &n, const void *buf, size_t count) {
+    const auto *bytes = static_cast<const uint8_t *>(buf);
+    switch (n.kind) {
+    case Kind::result_node: {
+        auto it = s.node_sizes.find(n.board_path);
+        if (it == s.node_sizes.end() || static_cast<size_t>(it->second) != count) {
+            return fail(EINVAL);
+        }
+        if (!replace_file(meter::meter_path(n.board_path), buf, count)) {
+            return fail(EIO);
+        }
+        return static_cast<ssize_t>(count);
+    }
+    case Kind::drdy: {
+        static const char kReset[4] = {'r', 's', 't', '\0'};
+        if (count != sizeof kReset || std::memcmp(buf, kReset, sizeof kReset) != 0) {
+            return fail(EINVAL);
+        }
+        const uint8_t zero = 0;
+        if (!replace_file(meter::meter_path(n.board_path), &zero, 1)) {
+            return fail(EIO);
+        }
+        return static_cast<ssize_t>(count);
+    }
+    case Kind::pulse_out:
+        s.pulse_bytes.insert(s.pulse_bytes.end(), bytes, bytes + count);
+        return static_cast<ssize_t>(count);
+    case Kind::alarm_out:
+        if (count != 1) {
+            return fail(EINVAL);
+        }
+        s.alarm_bytes.push_back(bytes[0]);
+        return 1;
+    case Kind::adc:
+        return fail(EINVAL);
+    }
+    return fail(EINVAL);
+}
+
+ssize_t model_read(const Node &n, void *buf, size_t count) {
+    if (count == 0) {
+        return 0;
+    }
+    switch (n.kind) {
+    case Kind::drdy: {
+        auto content = read_file(meter::meter_path(n.board_path));
+        if (!content) {
+            return fail(EIO);
+        }
+        *static_cast<uint8_t *>(buf) = content->empty() ? 0 : static_cast<uint8_t>((*content)[0]);
+        return 1;
+    }
+    case Kind::result_node: {
+        auto content = read_file(meter::meter_path(n.board_path));
+        if (!content) {
+            return 0;
+        }
+        const size_t len = std::min(count, content->size());
+        std::memcpy(buf, content->data(), len);
+        return static_cast<ssize_t>(len);
+    }
+    default:
+        return fail(EINVAL);
+    }
+}
+
+int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
+    const int32_t *value = static_cast<const int32_t *>(arg);
+    switch (n.kind) {
+    case Kind::result_node: {
+        if (request != pru_host::ZOR_SET_SIZE) {
+            return fail(ENOTTY);
+        }
+        if (value == nullptr || *value <= 0) {
+            return fail(EINVAL);
+        }
+        std::vector<uint8_t> zeros(static_cast<size_t>(*value), 0);
+        if (!replace_file(meter::meter_path(n.board_path), zeros.data(), zeros.size())) {
+            return fail(EIO);
+        }
+        s.node_sizes[n.board_path] = *value;
+        return 0;
+    }
+    case Kind::pulse_out:
+        if (request != pru_host::ZOR_SET_PULSE_WIDTH) {
+            return fail(ENOTTY);
+        }
+        if (value == nullptr) {
+            return fail(EFAULT);
+        }
+        s.pulse_widths.push_back(*value);
+        return 0;
+    case Kind::adc: {
+        pru_host::AdcState &a = s.adc;
+        // The requests reach the simulated daisy chain as they reach the ADCs.
+        switch (request) {
+        case pru_host::ZOR_ADC_RESET:
+            ++a.resets;
+            prusim::adc_reset();
+            break;
+        case pru_host::ZOR_ADC_ENABLE_DAISY:
+            a.daisy = true;
+            prusim::adc_daisy(true);
+            break;
+        case pru_host::ZOR_ADC_DISABLE_DAISY:
+            a.daisy = false;
+            prusim::adc_daisy(false);
+            break;
+        case pru_host::ZOR_ADC_ENABLE_CS:
+        case pru_host::ZOR_ADC_DISABLE_CS:
+            if (value == nullptr) {
+                return fail(EFAULT);
+            }
+            if (*value < 2 || *value > 9) {
+                return fail(EINVAL);
+            }
+            if (request == pru_host::ZOR_ADC_ENABLE_CS) {
+                a.chip_selects |= 1u << *value;
+            } else {
+                a.chip_selects &= ~(1u << *value);
+            }
+            prusim::adc_chip_select(*value, request == pru_host::ZOR_ADC_ENABLE_CS);
+            break;
+        case pru_host::ZOR_ADC_SET_CLK:
+            if (value == nullptr) {
+                return fail(EFAULT);
+            }
+            if (*value <= 0) {
+                return fail(EINVAL);
+            }
+            a.clock_hz = *value;
+            prusim::adc_clock(*value);
+            break;
+        default:
+            return fail(ENOTTY);
+        }
+        s.adc_requests.push_back({request, value != nullptr ? *value : 0});
+        return 0;
+    }
+    default:
+        return fail(ENOTTY);
+    }
+}
+
+}  // namespace
+
+// ---- the sys_* calls ----
+
+int sys_open(const char *board_path, int flags, mode_t mode) {
+    State &s = state();
+    const std::string path = board_path;
+    std::lock_guard lock(s.mutex);
+    if (is_driver_path(path)) {
+        auto kind = model_of(path);
+        if (!kind) {
+            return fail(ENOENT);
+        }
+        return open_model(s, path, *kind);
+    }
+    if (path == "/dev/mem" && !pru_host::dev_mem_ready()) {
+        return fail(EIO);
+    }
+    if (step_fails(s)) {
+        return fail(EIO);
+    }
+    int fd = ::open(meter::meter_path(path).c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        s.plain.insert(fd);
+    }
+    return fd;
+}
+
+int sys_close(int fd) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.nodes.erase(fd) != 0) {
+        return ::close(fd);
+    }
+    if (s.plain.erase(fd) != 0 && step_fails(s)) {
+        // The descriptor is gone whatever close reports, as with the kernel.
+        ::close(fd);
+        return fail(EIO);
+    }
+    return ::close(fd);
+}
+
+ssize_t sys_read(int fd, void *buf, size_t count) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.nodes.find(fd);
+    if (it != s.nodes.end()) {
+        return model_read(it->second, buf, count);
+    }
+    if (s.plain.count(fd) != 0 && step_fails(s)) {
+        return fail(EIO);
+    }
+    return ::read(fd, buf, count);
+}
+
+ssize_t sys_write(int fd, const void *buf, size_t count) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.nodes.find(fd);
+    if (it != s.nodes.end()) {
+        return model_write(s, it->second, buf, count);
+    }
+    if (s.plain.count(fd) != 0 && step_fails(s)) {
+        // The power went or the device failed in the middle of the write.
+        if (count > 1) {
+            ssize_t ignored = ::write(fd, buf, count / 2);
+            (void)ignored;
+        }
+        return fail(EIO);
+    }
+    return ::write(fd, buf, count);
+}
+
+off_t sys_lseek(int fd, off_t offset, int whence) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.nodes.count(fd) != 0) {
+        return fail(ESPIPE);
+    }
+    if (s.plain.count(fd) != 0 && step_fails(s)) {
+        return fail(EIO);
+    }
+    return ::lseek(fd, offset, whence);
+}
+
+int sys_fsync(int fd) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.nodes.count(fd) != 0) {
+        return 0;
+    }
+    if (s.plain.count(fd) != 0 && step_fails(s)) {
+        return fail(EIO);
+    }
+    return ::fsync(fd);
+}
+
+int sys_ioctl(int fd, unsigned long request, void *arg) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.nodes.find(fd);
+    if (it == s.nodes.end()) {
+        return fail(ENOTTY);
+    }
+    return model_ioctl(s, it->second, request, arg);
+}
+
+void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset) {
+    return ::mmap(nullptr, length, prot, flags, fd, offset);
+}
+
+int sys_munmap(void *address, size_t length) { return ::munmap(address, length); }
+
+time_t sys_time() {
+    State &s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.clock) {
+            return *s.clock;
+        }
+    }
+    return ::time(nullptr);
+}
+
+bool sys_set_realtime(pthread_t thread, int priority) {
+    const char *allow = std::getenv("METER_REALTIME");
+    if (allow == nullptr || std::strcmp(allow, "1") != 0) {
+        sys_log(LOG_INFO, "Real-time scheduling not used on this host, thread keeps normal scheduling");
+        return false;
+    }
+    sched_param param{};
+    param.sched_priority = priority;
+    const int rc = pthread_setschedparam(thread, SCHED_FIFO, &param);
+    if (rc != 0) {
+        sys_log(LOG_WARNING, "Real-time scheduling not permitted (%s), thread keeps normal scheduling",
+                std::strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+void sys_vlog(int priority, const char *format, va_list args) {
+    State &s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.capture) {
+            // setlogmask(0) reads the mask without changing it.
+            if ((setlogmask(0) & LOG_MASK(LOG_PRI(priority))) != 0) {
+                va_list copy;
+                va_copy(copy, args);
+                char buf[1024];
+                std::vsnprintf(buf, sizeof buf, format, copy);
+                va_end(copy);
+                s.log.push_back({LOG_PRI(priority), buf});
+            }
+            return;
+        }
+    }
+    vsyslog(priority, format, args);
+}
+
+void sys_log(int priority, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    sys_vlog(priority, format, args);
+    va_end(args);
+}
+
+void sys_invariant_failed(const char *text) {
+    sys_log(LOG_CRIT, "%s", text);
+    std::fprintf(stderr, "%s\n", text);
+    std::abort();
+}
+
+// ---- the test handles ----
+
+namespace pru_host {
+
+void reset() {
+    prusim::reset();
+    join_drdy_to_chain();
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    s.node_sizes.clear();
+    s.pulse_widths.clear();
+    s.pulse_bytes.clear();
+    s.alarm_bytes.clear();
+    s.adc_requests.clear();
+    s.adc = AdcState{};
+    s.clock.reset();
+    s.capture = false;
+    s.log.clear();
+    s.fault = Fault{};
+}
+
+bool dev_mem_ready() {
+    // Sparse: only the pages of the DDR buffer ever take space.
+    constexpr off_t kEnd = 0x88000000;
+    const std::string host = meter::meter_path("/dev/mem");
+    make_parents(host);
+    int fd = ::open(host.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && (st.st_size >= kEnd || ::ftruncate(fd, kEnd) == 0);
+    ::close(fd);
+    return ok;
+}
+
+std::string node_content(const std::string &board_path) {
+    return read_file(meter::meter_path(board_path)).value_or(std::string());
+}
+
+void drdy_raise(uint8_t value) {
+    replace_file(meter::meter_path(kDrdyPath), &value, 1);
+}
+
+uint8_t drdy_value() {
+    auto c = read_file(meter::meter_path(kDrdyPath));
+    return c && !c->empty() ? static_cast<uint8_t>((*c)[0]) : 0;
+}
+
+std::vector<int32_t> pulse_widths() {
+    std::lock_guard lock(state().mutex);
+    return state().pulse_widths;
+}
+
+std::vector<uint8_t> pulse_out_bytes() {
+    std::lock_guard lock(state().mutex);
+    return state().pulse_bytes;
+}
+
+std::vector<uint8_t> alarm_out_bytes() {
+    std::lock_guard lock(state().mutex);
+    return state().alarm_bytes;
+}
+
+std::vector<AdcRequest> adc_requests() {
+    std::lock_guard lock(state().mutex);
+    return state().adc_requests;
+}
+
+AdcState adc_state() {
+    std::lock_guard lock(state().mutex);
+    return state().adc;
+}
+
+void clock_set(time_t t) {
+    std::lock_guard lock(state().mutex);
+    state().clock = t;
+}
+
+void clock_advance(time_t seconds) {
+    std::lock_guard lock(state().mutex);
+    State &s = state();
+    s.clock = s.clock.value_or(::time(nullptr)) + seconds;
+}
+
+void clock_release() {
+    std::lock_guard lock(state().mutex);
+    state().clock.reset();
+}
+
+void log_capture(bool on) {
+    std::lock_guard lock(state().mutex);
+    state().capture = on;
+}
+
+std::vector<LogLine> log_lines() {
+    std::lock_guard lock(state().mutex);
+    return state().log;
+}
+
+bool log_has(const std::string &text) { return log_count(text) != 0; }
+
+bool log_has(int priority, const std::string &text) {
+    for (const LogLine &l : log_lines()) {
+        if (l.priority == priority && l.text == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t log_count(const std::string &text) {
+    size_t n = 0;
+    for (const LogLine &l : log_lines()) {
+        n += l.text == text ? 1 : 0;
+    }
+    return n;
+}
+
+void log_clear() {
+    std::lock_guard lock(state().mutex);
+    state().log.clear();
+}
+
+void fault_arm(uint64_t step, Mode mode) {
+    std::lock_guard lock(state().mutex);
+    state().fault = Fault{true, step, mode, 0, false};
+}
+
+void fault_disarm() {
+    std::lock_guard lock(state().mutex);
+    state().fault = Fault{};
+}
+
+bool fault_fired() {
+    std::lock_guard lock(state().mutex);
+    return state().fault.fired;
+}
+
+uint64_t fault_steps() {
+    std::lock_guard lock(state().mutex);
+    return state().fault.counted;
+}
+
+}  // namespace pru_host

@@ -1,0 +1,274 @@
+#include "nerisko/sysio.h"
+#include "pru/host.h"
+#include "pru/temp_root.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using pru_host::TempRoot;
+
+int set_size(int fd, int size) { return sys_ioctl(fd, pru_host::ZOR_SET_SIZE, &size); }
+
+TEST(ResultNode, OnlyTheDriversNodesExist) {
+    TempRoot root;
+    struct Case {
+        const char *path;
+        bool exists;
+    } const cases[] = {
+        {"/dev/zor_data/ct/0", true},      {"/dev/zor_data/ct/47", true},
+        {"/dev/zor_data/ct/48", true},     {"/dev/zor_data/ct/49", false},
+        {"/dev/zor_data/load/48", true},   {"/dev/zor_data/load/100", false},
+        {"/dev/zor_data/input/2", true},   {"/dev/zor_data/input/3", false},
+        {"/dev/zor_data/ct/01", false},    {"/dev/zor_data/ct/", false},
+        {"/dev/zor_data/ct/x", false},     {"/dev/zor_pulse/other", false},
+        {"/dev/zor_adc", true},            {"/dev/zor_pulse/alarm_out", true},
+    };
+    for (const Case &c : cases) {
+        errno = 0;
+        int fd = sys_open(c.path, O_WRONLY);
+        EXPECT_EQ(fd >= 0, c.exists) << c.path;
+        if (fd >= 0) {
+            EXPECT_EQ(sys_close(fd), 0);
+        } else {
+            EXPECT_EQ(errno, ENOENT) << c.path;
+        }
+    }
+}
+
+TEST(ResultNode, HonoursItsSizeAndReplacesWholeRecords) {
+    TempRoot root;
+    int fd = sys_open("/dev/zor_data/ct/3", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::string rec(152, 'a');
+    EXPECT_EQ(sys_write(fd, rec.data(), rec.size()), -1) << "write before sizing";
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(set_size(fd, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ASSERT_EQ(set_size(fd, 152), 0);
+    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), std::string(152, '\0'));
+    EXPECT_EQ(sys_write(fd, rec.data(), rec.size()), 152);
+    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), rec);
+    for (size_t wrong : {size_t{1}, size_t{151}, size_t{153}}) {
+        const std::string other(wrong, 'b');
+        EXPECT_EQ(sys_write(fd, other.data(), other.size()), -1) << wrong;
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), rec) << "a refused write changes nothing";
+    EXPECT_EQ(sys_ioctl(fd, 0x1234, nullptr), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(sys_close(fd), 0);
+}
+
+// A reader in another process must never see a record that mixes two writes.
+TEST(ResultNode, AnOutsideReaderSeesOnlyWholeRecords) {
+    TempRoot root;
+    constexpr int kSize = 35328;
+    int fd = sys_open("/dev/zor_data/load/48", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(set_size(fd, kSize), 0);
+    const std::string host = root.host("/dev/zor_data/load/48");
+
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::vector<char> buf(kSize + 16);
+        for (int i = 0; i < 3000; ++i) {
+            int r = ::open(host.c_str(), O_RDONLY);
+            if (r < 0) {
+                _exit(2);
+            }
+            size_t got = 0;
+            ssize_t n;
+            while ((n = ::read(r, buf.data() + got, buf.size() - got)) > 0) {
+                got += static_cast<size_t>(n);
+            }
+            ::close(r);
+            if (got != kSize) {
+                _exit(3);
+            }
+            for (size_t k = 1; k < got; ++k) {
+                if (buf[k] != buf[0]) {
+                    _exit(4);
+                }
+            }
+        }
+        _exit(0);
+    }
+    for (int i = 0; i < 3000; ++i) {
+        const std::string rec(kSize, static_cast<char>('A' + i % 20));
+        ASSERT_EQ(sys_write(fd, rec.data(), rec.size()), kSize);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: missing, 3: short record, 4: mixed record";
+    sys_close(fd);
+}
+
+TEST(DataReadyNode, AnswersOneByteAndClearsOnReset) {
+    TempRoot root;
+    int fd = sys_open("/dev/zor_pulse/drdy_out_of_sync", O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t buf[8] = {0xEE, 0xEE};
+    EXPECT_EQ(sys_read(fd, buf, sizeof buf), 1);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(buf[1], 0xEE) << "only one byte per read";
+
+    pru_host::drdy_raise();
+    EXPECT_EQ(sys_read(fd, buf, 1), 1);
+    EXPECT_EQ(buf[0], 1);
+    EXPECT_EQ(sys_read(fd, buf, 1), 1) << "the fault stays until reset";
+    EXPECT_EQ(buf[0], 1);
+
+    EXPECT_EQ(sys_write(fd, "rst", 3), -1) << "the NUL belongs to the reset";
+    EXPECT_EQ(sys_write(fd, "rsx", 4), -1);
+    EXPECT_EQ(pru_host::drdy_value(), 1);
+    EXPECT_EQ(sys_write(fd, "rst", 4), 4);
+    EXPECT_EQ(pru_host::drdy_value(), 0);
+    EXPECT_EQ(sys_read(fd, buf, 1), 1);
+    EXPECT_EQ(buf[0], 0);
+    sys_close(fd);
+}
+
+TEST(OutputNodes, KeepWhatTheyReceive) {
+    TempRoot root;
+    int pulse = sys_open("/dev/zor_pulse/pulse_out", O_RDWR);
+    int alarm = sys_open("/dev/zor_pulse/alarm_out", O_RDWR);
+    ASSERT_GE(pulse, 0);
+    ASSERT_GE(alarm, 0);
+    int width = 100;
+    EXPECT_EQ(sys_ioctl(pulse, pru_host::ZOR_SET_PULSE_WIDTH, &width), 0);
+    width = 250;
+    EXPECT_EQ(sys_ioctl(pulse, pru_host::ZOR_SET_PULSE_WIDTH, &width), 0);
+    EXPECT_EQ(pru_host::pulse_widths(), (std::vector<int32_t>{100, 250}));
+    const uint8_t on = 1, off = 0;
+    EXPECT_EQ(sys_write(alarm, &on, 1), 1);
+    EXPECT_EQ(sys_write(alarm, &off, 1), 1);
+    EXPECT_EQ(sys_write(alarm, "ab", 2), -1) << "the alarm output takes one byte";
+    EXPECT_EQ(pru_host::alarm_out_bytes(), (std::vector<uint8_t>{1, 0}));
+    sys_close(pulse);
+    sys_close(alarm);
+}
+
+TEST(AdcNode, KeepsTheRequestsAndTheirState) {
+    TempRoot root;
+    int fd = sys_open("/dev/zor_adc", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int clk = 1538500, cs3 = 3, cs9 = 9;
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_SET_CLK, &clk), 0);
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_RESET, nullptr), 0);
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_DAISY, nullptr), 0);
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &cs3), 0);
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &cs9), 0);
+    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_DISABLE_CS, &cs3), 0);
+    for (int bad : {0, 1, 10, -1}) {
+        EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &bad), -1) << bad;
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_EQ(sys_ioctl(fd, 0x6d99, nullptr), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    const std::vector<pru_host::AdcRequest> want = {
+        {pru_host::ZOR_ADC_SET_CLK, 1538500}, {pru_host::ZOR_ADC_RESET, 0},
+        {pru_host::ZOR_ADC_ENABLE_DAISY, 0},  {pru_host::ZOR_ADC_ENABLE_CS, 3},
+        {pru_host::ZOR_ADC_ENABLE_CS, 9},     {pru_host::ZOR_ADC_DISABLE_CS, 3},
+    };
+    EXPECT_EQ(pru_host::adc_requests(), want);
+    const auto st = pru_host::adc_state();
+    EXPECT_EQ(st.clock_hz, 1538500);
+    EXPECT_TRUE(st.daisy);
+    EXPECT_EQ(st.chip_selects, 1u << 9);
+    EXPECT_EQ(st.resets, 1u);
+    sys_close(fd);
+}
+
+TEST(PlainFiles, LiveUnderTheRoot) {
+    TempRoot root;
+    root.put("/sys/bus/iio/devices/iio:device0/in_voltage0_raw", "1234\n");
+    int fd = sys_open("/sys/bus/iio/devices/iio:device0/in_voltage0_raw", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[16] = {};
+    EXPECT_EQ(sys_read(fd, buf, sizeof buf), 5);
+    EXPECT_STREQ(buf, "1234\n");
+    EXPECT_EQ(sys_close(fd), 0);
+    EXPECT_LT(sys_open("/config/missing", O_RDONLY), 0);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(Clock, TestsSetAndMoveIt) {
+    TempRoot root;
+    const time_t now = sys_time();
+    EXPECT_LE(std::abs(now - ::time(nullptr)), 2);
+    pru_host::clock_set(1700000000);
+    EXPECT_EQ(sys_time(), 1700000000);
+    pru_host::clock_advance(61);
+    EXPECT_EQ(sys_time(), 1700000061);
+    pru_host::clock_release();
+    EXPECT_LE(std::abs(sys_time() - ::time(nullptr)), 2);
+}
+
+TEST(Log, CapturedLinesFollowTheMask) {
+    TempRoot root;
+    const int old = setlogmask(LOG_UPTO(LOG_INFO));
+    sys_log(LOG_INFO, "value %d", 7);
+    sys_log(LOG_DEBUG, "hidden");
+    sys_log(LOG_DAEMON | LOG_ERR, "with facility");
+    setlogmask(old);
+    const auto lines = pru_host::log_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].priority, LOG_INFO);
+    EXPECT_EQ(lines[0].text, "value 7");
+    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "with facility"));
+    EXPECT_FALSE(pru_host::log_has("hidden"));
+}
+
+TEST(Scheduling, NoRealTimeOnTheHostWithoutLeave) {
+    TempRoot root;
+    ::unsetenv("METER_REALTIME");
+    EXPECT_FALSE(sys_set_realtime(pthread_self(), 80));
+    EXPECT_TRUE(pru_host::log_has("Real-time scheduling not used on this host, thread keeps normal scheduling"));
+    int policy = -1;
+    sched_param p{};
+    ASSERT_EQ(pthread_getschedparam(pthread_self(), &policy, &p), 0);
+    EXPECT_EQ(policy, SCHED_OTHER);
+}
+
+TEST(Invariant, StopsWithItsText) {
+    EXPECT_DEATH(NERISKO_ASSERT(1 + 1 == 3, "arithmetic holds"), "arithmetic holds");
+}
+
+TEST(Faults, OnceFailsOneStepCrashFailsTheRest) {
+    TempRoot root;
+    root.put("/data/f", "");
+    struct Case {
+        pru_host::Mode mode;
+        bool later_steps_work;
+    } const cases[] = {{pru_host::Mode::once, true}, {pru_host::Mode::crash, false}};
+    for (const Case &c : cases) {
+        // Steps: 0 open, 1 write (fails, half written), 2 fsync, 3 close.
+        pru_host::fault_arm(1, c.mode);
+        int fd = sys_open("/data/f", O_WRONLY | O_TRUNC);
+        ASSERT_GE(fd, 0);
+        EXPECT_FALSE(pru_host::fault_fired());
+        EXPECT_EQ(sys_write(fd, "12345678", 8), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_TRUE(pru_host::fault_fired());
+        EXPECT_EQ(sys_fsync(fd) == 0, c.later_steps_work);
+        EXPECT_EQ(sys_close(fd) == 0, c.later_steps_work);
+        EXPECT_EQ(pru_host::fault_steps(), 4u);
+        EXPECT_EQ(root.get("/data/f"), "1234") << "a cut write leaves its first half";
+        pru_host::fault_disarm();
+    }
+}
+
+}  // namespace
