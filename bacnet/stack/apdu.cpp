@@ -290,8 +290,9 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
         limit = m;
     }
     // Segmented transmission is not part of this build, so a reply that does
-    // not fit into one APDU is answered with an Abort.
-    bool fitsWhole = apduLength <= m && apduLength <= limit;
+    // not fit into one APDU (or whose NPDU would exceed what the datalink
+    // carries) is answered with an Abort: segmentation not supported.
+    bool fitsWhole = apduLength <= m && apduLength <= limit && total <= datalinkMaxNpdu(a->port);
     if (fitsWhole) {
         datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, total, buffer->writeBase, isRequest);
         pduFree(buffer);
@@ -301,11 +302,9 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
         pduFree(buffer);
         return kSendTooLong;
     }
-    bool segmentationPossible = false;
     uint8_t *abort = buffer->cursor;
     abort[0] = 0x71;
-    abort[2] =
-        segmentationPossible && apduLength <= limit ? kAbortBufferOverflow : kAbortSegmentationNotSupported;
+    abort[2] = kAbortSegmentationNotSupported;
     datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, h + 3, buffer->writeBase, false);
     pduFree(buffer);
     return 0;

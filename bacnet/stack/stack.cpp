@@ -21,6 +21,7 @@ std::atomic<uint8_t> allPortsEnabled{1};
 uint8_t stackStopped = 0;
 uint32_t tickAccumulatorMs = 0;
 DeviceRecord deviceRecord;
+std::atomic<uint32_t> apduTimeoutMs{10000};
 
 // The application's stack lock, released on every way out.
 struct StackLock {
@@ -49,11 +50,16 @@ DeviceRecord &stackDevice() {
     return deviceRecord;
 }
 
+uint32_t stackApduTimeoutMs() {
+    return apduTimeoutMs;
+}
+
 bool stackInit(uint8_t port) {
     clearTables();
     poolInit();
     deviceRecord = DeviceRecord{};
     appFillDeviceRecord(&deviceRecord);
+    apduTimeoutMs = deviceRecord.apduTimeoutMs;
     bool started = datalinkStart(port, &deviceRecord);
     routerReset();
     if (started) {
@@ -126,6 +132,7 @@ void stackRefreshDevice() {
     uint16_t mstpNetwork = deviceRecord.mstpNetwork;
     uint8_t mstpLearned = deviceRecord.mstpNetworkLearned;
     appFillDeviceRecord(&deviceRecord);
+    apduTimeoutMs = deviceRecord.apduTimeoutMs;
     if (bipLearned) {
         deviceRecord.bipNetwork = bipNetwork;
         deviceRecord.bipNetworkLearned = 1;

@@ -79,7 +79,7 @@ int tsmStoreAndSend(const BACnetAddress *address, const PduBuffer *buffer, int i
         tsmFree(invokeId);
         return -2;
     }
-    uint32_t timeout = stackDevice().apduTimeoutMs;
+    uint32_t timeout = stackApduTimeoutMs();
     {
         std::lock_guard lock(tableMutex);
         TransactionEntry &e = transactions[invokeId];
@@ -110,7 +110,7 @@ void tsmRestartTimer(int invokeId) {
     if (invokeId < 0 || invokeId >= kTransactionEntries) {
         return;
     }
-    uint32_t timeout = stackDevice().apduTimeoutMs;
+    uint32_t timeout = stackApduTimeoutMs();
     std::lock_guard lock(tableMutex);
     transactions[invokeId].timerMs = static_cast<int32_t>(timeout);
 }
@@ -152,7 +152,7 @@ bool tsmComplete(int32_t device, int invokeId, int serviceChoice, bool matchChoi
 void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
     std::vector<Resend> resends;
     std::vector<Expired> expired;
-    uint32_t timeout = stackDevice().apduTimeoutMs;
+    uint32_t timeout = stackApduTimeoutMs();
     {
         std::lock_guard lock(tableMutex);
         for (int id = 0; id < kTransactionEntries; ++id) {

@@ -23,8 +23,11 @@ void stackProcess();
 uint8_t stackActivePort();
 // Refills the root DeviceRecord from the application.
 void stackRefreshDevice();
-// The root device's record (owned by the stack).
+// The root device's record (owned by the stack). Main thread only: senders on
+// other threads use stackApduTimeoutMs instead.
 DeviceRecord &stackDevice();
+// The APDU timeout of the root device's record, safe to read from any thread.
+uint32_t stackApduTimeoutMs();
 
 // DeviceCommunicationControl state. Read by senders on other threads.
 extern std::atomic<uint8_t> communicationEnabled;
