@@ -1,5 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "bacnet/stack/bip.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
@@ -231,3 +242,104 @@ TEST_F(ForeignDevice, RestartDeletesTheEntryAndRegistersAgain) {
 }
 
 }  // namespace
+
+// The real UDP socket, in a private network namespace of this test process
+// so that the BACnet port cannot collide with anything else.
+class RealUdp : public ::testing::Test {
+  protected:
+    int client = -1;
+
+    void SetUp() override {
+        if (unshare(CLONE_NEWNET) != 0)
+            GTEST_SKIP() << "cannot make a network namespace: " << std::strerror(errno);
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+        ASSERT_EQ(ioctl(s, SIOCGIFFLAGS, &ifr), 0);
+        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+        ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0);
+        close(s);
+        testapp::configure(testapp::Config{});
+        bipSetSocketOps(nullptr);
+        bipOwnAddress = htonl(INADDR_LOOPBACK);
+        bipBroadcastAddress = htonl(0x7FFFFFFF);
+        client = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_port = htons(40000);
+        ASSERT_EQ(bind(client, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    }
+
+    void TearDown() override {
+        if (client >= 0)
+            close(client);
+    }
+
+    void send(const Bytes &message) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(47808);
+        ASSERT_EQ(
+            sendto(client, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+            static_cast<ssize_t>(message.size()));
+    }
+
+    // Runs the stack for a while and returns the first datagram back.
+    Bytes serveAndReceive() {
+        for (int i = 0; i < 200; ++i) {
+            stackTick(1);
+            stackProcess();
+            uint8_t buffer[2048];
+            ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                return Bytes(buffer, buffer + n);
+            usleep(1000);
+        }
+        return {};
+    }
+};
+
+TEST_F(RealUdp, BindFailureIsReportedAndTheStackStartsOnceThePortIsFree) {
+    int blocker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    sin.sin_port = htons(47808);
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    testapp::clearLog();
+    EXPECT_FALSE(stackInit(kPortBip));
+    EXPECT_TRUE(testapp::logContains("ZOR BACnet:  Error binding UDP socket"));
+    EXPECT_TRUE(testapp::logContains("bipInit: socket error opening first bip socket"));
+    stackShutdown();
+    close(blocker);
+
+    ASSERT_TRUE(stackInit(kPortBip));
+    send(harness::bvll(0x0A, local(rp(1, 1, 85))));
+    Bytes reply = serveAndReceive();
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(hex(Bytes(reply.begin() + 6, reply.end())),
+              "30 01 0C 0C 00 00 00 01 19 55 3E 44 3F C0 00 00 3F");
+    stackShutdown();
+}
+
+TEST_F(RealUdp, MaximumDatagramIsReceivedAndAnOversizedOneDropped) {
+    ASSERT_TRUE(stackInit(kPortBip));
+    Bytes npdu = local(Bytes{0x00, 0x05, 0x09, 99});
+    npdu.resize(1497, 0);
+    send(harness::bvll(0x0A, npdu));
+    Bytes reply = serveAndReceive();
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(hex(Bytes(reply.begin() + 6, reply.end())), "60 09 09");
+    // A datagram longer than the receive buffer is recognised as truncated.
+    Bytes huge(3000, 0);
+    huge[0] = 0x81;
+    huge[1] = 0x0A;
+    huge[2] = static_cast<uint8_t>(huge.size() >> 8);
+    huge[3] = static_cast<uint8_t>(huge.size());
+    std::copy(npdu.begin(), npdu.begin() + 6, huge.begin() + 4);
+    send(huge);
+    EXPECT_TRUE(serveAndReceive().empty());
+    stackShutdown();
+}
