@@ -248,6 +248,9 @@ void apduHandleUnconfirmed(int32_t device, NpduPacket *packet) {
         return;
     }
     switch (packet->apdu[1]) {
+        case 0:
+            svcHandleIAm(&packet->address, packet->apdu, packet->length);
+            break;
         case 8:
             svcHandleWhoIs(packet);
             break;

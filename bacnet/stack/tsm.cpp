@@ -223,6 +223,20 @@ int bindingStore(uint32_t instance, const BACnetAddress *address, uint16_t vendo
     return -1;
 }
 
+int bindingUpdate(uint32_t instance, const BACnetAddress *address, uint16_t vendorId) {
+    std::lock_guard lock(tableMutex);
+    instance &= 0x3FFFFF;
+    for (int i = 0; i < kBindingEntries; ++i) {
+        AddressBinding &b = bindings[i];
+        if (b.instance == instance) {
+            b.address = *address;
+            b.vendorId = vendorId;
+            return i;
+        }
+    }
+    return -1;
+}
+
 int bindingCopyBound(AddressBinding *out, int max) {
     std::lock_guard lock(tableMutex);
     int n = 0;

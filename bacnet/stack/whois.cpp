@@ -6,6 +6,7 @@
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
+#include "bacnet/stack/tsm.h"
 
 namespace {
 
@@ -135,4 +136,60 @@ void svcHandleWhoIs(NpduPacket *packet) {
             svcSendIAmToNetwork(v, 0xFFFF);
         }
     }
+}
+
+namespace {
+
+// An application-tagged value of the given tag number, 1..4 octets.
+bool readApplicationUnsigned(const uint8_t **p, const uint8_t *end, uint8_t number, uint32_t *value) {
+    TagHeader tag;
+    if (!tagDecodeHeader(*p, end, &tag) || tag.context || tag.number != number || tag.length < 1 ||
+        tag.length > 4) {
+        return false;
+    }
+    return tagDecodeUnsigned(p, end, value);
+}
+
+}  // namespace
+
+bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out) {
+    if (length < 2 || apdu[0] != 0x10 || apdu[1] != 0x00) {
+        return false;
+    }
+    const uint8_t *p = apdu + 2;
+    const uint8_t *end = apdu + length;
+    TagHeader tag;
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 12 || tag.length != 4) {
+        return false;
+    }
+    uint16_t type = 0;
+    if (!tagDecodeObjectId(&p, end, &type, &out->instance) || type != 8) {
+        return false;
+    }
+    return readApplicationUnsigned(&p, end, 2, &out->maxApdu) &&
+           readApplicationUnsigned(&p, end, 9, &out->segmentation) &&
+           readApplicationUnsigned(&p, end, 2, &out->vendorId) && p == end;
+}
+
+void svcHandleIAm(const BACnetAddress *from, const uint8_t *apdu, uint32_t length) {
+    IAmFields iam;
+    if (!svcDecodeIAm(apdu, length, &iam)) {
+        return;
+    }
+    BACnetAddress a{};
+    a.network = from->network;
+    a.port = from->port;
+    a.macLength = from->macLength > 8 ? 8 : from->macLength;
+    std::memcpy(a.mac, from->mac, a.macLength);
+    a.remoteLength = from->remoteLength > 8 ? 8 : from->remoteLength;
+    std::memcpy(a.remoteAddress, from->remoteAddress, a.remoteLength);
+    a.virtualLength = from->virtualLength > 8 ? 8 : from->virtualLength;
+    std::memcpy(a.virtualAddress, from->virtualAddress, a.virtualLength);
+    a.maxApdu = static_cast<uint16_t>(iam.maxApdu > 0xFFFF ? 0xFFFF : iam.maxApdu);
+    bool receivesSegments = iam.segmentation == 0 || iam.segmentation == 2;
+    a.segmentedResponseAccepted = receivesSegments ? 1 : 0;
+    a.maxSegments = receivesSegments ? 0xFFFF : 0;
+    uint16_t vendor = static_cast<uint16_t>(iam.vendorId > 0xFFFF ? 0xFFFF : iam.vendorId);
+    bindingUpdate(iam.instance, &a, vendor);
+    appDeviceBound(iam.instance, &a, vendor);
 }

@@ -6,6 +6,7 @@
 #include "app_memory_counting.h"
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/stack.h"
+#include "bacnet/stack/tsm.h"
 #include "test_util.h"
 
 using harness::Bytes;
@@ -231,6 +232,50 @@ TEST(ReadPropertyMultiple, EveryBlockIsReleased) {
     int64_t before = appmem::outstanding();
     rpmResults(stack, local(rpm(1, {{deviceObjectId(kRoot), {{8}, {76}, {371}}}, {1, {{8}, {371}}}})), 1);
     EXPECT_EQ(appmem::outstanding(), before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(IAm, BindsALookedUpDeviceAndIgnoresMalformedOrUnknownOnes) {
+    harness::Stack stack;
+    BACnetAddress pending{};
+    pending.macLength = 255;
+    ASSERT_EQ(bindingStore(5, &pending, 0), 0);
+    ASSERT_EQ(bindingStore(6, &pending, 0), 1);
+    EXPECT_EQ(answer(stack, local(rp(1, deviceObjectId(kRoot), 30))), "30 01 0C 0C 02 00 04 D2 19 1E 3E 3F");
+
+    const Bytes malformed[] = {
+        {0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x06},              // ends after the identifier
+        {0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x06, 0x22, 0x05},  // max APDU cut short
+        {0x10, 0x00, 0xC4, 0x00, 0x00, 0x00, 0x06, 0x22, 0x05, 0xC4, 0x91, 0x03, 0x21, 0x07},  // not a device
+        {0x10, 0x00, 0xC3, 0x02, 0x00, 0x00, 0x06, 0x22, 0x05, 0xC4, 0x91, 0x03, 0x21,
+         0x07},  // 3-octet identifier
+        {0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x06, 0x22, 0x05, 0xC4, 0x21, 0x03, 0x21, 0x07},  // wrong tag
+        {0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x06, 0x22, 0x05, 0xC4, 0x91, 0x03, 0x21, 0x07,
+         0x00},  // trailing
+    };
+    for (const Bytes &apdu : malformed) {
+        SCOPED_TRACE(hex(apdu));
+        stack.request(local(apdu, false));
+        EXPECT_EQ(bindingCountBound(), 0);
+    }
+    // From device 7, which nobody looked up: not entered.
+    stack.request(local(
+        Bytes{0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x07, 0x22, 0x05, 0xC4, 0x91, 0x03, 0x21, 0x07}, false));
+    EXPECT_EQ(bindingCountBound(), 0);
+    stack.request(local(
+        Bytes{0x10, 0x00, 0xC4, 0x02, 0x00, 0x00, 0x05, 0x22, 0x05, 0xC4, 0x91, 0x03, 0x21, 0x07}, false));
+    ASSERT_EQ(bindingCountBound(), 1);
+    AddressBinding bound{};
+    ASSERT_EQ(bindingCopyBound(&bound, 1), 1);
+    EXPECT_EQ(bound.instance, 5u);
+    EXPECT_EQ(bound.vendorId, 7);
+    EXPECT_EQ(bound.address.maxApdu, 1476);
+    EXPECT_EQ(bound.address.macLength, 6);
+    EXPECT_EQ(answer(stack, local(rp(2, deviceObjectId(kRoot), 30))),
+              "30 02 0C 0C 02 00 04 D2 19 1E 3E C4 02 00 00 05 21 00 65 06 C0 00 02 14 BA C0 3F");
 }
 
 }  // namespace

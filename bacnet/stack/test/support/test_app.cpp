@@ -344,6 +344,8 @@ void appConfirmedReplyReceived(int32_t, uint8_t, uint8_t, uint32_t error) {
     hookCounters.lastReplyError = error;
 }
 
+void appDeviceBound(uint32_t, const BACnetAddress *, uint16_t) {}
+
 void appSyslog(int priority, const char *text) {
     logMessage(priority == 3 ? 1 : 6, text);
 }

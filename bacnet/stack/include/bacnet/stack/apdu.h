@@ -93,6 +93,18 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
 void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                    uint8_t invokeId, PropertyValue *value);
 void svcHandleWhoIs(NpduPacket *packet);
+// A received I-Am: updates the binding of a device that was looked up.
+void svcHandleIAm(const BACnetAddress *address, const uint8_t *apdu, uint32_t length);
+
+// The fields of an I-Am APDU (from its first octet), with every tag and
+// length checked. False for anything that is not a well-formed I-Am.
+struct IAmFields {
+    uint32_t instance;
+    uint32_t maxApdu;
+    uint32_t segmentation;
+    uint32_t vendorId;
+};
+bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out);
 void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *address);
 void svcSendIAmToNetwork(int32_t device, uint16_t network);
 

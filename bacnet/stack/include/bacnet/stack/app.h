@@ -24,6 +24,8 @@ void appMonitorPdu(uint8_t port, uint32_t length, const uint8_t *npdu, const BAC
                    const BACnetAddress *source, uint8_t direction);
 void appConfirmedRequestTimeout(uint8_t invokeId, uint8_t serviceChoice, uint32_t error);
 void appConfirmedReplyReceived(int32_t device, uint8_t invokeId, uint8_t serviceChoice, uint32_t error);
+// Called after an I-Am updated a device address binding.
+void appDeviceBound(uint32_t instance, const BACnetAddress *address, uint16_t vendorId);
 
 // Logging: appSyslog with a syslog priority (3 error, 6 informational),
 // appBipLog for one informational line of the B/IP datalink.

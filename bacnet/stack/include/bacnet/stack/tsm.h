@@ -61,6 +61,9 @@ void bindingReset();
 // Enters a bound device (used by the I-Am handler and by tests). Returns the
 // index, or -1 when the table is full.
 int bindingStore(uint32_t instance, const BACnetAddress *address, uint16_t vendorId);
+// Gives the first entry of instance (pending or bound) a new address and
+// vendor. Returns the index, or -1 when the instance is not in the table.
+int bindingUpdate(uint32_t instance, const BACnetAddress *address, uint16_t vendorId);
 // Copies the bound entries, in table order, into out (at most max). Returns
 // how many were copied.
 int bindingCopyBound(AddressBinding *out, int max);
