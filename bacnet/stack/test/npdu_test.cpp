@@ -265,3 +265,62 @@ TEST(Npdu, HeaderWritersHonourTheHopCountRule) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<uint32_t> iAmInstances(const std::vector<Datagram> &sent) {
+    std::vector<uint32_t> out;
+    for (const auto &d : sent) {
+        Bytes apdu = apduOf(d);
+        if (apdu.size() >= 7 && apdu[0] == 0x10 && apdu[1] == 0x00 && apdu[2] == 0xC4) {
+            out.push_back((uint32_t{apdu[4]} << 16 | uint32_t{apdu[5]} << 8 | apdu[6]) & 0x3FFFFF);
+        }
+    }
+    return out;
+}
+
+TEST(WhoIs, AnsweredByTheDevicesTheRequestReaches) {
+    testapp::Config config;
+    config.rootInstance = 5;
+    harness::Stack stack(config);
+    const Bytes global{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF};
+    const Bytes toVnet{0x01, 0x20, 0x00, 0x64, 0x00, 0xFF};
+    const Bytes toVdev43{0x01, 0x20, 0x00, 0x64, 0x06, 0, 0, 0, 0, 0, 0x2B, 0xFF};
+    const Bytes localNpdu{0x01, 0x00};
+    struct Case {
+        const char *name;
+        Bytes npdu;
+        std::vector<uint32_t> answered;
+    };
+    const Case cases[] = {
+        {"global", cat(global, {0x10, 0x08}), {5, 42, 43, 44}},
+        {"local", cat(localNpdu, {0x10, 0x08}), {5}},
+        {"virtual network", cat(toVnet, {0x10, 0x08}), {42, 43, 44}},
+        {"one virtual device", cat(toVdev43, {0x10, 0x08}), {43}},
+        {"global 5..5", cat(global, {0x10, 0x08, 0x09, 0x05, 0x19, 0x05}), {5}},
+        {"global 43..100", cat(global, {0x10, 0x08, 0x09, 0x2B, 0x19, 0x64}), {43, 44}},
+        {"low limit only", cat(global, {0x10, 0x08, 0x09, 0x05}), {}},
+        {"limits with wrong tags", cat(global, {0x10, 0x08, 0x19, 0x05, 0x09, 0x05}), {}},
+        {"limit longer than the request", cat(global, {0x10, 0x08, 0x09, 0x05, 0x1A, 0x05}), {}},
+        {"limit beyond the instance range",
+         cat(global, {0x10, 0x08, 0x09, 0x00, 0x1B, 0x40, 0x00, 0x00}),
+         {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(iAmInstances(stack.request(c.npdu, true)), c.answered);
+    }
+}
+
+TEST(WhoIs, IAmOfAVirtualDeviceNamesItsNetworkAndAddress) {
+    harness::Stack stack;
+    auto sent =
+        stack.request(Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08, 0x09, 0x2A, 0x19, 0x2A}, true);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(hex(sent[0].data),
+              "81 0B 00 22 01 28 FF FF 00 00 64 06 00 00 00 00 00 2A FE "
+              "10 00 C4 02 00 00 2A 22 05 C4 91 01 22 02 2B");
+    EXPECT_EQ(sent[0].address, harness::ip(192, 0, 2, 255));
+}
+
+}  // namespace
