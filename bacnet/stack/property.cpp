@@ -397,14 +397,9 @@ PackedError readDevice(int32_t device, uint32_t objectId, uint32_t p, uint32_t i
     bool stepping = isGroup(p);
     uint32_t q = p;
     if (stepping) {
-        if (k == nullptr) {
-            return kErrUnknownProperty;
-        }
-        if (*k == p) {
-            if (!stepGroup(p, k)) {
-                return kErrUnknownProperty;
-            }
-        } else if (!stepGroup(p, k)) {
+        // The cursor holds the group identifier at first, then the property
+        // produced last; each call moves on to the next one.
+        if (k == nullptr || !stepGroup(p, k)) {
             return kErrUnknownProperty;
         }
         q = *k;
