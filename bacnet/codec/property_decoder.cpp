@@ -1233,8 +1233,9 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
                 r, c, out, code, max, 0,
                 [](Rd &rr, BACnetDeviceObjectPropertyReference *e, uint32_t) { return decDevObjPropRef(rr, e); });
         case kDtTimeStamp:
-            return collect<BACnetTimeStamp>(r, c, out, code, c.arrayIndex == kNoIndex ? 3 : 1,
-                                            c.arrayIndex == kNoIndex ? 3 : 1,
+            // The whole array of event time stamps holds three.
+            return collect<BACnetTimeStamp>(r, c, out, code, isList && c.arrayIndex == kNoIndex ? 3 : 1,
+                                            isList && c.arrayIndex == kNoIndex ? 3 : 1,
                                             [](Rd &rr, BACnetTimeStamp *e, uint32_t) { return decTimeStamp(rr, e); });
         case kDtActionList:
             return collect<BACnetActionList>(r, c, out, code, max, 0,

@@ -126,22 +126,31 @@ public:
     }
     void bits8(uint8_t tagBase, uint8_t data, uint32_t nbits) { bits(tagBase, &data, nbits); }
     void charString(const CharString *s) {
-        if (s == nullptr || s->length > 0xFFFF) {
+        if (s == nullptr) {
             ok_ = false;
             return;
         }
-        uint8_t *e = tagEncodeTagAndLength(t_, 0x70, tagCharStringValueLength(s));
+        charString(*s, reinterpret_cast<const uint8_t *>(s->chars()));
+    }
+    // A string given as its header and its characters (packed records need
+    // not be aligned, so their header is copied out first).
+    void charString(const CharString &s, const uint8_t *chars) {
+        if (s.length > 0xFFFF) {
+            ok_ = false;
+            return;
+        }
+        uint8_t *e = tagEncodeTagAndLength(t_, 0x70, tagCharStringValueLength(&s));
         if (e == nullptr) {
             ok_ = false;
             return;
         }
-        *e++ = s->charSet;
-        if (s->charSet == 1) {
-            *e++ = static_cast<uint8_t>(s->codePage >> 8);
-            *e++ = static_cast<uint8_t>(s->codePage);
+        *e++ = s.charSet;
+        if (s.charSet == 1) {
+            *e++ = static_cast<uint8_t>(s.codePage >> 8);
+            *e++ = static_cast<uint8_t>(s.codePage);
         }
         span(t_, e);
-        raw(reinterpret_cast<const uint8_t *>(s->chars()), s->length);
+        raw(chars, s.length);
     }
     void mac(uint16_t length, const uint8_t *m) {
         if (length > kMaxMac) {
@@ -339,9 +348,10 @@ void packedStrings(Wr &w, const void *list, uint32_t count) {
         return;
     }
     for (uint32_t i = 0; i < count && w.ok(); ++i) {
-        const auto *s = reinterpret_cast<const CharString *>(p);
-        w.charString(s);
-        p += sizeof(CharString) + s->length;
+        CharString header;
+        std::memcpy(&header, p, sizeof header);
+        w.charString(header, p + sizeof header);
+        p += sizeof(CharString) + header.length;
     }
 }
 
@@ -669,8 +679,16 @@ const T *elements(Wr &w, const PropertyValue &v) {
 void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue *v) {
     const uint8_t dt = v->datatype;
     switch (dt) {
-        case kDtNull:
         case kDtBoolean:
+            if (v->count == 0) {
+                primitive(w, *v);
+            } else {
+                EACH(uint8_t, x)
+                w.appBool(x != 0);
+                END_EACH
+            }
+            break;
+        case kDtNull:
         case kDtSigned:
         case kDtDouble:
         case kDtOctetString:

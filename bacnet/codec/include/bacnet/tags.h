@@ -31,7 +31,8 @@ inline constexpr PackedError kErrorOutOfMemory = 0x00030085;
 // A character string as the stack and the application hold it. The
 // characters follow the 8-octet header directly (no terminator); the owner of
 // the record provides their room. Arrays of strings are records of
-// 8 + length octets packed back to back.
+// 8 + length octets packed back to back, so a record in such an array may
+// sit at any address: copy its header out before reading it.
 struct CharString {
     uint32_t length;    // characters in the encoding (may exceed those stored)
     uint16_t codePage;  // meaningful only when charSet is 1
