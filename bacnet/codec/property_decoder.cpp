@@ -1395,7 +1395,12 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
     if (code <= kDtAny && !isList) {
         if (code == kDtAny) {
             // A schedule's present value: one primitive of any type.
-            return elementLoop(r, c, out, kDtAny, false);
+            CODEC_TRY(elementLoop(r, c, out, kDtAny, false));
+            if (out->value.block == nullptr) {
+                out->count = 0;
+                return kRejectInvalidTag;
+            }
+            return 0;
         }
         CODEC_TRY(appPrimitive(r, out));
         if (checkClosing(r, c) != 0) {
@@ -1465,6 +1470,11 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
         // A single constructed value that yielded nothing.
         out->count = 0;
         return kRejectInvalidTag;
+    }
+    if (out->count == 0 && code <= kDtObjectId) {
+        // For primitive codes a count of 0 means one inline value, so an
+        // empty array or list is told apart as the empty list.
+        out->datatype = kDtEmptyList;
     }
     return 0;
 }

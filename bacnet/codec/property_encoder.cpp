@@ -703,8 +703,11 @@ void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue 
             if (v->count == 0) {
                 primitive(w, *v);
             } else {
+                // All bits set stand for NULL only in a priority array; in
+                // any other array they are the value 4294967295.
+                const bool slots = propertyId == 87;
                 EACH(uint32_t, x)
-                if (x == kAbsent) {
+                if (slots && x == kAbsent) {
                     w.appNull();
                 } else if (dt == kDtUnsigned) {
                     w.appU(x);
@@ -718,8 +721,9 @@ void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue 
             if (v->count == 0) {
                 primitive(w, *v);
             } else {
+                const bool slots = propertyId == 87;
                 EACH(uint32_t, x)
-                if (x == 0xFFFFFFFFu) {
+                if (slots && x == 0xFFFFFFFFu) {
                     w.appNull();
                 } else {
                     float f;

@@ -60,6 +60,7 @@ TEST_F(ValueCodec, RefusesMalformedValues) {
         {"unknown property below 512", 0, 450, -1, {0x21, 0x01}, kErrorInvalidDataType, 0},
         {"priority array of an analog input", 0, 87, -1, {0x00}, kErrorInvalidDataType, 0},
         {"tag number 13", 0, 600, -1, {0xD1, 0x00}, kErrorInvalidDataType, 0},
+        {"empty schedule present value", 17, 85, -1, {}, kRejectInvalidTag, 0},
         {"real with a 4-octet double tag", 46, 85, -1, {0x54, 0, 0, 0, 0}, kRejectInvalidTag, 0},
         {"double with length 4", 46, 85, -1, {0x55, 0x04, 0, 0, 0, 0}, kRejectInvalidTag, 0},
         {"unsigned of 5 octets", 8, 62, -1, {0x25, 0x05, 0, 0, 0, 0, 1}, kErrorValueOutOfRange, 0},
@@ -152,6 +153,15 @@ TEST_F(ValueCodec, DecodesTheDocumentedForms) {
     EXPECT_EQ(v.count, 0);
     EXPECT_EQ(v.value.block, nullptr);
     EXPECT_EQ(v.ownsValue, 0);
+
+    // An empty list of enumerated values: the empty list, which encodes as
+    // nothing.
+    ASSERT_EQ(decode(0, 166, -1, {}, &v), 0u);
+    EXPECT_EQ(v.datatype, kDtEmptyList);
+    EXPECT_EQ(v.count, 0);
+    Bytes none;
+    ASSERT_TRUE(encode(0, 166, &v, &none));
+    EXPECT_TRUE(none.empty());
 
     // A weekly schedule of 7 empty days.
     ASSERT_EQ(decode(17, 123, -1, repeat({0x0E, 0x0F}, 7), &v), 0u);
@@ -409,6 +419,20 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     EXPECT_EQ(f->ownsList, 0);
     propFreeValue(&fp);
     propFreeValue(&fp);
+}
+
+// All bits set mean NULL only in a priority array.
+TEST_F(ValueCodec, AllOnesIsNullOnlyInAPriorityArray) {
+    PropertyValue v{};
+    auto *b = block<uint32_t>(v, kDtUnsigned, 2);
+    b[0] = 0xFFFFFFFF;
+    b[1] = 1;
+    Bytes enc;
+    ASSERT_TRUE(encode(15, 86, &v, &enc));
+    EXPECT_EQ(hex(enc), hex({0x24, 0xFF, 0xFF, 0xFF, 0xFF, 0x21, 0x01}));
+    ASSERT_TRUE(encode(19, 87, &v, &enc));
+    EXPECT_EQ(hex(enc), hex({0x00, 0x21, 0x01}));
+    propFreeValue(&v);
 }
 
 TEST_F(ValueCodec, EncoderFailuresWriteNothing) {
