@@ -421,6 +421,20 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     propFreeValue(&fp);
 }
 
+TEST_F(ValueCodec, ConcatenatedBlocksReleaseTheOldOneAlways) {
+    auto *a = static_cast<uint8_t *>(appCalloc(2));
+    a[0] = 1;
+    a[1] = 2;
+    const uint8_t more[] = {3, 4, 5};
+    auto *b = static_cast<uint8_t *>(propConcatBlocks(a, more, 2, 3));
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(hex(Bytes(b, b + 5)), "01 02 03 04 05 ");
+    EXPECT_EQ(appmem::outstanding(), base_ + 1);
+    appmem::failAfter(0);
+    EXPECT_EQ(propConcatBlocks(b, more, 5, 3), nullptr);
+    EXPECT_EQ(appmem::outstanding(), base_);
+}
+
 // All bits set mean NULL only in a priority array.
 TEST_F(ValueCodec, AllOnesIsNullOnlyInAPriorityArray) {
     PropertyValue v{};
