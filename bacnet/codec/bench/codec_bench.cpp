@@ -17,7 +17,9 @@
 
 namespace {
 
-uint32_t oid(uint16_t type, uint32_t instance) { return (uint32_t{type} << 22) | instance; }
+uint32_t oid(uint16_t type, uint32_t instance) {
+    return (uint32_t{type} << 22) | instance;
+}
 
 struct Sample {
     uint16_t type;
@@ -35,7 +37,8 @@ void makeObjectList(PropertyValue &v) {
     v.count = 117;
     auto *ids = static_cast<uint32_t *>(appCalloc(117 * 4));
     ids[0] = oid(8, 1000);
-    for (uint32_t i = 1; i < 117; ++i) ids[i] = oid(0, i);
+    for (uint32_t i = 1; i < 117; ++i)
+        ids[i] = oid(0, i);
     v.value.block = ids;
     v.ownsValue = 1;
 }
@@ -73,11 +76,11 @@ void makeStatusFlags(PropertyValue &v) {
 }
 
 const Sample kSamples[] = {
-    {0, 85, makeReal},            // REAL present value
-    {8, 76, makeObjectList},      // object list of 117 identifiers
-    {15, 102, makeRecipients},    // recipient list of 5
-    {0, 77, makeString},          // 64-character object name
-    {0, 111, makeStatusFlags},    // status flags
+    {0, 85, makeReal},          // REAL present value
+    {8, 76, makeObjectList},    // object list of 117 identifiers
+    {15, 102, makeRecipients},  // recipient list of 5
+    {0, 77, makeString},        // 64-character object name
+    {0, 111, makeStatusFlags},  // status flags
 };
 
 void encodeBench(benchmark::State &state) {
@@ -117,8 +120,8 @@ void decodeBench(benchmark::State &state) {
     for (auto _ : state) {
         const uint8_t *cur = in.data();
         PropertyValue out{};
-        if (propDecodeValue(&cur, oid(s.type, 1), s.property, &out, static_cast<uint32_t>(in.size()), 0x3F, -1) !=
-            0) {
+        if (propDecodeValue(&cur, oid(s.type, 1), s.property, &out, static_cast<uint32_t>(in.size()), 0x3F,
+                            -1) != 0) {
             state.SkipWithError("decode failed");
             break;
         }

@@ -22,5 +22,6 @@ uint8_t propEncodeValue(PduBuffer *buffer, uint16_t objectType, uint32_t propert
 // Companion encoders; 0 success, 1 failure (unknown choice or append failed).
 uint8_t propEncodeCalendarEntry(PduBuffer *buffer, const BACnetCalendarEntry *entry);
 // openingTag: the number of the enclosing context tag, or 255 for none.
-uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command, uint8_t openingTag);
+uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command,
+                                  uint8_t openingTag);
 uint8_t propEncodeTimeValue(PduBuffer *buffer, const BACnetTimeValue *timeValue);

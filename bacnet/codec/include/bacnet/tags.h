@@ -100,8 +100,8 @@ bool tagDecodeBitString(const uint8_t **cursor, const uint8_t *end, uint8_t *out
 // The year is the octet plus 1900 (an unspecified year, 255, reads as 2155).
 bool tagDecodeDate(const uint8_t **cursor, const uint8_t *end, uint16_t *year, uint8_t *month, uint8_t *day,
                    uint8_t *weekday);
-bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute, uint8_t *second,
-                   uint8_t *hundredths);
+bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute,
+                   uint8_t *second, uint8_t *hundredths);
 bool tagDecodeObjectId(const uint8_t **cursor, const uint8_t *end, uint16_t *objectType, uint32_t *instance);
 // The value length of the tag at p.
 bool tagValueLength(const uint8_t *p, const uint8_t *end, uint32_t *length);
