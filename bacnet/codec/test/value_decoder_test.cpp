@@ -435,6 +435,53 @@ TEST_F(ValueCodec, ConcatenatedBlocksReleaseTheOldOneAlways) {
     EXPECT_EQ(appmem::outstanding(), base_);
 }
 
+TEST_F(ValueCodec, CompanionEncoders) {
+    PduBuffer pdu;
+    ASSERT_EQ(pduInit(&pdu), 0);
+    BACnetCalendarEntry range{};
+    range.choice = 1;
+    range.date = {124, 7, 1, 255};
+    range.endDate = {124, 8, 31, 255};
+    EXPECT_EQ(propEncodeCalendarEntry(&pdu, &range), 0);
+    BACnetCalendarEntry bad{};
+    bad.choice = 3;
+    EXPECT_EQ(propEncodeCalendarEntry(&pdu, &bad), 1);
+    BACnetLightingCommand cmd{};
+    cmd.operation = 2;
+    cmd.hasFadeTime = 1;
+    cmd.fadeTime = 1000;
+    EXPECT_EQ(propEncodeLightingCommand(&pdu, &cmd, 0), 0);
+    BACnetTimeValue tv{};
+    tv.time = {6, 30, 0, 0};
+    tv.value.datatype = kDtEnumerated;
+    tv.value.value.u = 1;
+    EXPECT_EQ(propEncodeTimeValue(&pdu, &tv), 0);
+    EXPECT_EQ(hex(Bytes(pdu.writeBase, pdu.writeBase + pdu.length)),
+              hex({0x1E, 0xA4, 0x7C, 0x07, 0x01, 0xFF, 0xA4, 0x7C, 0x08, 0x1F, 0xFF, 0x1F,  // date range
+                   0x0E, 0x09, 0x02, 0x4A, 0x03, 0xE8, 0x0F,                                // lighting command
+                   0xB4, 0x06, 0x1E, 0x00, 0x00, 0x91, 0x01}));                             // time value
+    pduFree(&pdu);
+
+    // The companion decoders read the same octets back.
+    const Bytes octets = {0x1E, 0xA4, 0x7C, 0x07, 0x01, 0xFF, 0xA4, 0x7C, 0x08, 0x1F, 0xFF, 0x1F};
+    const uint8_t *cur = octets.data();
+    BACnetCalendarEntry back{};
+    ASSERT_EQ(propDecodeCalendarEntry(&cur, octets.data() + octets.size(), &back), 0u);
+    EXPECT_EQ(back.choice, 1);
+    EXPECT_EQ(back.endDate.day, 31);
+    EXPECT_EQ(cur, octets.data() + octets.size());
+    const Bytes lc = {0x09, 0x02, 0x4A, 0x03, 0xE8};
+    cur = lc.data();
+    BACnetLightingCommand cmdBack{};
+    ASSERT_EQ(propDecodeLightingCommand(&cur, lc.data() + lc.size(), &cmdBack), 0u);
+    EXPECT_EQ(cmdBack.fadeTime, 1000u);
+    EXPECT_EQ(cmdBack.hasFadeTime, 1);
+    EXPECT_EQ(cmdBack.hasTargetLevel, 0);
+    const Bytes noOperation = {0x1C, 0x42, 0x48, 0x00, 0x00};
+    cur = noOperation.data();
+    EXPECT_EQ(propDecodeLightingCommand(&cur, noOperation.data() + noOperation.size(), &cmdBack), kRejectInvalidTag);
+}
+
 // All bits set mean NULL only in a priority array.
 TEST_F(ValueCodec, AllOnesIsNullOnlyInAPriorityArray) {
     PropertyValue v{};

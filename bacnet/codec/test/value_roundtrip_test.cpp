@@ -788,6 +788,26 @@ TEST_F(ValueRoundTrip, EveryAllocationFailureIsReportedAndReleasesAll) {
     }
 }
 
+// The encoder appends straight to the PDU buffer: with room in the buffer it
+// allocates nothing, whatever the size of the value.
+TEST_F(ValueRoundTrip, EncoderAllocatesNothingWhenThePduHasRoom) {
+    PduBuffer pdu;
+    ASSERT_EQ(pduInit(&pdu), 0);
+    const Bytes room(8000, 0);
+    ASSERT_EQ(pduAppendBytes(&pdu, static_cast<uint32_t>(room.size()), room.data()), 0);
+    for (const Case &c : cases()) {
+        PropertyValue v;
+        std::memset(&v, 0, sizeof v);
+        c.make(v);
+        pdu.length = 0;
+        const uint64_t before = appmem::calls();
+        EXPECT_EQ(propEncodeValue(&pdu, c.type, c.property, &v), 0) << c.name;
+        EXPECT_EQ(appmem::calls(), before) << c.name;
+        propFreeValue(&v);
+    }
+    pduFree(&pdu);
+}
+
 // An encoding that needs the PDU buffer to grow, when growing fails, leaves
 // nothing allocated and reports the failure.
 TEST_F(ValueRoundTrip, EncoderReportsAFailedAppend) {
