@@ -7,10 +7,10 @@
 // flags and pointers that marked them.
 void propFreeNested(uint8_t datatype, void *element);
 
-#define CODEC_TRY(expr)                 \
-    do {                                \
+#define CODEC_TRY(expr)                  \
+    do {                                 \
         const PackedError try_ = (expr); \
-        if (try_ != 0) {                \
-            return try_;                \
-        }                               \
+        if (try_ != 0) {                 \
+            return try_;                 \
+        }                                \
     } while (0)

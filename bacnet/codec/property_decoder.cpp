@@ -24,7 +24,9 @@ struct Rd {
     size_t left() const { return static_cast<size_t>(end - p); }
 };
 
-bool peek(const Rd &r, TagHeader *h) { return tagDecodeHeader(r.p, r.end, h); }
+bool peek(const Rd &r, TagHeader *h) {
+    return tagDecodeHeader(r.p, r.end, h);
+}
 
 bool atOpening(const Rd &r, uint8_t n) {
     TagHeader h;
@@ -500,7 +502,9 @@ struct Ctx {
     uint8_t closing;
 };
 
-bool isPriorityArray(const Ctx &c) { return c.propertyId == 87; }
+bool isPriorityArray(const Ctx &c) {
+    return c.propertyId == 87;
+}
 
 PackedError decAddressBinding(Rd &r, BACnetAddressBinding *e) {
     CODEC_TRY(appOid(r, &e->deviceId));
@@ -1173,31 +1177,39 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
             return collect<uint32_t>(r, c, out, code, max, 0,
                                      [](Rd &rr, uint32_t *e, uint32_t) { return appOid(rr, e); });
         case kDtAny:
-            return collect<PropertyValue>(r, c, out, code, max, 0,
-                                          [&c](Rd &rr, PropertyValue *e, uint32_t) { return decAnyElement(rr, c, e); });
+            return collect<PropertyValue>(r, c, out, code, max, 0, [&c](Rd &rr, PropertyValue *e, uint32_t) {
+                return decAnyElement(rr, c, e);
+            });
         case kDtAddressBinding:
             return collect<BACnetAddressBinding>(
-                r, c, out, code, max, 0, [](Rd &rr, BACnetAddressBinding *e, uint32_t) { return decAddressBinding(rr, e); });
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetAddressBinding *e, uint32_t) { return decAddressBinding(rr, e); });
         case kDtRecipient:
-            return collect<BACnetRecipient>(r, c, out, code, max, 0,
-                                            [](Rd &rr, BACnetRecipient *e, uint32_t) { return decRecipient(rr, e); });
+            return collect<BACnetRecipient>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetRecipient *e, uint32_t) { return decRecipient(rr, e); });
         case kDtCalendarEntry:
-            return collect<BACnetCalendarEntry>(r, c, out, code, max, 0, [](Rd &rr, BACnetCalendarEntry *e, uint32_t) {
-                return propDecodeCalendarEntry(&rr.p, rr.end, e);
-            });
+            return collect<BACnetCalendarEntry>(r, c, out, code, max, 0,
+                                                [](Rd &rr, BACnetCalendarEntry *e, uint32_t) {
+                                                    return propDecodeCalendarEntry(&rr.p, rr.end, e);
+                                                });
         case kDtObjectPropertyReference:
             return collect<BACnetObjectPropertyReference>(
-                r, c, out, code, max, 0,
-                [](Rd &rr, BACnetObjectPropertyReference *e, uint32_t pos) { return decObjPropRef(rr, e, pos); });
+                r, c, out, code, max, 0, [](Rd &rr, BACnetObjectPropertyReference *e, uint32_t pos) {
+                    return decObjPropRef(rr, e, pos);
+                });
         case kDtVTSession:
-            return collect<BACnetVTSession>(r, c, out, code, max, 0,
-                                            [](Rd &rr, BACnetVTSession *e, uint32_t) { return decVTSession(rr, e); });
+            return collect<BACnetVTSession>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetVTSession *e, uint32_t) { return decVTSession(rr, e); });
         case kDtDestination:
-            return collect<BACnetDestination>(r, c, out, code, max, 0,
-                                              [](Rd &rr, BACnetDestination *e, uint32_t) { return decDestination(rr, e); });
+            return collect<BACnetDestination>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetDestination *e, uint32_t) { return decDestination(rr, e); });
         case kDtSessionKey:
-            return collect<BACnetSessionKey>(r, c, out, code, max, 0,
-                                             [](Rd &rr, BACnetSessionKey *e, uint32_t) { return decSessionKey(rr, e); });
+            return collect<BACnetSessionKey>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetSessionKey *e, uint32_t) { return decSessionKey(rr, e); });
         case kDtReadAccessSpecification:
             return collect<ReadAccessSpecification>(
                 r, c, out, code, max, 0,
@@ -1220,51 +1232,62 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
             return 0;
         }
         case kDtSpecialEvent:
-            return collect<BACnetSpecialEvent>(r, c, out, code, max, 0, [](Rd &rr, BACnetSpecialEvent *e, uint32_t) {
-                return propDecodeSpecialEvent(&rr.p, rr.end, e);
-            });
+            return collect<BACnetSpecialEvent>(r, c, out, code, max, 0,
+                                               [](Rd &rr, BACnetSpecialEvent *e, uint32_t) {
+                                                   return propDecodeSpecialEvent(&rr.p, rr.end, e);
+                                               });
         case kDtDeviceObjectReference:
-            return collect<BACnetDeviceObjectReference>(r, c, out, code, max, 0,
-                                                        [](Rd &rr, BACnetDeviceObjectReference *e, uint32_t) {
-                                                            return decDevObjRef(rr, &e->deviceId, &e->objectId);
-                                                        });
+            return collect<BACnetDeviceObjectReference>(
+                r, c, out, code, max, 0, [](Rd &rr, BACnetDeviceObjectReference *e, uint32_t) {
+                    return decDevObjRef(rr, &e->deviceId, &e->objectId);
+                });
         case kDtDeviceObjectPropertyReference:
             return collect<BACnetDeviceObjectPropertyReference>(
-                r, c, out, code, max, 0,
-                [](Rd &rr, BACnetDeviceObjectPropertyReference *e, uint32_t) { return decDevObjPropRef(rr, e); });
+                r, c, out, code, max, 0, [](Rd &rr, BACnetDeviceObjectPropertyReference *e, uint32_t) {
+                    return decDevObjPropRef(rr, e);
+                });
         case kDtTimeStamp:
-            return collect<BACnetTimeStamp>(r, c, out, code, c.arrayIndex == kNoIndex ? 3 : 1,
-                                            c.arrayIndex == kNoIndex ? 3 : 1,
-                                            [](Rd &rr, BACnetTimeStamp *e, uint32_t) { return decTimeStamp(rr, e); });
+            // The whole array of event time stamps holds three.
+            return collect<BACnetTimeStamp>(
+                r, c, out, code, isList && c.arrayIndex == kNoIndex ? 3 : 1,
+                isList && c.arrayIndex == kNoIndex ? 3 : 1,
+                [](Rd &rr, BACnetTimeStamp *e, uint32_t) { return decTimeStamp(rr, e); });
         case kDtActionList:
-            return collect<BACnetActionList>(r, c, out, code, max, 0,
-                                             [](Rd &rr, BACnetActionList *e, uint32_t) { return decActionList(rr, e); });
+            return collect<BACnetActionList>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetActionList *e, uint32_t) { return decActionList(rr, e); });
         case kDtReadAccessResult:
-            return collect<ReadAccessResult>(r, c, out, code, max, 0,
-                                             [](Rd &rr, ReadAccessResult *e, uint32_t) { return decReadAccessResult(rr, e); });
+            return collect<ReadAccessResult>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, ReadAccessResult *e, uint32_t) { return decReadAccessResult(rr, e); });
         case kDtCOVSubscription:
             return collect<BACnetCOVSubscription>(
-                r, c, out, code, max, 0, [](Rd &rr, BACnetCOVSubscription *e, uint32_t) { return decCovSubscription(rr, e); });
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetCOVSubscription *e, uint32_t) { return decCovSubscription(rr, e); });
         case kDtLogRecord:
-            return collect<BACnetLogRecord>(r, c, out, code, max, 0, [](Rd &rr, BACnetLogRecord *e, uint32_t) {
-                return propDecodeLogRecord(&rr.p, rr.end, e);
-            });
+            return collect<BACnetLogRecord>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetLogRecord *e, uint32_t) { return propDecodeLogRecord(&rr.p, rr.end, e); });
         case kDtAccumulatorRecord:
             return collect<BACnetAccumulatorRecord>(
-                r, c, out, code, 1, 0, [](Rd &rr, BACnetAccumulatorRecord *e, uint32_t) { return decAccumulatorRecord(rr, e); });
+                r, c, out, code, 1, 0,
+                [](Rd &rr, BACnetAccumulatorRecord *e, uint32_t) { return decAccumulatorRecord(rr, e); });
         case kDtScale:
             return collect<BACnetScale>(r, c, out, code, max, 0,
                                         [](Rd &rr, BACnetScale *e, uint32_t) { return decScale(rr, e); });
         case kDtPrescale:
-            return collect<BACnetPrescale>(r, c, out, code, 1, 0,
-                                           [](Rd &rr, BACnetPrescale *e, uint32_t) { return decPrescale(rr, e); });
-        case kDtShedLevel:
-            return collect<BACnetShedLevel>(r, c, out, code, max, 0,
-                                            [](Rd &rr, BACnetShedLevel *e, uint32_t) { return decShedLevel(rr, e); });
-        case kDtEventLogRecord:
-            return collect<BACnetEventLogRecord>(r, c, out, code, max, 0, [](Rd &rr, BACnetEventLogRecord *e, uint32_t) {
-                return propDecodeEventLogRecord(&rr.p, rr.end, e);
+            return collect<BACnetPrescale>(r, c, out, code, 1, 0, [](Rd &rr, BACnetPrescale *e, uint32_t) {
+                return decPrescale(rr, e);
             });
+        case kDtShedLevel:
+            return collect<BACnetShedLevel>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetShedLevel *e, uint32_t) { return decShedLevel(rr, e); });
+        case kDtEventLogRecord:
+            return collect<BACnetEventLogRecord>(r, c, out, code, max, 0,
+                                                 [](Rd &rr, BACnetEventLogRecord *e, uint32_t) {
+                                                     return propDecodeEventLogRecord(&rr.p, rr.end, e);
+                                                 });
         case kDtLogMultipleRecord:
             return collect<BACnetLogMultipleRecord>(r, c, out, code, max, 0,
                                                     [](Rd &rr, BACnetLogMultipleRecord *e, uint32_t) {
@@ -1276,8 +1299,9 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
                                                            return decAuthenticationPolicy(rr, e);
                                                        });
         case kDtAccessRule:
-            return collect<BACnetAccessRule>(r, c, out, code, max, 0,
-                                             [](Rd &rr, BACnetAccessRule *e, uint32_t) { return decAccessRule(rr, e); });
+            return collect<BACnetAccessRule>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetAccessRule *e, uint32_t) { return decAccessRule(rr, e); });
         case kDtAssignedAccessRights:
             return collect<BACnetAssignedAccessRights>(r, c, out, code, max, 0,
                                                        [](Rd &rr, BACnetAssignedAccessRights *e, uint32_t) {
@@ -1290,8 +1314,9 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
                                                        });
         case kDtAuthenticationFactorFormat:
             return collect<BACnetAuthenticationFactorFormat>(
-                r, c, out, code, max, 0,
-                [](Rd &rr, BACnetAuthenticationFactorFormat *e, uint32_t) { return decAuthenticationFactorFormat(rr, e); });
+                r, c, out, code, max, 0, [](Rd &rr, BACnetAuthenticationFactorFormat *e, uint32_t) {
+                    return decAuthenticationFactorFormat(rr, e);
+                });
         case kDtCredentialAuthenticationFactor:
             return collect<BACnetCredentialAuthenticationFactor>(
                 r, c, out, code, max, 0, [](Rd &rr, BACnetCredentialAuthenticationFactor *e, uint32_t) {
@@ -1309,7 +1334,8 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
                                                         });
         case kDtSecurityKeySet:
             return collect<BACnetSecurityKeySet>(
-                r, c, out, code, max, 0, [](Rd &rr, BACnetSecurityKeySet *e, uint32_t) { return decSecurityKeySet(rr, e); });
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetSecurityKeySet *e, uint32_t) { return decSecurityKeySet(rr, e); });
         case kDtEventNotificationSubscription:
             return collect<BACnetEventNotificationSubscription>(
                 r, c, out, code, max, 0, [](Rd &rr, BACnetEventNotificationSubscription *e, uint32_t) {
@@ -1317,14 +1343,17 @@ PackedError elementLoop(Rd &r, const Ctx &c, PropertyValue *out, uint8_t code, b
                 });
         case kDtPortPermission:
             return collect<BACnetPortPermission>(
-                r, c, out, code, max, 0, [](Rd &rr, BACnetPortPermission *e, uint32_t) { return decPortPermission(rr, e); });
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetPortPermission *e, uint32_t) { return decPortPermission(rr, e); });
         case kDtLightingCommand:
-            return collect<BACnetLightingCommand>(r, c, out, code, max, 0, [](Rd &rr, BACnetLightingCommand *e, uint32_t) {
-                return propDecodeLightingCommand(&rr.p, rr.end, e);
-            });
+            return collect<BACnetLightingCommand>(r, c, out, code, max, 0,
+                                                  [](Rd &rr, BACnetLightingCommand *e, uint32_t) {
+                                                      return propDecodeLightingCommand(&rr.p, rr.end, e);
+                                                  });
         case kDtChannelValue:
-            return collect<BACnetChannelValue>(r, c, out, code, max, 0,
-                                               [](Rd &rr, BACnetChannelValue *e, uint32_t) { return decChannelValue(rr, e); });
+            return collect<BACnetChannelValue>(
+                r, c, out, code, max, 0,
+                [](Rd &rr, BACnetChannelValue *e, uint32_t) { return decChannelValue(rr, e); });
         default:
             // Arrays and lists of signed, double, octet string, bit string,
             // date and time values have no element form here.
@@ -1380,11 +1409,12 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
         }
         return 0;
     }
-    if (c.propertyId == 87 && isList && c.arrayIndex == kNoIndex && code != kDtReal && code != kDtEnumerated &&
-        code != kDtUnsigned) {
+    if (c.propertyId == 87 && isList && c.arrayIndex == kNoIndex && code != kDtReal &&
+        code != kDtEnumerated && code != kDtUnsigned) {
         code = kDtAny;
     }
-    if (c.propertyId == 7 && isList && c.arrayIndex == kNoIndex && (c.objectType == 39 || c.objectType == 40)) {
+    if (c.propertyId == 7 && isList && c.arrayIndex == kNoIndex &&
+        (c.objectType == 39 || c.objectType == 40)) {
         code = kDtAny;
     }
     if (isList && c.arrayIndex == 0) {
@@ -1394,7 +1424,12 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
     if (code <= kDtAny && !isList) {
         if (code == kDtAny) {
             // A schedule's present value: one primitive of any type.
-            return elementLoop(r, c, out, kDtAny, false);
+            CODEC_TRY(elementLoop(r, c, out, kDtAny, false));
+            if (out->value.block == nullptr) {
+                out->count = 0;
+                return kRejectInvalidTag;
+            }
+            return 0;
         }
         CODEC_TRY(appPrimitive(r, out));
         if (checkClosing(r, c) != 0) {
@@ -1454,8 +1489,9 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
                 r, c, out, kDtEventParameter,
                 [](Rd &rr, BACnetEventParameter *e) { return propDecodeEventParameter(&rr.p, rr.end, e); });
         case kDtFaultParameter:
-            return singleRecord<BACnetFaultParameter>(r, c, out, kDtFaultParameter,
-                                                      [](Rd &rr, BACnetFaultParameter *e) { return decFaultParameter(rr, e); });
+            return singleRecord<BACnetFaultParameter>(
+                r, c, out, kDtFaultParameter,
+                [](Rd &rr, BACnetFaultParameter *e) { return decFaultParameter(rr, e); });
         default:
             break;
     }
@@ -1465,13 +1501,18 @@ PackedError decodeInto(Rd &r, const Ctx &c, PropertyValue *out) {
         out->count = 0;
         return kRejectInvalidTag;
     }
+    if (out->count == 0 && code <= kDtObjectId) {
+        // For primitive codes a count of 0 means one inline value, so an
+        // empty array or list is told apart as the empty list.
+        out->datatype = kDtEmptyList;
+    }
     return 0;
 }
 
 }  // namespace
 
-PackedError propDecodeValue(const uint8_t **cursor, uint32_t objectId, uint32_t propertyId, PropertyValue *out,
-                            uint32_t available, uint8_t closingTag, int32_t arrayIndex) {
+PackedError propDecodeValue(const uint8_t **cursor, uint32_t objectId, uint32_t propertyId,
+                            PropertyValue *out, uint32_t available, uint8_t closingTag, int32_t arrayIndex) {
     if (cursor == nullptr || *cursor == nullptr || out == nullptr) {
         return kRejectInvalidTag;
     }
@@ -1517,7 +1558,8 @@ PackedError propDecodeCalendarEntry(const uint8_t **cursor, const uint8_t *end, 
             return kRejectInvalidTag;
         }
         const uint8_t *w = r.p + h.headerSize;
-        const bool ok = ((w[0] >= 1 && w[0] <= 14) || w[0] == 255) && ((w[1] >= 1 && w[1] <= 6) || w[1] == 255) &&
+        const bool ok = ((w[0] >= 1 && w[0] <= 14) || w[0] == 255) &&
+                        ((w[1] >= 1 && w[1] <= 6) || w[1] == 255) &&
                         ((w[2] >= 1 && w[2] <= 7) || w[2] == 255);
         if (!ok) {
             return kErrorValueOutOfRange;
@@ -1543,7 +1585,8 @@ PackedError propDecodeTimeValue(const uint8_t **cursor, const uint8_t *end, BACn
     return 0;
 }
 
-PackedError propDecodeLightingCommand(const uint8_t **cursor, const uint8_t *end, BACnetLightingCommand *out) {
+PackedError propDecodeLightingCommand(const uint8_t **cursor, const uint8_t *end,
+                                      BACnetLightingCommand *out) {
     Rd r{*cursor, end};
     CODEC_TRY(ctxU(r, 0, &out->operation));
     if (atCtx(r, 1)) {
@@ -1638,7 +1681,7 @@ PackedError propDecodeLogRecord(const uint8_t **cursor, const uint8_t *end, BACn
     out->datumChoice = h.number;
     // The datum is decoded from its context tag directly: the received octets
     // are never rewritten.
-    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean, kDtReal,    kDtEnumerated, kDtUnsigned,
+    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean,   kDtReal, kDtEnumerated, kDtUnsigned,
                                              kDtSigned,    kDtBitString, kDtNull, kDtUnknown,    kDtReal};
     if (h.number > 9) {
         return kRejectInvalidTag;
@@ -1664,7 +1707,8 @@ PackedError propDecodeLogRecord(const uint8_t **cursor, const uint8_t *end, BACn
     return 0;
 }
 
-PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *end, BACnetLogMultipleRecord *out) {
+PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *end,
+                                        BACnetLogMultipleRecord *out) {
     Rd r{*cursor, end};
     CODEC_TRY(decDateTimeOpen(r, 0, &out->date, &out->time));
     CODEC_TRY(open(r, 1));
@@ -1717,7 +1761,8 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
                     }
                     err = ctxBits(r, 5, bits, 4, &n);
                     entry.bitCount = static_cast<uint8_t>(n);
-                    entry.datum = (uint32_t{bits[0]} << 24) | (uint32_t{bits[1]} << 16) | (uint32_t{bits[2]} << 8) | bits[3];
+                    entry.datum = (uint32_t{bits[0]} << 24) | (uint32_t{bits[1]} << 16) |
+                                  (uint32_t{bits[2]} << 8) | bits[3];
                     break;
                 }
                 case 6:
@@ -1780,8 +1825,22 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
     CODEC_TRY(open(r, choice));
     const bool hasDelay = choice != 9 && choice != 10 && choice != 13;
     switch (choice) {
-        case 0: case 1: case 2: case 3: case 4: case 5: case 8: case 9: case 10:
-        case 11: case 13: case 14: case 15: case 16: case 17: case 18:
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 17:
+        case 18:
             break;
         default:
             return kRejectInvalidTag;
@@ -1905,11 +1964,14 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
                     v.value.block = ref;
                     v.ownsValue = 1;
                     err = open(r, 0);
-                    if (err == 0) err = decDevObjPropRef(r, ref);
-                    if (err == 0) err = close(r, 0);
+                    if (err == 0)
+                        err = decDevObjPropRef(r, ref);
+                    if (err == 0)
+                        err = close(r, 0);
                 } else {
                     err = appPrimitive(r, &v);
-                    if (err == 0 && (v.datatype == kDtCharString || v.datatype == kDtDate || v.datatype == kDtTime)) {
+                    if (err == 0 &&
+                        (v.datatype == kDtCharString || v.datatype == kDtDate || v.datatype == kDtTime)) {
                         err = kErrorInvalidDataType;
                     }
                 }

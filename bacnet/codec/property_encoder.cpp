@@ -11,7 +11,7 @@ namespace {
 // Appends to the PDU buffer; the first failure sticks, and every later call
 // does nothing.
 class Wr {
-public:
+  public:
     explicit Wr(PduBuffer *b) : b_(b) {}
 
     bool ok() const { return ok_; }
@@ -53,9 +53,13 @@ public:
     }
 
     void ctxU(uint8_t n, uint32_t v) { span(t_, tagEncodeContextInteger(t_, v, n, false)); }
-    void ctxS(uint8_t n, int32_t v) { span(t_, tagEncodeContextInteger(t_, static_cast<uint32_t>(v), n, true)); }
+    void ctxS(uint8_t n, int32_t v) {
+        span(t_, tagEncodeContextInteger(t_, static_cast<uint32_t>(v), n, true));
+    }
     void ctxBool(uint8_t n, uint8_t v) { ctxU(n, v != 0 ? 1 : 0); }
-    void ctxOid(uint8_t n, uint32_t v) { span(t_, tagEncodeContextObjectId(t_, static_cast<uint8_t>(n * 16 + 8), v)); }
+    void ctxOid(uint8_t n, uint32_t v) {
+        span(t_, tagEncodeContextObjectId(t_, static_cast<uint8_t>(n * 16 + 8), v));
+    }
     void ctxReal(uint8_t n, float f) {
         uint8_t *e = tagEncodeReal(t_, f);
         t_[0] = static_cast<uint8_t>(n * 16 + 0x0C);
@@ -86,7 +90,9 @@ public:
     // A date record holds year - 1900, which the tag encoder takes as
     // already offset.
     void appDate(const BACnetDate &d) { span(t_, tagEncodeDate(t_, d.year, d.month, d.day, d.weekday)); }
-    void appTime(const BACnetTime &t) { span(t_, tagEncodeTime(t_, t.hour, t.minute, t.second, t.hundredths)); }
+    void appTime(const BACnetTime &t) {
+        span(t_, tagEncodeTime(t_, t.hour, t.minute, t.second, t.hundredths));
+    }
     // The same with the tag octet made context n.
     void ctxDate(uint8_t n, const BACnetDate &d) {
         uint8_t *e = tagEncodeDate(t_, d.year, d.month, d.day, d.weekday);
@@ -126,22 +132,31 @@ public:
     }
     void bits8(uint8_t tagBase, uint8_t data, uint32_t nbits) { bits(tagBase, &data, nbits); }
     void charString(const CharString *s) {
-        if (s == nullptr || s->length > 0xFFFF) {
+        if (s == nullptr) {
             ok_ = false;
             return;
         }
-        uint8_t *e = tagEncodeTagAndLength(t_, 0x70, tagCharStringValueLength(s));
+        charString(*s, reinterpret_cast<const uint8_t *>(s->chars()));
+    }
+    // A string given as its header and its characters (packed records need
+    // not be aligned, so their header is copied out first).
+    void charString(const CharString &s, const uint8_t *chars) {
+        if (s.length > 0xFFFF) {
+            ok_ = false;
+            return;
+        }
+        uint8_t *e = tagEncodeTagAndLength(t_, 0x70, tagCharStringValueLength(&s));
         if (e == nullptr) {
             ok_ = false;
             return;
         }
-        *e++ = s->charSet;
-        if (s->charSet == 1) {
-            *e++ = static_cast<uint8_t>(s->codePage >> 8);
-            *e++ = static_cast<uint8_t>(s->codePage);
+        *e++ = s.charSet;
+        if (s.charSet == 1) {
+            *e++ = static_cast<uint8_t>(s.codePage >> 8);
+            *e++ = static_cast<uint8_t>(s.codePage);
         }
         span(t_, e);
-        raw(reinterpret_cast<const uint8_t *>(s->chars()), s->length);
+        raw(chars, s.length);
     }
     void mac(uint16_t length, const uint8_t *m) {
         if (length > kMaxMac) {
@@ -151,7 +166,7 @@ public:
         octets(0x60, m, length);
     }
 
-private:
+  private:
     void raw_(const uint8_t *p, size_t n) { raw(p, n); }
 
     PduBuffer *b_;
@@ -330,7 +345,9 @@ void valueOrError(Wr &w, uint8_t n, const PropertyValue &v) {
     }
 }
 
-void propertyState(Wr &w, uint32_t state) { w.ctxU(static_cast<uint8_t>(state >> 24), state & 0xFFFFFF); }
+void propertyState(Wr &w, uint32_t state) {
+    w.ctxU(static_cast<uint8_t>(state >> 24), state & 0xFFFFFF);
+}
 
 void packedStrings(Wr &w, const void *list, uint32_t count) {
     const auto *p = static_cast<const uint8_t *>(list);
@@ -339,17 +356,32 @@ void packedStrings(Wr &w, const void *list, uint32_t count) {
         return;
     }
     for (uint32_t i = 0; i < count && w.ok(); ++i) {
-        const auto *s = reinterpret_cast<const CharString *>(p);
-        w.charString(s);
-        p += sizeof(CharString) + s->length;
+        CharString header;
+        std::memcpy(&header, p, sizeof header);
+        w.charString(header, p + sizeof header);
+        p += sizeof(CharString) + header.length;
     }
 }
 
 void eventParameter(Wr &w, const BACnetEventParameter &e) {
     const uint8_t c = e.choice;
     switch (c) {
-        case 0: case 1: case 2: case 3: case 4: case 5: case 8: case 9: case 10:
-        case 11: case 13: case 14: case 15: case 16: case 17: case 18:
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 13:
+        case 14:
+        case 15:
+        case 16:
+        case 17:
+        case 18:
             break;
         default:
             w.fail();
@@ -436,11 +468,20 @@ void eventParameter(Wr &w, const BACnetEventParameter &e) {
                             break;
                         }
                         w.open(0);
-                        devObjPropRef(w, *static_cast<const BACnetDeviceObjectPropertyReference *>(p.value.block));
+                        devObjPropRef(
+                            w, *static_cast<const BACnetDeviceObjectPropertyReference *>(p.value.block));
                         w.close(0);
                         break;
-                    case kDtNull: case kDtBoolean: case kDtUnsigned: case kDtSigned: case kDtReal: case kDtDouble:
-                    case kDtOctetString: case kDtBitString: case kDtEnumerated: case kDtObjectId:
+                    case kDtNull:
+                    case kDtBoolean:
+                    case kDtUnsigned:
+                    case kDtSigned:
+                    case kDtReal:
+                    case kDtDouble:
+                    case kDtOctetString:
+                    case kDtBitString:
+                    case kDtEnumerated:
+                    case kDtObjectId:
                         primitive(w, p);
                         break;
                     default:
@@ -522,7 +563,8 @@ void faultParameter(Wr &w, const BACnetFaultParameter &f) {
                 const PropertyValue &p = ext->parameters[i];
                 if (p.datatype == kDtDeviceObjectPropertyReference && p.value.block != nullptr) {
                     w.open(0);
-                    devObjPropRef(w, *static_cast<const BACnetDeviceObjectPropertyReference *>(p.value.block));
+                    devObjPropRef(w,
+                                  *static_cast<const BACnetDeviceObjectPropertyReference *>(p.value.block));
                     w.close(0);
                 } else {
                     primitive(w, p);
@@ -570,7 +612,7 @@ void faultParameter(Wr &w, const BACnetFaultParameter &f) {
 }
 
 void logDatum(Wr &w, const BACnetLogRecord &r) {
-    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean, kDtReal,    kDtEnumerated, kDtUnsigned,
+    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean,   kDtReal, kDtEnumerated, kDtUnsigned,
                                              kDtSigned,    kDtBitString, kDtNull, kDtUnknown,    kDtReal};
     const uint8_t c = r.datumChoice;
     if (c > 9 || r.datum.datatype != kDatumType[c]) {
@@ -659,8 +701,8 @@ const T *elements(Wr &w, const PropertyValue &v) {
     return static_cast<const T *>(v.value.block);
 }
 
-#define EACH(T, name)                           \
-    const T *arr_ = elements<T>(w, *v);         \
+#define EACH(T, name)                                                         \
+    const T *arr_ = elements<T>(w, *v);                                       \
     for (uint32_t i_ = 0; arr_ != nullptr && i_ < v->count && w.ok(); ++i_) { \
         const T &name = arr_[i_];
 
@@ -669,8 +711,16 @@ const T *elements(Wr &w, const PropertyValue &v) {
 void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue *v) {
     const uint8_t dt = v->datatype;
     switch (dt) {
-        case kDtNull:
         case kDtBoolean:
+            if (v->count == 0) {
+                primitive(w, *v);
+            } else {
+                EACH(uint8_t, x)
+                w.appBool(x != 0);
+                END_EACH
+            }
+            break;
+        case kDtNull:
         case kDtSigned:
         case kDtDouble:
         case kDtOctetString:
@@ -685,8 +735,11 @@ void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue 
             if (v->count == 0) {
                 primitive(w, *v);
             } else {
+                // All bits set stand for NULL only in a priority array; in
+                // any other array they are the value 4294967295.
+                const bool slots = propertyId == 87;
                 EACH(uint32_t, x)
-                if (x == kAbsent) {
+                if (slots && x == kAbsent) {
                     w.appNull();
                 } else if (dt == kDtUnsigned) {
                     w.appU(x);
@@ -700,8 +753,9 @@ void encodeValue(Wr &w, uint16_t objectType, uint32_t propertyId, PropertyValue 
             if (v->count == 0) {
                 primitive(w, *v);
             } else {
+                const bool slots = propertyId == 87;
                 EACH(uint32_t, x)
-                if (x == 0xFFFFFFFFu) {
+                if (slots && x == 0xFFFFFFFFu) {
                     w.appNull();
                 } else {
                     float f;
@@ -1322,8 +1376,7 @@ uint8_t propEncodeValue(PduBuffer *buffer, uint16_t objectType, uint32_t propert
     if (value == nullptr) {
         return 1;
     }
-    const uint8_t result =
-        appendAll(buffer, [&](Wr &w) { encodeValue(w, objectType, propertyId, value); });
+    const uint8_t result = appendAll(buffer, [&](Wr &w) { encodeValue(w, objectType, propertyId, value); });
     releaseAfterEncoding(value);
     return result;
 }
@@ -1335,7 +1388,8 @@ uint8_t propEncodeCalendarEntry(PduBuffer *buffer, const BACnetCalendarEntry *en
     return appendAll(buffer, [&](Wr &w) { calendarEntry(w, *entry); });
 }
 
-uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command, uint8_t openingTag) {
+uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command,
+                                  uint8_t openingTag) {
     if (command == nullptr) {
         return 1;
     }

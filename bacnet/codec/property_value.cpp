@@ -467,8 +467,8 @@ void propFreeValue(PropertyValue *value) {
         return;
     }
     const uint8_t dt = value->datatype;
-    const bool isBlock = dt >= kDtAny && dt != kDtDateRange && dt != kDtDateTime && dt != kDtProcessIdSelection &&
-                         dt != kDtUnknown;
+    const bool isBlock = dt >= kDtAny && dt != kDtDateRange && dt != kDtDateTime &&
+                         dt != kDtProcessIdSelection && dt != kDtUnknown;
     if (isBlock && value->value.block != nullptr) {
         const uint32_t size = propElementSize(dt);
         const uint32_t count = (dt == kDtEventParameter || dt == kDtFaultParameter) ? 1u : value->count;

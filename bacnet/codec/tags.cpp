@@ -136,7 +136,9 @@ int bytesCompare(const uint8_t *a, const uint8_t *b, size_t count) {
     return 0;
 }
 
-uint16_t bytesSwap16(uint16_t value) { return static_cast<uint16_t>((value << 8) | (value >> 8)); }
+uint16_t bytesSwap16(uint16_t value) {
+    return static_cast<uint16_t>((value << 8) | (value >> 8));
+}
 
 bool tagDecodeNull(const uint8_t **cursor, const uint8_t *end) {
     TagHeader h;
@@ -312,8 +314,8 @@ bool tagDecodeDate(const uint8_t **cursor, const uint8_t *end, uint16_t *year, u
     return true;
 }
 
-bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute, uint8_t *second,
-                   uint8_t *hundredths) {
+bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute,
+                   uint8_t *second, uint8_t *hundredths) {
     TagHeader h;
     if (!takePrimitive(cursor, end, 4, &h)) {
         return false;
@@ -374,13 +376,17 @@ uint8_t *tagEncodeContextInteger(uint8_t *p, uint32_t value, uint8_t tagNumber, 
     return writeIntegerOctets(p, value, n);
 }
 
-uint8_t *tagEncodeUnsigned(uint8_t *p, uint32_t value) { return tagEncodeInteger(p, value, 0x20, false); }
+uint8_t *tagEncodeUnsigned(uint8_t *p, uint32_t value) {
+    return tagEncodeInteger(p, value, 0x20, false);
+}
 
 uint8_t *tagEncodeSigned(uint8_t *p, int32_t value) {
     return tagEncodeInteger(p, static_cast<uint32_t>(value), 0x30, true);
 }
 
-uint8_t *tagEncodeEnumerated(uint8_t *p, uint32_t value) { return tagEncodeInteger(p, value, 0x90, false); }
+uint8_t *tagEncodeEnumerated(uint8_t *p, uint32_t value) {
+    return tagEncodeInteger(p, value, 0x90, false);
+}
 
 uint8_t *tagEncodeReal(uint8_t *p, float value) {
     uint32_t bits;

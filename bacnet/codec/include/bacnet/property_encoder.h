@@ -15,10 +15,13 @@
 // and 31). Returns 0 on success, 1 when an append failed or a record holds a
 // choice without an encoding. The nested blocks of codes 34, 58 and 63 are
 // released afterwards (also after a failure), and their owns flags cleared.
+// In a priority array (property 87) an element with all bits set is written
+// as NULL.
 uint8_t propEncodeValue(PduBuffer *buffer, uint16_t objectType, uint32_t propertyId, PropertyValue *value);
 
 // Companion encoders; 0 success, 1 failure (unknown choice or append failed).
 uint8_t propEncodeCalendarEntry(PduBuffer *buffer, const BACnetCalendarEntry *entry);
 // openingTag: the number of the enclosing context tag, or 255 for none.
-uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command, uint8_t openingTag);
+uint8_t propEncodeLightingCommand(PduBuffer *buffer, const BACnetLightingCommand *command,
+                                  uint8_t openingTag);
 uint8_t propEncodeTimeValue(PduBuffer *buffer, const BACnetTimeValue *timeValue);

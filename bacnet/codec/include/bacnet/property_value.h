@@ -139,8 +139,10 @@ struct PropertyValue {
     uint8_t datatype;   // BACnetDatatype code
     uint8_t priority;   // write priority; the codec leaves it alone
     uint8_t ownsValue;  // 1: value.block is owned and released by propFreeValue
-    uint16_t count;     // elements in the block; 0 for an inline scalar; after a failed decode, the element that failed (from 1)
-    uint16_t length;    // octets of an octet string, bits of a bit string
+    // Elements in the block; 0 for an inline scalar; after a failed decode,
+    // the position (from 1) of the element that failed.
+    uint16_t count;
+    uint16_t length;  // octets of an octet string, bits of a bit string
     PropertyValueData value;
 };
 static_assert(sizeof(PropertyValue) == 16);
@@ -161,16 +163,16 @@ struct BACnetAddressBinding {
 
 // 19
 struct BACnetRecipient {
-    uint8_t choice;   // 0 device, 1 address
-    uint32_t device;  // choice 0: device object identifier
-    uint16_t network;  // choice 1
+    uint8_t choice;      // 0 device, 1 address
+    uint32_t device;     // choice 0: device object identifier
+    uint16_t network;    // choice 1
     uint16_t macLength;  // choice 1; at most kMaxMac (0: broadcast)
     uint8_t mac[kMaxMac];
 };
 
 // 20
 struct BACnetCalendarEntry {
-    uint8_t choice;  // 0 date, 1 date range, 2 week-n-day
+    uint8_t choice;       // 0 date, 1 date range, 2 week-n-day
     uint8_t weekNDay[3];  // month, week of month, day of week
     BACnetDate date;      // the date, or the start of the range
     BACnetDate endDate;   // end of the range
@@ -334,7 +336,7 @@ struct BACnetEventParameter {
 // A result inside a read-access result.
 struct BACnetReadResult {
     uint32_t propertyId;
-    int32_t arrayIndex;  // opt
+    int32_t arrayIndex;   // opt
     PropertyValue value;  // datatype 255: value.u holds the PackedError
 };
 
@@ -488,8 +490,8 @@ struct BACnetCredentialAuthenticationFactor {
 struct BACnetPropertyAccessResult {
     uint32_t objectId;
     uint32_t propertyId;
-    int32_t arrayIndex;  // opt
-    uint32_t deviceId;   // opt
+    int32_t arrayIndex;   // opt
+    uint32_t deviceId;    // opt
     PropertyValue value;  // datatype 255: value.u holds the PackedError
 };
 

@@ -31,7 +31,8 @@ inline constexpr PackedError kErrorOutOfMemory = 0x00030085;
 // A character string as the stack and the application hold it. The
 // characters follow the 8-octet header directly (no terminator); the owner of
 // the record provides their room. Arrays of strings are records of
-// 8 + length octets packed back to back.
+// 8 + length octets packed back to back, so a record in such an array may
+// sit at any address: copy its header out before reading it.
 struct CharString {
     uint32_t length;    // characters in the encoding (may exceed those stored)
     uint16_t codePage;  // meaningful only when charSet is 1
@@ -99,8 +100,8 @@ bool tagDecodeBitString(const uint8_t **cursor, const uint8_t *end, uint8_t *out
 // The year is the octet plus 1900 (an unspecified year, 255, reads as 2155).
 bool tagDecodeDate(const uint8_t **cursor, const uint8_t *end, uint16_t *year, uint8_t *month, uint8_t *day,
                    uint8_t *weekday);
-bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute, uint8_t *second,
-                   uint8_t *hundredths);
+bool tagDecodeTime(const uint8_t **cursor, const uint8_t *end, uint8_t *hour, uint8_t *minute,
+                   uint8_t *second, uint8_t *hundredths);
 bool tagDecodeObjectId(const uint8_t **cursor, const uint8_t *end, uint16_t *objectType, uint32_t *instance);
 // The value length of the tag at p.
 bool tagValueLength(const uint8_t *p, const uint8_t *end, uint32_t *length);
