@@ -276,26 +276,10 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
     if (m > portMax) {
         m = portMax;
     }
-    uint8_t s = stackDevice().segmentationSupported;
-    uint32_t limit = a->maxApdu;
-    if (a->segmentedResponseAccepted && a->maxSegments != 0) {
-        uint32_t segments = a->maxSegments;
-        limit = segments * a->maxApdu - 5 * (segments - 1);
-    }
-    if (s == 0 || s == 1) {
-        if (limit > 65535) {
-            limit = 65535;
-        }
-    } else if (limit > portMax) {
-        limit = portMax;
-    }
-    if (limit == 0) {
-        limit = m;
-    }
     // Segmented transmission is not part of this build, so a reply that does
     // not fit into one APDU (or whose NPDU would exceed what the datalink
     // carries) is answered with an Abort: segmentation not supported.
-    bool fitsWhole = apduLength <= m && apduLength <= limit && total <= datalinkMaxNpdu(a->port);
+    bool fitsWhole = apduLength <= m && total <= datalinkMaxNpdu(a->port);
     if (fitsWhole) {
         datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, total, buffer->writeBase, isRequest);
         pduFree(buffer);
