@@ -1,0 +1,298 @@
+#include "bacnet/stack/apdu.h"
+
+#include <cstring>
+
+#include "bacnet/property_value.h"
+#include "bacnet/stack/app.h"
+#include "bacnet/stack/npdu.h"
+#include "bacnet/stack/stack.h"
+#include "bacnet/stack/tsm.h"
+
+namespace {
+
+PropertyValue stackValue;
+
+constexpr uint16_t kMaxApduByCode[16] = {50, 128, 206, 480, 1024, 1476, 50, 50,
+                                         50, 50,  50,  50,  50,   50,   50, 50};
+constexpr uint16_t kMaxSegmentsByCode[8] = {0xFFFF, 2, 4, 8, 16, 32, 64, 0xFFFF};
+
+// Shortest APDU of each PDU type that carries what its handler reads.
+uint32_t minimumLength(uint8_t type, uint8_t first) {
+    switch (type) {
+        case 0:
+            return (first & 0x08) ? 6 : 4;
+        case 1:
+            return 2;
+        case 2:
+            return 3;
+        case 3:
+            return (first & 0x08) ? 5 : 3;
+        case 4:
+            return 4;
+        case 5:
+        case 6:
+        case 7:
+            return 3;
+        default:
+            return 1;
+    }
+}
+
+void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
+    npduEncodeReply(packet, 0);
+    uint32_t header = packet->length;
+    if (header + length > poolPacketCapacity(packet)) {
+        return;
+    }
+    std::memcpy(packet->data + header, apdu, length);
+    const BACnetAddress &a = packet->address;
+    datalinkSend(a.port, a.macLength == 0 ? nullptr : a.mac, header + length, packet->data, false);
+}
+
+// Reads the error class and code of an Error PDU (two application-tagged
+// enumerated values from octet 3 on).
+bool decodeErrorPdu(const uint8_t *apdu, uint32_t length, uint32_t *errorClass, uint32_t *errorCode) {
+    const uint8_t *p = apdu + 3;
+    const uint8_t *end = apdu + length;
+    TagHeader tag;
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 9 ||
+        !tagDecodeEnumerated(&p, end, errorClass)) {
+        return false;
+    }
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 9 ||
+        !tagDecodeEnumerated(&p, end, errorCode)) {
+        return false;
+    }
+    return true;
+}
+
+// Which device a packet is for: -1 the root device, an instance for a
+// virtual device. False when the packet is to be dropped; unconfirmedOnly is
+// set for the local MS/TP network's number.
+bool chooseDevice(const NpduPacket *packet, uint8_t type, int32_t *device) {
+    const BACnetAddress &a = packet->address;
+    uint16_t dnet = a.destinationNetwork;
+    *device = -1;
+    if (dnet == 0 || dnet == 0xFFFF) {
+        return true;
+    }
+    uint16_t mstpNetwork = stackDevice().mstpNetwork;
+    if (mstpNetwork != 0 && dnet == mstpNetwork) {
+        return type == 1;
+    }
+    int32_t instance = -1;
+    int32_t found = vdevLookup(dnet, a.virtualLength, a.virtualAddress, &instance);
+    if (found < 0) {
+        return false;
+    }
+    *device = found;
+    return true;
+}
+
+}  // namespace
+
+uint16_t apduMaxApduByCode(uint8_t code) {
+    return kMaxApduByCode[code & 0x0F];
+}
+uint16_t apduMaxSegmentsByCode(uint8_t code) {
+    return kMaxSegmentsByCode[code & 0x07];
+}
+
+PropertyValue &apduPropertyValue() {
+    return stackValue;
+}
+
+void apduReset() {
+    propFreeValue(&stackValue);
+}
+
+uint32_t charStringEncodedSize(const CharString *value) {
+    return value->length + 8;
+}
+
+void apduSendSimpleAck(NpduPacket *packet, uint8_t invokeId, uint8_t serviceChoice) {
+    const uint8_t apdu[] = {0x20, invokeId, serviceChoice};
+    sendReply(packet, apdu, sizeof apdu);
+}
+
+void apduSendError(NpduPacket *packet, uint8_t invokeId, uint8_t serviceChoice, uint32_t errorClass,
+                   uint32_t errorCode) {
+    uint8_t apdu[16] = {0x50, invokeId, serviceChoice};
+    uint8_t *p = tagEncodeEnumerated(apdu + 3, errorClass);
+    p = tagEncodeEnumerated(p, errorCode);
+    sendReply(packet, apdu, static_cast<uint32_t>(p - apdu));
+}
+
+void apduSendReject(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
+    const uint8_t apdu[] = {0x60, invokeId, reason};
+    sendReply(packet, apdu, sizeof apdu);
+}
+
+void apduSendAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
+    const uint8_t apdu[] = {0x71, invokeId, reason};
+    sendReply(packet, apdu, sizeof apdu);
+}
+
+void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, uint8_t window, bool negative,
+                        bool server) {
+    const uint8_t apdu[] = {static_cast<uint8_t>(0x40 | (negative ? 0x02 : 0) | (server ? 0x01 : 0)),
+                            invokeId, sequence, window};
+    sendReply(packet, apdu, sizeof apdu);
+}
+
+void apduSendAbortOrReject(NpduPacket *packet, uint8_t invokeId, PackedError error) {
+    if (errGetClass(error) == kClassAbort) {
+        apduSendAbort(packet, invokeId, static_cast<uint8_t>(errGetCode(error)));
+    } else {
+        apduSendReject(packet, invokeId, static_cast<uint8_t>(errGetCode(error)));
+    }
+}
+
+void apduHandle() {
+    NpduPacket *packet = queuePop(&apduQueue);
+    if (packet == nullptr) {
+        return;
+    }
+    const uint8_t *apdu = packet->apdu;
+    uint32_t length = packet->length;
+    if (apdu == nullptr || length == 0) {
+        poolFree(packet);
+        return;
+    }
+    uint8_t type = apdu[0] >> 4;
+    int32_t device = -1;
+    // A PDU shorter than its fixed header is dropped before anything reads it.
+    if (length < minimumLength(type, apdu[0]) || !chooseDevice(packet, type, &device)) {
+        poolFree(packet);
+        return;
+    }
+    BACnetAddress &a = packet->address;
+    a.segmentedResponseAccepted = 0;
+    switch (type) {
+        case 0:
+            a.maxSegments = apduMaxSegmentsByCode(static_cast<uint8_t>(apdu[1] >> 4));
+            a.maxApdu = apduMaxApduByCode(apdu[1]);
+            a.segmentedResponseAccepted = (apdu[0] & 0x02) ? 1 : 0;
+            if (apdu[0] & 0x08) {
+                // This build does not reassemble segmented requests.
+                apduSendAbort(packet, apdu[2], kAbortSegmentationNotSupported);
+            } else {
+                apduHandleConfirmed(device, packet);
+            }
+            break;
+        case 1:
+            apduHandleUnconfirmed(device, packet);
+            break;
+        case 3:
+            if (apdu[0] & 0x08) {
+                apduSendAbort(packet, apdu[1], kAbortSegmentationNotSupported);
+            } else {
+                // No service of this build expects data in an acknowledgement:
+                // the transaction is completed and the data ignored.
+                tsmComplete(device, apdu[1], apdu[2], true, 0, false);
+            }
+            break;
+        case 2:
+            tsmComplete(device, apdu[1], apdu[2], true, 0, true);
+            break;
+        case 5: {
+            uint32_t errorClass = 0;
+            uint32_t errorCode = 0;
+            if (decodeErrorPdu(apdu, length, &errorClass, &errorCode)) {
+                tsmComplete(device, apdu[1], apdu[2], true, errMake(errorClass, errorCode), true);
+            }
+            break;
+        }
+        case 6:
+            tsmComplete(device, apdu[1], -1, false, errMake(kClassReject, apdu[2]), true);
+            break;
+        case 7:
+            tsmComplete(device, apdu[1], -1, false, errMake(kClassAbort, apdu[2]), true);
+            break;
+        default:
+            // SegmentACKs have no segmented transfer to act on in this build;
+            // types 8..15 do not exist.
+            break;
+    }
+    poolFree(packet);
+}
+
+void apduHandleConfirmed(int32_t device, NpduPacket *packet) {
+    const uint8_t *apdu = packet->apdu;
+    uint8_t invokeId = apdu[2];
+    uint8_t service = apdu[3];
+    if (communicationEnabled != 1 && service != 17 && service != 20) {
+        return;
+    }
+    const uint8_t *data = apdu + 4;
+    uint32_t length = packet->length - 4u;
+    PropertyValue &value = stackValue;
+    switch (service) {
+        case 12:
+            value.priority = 0;
+            svcHandleReadProperty(device, packet, data, length, invokeId, &value);
+            break;
+        case 14:
+            value.priority = 0;
+            svcHandleReadPropertyMultiple(device, packet, data, length, invokeId, &value);
+            break;
+        default:
+            apduSendReject(packet, invokeId, kRejectUnrecognizedService);
+            break;
+    }
+}
+
+void apduHandleUnconfirmed(int32_t device, NpduPacket *packet) {
+    (void)device;
+    if (communicationEnabled != 1) {
+        return;
+    }
+    switch (packet->apdu[1]) {
+        case 0:
+            svcHandleIAm(&packet->address, packet->apdu, packet->length);
+            break;
+        case 8:
+            svcHandleWhoIs(packet);
+            break;
+        default:
+            break;
+    }
+}
+
+int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) {
+    if (buffer->writeBase == nullptr || buffer->cursor == nullptr) {
+        pduFree(buffer);
+        return isRequest ? kSendNoBuffer : 0;
+    }
+    uint32_t h = static_cast<uint32_t>(buffer->cursor - buffer->writeBase);
+    uint32_t total = buffer->length;
+    if (h >= total) {
+        pduFree(buffer);
+        return isRequest ? kSendNoBuffer : 0;
+    }
+    uint32_t apduLength = total - h;
+    uint32_t portMax = datalinkMaxApdu(a->port);
+    uint32_t m = a->maxApdu != 0 ? a->maxApdu : portMax;
+    if (m > portMax) {
+        m = portMax;
+    }
+    // Segmented transmission is not part of this build, so a reply that does
+    // not fit into one APDU (or whose NPDU would exceed what the datalink
+    // carries) is answered with an Abort: segmentation not supported.
+    bool fitsWhole = apduLength <= m && total <= datalinkMaxNpdu(a->port);
+    if (fitsWhole) {
+        datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, total, buffer->writeBase, isRequest);
+        pduFree(buffer);
+        return 0;
+    }
+    if (isRequest) {
+        pduFree(buffer);
+        return kSendTooLong;
+    }
+    uint8_t *abort = buffer->cursor;
+    abort[0] = 0x71;
+    abort[2] = kAbortSegmentationNotSupported;
+    datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, h + 3, buffer->writeBase, false);
+    pduFree(buffer);
+    return 0;
+}

@@ -1,0 +1,356 @@
+// End to end over real UDP: bacnet-testd runs in one network namespace (its
+// interface eth0, 192.0.2.10/24) and this test is the client in another
+// (192.0.2.20/24), joined by a veth pair. tshark records the exchange and
+// must decode it without a malformed packet or an expert warning.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bacnet/stack/apdu.h"
+#include "test_util.h"
+
+using harness::Bytes;
+using namespace tu;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs a program (no shell) and waits for it; output goes to /dev/null or a
+// file. Returns its exit status, or -1.
+int run(const std::vector<std::string> &argv, const std::string &outputFile = "") {
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        int out =
+            open(outputFile.empty() ? "/dev/null" : outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_WRONLY);
+        if (out >= 0)
+            dup2(out, STDOUT_FILENO);
+        if (null >= 0)
+            dup2(null, STDERR_FILENO);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts a program in the background; its standard output goes to a pipe
+// whose read end is returned in *out (or to /dev/null when out is null).
+pid_t spawn(const std::vector<std::string> &argv, int *out) {
+    int fds[2] = {-1, -1};
+    if (out != nullptr && pipe(fds) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (out != nullptr) {
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[0]);
+            close(fds[1]);
+        } else if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+        }
+        if (null >= 0)
+            dup2(null, STDERR_FILENO);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    if (out != nullptr) {
+        close(fds[1]);
+        *out = fds[0];
+    }
+    return pid;
+}
+
+void stop(pid_t pid, int signal = SIGTERM) {
+    if (pid <= 0)
+        return;
+    kill(pid, signal);
+    for (int i = 0; i < 100; ++i) {
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool readLine(int fd, const std::string &want, int timeoutMs) {
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0)
+            continue;
+        char c;
+        if (read(fd, &c, 1) != 1)
+            return false;
+        if (c == '\n') {
+            if (got == want)
+                return true;
+            got.clear();
+        } else {
+            got += c;
+        }
+    }
+    return false;
+}
+
+uint32_t addr(const char *text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    std::string tag = std::to_string(getpid());
+    std::string serverNs = "bts" + tag;
+    std::string clientNs = "btc" + tag;
+    std::string clientIf = "vc" + tag;
+    fs::path dir;
+    pid_t testd = -1;
+    pid_t capture = -1;
+    int testdOut = -1;
+    int originalNs = -1;
+    int sock = -1;
+    bool haveNamespaces = false;
+
+    void SetUp() override {
+        const char *binary = std::getenv("BACNET_TESTD");
+        if (binary == nullptr)
+            GTEST_SKIP() << "BACNET_TESTD is not set";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "network namespaces need root";
+        if (run({"ip", "netns", "add", serverNs}) != 0)
+            GTEST_SKIP() << "cannot create network namespaces";
+        haveNamespaces = true;
+        ASSERT_EQ(run({"ip", "netns", "add", clientNs}), 0);
+        ASSERT_EQ(
+            run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
+        ASSERT_EQ(run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
+        ASSERT_EQ(run({"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", "192.0.2.255",
+                       "dev", "eth0"}),
+                  0);
+        ASSERT_EQ(run({"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", "192.0.2.255",
+                       "dev", clientIf}),
+                  0);
+        for (const auto &[ns, dev] :
+             {std::pair{serverNs, std::string("eth0")}, std::pair{clientNs, clientIf}}) {
+            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", dev, "up"}), 0);
+            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", "lo", "up"}), 0);
+        }
+        dir = fs::temp_directory_path() / ("bacnet-e2e-" + tag);
+        fs::create_directories(dir);
+
+        testd = spawn({"ip", "netns", "exec", serverNs, binary, "--address", "192.0.2.10", "--broadcast",
+                       "192.0.2.255", "--port", "47808", "--instance", "1234", "--objects", "20"},
+                      &testdOut);
+        ASSERT_GT(testd, 0);
+        ASSERT_TRUE(readLine(testdOut, "ready", 10000)) << "bacnet-testd did not start";
+
+        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(ns, 0);
+        ASSERT_EQ(setns(ns, CLONE_NEWNET), 0);
+        close(ns);
+        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(sock, 0);
+        int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(47808);
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+    }
+
+    void TearDown() override {
+        if (sock >= 0)
+            close(sock);
+        stop(capture, SIGINT);
+        stop(testd);
+        if (testdOut >= 0)
+            close(testdOut);
+        if (originalNs >= 0) {
+            setns(originalNs, CLONE_NEWNET);
+            close(originalNs);
+        }
+        if (haveNamespaces) {
+            run({"ip", "netns", "del", clientNs});
+            run({"ip", "netns", "del", serverNs});
+        }
+        if (!dir.empty() && !HasFailure())
+            fs::remove_all(dir);
+    }
+
+    bool startCapture() {
+        fs::path pcap = dir / "exchange.pcapng";
+        capture = spawn({"tshark", "-q", "-i", clientIf, "-w", pcap.string(), "udp"}, nullptr);
+        if (capture <= 0)
+            return false;
+        for (int i = 0; i < 200; ++i) {
+            std::error_code ec;
+            if (fs::exists(pcap, ec) && fs::file_size(pcap, ec) > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    // Sends a BVLL message and collects the datagrams that come back from
+    // the server until `want` arrived or the time is up.
+    std::vector<Bytes> exchange(const Bytes &message, const char *to, size_t want, int timeoutMs = 2000) {
+        sockaddr_in dst{};
+        dst.sin_family = AF_INET;
+        dst.sin_port = htons(47808);
+        dst.sin_addr.s_addr = addr(to);
+        EXPECT_EQ(
+            sendto(sock, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
+            static_cast<ssize_t>(message.size()));
+        std::vector<Bytes> got;
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < want && std::chrono::steady_clock::now() < until) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            uint8_t buffer[2048];
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            ssize_t n =
+                recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
+            if (n <= 0 || from.sin_addr.s_addr != addr("192.0.2.10"))
+                continue;
+            got.emplace_back(buffer, buffer + n);
+        }
+        return got;
+    }
+
+    Bytes ask(const Bytes &npdu) {
+        auto r = exchange(harness::bvll(0x0A, npdu), "192.0.2.10", 1);
+        EXPECT_EQ(r.size(), 1u);
+        if (r.empty())
+            return {};
+        harness::Datagram d{0, 0, r[0]};
+        return apduOf(d);
+    }
+};
+
+TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
+    ASSERT_TRUE(startCapture()) << "tshark did not start";
+
+    // A local Who-Is reaches the root device alone; a global one the root
+    // device and the three virtual devices.
+    EXPECT_EQ(exchange(harness::bvll(0x0B, Bytes{0x01, 0x00, 0x10, 0x08}), "192.0.2.255", 2, 500).size(), 1u);
+    auto iams = exchange(harness::bvll(0x0B, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}),
+                         "192.0.2.255", 4);
+    ASSERT_EQ(iams.size(), 4u);
+    size_t fromVirtual = 0;
+    for (const auto &d : iams) {
+        harness::Datagram dg{0, 0, d};
+        Bytes npdu = npduOf(dg);
+        NpduHeader h;
+        ASSERT_TRUE(npduParseHeader(npdu.data(), static_cast<uint32_t>(npdu.size()), &h));
+        EXPECT_EQ(hex(apduOf(dg)).substr(0, 8), "10 00 C4");
+        if (h.hasSnet) {
+            ++fromVirtual;
+            EXPECT_EQ(h.snet, 100);
+            EXPECT_EQ(h.hopCount, 254);
+        }
+    }
+    EXPECT_EQ(fromVirtual, 3u);
+
+    const uint32_t device = deviceObjectId(1234);
+    EXPECT_EQ(hex(ask(local(rp(1, device, 77)))),
+              "30 01 0C 0C 02 00 04 D2 19 4D 3E 75 0B 00 4D 65 74 65 72 20 31 32 33 34 3F");
+    EXPECT_EQ(hex(ask(local(rp(2, device, 62)))), "30 02 0C 0C 02 00 04 D2 19 3E 3E 22 05 C4 3F");
+    EXPECT_EQ(hex(ask(local(rp(3, device, 76, 0)))), "30 03 0C 0C 02 00 04 D2 19 4C 29 00 3E 21 15 3F");
+    EXPECT_EQ(hex(ask(local(rp(4, device, 76, 21)))),
+              "30 04 0C 0C 02 00 04 D2 19 4C 29 15 3E C4 00 00 00 14 3F");
+    Bytes list = ask(local(rp(5, device, 76)));
+    EXPECT_EQ(list.size(), 3u + 5 + 2 + 1 + 21 * 5 + 1);
+    EXPECT_EQ(hex(ask(local(rp(6, 99, 85)))), "50 06 0C 91 01 91 1F");
+    EXPECT_EQ(hex(ask(local(rp(7, 1, 9999)))), "50 07 0C 91 02 91 20");
+
+    for (uint32_t group : {8u, 105u, 80u}) {
+        for (uint32_t object : {1u, device}) {
+            SCOPED_TRACE(std::to_string(group) + " of " + std::to_string(object));
+            Bytes ack = ask(local(rpm(9, {{object, {{group}}}})));
+            ASSERT_GE(ack.size(), 3u);
+            EXPECT_EQ(hex(Bytes(ack.begin(), ack.begin() + 3)), "30 09 0E");
+            std::vector<RpmResult> results;
+            EXPECT_TRUE(parseRpmAck(Bytes(ack.begin() + 3, ack.end()), &results));
+            EXPECT_GE(results.size(), 2u);
+        }
+    }
+
+    // Routed to virtual device 43 by DNET: the reply names it as source.
+    auto routed =
+        exchange(harness::bvll(0x0A, toVirtual(100, 43, rp(10, kDeviceWildcard, 75))), "192.0.2.10", 1);
+    ASSERT_EQ(routed.size(), 1u);
+    harness::Datagram dg{0, 0, routed[0]};
+    EXPECT_EQ(hex(npduOf(dg)),
+              "01 08 00 64 06 00 00 00 00 00 2B 30 0A 0C 0C 02 00 00 2B 19 4B 3E C4 02 00 00 2B 3F");
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    stop(capture, SIGINT);
+    capture = -1;
+
+    fs::path pcap = dir / "exchange.pcapng";
+    fs::path decoded = dir / "bacnet.txt";
+    ASSERT_EQ(
+        run({"tshark", "-r", pcap.string(), "-Y", "bacapp || bacnet", "-T", "fields", "-e", "frame.number"},
+            decoded.string()),
+        0);
+    std::ifstream in(decoded);
+    size_t frames = 0;
+    for (std::string line; std::getline(in, line);)
+        ++frames;
+    EXPECT_GE(frames, 30u) << "tshark decoded too few BACnet frames";
+
+    fs::path problems = dir / "problems.txt";
+    ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},
+                  problems.string()),
+              0);
+    std::ifstream p(problems);
+    std::stringstream text;
+    text << p.rdbuf();
+    EXPECT_EQ(text.str(), "") << "tshark found malformed packets or warnings (capture kept in " << dir << ")";
+}
+
+}  // namespace

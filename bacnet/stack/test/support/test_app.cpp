@@ -1,0 +1,497 @@
+#include "test_app.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "bacnet/app_memory.h"
+#include "bacnet/property_value.h"
+#include "bacnet/stack/app.h"
+#include "bacnet/stack/stack.h"
+#include "bacnet/tags.h"
+
+namespace testapp {
+namespace {
+
+std::mutex appStackMutex;
+std::mutex logMutex;
+std::vector<std::string> logs;
+std::mutex counterMutex;
+Counters hookCounters;
+Config current;
+
+constexpr uint32_t kEnd = 0xFFFFFFFFu;
+constexpr uint32_t kUnknownObject = 0x0001001F;
+constexpr uint32_t kUnknownProperty = 0x00020020;
+constexpr uint32_t kInvalidArrayIndex = 0x0002002A;
+constexpr uint32_t kWriteAccessDenied = 0x00020028;
+
+const uint32_t aiAll[] = {8, 75, 77, 79, 85, 111, 36, 81, 117, 28, 22, 371, kEnd};
+const uint32_t aiRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 117, 371, kEnd};
+const uint32_t aiOptional[] = {80, 28, 22, kEnd};
+const uint32_t deviceAll[] = {8,  75, 77, 79, 112, 121, 120, 70, 44, 12, 58, 28,  98,  139, 62,  107, 119,
+                              11, 10, 73, 97, 96,  76,  57,  56, 64, 63, 30, 167, 155, 152, 372, 371, kEnd};
+
+template <size_t N>
+struct Text {
+    CharString str{};
+    char room[N]{};
+    void set(const std::string &s) {
+        size_t n = std::min(s.size(), N);
+        std::memcpy(room, s.data(), n);
+        str.length = static_cast<uint32_t>(n);
+        str.charSet = 0;
+    }
+};
+
+struct Strings {
+    Text<64> objectName, vendorName, modelName, firmware, software, location, description, serial;
+};
+
+// The texts of each device, keyed by instance (the root included); kept for
+// the life of the process since records point into them.
+std::map<int32_t, std::unique_ptr<Strings>> deviceTexts;
+std::map<uint32_t, std::unique_ptr<Text<32>>> aiNames;
+
+Strings &textsFor(int32_t instance) {
+    auto &slot = deviceTexts[instance];
+    if (!slot) {
+        slot = std::make_unique<Strings>();
+        slot->objectName.set("Meter " + std::to_string(instance));
+        slot->vendorName.set("Test Vendor");
+        slot->modelName.set("Test Meter");
+        slot->firmware.set("1.0");
+        slot->software.set("stack-test");
+        slot->location.set("Lab");
+        slot->description.set("Test device");
+        slot->serial.set("SN-" + std::to_string(instance));
+    }
+    return *slot;
+}
+
+const CharString *aiName(uint32_t instance) {
+    auto &slot = aiNames[instance];
+    if (!slot) {
+        slot = std::make_unique<Text<32>>();
+        slot->set("AI " + std::to_string(instance));
+    }
+    return &slot->str;
+}
+
+void capture(int level, const char *text) {
+    std::lock_guard lock(logMutex);
+    std::string line = std::to_string(level) + " " + text;
+    while (!line.empty() && line.back() == '\n') {
+        line.pop_back();
+    }
+    logs.push_back(line);
+}
+
+bool isVirtual(int32_t instance) {
+    return std::find(current.virtualDevices.begin(), current.virtualDevices.end(), instance) !=
+           current.virtualDevices.end();
+}
+
+int objectsOf(int32_t device) {
+    if (device < 0)
+        return current.rootObjects;
+    return isVirtual(device) ? current.virtualObjects : -1;
+}
+
+uint32_t instanceOf(int32_t device) {
+    return device < 0 ? current.rootInstance : static_cast<uint32_t>(device);
+}
+
+// Whether the object exists on the device.
+bool objectExists(int32_t device, uint32_t objectId) {
+    uint32_t type = objectId >> 22;
+    uint32_t instance = objectId & 0x3FFFFF;
+    int n = objectsOf(device);
+    if (n < 0)
+        return false;
+    if (type == 8)
+        return instance == instanceOf(device);
+    if (type == 0)
+        return instance >= 1 && instance <= static_cast<uint32_t>(n);
+    return false;
+}
+
+const uint32_t *listFor(uint32_t type, uint32_t group) {
+    if (type == 8)
+        return deviceAll;
+    switch (group) {
+        case 105:
+            return aiRequired;
+        case 80:
+            return aiOptional;
+        default:
+            return aiAll;
+    }
+}
+
+bool inList(const uint32_t *list, uint32_t property) {
+    for (const uint32_t *p = list; *p != kEnd; ++p) {
+        if (*p == property)
+            return true;
+    }
+    return false;
+}
+
+std::vector<uint32_t> aiPropertyList() {
+    std::vector<uint32_t> out;
+    for (const uint32_t *p = aiAll; *p != kEnd; ++p) {
+        if (*p != 8 && *p != 75 && *p != 77 && *p != 79 && *p != 371)
+            out.push_back(*p);
+    }
+    return out;
+}
+
+uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, PropertyValue *v) {
+    uint32_t instance = objectId & 0x3FFFFF;
+    v->count = 0;
+    v->ownsValue = 0;
+    if (property != 371 && index != kEnd)
+        return 0x00020032;
+    switch (property) {
+        case 75:
+            v->datatype = kDtObjectId;
+            v->value.u = objectId;
+            return 0;
+        case 77:
+            v->datatype = kDtCharString;
+            v->value.block = const_cast<CharString *>(aiName(instance));
+            return 0;
+        case 79:
+            v->datatype = kDtEnumerated;
+            v->value.u = 0;
+            return 0;
+        case 85:
+            v->datatype = kDtReal;
+            v->value.f = presentValue(instance);
+            return 0;
+        case 111:
+            v->datatype = kDtBitString;
+            v->length = 4;
+            std::memset(v->value.octets, 0, 8);
+            return 0;
+        case 36:
+            v->datatype = kDtEnumerated;
+            v->value.u = 0;
+            return 0;
+        case 81:
+            v->datatype = kDtBoolean;
+            v->value.u = 0;
+            return 0;
+        case 117:
+            v->datatype = kDtEnumerated;
+            v->value.u = 48;  // kilowatts
+            return 0;
+        case 28:
+            v->datatype = kDtCharString;
+            v->value.block = const_cast<CharString *>(aiName(instance));
+            return 0;
+        case 22:
+            v->datatype = kDtReal;
+            v->value.f = 0.5f;
+            return 0;
+        case 371: {
+            std::vector<uint32_t> list = aiPropertyList();
+            if (index == 0) {
+                v->datatype = kDtUnsigned;
+                v->value.u = static_cast<uint32_t>(list.size());
+                return 0;
+            }
+            if (index != kEnd) {
+                if (index > list.size())
+                    return kInvalidArrayIndex;
+                v->datatype = kDtEnumerated;
+                v->value.u = list[index - 1];
+                return 0;
+            }
+            auto *block = static_cast<uint32_t *>(appCalloc(static_cast<uint32_t>(list.size() * 4)));
+            if (block == nullptr)
+                return 0x00030085;
+            std::memcpy(block, list.data(), list.size() * 4);
+            v->datatype = kDtEnumerated;
+            v->count = static_cast<uint16_t>(list.size());
+            v->ownsValue = 1;
+            v->value.block = block;
+            return 0;
+        }
+        default:
+            return kUnknownProperty;
+    }
+}
+
+}  // namespace
+
+void configure(const Config &config) {
+    current = config;
+}
+const Config &config() {
+    return current;
+}
+
+std::vector<std::string> logLines() {
+    std::lock_guard lock(logMutex);
+    return logs;
+}
+
+void clearLog() {
+    std::lock_guard lock(logMutex);
+    logs.clear();
+}
+
+bool logContains(const std::string &text) {
+    std::lock_guard lock(logMutex);
+    for (const auto &l : logs) {
+        if (l.find(text) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+Counters counters() {
+    std::lock_guard lock(counterMutex);
+    return hookCounters;
+}
+
+void resetCounters() {
+    std::lock_guard lock(counterMutex);
+    hookCounters = Counters{};
+}
+
+float presentValue(uint32_t instance) {
+    return static_cast<float>(instance) * 1.5f;
+}
+
+}  // namespace testapp
+
+using namespace testapp;
+
+void appStackLock() {
+    appStackMutex.lock();
+}
+void appStackUnlock() {
+    appStackMutex.unlock();
+}
+
+void appFillDeviceRecord(DeviceRecord *r) {
+    Strings &s = textsFor(static_cast<int32_t>(current.rootInstance));
+    DeviceRecord rec{};
+    rec.instance = current.rootInstance;
+    rec.maxApdu = 1476;
+    rec.apduTimeoutMs = current.apduTimeoutMs;
+    rec.apduSegmentTimeoutMs = 30000;
+    rec.maxSegmentsAccepted = 1;
+    rec.apduRetries = current.apduRetries;
+    rec.segmentationSupported = current.segmentationSupported;
+    rec.proposedWindowSize = 1;
+    rec.databaseRevision = 0;
+    rec.vendorId = 555;
+    rec.objectTypesSupported[0] = 0x80;  // analog-input
+    rec.objectTypesSupported[1] = 0x80;  // device (bit 8)
+    rec.objectName = &s.objectName.str;
+    rec.vendorName = &s.vendorName.str;
+    rec.modelName = &s.modelName.str;
+    rec.firmwareRevision = &s.firmware.str;
+    rec.applicationSoftwareVersion = &s.software.str;
+    rec.location = current.withLocation ? &s.location.str : nullptr;
+    rec.description = current.withDescription ? &s.description.str : nullptr;
+    rec.profileName = nullptr;
+    rec.bipNetwork = current.bipNetwork;
+    rec.udpPort = current.udpPort;
+    std::memcpy(rec.bbmdAddress, current.bbmd, 4);
+    rec.bbmdTtl = current.bbmdTtl;
+    rec.mstpTty = "/dev/ttyO4";
+    rec.mstpBaud = "38400";
+    rec.tolerance = 1;
+    rec.maxMaster = 127;
+    rec.maxInfoFrames = 1;
+    *r = rec;
+}
+
+void appFillVirtualDeviceRecord(int32_t device, DeviceRecord *r) {
+    appFillDeviceRecord(r);
+    if (device >= 0) {
+        r->instance = static_cast<uint32_t>(device);
+        r->objectName = &textsFor(device).objectName.str;
+    }
+}
+
+void appMonitorPdu(uint8_t, uint32_t, const uint8_t *, const BACnetAddress *, const BACnetAddress *,
+                   uint8_t direction) {
+    std::lock_guard lock(counterMutex);
+    if (direction == 1) {
+        ++hookCounters.monitorReceived;
+    } else {
+        ++hookCounters.monitorSent;
+    }
+}
+
+void appConfirmedRequestTimeout(uint8_t invokeId, uint8_t, uint32_t) {
+    std::lock_guard lock(counterMutex);
+    ++hookCounters.requestTimeouts;
+    hookCounters.lastTimeoutInvokeId = invokeId;
+}
+
+void appConfirmedReplyReceived(int32_t, uint8_t, uint8_t, uint32_t error) {
+    std::lock_guard lock(counterMutex);
+    ++hookCounters.repliesReceived;
+    hookCounters.lastReplyError = error;
+}
+
+void appDeviceBound(uint32_t, const BACnetAddress *, uint16_t) {}
+
+void appSyslog(int priority, const char *text) {
+    logMessage(priority == 3 ? 1 : 6, text);
+}
+void appBipLog(const char *text) {
+    logMessage(6, text);
+}
+void logMessage(int level, const char *text) {
+    if (level <= 6) {
+        capture(level, text);
+    }
+}
+
+uint16_t vdevGetNetwork() {
+    return current.virtualNetwork;
+}
+
+int32_t vdevFind(int32_t instance) {
+    return isVirtual(instance) ? instance : -1;
+}
+
+int32_t vdevLookup(uint16_t network, uint8_t macLength, const uint8_t *mac, int32_t *instance) {
+    int32_t found = -1;
+    if (*instance == 0x3FFFFF) {
+        found = -1;
+    } else if (*instance != -1) {
+        found = isVirtual(*instance) ? *instance : -1;
+    } else if (network != 0 && network == current.virtualNetwork) {
+        if (macLength == 6) {
+            int32_t i = (mac[3] << 16) | (mac[4] << 8) | mac[5];
+            found = isVirtual(i) ? i : -1;
+        } else if (macLength == 0 && !current.virtualDevices.empty()) {
+            found = *std::min_element(current.virtualDevices.begin(), current.virtualDevices.end());
+        }
+    }
+    *instance = found;
+    return found;
+}
+
+void vdevGetAddress(int32_t instance, uint16_t *network, uint8_t *macLength, uint8_t *mac) {
+    if (!isVirtual(instance)) {
+        *network = 0;
+        *macLength = 0;
+        return;
+    }
+    *network = current.virtualNetwork;
+    *macLength = 6;
+    mac[0] = mac[1] = mac[2] = 0;
+    mac[3] = static_cast<uint8_t>(instance >> 16);
+    mac[4] = static_cast<uint8_t>(instance >> 8);
+    mac[5] = static_cast<uint8_t>(instance);
+}
+
+int32_t vdevNext(int32_t instance) {
+    int32_t best = -1;
+    for (int32_t v : current.virtualDevices) {
+        if (v > instance && (best < 0 || v < best))
+            best = v;
+    }
+    return best;
+}
+
+uint32_t appCheckProperty(int32_t device, uint32_t objectId, uint32_t property) {
+    uint32_t type = objectId >> 22;
+    if (objectsOf(device) < 0 || (type != 0 && type != 8))
+        return kUnknownObject;
+    if (property == 8 || property == 80 || property == 105)
+        return 0;
+    return inList(listFor(type, 8), property) ? 0 : kUnknownProperty;
+}
+
+int appValidateProperty(int32_t device, uint32_t objectId, uint32_t property, bool *objectAccepted,
+                        bool *propertyKnown, bool *isArray, bool *accessAllowed) {
+    uint32_t r = appCheckProperty(device, objectId, property);
+    *objectAccepted = r != kUnknownObject && objectExists(device, objectId);
+    *propertyKnown = *objectAccepted && r == 0;
+    *isArray = (property == 76 || property == 371);
+    *accessAllowed = *objectAccepted && *propertyKnown;
+    return r == kUnknownObject ? 0 : 1;
+}
+
+uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
+                         PropertyValue *v, uint32_t *currentProperty) {
+    uint32_t type = objectId >> 22;
+    if (!objectExists(device, objectId))
+        return kUnknownObject;
+    if (type == 8) {
+        if (property != 372)
+            return kUnknownProperty;
+        v->datatype = kDtCharString;
+        v->count = 0;
+        v->ownsValue = 0;
+        v->value.block = &textsFor(static_cast<int32_t>(instanceOf(device))).serial.str;
+        return 0;
+    }
+    if (property == 8 || property == 80 || property == 105) {
+        // Steps the cursor through the group's list: the property after it.
+        const uint32_t *list = listFor(type, property);
+        const uint32_t *p = list;
+        while (*p != kEnd && *p != *currentProperty)
+            ++p;
+        if (*p == kEnd || p[1] == kEnd) {
+            *currentProperty = kEnd;
+            return kUnknownProperty;
+        }
+        *currentProperty = p[1];
+        return readAnalogInput(objectId, p[1], kEnd, v);
+    }
+    return readAnalogInput(objectId, property, arrayIndex, v);
+}
+
+uint32_t appWriteProperty(int32_t, uint32_t, uint32_t, uint32_t, PropertyValue *) {
+    return kWriteAccessDenied;
+}
+
+int appGetLocalDateTime(LocalDateTime *out) {
+    *out = LocalDateTime{12, 30, 15, 0, 2026, 12, 10, 4, 0, 60};
+    return 1;
+}
+
+int32_t appCountObjects(int32_t device) {
+    int n = objectsOf(device);
+    return n < 0 ? 0 : n + 1;
+}
+
+int32_t appNextObject(int32_t device, int32_t objectId) {
+    int n = objectsOf(device);
+    if (n < 0)
+        return -1;
+    uint32_t deviceId = deviceObject(instanceOf(device));
+    if (objectId == -1)
+        return static_cast<int32_t>(deviceId);
+    if (static_cast<uint32_t>(objectId) == deviceId)
+        return n > 0 ? 1 : -1;
+    uint32_t instance = static_cast<uint32_t>(objectId) & 0x3FFFFF;
+    if ((static_cast<uint32_t>(objectId) >> 22) == 0 && instance < static_cast<uint32_t>(n)) {
+        return static_cast<int32_t>(instance + 1);
+    }
+    return -1;
+}
+
+int32_t appCountCovSubscriptions(int32_t) {
+    return 0;
+}
+uint32_t appGetCovSubscription(int32_t, PropertyValue *) {
+    return 0;
+}
+uint32_t appGetSystemStatus(int32_t) {
+    return 0;
+}

@@ -1,0 +1,63 @@
+#pragma once
+// A small device application and runtime for the stack's tests, benchmarks,
+// fuzz targets and bacnet-testd: a root device with a configurable number of
+// analog inputs, a few virtual devices on a virtual network, log capture and
+// counters of the application hooks. The real device application replaces it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bacnet/stack/address.h"
+
+namespace testapp {
+
+struct Config {
+    uint32_t rootInstance = 1234;
+    uint16_t virtualNetwork = 100;
+    std::vector<int32_t> virtualDevices{42, 43, 44};
+    int rootObjects = 10;    // analog inputs of the root device
+    int virtualObjects = 3;  // analog inputs of each virtual device
+    uint16_t udpPort = 47808;
+    uint16_t bipNetwork = 0;
+    uint8_t bbmd[4] = {0, 0, 0, 0};
+    uint16_t bbmdTtl = 300;
+    uint32_t apduTimeoutMs = 10000;
+    uint8_t apduRetries = 3;
+    uint8_t segmentationSupported = 1;
+    bool withLocation = true;
+    bool withDescription = false;
+};
+
+// Replaces the configuration; the next appFillDeviceRecord reads it.
+void configure(const Config &config);
+const Config &config();
+
+// Captured log lines ("level text"), oldest first.
+std::vector<std::string> logLines();
+void clearLog();
+bool logContains(const std::string &text);
+
+struct Counters {
+    uint64_t monitorSent = 0;
+    uint64_t monitorReceived = 0;
+    uint64_t requestTimeouts = 0;
+    uint64_t repliesReceived = 0;
+    uint32_t lastReplyError = 0;
+    uint8_t lastTimeoutInvokeId = 0;
+};
+Counters counters();
+void resetCounters();
+
+// The object identifier of the n-th analog input (1-based).
+inline uint32_t analogInput(uint32_t instance) {
+    return instance;
+}
+inline uint32_t deviceObject(uint32_t instance) {
+    return (8u << 22) | instance;
+}
+
+// Present value of an analog input (same on every device).
+float presentValue(uint32_t instance);
+
+}  // namespace testapp

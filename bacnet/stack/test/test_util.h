@@ -1,0 +1,227 @@
+#pragma once
+// Builders of requests and readers of replies for the stack's tests.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bacnet/stack/npdu.h"
+#include "bacnet/tags.h"
+#include "harness.h"
+
+namespace tu {
+
+using harness::Bytes;
+
+inline Bytes cat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A context tag holding an unsigned value in minimal length.
+inline Bytes ctxUnsigned(uint8_t tag, uint32_t v) {
+    Bytes out;
+    Bytes value;
+    if (v > 0xFFFFFF)
+        value.push_back(static_cast<uint8_t>(v >> 24));
+    if (v > 0xFFFF)
+        value.push_back(static_cast<uint8_t>(v >> 16));
+    if (v > 0xFF)
+        value.push_back(static_cast<uint8_t>(v >> 8));
+    value.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(tag << 4 | 0x08 | value.size()));
+    return cat(out, value);
+}
+
+inline Bytes ctxObjectId(uint8_t tag, uint32_t id) {
+    return Bytes{static_cast<uint8_t>(tag << 4 | 0x0C), static_cast<uint8_t>(id >> 24),
+                 static_cast<uint8_t>(id >> 16), static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
+}
+
+inline constexpr uint32_t kNone = 0xFFFFFFFFu;
+
+inline uint32_t deviceObjectId(uint32_t instance) {
+    return (8u << 22) | instance;
+}
+
+// ReadProperty request APDU.
+inline Bytes rp(uint8_t invokeId, uint32_t objectId, uint32_t property, uint32_t index = kNone,
+                uint8_t maxOctet = 0x05) {
+    Bytes apdu{0x00, maxOctet, invokeId, 12};
+    apdu = cat(apdu, ctxObjectId(0, objectId));
+    apdu = cat(apdu, ctxUnsigned(1, property));
+    if (index != kNone)
+        apdu = cat(apdu, ctxUnsigned(2, index));
+    return apdu;
+}
+
+struct Ref {
+    uint32_t property;
+    uint32_t index = kNone;
+};
+
+struct Spec {
+    uint32_t objectId;
+    std::vector<Ref> refs;
+};
+
+// ReadPropertyMultiple request APDU.
+inline Bytes rpm(uint8_t invokeId, const std::vector<Spec> &specs, uint8_t flags = 0x00,
+                 uint8_t maxOctet = 0x05) {
+    Bytes apdu{flags, maxOctet, invokeId, 14};
+    for (const Spec &s : specs) {
+        apdu = cat(apdu, ctxObjectId(0, s.objectId));
+        apdu.push_back(0x1E);
+        for (const Ref &r : s.refs) {
+            apdu = cat(apdu, ctxUnsigned(0, r.property));
+            if (r.index != kNone)
+                apdu = cat(apdu, ctxUnsigned(1, r.index));
+        }
+        apdu.push_back(0x1F);
+    }
+    return apdu;
+}
+
+// An NPDU to the root device from a local client, expecting a reply.
+inline Bytes local(const Bytes &apdu, bool expectingReply = true) {
+    return cat(Bytes{0x01, static_cast<uint8_t>(expectingReply ? 0x04 : 0x00)}, apdu);
+}
+
+// An NPDU to a virtual device by DNET/DADR.
+inline Bytes toVirtual(uint16_t vnet, uint32_t instance, const Bytes &apdu) {
+    Bytes npdu{0x01,
+               0x24,
+               static_cast<uint8_t>(vnet >> 8),
+               static_cast<uint8_t>(vnet),
+               6,
+               0,
+               0,
+               0,
+               static_cast<uint8_t>(instance >> 16),
+               static_cast<uint8_t>(instance >> 8),
+               static_cast<uint8_t>(instance),
+               0xFF};
+    return cat(npdu, apdu);
+}
+
+// The NPDU of a B/IP datagram (Original-Unicast or -Broadcast).
+inline Bytes npduOf(const harness::Datagram &d) {
+    if (d.data.size() < 4)
+        return {};
+    return Bytes(d.data.begin() + 4, d.data.end());
+}
+
+// The APDU of a datagram, or empty when its NPDU does not parse.
+inline Bytes apduOf(const harness::Datagram &d) {
+    Bytes npdu = npduOf(d);
+    NpduHeader h;
+    if (!npduParseHeader(npdu.data(), static_cast<uint32_t>(npdu.size()), &h))
+        return {};
+    return Bytes(npdu.begin() + h.headerLength, npdu.end());
+}
+
+inline std::string hex(const Bytes &b) {
+    static const char *digits = "0123456789ABCDEF";
+    std::string s;
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (i)
+            s += ' ';
+        s += digits[b[i] >> 4];
+        s += digits[b[i] & 15];
+    }
+    return s;
+}
+
+// One result of a ReadPropertyMultiple-ACK.
+struct RpmResult {
+    uint32_t objectId = 0;
+    uint32_t property = 0;
+    bool hasIndex = false;
+    uint32_t index = 0;
+    bool ok = false;
+    uint32_t errorClass = 0;
+    uint32_t errorCode = 0;
+    Bytes value;  // the octets between the opening and closing tag
+};
+
+// Reads the unsigned value of the tag at p (whose header is h).
+inline uint32_t tagUnsigned(const uint8_t *p, const TagHeader &h) {
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < h.length; ++i)
+        v = v << 8 | p[h.headerSize + i];
+    return v;
+}
+
+// Parses the service data of a ReadPropertyMultiple-ACK (after 30 id 0E).
+// Returns false when the encoding is not well formed.
+inline bool parseRpmAck(const Bytes &data, std::vector<RpmResult> *out) {
+    const uint8_t *p = data.data();
+    const uint8_t *end = p + data.size();
+    TagHeader h;
+    while (p < end) {
+        if (!tagDecodeHeader(p, end, &h) || !h.context || h.number != 0 || h.length != 4)
+            return false;
+        uint32_t objectId = tagUnsigned(p, h);
+        p += h.headerSize + h.length;
+        if (p >= end || *p != 0x1E)
+            return false;
+        ++p;
+        while (p < end && *p != 0x1F) {
+            RpmResult r;
+            r.objectId = objectId;
+            if (!tagDecodeHeader(p, end, &h) || !h.context || h.number != 2)
+                return false;
+            r.property = tagUnsigned(p, h);
+            p += h.headerSize + h.length;
+            if (!tagDecodeHeader(p, end, &h))
+                return false;
+            if (h.context && h.number == 3 && !h.opening) {
+                r.hasIndex = true;
+                r.index = tagUnsigned(p, h);
+                p += h.headerSize + h.length;
+            }
+            if (p >= end || (*p != 0x4E && *p != 0x5E))
+                return false;
+            bool ok = *p == 0x4E;
+            uint8_t closing = ok ? 0x4F : 0x5F;
+            ++p;
+            const uint8_t *start = p;
+            int depth = 0;
+            while (p < end && !(depth == 0 && *p == closing)) {
+                if (!tagDecodeHeader(p, end, &h))
+                    return false;
+                if (h.opening) {
+                    ++depth;
+                } else if (h.closing) {
+                    --depth;
+                }
+                p += h.headerSize + h.length;
+            }
+            if (p >= end)
+                return false;
+            r.ok = ok;
+            r.value.assign(start, p);
+            if (!ok) {
+                const uint8_t *q = start;
+                const uint8_t *qend = p;
+                if (!tagDecodeHeader(q, qend, &h))
+                    return false;
+                r.errorClass = tagUnsigned(q, h);
+                q += h.headerSize + h.length;
+                if (!tagDecodeHeader(q, qend, &h))
+                    return false;
+                r.errorCode = tagUnsigned(q, h);
+            }
+            ++p;
+            out->push_back(r);
+        }
+        if (p >= end)
+            return false;
+        ++p;
+    }
+    return true;
+}
+
+}  // namespace tu

@@ -1,0 +1,195 @@
+// Who-Is answered with I-Am for the root device and the virtual devices.
+
+#include <cstring>
+
+#include "bacnet/stack/apdu.h"
+#include "bacnet/stack/app.h"
+#include "bacnet/stack/npdu.h"
+#include "bacnet/stack/stack.h"
+#include "bacnet/stack/tsm.h"
+
+namespace {
+
+struct Limits {
+    bool present;
+    uint32_t low;
+    uint32_t high;
+};
+
+bool within(const Limits &limits, int32_t instance) {
+    return !limits.present ||
+           (static_cast<uint32_t>(instance) >= limits.low && static_cast<uint32_t>(instance) <= limits.high);
+}
+
+// Reads the optional limits of a Who-Is: both or none, each a context tag of
+// 1..4 octets. False for anything else.
+bool readLimits(const uint8_t *apdu, uint32_t length, Limits *limits) {
+    *limits = Limits{};
+    if (length == 2) {
+        return true;
+    }
+    const uint8_t *p = apdu + 2;
+    const uint8_t *end = apdu + length;
+    TagHeader tag;
+    if (!tagDecodeHeader(p, end, &tag) || !tag.context || tag.number != 0 || tag.opening || tag.closing ||
+        tag.length < 1 || tag.length > 4 || !tagDecodeContextUnsigned(&p, end, false, &limits->low)) {
+        return false;
+    }
+    if (!tagDecodeHeader(p, end, &tag) || !tag.context || tag.number != 1 || tag.opening || tag.closing ||
+        tag.length < 1 || tag.length > 4 || !tagDecodeContextUnsigned(&p, end, false, &limits->high)) {
+        return false;
+    }
+    if (p != end || limits->low > 0x3FFFFF || limits->high > 0x3FFFFF) {
+        return false;
+    }
+    limits->present = true;
+    return true;
+}
+
+}  // namespace
+
+void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *a) {
+    const DeviceRecord &root = stackDevice();
+    DeviceRecord record;
+    bool virtualDevice = static_cast<uint32_t>(instance) != root.instance;
+    if (!virtualDevice) {
+        a->destinationNetwork = 0;
+        a->virtualLength = 0;
+        record = root;
+    } else {
+        int32_t found = instance;
+        if (vdevLookup(0, 0, nullptr, &found) < 0) {
+            return;
+        }
+        uint16_t network = 0;
+        uint8_t macLength = 0;
+        vdevGetAddress(instance, &network, &macLength, a->virtualAddress);
+        if (network == 0 || macLength > 8) {
+            return;
+        }
+        a->destinationNetwork = network;
+        a->virtualLength = macLength;
+        record = root;
+        appFillVirtualDeviceRecord(instance, &record);
+    }
+    a->port = port;
+    uint8_t message[64];
+    uint8_t *p = npduEncodeHeader(message, a, false);
+    if (virtualDevice && a->network != 0) {
+        p[-1] = 254;
+    }
+    *p++ = 0x10;
+    *p++ = 0x00;
+    p = tagEncodeObjectId(p, 8, record.instance & 0x3FFFFF);
+    p = tagEncodeUnsigned(p, datalinkMaxApdu(port) < record.maxApdu ? datalinkMaxApdu(port) : record.maxApdu);
+    p = tagEncodeEnumerated(p, record.segmentationSupported);
+    p = tagEncodeUnsigned(p, record.vendorId);
+    datalinkSend(port, nullptr, static_cast<uint32_t>(p - message), message, false);
+}
+
+void svcSendIAmToNetwork(int32_t device, uint16_t network) {
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : device;
+    // The active port first, then the others (which the port switch serves
+    // only before the first start).
+    uint8_t active = stackActivePort();
+    const uint8_t ports[] = {active, kPortMstp, kPortBip, kPortBipv6};
+    for (size_t i = 0; i < 4; ++i) {
+        uint8_t port = ports[i];
+        if (port == kPortNone || (i > 0 && port == active)) {
+            continue;
+        }
+        BACnetAddress a{};
+        a.network = network;
+        svcSendIAm(port, instance, &a);
+    }
+}
+
+void svcHandleWhoIs(NpduPacket *packet) {
+    Limits limits;
+    if (!readLimits(packet->apdu, packet->length, &limits)) {
+        return;
+    }
+    const BACnetAddress &a = packet->address;
+    uint16_t dnet = a.destinationNetwork;
+    uint16_t vnet = vdevGetNetwork();
+    bool toVirtualNetwork = vnet != 0 && dnet == vnet;
+    int32_t root = static_cast<int32_t>(stackDevice().instance);
+    if (!toVirtualNetwork && within(limits, root)) {
+        svcSendIAmToNetwork(-1, 0xFFFF);
+    }
+    if (dnet == 0) {
+        return;
+    }
+    if (toVirtualNetwork && a.virtualLength != 0) {
+        int32_t instance = -1;
+        int32_t found = vdevLookup(dnet, a.virtualLength, a.virtualAddress, &instance);
+        if (found >= 0 && within(limits, found)) {
+            svcSendIAmToNetwork(found, 0xFFFF);
+        }
+        return;
+    }
+    if (dnet != 0xFFFF && !toVirtualNetwork) {
+        return;
+    }
+    for (int32_t v = vdevNext(-1); v >= 0; v = vdevNext(v)) {
+        if (within(limits, v)) {
+            svcSendIAmToNetwork(v, 0xFFFF);
+        }
+    }
+}
+
+namespace {
+
+// An application-tagged value of the given tag number, 1..4 octets.
+bool readApplicationUnsigned(const uint8_t **p, const uint8_t *end, uint8_t number, uint32_t *value) {
+    TagHeader tag;
+    if (!tagDecodeHeader(*p, end, &tag) || tag.context || tag.number != number || tag.length < 1 ||
+        tag.length > 4) {
+        return false;
+    }
+    return tagDecodeUnsigned(p, end, value);
+}
+
+}  // namespace
+
+bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out) {
+    if (length < 2 || apdu[0] != 0x10 || apdu[1] != 0x00) {
+        return false;
+    }
+    const uint8_t *p = apdu + 2;
+    const uint8_t *end = apdu + length;
+    TagHeader tag;
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 12 || tag.length != 4) {
+        return false;
+    }
+    uint16_t type = 0;
+    if (!tagDecodeObjectId(&p, end, &type, &out->instance) || type != 8) {
+        return false;
+    }
+    return readApplicationUnsigned(&p, end, 2, &out->maxApdu) &&
+           readApplicationUnsigned(&p, end, 9, &out->segmentation) &&
+           readApplicationUnsigned(&p, end, 2, &out->vendorId) && p == end;
+}
+
+void svcHandleIAm(const BACnetAddress *from, const uint8_t *apdu, uint32_t length) {
+    IAmFields iam;
+    if (!svcDecodeIAm(apdu, length, &iam)) {
+        return;
+    }
+    BACnetAddress a{};
+    a.network = from->network;
+    a.port = from->port;
+    a.macLength = from->macLength > 8 ? 8 : from->macLength;
+    std::memcpy(a.mac, from->mac, a.macLength);
+    a.remoteLength = from->remoteLength > 8 ? 8 : from->remoteLength;
+    std::memcpy(a.remoteAddress, from->remoteAddress, a.remoteLength);
+    a.virtualLength = from->virtualLength > 8 ? 8 : from->virtualLength;
+    std::memcpy(a.virtualAddress, from->virtualAddress, a.virtualLength);
+    a.maxApdu = static_cast<uint16_t>(iam.maxApdu > 0xFFFF ? 0xFFFF : iam.maxApdu);
+    bool receivesSegments = iam.segmentation == 0 || iam.segmentation == 2;
+    a.segmentedResponseAccepted = receivesSegments ? 1 : 0;
+    a.maxSegments = receivesSegments ? 0xFFFF : 0;
+    uint16_t vendor = static_cast<uint16_t>(iam.vendorId > 0xFFFF ? 0xFFFF : iam.vendorId);
+    bindingUpdate(iam.instance, &a, vendor);
+    appDeviceBound(iam.instance, &a, vendor);
+}
