@@ -74,7 +74,7 @@ TEST_F(ValueCodec, RefusesMalformedValues) {
         {"element of the wrong application type", 8, 76, -1, {0xC4, 0, 0, 0, 1, 0x21, 0x01}, kErrorInvalidDataType, 2},
         {"six days of a weekly schedule", 17, 123, -1, repeat({0x0E, 0x0F}, 6), kRejectInvalidTag, 0},
         {"eight days of a weekly schedule", 17, 123, -1, repeat({0x0E, 0x0F}, 8), kRejectInvalidTag, 8},
-        {"33 references of a read-access specification", 11, 53, -1,
+        {"33 references of a ReadAccessSpecification", 11, 53, -1,
          cat(cat({0x0C, 0, 0, 0, 1, 0x1E}, repeat({0x09, 0x55}, 33)), {0x1F}), kErrorOutOfMemory, 1},
         {"9-octet MAC in an address binding", 8, 30, -1, cat({0xC4, 0x02, 0, 0, 1, 0x21, 0x01}, mac9),
          kErrorValueOutOfRange, 1},
@@ -389,17 +389,17 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     // A value that does not own its block still releases what the records
     // own, once.
     PropertyValue shared{};
-    ReadAccessSpecification spec{};
-    spec.objectId = oid(0, 1);
-    spec.ownsList = 1;
-    spec.referenceCount = 1;
-    spec.references = nested<BACnetPropertyReference>(1);
+    ReadAccessSpecification access{};
+    access.objectId = oid(0, 1);
+    access.ownsList = 1;
+    access.referenceCount = 1;
+    access.references = nested<BACnetPropertyReference>(1);
     shared.datatype = kDtReadAccessSpecification;
     shared.count = 1;
-    shared.value.block = &spec;
+    shared.value.block = &access;
     propFreeValue(&shared);
-    EXPECT_EQ(spec.ownsList, 0);
-    EXPECT_EQ(spec.references, nullptr);
+    EXPECT_EQ(access.ownsList, 0);
+    EXPECT_EQ(access.references, nullptr);
     propFreeValue(&shared);
 
     // A fault parameter's list, released by the encoder.

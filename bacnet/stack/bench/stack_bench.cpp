@@ -107,14 +107,14 @@ void BM_ReadPropertyMultipleAll116InProcess(benchmark::State &state) {
     startInProcess(config);
     // One ReadAccessSpecification with ALL per object of virtual device 42.
     Bytes npdu{0x01, 0x24, 0x00, 0x64, 0x06, 0, 0, 0, 0, 0, 42, 0xFF, 0x02, 0x75, 0x01, 14};
-    auto spec = [&](uint32_t objectId) {
+    auto addAccess = [&](uint32_t objectId) {
         Bytes o = ctxObjectId(objectId);
         npdu.insert(npdu.end(), o.begin(), o.end());
         npdu.insert(npdu.end(), {0x1E, 0x09, 0x08, 0x1F});
     };
-    spec((8u << 22) | 42);
+    addAccess((8u << 22) | 42);
     for (uint32_t i = 1; i <= 115; ++i)
-        spec(i);
+        addAccess(i);
     const uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
     uint64_t before = repliesSent;
     for (auto _ : state) {

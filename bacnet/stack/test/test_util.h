@@ -62,16 +62,16 @@ struct Ref {
     uint32_t index = kNone;
 };
 
-struct Spec {
+struct AccessSpec {
     uint32_t objectId;
     std::vector<Ref> refs;
 };
 
 // ReadPropertyMultiple request APDU.
-inline Bytes rpm(uint8_t invokeId, const std::vector<Spec> &specs, uint8_t flags = 0x00,
+inline Bytes rpm(uint8_t invokeId, const std::vector<AccessSpec> &specs, uint8_t flags = 0x00,
                  uint8_t maxOctet = 0x05) {
     Bytes apdu{flags, maxOctet, invokeId, 14};
-    for (const Spec &s : specs) {
+    for (const AccessSpec &s : specs) {
         apdu = cat(apdu, ctxObjectId(0, s.objectId));
         apdu.push_back(0x1E);
         for (const Ref &r : s.refs) {

@@ -214,7 +214,7 @@ struct BACnetSessionKey {
     uint8_t mac[kMaxMac];
 };
 
-// A property reference inside a read-access specification.
+// A property reference inside a ReadAccessSpecification.
 struct BACnetPropertyReference {
     uint32_t propertyId;
     int32_t arrayIndex;  // opt
