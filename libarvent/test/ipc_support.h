@@ -25,7 +25,7 @@ namespace arvent_test {
 
 // What the handlers saw; handlers are plain functions, so this is global.
 struct Delivery {
-    int kind;          // -1 for a DeviceError
+    int kind;  // -1 for a DeviceError
     uint32_t code;
     std::string text;
     bool on_ipc_thread;
@@ -73,7 +73,8 @@ inline bool is_ipc_thread() {
 inline void enter() {
     std::lock_guard<std::mutex> lock(recorder.mutex);
     recorder.inside++;
-    if (recorder.inside > recorder.most_inside) recorder.most_inside = recorder.inside;
+    if (recorder.inside > recorder.most_inside)
+        recorder.most_inside = recorder.inside;
 }
 
 inline void record(Delivery d) {
@@ -90,7 +91,8 @@ inline void config_handler(int kind) {
         std::lock_guard<std::mutex> lock(recorder.mutex);
         hook = recorder.on_config;
     }
-    if (hook) hook(kind);
+    if (hook)
+        hook(kind);
     record({kind, 0, "", is_ipc_thread()});
 }
 
@@ -104,13 +106,16 @@ inline void error_handler(uint32_t code, char *text) {
 inline int ipc_threads() {
     int n = 0;
     DIR *dir = opendir("/proc/self/task");
-    if (dir == nullptr) return -1;
+    if (dir == nullptr)
+        return -1;
     while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
+        if (e->d_name[0] == '.')
+            continue;
         std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
         std::string name;
         std::getline(comm, name);
-        if (name == "arvent-ipc") n++;
+        if (name == "arvent-ipc")
+            n++;
     }
     closedir(dir);
     return n;
@@ -119,7 +124,7 @@ inline int ipc_threads() {
 // Captures what the library logs: syslog with LOG_PERROR copies every line
 // to standard error, which is redirected into a file while this lives.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         openlog("arvent-test", LOG_PERROR, LOG_DAEMON);
         path_ = velsard_testing::TestBus::get().dir() + "/log." + std::to_string(counter_++);
@@ -137,9 +142,10 @@ public:
         return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
 
-private:
+  private:
     void restore() {
-        if (saved_ < 0) return;
+        if (saved_ < 0)
+            return;
         fflush(stderr);
         dup2(saved_, 2);
         close(saved_);
@@ -154,7 +160,8 @@ private:
 inline bool eventually(const std::function<bool()> &pred, int timeout_ms = 5000) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;

@@ -16,13 +16,13 @@ using velsard_testing::TestBus;
 namespace {
 
 const char *const kChangeSignals[] = {
-    "NewMapping",      "NewModbusConfig",        "NewBacnetConfig", "NewDeviceConfig",
-    "NewTestConfig",   "NewEthernetConfig",      "RequestSetLed",   "NewPulseConfig",
-    "RequestPeakDemandReset", "NewAlarmState",   "FactoryReset",    "NewIpAddress",
+    "NewMapping",        "NewModbusConfig", "NewBacnetConfig", "NewDeviceConfig",        "NewTestConfig",
+    "NewEthernetConfig", "RequestSetLed",   "NewPulseConfig",  "RequestPeakDemandReset", "NewAlarmState",
+    "FactoryReset",      "NewIpAddress",
 };
 
 class Ipc : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         recorder.reset();
         TestBus::get().start_velsard();
@@ -40,7 +40,8 @@ TEST_F(Ipc, EveryChangeSignalArrivesAsItsKindOnTheIpcThreadOneAtATime) {
     // A slow handler: signals that arrive meanwhile must wait their turn.
     recorder.on_config = [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
     ASSERT_EQ(arvent_init(config_handler, error_handler), 1);
-    for (const char *name : kChangeSignals) control->emit(name);
+    for (const char *name : kChangeSignals)
+        control->emit(name);
     ASSERT_TRUE(recorder.wait_for(12));
     auto got = recorder.snapshot();
     ASSERT_EQ(got.size(), 12u);
@@ -136,12 +137,14 @@ TEST_F(Ipc, NothingArrivesAfterCleanup) {
     // Keep the handler busy so that signals are still queued when cleanup starts.
     recorder.on_config = [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
     ASSERT_EQ(arvent_init(config_handler, error_handler), 1);
-    for (int i = 0; i < 10; i++) control->emit("NewMapping");
+    for (int i = 0; i < 10; i++)
+        control->emit("NewMapping");
     ASSERT_TRUE(recorder.wait_for(1));
     arvent_cleanup();
     size_t after = recorder.count();
     EXPECT_TRUE(eventually([] { return ipc_threads() == 0; }));
-    for (int i = 0; i < 3; i++) control->emit("NewMapping");
+    for (int i = 0; i < 3; i++)
+        control->emit("NewMapping");
     control->emit_device_error(1, "late");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(recorder.count(), after);
@@ -161,7 +164,8 @@ TEST_F(Ipc, ManyCyclesKeepOneThreadAndDeliverEachSignalOnce) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(recorder.count(), 12u);
-    for (const Delivery &d : recorder.snapshot()) EXPECT_EQ(d.kind, IPC_NEW_MAPPING);
+    for (const Delivery &d : recorder.snapshot())
+        EXPECT_EQ(d.kind, IPC_NEW_MAPPING);
 }
 
 TEST_F(Ipc, EveryOrderOfInitAndCleanupIsSafe) {
@@ -190,7 +194,8 @@ TEST_F(Ipc, EveryOrderOfInitAndCleanupIsSafe) {
 TEST_F(Ipc, CleanupFromTheHandlerIsRefused) {
     std::atomic<int> init_result{-1};
     recorder.on_config = [&](int kind) {
-        if (kind != IPC_NEW_MAPPING) return;
+        if (kind != IPC_NEW_MAPPING)
+            return;
         arvent_cleanup();
         init_result = arvent_init(config_handler, nullptr);
     };
@@ -226,7 +231,8 @@ TEST_F(Ipc, CallsAfterCleanupFailWithALogLine) {
     EXPECT_EQ(ipc_reboot(), 0);
     std::string text = log.text();
     EXPECT_NE(text.find("No IPC connection to velsard"), std::string::npos) << text;
-    for (size_t k = 0; k < sizeof m; k++) ASSERT_EQ(reinterpret_cast<unsigned char *>(&m)[k], 0x5A) << k;
+    for (size_t k = 0; k < sizeof m; k++)
+        ASSERT_EQ(reinterpret_cast<unsigned char *>(&m)[k], 0x5A) << k;
     EXPECT_TRUE(control->calls_of("GetMapping").empty());
 }
 
@@ -240,7 +246,8 @@ TEST(IpcVelsardAbsent, CallsFailThenSucceedWhenItAppears) {
     modbus_config c;
     std::memset(&c, 0x33, sizeof c);
     EXPECT_EQ(ipc_modbus_config_get(&c), 0);
-    for (size_t k = 0; k < sizeof c; k++) ASSERT_EQ(reinterpret_cast<unsigned char *>(&c)[k], 0x33) << k;
+    for (size_t k = 0; k < sizeof c; k++)
+        ASSERT_EQ(reinterpret_cast<unsigned char *>(&c)[k], 0x33) << k;
     uint32_t n = 0;
     EXPECT_EQ(ipc_num_channels_get(&n), 0);
 

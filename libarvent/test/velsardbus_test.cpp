@@ -10,14 +10,14 @@
 namespace {
 
 struct Arg {
-  const char *name;
-  const char *signature;
+    const char *name;
+    const char *signature;
 };
 
 struct Member {
-  const char *name;
-  std::vector<Arg> in;   // for signals: the arguments
-  std::vector<Arg> out;  // unused for signals
+    const char *name;
+    std::vector<Arg> in;   // for signals: the arguments
+    std::vector<Arg> out;  // unused for signals
 };
 
 const char *const kMapping = "(ua(ubuuduuuuuuuua(ub))a(uuubsa(ububudddd))ai)";
@@ -69,82 +69,80 @@ const std::vector<Member> kMethods = {
 };
 
 const std::vector<Member> kSignals = {
-    {"NewMapping", {}, {}},
-    {"DeviceError", {{"error_code", "u"}, {"error_message", "s"}}, {}},
-    {"NewPulseConfig", {}, {}},
-    {"NewDeviceConfig", {}, {}},
-    {"NewTestConfig", {}, {}},
-    {"NewBacnetConfig", {}, {}},
-    {"NewModbusConfig", {}, {}},
-    {"NewEthernetConfig", {}, {}},
-    {"FactoryReset", {}, {}},
-    {"RequestPeakDemandReset", {}, {}},
-    {"NewAlarmState", {}, {}},
-    {"RequestSetLed", {}, {}},
+    {"NewMapping", {}, {}},      {"DeviceError", {{"error_code", "u"}, {"error_message", "s"}}, {}},
+    {"NewPulseConfig", {}, {}},  {"NewDeviceConfig", {}, {}},
+    {"NewTestConfig", {}, {}},   {"NewBacnetConfig", {}, {}},
+    {"NewModbusConfig", {}, {}}, {"NewEthernetConfig", {}, {}},
+    {"FactoryReset", {}, {}},    {"RequestPeakDemandReset", {}, {}},
+    {"NewAlarmState", {}, {}},   {"RequestSetLed", {}, {}},
     {"NewIpAddress", {}, {}},
 };
 
 size_t count(void *const *items) {
-  size_t n = 0;
-  while (items != nullptr && items[n] != nullptr) n++;
-  return n;
+    size_t n = 0;
+    while (items != nullptr && items[n] != nullptr)
+        n++;
+    return n;
 }
 
-void expect_args(const std::string &where, GDBusArgInfo *const *args,
-                 const std::vector<Arg> &want) {
-  ASSERT_EQ(count(reinterpret_cast<void *const *>(args)), want.size()) << where;
-  for (size_t i = 0; i < want.size(); i++) {
-    EXPECT_STREQ(args[i]->name, want[i].name) << where << " argument " << i;
-    EXPECT_STREQ(args[i]->signature, want[i].signature) << where << " argument " << i;
-  }
+void expect_args(const std::string &where, GDBusArgInfo *const *args, const std::vector<Arg> &want) {
+    ASSERT_EQ(count(reinterpret_cast<void *const *>(args)), want.size()) << where;
+    for (size_t i = 0; i < want.size(); i++) {
+        EXPECT_STREQ(args[i]->name, want[i].name) << where << " argument " << i;
+        EXPECT_STREQ(args[i]->signature, want[i].signature) << where << " argument " << i;
+    }
 }
 
 TEST(VelsardBusInterface, NameAndNoProperties) {
-  GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
-  ASSERT_NE(info, nullptr);
-  EXPECT_STREQ(info->name, "com.velsard.gdbus1");
-  EXPECT_EQ(count(reinterpret_cast<void *const *>(info->properties)), 0u);
-  EXPECT_EQ(count(reinterpret_cast<void *const *>(info->annotations)), 0u);
+    GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
+    ASSERT_NE(info, nullptr);
+    EXPECT_STREQ(info->name, "com.velsard.gdbus1");
+    EXPECT_EQ(count(reinterpret_cast<void *const *>(info->properties)), 0u);
+    EXPECT_EQ(count(reinterpret_cast<void *const *>(info->annotations)), 0u);
 }
 
 TEST(VelsardBusInterface, MethodsInOrderWithTheirArguments) {
-  GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
-  ASSERT_EQ(kMethods.size(), 35u);
-  ASSERT_EQ(count(reinterpret_cast<void *const *>(info->methods)), kMethods.size());
-  for (size_t i = 0; i < kMethods.size(); i++) {
-    GDBusMethodInfo *m = info->methods[i];
-    std::string where = "method " + std::to_string(i) + " " + kMethods[i].name;
-    EXPECT_STREQ(m->name, kMethods[i].name) << where;
-    expect_args(where + " in", m->in_args, kMethods[i].in);
-    expect_args(where + " out", m->out_args, kMethods[i].out);
-    EXPECT_EQ(count(reinterpret_cast<void *const *>(m->annotations)), 0u) << where;
-  }
+    GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
+    ASSERT_EQ(kMethods.size(), 35u);
+    ASSERT_EQ(count(reinterpret_cast<void *const *>(info->methods)), kMethods.size());
+    for (size_t i = 0; i < kMethods.size(); i++) {
+        GDBusMethodInfo *m = info->methods[i];
+        std::string where = "method " + std::to_string(i) + " " + kMethods[i].name;
+        EXPECT_STREQ(m->name, kMethods[i].name) << where;
+        expect_args(where + " in", m->in_args, kMethods[i].in);
+        expect_args(where + " out", m->out_args, kMethods[i].out);
+        EXPECT_EQ(count(reinterpret_cast<void *const *>(m->annotations)), 0u) << where;
+    }
 }
 
 TEST(VelsardBusInterface, SignalsInOrderWithTheirArguments) {
-  GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
-  ASSERT_EQ(kSignals.size(), 13u);
-  ASSERT_EQ(count(reinterpret_cast<void *const *>(info->signals)), kSignals.size());
-  for (size_t i = 0; i < kSignals.size(); i++) {
-    GDBusSignalInfo *s = info->signals[i];
-    std::string where = "signal " + std::to_string(i) + " " + kSignals[i].name;
-    EXPECT_STREQ(s->name, kSignals[i].name) << where;
-    expect_args(where, s->args, kSignals[i].in);
-  }
+    GDBusInterfaceInfo *info = velsard_bus_gdbus1_interface_info();
+    ASSERT_EQ(kSignals.size(), 13u);
+    ASSERT_EQ(count(reinterpret_cast<void *const *>(info->signals)), kSignals.size());
+    for (size_t i = 0; i < kSignals.size(); i++) {
+        GDBusSignalInfo *s = info->signals[i];
+        std::string where = "signal " + std::to_string(i) + " " + kSignals[i].name;
+        EXPECT_STREQ(s->name, kSignals[i].name) << where;
+        expect_args(where, s->args, kSignals[i].in);
+    }
 }
 
 // The generated type carries one GObject signal per D-Bus signal, which the
 // stand-in emits and libarvent's proxy reports.
 TEST(VelsardBusInterface, GeneratedGObjectSignals) {
-  const char *names[] = {"new-mapping",        "device-error",       "new-pulse-config",
-                         "new-device-config",  "new-test-config",    "new-bacnet-config",
-                         "new-modbus-config",  "new-ethernet-config", "factory-reset",
-                         "request-peak-demand-reset", "new-alarm-state", "request-set-led",
-                         "new-ip-address",     "handle-get-mapping", "handle-test-interface"};
-  GType type = velsard_bus_gdbus1_get_type();
-  gpointer iface = g_type_default_interface_ref(type);
-  for (const char *name : names) EXPECT_NE(g_signal_lookup(name, type), 0u) << name;
-  g_type_default_interface_unref(iface);
+    const char *names[] = {"new-mapping",          "device-error",
+                           "new-pulse-config",     "new-device-config",
+                           "new-test-config",      "new-bacnet-config",
+                           "new-modbus-config",    "new-ethernet-config",
+                           "factory-reset",        "request-peak-demand-reset",
+                           "new-alarm-state",      "request-set-led",
+                           "new-ip-address",       "handle-get-mapping",
+                           "handle-test-interface"};
+    GType type = velsard_bus_gdbus1_get_type();
+    gpointer iface = g_type_default_interface_ref(type);
+    for (const char *name : names)
+        EXPECT_NE(g_signal_lookup(name, type), 0u) << name;
+    g_type_default_interface_unref(iface);
 }
 
 }  // namespace

@@ -189,6 +189,10 @@ int pru_start_irqthread(unsigned evtout, int priority) {
 }
 
 bool pru_start_acq() {
+    if (ddr == nullptr || copy_func == nullptr) {
+        sys_log(LOG_ERR, "PRU not set up, acquisition not started");
+        return false;
+    }
     // A half raised after the threads of the last run had gone is still
     // counted by its event output; taken by a new thread it would be copied
     // as the first half and make the real first half look out of turn.

@@ -239,7 +239,8 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
             pos[r] = acquisition_get_cb(r)->base;
         }
         // Nothing is readable before the second copy gives the sample rate,
-        // so the first check covers two halves.
+        // so the first check covers two halves. The halves come one at a
+        // time, as the PRU's pace gives them to the two threads.
         uint64_t first = 0;
         for (int round = 0; round < 33; ++round) {  // 34 halves pass the ring end
             const uint32_t halves = round == 0 ? 2 : 1;
@@ -248,6 +249,11 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
                 ASSERT_EQ(prusim::step(&info), 0);
                 if (round == 0 && k == 0) {
                     first = info.first_sample;
+                    const auto t0 = std::chrono::steady_clock::now();
+                    while (acquisition_get_ts(0) == 0) {  // the newest time of the first copy
+                        ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                 }
             }
             const uint32_t n = 2048 * halves;
@@ -281,11 +287,16 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         const uint64_t ts = acquisition_get_ts(newest);
         EXPECT_EQ(static_cast<uint32_t>(ts), prusim::sample_ticks(first - 1));
         EXPECT_EQ(ts >> 32, 1u) << "the 32-bit counter wrapped once";
-        std::thread last([this] {
+        // One more half for each thread once the stop is under way, one at a time.
+        std::thread last([p0 = pos[0]] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            for (int k = 0; k < 2; ++k) {
+            for (uint32_t k = 1; k <= 2; ++k) {
                 prusim::step();
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                const auto t0 = std::chrono::steady_clock::now();
+                while (acquisition_items_available(0, p0) < 2048 * k &&
+                       std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
             }
         });
         pru_stop_acq();

@@ -99,6 +99,9 @@ TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {
     EXPECT_FALSE(pru_host::log_has("Stopping PRU and ADCs"));
     pru_mem_free();
     pru_mem_free();  // a second release does nothing
+    EXPECT_FALSE(pru_start_acq()) << "no DDR buffer mapped";
+    EXPECT_TRUE(pru_host::log_has("PRU not set up, acquisition not started"));
+    EXPECT_EQ(prusim::stats().programs_started, 0u);
 }
 
 TEST_F(SimBoard, ThreadsKeepNormalSchedulingWhereRealTimeIsNotAllowed) {

@@ -13,4 +13,26 @@ if(METER_BUILD_TESTS)
   meter_add_gtest(arvent_ipc_test
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/ipc_test.cpp
     LIBS arvent velsard_testing)
+  meter_add_gtest(arvent_ops_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/ops_test.cpp
+    LIBS arvent velsard_testing)
+  meter_add_gtest(arvent_interpose_test
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/test/interpose_test.cpp
+    LIBS arvent velsard_testing)
 endif()
+
+# The same leak check under valgrind in the uninstrumented build: definite
+# leaks and memory errors fail it.
+if(METER_BUILD_TESTS AND NOT METER_SANITIZE)
+  find_program(VALGRIND valgrind)
+  if(VALGRIND)
+    add_test(NAME Leaks.OperationsAndCyclesUnderValgrind
+             COMMAND ${VALGRIND} -q --leak-check=full --errors-for-leak-kinds=definite
+                     --show-leak-kinds=definite --error-exitcode=1
+                     $<TARGET_FILE:arvent_ops_test> --gtest_filter=Leaks.*)
+    set_tests_properties(Leaks.OperationsAndCyclesUnderValgrind PROPERTIES TIMEOUT 300)
+  endif()
+endif()
+
+meter_add_bench(arvent_ipc_bench SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench/ipc_bench.cpp
+                LIBS arvent velsard_testing)

@@ -57,8 +57,8 @@ const SignalKind kSignals[] = {
     {"NewIpAddress", IPC_NEW_IP_ADDRESS, "Received New Ip Address signal"},
 };
 
-// The open cycle. Written only under lifecycle_mutex (the proxy also under
-// proxy_mutex, which the blocking operations take to borrow it).
+// The open cycle. Written only while holding both lifecycle_mutex and
+// proxy_mutex; the blocking operations read it under proxy_mutex alone.
 struct Cycle {
     bool open = false;
     GDBusConnection *conn = nullptr;
@@ -81,12 +81,15 @@ thread_local bool on_ipc_thread = false;
 
 void ipc_config_signal_handler(GDBusProxy *, const gchar *, const gchar *signal_name, GVariant *parameters,
                                gpointer cycle_number) {
-    if (delivering.load() != reinterpret_cast<uintptr_t>(cycle_number)) return;
+    if (delivering.load() != reinterpret_cast<uintptr_t>(cycle_number))
+        return;
     if (ipc_config_handler_t handler = config_handler.load()) {
         for (const SignalKind &s : kSignals) {
-            if (std::strcmp(signal_name, s.signal) != 0) continue;
+            if (std::strcmp(signal_name, s.signal) != 0)
+                continue;
             // A change signal carries nothing; one with arguments is not velsard's.
-            if (g_variant_n_children(parameters) != 0) break;
+            if (g_variant_n_children(parameters) != 0)
+                break;
             syslog(LOG_INFO, "%s", s.line);
             handler(s.kind);
             break;
@@ -125,17 +128,23 @@ void set_mirrors(const Cycle &c) {
 
 // Releases what a cycle holds apart from its thread.
 void release(Cycle &c) {
+    Cycle old;
     {
+        // The blocking operations read the cycle under this lock.
         std::lock_guard<std::mutex> lock(proxy_mutex);
-        c.open = false;
-        set_mirrors(Cycle{});
+        old = c;
+        c = Cycle{};
+        set_mirrors(c);
     }
     // Releasing the proxy also ends the signal connection made on it.
-    if (c.proxy != nullptr) g_object_unref(c.proxy);
-    if (c.systemd != nullptr) g_object_unref(c.systemd);
-    if (c.loop != nullptr) g_main_loop_unref(c.loop);
-    if (c.conn != nullptr) g_object_unref(c.conn);
-    c = Cycle{};
+    if (old.proxy != nullptr)
+        g_object_unref(old.proxy);
+    if (old.systemd != nullptr)
+        g_object_unref(old.systemd);
+    if (old.loop != nullptr)
+        g_main_loop_unref(old.loop);
+    if (old.conn != nullptr)
+        g_object_unref(old.conn);
 }
 
 int open_cycle(ipc_config_handler_t on_config, ipc_error_handler_t on_error) {
@@ -174,7 +183,8 @@ int open_cycle(ipc_config_handler_t on_config, ipc_error_handler_t on_error) {
         return 0;
     }
     uintptr_t number = ++cycle_count;
-    if (number == 0) number = ++cycle_count;  // 0 means "not delivering"
+    if (number == 0)
+        number = ++cycle_count;  // 0 means "not delivering"
     if (g_signal_connect(c.proxy, "g-signal", G_CALLBACK(ipc_config_signal_handler),
                          reinterpret_cast<gpointer>(number)) == 0) {
         syslog(LOG_ERR, "Failed to connect IPC config signal handler");
@@ -233,7 +243,8 @@ extern "C" void arvent_cleanup(void) {
         return;
     }
     std::lock_guard<std::mutex> lock(lifecycle_mutex);
-    if (!cycle.open) return;
+    if (!cycle.open)
+        return;
     syslog(LOG_INFO, "Stoping IPC thread");
     delivering = 0;
     // Dispatched by the loop once it runs, even when it has not started yet.

@@ -16,22 +16,24 @@ namespace {
 
 // The borrowed proxy of one operation.
 class Proxy {
-public:
+  public:
     Proxy() : proxy_(proxy_acquire()) {}
     ~Proxy() {
-        if (proxy_ != nullptr) g_object_unref(proxy_);
+        if (proxy_ != nullptr)
+            g_object_unref(proxy_);
     }
     Proxy(const Proxy &) = delete;
     Proxy &operator=(const Proxy &) = delete;
     explicit operator bool() const { return proxy_ != nullptr; }
     VelsardBusGdbus1 *get() const { return proxy_; }
 
-private:
+  private:
     VelsardBusGdbus1 *proxy_;
 };
 
 bool present(const void *p, const char *what) {
-    if (p == nullptr) syslog(LOG_ERR, "No %s given", what);
+    if (p == nullptr)
+        syslog(LOG_ERR, "No %s given", what);
     return p != nullptr;
 }
 
@@ -51,12 +53,15 @@ using SetCall = gboolean (*)(VelsardBusGdbus1 *, GVariant *, gint *, GCancellabl
 template <typename Record, typename Fill>
 int get_record(Record *record, const char *trying, const char *failed, GetCall call, Fill fill) {
     syslog(LOG_INFO, "%s", trying);
-    if (!present(record, "record")) return 0;
+    if (!present(record, "record"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     GVariant *value = nullptr;
     GError *error = nullptr;
-    if (!call(proxy.get(), &value, nullptr, &error)) return fail(failed, error);
+    if (!call(proxy.get(), &value, nullptr, &error))
+        return fail(failed, error);
     VariantRef owned(value);
     return fill(value, record);
 }
@@ -65,14 +70,18 @@ template <typename Record>
 int set_record(const Record *record, const char *trying, const char *failed, SetCall call,
                GVariant *(*serialize)(const Record *)) {
     syslog(LOG_INFO, "%s", trying);
-    if (!present(record, "record")) return 0;
+    if (!present(record, "record"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     GVariant *value = serialize(record);  // null: a text is not UTF-8 (logged)
-    if (value == nullptr) return 0;
+    if (value == nullptr)
+        return 0;
     GError *error = nullptr;
     // The call consumes the floating value; velsard's response is not looked at.
-    if (!call(proxy.get(), value, nullptr, nullptr, &error)) return fail(failed, error);
+    if (!call(proxy.get(), value, nullptr, nullptr, &error))
+        return fail(failed, error);
     return 1;
 }
 
@@ -85,10 +94,13 @@ int fill(GVariant *value, Record *record) {
 
 // A received text copied into size bytes, always terminated, cut on a
 // whole UTF-8 character.
-void copy_terminated(char *out, size_t size, const char *text) { copy_text(out, size, text, true); }
+void copy_terminated(char *out, size_t size, const char *text) {
+    copy_text(out, size, text, true);
+}
 
 bool valid_text(const char *text, const char *what) {
-    if (!present(text, what)) return false;
+    if (!present(text, what))
+        return false;
     if (!g_utf8_validate(text, -1, nullptr)) {
         syslog(LOG_ERR, "Cannot send %s: not valid UTF-8", what);
         return false;
@@ -159,7 +171,8 @@ int ipc_device_config_set(const device_config *c) {
 
 int ipc_test_config_get(test_config *c) {
     return get_record(c, "Trying to get test config over IPC", "Error getting test config from IPC",
-                      velsard_bus_gdbus1_call_get_test_config_sync, fill<test_config, test_config_deserialize>);
+                      velsard_bus_gdbus1_call_get_test_config_sync,
+                      fill<test_config, test_config_deserialize>);
 }
 
 int ipc_test_config_set(const test_config *c) {
@@ -190,9 +203,11 @@ int ipc_alarm_get(alarm_config *c) {
 }
 
 int ipc_create_error(uint32_t code, const char *text) {
-    if (!valid_text(text, "device error text")) return 0;
+    if (!valid_text(text, "device error text"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_create_error_sync(proxy.get(), code, text, nullptr, nullptr, &error))
         return fail("Error creating device error from IPC: %s", error);
@@ -201,9 +216,11 @@ int ipc_create_error(uint32_t code, const char *text) {
 
 int ipc_mac_addr_get(char *mac) {
     syslog(LOG_INFO, "Trying to get MAC address over IPC");
-    if (!present(mac, "MAC address buffer")) return 0;
+    if (!present(mac, "MAC address buffer"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gchar *text = nullptr;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_get_mac_address_sync(proxy.get(), &text, nullptr, &error))
@@ -215,9 +232,11 @@ int ipc_mac_addr_get(char *mac) {
 
 int ipc_version_get(char *version) {
     syslog(LOG_INFO, "Trying to get version number over IPC");
-    if (!present(version, "version buffer")) return 0;
+    if (!present(version, "version buffer"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gchar *text = nullptr;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_get_version_sync(proxy.get(), &text, nullptr, &error))
@@ -229,9 +248,11 @@ int ipc_version_get(char *version) {
 
 int ipc_serial_set(const char *serial) {
     syslog(LOG_INFO, "Trying to set serial number over IPC");
-    if (!valid_text(serial, "serial number")) return 0;
+    if (!valid_text(serial, "serial number"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_set_serial_sync(proxy.get(), serial, &response, nullptr, &error))
@@ -244,12 +265,15 @@ int ipc_serial_set(const char *serial) {
 }
 
 int ipc_pulse_count_update(int index, int count) {
-    if (index == 3) return 0;
+    if (index == 3)
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
-    if (!velsard_bus_gdbus1_call_update_pulse_count_sync(proxy.get(), index, count, &response, nullptr, &error))
+    if (!velsard_bus_gdbus1_call_update_pulse_count_sync(proxy.get(), index, count, &response, nullptr,
+                                                         &error))
         return fail("Error updating pulse count over IPC", error);
     if (response != 0) {
         syslog(LOG_ERR, "Failed to update pulse count for IO %d", index);
@@ -259,9 +283,11 @@ int ipc_pulse_count_update(int index, int count) {
 }
 
 int ipc_pulse_count_get(int index, int32_t *count, uint32_t *extra) {
-    if (index == 3) return 0;
+    if (index == 3)
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     GVariant *pair = nullptr;
     gint response = 0;
     GError *error = nullptr;
@@ -275,15 +301,19 @@ int ipc_pulse_count_get(int index, int32_t *count, uint32_t *extra) {
     guint32 u;
     gint32 i;
     g_variant_get(pair, "(ui)", &u, &i);
-    if (count != nullptr) *count = i;
-    if (extra != nullptr) *extra = u;
+    if (count != nullptr)
+        *count = i;
+    if (extra != nullptr)
+        *extra = u;
     return 1;
 }
 
 int ipc_pulse_count_reset(int index) {
-    if (index == 3) return 0;
+    if (index == 3)
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_reset_pulse_count_sync(proxy.get(), index, &response, nullptr, &error))
@@ -297,9 +327,11 @@ int ipc_pulse_count_reset(int index) {
 
 int ipc_num_channels_get(uint32_t *count) {
     syslog(LOG_INFO, "Trying to get number of channels");
-    if (!present(count, "channel count")) return 0;
+    if (!present(count, "channel count"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     guint n = 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_get_num_channels_sync(proxy.get(), &n, nullptr, &error))
@@ -310,7 +342,8 @@ int ipc_num_channels_get(uint32_t *count) {
 
 int ipc_reboot(void) {
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_reboot_sync(proxy.get(), &response, nullptr, &error))
@@ -325,7 +358,8 @@ int ipc_reboot(void) {
 int ipc_factory_reset(void) {
     syslog(LOG_INFO, "Performing factory reset");
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
     if (!velsard_bus_gdbus1_call_factory_reset_sync(proxy.get(), &response, nullptr, &error))
@@ -339,13 +373,15 @@ int ipc_factory_reset(void) {
 
 int ipc_alarm_set_state(const alarm_state *s) {
     syslog(LOG_INFO, "Trying to set alarm state over IPC");
-    if (!present(s, "alarm state")) return 0;
+    if (!present(s, "alarm state"))
+        return 0;
     Proxy proxy;
-    if (!proxy) return 0;
+    if (!proxy)
+        return 0;
     gint response = 0;
     GError *error = nullptr;
-    if (!velsard_bus_gdbus1_call_set_alarm_state_sync(proxy.get(), alarm_state_serialize(s), &response, nullptr,
-                                                      &error))
+    if (!velsard_bus_gdbus1_call_set_alarm_state_sync(proxy.get(), alarm_state_serialize(s), &response,
+                                                      nullptr, &error))
         return fail("Error setting alarm state", error);
     if (response != 0) {
         syslog(LOG_ERR, "Failed to set alarm state");

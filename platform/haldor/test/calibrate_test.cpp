@@ -66,11 +66,11 @@ TEST(Calibrate, CalibratedBlocksFeedTheMeasurement) {
         head = (head + 64) % ring.size();
     }
     cbi_t cur = ring.cursor(start);
-    auto spec = k.spectrum(cur);
+    auto spectrum = k.spectrum(cur);
     float fr, bin, phase, fund, harm, n;
-    ASSERT_TRUE(hld_fund_frequency_calc(kRate, spec.data(), &fr, &bin));
+    ASSERT_TRUE(hld_fund_frequency_calc(kRate, spectrum.data(), &fr, &bin));
     EXPECT_NEAR(fr, static_cast<double>(f), 0.01);
-    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spec.data(), &phase, &fund, &harm));
+    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spectrum.data(), &phase, &fund, &harm));
     const double rms = 1.25 * static_cast<double>(amp) / std::sqrt(2.0);
     EXPECT_NEAR(fund, rms, 5e-4 * rms);
     ASSERT_TRUE(hld_sample_count_calc(fr, kRate, 5, &n));

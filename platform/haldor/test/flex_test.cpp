@@ -78,11 +78,11 @@ TEST(Flex, IntegratesToTheCurrent) {
 
         // Fundamental amplitude and phase against the current itself: the
         // chain lags the derivative by 90 degrees.
-        auto spec = k.spectrum(cur);
+        auto spectrum = k.spectrum(cur);
         float f, bin, phase, fund, harm;
-        ASSERT_TRUE(hld_fund_frequency_calc(kRate, spec.data(), &f, &bin));
+        ASSERT_TRUE(hld_fund_frequency_calc(kRate, spectrum.data(), &f, &bin));
         EXPECT_NEAR(f, static_cast<double>(r.f), 0.01);
-        ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spec.data(), &phase, &fund, &harm));
+        ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spectrum.data(), &phase, &fund, &harm));
         EXPECT_NEAR(fund, rms, 5e-4 * rms);
         const long double middle = 2 * kPiL * r.f * (first + kWindow / 2) / kRate + r.phase;
         EXPECT_NEAR(angle_diff(phase, static_cast<double>(middle)), 0.0, 2e-4);
@@ -97,9 +97,9 @@ TEST(Flex, GainIsOneAtTheReferenceFrequency) {
     ASSERT_TRUE(flex.ok);
     Ring ring(kRingSize);
     auto [pos, first] = stream(ring, 0, sensor_output(50.0L, 100000, 0.2L, 0), 20.0, 2048);
-    auto spec = k.spectrum(ring.cursor(pos));
+    auto spectrum = k.spectrum(ring.cursor(pos));
     float phase, fund, harm;
-    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, static_cast<float>(50.0 * kWindow / kRate), spec.data(), &phase,
+    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, static_cast<float>(50.0 * kWindow / kRate), spectrum.data(), &phase,
                                         &fund, &harm));
     EXPECT_NEAR(fund, 100000 / std::sqrt(2.0), 2e-4 * 100000 / std::sqrt(2.0));
 }

@@ -28,10 +28,10 @@ struct Analysis {
 Analysis analyse(SpectrumKernels &k, const Signal &sig, uint32_t start) {
     Ring ring(kRingSize);
     ring.write(start, sig.render(kWindow, kRate));
-    auto spec = k.spectrum(ring.cursor(start));
+    auto spectrum = k.spectrum(ring.cursor(start));
     Analysis a;
-    a.freq_ok = hld_fund_frequency_calc(kRate, spec.data(), &a.f, &a.bin);
-    a.fund_ok = hld_fund_rms_phase_calc(kRate, a.bin, spec.data(), &a.phase, &a.rms_fund, &a.rms_harm);
+    a.freq_ok = hld_fund_frequency_calc(kRate, spectrum.data(), &a.f, &a.bin);
+    a.fund_ok = hld_fund_rms_phase_calc(kRate, a.bin, spectrum.data(), &a.phase, &a.rms_fund, &a.rms_harm);
     return a;
 }
 
@@ -51,15 +51,15 @@ TEST(Spectrum, WindowAndFftMatchLongDoubleDft) {
             long double expect = hann(i, kWindow) * samples[i];
             ASSERT_NEAR(windowed[i], static_cast<double>(expect), 1e-6 * 40000) << "sample " << i;
         }
-        std::vector<hld_complex_t> spec(kWindow / 2 + 1);
-        ASSERT_TRUE(hld_fft_calc(windowed.data(), spec.data()));
+        std::vector<hld_complex_t> spectrum(kWindow / 2 + 1);
+        ASSERT_TRUE(hld_fft_calc(windowed.data(), spectrum.data()));
         // Float FFT against the exact DFT of the same input: errors stay a
         // few 1e-7 of the largest line.
         const long double peak = std::abs(dft_at(windowed, 9));
         for (uint32_t m = 0; m <= kWindow / 2; m += (start == kStarts[0] ? 1 : 37)) {
             auto ref = dft_at(windowed, m);
-            EXPECT_NEAR(spec[m].r, static_cast<double>(ref.real()), 2e-6 * static_cast<double>(peak)) << m;
-            EXPECT_NEAR(spec[m].i, static_cast<double>(ref.imag()), 2e-6 * static_cast<double>(peak)) << m;
+            EXPECT_NEAR(spectrum[m].r, static_cast<double>(ref.real()), 2e-6 * static_cast<double>(peak)) << m;
+            EXPECT_NEAR(spectrum[m].i, static_cast<double>(ref.imag()), 2e-6 * static_cast<double>(peak)) << m;
         }
     }
 }
@@ -212,9 +212,9 @@ TEST(Spectrum, NoFundamentalInDcSilenceNoiseOrOutOfBand) {
         SCOPED_TRACE(c.name);
         Ring ring(kRingSize);
         ring.write(kStarts[1], c.sig.render(kWindow, kRate));
-        auto spec = k.spectrum(ring.cursor(kStarts[1]));
+        auto spectrum = k.spectrum(ring.cursor(kStarts[1]));
         float f = -1, bin = -1;
-        EXPECT_EQ(hld_fund_frequency_calc(kRate, spec.data(), &f, &bin), 0);
+        EXPECT_EQ(hld_fund_frequency_calc(kRate, spectrum.data(), &f, &bin), 0);
         EXPECT_EQ(f, 0.0f);
         EXPECT_EQ(bin, 0.0f);
     }
@@ -230,9 +230,9 @@ TEST(Spectrum, DcOnlyHasNoFundamentalAtTheDefaultBin) {
     ASSERT_TRUE(k.ok);
     Ring ring(kRingSize);
     ring.write(kStarts[0], Signal{{}, 800000}.render(kWindow, kRate));
-    auto spec = k.spectrum(ring.cursor(kStarts[0]));
+    auto spectrum = k.spectrum(ring.cursor(kStarts[0]));
     float phase, rms, harm;
-    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, hld_get_default_frequency_bin(kRate), spec.data(), &phase, &rms,
+    ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, hld_get_default_frequency_bin(kRate), spectrum.data(), &phase, &rms,
                                         &harm));
     EXPECT_LT(rms, 1e-6 * 800000);
     EXPECT_LT(harm, 1e-6 * 800000);
@@ -258,13 +258,13 @@ TEST(Spectrum, RefusesBadSetUpAndCallsWithoutIt) {
     Ring ring(kRingSize);
     cbi_t cur = ring.cursor(0);
     std::vector<float> buf(kWindow);
-    std::vector<hld_complex_t> spec(kWindow / 2 + 1, hld_complex_t{1, 1});
+    std::vector<hld_complex_t> spectrum(kWindow / 2 + 1, hld_complex_t{1, 1});
     EXPECT_EQ(hld_hanning_calc(&cur, buf.data()), 0);
-    EXPECT_EQ(hld_fft_calc(buf.data(), spec.data()), 0);
+    EXPECT_EQ(hld_fft_calc(buf.data(), spectrum.data()), 0);
     float f = 1, bin = 1, phase = 1, rms = 1, harm = 1;
-    EXPECT_EQ(hld_fund_frequency_calc(kRate, spec.data(), &f, &bin), 0);
+    EXPECT_EQ(hld_fund_frequency_calc(kRate, spectrum.data(), &f, &bin), 0);
     EXPECT_EQ(f + bin, 0.0f);
-    EXPECT_EQ(hld_fund_rms_phase_calc(kRate, 8.5f, spec.data(), &phase, &rms, &harm), 0);
+    EXPECT_EQ(hld_fund_rms_phase_calc(kRate, 8.5f, spectrum.data(), &phase, &rms, &harm), 0);
     EXPECT_EQ(phase + rms + harm, 0.0f);
 
     SpectrumKernels k;
@@ -279,10 +279,10 @@ TEST(Spectrum, RefusesBadSetUpAndCallsWithoutIt) {
     // Bins whose fit would reach the DC bins or beyond N/2, and bad rates.
     for (float b : {0.0f, 2.9f, -4.0f, 1023.5f, NAN, INFINITY}) {
         SCOPED_TRACE(b);
-        EXPECT_EQ(hld_fund_rms_phase_calc(kRate, b, spec.data(), &phase, &rms, &harm), 0);
+        EXPECT_EQ(hld_fund_rms_phase_calc(kRate, b, spectrum.data(), &phase, &rms, &harm), 0);
     }
-    EXPECT_EQ(hld_fund_rms_phase_calc(0.0, 8.5f, spec.data(), &phase, &rms, &harm), 0);
-    EXPECT_EQ(hld_fund_frequency_calc(NAN, spec.data(), &f, &bin), 0);
+    EXPECT_EQ(hld_fund_rms_phase_calc(0.0, 8.5f, spectrum.data(), &phase, &rms, &harm), 0);
+    EXPECT_EQ(hld_fund_frequency_calc(NAN, spectrum.data(), &f, &bin), 0);
 }
 
 }  // namespace

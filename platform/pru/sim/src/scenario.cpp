@@ -43,8 +43,7 @@ ChannelPlan::ChannelPlan(const ChannelScenario &s, const ChannelCalibration &cal
       harmonics_(s.harmonics),
       dc_(s.dc_offset),
       noise_rms_(s.noise_rms),
-      noise_key_(mix(seed ^ mix(channel + 1))),
-      offset_(cal.offset) {
+      noise_key_(mix(seed ^ mix(channel + 1))) {
     const double scale = cal.counts_to_unit != 0.0 ? cal.counts_to_unit : default_counts_to_unit(channel);
     counts_per_unit_ = 1.0 / (static_cast<double>(cal.gain) * scale);
 
@@ -91,7 +90,7 @@ double ChannelPlan::value(double t, std::uint64_t n) const {
 }
 
 std::int32_t ChannelPlan::raw(double value, bool *clipped) const {
-    const double counts = std::nearbyint(value * counts_per_unit_) + offset_;
+    const double counts = std::nearbyint(value * counts_per_unit_);
     if (counts < kRawMin || counts > kRawMax || std::isnan(counts)) {
         *clipped = true;
         return counts > 0 ? kRawMax : kRawMin;

@@ -37,7 +37,6 @@ private:
     double noise_rms_ = 0.0;
     std::uint64_t noise_key_ = 0;
     double counts_per_unit_ = 0.0;  // 1 / (gain * counts_to_unit)
-    std::int32_t offset_ = 0;
 };
 
 // Every channel of a configuration.

@@ -98,7 +98,7 @@ HalfInfo SimTest::step_ok() {
 
 float reference_calibrate(std::int32_t raw, const ChannelCalibration &cal, unsigned channel) {
     const double scale = cal.counts_to_unit != 0.0 ? cal.counts_to_unit : default_counts_to_unit(channel);
-    return cal.gain * static_cast<float>(scale) * static_cast<float>(raw - cal.offset);
+    return cal.gain * static_cast<float>(scale) * static_cast<float>(raw);
 }
 
 }  // namespace prusim::test

@@ -21,13 +21,14 @@
 // give other rates, and DR = 7, which is no rate, leaves the chain silent
 // (the acquisition program then waits for data forever, as on the board).
 //
-// Calibration. A channel's calibrated value is
-//     value = gain * counts_to_unit * (raw - offset)
-// with the channel's (gain, offset) of the calibration array and
-// counts_to_unit the fixed scale of its channel kind. The simulator writes
-//     raw = offset + round(scenario / (gain * counts_to_unit)),
-// clipped to the 24-bit range of the converters, so the calibrated samples
-// equal the scenario within half a count (plus float rounding).
+// Calibration. The measurement chain keeps raw counts times the channel's
+// gain in its rings (the offset is a noise floor that the RMS takes out, not
+// a shift of the samples), and scales ring units to volts or amperes with the
+// fixed scale of the channel kind (counts_to_unit). The simulator writes
+//     raw = round(scenario / (gain * counts_to_unit)),
+// clipped to the 24-bit range of the converters, so that
+//     gain * counts_to_unit * raw
+// equals the scenario within half a count (plus float rounding).
 //
 // Time. Sample n of the session has the time t(n) in seconds since the ADCs
 // started sampling, the tick counter reads tick_start + floor(t(n) * 200 MHz)
@@ -81,7 +82,7 @@ struct ChannelScenario {
 // array, and the channel's raw-count scale.
 struct ChannelCalibration {
     float gain = 1.0f;
-    std::int32_t offset = 0;
+    std::int32_t offset = 0;      // noise floor in counts: kept with the array, not applied to samples
     double counts_to_unit = 0.0;  // 0: the default scale of the channel kind
 };
 
