@@ -608,7 +608,9 @@ void processing_join() {
 }
 
 void processing_cleanup() {
-    processing_stop();
+    if (active.load() || worker.joinable()) {
+        processing_stop();
+    }
     std::lock_guard lock(control_mutex);
     sys_log(LOG_INFO, "Cleanup of processing");
     if (initialised) {
