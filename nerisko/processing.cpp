@@ -34,6 +34,9 @@ mapping map_copy;
 processing_set_t sets[kSlots];
 float ct_scales[kSlots][MAPPING_I_SET_MAX][MAPPING_I_CH_MAX];
 uint64_t next_ts[kSlots];
+// The slot's first window takes its time from the ring once samples are
+// there: right after a flush the acquisition has no time for any position.
+bool anchored[kSlots];
 double sample_rate = 0.0;
 
 cb_t *rings[ACQ_CHANNELS];
@@ -216,6 +219,12 @@ bool loop_set(uint32_t slot) {
     const uint32_t available = acquisition_items_available(ch0, positions[ch0]);
     if (available < PROCESSING_WINDOW) {
         return false;
+    }
+    if (!anchored[slot]) {
+        acquisition_lock_buffers();
+        next_ts[slot] = acquisition_get_ts(ring_index(ch0));
+        acquisition_unlock_buffers();
+        anchored[slot] = true;
     }
 
     float ref_phase[MAPPING_U_CH_MAX] = {};
@@ -415,13 +424,9 @@ void drain_unused() {
 
 void begin() {
     acquisition_get_sample_rate(&sample_rate);
-    acquisition_lock_buffers();
-    for (uint32_t slot = 0; slot < kSlots; ++slot) {
-        if (sets[slot].uset != nullptr) {
-            next_ts[slot] = acquisition_get_ts(ring_index(sets[slot].uset->u[0].channel));
-        }
+    for (bool &a : anchored) {
+        a = false;
     }
-    acquisition_unlock_buffers();
     hld_flex_setup(sample_rate, ACQ_CHANNELS);
     begun = true;
 }
