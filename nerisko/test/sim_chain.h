@@ -65,8 +65,8 @@ public:
         if (prusim::step(&info) != 0) {
             return false;
         }
-        acquisition_new_data(reinterpret_cast<const pru_block_t *>(ddr_ + prusim::kHalfSize * info.buffer),
-                             prusim::kBlocksPerHalf);
+        last_ = reinterpret_cast<const pru_block_t *>(ddr_ + prusim::kHalfSize * info.buffer);
+        acquisition_new_data(last_, prusim::kBlocksPerHalf);
         ++halves_;
         return true;
     }
@@ -80,6 +80,8 @@ public:
         return true;
     }
     uint64_t halves() const { return halves_; }
+    // The blocks of the half written last.
+    const pru_block_t *last_half() const { return last_; }
 
     void close() {
         if (ddr_ != nullptr) {
@@ -98,6 +100,7 @@ private:
     int fd_ = -1;
     int clock_hz_ = 0;
     uint64_t halves_ = 0;
+    const pru_block_t *last_ = nullptr;
 };
 
 }  // namespace sim_chain
