@@ -204,7 +204,12 @@ void skip_window(uint32_t slot, uint32_t n) {
     for (uint32_t k = 0; k < MAPPING_I_SET_MAX && ps.isets[k] != nullptr; ++k) {
         for (const mapping_i_channel &ct : ps.isets[k]->i) {
             if (ct.active) {
-                consume(ct.channel, n);
+                const uint32_t c = ct.channel;
+                consume(c, n);
+                // Integration never runs over samples already given back to the acquisition.
+                if (acquisition_items_available(c, flex_pos[c]) > acquisition_items_available(c, positions[c])) {
+                    flex_pos[c] = positions[c];
+                }
             }
         }
     }
