@@ -63,14 +63,54 @@ cd hann_kernel(double d, double n) {
     return std::polar(std::sin(kPi * f), -kPi * f) * cd(ct, st) * bracket;
 }
 
+// The kernel pair W(m - nu), W(m + nu) at whole bins m. Every channel of a
+// window is evaluated at the same bin, so the pairs of the last bin are kept
+// (per thread) instead of being recomputed with their six sines per bin.
+struct KernelPair {
+    cd minus;
+    cd plus;
+};
+
+class KernelCache {
+public:
+    const KernelPair &at(int m, double nu, double n) {
+        if (nu != nu_ || n != n_) {
+            nu_ = nu;
+            n_ = n;
+            ready_.assign(static_cast<size_t>(n / 2) + 2, false);
+            pairs_.resize(ready_.size());
+        }
+        if (m < 0 || static_cast<size_t>(m) >= ready_.size()) {
+            scratch_ = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
+            return scratch_;
+        }
+        const auto k = static_cast<size_t>(m);
+        if (!ready_[k]) {
+            pairs_[k] = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
+            ready_[k] = true;
+        }
+        return pairs_[k];
+    }
+
+private:
+    double nu_ = std::nan("");
+    double n_ = 0.0;
+    std::vector<bool> ready_;
+    std::vector<KernelPair> pairs_;
+    KernelPair scratch_;
+};
+
+thread_local KernelCache t_kernels;
+
 // Least-squares fit of one real tone at bin nu, seen through the window as
 // a W(m - nu) + conj(a) W(m + nu), to bins m0 .. m0 + count - 1.
 // a = (amplitude / 2) exp(j phase).
 cd fit_tone(const hld_complex_t *x, double nu, int m0, int count, double n) {
     double a11 = 0, a12 = 0, a22 = 0, b1 = 0, b2 = 0;
     for (int m = m0; m < m0 + count; ++m) {
-        const cd p = hann_kernel(m - nu, n);
-        const cd q = hann_kernel(m + nu, n);
+        const KernelPair &w = t_kernels.at(m, nu, n);
+        const cd p = w.minus;
+        const cd q = w.plus;
         const cd u = p + q;
         const cd v = cd(0, 1) * (p - q);
         const cd xm = bin_value(x, m);
@@ -264,7 +304,8 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
         for (int m = centre - 2; m <= centre + 3; ++m) {
             cd x = bin_value(spectrum, m);
             if (std::fabs(m - nu) <= kLeakageReach) {
-                x -= a * hann_kernel(m - nu, n) + std::conj(a) * hann_kernel(m + nu, n);
+                const KernelPair &w = t_kernels.at(m, nu, n);
+                x -= a * w.minus + std::conj(a) * w.plus;
             }
             energy += std::norm(x);
         }

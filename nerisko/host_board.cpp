@@ -1,0 +1,63 @@
+#include "host_board.h"
+
+#include "prusim/prusim.h"
+
+#include <cmath>
+#include <numbers>
+
+namespace {
+
+constexpr double kDeg = std::numbers::pi / 180.0;
+constexpr double kSqrt2 = std::numbers::sqrt2;
+// Amperes per count of a 100 A / 333 mV sensor.
+constexpr double kCtScale = 100.0 / 0.333 * 1.959007906626506e-06;
+
+struct Load {
+    unsigned first_channel;
+    unsigned voltage_first;  // first channel of its voltage set
+    double amps;
+    double angle_deg;  // current phase minus voltage phase
+    unsigned harmonic;
+    double share;
+};
+
+}  // namespace
+
+bool host_board_setup() {
+    if (prusim::install() != 0) {
+        return false;
+    }
+    prusim::Config c;
+    c.pace = prusim::Pace::timed;
+    c.time_scale = 1.0;
+    c.num_adcs = 9;
+    for (unsigned ch = 0; ch < 6; ++ch) {
+        prusim::ChannelScenario &v = c.channels[ch];
+        v.frequency_hz = 50.0;
+        v.amplitude = (ch < 3 ? 230.0 : 231.0) * kSqrt2;
+        v.phase_rad = -120.0 * kDeg * (ch % 3);
+        v.harmonics = {{ch < 3 ? 5u : 3u, v.amplitude * (ch < 3 ? 0.02 : 0.015), 0.2}};
+        v.noise_rms = 0.02;
+    }
+    const Load loads[] = {
+        {6, 0, 40.0, -18.2, 3, 0.08},   // PF 0.95 inductive
+        {9, 0, 25.0, 36.9, 0, 0.0},     // PF 0.8 capacitive
+        {12, 3, 60.0, -25.8, 5, 0.05},  // PF 0.9 inductive
+        {15, 3, 15.0, 166.0, 0, 0.0},   // exporting
+    };
+    for (const Load &l : loads) {
+        for (unsigned j = 0; j < 3; ++j) {
+            const unsigned ch = l.first_channel + j;
+            prusim::ChannelScenario &i = c.channels[ch];
+            i.frequency_hz = 50.0;
+            i.amplitude = l.amps * kSqrt2;
+            i.phase_rad = c.channels[l.voltage_first + j].phase_rad + l.angle_deg * kDeg;
+            if (l.harmonic != 0) {
+                i.harmonics = {{l.harmonic, i.amplitude * l.share, l.harmonic * i.phase_rad}};
+            }
+            i.noise_rms = 0.005;
+            c.calibration[ch].counts_to_unit = kCtScale;
+        }
+    }
+    return prusim::configure(c) == 0;
+}

@@ -1,0 +1,338 @@
+#include "nerisko/program.h"
+
+#include "arvent.h"
+#include "nerisko/acquisition.h"
+#include "nerisko/adc.h"
+#include "nerisko/agg.h"
+#include "nerisko/cal.h"
+#include "nerisko/event.h"
+#include "nerisko/frontend.h"
+#include "nerisko/processing.h"
+#include "nerisko/pru.h"
+#include "nerisko/sysio.h"
+#include "nerisko/temp.h"
+#include "nerisko/watchdog.h"
+
+#include <argp.h>
+#include <fcntl.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+volatile std::sig_atomic_t running = 1;
+int drdy_fd = -1;
+
+namespace {
+
+// Every start and stop of the measurement chain.
+std::mutex chain_mutex;
+bool chain_closed = false;  // shutdown has stopped the chain: no restart any more
+std::atomic<uint32_t> restarts{0};
+volatile std::sig_atomic_t pending_signal = 0;
+volatile std::sig_atomic_t pending_hup = 0;
+
+const char *kDoc =
+    "User space driver for controlling the PRU on the powermeter platform.Currently supports:  Data acquisition "
+    "to memory  Raw data output to csv";
+
+const argp_option kOptions[] = {
+    {"debug", 'd', nullptr, 0, "Run in debug mode", 0},
+    {"print", 'p', "COUNT", OPTION_ARG_OPTIONAL, "Collect COUNT samples and print data as CSV", 0},
+    {"output", 'o', "FILE", 0, "Filename to use (data.csv)", 0},
+    {"verbose", 'v', nullptr, 0, "Produce verbose output", 0},
+    {"test", 't', nullptr, 0, "Start in test mode", 0},
+    {"frequency", 'f', "FREQ", OPTION_ARG_OPTIONAL, "Set adc clock frequency to FREQ", 0},
+    {"chan", 'c', "CHANNEL", OPTION_ARG_OPTIONAL, "Print calculation data for CHANNEL", 0},
+    {"five_cycle", 'q', nullptr, 0, "Print debug every five cycles", 0},
+    {},
+};
+
+uint32_t number(const char *text) { return static_cast<uint32_t>(std::strtoul(text, nullptr, 10)); }
+
+error_t parse_opt(int key, char *arg, argp_state *state) {
+    auto *a = static_cast<arguments *>(state->input);
+    switch (key) {
+    case 'd': a->debug = true; break;
+    case 'p':
+        a->print = true;
+        a->count = arg != nullptr ? number(arg) : 16384;
+        break;
+    case 'o': a->output = arg; break;
+    case 'v': slog_level(LOG_DEBUG); break;
+    case 't': a->test = true; break;
+    case 'f': a->frequency = arg != nullptr ? number(arg) : 1538500; break;
+    case 'c':
+        a->chan_given = true;
+        a->channel = arg != nullptr ? number(arg) : 0;
+        break;
+    case 'q': a->five_cycle = true; break;
+    case ARGP_KEY_ARG: break;  // positional arguments are accepted and ignored
+    default: return ARGP_ERR_UNKNOWN;
+    }
+    return 0;
+}
+
+// Start-up failure after which the clean-up runs.
+__attribute__((format(printf, 1, 2))) int fatal(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    sys_vlog(LOG_ERR, format, args);
+    va_end(args);
+    main_cleanup();
+    return 1;
+}
+
+// Start-up failure that leaves everything as it is.
+int fatal_without_cleanup() {
+    slog_close();
+    return 1;
+}
+
+}  // namespace
+
+int parse_arguments(int argc, char **argv, arguments *args) {
+    static const argp parser = {kOptions, parse_opt, "", kDoc, nullptr, nullptr, nullptr};
+    return argp_parse(&parser, argc, argv, 0, nullptr, args);
+}
+
+void reset_drdy(int fd) {
+    static const char kReset[4] = {'r', 's', 't', '\0'};
+    if (sys_write(fd, kReset, sizeof kReset) != static_cast<ssize_t>(sizeof kReset)) {
+        sys_log(LOG_ERR, "Failed to reset drdy_out_of_sync");
+    }
+}
+
+int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, bool five_cycle, bool chan_given) {
+    (void)count;
+    running = 1;
+    {
+        std::lock_guard lock(chain_mutex);
+        chain_closed = false;
+    }
+    restarts = 0;
+    float temperature = 0.0f;
+    if (temp_get_temperature(&temperature)) {
+        sys_log(LOG_INFO, "Temperature: %f", static_cast<double>(temperature));
+    } else {
+        sys_log(LOG_ERR, "failed to get temperature");
+    }
+    // The IPC library narrows the log mask; the program's own level (verbose) stays.
+    const int mask = setlogmask(0);
+    const int ipc = arvent_init(handle_config_change, nullptr);
+    setlogmask(mask);
+    if (ipc == 0) {
+        return fatal("Failed to initialize IPC");
+    }
+    num_chan = 0;
+    num_adcs = 0;
+    uint32_t channels = 0;
+    if (ipc_num_channels_get(&channels) == 0) {
+        sys_log(LOG_ERR, "failed to get number of channels from IPC");
+        return fatal("Failed to detect frontend");
+    }
+    sys_log(LOG_INFO, "num channels received: %u", channels);
+    if (!frontend_set(channels)) {
+        return fatal("Failed to detect frontend");
+    }
+    sys_log(LOG_DEBUG, "Detected frontend: %u channel", num_chan);
+
+    static mapping map;
+    std::memset(&map, 0, sizeof map);
+    if (!print && arvent_get(&map) == 0) {
+        return fatal("Error getting mapping");
+    }
+    // Energy and minute results, device nodes and demand register here.
+    event_register(agg_collect_one_second, EVENT_FIVE_CYCLE);
+    if (agg_set_pf_sign() == 0) {
+        return fatal("Error setting power factor sign");
+    }
+    watchdog_init();
+    if (watchdog_get_enabled()) {
+        event_register(kick_watchdog, EVENT_ONE_SECOND);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (chan_given) {
+        if (channel < 6) {
+            return fatal("Requested channel %d is a voltage channel. Please select a current channel (6 or higer)",
+                         static_cast<int>(channel));
+        }
+        if (channel >= num_buf) {
+            return fatal("Requested channel %d is out of range", static_cast<int>(channel));
+        }
+        sys_log(LOG_INFO, "Requested print for channel %d", static_cast<int>(channel));
+        event_set_print_ch(channel);
+        event_register(event_print_data, five_cycle ? EVENT_FIVE_CYCLE : EVENT_ONE_SECOND);
+    }
+    if (!adc_open(static_cast<int>(frequency))) {
+        return fatal_without_cleanup();
+    }
+    pru_mem_init();
+    if (init_pru(acquisition_new_data) != 0) {
+        return fatal("PRU initialization failed");
+    }
+    if (!adc_start()) {
+        return fatal("Failed to initialize ADCs");
+    }
+    if (print) {
+        sys_log(LOG_ERR, "CSV capture is not part of this build");
+        return fatal("Failed to initialize CSV printing");
+    }
+    cal_init();
+    if (!acquisition_init()) {
+        return fatal("Acquisition initialization failed");
+    }
+    agg_init();
+    if (!processing_init()) {
+        return fatal("Processing initialization failed");
+    }
+    drdy_fd = sys_open(DRDY_PATH, O_RDWR);
+    if (drdy_fd < 0) {
+        sys_log(LOG_ERR, "Failed to open %s", DRDY_PATH);
+        return fatal_without_cleanup();
+    }
+    reset_drdy(drdy_fd);
+    bool started = false;
+    {
+        std::lock_guard lock(chain_mutex);
+        sys_log(LOG_DEBUG, "Starting acquisition");
+        pru_start_acq();
+        sys_log(LOG_DEBUG, "Starting processing");
+        started = processing_start(&map);
+    }
+    if (!started) {
+        return fatal("Error starting processing thread");
+    }
+    sys_log(LOG_INFO, "Initialization completed");
+    return 0;
+}
+
+bool restart_measurement() {
+    std::lock_guard lock(chain_mutex);
+    if (chain_closed) {
+        return false;
+    }
+    static mapping map;
+    std::memset(&map, 0, sizeof map);
+    arvent_get(&map);  // on failure the empty mapping: nothing is measured
+    pru_stop_acq();
+    processing_stop();
+    acquisition_flush();
+    agg_init();
+    reset_drdy(drdy_fd);
+    adc_start();
+    pru_start_acq();
+    processing_start(&map);
+    ++restarts;
+    return true;
+}
+
+uint32_t main_restart_count() { return restarts.load(); }
+
+void main_watch_drdy() {
+    // Cleared before every read: a read that gives no byte must not repeat
+    // the last fault.
+    uint8_t byte = 0;
+    if (sys_read(drdy_fd, &byte, 1) < 0) {
+        sys_log(LOG_ERR, "Failed to read from %s", DRDY_PATH);
+        return;
+    }
+    if (byte != 0) {
+        sys_log(LOG_INFO, "Resetting daisychain");
+        ipc_create_error(0, "Resetting daisy chain");
+        restart_measurement();
+    }
+}
+
+void handle_config_change(int kind) {
+    switch (kind) {
+    case IPC_NEW_MAPPING: restart_measurement(); break;
+    case IPC_NEW_DEVICE_CONFIG: agg_set_pf_sign(); break;  // demand settings come with their component
+    default: break;
+    }
+}
+
+void handle_signal(int sig) {
+    // Only what is safe in a signal handler; the main thread does the rest.
+    pending_signal = sig;
+    if (sig == SIGINT) {
+        running = 0;
+    } else if (sig == SIGHUP) {
+        pending_hup = 1;
+    }
+}
+
+void main_handle_signals() {
+    const int sig = pending_signal;
+    if (sig == 0) {
+        return;
+    }
+    pending_signal = 0;
+    sys_log(LOG_INFO, "Signal received: %d.", sig);
+    if (sig == SIGHUP) {
+        pending_hup = 0;
+        sys_log(LOG_INFO, "Received SIGHUP. restarting serial connection");
+    } else if (sig == SIGINT) {
+        sys_log(LOG_INFO, "Received SIGINT. stopping now");
+        running = 0;
+    } else {
+        sys_log(LOG_ERR, "Unknown signal");
+    }
+}
+
+int main_cleanup() {
+    {
+        // Every thread ends before anything it uses is released.
+        std::lock_guard lock(chain_mutex);
+        chain_closed = true;
+        pru_stop_acq();
+        processing_stop();
+    }
+    pru_mem_free();
+    arvent_cleanup();
+    if (drdy_fd >= 0) {
+        sys_close(drdy_fd);
+        drdy_fd = -1;
+    }
+    adc_close();
+    processing_cleanup();
+    event_cleanup();
+    slog_close();
+    return 0;
+}
+
+int nerisko_main(int argc, char **argv) {
+    arguments args;
+    slog_level(LOG_WARNING);
+    parse_arguments(argc, argv, &args);
+    slog_open("nerisko", args.debug ? 1 : 0);
+    sys_log(LOG_INFO, "Starting nerisko");
+    sys_log(LOG_DEBUG, "Started in verbose mode");
+    struct sigaction sa {};
+    sa.sa_handler = handle_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    const int status =
+        main_init(args.print, args.count, args.frequency, args.channel, args.five_cycle, args.chan_given);
+    if (status != 0) {
+        return status;
+    }
+    sys_log(LOG_DEBUG, "Starting measurement");
+    while (running) {
+        main_handle_signals();
+        if (!running) {
+            break;
+        }
+        main_watch_drdy();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    main_handle_signals();
+    main_cleanup();
+    return 0;
+}

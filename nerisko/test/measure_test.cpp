@@ -1,0 +1,435 @@
+// One-second results of the whole chain against the scenario's closed forms.
+
+#include "measure_fixture.h"
+
+#include "haldor/haldor.h"
+
+#include <syslog.h>
+
+#include <string>
+
+namespace {
+
+using namespace measure_test;
+
+// Relative error within rel of expected (absolute floor for zero values).
+::testing::AssertionResult near_rel(double got, double want, double rel, double floor = 1e-6) {
+    const double tol = std::max(std::fabs(want) * rel, floor);
+    if (std::fabs(got - want) <= tol) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << got << " vs " << want << " (tolerance " << tol << ")";
+}
+
+// Power factor by the sign rule: with pf_sign 0 the sign of the real power,
+// with 1 negative when the current leads (CT) or the reactive power is negative (load).
+double expected_apf(double w, double va, bool negative_by_reactive, uint32_t pf_sign) {
+    double apf = std::fabs(va) > std::fabs(w) ? w / va : (w < 0 ? -1.0 : 1.0);
+    if (pf_sign == 1) {
+        apf = std::fabs(apf);
+        if (negative_by_reactive) {
+            apf = -apf;
+        }
+    }
+    return apf;
+}
+
+class Accuracy : public Chain {
+protected:
+    // Every line of set s and every load of it in the result r.
+    void check_set(const data_set_t &r, uint32_t s, uint32_t pf_sign, double thd_tol = 0.05, bool skip_flexible = false) {
+        const mapping_u_set &u = map.sets_u[s];
+        SCOPED_TRACE("voltage set " + std::to_string(s) + " at " + std::to_string(frequency) + " Hz");
+        EXPECT_NEAR(r.frequency.value, frequency, 0.01);
+        EXPECT_EQ(r.flags & DATA_FLAG_DEFAULT_FREQUENCY, 0u);
+        EXPECT_EQ(r.ts_end - r.ts_begin, AGG_TICKS_PER_SECOND);
+        double rate = 0;
+        acquisition_get_sample_rate(&rate);
+        EXPECT_NEAR(r.samples, rate, 0.05);
+        double sum_f = 0, sum_h = 0;
+        for (uint32_t j = 0; j < 3; ++j) {
+            SCOPED_TRACE("line " + std::to_string(j));
+            const Signal &v = signals[u.u[j].channel];
+            const Signal &next = signals[u.u[(j + 1) % 3].channel];
+            const data_u &d = r.set_u.u[j];
+            EXPECT_EQ(d.channel, u.u[j].channel);
+            EXPECT_TRUE(near_rel(d.rms_ln.value, rms(v), 0.001));
+            EXPECT_TRUE(near_rel(d.rms_fund.value, fund_rms(v), 0.001));
+            EXPECT_TRUE(near_rel(d.rms_ll.value, rms_diff(v, next), 0.001));
+            EXPECT_TRUE(near_rel(d.rms_harm.value, harm_rms(v), thd_tol / 5, 0.01));
+            EXPECT_NEAR(d.thd_f.value, harm_rms(v) / fund_rms(v) * 100, thd_tol);
+            EXPECT_NEAR(d.phase.value, wrap(fund_phase(v) - fund_phase(signals[u.u[0].channel])), 0.002);
+            sum_f += fund_rms(v) * fund_rms(v);
+            sum_h += harm_rms(v) * harm_rms(v);
+        }
+        EXPECT_NEAR(r.set_u.thd.value, std::sqrt(sum_h / sum_f) * 100, thd_tol);
+
+        uint32_t k = 0;
+        for (uint32_t slot = 0; slot < 48; ++slot) {
+            const mapping_i_set &l = map.sets_i[slot];
+            if (!l.active || l.u_set_id != u.id) {
+                continue;
+            }
+            const data_i_set &d = r.sets_i[k++];
+            const LoadSpec &spec = specs[slot];
+            if (skip_flexible && ct_is_flexible(spec.ct_type)) {
+                continue;  // its sensor's output does not follow a frequency change of the scenario
+            }
+            SCOPED_TRACE("load " + std::to_string(l.id) + " type " + std::to_string(spec.ct_type) +
+                         (spec.invert ? " inverted" : "") + " angle " + std::to_string(spec.angle_deg));
+            EXPECT_EQ(d.load_id, l.id);
+            double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0;
+            for (uint32_t j = 0; j < 3; ++j) {
+                SCOPED_TRACE("CT " + std::to_string(j));
+                const Signal &v = signals[u.u[j].channel];
+                const Signal &i = signals[l.i[j].channel];
+                const data_i &c = r.sets_i[k - 1].i[j];
+                const double phase = wrap(fund_phase(i) - fund_phase(v));
+                const double w = mean_product(v, i);
+                const double va = rms(v) * rms(i);
+                const double var = -fund_rms(v) * fund_rms(i) * std::sin(phase);
+                EXPECT_EQ(c.channel, l.i[j].channel);
+                EXPECT_TRUE(near_rel(c.rms.value, rms(i), 0.001));
+                EXPECT_TRUE(near_rel(c.rms_fund.value, fund_rms(i), 0.001));
+                EXPECT_TRUE(near_rel(c.rms_u.value, rms(i) / ct_scale(&l.i[j]) * PROCESSING_CT_BASE, 0.001));
+                EXPECT_NEAR(c.thd_f.value, harm_rms(i) / fund_rms(i) * 100, thd_tol + 0.01 * spec.third * 100);
+                EXPECT_NEAR(c.phase.value, phase, 0.003);
+                EXPECT_TRUE(near_rel(c.w.value, w, 0, 0.002 * va)) << "real power";
+                EXPECT_TRUE(near_rel(c.va.value, va, 0.002)) << "apparent power";
+                EXPECT_TRUE(near_rel(c.var.value, var, 0, 0.002 * va)) << "reactive power";
+                const double apf = expected_apf(w, va, phase > 0, pf_sign);
+                EXPECT_NEAR(c.apf.value, apf, 0.003);
+                const double dpf = std::cos(phase) * (apf < 0 ? -1 : 1) * (std::cos(phase) < 0 ? -1 : 1);
+                EXPECT_NEAR(c.dpf.value, dpf, 0.003);
+                EXPECT_EQ(c.var_quadrant, [&] {
+                    uint8_t q = 0;
+                    hld_reactive_power_quadrant(static_cast<float>(phase), &q);
+                    return q;
+                }());
+                p_w += w;
+                p_va += va;
+                p_var += var;
+                p_rms += rms(i);
+                va_dpf += va * dpf;
+            }
+            EXPECT_TRUE(near_rel(d.rms.value, p_rms, 0.001));
+            EXPECT_TRUE(near_rel(d.p.w.value, p_w, 0, 0.002 * p_va));
+            EXPECT_TRUE(near_rel(d.p.va.value, p_va, 0.002));
+            EXPECT_TRUE(near_rel(d.p.var.value, p_var, 0, 0.002 * p_va));
+            EXPECT_NEAR(d.p.apf.value, expected_apf(p_w, p_va, p_var < 0, pf_sign), 0.003);
+            EXPECT_NEAR(d.p.dpf.value, va_dpf / p_va, 0.003);
+        }
+        for (; k < 48; ++k) {
+            EXPECT_EQ(r.sets_i[k].load_id, 0u);
+            EXPECT_EQ(r.sets_i[k].p.dpf.value, 1.0f) << "empty load slot " << k;
+        }
+    }
+
+    // Two voltage sets (the second behind PT ratio 2) and sixteen loads of
+    // three CTs: every CT type, inductive and capacitive, import and export,
+    // inverted CTs, some third harmonic.
+    void full_meter() {
+        voltage_set(0, 0, 230.0, 1.0, 5, 0.03);
+        voltage_set(1, 3, 240.0, 2.0, 3, 0.02);
+        const LoadSpec loads[] = {
+            {0, 0, 5.0, -30, false, 0.10},
+            {0, 1, 20.0, 40, false, 0.0},
+            {0, 2, 50.0, 155, false, 0.05},
+            {0, 3, 80.0, -165, false, 0.0},
+            {0, 4, 200.0, -10, true, 0.0},
+            {0, 5, 400.0, 20, true, 0.08},
+            {0, 9, 60.0, -45, false, 0.0, 100.0, 333.0, 0.0},
+            {0, 10, 1000.0, -20, false, 0.0, 0.0, 0.0, 3000.0},
+            {1, 6, 800.0, -30, false, 0.0},
+            {1, 7, 500.0, 170, false, 0.05},
+            {1, 8, 300.0, 30, true, 0.0},
+            {1, 9, 150.0, -60, false, 0.0, 400.0, 100.0, 0.0},
+            {1, 0, 3.0, 8, false, 0.0},
+            {1, 2, 40.0, 60, false, 0.0},
+            {1, 1, 15.0, -100, false, 0.0},
+            {1, 3, 100.0, 120, true, 0.0},
+        };
+        for (uint32_t n = 0; n < 16; ++n) {
+            load(n, loads[n]);
+        }
+    }
+};
+
+struct Case {
+    double hz;
+    uint32_t pf_sign;
+};
+
+class AccuracyAt : public Accuracy, public ::testing::WithParamInterface<Case> {};
+
+// Seconds 5 and 6: the flexible sensors' integrators have settled.
+TEST_P(AccuracyAt, OneSecondResultsMatchTheScenario) {
+    full_meter();
+    agg_set_pf_sign_value(GetParam().pf_sign);
+    start(GetParam().hz);
+    run_seconds(6, 0);
+    run_seconds(6, 1);
+    check_set(last(0), 0, GetParam().pf_sign);
+    check_set(last(1), 1, GetParam().pf_sign);
+    EXPECT_FALSE(pru_host::log_has("Channel buffers full, dropping samples until they are read"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Frequencies, AccuracyAt,
+                         ::testing::Values(Case{40.5, 0}, Case{50.0, 0}, Case{50.0, 1}, Case{60.0, 0},
+                                           Case{69.5, 0}),
+                         [](const auto &info) {
+                             return std::to_string(static_cast<int>(info.param.hz * 10)) + "dHz_pfsign" +
+                                    std::to_string(info.param.pf_sign);
+                         });
+
+// No field of a result is NaN or infinite.
+::testing::AssertionResult all_finite(const data_set_t &r) {
+    const auto *f = reinterpret_cast<const float *>(&r);
+    for (size_t k = 0; k < sizeof r / sizeof(float); ++k) {
+        if (!std::isfinite(f[k])) {
+            return ::testing::AssertionFailure() << "word " << k << " is " << f[k];
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// The step from 50 to 57 Hz at 3.5 s: the seconds before it and after it
+// carry their own frequency; seconds stay contiguous and one second long.
+TEST_F(Accuracy, FrequencyStep) {
+    full_meter();
+    start(50.0, {{3.5, 57.0}});
+    run_seconds(7, 0);
+    std::vector<data_set_t> set0;
+    for (const data_set_t &d : seconds) {
+        if (d.set == 0) {
+            set0.push_back(d);
+        }
+    }
+    for (size_t n = 0; n < set0.size(); ++n) {
+        SCOPED_TRACE("second " + std::to_string(n));
+        EXPECT_TRUE(all_finite(set0[n]));
+        if (n > 0) {
+            EXPECT_EQ(set0[n].ts_begin, set0[n - 1].ts_end);
+        }
+        if (n <= 2) {
+            EXPECT_NEAR(set0[n].frequency.value, 50.0, 0.01);
+        } else if (n >= 4) {
+            EXPECT_NEAR(set0[n].frequency.value, 57.0, 0.01);
+        }
+        EXPECT_EQ(set0[n].flags & DATA_FLAG_DEFAULT_FREQUENCY, 0u);
+    }
+    frequency = 57.0;
+    check_set(set0.back(), 0, 0, 0.05, true);
+}
+
+// Without voltage no fundamental is found: the default frequency with its
+// flag, no voltage, no power, and the currents still measured over five
+// cycles of the default frequency.
+TEST_F(Accuracy, LossOfSignal) {
+    full_meter();
+    for (uint32_t ch = 0; ch < 3; ++ch) {
+        signals[ch] = {};
+    }
+    start(50.0);
+    run_seconds(3, 0);
+    const data_set_t &r = last(0);
+    EXPECT_TRUE(all_finite(r));
+    EXPECT_NEAR(r.frequency.value, hld_get_default_frequency(), 1e-4);
+    EXPECT_NE(r.flags & DATA_FLAG_DEFAULT_FREQUENCY, 0u);
+    for (const data_u &u : r.set_u.u) {
+        EXPECT_EQ(u.rms_ln.value, 0.0f);
+        EXPECT_EQ(u.phase.value, 0.0f);
+    }
+    const data_i &ct = r.sets_i[0].i[0];
+    EXPECT_TRUE(near_rel(ct.rms.value, rms(signals[6]), 0.001));
+    EXPECT_NEAR(ct.w.value, 0.0f, 1e-3);
+    EXPECT_EQ(r.sets_i[0].p.apf.value, 1.0f) << "no apparent power: +1 by the sign of the real power";
+    // The other set keeps its own frequency.
+    EXPECT_EQ(last(1).flags & DATA_FLAG_DEFAULT_FREQUENCY, 0u);
+}
+
+// A mapping whose only active voltage set is the second: its results are
+// those of slot 0, measured on channels 3..5.
+TEST_F(Accuracy, OnlyTheSecondVoltageSet) {
+    full_meter();
+    map.sets_u[0].active = false;
+    for (uint32_t n = 0; n < 8; ++n) {
+        map.sets_i[n].active = false;
+    }
+    start(60.0);
+    run_seconds(6, 0);
+    for (const data_set_t &d : seconds) {
+        EXPECT_EQ(d.set, 0u);
+    }
+    EXPECT_EQ(last(0).set_u.u[0].channel, 3u);
+    check_set(last(0), 1, 0);
+}
+
+// At twice the sample rate five cycles need more samples than the 2048 of
+// the analysis window: the window waits for them instead of reading past
+// the samples written.
+TEST_F(Accuracy, FiveCyclesLongerThanTheWindow) {
+    full_meter();
+    feeder.set_clock(3077000);
+    start(50.0);
+    run_seconds(6, 0);
+    double rate = 0;
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_NEAR(rate, 24039.06, 0.1);
+    EXPECT_GT(last(0).samples / 10, 2048.0f / 5) << "five cycles exceed the window";
+    check_set(last(0), 0, 0, 0.2);  // fewer bins per harmonic in the 2048-sample window
+}
+
+// Each second's samples are the samples that fell into it; a record ending
+// exactly on the boundary gives the next second no negative weight, even
+// though ticks per sample are a truncated whole number.
+TEST_F(Accuracy, SecondsSplitTheBoundaryRecordBySamples) {
+    full_meter();
+    start(50.0);
+    run_seconds(4, 0);
+    double rate = 0;
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    for (const data_set_t &d : seconds) {
+        EXPECT_NEAR(d.samples, rate, 0.05);
+    }
+
+    agg_init();
+    const double true_tps = 200000000.0 / rate;
+    ASSERT_GT(true_tps, acquisition_get_ts_per_sample());
+    data_set_t r{};
+    r.samples = 1202.0f;
+    r.frequency.value = 50.0f;
+    r.ts_begin = 1000000000;
+    r.ts_end = r.ts_begin + static_cast<uint64_t>(r.samples * true_tps);
+    processing_set_t ps{};
+    event_data_t ev{&ps, &r};
+    agg_collect_one_second(&ev);  // opens the second at ts_begin
+    const uint64_t boundary = five_cycle_avg_buf[0].data.ts_end;
+    r.ts_begin = boundary - static_cast<uint64_t>(r.samples * true_tps);
+    r.ts_end = boundary;
+    const size_t before = seconds.size();
+    agg_collect_one_second(&ev);
+    ASSERT_EQ(seconds.size(), before + 1);
+    EXPECT_FLOAT_EQ(seconds.back().samples, 2 * r.samples);
+    EXPECT_GE(five_cycle_avg_buf[0].weight, 0.0f);
+    EXPECT_GE(five_cycle_avg_buf[0].data.samples, 0.0f);
+    EXPECT_EQ(five_cycle_avg_buf[0].data.ts_begin, boundary);
+}
+
+// Halves dropped while nobody read (times and ring positions disagree
+// afterwards): the windows across the gap are skipped with a log line and
+// measurement goes on.
+TEST_F(Accuracy, DroppedSamplesSkipAWindowAndGoOn) {
+    full_meter();
+    start(50.0);
+    run_seconds(2, 0);
+    for (int n = 0; n < 40; ++n) {
+        ASSERT_TRUE(feeder.write_half());
+    }
+    ASSERT_GT(acquisition_dropped_blocks(), 0u);
+    const size_t before = seconds.size();
+    for (int n = 0; n < 40; ++n) {
+        ASSERT_TRUE(feeder.step());
+    }
+    EXPECT_GT(pru_host::log_lines().size(), 0u);
+    bool skipped = false;
+    for (const auto &l : pru_host::log_lines()) {
+        skipped = skipped || l.text.rfind("Number of samples ", 0) == 0;
+    }
+    EXPECT_TRUE(skipped);
+    EXPECT_GT(seconds.size(), before + 8);
+    EXPECT_TRUE(all_finite(last(0)));
+    check_set(last(0), 0, 0);
+}
+
+// Mappings that would read a ring twice, leave one unread or index out of
+// bounds: the offending set, load or CT is left out with a log line, the
+// rest is measured, and no ring fills up.
+struct Refusal {
+    const char *name;
+    void (*change)(mapping &m);
+    const char *log;
+    uint32_t sets;         // one-second results produced per pass of both sets
+    uint32_t loads_set0;   // loads in the results of slot 0
+};
+
+const Refusal kRefusals[] = {
+    {"voltage_channel_twice", [](mapping &m) { m.sets_u[1].u[1].channel = 1; },
+     "A channel shall NEVER be mapped twice (set 1, channel 1)", 1, 8},
+    {"voltage_entry_not_a_voltage_channel", [](mapping &m) { m.sets_u[1].u[2].channel = 7; },
+     "Voltage set 1: channel 7 is not a voltage channel, set not processed", 1, 8},
+    {"first_voltage_entry_inactive", [](mapping &m) { m.sets_u[1].u[0].active = false; },
+     "Voltage set 1: its first voltage entry is inactive, set not processed", 1, 8},
+    {"ct_channel_beyond_the_rings", [](mapping &m) { m.sets_i[0].i[1].channel = 60; },
+     "Load 1: channel 60 is not a CT channel of this front end, CT not read", 2, 8},
+    {"voltage_channel_as_ct", [](mapping &m) { m.sets_i[0].i[1].channel = 2; },
+     "Load 1: channel 2 is not a CT channel of this front end, CT not read", 2, 8},
+    {"ct_of_two_loads", [](mapping &m) { m.sets_i[1].i[0].channel = m.sets_i[0].i[2].channel; },
+     "Load 2: a CT channel is used twice, load not processed", 2, 7},
+    {"load_of_an_inactive_voltage_set",
+     [](mapping &m) {
+         m.sets_u[1].active = false;
+         for (uint32_t n = 8; n < 16; ++n) {
+             m.sets_i[n].active = true;  // still active, on the set that is not
+         }
+     },
+     "Load 9: its voltage set 1 is not processed, load not processed", 1, 8},
+    {"load_id_48", [](mapping &m) { m.sets_i[3].id = 48; },
+     "Load 48: a load id must be below 48, load not processed", 2, 7},
+    {"rated_mv_zero", [](mapping &m) { m.sets_i[6].i[0].rated_mv = 0.0; },
+     "Load 7: CT channel 24 has no usable scale (type 9), CT not read", 2, 8},
+    {"factor_not_a_number", [](mapping &m) { m.sets_i[7].i[2].factor = std::nan(""); },
+     "Load 8: CT channel 29 has no usable scale (type 10), CT not read", 2, 8},
+};
+
+class Refusals : public Accuracy, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refusals, LeftOutWithALogLineAndTheRestMeasured) {
+    full_meter();
+    GetParam().change(map);
+    start(50.0);
+    run_seconds(7, 0);  // longer than a ring holds
+    EXPECT_TRUE(pru_host::log_has(LOG_ERR, GetParam().log));
+    EXPECT_FALSE(pru_host::log_has("Channel buffers full, dropping samples until they are read"));
+    EXPECT_EQ(acquisition_dropped_blocks(), 0u);
+    const data_set_t &r = last(0);
+    EXPECT_TRUE(all_finite(r));
+    uint32_t loads = 0;
+    while (loads < 48 && r.sets_i[loads].load_id != 0) {
+        ++loads;
+    }
+    EXPECT_EQ(loads, GetParam().loads_set0);
+    bool second_set = false;
+    for (const data_set_t &d : seconds) {
+        EXPECT_TRUE(all_finite(d));
+        second_set = second_set || d.set == 1;
+    }
+    EXPECT_EQ(second_set, GetParam().sets == 2);
+    EXPECT_NEAR(r.frequency.value, 50.0, 0.01);
+}
+
+INSTANTIATE_TEST_SUITE_P(Mappings, Refusals, ::testing::ValuesIn(kRefusals),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A CT on a line whose voltage entry is inactive has no voltage to give
+// power with: no power, never the samples of whatever channel the inactive
+// entry names.
+TEST_F(Accuracy, CtOnALineWithoutVoltageHasNoPower) {
+    full_meter();
+    map.sets_u[0].u[2].active = false;
+    map.sets_u[0].u[2].channel = 99;
+    start(50.0);
+    run_seconds(3, 0);
+    const data_set_t &r = last(0);
+    EXPECT_TRUE(all_finite(r));
+    EXPECT_EQ(r.set_u.u[2].channel, 0u);
+    EXPECT_EQ(r.set_u.u[1].rms_ll.value, 0.0f) << "no line-to-line voltage to an inactive entry";
+    EXPECT_GT(r.set_u.u[0].rms_ll.value, 0.0f);
+    for (uint32_t k = 0; k < 8; ++k) {
+        EXPECT_EQ(r.sets_i[k].i[2].w.value, 0.0f) << "load " << k;
+        EXPECT_GT(r.sets_i[k].i[2].rms.value, 0.0f) << "load " << k;
+        EXPECT_NE(r.sets_i[k].i[0].w.value, 0.0f) << "load " << k;
+    }
+}
+
+}  // namespace

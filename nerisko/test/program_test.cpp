@@ -1,0 +1,284 @@
+// The program's start-up, restarts and signal handling in-process, on the
+// simulated board in real time, against the velsard stand-in on a private bus.
+
+#include "../host_board.h"
+#include "nerisko/agg.h"
+#include "nerisko/event.h"
+#include "nerisko/frontend.h"
+#include "nerisko/processing.h"
+#include "nerisko/program.h"
+#include "nerisko/sysio.h"
+#include "prusim/prusim.h"
+#include "pru/temp_root.h"
+#include "test_bus.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using velsard_testing::Control;
+using velsard_testing::TestBus;
+using namespace std::chrono_literals;
+
+std::atomic<int> one_second_results{0};
+void count_result(event_data_t *) { ++one_second_results; }
+
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit = 10s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+class Program : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!TestBus::get().velsard_running()) {
+            TestBus::get().start_velsard();
+        }
+    }
+    void SetUp() override {
+        if (!TestBus::get().velsard_running()) {
+            TestBus::get().start_velsard();
+        }
+        control.clear_calls();
+        setlogmask(LOG_UPTO(LOG_DEBUG));
+        ASSERT_TRUE(host_board_setup());
+        one_second_results = 0;
+        agg_set_pf_sign_value(0);
+    }
+    void TearDown() override {
+        if (started) {
+            main_cleanup();
+        }
+        control.store("num_channels", g_variant_new_uint32(48));
+    }
+    // The simulated front end of this many CT channels, then start-up.
+    int start(uint32_t channels, bool chan_given = false, uint32_t channel = 0) {
+        control.store("num_channels", g_variant_new_uint32(channels));
+        prusim::Config c = prusim::configuration();
+        c.num_adcs = channels == 3 ? 1 : channels == 12 ? 3 : 9;
+        prusim::configure(c);
+        event_register(count_result, EVENT_ONE_SECOND);
+        const int status = main_init(false, 0, 1538500, channel, false, chan_given);
+        started = status == 0;
+        if (!started) {
+            event_cleanup();  // the counter's registration, when start-up ended without clean-up
+        }
+        return status;
+    }
+    bool results_flow(int more = 2) {
+        const int now = one_second_results.load();
+        return wait_until([&] { return one_second_results.load() >= now + more; });
+    }
+
+    pru_host::TempRoot root;
+    Control control;
+    bool started = false;
+};
+
+struct StartCase {
+    const char *name;
+    uint32_t channels;
+    bool chan_given;
+    uint32_t channel;
+    int status;
+    const char *line;  // logged at error level; nullptr for none
+};
+
+const StartCase kStartCases[] = {
+    {"no_front_end", 0, false, 0, 1, "Failed to detect frontend"},
+    {"three", 3, false, 0, 0, nullptr},
+    {"six", 6, false, 0, 1, "Failed to detect frontend"},
+    {"twelve", 12, false, 0, 0, nullptr},
+    {"twentyfour", 24, false, 0, 1, "Failed to detect frontend"},
+    {"fortyeight", 48, false, 0, 0, nullptr},
+    {"chan_without_channel", 48, true, 0, 1,
+     "Requested channel 0 is a voltage channel. Please select a current channel (6 or higer)"},
+    {"chan_6_of_three", 3, true, 6, 0, nullptr},
+    {"chan_9_of_three", 3, true, 9, 1, "Requested channel 9 is out of range"},
+    {"chan_53_of_fortyeight", 48, true, 53, 0, nullptr},
+    {"chan_54_of_fortyeight", 48, true, 54, 1, "Requested channel 54 is out of range"},
+};
+
+class StartUp : public Program, public ::testing::WithParamInterface<StartCase> {};
+
+TEST_P(StartUp, FrontEndsAndChannels) {
+    const StartCase &c = GetParam();
+    EXPECT_EQ(start(c.channels, c.chan_given, c.channel), c.status);
+    if (c.line != nullptr) {
+        EXPECT_TRUE(pru_host::log_has(LOG_ERR, c.line));
+    }
+    if (c.status == 0) {
+        EXPECT_TRUE(pru_host::log_has("Initialization completed"));
+        EXPECT_EQ(num_buf, c.channels == 3 ? 9u : c.channels == 12 ? 18u : 54u);
+        EXPECT_TRUE(results_flow()) << "measuring";
+    } else {
+        EXPECT_FALSE(pru_host::log_has("Initialization completed"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StartUp, ::testing::ValuesIn(kStartCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(Program, VelsardMissing) {
+    control.release_name();
+    EXPECT_EQ(main_init(false, 0, 1538500, 0, false, false), 1);
+    control.take_name();
+    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "failed to get number of channels from IPC"));
+    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "Failed to detect frontend"));
+}
+
+TEST_F(Program, ChanWithoutChannelSelectsChannelZero) {
+    struct Case {
+        std::vector<const char *> argv;
+        bool chan_given;
+        uint32_t channel;
+        bool five_cycle;
+        uint32_t frequency;
+    } const cases[] = {
+        {{"nerisko"}, false, 0, false, 1538500},
+        {{"nerisko", "--chan"}, true, 0, false, 1538500},
+        {{"nerisko", "-c12", "-q"}, true, 12, true, 1538500},
+        {{"nerisko", "--chan=7", "--five_cycle", "--frequency=3077000"}, true, 7, true, 3077000},
+        {{"nerisko", "-f"}, false, 0, false, 1538500},
+        {{"nerisko", "-c", "6"}, true, 0, false, 1538500},  // an optional argument must be attached
+    };
+    for (const Case &c : cases) {
+        arguments a;
+        std::vector<char *> argv;
+        for (const char *s : c.argv) {
+            argv.push_back(const_cast<char *>(s));
+        }
+        ASSERT_EQ(parse_arguments(static_cast<int>(argv.size()), argv.data(), &a), 0);
+        EXPECT_EQ(a.chan_given, c.chan_given) << c.argv.size();
+        EXPECT_EQ(a.channel, c.channel) << c.argv.size();
+        EXPECT_EQ(a.five_cycle, c.five_cycle) << c.argv.size();
+        EXPECT_EQ(a.frequency, c.frequency) << c.argv.size();
+    }
+}
+
+// Each wake that reads a raised data-ready byte restarts the chain once and
+// reports it to velsard; a wake without it does nothing.
+TEST_F(Program, DataReadyFaultRestartsOncePerWake) {
+    ASSERT_EQ(start(48), 0);
+    ASSERT_TRUE(results_flow(1));
+    for (uint32_t n = 1; n <= 3; ++n) {
+        pru_host::drdy_raise(1);
+        main_watch_drdy();
+        EXPECT_EQ(main_restart_count(), n);
+        EXPECT_EQ(pru_host::drdy_value(), 0) << "reset by the restart";
+        EXPECT_EQ(pru_host::log_count("Resetting daisychain"), n);
+    }
+    main_watch_drdy();
+    EXPECT_EQ(main_restart_count(), 3u);
+    const auto errors = control.calls_of("CreateError");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_EQ(velsard_testing::print(errors[0].args.get()), "(uint32 0, 'Resetting daisy chain')");
+    EXPECT_TRUE(results_flow()) << "measuring again";
+}
+
+// A read of the node that gives no byte must not repeat the last fault.
+TEST_F(Program, ReadWithoutAByteIsNoFault) {
+    ASSERT_EQ(start(48), 0);
+    pru_host::drdy_raise(1);
+    main_watch_drdy();
+    ASSERT_EQ(main_restart_count(), 1u);
+    root.put("/data/empty", "");
+    const int saved = drdy_fd;
+    drdy_fd = sys_open("/data/empty", O_RDWR);
+    ASSERT_GE(drdy_fd, 0);
+    for (int n = 0; n < 3; ++n) {
+        main_watch_drdy();
+    }
+    sys_close(drdy_fd);
+    drdy_fd = saved;
+    EXPECT_EQ(main_restart_count(), 1u);
+}
+
+// A new mapping from velsard restarts the chain with it; the other kinds of
+// change restart nothing.
+TEST_F(Program, ConfigurationChanges) {
+    ASSERT_EQ(start(48), 0);
+    ASSERT_TRUE(results_flow(1));
+    ASSERT_NE(processing_get_set(1)->uset, nullptr);
+    ASSERT_TRUE(processing_channel_used(17));
+
+    for (const char *signal : {"NewModbusConfig", "NewBacnetConfig", "NewTestConfig", "NewEthernetConfig",
+                               "RequestSetLed", "NewPulseConfig", "RequestPeakDemandReset", "NewAlarmState",
+                               "FactoryReset", "NewIpAddress"}) {
+        control.emit(signal);
+    }
+    // Signals arrive in order: once the device setting is in force, all the others were handled.
+    control.store("device_config", g_variant_new("(uuuuuuuuuuuuuuu)", 0u, 1u, 0u, 15u, 0u, 1u, 0u, 0u, 0u, 0u, 0u,
+                                                  0u, 0u, 0u, 0u));
+    control.emit("NewDeviceConfig");
+    ASSERT_TRUE(wait_until([] { return agg_get_pf_sign() == 1; }));
+    EXPECT_EQ(main_restart_count(), 0u);
+    EXPECT_NE(processing_get_set(1)->uset, nullptr);
+
+    mapping m{};
+    ASSERT_EQ(arvent_get(&m), 1);
+    m.sets_u[1].active = false;
+    for (mapping_i_set &l : m.sets_i) {
+        l.active = l.active && l.u_set_id == 0;
+    }
+    control.store("mapping", mapping_serialize(&m));
+    control.emit("NewMapping");
+    ASSERT_TRUE(wait_until([] { return main_restart_count() == 1; }));
+    EXPECT_EQ(processing_get_set(1)->uset, nullptr);
+    EXPECT_FALSE(processing_channel_used(17));
+    EXPECT_TRUE(processing_channel_used(11));
+    EXPECT_TRUE(results_flow());
+}
+
+// Restarts asked for by the IPC thread and the main thread at once run one
+// after the other, and the chain measures afterwards.
+TEST_F(Program, RestartsFromBothThreadsAreSerialised) {
+    ASSERT_EQ(start(48), 0);
+    std::thread ipc([this] {
+        for (int n = 0; n < 4; ++n) {
+            control.emit("NewMapping");
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    for (int n = 0; n < 4; ++n) {
+        pru_host::drdy_raise(1);
+        main_watch_drdy();
+    }
+    ipc.join();
+    ASSERT_TRUE(wait_until([] { return main_restart_count() == 8; }, 30s));
+    EXPECT_FALSE(pru_host::log_has("Processing is already running"));
+    EXPECT_TRUE(results_flow());
+}
+
+// The handler only records the signal: measurement goes on until the main
+// thread acts on it.
+TEST_F(Program, SignalHandlerOnlyRecords) {
+    ASSERT_EQ(start(48), 0);
+    handle_signal(SIGINT);
+    EXPECT_EQ(running, 0);
+    EXPECT_FALSE(pru_host::log_has("Received SIGINT. stopping now"));
+    EXPECT_TRUE(results_flow(1)) << "the chain is still running";
+    main_handle_signals();
+    EXPECT_TRUE(pru_host::log_has("Signal received: 2."));
+    EXPECT_TRUE(pru_host::log_has("Received SIGINT. stopping now"));
+    handle_signal(SIGHUP);
+    main_handle_signals();
+    EXPECT_TRUE(pru_host::log_has("Received SIGHUP. restarting serial connection"));
+}
+
+}  // namespace
