@@ -163,26 +163,26 @@ protected:
         }
     }
     // Load number `slot` (id slot + 1) on CT channels 6 + 3 slot ...
-    void load(uint32_t slot, const LoadSpec &spec) {
+    void load(uint32_t slot, const LoadSpec &want) {
         mapping_i_set &l = map.sets_i[slot];
         l.id = slot + 1;
-        l.u_set_id = spec.uset;
+        l.u_set_id = want.uset;
         l.active = true;
-        specs[slot] = spec;
+        specs[slot] = want;
         for (uint32_t j = 0; j < 3; ++j) {
             mapping_i_channel &ct = l.i[j];
             ct.channel = 6 + 3 * slot + j;
             ct.active = true;
-            ct.ct_type = spec.ct_type;
-            ct.invert = spec.invert;
-            ct.rated_current = spec.rated_current;
-            ct.rated_mv = spec.rated_mv;
-            ct.factor = spec.factor;
-            const Signal &v = signals[map.sets_u[spec.uset].u[j].channel];
+            ct.ct_type = want.ct_type;
+            ct.invert = want.invert;
+            ct.rated_current = want.rated_current;
+            ct.rated_mv = want.rated_mv;
+            ct.factor = want.factor;
+            const Signal &v = signals[map.sets_u[want.uset].u[j].channel];
             const double vph = fund_phase(v);
-            Signal i{{1, spec.amps * std::sqrt(2.0), vph + spec.angle_deg * kDeg}};
-            if (spec.third > 0) {
-                i.push_back({3, spec.amps * std::sqrt(2.0) * spec.third, 3 * (vph + spec.angle_deg * kDeg) + 0.5});
+            Signal i{{1, want.amps * std::sqrt(2.0), vph + want.angle_deg * kDeg}};
+            if (want.third > 0) {
+                i.push_back({3, want.amps * std::sqrt(2.0) * want.third, 3 * (vph + want.angle_deg * kDeg) + 0.5});
             }
             signals[ct.channel] = i;
             cfg.calibration[ct.channel].counts_to_unit = ct_scale(&ct);

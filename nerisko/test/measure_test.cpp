@@ -71,12 +71,12 @@ protected:
                 continue;
             }
             const data_i_set &d = r.sets_i[k++];
-            const LoadSpec &spec = specs[slot];
-            if (skip_flexible && ct_is_flexible(spec.ct_type)) {
+            const LoadSpec &want = specs[slot];
+            if (skip_flexible && ct_is_flexible(want.ct_type)) {
                 continue;  // its sensor's output does not follow a frequency change of the scenario
             }
-            SCOPED_TRACE("load " + std::to_string(l.id) + " type " + std::to_string(spec.ct_type) +
-                         (spec.invert ? " inverted" : "") + " angle " + std::to_string(spec.angle_deg));
+            SCOPED_TRACE("load " + std::to_string(l.id) + " type " + std::to_string(want.ct_type) +
+                         (want.invert ? " inverted" : "") + " angle " + std::to_string(want.angle_deg));
             EXPECT_EQ(d.load_id, l.id);
             double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0;
             for (uint32_t j = 0; j < 3; ++j) {
@@ -92,7 +92,7 @@ protected:
                 EXPECT_TRUE(near_rel(c.rms.value, rms(i), 0.001));
                 EXPECT_TRUE(near_rel(c.rms_fund.value, fund_rms(i), 0.001));
                 EXPECT_TRUE(near_rel(c.rms_u.value, rms(i) / ct_scale(&l.i[j]) * PROCESSING_CT_BASE, 0.001));
-                EXPECT_NEAR(c.thd_f.value, harm_rms(i) / fund_rms(i) * 100, thd_tol + 0.01 * spec.third * 100);
+                EXPECT_NEAR(c.thd_f.value, harm_rms(i) / fund_rms(i) * 100, thd_tol + 0.01 * want.third * 100);
                 EXPECT_NEAR(c.phase.value, phase, 0.003);
                 EXPECT_TRUE(near_rel(c.w.value, w, 0, 0.002 * va)) << "real power";
                 EXPECT_TRUE(near_rel(c.va.value, va, 0.002)) << "apparent power";
