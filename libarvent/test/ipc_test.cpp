@@ -191,6 +191,34 @@ TEST_F(Ipc, EveryOrderOfInitAndCleanupIsSafe) {
     EXPECT_EQ(recorder.count(), 1u);
 }
 
+// A signal that is already waiting when a cycle opens is handled as soon as
+// the IPC thread runs; a handler that calls velsard then must find the cycle
+// open, not fail for lack of a connection.
+TEST_F(Ipc, HandlerCallsSucceedFromTheFirstSignalOfACycle) {
+    std::atomic<int> failed{0};
+    recorder.on_config = [&](int) {
+        uint32_t n = 0;
+        if (ipc_num_channels_get(&n) != 1)
+            failed++;
+    };
+    std::atomic<bool> stop{false};
+    std::thread emitter([&] {
+        Control own;
+        while (!stop)
+            own.emit("NewMapping");
+    });
+    size_t delivered = 0;
+    for (int round = 0; round < 100 && failed == 0; round++) {
+        ASSERT_EQ(arvent_init(config_handler, nullptr), 1);
+        ASSERT_TRUE(recorder.wait_for(delivered + 1));
+        arvent_cleanup();
+        delivered = recorder.count();
+    }
+    stop = true;
+    emitter.join();
+    EXPECT_EQ(failed, 0);
+}
+
 TEST_F(Ipc, CleanupFromTheHandlerIsRefused) {
     std::atomic<int> init_result{-1};
     recorder.on_config = [&](int kind) {
