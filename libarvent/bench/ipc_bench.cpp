@@ -12,7 +12,8 @@ namespace {
 struct Cycle {
     Cycle() {
         velsard_testing::TestBus::get().start_velsard();
-        if (arvent_init(nullptr, nullptr) != 1) std::abort();
+        if (arvent_init(nullptr, nullptr) != 1)
+            std::abort();
     }
     ~Cycle() {
         arvent_cleanup();
@@ -24,7 +25,8 @@ void BM_NumChannelsGet(benchmark::State &state) {
     Cycle cycle;
     uint32_t n = 0;
     for (auto _ : state) {
-        if (ipc_num_channels_get(&n) != 1) state.SkipWithError("call failed");
+        if (ipc_num_channels_get(&n) != 1)
+            state.SkipWithError("call failed");
     }
 }
 BENCHMARK(BM_NumChannelsGet);
@@ -34,7 +36,8 @@ void BM_MappingGet(benchmark::State &state) {
     mapping m;
     std::memset(&m, 0, sizeof m);
     for (auto _ : state) {
-        if (arvent_get(&m) != 1) state.SkipWithError("call failed");
+        if (arvent_get(&m) != 1)
+            state.SkipWithError("call failed");
     }
 }
 BENCHMARK(BM_MappingGet);
@@ -45,7 +48,8 @@ void BM_MappingSet(benchmark::State &state) {
     std::memset(&m, 0, sizeof m);
     arvent_get(&m);
     for (auto _ : state) {
-        if (arvent_set(&m) != 1) state.SkipWithError("call failed");
+        if (arvent_set(&m) != 1)
+            state.SkipWithError("call failed");
     }
 }
 BENCHMARK(BM_MappingSet);
@@ -53,7 +57,8 @@ BENCHMARK(BM_MappingSet);
 void BM_InitCleanupCycle(benchmark::State &state) {
     velsard_testing::TestBus::get().start_velsard();
     for (auto _ : state) {
-        if (arvent_init(nullptr, nullptr) != 1) state.SkipWithError("init failed");
+        if (arvent_init(nullptr, nullptr) != 1)
+            state.SkipWithError("init failed");
         arvent_cleanup();
     }
     velsard_testing::TestBus::get().stop_velsard();

@@ -78,12 +78,12 @@ typedef struct _GVariant GVariant;
 /* -- The channel mapping: GetMapping / SetMapping,
  *    "(ua(ubuuduuuuuuuua(ub))a(uuubsa(ububudddd))ai)" -- */
 
-#define MAPPING_U_SET_ID_MAX 2  /* voltage sets */
-#define MAPPING_U_CH_MAX 3      /* voltage channels per set */
-#define MAPPING_I_SET_MAX 48    /* loads */
-#define MAPPING_I_CH_MAX 3      /* CT entries per load */
-#define MAPPING_NAME_LEN 43     /* bytes of a load name, no room for a terminator */
-#define MAPPING_TAIL_MAX 48     /* tail values */
+#define MAPPING_U_SET_ID_MAX 2 /* voltage sets */
+#define MAPPING_U_CH_MAX 3     /* voltage channels per set */
+#define MAPPING_I_SET_MAX 48   /* loads */
+#define MAPPING_I_CH_MAX 3     /* CT entries per load */
+#define MAPPING_NAME_LEN 43    /* bytes of a load name, no room for a terminator */
+#define MAPPING_TAIL_MAX 48    /* tail values */
 
 /* One voltage channel of a voltage set. */
 typedef struct mapping_u_channel {
@@ -98,12 +98,12 @@ ARVENT_FIELD_AT(mapping_u_channel, pad_5, 5);
 
 /* One voltage set. */
 typedef struct mapping_u_set {
-    uint32_t id;      /* loads name their set by it; sent as the set's position */
+    uint32_t id; /* loads name their set by it; sent as the set's position */
     bool active;
     uint8_t pad_5[3];
     uint32_t extra_1;
     uint32_t extra_2;
-    double pt_ratio;  /* voltage-transformer ratio */
+    double pt_ratio; /* voltage-transformer ratio */
     uint32_t extra_3[8];
     mapping_u_channel u[MAPPING_U_CH_MAX];
 } mapping_u_set;
@@ -119,17 +119,17 @@ ARVENT_FIELD_AT(mapping_u_set, u, 56);
 
 /* One CT of a load. */
 typedef struct mapping_i_channel {
-    uint32_t channel;      /* sample channel 6..53; the CT number is channel - 6 */
+    uint32_t channel; /* sample channel 6..53; the CT number is channel - 6 */
     bool active;
     uint8_t pad_5[3];
-    uint32_t ct_type;      /* sensor type 0..10 */
-    bool invert;           /* the CT is mounted the other way round */
+    uint32_t ct_type; /* sensor type 0..10 */
+    bool invert;      /* the CT is mounted the other way round */
     uint8_t pad_13[3];
     uint32_t extra_1;
     uint8_t pad_20[4];
-    double rated_current;  /* rated primary current, amperes (sensor type 9) */
-    double rated_mv;       /* rated output, millivolts (sensor type 9) */
-    double factor;         /* scale factor (sensor type 10) */
+    double rated_current; /* rated primary current, amperes (sensor type 9) */
+    double rated_mv;      /* rated output, millivolts (sensor type 9) */
+    double factor;        /* scale factor (sensor type 10) */
     double extra_2;
 } mapping_i_channel;
 ARVENT_RECORD_LAYOUT(mapping_i_channel, 56);
@@ -150,9 +150,9 @@ ARVENT_FIELD_AT(mapping_i_channel, extra_2, 48);
 typedef struct mapping_i_set {
     uint32_t id;
     uint32_t extra_1;
-    uint32_t u_set_id;                /* id of the load's voltage set */
+    uint32_t u_set_id; /* id of the load's voltage set */
     bool active;
-    char name[MAPPING_NAME_LEN];      /* NUL-terminated only when shorter than 43 */
+    char name[MAPPING_NAME_LEN]; /* NUL-terminated only when shorter than 43 */
     mapping_i_channel i[MAPPING_I_CH_MAX];
 } mapping_i_set;
 ARVENT_RECORD_LAYOUT(mapping_i_set, 224);
@@ -190,17 +190,17 @@ ARVENT_API int mapping_deserialize(GVariant *value, mapping *m);
 #define MODBUS_DEVICE_LEN 50
 
 typedef struct modbus_config {
-    uint32_t header;       /* neither sent nor filled */
+    uint32_t header; /* neither sent nor filled */
     bool active;
     uint8_t pad_5[3];
-    uint32_t backend;      /* 0 Modbus TCP, 2 Modbus RTU */
+    uint32_t backend;               /* 0 Modbus TCP, 2 Modbus RTU */
     char device[MODBUS_DEVICE_LEN]; /* RTU serial device, or TCP address text */
     uint8_t pad_62[2];
     uint32_t baud;
-    uint8_t address;       /* RTU slave address; crosses as a u */
+    uint8_t address; /* RTU slave address; crosses as a u */
     uint8_t pad_69[3];
-    uint32_t port;         /* TCP port */
-    char parity;           /* RTU parity character; crosses as a u */
+    uint32_t port; /* TCP port */
+    char parity;   /* RTU parity character; crosses as a u */
     uint8_t pad_77[3];
     int32_t stopbits;
     int32_t databits;
@@ -227,10 +227,10 @@ ARVENT_API void modbus_config_deserialize(GVariant *value, modbus_config *c);
 /* -- BACnet settings: GetBacnetConfig / SetBacnetConfig, "(buuuusuusuuuusu)" -- */
 
 typedef struct bacnet_config {
-    uint32_t version;      /* neither sent nor filled */
+    uint32_t version; /* neither sent nor filled */
     bool active;
     uint8_t pad_5[3];
-    uint32_t type;         /* datalink type */
+    uint32_t type; /* datalink type */
     uint32_t baud;
     uint32_t udp_port;
     uint32_t instance;
@@ -274,14 +274,14 @@ ARVENT_API void bacnet_config_deserialize(GVariant *value, bacnet_config *c);
 
 typedef struct pulse_config_entry {
     int32_t extra_1;
-    bool flag_1;           /* the output runs only when both flags are set */
+    bool flag_1; /* the output runs only when both flags are set */
     bool flag_2;
     uint8_t pad_6[2];
     int32_t extra_2;
-    int32_t param;         /* energy register that drives the output */
-    double scaler;         /* energy per pulse */
+    int32_t param; /* energy register that drives the output */
+    double scaler; /* energy per pulse */
     int32_t pulse_width;
-    int32_t load_id;       /* id of the load whose energy is counted */
+    int32_t load_id; /* id of the load whose energy is counted */
     uint32_t extra_3[8];
 } pulse_config_entry;
 ARVENT_RECORD_LAYOUT(pulse_config_entry, 64);
@@ -297,7 +297,7 @@ ARVENT_FIELD_AT(pulse_config_entry, load_id, 28);
 ARVENT_FIELD_AT(pulse_config_entry, extra_3, 32);
 
 typedef struct pulse_config {
-    uint32_t header;       /* neither sent nor filled, like the next 4 bytes */
+    uint32_t header; /* neither sent nor filled, like the next 4 bytes */
     uint8_t pad_4[4];
     pulse_config_entry entries[PULSE_CONFIG_ENTRY_MAX];
 } pulse_config;
@@ -317,7 +317,7 @@ ARVENT_API void pulse_config_deserialize(GVariant *value, pulse_config *c);
  * minutes, values[5] billing day of the month, values[6] billing time in
  * seconds after midnight; the others are carried. */
 typedef struct device_config {
-    uint32_t header;       /* neither sent nor filled */
+    uint32_t header; /* neither sent nor filled */
     uint32_t values[DEVICE_CONFIG_VALUE_MAX];
 } device_config;
 ARVENT_RECORD_LAYOUT(device_config, 64);
@@ -368,7 +368,7 @@ ARVENT_API void serial_deserialize(GVariant *value, serials *s);
 /* -- Ethernet settings: GetEthernetConfig / SetEthernetConfig, "(bssussbsus)" -- */
 
 typedef struct ethernet_config {
-    uint32_t header;       /* neither sent nor filled */
+    uint32_t header; /* neither sent nor filled */
     bool extra_1;
     char extra_2[18];
     char extra_3[16];
@@ -406,7 +406,7 @@ ARVENT_API void ethernet_config_deserialize(GVariant *value, ethernet_config *c)
 #define ALARM_ENTRY_MAX 99
 
 typedef struct alarm_entry {
-    uint32_t index;        /* sent and received as the entry's position */
+    uint32_t index; /* sent and received as the entry's position */
     int32_t extra_1;
     uint32_t extra_2;
     uint32_t extra_3;
@@ -430,8 +430,8 @@ ARVENT_FIELD_AT(alarm_entry, pad_26, 26);
 ARVENT_FIELD_AT(alarm_entry, extra_6, 28);
 
 typedef struct alarm_config {
-    uint32_t header;       /* neither sent nor filled */
-    uint32_t count;        /* entries in use; more than 99 are taken as 99 */
+    uint32_t header; /* neither sent nor filled */
+    uint32_t count;  /* entries in use; more than 99 are taken as 99 */
     alarm_entry entries[ALARM_ENTRY_MAX];
 } alarm_config;
 ARVENT_RECORD_LAYOUT(alarm_config, 3176);
@@ -440,7 +440,7 @@ ARVENT_FIELD_AT(alarm_config, count, 4);
 ARVENT_FIELD_AT(alarm_config, entries, 8);
 
 typedef struct alarm_log_entry {
-    uint8_t reserved[8];   /* not sent */
+    uint8_t reserved[8]; /* not sent */
     int64_t extra_1;
     alarm_entry alarm;
     int32_t extra_2;

@@ -191,6 +191,61 @@ TEST_F(Ipc, EveryOrderOfInitAndCleanupIsSafe) {
     EXPECT_EQ(recorder.count(), 1u);
 }
 
+// A signal that is already waiting when a cycle opens is handled as soon as
+// the IPC thread runs; a handler that calls velsard then must find the cycle
+// open, not fail for lack of a connection.
+TEST_F(Ipc, HandlerCallsSucceedFromTheFirstSignalOfACycle) {
+    std::atomic<int> failed{0};
+    recorder.on_config = [&](int) {
+        uint32_t n = 0;
+        if (ipc_num_channels_get(&n) != 1)
+            failed++;
+    };
+    std::atomic<bool> stop{false};
+    std::thread emitter([&] {
+        Control own;
+        while (!stop)
+            own.emit("NewMapping");
+    });
+    size_t delivered = 0;
+    for (int round = 0; round < 100 && failed == 0; round++) {
+        ASSERT_EQ(arvent_init(config_handler, nullptr), 1);
+        ASSERT_TRUE(recorder.wait_for(delivered + 1));
+        arvent_cleanup();
+        delivered = recorder.count();
+    }
+    stop = true;
+    emitter.join();
+    EXPECT_EQ(failed, 0);
+}
+
+// A blocking call that is still waiting for velsard when the cycle closes
+// keeps that cycle's proxy alive into the next cycle; its signals must not
+// reach the program a second time.
+TEST_F(Ipc, ACallRunningAcrossCleanupDoesNotDoubleTheNextCyclesSignals) {
+    ASSERT_EQ(arvent_init(config_handler, nullptr), 1);
+    control->delay_next("GetNumChannels", 1500);
+    std::atomic<int> late_result{-1};
+    std::thread slow([&] {
+        uint32_t n = 0;
+        late_result = ipc_num_channels_get(&n);
+    });
+    // The call has reached velsard (and holds the proxy) before the cycle closes.
+    ASSERT_TRUE(eventually([&] { return !control->calls_of("GetNumChannels").empty(); }));
+    arvent_cleanup();
+    ASSERT_EQ(arvent_init(config_handler, nullptr), 1);
+    control->emit("NewMapping");
+    control->emit("NewModbusConfig");  // the marker: NewMapping was handled before it
+    ASSERT_TRUE(recorder.wait_for(2));
+    slow.join();
+    EXPECT_EQ(late_result, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto got = recorder.snapshot();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].kind, IPC_NEW_MAPPING);
+    EXPECT_EQ(got[1].kind, IPC_NEW_MODBUS_CONFIG);
+}
+
 TEST_F(Ipc, CleanupFromTheHandlerIsRefused) {
     std::atomic<int> init_result{-1};
     recorder.on_config = [&](int kind) {

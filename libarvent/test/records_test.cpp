@@ -33,7 +33,9 @@ struct Unref {
 using Value = std::unique_ptr<GVariant, Unref>;
 
 // Takes ownership of a serialiser's floating result (which may be null).
-Value sink(GVariant *v) { return Value(v ? g_variant_ref_sink(v) : nullptr); }
+Value sink(GVariant *v) {
+    return Value(v ? g_variant_ref_sink(v) : nullptr);
+}
 
 Value parse(const char *type, const std::string &text) {
     GError *error = nullptr;
@@ -74,7 +76,9 @@ R filled(uint8_t byte) {
     return r;
 }
 
-std::string field(const char *f, size_t size) { return std::string(f, size); }
+std::string field(const char *f, size_t size) {
+    return std::string(f, size);
+}
 
 // A text field holding text and zero bytes up to its end.
 std::string zero_filled(const std::string &text, size_t size) {
@@ -83,7 +87,9 @@ std::string zero_filled(const std::string &text, size_t size) {
     return s;
 }
 
-std::string repeat(char c, size_t n) { return std::string(n, c); }
+std::string repeat(char c, size_t n) {
+    return std::string(n, c);
+}
 
 std::string fixture(const char *name) {
     const char *root = std::getenv("METER_SOURCE_DIR");
@@ -102,7 +108,7 @@ struct Range {
 struct RecordCase {
     const char *name;
     const char *type;
-    const char *text;              // as velsard sends it; sent back unchanged
+    const char *text;  // as velsard sends it; sent back unchanged
     size_t size;
     std::vector<Range> untouched;  // header and padding: never written
     std::function<void(GVariant *, void *)> from_value;
@@ -135,9 +141,14 @@ std::vector<Range> pulse_untouched() {
 
 const std::vector<RecordCase> &record_cases() {
     static const std::vector<RecordCase> cases{
-        {"modbus_config", "(busuuuuii)", "(true, 2, '/dev/ttyO2', 19200, 247, 502, 69, 1, 8)", sizeof(modbus_config),
-         {{0, 4}, {5, 3}, {62, 2}, {69, 3}, {77, 3}}, filler(modbus_config_deserialize),
-         sender(modbus_config_serialize), checker<modbus_config>([](const modbus_config &c) {
+        {"modbus_config",
+         "(busuuuuii)",
+         "(true, 2, '/dev/ttyO2', 19200, 247, 502, 69, 1, 8)",
+         sizeof(modbus_config),
+         {{0, 4}, {5, 3}, {62, 2}, {69, 3}, {77, 3}},
+         filler(modbus_config_deserialize),
+         sender(modbus_config_serialize),
+         checker<modbus_config>([](const modbus_config &c) {
              EXPECT_TRUE(c.active);
              EXPECT_EQ(c.backend, 2u);
              EXPECT_EQ(field(c.device, sizeof c.device), zero_filled("/dev/ttyO2", 50));
@@ -148,10 +159,15 @@ const std::vector<RecordCase> &record_cases() {
              EXPECT_EQ(c.stopbits, 1);
              EXPECT_EQ(c.databits, 8);
          })},
-        {"bacnet_config", "(buuuusuusuuuusu)",
-         "(true, 1, 38400, 47808, 4194302, 'Meter 12 \u2013 Hall', 7, 3000000000, '192.168.1.10', 600, 127, 126, "
+        {"bacnet_config",
+         "(buuuusuusuuuusu)",
+         "(true, 1, 38400, 47808, 4194302, 'Meter 12 \u2013 Hall', 7, 3000000000, '192.168.1.10', 600, 127, "
+         "126, "
          "1, 'spare', 4294967295)",
-         sizeof(bacnet_config), {{0, 4}, {5, 3}}, filler(bacnet_config_deserialize), sender(bacnet_config_serialize),
+         sizeof(bacnet_config),
+         {{0, 4}, {5, 3}},
+         filler(bacnet_config_deserialize),
+         sender(bacnet_config_serialize),
          checker<bacnet_config>([](const bacnet_config &c) {
              EXPECT_TRUE(c.active);
              EXPECT_EQ(c.type, 1u);
@@ -173,8 +189,8 @@ const std::vector<RecordCase> &record_cases() {
          "[(-1, true, false, 5, 19, 0.5, 100, 101, 1, 2, 3, 4, 5, 6, 7, 8),"
          " (-2, false, true, 6, 240, 1e-3, 200, 102, 11, 12, 13, 14, 15, 16, 17, 18),"
          " (-3, true, true, 7, 243, 2.25, 300, 147, 21, 22, 23, 24, 25, 26, 27, 4294967295)]",
-         sizeof(pulse_config), pulse_untouched(), filler(pulse_config_deserialize), sender(pulse_config_serialize),
-         checker<pulse_config>([](const pulse_config &c) {
+         sizeof(pulse_config), pulse_untouched(), filler(pulse_config_deserialize),
+         sender(pulse_config_serialize), checker<pulse_config>([](const pulse_config &c) {
              const pulse_config_entry &e = c.entries[2];
              EXPECT_EQ(e.extra_1, -3);
              EXPECT_TRUE(e.flag_1);
@@ -190,16 +206,26 @@ const std::vector<RecordCase> &record_cases() {
              EXPECT_FALSE(c.entries[1].flag_1);
              EXPECT_EQ(c.entries[1].scaler, 1e-3);
          })},
-        {"device_config", "(uuuuuuuuuuuuuuu)", "(0, 1, 2, 15, 4, 28, 86399, 7, 8, 9, 10, 11, 12, 13, 4294967295)",
-         sizeof(device_config), {{0, 4}}, filler(device_config_deserialize), sender(device_config_serialize),
+        {"device_config",
+         "(uuuuuuuuuuuuuuu)",
+         "(0, 1, 2, 15, 4, 28, 86399, 7, 8, 9, 10, 11, 12, 13, 4294967295)",
+         sizeof(device_config),
+         {{0, 4}},
+         filler(device_config_deserialize),
+         sender(device_config_serialize),
          checker<device_config>([](const device_config &c) {
              const uint32_t want[15] = {0, 1, 2, 15, 4, 28, 86399, 7, 8, 9, 10, 11, 12, 13, 4294967295u};
              for (size_t k = 0; k < 15; ++k) {
                  EXPECT_EQ(c.values[k], want[k]) << "values[" << k << "]";
              }
          })},
-        {"test_config", "(a(s)ub)", "([('LCD line 1',), ('',), ('20 characters, full',), ('\u00e4\u00f6\u00fc',)], 6, true)",
-         sizeof(test_config), {{89, 3}}, filler(test_config_deserialize), sender(test_config_serialize),
+        {"test_config",
+         "(a(s)ub)",
+         "([('LCD line 1',), ('',), ('20 characters, full',), ('\u00e4\u00f6\u00fc',)], 6, true)",
+         sizeof(test_config),
+         {{89, 3}},
+         filler(test_config_deserialize),
+         sender(test_config_serialize),
          checker<test_config>([](const test_config &c) {
              EXPECT_EQ(field(c.texts[0], 21), zero_filled("LCD line 1", 21));
              EXPECT_EQ(field(c.texts[1], 21), zero_filled("", 21));
@@ -208,17 +234,28 @@ const std::vector<RecordCase> &record_cases() {
              EXPECT_EQ(c.lcd_led, 6u);
              EXPECT_TRUE(c.backlight);
          })},
-        {"serials", "(sss)", "('PM-000123', 'EE-98765', 'EE-98765')", sizeof(serials), {},
-         filler(serial_deserialize), sender(serial_serialize), checker<serials>([](const serials &s) {
+        {"serials",
+         "(sss)",
+         "('PM-000123', 'EE-98765', 'EE-98765')",
+         sizeof(serials),
+         {},
+         filler(serial_deserialize),
+         sender(serial_serialize),
+         checker<serials>([](const serials &s) {
              EXPECT_EQ(field(s.serial[0], 50), zero_filled("PM-000123", 50));
              EXPECT_EQ(field(s.serial[1], 50), zero_filled("EE-98765", 50));
              EXPECT_EQ(field(s.serial[2], 50), zero_filled("EE-98765", 50));
          })},
-        {"ethernet_config", "(bssussbsus)",
-         "(true, '00:11:22:33:44:55', '192.168.001.100', 24, '192.168.1.1', '8.8.8.8', false, 'meter-7', 1500, "
+        {"ethernet_config",
+         "(bssussbsus)",
+         "(true, '00:11:22:33:44:55', '192.168.001.100', 24, '192.168.1.1', '8.8.8.8', false, 'meter-7', "
+         "1500, "
          "'pool.ntp.org')",
-         sizeof(ethernet_config), {{0, 4}, {39, 1}, {117, 3}}, filler(ethernet_config_deserialize),
-         sender(ethernet_config_serialize), checker<ethernet_config>([](const ethernet_config &c) {
+         sizeof(ethernet_config),
+         {{0, 4}, {39, 1}, {117, 3}},
+         filler(ethernet_config_deserialize),
+         sender(ethernet_config_serialize),
+         checker<ethernet_config>([](const ethernet_config &c) {
              EXPECT_TRUE(c.extra_1);
              EXPECT_EQ(field(c.extra_2, 18), zero_filled("00:11:22:33:44:55", 18));
              EXPECT_EQ(field(c.extra_3, 16), zero_filled("192.168.001.100", 16));
@@ -230,11 +267,14 @@ const std::vector<RecordCase> &record_cases() {
              EXPECT_EQ(c.extra_9, 1500u);
              EXPECT_EQ(field(c.extra_10, 40), zero_filled("pool.ntp.org", 40));
          })},
-        {"alarm_config", "a(uiuuuubbi)",
+        {"alarm_config",
+         "a(uiuuuubbi)",
          "[(0, -5, 1, 2, 3, 4, true, false, -7), (1, 6, 7, 8, 9, 10, false, true, 11),"
          " (2, -2147483648, 4294967295, 0, 0, 0, true, true, 2147483647)]",
-         sizeof(alarm_config), {{0, 4}, {8 + 26, 2}, {8 + 32 + 26, 2}, {8 + 64 + 26, 2}, {8 + 3 * 32, 96 * 32}},
-         filler(alarm_config_deserialize), sender(alarm_config_serialize),
+         sizeof(alarm_config),
+         {{0, 4}, {8 + 26, 2}, {8 + 32 + 26, 2}, {8 + 64 + 26, 2}, {8 + 3 * 32, 96 * 32}},
+         filler(alarm_config_deserialize),
+         sender(alarm_config_serialize),
          checker<alarm_config>([](const alarm_config &c) {
              EXPECT_EQ(c.count, 3u);
              const alarm_entry &e = c.entries[2];
@@ -361,7 +401,8 @@ TEST(Records, MalformedValueBytesStayWithinTheRecord) {
             g_bytes_unref(raw);
             std::vector<uint8_t> record(c.size + kGuard, 0xAA);
             c.from_value(v.get(), record.data());
-            ASSERT_EQ(std::vector<uint8_t>(record.begin() + c.size, record.end()), std::vector<uint8_t>(kGuard, 0xAA))
+            ASSERT_EQ(std::vector<uint8_t>(record.begin() + c.size, record.end()),
+                      std::vector<uint8_t>(kGuard, 0xAA))
                 << "written past the record in round " << round;
         }
     }
@@ -407,31 +448,47 @@ TEST(Records, ConversionsLogTheirLines) {
         }
     };
     const std::vector<Case> cases{
-        {"Serializing test config", [&] { auto c = filled<test_config>(0); discard(test_config_serialize(&c)); }},
-        {"Deserializing test config", [&] {
+        {"Serializing test config",
+         [&] {
+             auto c = filled<test_config>(0);
+             discard(test_config_serialize(&c));
+         }},
+        {"Deserializing test config",
+         [&] {
              auto c = filled<test_config>(0);
              test_config_deserialize(parse("(a(s)ub)", "([], 0, false)").get(), &c);
          }},
         {"Serializing ethernet config",
-         [&] { auto c = filled<ethernet_config>(0); discard(ethernet_config_serialize(&c)); }},
-        {"Serializing alarm config", [&] { auto c = filled<alarm_config>(0); discard(alarm_config_serialize(&c)); }},
+         [&] {
+             auto c = filled<ethernet_config>(0);
+             discard(ethernet_config_serialize(&c));
+         }},
+        {"Serializing alarm config",
+         [&] {
+             auto c = filled<alarm_config>(0);
+             discard(alarm_config_serialize(&c));
+         }},
         {"Serializing alarm log", [&] { discard(alarm_log_serialize(nullptr, 0)); }},
-        {"Cannot send modbus config: device is not valid UTF-8", [&] {
+        {"Cannot send modbus config: device is not valid UTF-8",
+         [&] {
              auto c = filled<modbus_config>(0);
              c.device[0] = '\xff';
              discard(modbus_config_serialize(&c));
          }},
-        {"Load 5 name is not valid UTF-8; sending its first 2 bytes", [&] {
+        {"Load 5 name is not valid UTF-8; sending its first 2 bytes",
+         [&] {
              auto m = std::make_unique<mapping>();
              std::memset(m.get(), 0, sizeof *m);
              std::memcpy(m->sets_i[5].name, "ab\xff", 3);
              discard(mapping_serialize(m.get()));
          }},
-        {"Ignoring modbus config value of type (s), expected (busuuuuii)", [&] {
+        {"Ignoring modbus config value of type (s), expected (busuuuuii)",
+         [&] {
              auto c = filled<modbus_config>(0);
              modbus_config_deserialize(parse("(s)", "('x',)").get(), &c);
          }},
-        {"", [&] {
+        {"",
+         [&] {
              auto c = filled<modbus_config>(0);
              Value v = sink(modbus_config_serialize(&c));
              modbus_config_deserialize(v.get(), &c);
@@ -452,14 +509,16 @@ TEST(Records, ConversionsLogTheirLines) {
     }
 }
 
-TEST(Records, HeaderAndConversionsWorkFromC) { EXPECT_EQ(records_c_round_trip(), 1); }
+TEST(Records, HeaderAndConversionsWorkFromC) {
+    EXPECT_EQ(records_c_round_trip(), 1);
+}
 
 /* ---- received texts: cut at the field, on a UTF-8 boundary, terminated ---- */
 
 struct TextCase {
     const char *what;
     std::string received;
-    std::string stored;  // the field's bytes after the text, zero-filled
+    std::string stored;                           // the field's bytes after the text, zero-filled
     std::function<std::string(GVariant *)> fill;  // fills a 0xAA record, returns the field
     const char *type;
     std::function<std::string(const std::string &)> value_text;
@@ -475,7 +534,9 @@ TEST(Records, ReceivedTextsAreCutToTheirFieldAndStayReadable) {
         modbus_config_deserialize(v, &c);
         return field(c.device, sizeof c.device);
     };
-    auto modbus_text = [](const std::string &t) { return "(true, 2, " + quoted(t) + ", 9600, 1, 502, 78, 1, 8)"; };
+    auto modbus_text = [](const std::string &t) {
+        return "(true, 2, " + quoted(t) + ", 9600, 1, 502, 78, 1, 8)";
+    };
     auto serial_1 = [](GVariant *v) {
         auto s = filled<serials>(0xAA);
         serial_deserialize(v, &s);
@@ -506,20 +567,22 @@ TEST(Records, ReceivedTextsAreCutToTheirFieldAndStayReadable) {
     };
     const std::string a49 = repeat('a', 49), e_acute = "\u00e9";
     const std::vector<TextCase> cases{
-        {"modbus device of 49 characters keeps its terminator", a49, a49, modbus_device, "(busuuuuii)", modbus_text},
+        {"modbus device of 49 characters keeps its terminator", a49, a49, modbus_device, "(busuuuuii)",
+         modbus_text},
         {"modbus device of 50 characters is cut to 49 and terminated", repeat('b', 50), repeat('b', 49),
          modbus_device, "(busuuuuii)", modbus_text},
         {"modbus device cut inside a character loses the whole character", repeat('c', 48) + e_acute,
          repeat('c', 48), modbus_device, "(busuuuuii)", modbus_text},
-        {"serial of 80 characters is cut to 49", repeat('7', 80), repeat('7', 49), serial_1, "(sss)", serial_text},
-        {"test text of 21 characters is cut to 20 and terminated", repeat('t', 21), repeat('t', 20), test_text_0,
-         "(a(s)ub)", test_text},
+        {"serial of 80 characters is cut to 49", repeat('7', 80), repeat('7', 49), serial_1, "(sss)",
+         serial_text},
+        {"test text of 21 characters is cut to 20 and terminated", repeat('t', 21), repeat('t', 20),
+         test_text_0, "(a(s)ub)", test_text},
         {"test text of 20 characters is whole", repeat('u', 20), repeat('u', 20), test_text_0, "(a(s)ub)",
          test_text},
         {"test text of three-byte characters is cut between characters", repeat('v', 18) + "\u2013",
          repeat('v', 18), test_text_0, "(a(s)ub)", test_text},
-        {"BBMD text of 21 characters is cut to 19", "192.168.100.200:47808", "192.168.100.200:478", bacnet_bbmd,
-         "(buuuusuusuuuusu)", bacnet_text},
+        {"BBMD text of 21 characters is cut to 19", "192.168.100.200:47808", "192.168.100.200:478",
+         bacnet_bbmd, "(buuuusuusuuuusu)", bacnet_text},
         {"MAC text of 17 characters keeps its terminator", "00:11:22:33:44:55", "00:11:22:33:44:55",
          ethernet_mac, "(bssussbsus)", ethernet_text},
         {"MAC text of 20 characters is cut to 17 and terminated", "00:11:22:33:44:55:66", "00:11:22:33:44:55",
@@ -544,24 +607,60 @@ TEST(Records, TextsThatAreNotUtf8AreNotSent) {
         std::function<GVariant *()> send;
     };
     const std::vector<Case> cases{
-        {"modbus device", [&] { auto c = filled<modbus_config>(0); std::memcpy(c.device, bad, sizeof bad);
-             return modbus_config_serialize(&c); }},
-        {"bacnet name", [&] { auto c = filled<bacnet_config>(0); std::memcpy(c.name, bad, sizeof bad);
-             return bacnet_config_serialize(&c); }},
-        {"bacnet bbmd", [&] { auto c = filled<bacnet_config>(0); std::memcpy(c.bbmd, bad, sizeof bad);
-             return bacnet_config_serialize(&c); }},
-        {"bacnet extra_2", [&] { auto c = filled<bacnet_config>(0); std::memcpy(c.extra_2, bad, sizeof bad);
-             return bacnet_config_serialize(&c); }},
-        {"test text 3", [&] { auto c = filled<test_config>(0); std::memcpy(c.texts[3], bad, sizeof bad);
-             return test_config_serialize(&c); }},
-        {"serial 2", [&] { auto s = filled<serials>(0); std::memcpy(s.serial[2], bad, sizeof bad);
-             return serial_serialize(&s); }},
-        {"ethernet extra_2", [&] { auto c = filled<ethernet_config>(0); std::memcpy(c.extra_2, bad, sizeof bad);
-             return ethernet_config_serialize(&c); }},
-        {"ethernet extra_10", [&] { auto c = filled<ethernet_config>(0); std::memcpy(c.extra_10, bad, sizeof bad);
-             return ethernet_config_serialize(&c); }},
-        {"a lone continuation byte", [&] { auto c = filled<modbus_config>(0); c.device[0] = '\x80';
-             return modbus_config_serialize(&c); }},
+        {"modbus device",
+         [&] {
+             auto c = filled<modbus_config>(0);
+             std::memcpy(c.device, bad, sizeof bad);
+             return modbus_config_serialize(&c);
+         }},
+        {"bacnet name",
+         [&] {
+             auto c = filled<bacnet_config>(0);
+             std::memcpy(c.name, bad, sizeof bad);
+             return bacnet_config_serialize(&c);
+         }},
+        {"bacnet bbmd",
+         [&] {
+             auto c = filled<bacnet_config>(0);
+             std::memcpy(c.bbmd, bad, sizeof bad);
+             return bacnet_config_serialize(&c);
+         }},
+        {"bacnet extra_2",
+         [&] {
+             auto c = filled<bacnet_config>(0);
+             std::memcpy(c.extra_2, bad, sizeof bad);
+             return bacnet_config_serialize(&c);
+         }},
+        {"test text 3",
+         [&] {
+             auto c = filled<test_config>(0);
+             std::memcpy(c.texts[3], bad, sizeof bad);
+             return test_config_serialize(&c);
+         }},
+        {"serial 2",
+         [&] {
+             auto s = filled<serials>(0);
+             std::memcpy(s.serial[2], bad, sizeof bad);
+             return serial_serialize(&s);
+         }},
+        {"ethernet extra_2",
+         [&] {
+             auto c = filled<ethernet_config>(0);
+             std::memcpy(c.extra_2, bad, sizeof bad);
+             return ethernet_config_serialize(&c);
+         }},
+        {"ethernet extra_10",
+         [&] {
+             auto c = filled<ethernet_config>(0);
+             std::memcpy(c.extra_10, bad, sizeof bad);
+             return ethernet_config_serialize(&c);
+         }},
+        {"a lone continuation byte",
+         [&] {
+             auto c = filled<modbus_config>(0);
+             c.device[0] = '\x80';
+             return modbus_config_serialize(&c);
+         }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -609,7 +708,8 @@ TEST(Records, PulseConfigTakesAtMostThreeEntriesAndKeepsWhatIsMissing) {
                 EXPECT_EQ(bytes(g.c.entries[k]), bytes(filled<pulse_config_entry>(0xAA))) << "entry " << k;
             }
         }
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(g.guard), sizeof g.guard), repeat('\xAA', sizeof g.guard));
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(g.guard), sizeof g.guard),
+                  repeat('\xAA', sizeof g.guard));
     }
 }
 
@@ -843,7 +943,8 @@ TEST(MappingRecord, LongerArraysAreCutAtTheRecordsCapacity) {
     EXPECT_EQ(g->m.sets_i[47].id, 147u);
     EXPECT_EQ(g->m.sets_i[47].i[2].extra_1, 47002u);
     EXPECT_EQ(g->m.tail_values[47], 48);
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(g->guard), sizeof g->guard), repeat('\xAA', sizeof g->guard));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(g->guard), sizeof g->guard),
+              repeat('\xAA', sizeof g->guard));
 }
 
 TEST(MappingRecord, LoadNamesAreSentUpToTheirFieldAndLastWholeCharacter) {
@@ -894,17 +995,19 @@ TEST(MappingRecord, EveryEntryIsSentActiveOrNot) {
     EXPECT_EQ(g_variant_n_children(sets_u.get()), 2u);
     EXPECT_EQ(g_variant_n_children(sets_i.get()), 48u);
     Value spare(g_variant_get_child_value(sets_i.get(), 10));
-    Value want = parse("(uuubsa(ububudddd))",
-                       "(0, 0, 0, false, 'Spare', [(0, false, 0, false, 0, 0.0, 0.0, 0.0, 0.0),"
-                       " (0, false, 0, false, 0, 50.0, 0.0, 0.0, 0.0), (0, false, 0, false, 0, 0.0, 0.0, 0.0, 0.0)])");
+    Value want =
+        parse("(uuubsa(ububudddd))",
+              "(0, 0, 0, false, 'Spare', [(0, false, 0, false, 0, 0.0, 0.0, 0.0, 0.0),"
+              " (0, false, 0, false, 0, 50.0, 0.0, 0.0, 0.0), (0, false, 0, false, 0, 0.0, 0.0, 0.0, 0.0)])");
     expect_equal_values(want.get(), spare.get());
-    Value zeros = parse("ai", "[" + [] {
-        std::string s;
-        for (int k = 0; k < 48; ++k) {
-            s += k ? ", 0" : "0";
-        }
-        return s;
-    }() + "]");
+    Value zeros = parse(
+        "ai", "[" + [] {
+            std::string s;
+            for (int k = 0; k < 48; ++k) {
+                s += k ? ", 0" : "0";
+            }
+            return s;
+        }() + "]");
     expect_equal_values(zeros.get(), tail.get());
 }
 

@@ -41,9 +41,9 @@ TEST(Slog, LevelSetsTheMask) {
         {LOG_WARNING, LOG_UPTO(LOG_WARNING)},
         {LOG_DEBUG, 0xFF},
         {LOG_EMERG, 0x01},
-        {31, 0xFF},           // would shift out of range unclamped
+        {31, 0xFF},  // would shift out of range unclamped
         {1000, 0xFF},
-        {-1, 0x01},           // LOG_UPTO(-1) is 0, which setlogmask ignores
+        {-1, 0x01},  // LOG_UPTO(-1) is 0, which setlogmask ignores
         {-1000, 0x01},
     };
     for (const auto &c : cases) {

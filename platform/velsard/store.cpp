@@ -165,7 +165,6 @@ bool Store::load_file(const std::string &path, std::string *error) {
         g_error_free(gerror);
         return false;
     }
-    g_variant_ref_sink(all);
     // Check every entry first so that a bad file changes nothing.
     GVariantIter iter;
     const gchar *key;

@@ -473,11 +473,12 @@ int main(int argc, char **argv) {
 
     Daemon d;
     std::string message;
-    if (defaults != nullptr && !d.store.load_file(defaults, &message)) {
+    bool loaded = defaults == nullptr || d.store.load_file(defaults, &message);
+    g_free(defaults);
+    if (!loaded) {
         fprintf(stderr, "velsard: %s\n", message.c_str());
         return 1;
     }
-    g_free(defaults);
 
     d.conn = g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, &error);
     if (d.conn == nullptr) {

@@ -57,8 +57,9 @@ const SignalKind kSignals[] = {
     {"NewIpAddress", IPC_NEW_IP_ADDRESS, "Received New Ip Address signal"},
 };
 
-// The open cycle. Written only while holding both lifecycle_mutex and
-// proxy_mutex; the blocking operations read it under proxy_mutex alone.
+// The open cycle. Written only while holding lifecycle_mutex, and apart
+// from the thread handle also proxy_mutex; the blocking operations read it
+// under proxy_mutex alone.
 struct Cycle {
     bool open = false;
     GDBusConnection *conn = nullptr;
@@ -192,19 +193,24 @@ int open_cycle(ipc_config_handler_t on_config, ipc_error_handler_t on_error) {
         return 0;
     }
     c.loop = g_main_loop_new(g_main_context_default(), FALSE);
+    // Open for the blocking operations before the thread starts: a signal
+    // already queued is handled as soon as the loop runs, and its handler
+    // may call velsard at once.
+    {
+        std::lock_guard<std::mutex> lock(proxy_mutex);
+        c.open = true;
+        cycle = c;
+        set_mirrors(cycle);
+    }
     delivering = number;
-    int rc = pthread_create(&c.thread, nullptr, ipc_thread, c.loop);
+    int rc = pthread_create(&cycle.thread, nullptr, ipc_thread, cycle.loop);
     if (rc != 0) {
         delivering = 0;
         syslog(LOG_ERR, "Error starting processing thread (%d)", rc);
-        release(c);
+        release(cycle);
         return 0;
     }
-    pthread_setname_np(c.thread, "arvent-ipc");
-    std::lock_guard<std::mutex> lock(proxy_mutex);
-    c.open = true;
-    cycle = c;
-    set_mirrors(cycle);
+    pthread_setname_np(cycle.thread, "arvent-ipc");
     return 1;
 }
 

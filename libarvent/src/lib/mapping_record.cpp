@@ -17,8 +17,11 @@ void fill_u_set(mapping_u_set *set, GVariant *entry) {
     gboolean active;
     gdouble pt_ratio;
     GVariant *channels;
-    g_variant_get(entry, "(ubuudu" "uuuuuuu@a(ub))", &id, &active, &extra_1, &extra_2, &pt_ratio, &x[0], &x[1],
-                  &x[2], &x[3], &x[4], &x[5], &x[6], &x[7], &channels);
+    g_variant_get(entry,
+                  "(ubuudu"
+                  "uuuuuuu@a(ub))",
+                  &id, &active, &extra_1, &extra_2, &pt_ratio, &x[0], &x[1], &x[2], &x[3], &x[4], &x[5],
+                  &x[6], &x[7], &channels);
     VariantRef owned(channels);
     set->id = id;
     set->active = active != 0;
@@ -40,8 +43,8 @@ void fill_i_channel(mapping_i_channel *ct, GVariant *entry) {
     guint32 channel, ct_type, extra_1;
     gboolean active, invert;
     gdouble rated_current, rated_mv, factor, extra_2;
-    g_variant_get(entry, "(ububudddd)", &channel, &active, &ct_type, &invert, &extra_1, &rated_current, &rated_mv,
-                  &factor, &extra_2);
+    g_variant_get(entry, "(ububudddd)", &channel, &active, &ct_type, &invert, &extra_1, &rated_current,
+                  &rated_mv, &factor, &extra_2);
     ct->channel = channel;
     ct->active = active != 0;
     ct->ct_type = ct_type;
@@ -131,8 +134,9 @@ GVariant *mapping_serialize(const mapping *m) {
         g_variant_builder_add_value(&b, name_value(s, n));
         g_variant_builder_open(&b, G_VARIANT_TYPE("a(ububudddd)"));
         for (const mapping_i_channel &ct : s.i) {
-            g_variant_builder_add(&b, "(ububudddd)", ct.channel, flag_of(ct.active), ct.ct_type, flag_of(ct.invert),
-                                  ct.extra_1, ct.rated_current, ct.rated_mv, ct.factor, ct.extra_2);
+            g_variant_builder_add(&b, "(ububudddd)", ct.channel, flag_of(ct.active), ct.ct_type,
+                                  flag_of(ct.invert), ct.extra_1, ct.rated_current, ct.rated_mv, ct.factor,
+                                  ct.extra_2);
         }
         g_variant_builder_close(&b);
         g_variant_builder_close(&b);
@@ -154,7 +158,8 @@ int mapping_deserialize(GVariant *value, mapping *m) {
     }
     guint32 version;
     GVariant *u_sets, *i_sets, *tail;
-    g_variant_get(value, "(u@a(ubuuduuuuuuuua(ub))@a(uuubsa(ububudddd))@ai)", &version, &u_sets, &i_sets, &tail);
+    g_variant_get(value, "(u@a(ubuuduuuuuuuua(ub))@a(uuubsa(ububudddd))@ai)", &version, &u_sets, &i_sets,
+                  &tail);
     VariantRef own_u(u_sets), own_i(i_sets), own_tail(tail);
 
     m->version = version;
@@ -168,7 +173,8 @@ int mapping_deserialize(GVariant *value, mapping *m) {
         fill_i_set(&m->sets_i[k], child(i_sets, k).get());
     }
     gsize count = 0;
-    const gint32 *values = static_cast<const gint32 *>(g_variant_get_fixed_array(tail, &count, sizeof(gint32)));
+    const gint32 *values =
+        static_cast<const gint32 *>(g_variant_get_fixed_array(tail, &count, sizeof(gint32)));
     n = std::min<size_t>(count, MAPPING_TAIL_MAX);
     std::copy(values, values + n, m->tail_values);
     return 1;

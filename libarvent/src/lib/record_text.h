@@ -31,7 +31,9 @@ inline gboolean flag_of(const bool &field) {
 
 // The number of bytes of a text field that are sent: up to the terminator,
 // never beyond the field.
-inline size_t field_length(const char *field, size_t size) { return strnlen(field, size); }
+inline size_t field_length(const char *field, size_t size) {
+    return strnlen(field, size);
+}
 
 // Whether the sent part of a text field is valid UTF-8 (D-Bus carries only
 // UTF-8; GLib refuses anything else).

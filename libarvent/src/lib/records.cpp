@@ -28,8 +28,8 @@ bool value_fits(GVariant *value, const char *signature, const void *record, cons
         return false;
     }
     if (!g_variant_is_of_type(value, G_VARIANT_TYPE(signature))) {
-        syslog(LOG_ERR, "Ignoring %s value of type %s, expected %s", what,
-               g_variant_get_type_string(value), signature);
+        syslog(LOG_ERR, "Ignoring %s value of type %s, expected %s", what, g_variant_get_type_string(value),
+               signature);
         return false;
     }
     return true;
@@ -42,7 +42,9 @@ struct TextField {
     const char *field;
     size_t size;
 };
+// clang-format off
 #define TEXT_FIELD(rec, f) TextField{#f, (rec)->f, sizeof (rec)->f}
+// clang-format on
 
 // Refuses a record with a text that D-Bus cannot carry.
 bool texts_are_utf8(const char *record, std::initializer_list<TextField> texts) {
@@ -92,9 +94,10 @@ GVariant *modbus_config_serialize(const modbus_config *c) {
     if (!texts_are_utf8("modbus config", {TEXT_FIELD(c, device)})) {
         return nullptr;
     }
-    return g_variant_new("(bu@suuuuii)", flag_of(c->active), c->backend, field_value(c->device, sizeof c->device),
-                         c->baud, static_cast<guint32>(c->address), c->port,
-                         static_cast<guint32>(static_cast<uint8_t>(c->parity)), c->stopbits, c->databits);
+    return g_variant_new("(bu@suuuuii)", flag_of(c->active), c->backend,
+                         field_value(c->device, sizeof c->device), c->baud, static_cast<guint32>(c->address),
+                         c->port, static_cast<guint32>(static_cast<uint8_t>(c->parity)), c->stopbits,
+                         c->databits);
 }
 
 void modbus_config_deserialize(GVariant *value, modbus_config *c) {
@@ -105,8 +108,8 @@ void modbus_config_deserialize(GVariant *value, modbus_config *c) {
     guint32 backend, baud, address, port, parity;
     const gchar *device;
     gint32 stopbits, databits;
-    g_variant_get(value, "(bu&suuuuii)", &active, &backend, &device, &baud, &address, &port, &parity, &stopbits,
-                  &databits);
+    g_variant_get(value, "(bu&suuuuii)", &active, &backend, &device, &baud, &address, &port, &parity,
+                  &stopbits, &databits);
     c->active = active != 0;
     c->backend = backend;
     copy_text(c->device, sizeof c->device, device, true);
@@ -124,11 +127,12 @@ GVariant *bacnet_config_serialize(const bacnet_config *c) {
     if (!record_given(c, "bacnet config")) {
         return nullptr;
     }
-    if (!texts_are_utf8("bacnet config", {TEXT_FIELD(c, name), TEXT_FIELD(c, bbmd), TEXT_FIELD(c, extra_2)})) {
+    if (!texts_are_utf8("bacnet config",
+                        {TEXT_FIELD(c, name), TEXT_FIELD(c, bbmd), TEXT_FIELD(c, extra_2)})) {
         return nullptr;
     }
-    return g_variant_new("(buuuu@suu@suuuu@su)", flag_of(c->active), c->type, c->baud, c->udp_port, c->instance,
-                         field_value(c->name, sizeof c->name), c->vnet, c->extra_1,
+    return g_variant_new("(buuuu@suu@suuuu@su)", flag_of(c->active), c->type, c->baud, c->udp_port,
+                         c->instance, field_value(c->name, sizeof c->name), c->vnet, c->extra_1,
                          field_value(c->bbmd, sizeof c->bbmd), c->ttl, c->mstp_mac, c->mstp_max_master,
                          c->mstp_info_frames, field_value(c->extra_2, sizeof c->extra_2), c->extra_3);
 }
@@ -169,9 +173,9 @@ GVariant *pulse_config_serialize(const pulse_config *c) {
     g_variant_builder_init(&b, G_VARIANT_TYPE("a(ibbiidiiuuuuuuuu)"));
     for (const pulse_config_entry &e : c->entries) {
         const uint32_t *x = e.extra_3;
-        g_variant_builder_add(&b, "(ibbiidiiuuuuuuuu)", e.extra_1, flag_of(e.flag_1), flag_of(e.flag_2), e.extra_2,
-                              e.param, e.scaler, e.pulse_width, e.load_id, x[0], x[1], x[2], x[3], x[4], x[5],
-                              x[6], x[7]);
+        g_variant_builder_add(&b, "(ibbiidiiuuuuuuuu)", e.extra_1, flag_of(e.flag_1), flag_of(e.flag_2),
+                              e.extra_2, e.param, e.scaler, e.pulse_width, e.load_id, x[0], x[1], x[2], x[3],
+                              x[4], x[5], x[6], x[7]);
     }
     return g_variant_builder_end(&b);
 }
@@ -188,8 +192,8 @@ void pulse_config_deserialize(GVariant *value, pulse_config *c) {
         gboolean f1, f2;
         gdouble scaler;
         guint32 x[8];
-        g_variant_get(child(value, k).get(), "(ibbiidiiuuuuuuuu)", &extra_1, &f1, &f2, &extra_2, &param, &scaler,
-                      &width, &load, &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &x[6], &x[7]);
+        g_variant_get(child(value, k).get(), "(ibbiidiiuuuuuuuu)", &extra_1, &f1, &f2, &extra_2, &param,
+                      &scaler, &width, &load, &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &x[6], &x[7]);
         e.extra_1 = extra_1;
         e.flag_1 = f1 != 0;
         e.flag_2 = f2 != 0;
@@ -281,8 +285,8 @@ GVariant *serial_serialize(const serials *s) {
             return nullptr;
         }
     }
-    return g_variant_new("(@s@s@s)", field_value(s->serial[0], SERIAL_LEN), field_value(s->serial[1], SERIAL_LEN),
-                         field_value(s->serial[2], SERIAL_LEN));
+    return g_variant_new("(@s@s@s)", field_value(s->serial[0], SERIAL_LEN),
+                         field_value(s->serial[1], SERIAL_LEN), field_value(s->serial[2], SERIAL_LEN));
 }
 
 void serial_deserialize(GVariant *value, serials *s) {
@@ -301,16 +305,16 @@ GVariant *ethernet_config_serialize(const ethernet_config *c) {
         return nullptr;
     }
     syslog(LOG_INFO, "Serializing ethernet config");
-    if (!texts_are_utf8("ethernet config", {TEXT_FIELD(c, extra_2), TEXT_FIELD(c, extra_3), TEXT_FIELD(c, extra_5),
-                                            TEXT_FIELD(c, extra_6), TEXT_FIELD(c, extra_8),
-                                            TEXT_FIELD(c, extra_10)})) {
+    if (!texts_are_utf8("ethernet config",
+                        {TEXT_FIELD(c, extra_2), TEXT_FIELD(c, extra_3), TEXT_FIELD(c, extra_5),
+                         TEXT_FIELD(c, extra_6), TEXT_FIELD(c, extra_8), TEXT_FIELD(c, extra_10)})) {
         return nullptr;
     }
-    return g_variant_new("(b@s@su@s@sb@su@s)", flag_of(c->extra_1), field_value(c->extra_2, sizeof c->extra_2),
-                         field_value(c->extra_3, sizeof c->extra_3), c->extra_4,
-                         field_value(c->extra_5, sizeof c->extra_5), field_value(c->extra_6, sizeof c->extra_6),
-                         flag_of(c->extra_7), field_value(c->extra_8, sizeof c->extra_8), c->extra_9,
-                         field_value(c->extra_10, sizeof c->extra_10));
+    return g_variant_new(
+        "(b@s@su@s@sb@su@s)", flag_of(c->extra_1), field_value(c->extra_2, sizeof c->extra_2),
+        field_value(c->extra_3, sizeof c->extra_3), c->extra_4, field_value(c->extra_5, sizeof c->extra_5),
+        field_value(c->extra_6, sizeof c->extra_6), flag_of(c->extra_7),
+        field_value(c->extra_8, sizeof c->extra_8), c->extra_9, field_value(c->extra_10, sizeof c->extra_10));
 }
 
 void ethernet_config_deserialize(GVariant *value, ethernet_config *c) {

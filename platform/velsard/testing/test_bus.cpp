@@ -70,7 +70,7 @@ Variant parse(const char *type, const char *text) {
         g_error_free(error);
         throw std::runtime_error(message);
     }
-    return Variant(g_variant_ref_sink(v));
+    return Variant(v);  // g_variant_parse gives a full, non-floating reference
 }
 
 std::string print(GVariant *v) {
