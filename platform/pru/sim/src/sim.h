@@ -168,7 +168,6 @@ private:
     std::vector<Armed> armed_;
     bool spi_hang_armed_ = false;
     std::array<double, kPulseInputs> pulse_frac_{};
-    bool drdy_pending_ = false;
     std::function<void(bool)> drdy_hook_;
 
     std::array<Adc, kAdcSlots> adcs_{};
