@@ -12,6 +12,11 @@ if(METER_SANITIZE OR METER_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(METER_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(METER_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "METER_FUZZ needs clang (libFuzzer)")
@@ -31,7 +36,7 @@ endif()
 
 # Benchmarks are run by hand from an optimised, uninstrumented build.
 set(METER_BUILD_BENCH OFF)
-if(NOT METER_SANITIZE AND NOT METER_FUZZ)
+if(NOT METER_SANITIZE AND NOT METER_FUZZ AND NOT METER_TSAN)
   find_package(benchmark QUIET)
   if(benchmark_FOUND)
     set(METER_BUILD_BENCH ON)

@@ -1,12 +1,8 @@
 // Two threads send confirmed requests through the transaction table, as the
 // notification senders do, without the application's stack lock, while the
 // main thread runs the serving loop that receives and completes the answers.
-// Built with -fsanitize=thread this shows the stack's internal lock keeping
-// the shared tables race free:
-//   cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug
-//         "-DCMAKE_CXX_FLAGS=-fsanitize=thread -O1" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread"
-//   cmake --build build/tsan --target bacnet_stack_concurrency_test
-//   TSAN_OPTIONS=halt_on_error=1 build/tsan/bacnet/stack/bacnet_stack_concurrency_test
+// scripts/test runs it under ThreadSanitizer (scripts/build tsan), which shows
+// the stack's internal lock keeping the shared tables race free.
 
 #include <gtest/gtest.h>
 
