@@ -1824,26 +1824,8 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
     out->reference = {kAbsent, kAbsent, kNoIndex, kAbsent};
     CODEC_TRY(open(r, choice));
     const bool hasDelay = choice != 9 && choice != 10 && choice != 13;
-    switch (choice) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-        case 17:
-        case 18:
-            break;
-        default:
-            return kRejectInvalidTag;
+    if (!eventParameterChoiceKnown(choice)) {
+        return kRejectInvalidTag;
     }
     if (hasDelay) {
         CODEC_TRY(ctxU(r, 0, &out->timeDelay));
