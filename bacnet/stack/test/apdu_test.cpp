@@ -12,22 +12,6 @@ using namespace tu;
 
 namespace {
 
-uint32_t freePackets() {
-    uint32_t n = 0;
-    for (int c = 0; c < kPoolClasses; ++c)
-        n += poolFreeCount(c);
-    return n;
-}
-
-// The one reply to a request, as its APDU ("" when there was none).
-std::string answer(harness::Stack &stack, const Bytes &npdu) {
-    auto r = stack.request(npdu);
-    if (r.empty())
-        return "";
-    EXPECT_EQ(r.size(), 1u);
-    return hex(apduOf(r[0]));
-}
-
 TEST(Apdu, MaxApduAndSegmentFields) {
     EXPECT_EQ(apduMaxSegmentsByCode(0x75 >> 4), 0xFFFF);
     EXPECT_EQ(apduMaxApduByCode(0x75 & 0x0F), 1476);

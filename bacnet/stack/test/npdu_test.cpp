@@ -14,13 +14,6 @@ namespace {
 
 constexpr uint32_t kAi1 = 1;
 
-uint32_t freePackets() {
-    uint32_t n = 0;
-    for (int c = 0; c < kPoolClasses; ++c)
-        n += poolFreeCount(c);
-    return n;
-}
-
 TEST(Router, StartAnnouncesTheVirtualNetworkAndAsksForTheNetworkNumber) {
     harness::Stack stack;
     ASSERT_TRUE(stack.started());

@@ -16,13 +16,6 @@ using namespace tu;
 
 namespace {
 
-uint32_t freePackets() {
-    uint32_t n = 0;
-    for (int c = 0; c < kPoolClasses; ++c)
-        n += poolFreeCount(c);
-    return n;
-}
-
 TEST(StackLifecycle, SocketFailureIsReportedNotFatal) {
     testapp::configure(testapp::Config{});
     harness::installFakeSocket();
