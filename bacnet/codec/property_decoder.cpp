@@ -232,24 +232,25 @@ PackedError appOid(Rd &r, uint32_t *v) {
     return 0;
 }
 
-PackedError appDate(Rd &r, BACnetDate *d) {
-    CODEC_TRY(appTag(r, kDtDate));
-    if (*r.p != 0xA4 || r.left() < 5) {
+// An application date or time: the tag octet, then 4 octets kept as they are.
+PackedError appFourOctets(Rd &r, uint8_t datatype, void *out) {
+    CODEC_TRY(appTag(r, datatype));
+    if (*r.p != static_cast<uint8_t>(datatype << 4 | 4) || r.left() < 5) {
         return kRejectInvalidTag;
     }
-    std::memcpy(d, r.p + 1, 4);
+    std::memcpy(out, r.p + 1, 4);
     r.p += 5;
     return 0;
 }
 
+PackedError appDate(Rd &r, BACnetDate *d) {
+    static_assert(sizeof(BACnetDate) == 4);
+    return appFourOctets(r, kDtDate, d);
+}
+
 PackedError appTime(Rd &r, BACnetTime *t) {
-    CODEC_TRY(appTag(r, kDtTime));
-    if (*r.p != 0xB4 || r.left() < 5) {
-        return kRejectInvalidTag;
-    }
-    std::memcpy(t, r.p + 1, 4);
-    r.p += 5;
-    return 0;
+    static_assert(sizeof(BACnetTime) == 4);
+    return appFourOctets(r, kDtTime, t);
 }
 
 // An application octet string of at most `max` octets (MAC addresses).
