@@ -232,24 +232,25 @@ PackedError appOid(Rd &r, uint32_t *v) {
     return 0;
 }
 
-PackedError appDate(Rd &r, BACnetDate *d) {
-    CODEC_TRY(appTag(r, kDtDate));
-    if (*r.p != 0xA4 || r.left() < 5) {
+// An application date or time: the tag octet, then 4 octets kept as they are.
+PackedError appFourOctets(Rd &r, uint8_t datatype, void *out) {
+    CODEC_TRY(appTag(r, datatype));
+    if (*r.p != static_cast<uint8_t>(datatype << 4 | 4) || r.left() < 5) {
         return kRejectInvalidTag;
     }
-    std::memcpy(d, r.p + 1, 4);
+    std::memcpy(out, r.p + 1, 4);
     r.p += 5;
     return 0;
 }
 
+PackedError appDate(Rd &r, BACnetDate *d) {
+    static_assert(sizeof(BACnetDate) == 4);
+    return appFourOctets(r, kDtDate, d);
+}
+
 PackedError appTime(Rd &r, BACnetTime *t) {
-    CODEC_TRY(appTag(r, kDtTime));
-    if (*r.p != 0xB4 || r.left() < 5) {
-        return kRejectInvalidTag;
-    }
-    std::memcpy(t, r.p + 1, 4);
-    r.p += 5;
-    return 0;
+    static_assert(sizeof(BACnetTime) == 4);
+    return appFourOctets(r, kDtTime, t);
 }
 
 // An application octet string of at most `max` octets (MAC addresses).
@@ -1824,26 +1825,8 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
     out->reference = {kAbsent, kAbsent, kNoIndex, kAbsent};
     CODEC_TRY(open(r, choice));
     const bool hasDelay = choice != 9 && choice != 10 && choice != 13;
-    switch (choice) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-        case 17:
-        case 18:
-            break;
-        default:
-            return kRejectInvalidTag;
+    if (!eventParameterChoiceKnown(choice)) {
+        return kRejectInvalidTag;
     }
     if (hasDelay) {
         CODEC_TRY(ctxU(r, 0, &out->timeDelay));

@@ -365,27 +365,9 @@ void packedStrings(Wr &w, const void *list, uint32_t count) {
 
 void eventParameter(Wr &w, const BACnetEventParameter &e) {
     const uint8_t c = e.choice;
-    switch (c) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 13:
-        case 14:
-        case 15:
-        case 16:
-        case 17:
-        case 18:
-            break;
-        default:
-            w.fail();
-            return;
+    if (!eventParameterChoiceKnown(c)) {
+        w.fail();
+        return;
     }
     w.open(c);
     if (c != 9 && c != 10 && c != 13) {

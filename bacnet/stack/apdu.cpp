@@ -133,6 +133,18 @@ void apduSendAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
     sendReply(packet, apdu, sizeof apdu);
 }
 
+namespace {
+
+// An Abort of a transaction in which this device is the client (an
+// acknowledgement it cannot take): the server bit stays clear, so that the
+// peer matches it against the transaction it serves.
+void sendClientAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
+    const uint8_t apdu[] = {0x70, invokeId, reason};
+    sendReply(packet, apdu, sizeof apdu);
+}
+
+}  // namespace
+
 void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, uint8_t window, bool negative,
                         bool server) {
     const uint8_t apdu[] = {static_cast<uint8_t>(0x40 | (negative ? 0x02 : 0) | (server ? 0x01 : 0)),
@@ -185,7 +197,7 @@ void apduHandle() {
             break;
         case 3:
             if (apdu[0] & 0x08) {
-                apduSendAbort(packet, apdu[1], kAbortSegmentationNotSupported);
+                sendClientAbort(packet, apdu[1], kAbortSegmentationNotSupported);
             } else {
                 // No service of this build expects data in an acknowledgement:
                 // the transaction is completed and the data ignored.

@@ -423,7 +423,9 @@ void routerHandleNetworkMessage(NpduPacket *packet, const NpduHeader &header) {
             }
             break;
         case 0x12:
-            if (networkNumberCountdown == 255) {
+            // Asked through a router or of all networks, the question is not
+            // about the network this port is on: only a local one is answered.
+            if (!header.hasDnet && !header.hasSnet && networkNumberCountdown == 255) {
                 networkNumberCountdown = 9;
                 routerPort = packet->address.port;
             }

@@ -90,6 +90,23 @@ void setBits(PropertyValue *v, const uint8_t *octets, uint16_t bits) {
 
 enum class Produced { kValue, kAbsent, kError, kApplication };
 
+// A string of the record, absent when the record has none.
+Produced stringOrAbsent(PropertyValue *v, const CharString *s) {
+    if (s == nullptr) {
+        return Produced::kAbsent;
+    }
+    setString(v, s);
+    return Produced::kValue;
+}
+
+// Hands an allocated block of count elements to the value, which then owns it.
+void setOwnedBlock(PropertyValue *v, uint8_t datatype, uint32_t count, void *block) {
+    v->datatype = datatype;
+    v->count = static_cast<uint16_t>(count);
+    v->ownsValue = 1;
+    v->value.block = block;
+}
+
 // One property of the Device object, answered from the record. kApplication
 // means the application answers it.
 Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t index,
@@ -105,20 +122,14 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setUnsigned(v, kDtUnsigned, stackDevice().apduTimeoutMs);
             return Produced::kValue;
         case 12:
-            if (rec.applicationSoftwareVersion == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.applicationSoftwareVersion);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.applicationSoftwareVersion);
         case 24:
             if (!appGetLocalDateTime(&now))
                 return Produced::kAbsent;
             setUnsigned(v, kDtBoolean, now.daylightSaving ? 1 : 0);
             return Produced::kValue;
         case 28:
-            if (rec.description == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.description);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.description);
         case 30: {
             if (index != kNoArrayIndex) {
                 *error = kErrNotAnArray;
@@ -149,17 +160,11 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
                 std::memcpy(out[i].mac, bound[i].address.mac, ml);
             }
             appFree(bound);
-            v->datatype = kDtAddressBinding;
-            v->count = static_cast<uint16_t>(n);
-            v->ownsValue = 1;
-            v->value.block = out;
+            setOwnedBlock(v, kDtAddressBinding, static_cast<uint32_t>(n), out);
             return Produced::kValue;
         }
         case 44:
-            if (rec.firmwareRevision == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.firmwareRevision);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.firmwareRevision);
         case 56:
             if (!appGetLocalDateTime(&now))
                 return Produced::kAbsent;
@@ -192,10 +197,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setUnsigned(v, kDtUnsigned, rec.maxMaster);
             return Produced::kValue;
         case 70:
-            if (rec.modelName == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.modelName);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.modelName);
         case 73:
             setUnsigned(v, kDtUnsigned, rec.apduRetries);
             return Produced::kValue;
@@ -244,17 +246,11 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
                 }
                 ids[count++] = static_cast<uint32_t>(id);
             }
-            v->datatype = kDtObjectIdList;
-            v->count = static_cast<uint16_t>(count);
-            v->ownsValue = 1;
-            v->value.block = ids;
+            setOwnedBlock(v, kDtObjectIdList, static_cast<uint32_t>(count), ids);
             return Produced::kValue;
         }
         case 77:
-            if (rec.objectName == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.objectName);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.objectName);
         case 79:
             setUnsigned(v, kDtEnumerated, kTypeDevice);
             return Produced::kValue;
@@ -284,10 +280,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setUnsigned(v, kDtUnsigned, rec.vendorId);
             return Produced::kValue;
         case 121:
-            if (rec.vendorName == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.vendorName);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.vendorName);
         case 139:
             setUnsigned(v, kDtUnsigned, 14);
             return Produced::kValue;
@@ -313,10 +306,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
                 *error = kErrorOutOfMemory;
                 return Produced::kError;
             }
-            v->datatype = kDtCOVSubscription;
-            v->count = static_cast<uint16_t>(n);
-            v->ownsValue = 1;
-            v->value.block = block;
+            setOwnedBlock(v, kDtCOVSubscription, static_cast<uint32_t>(n), block);
             PackedError e = appGetCovSubscription(device, v);
             if (e != 0) {
                 *error = e;
@@ -333,10 +323,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setUnsigned(v, kDtUnsigned, rec.maxSegmentsAccepted);
             return Produced::kValue;
         case 168:
-            if (rec.profileName == nullptr)
-                return Produced::kAbsent;
-            setString(v, rec.profileName);
-            return Produced::kValue;
+            return stringOrAbsent(v, rec.profileName);
         case kPropPropertyList: {
             uint32_t entries[64];
             int n = propertyListEntries(entries);
@@ -358,10 +345,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
                 return Produced::kError;
             }
             std::memcpy(block, entries, static_cast<size_t>(n) * 4u);
-            v->datatype = kDtEnumerated;
-            v->count = static_cast<uint16_t>(n);
-            v->ownsValue = 1;
-            v->value.block = block;
+            setOwnedBlock(v, kDtEnumerated, static_cast<uint32_t>(n), block);
             return Produced::kValue;
         }
         default:

@@ -400,6 +400,17 @@ std::vector<Case> cases() {
           0x79, 0x00, 0x89, 0x00,
           0x0C, 0x02, 0x00, 0x00, 0x02, 0x1C, 0x04, 0xC0, 0x00, 0x01, 0x29, 0x55, 0x39, 0x03, 0x4E, 0x72, 0x00,
           'x', 0x4F, 0x6A, 0x01, 0xF4, 0x79, 0x01, 0x89, 0x01, 0x0F, 0x0E, 0x0F}});
+    // One action command longer than any small work area: it goes to the
+    // PDU buffer whole.
+    add({"action command with a 300-character value", 7, 2, -1,
+         [](PropertyValue &v) {
+             auto *b = block<BACnetActionList>(v, 34, 1);
+             b[0].commandCount = 1;
+             b[0].ownsList = 1;
+             b[0].commands = nested<BACnetActionCommand>(1);
+             b[0].commands[0] = {kAbsent, oid(40, 1), 85, kNoIndex, {}, 0, 0, 0, kAbsent};
+             charString(b[0].commands[0].value, std::string(300, 'w'));
+         }});
     add({"event parameters: out of range", 9, 83, -1,
          [](PropertyValue &v) {
              auto *e = block<BACnetEventParameter>(v, 35, 0);

@@ -172,6 +172,15 @@ void bvlcHandleResult(uint16_t code) {
         fdAttempts = 0;
         return;
     }
+    if (code == 0x0060 && fdState == kFdRegistered) {
+        // The BBMD refuses our broadcasts: it has lost the registration (a
+        // restart, say). Register again at the next second instead of
+        // losing every broadcast until the time-to-live runs out.
+        fdAttempts = 0;
+        fdTimer = 0;
+        fdState = kFdDue;
+        return;
+    }
     if (fdState != kFdWaiting) {
         return;
     }
@@ -198,7 +207,7 @@ void bvlcHandleFunction(const uint8_t *message, uint32_t length, const uint8_t *
             // else could otherwise fake or cancel it.
             if (length >= 6 && fromBbmd(source)) {
                 uint16_t code = read16(message + 4);
-                if (code == 0x0000 || code == 0x0030 || code == 0x0050) {
+                if (code == 0x0000 || code == 0x0030 || code == 0x0050 || code == 0x0060) {
                     bvlcHandleResult(code);
                 }
             }

@@ -152,6 +152,13 @@ class ForeignDevice : public ::testing::Test {
         stack.advance(static_cast<uint32_t>(n) * 1000, 250);
         return harness::takeSent();
     }
+    // The BVLL function of the one datagram that a broadcast Who-Is answer
+    // goes out with: 0x0B locally, 0x09 through the BBMD.
+    uint8_t broadcastFunction(harness::Stack &stack) {
+        auto r = stack.request(Bytes{0x01, 0x00, 0x10, 0x08}, true);
+        EXPECT_EQ(r.size(), 1u);
+        return r.size() == 1 ? r[0].data[1] : 0;
+    }
 };
 
 TEST_F(ForeignDevice, RegistersRenewsAtTtlAndBroadcastsThroughTheBbmd) {
@@ -178,6 +185,20 @@ TEST_F(ForeignDevice, RegistersRenewsAtTtlAndBroadcastsThroughTheBbmd) {
     EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
 }
 
+TEST_F(ForeignDevice, RefusedBroadcastRegistersAgainAtTheNextSecond) {
+    harness::Stack stack(withBbmd());
+    seconds(stack, 1);
+    stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+    ASSERT_EQ(bipFdState(), kFdRegistered);
+    // The BBMD lost its table and refuses the next broadcast.
+    stack.datagram(bvlcResult(0x0060), kBbmdIp, kBacnetPort);
+    EXPECT_NE(bipFdState(), kFdRegistered);
+    EXPECT_EQ(broadcastFunction(stack), 0x0B);
+    EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
+    stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+    EXPECT_EQ(bipFdState(), kFdRegistered);
+}
+
 TEST_F(ForeignDevice, RefusalRetriesAfterThreeSeconds) {
     harness::Stack stack(withBbmd());
     seconds(stack, 1);
@@ -186,9 +207,7 @@ TEST_F(ForeignDevice, RefusalRetriesAfterThreeSeconds) {
     EXPECT_EQ(countFunction(seconds(stack, 2), 0x05, kBbmdIp), 0u);
     EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
     // Broadcasts stay local while not registered.
-    auto r = stack.request(Bytes{0x01, 0x00, 0x10, 0x08}, true);
-    ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data[1], 0x0B);
+    EXPECT_EQ(broadcastFunction(stack), 0x0B);
 }
 
 TEST_F(ForeignDevice, SilenceRetriesEveryTenSecondsAndBacksOffAfterEleven) {

@@ -14,13 +14,6 @@ namespace {
 
 constexpr uint32_t kAi1 = 1;
 
-uint32_t freePackets() {
-    uint32_t n = 0;
-    for (int c = 0; c < kPoolClasses; ++c)
-        n += poolFreeCount(c);
-    return n;
-}
-
 TEST(Router, StartAnnouncesTheVirtualNetworkAndAsksForTheNetworkNumber) {
     harness::Stack stack;
     ASSERT_TRUE(stack.started());
@@ -140,6 +133,20 @@ TEST(Router, AnswersWhatIsNetworkNumberAfterNineSecondsUnlessCancelled) {
     stack.request(Bytes{0x01, 0x80, 0x13, 0x00, 0x07, 0x00});
     stack.advance(10000);
     EXPECT_EQ(harness::sentCount(), 0u);
+
+    // Asked through a router (SNET) or of all networks (DNET), the question
+    // is not about the network this port is on.
+    const Bytes notLocal[] = {
+        {0x01, 0x88, 0x00, 0x05, 0x01, 0x0A, 0x12},
+        {0x01, 0xA0, 0xFF, 0xFF, 0x00, 0xFF, 0x12},
+    };
+    for (const Bytes &npdu : notLocal) {
+        SCOPED_TRACE(hex(npdu));
+        stack.request(npdu);
+        stack.advance(10000);
+        EXPECT_EQ(harness::sentCount(), 0u);
+        EXPECT_EQ(routerNetworkNumberCountdown(), 255);
+    }
 }
 
 TEST(Router, LearnsTheNetworkNumberFromConfiguredAnnouncements) {

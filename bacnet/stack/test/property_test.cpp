@@ -16,14 +16,6 @@ namespace {
 
 constexpr uint32_t kRoot = 1234;
 
-std::string answer(harness::Stack &stack, const Bytes &npdu) {
-    auto r = stack.request(npdu);
-    if (r.empty())
-        return "";
-    EXPECT_EQ(r.size(), 1u);
-    return hex(apduOf(r[0]));
-}
-
 // The results of a ReadPropertyMultiple, checked to be a well-formed ACK.
 std::vector<RpmResult> rpmResults(harness::Stack &stack, const Bytes &npdu, uint8_t invokeId) {
     auto r = stack.request(npdu);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "app_memory_counting.h"
+#include "bacnet/app_memory.h"
+#include "bacnet/property_value.h"
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/bip.h"
 #include "bacnet/stack/npdu.h"
@@ -13,13 +15,6 @@ using harness::Bytes;
 using namespace tu;
 
 namespace {
-
-uint32_t freePackets() {
-    uint32_t n = 0;
-    for (int c = 0; c < kPoolClasses; ++c)
-        n += poolFreeCount(c);
-    return n;
-}
 
 TEST(StackLifecycle, SocketFailureIsReportedNotFatal) {
     testapp::configure(testapp::Config{});
@@ -81,6 +76,12 @@ TEST(StackLifecycle, RestartFreesEveryPacketAndEveryBlock) {
         ASSERT_EQ(pduAppendBytes(&b, sizeof apdu, apdu), 0);
         ASSERT_EQ(tsmStoreAndSend(&peer, &b, id), 0);
         pduFree(&b);
+        PropertyValue &held = apduPropertyValue();
+        held.datatype = kDtObjectIdList;
+        held.count = 2;
+        held.ownsValue = 1;
+        held.value.block = appCalloc(8);
+        ASSERT_NE(held.value.block, nullptr);
         EXPECT_GT(appmem::outstanding(), before);
     }
     EXPECT_EQ(appmem::outstanding(), before);

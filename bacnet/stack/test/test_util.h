@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bacnet/stack/npdu.h"
+#include "bacnet/stack/packet.h"
 #include "bacnet/tags.h"
 #include "harness.h"
 
@@ -222,6 +223,23 @@ inline bool parseRpmAck(const Bytes &data, std::vector<RpmResult> *out) {
         ++p;
     }
     return true;
+}
+
+// Packets free in the pool, over all its classes.
+inline uint32_t freePackets() {
+    uint32_t n = 0;
+    for (int c = 0; c < kPoolClasses; ++c)
+        n += poolFreeCount(c);
+    return n;
+}
+
+// The one reply to a request, as its APDU ("" when there was none).
+inline std::string answer(harness::Stack &stack, const Bytes &npdu) {
+    auto r = stack.request(npdu);
+    if (r.empty())
+        return "";
+    EXPECT_EQ(r.size(), 1u);
+    return hex(apduOf(r[0]));
 }
 
 }  // namespace tu
