@@ -99,6 +99,26 @@ TEST_F(Acquisition, SamplesAreCalibratedIntoTheWiredRings) {
     }
 }
 
+// The wiring checked against the PRU programs' own slot table rather than
+// against adc_ct_mapping itself: every slot of the block reaches the ring
+// that the slot feeds on the board, on each of the three front ends.
+TEST_F(Acquisition, EverySlotReachesTheRingThePruProgramsWire) {
+    for (uint32_t cts : {3u, 12u, 48u}) {
+        start(cts);
+        feed = Feed{};
+        feed.copy(1);
+        feed.copy(1);
+        for (uint32_t k = 0; k < num_adcs; ++k) {
+            for (uint32_t c = 0; c < 6; ++c) {
+                const uint32_t r = prusim::adc_slot_channel(num_adcs, k, c);
+                ASSERT_LT(r, num_buf) << cts << " CTs, ADC " << k << " input " << c;
+                const float want = static_cast<float>(100 + 1000 * (6 * k + c)) * cal_array[r].gain;
+                EXPECT_FLOAT_EQ(pos[r][100], want) << cts << " CTs, ADC " << k << " input " << c << " ring " << r;
+            }
+        }
+    }
+}
+
 TEST_F(Acquisition, ThreeCtFrontEndFeedsOnlyItsRings) {
     start(3);
     feed.copy(2);
@@ -303,6 +323,49 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         last.join();
         acquisition_clean();
     }
+}
+
+// Ring values are raw counts times the channel's gain; times the fixed scale
+// of the channel kind they are the signal in volts or amperes. The offset is
+// a noise floor: neither the PRU programs nor the copy subtract it.
+TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
+    reboot(9);
+    prusim::Config c;  // lock-step, the default scale of each channel kind
+    for (uint32_t r = 0; r < 54; ++r) {
+        const bool volts = r < 6;
+        prusim::ChannelScenario &ch = c.channels[r];
+        ch.amplitude = volts ? 325.0 : 4.0 + 0.1 * r;
+        ch.phase_rad = 0.1 * r;
+        ch.dc_offset = volts ? 2.0 : -0.05;
+        cal_array[r] = {0.9f + 0.005f * static_cast<float>(r), 4000 + static_cast<int32_t>(r)};
+        c.calibration[r] = {cal_array[r].gain, cal_array[r].offset, 0.0};
+    }
+    configure(9, c);
+    ASSERT_TRUE(acquisition_init());
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        acquisition_new_data(blocks, count);
+        pru_test::record_copy(blocks, count);
+    };
+    ASSERT_TRUE(pru_start_acq());
+    std::vector<prusim::HalfInfo> infos;
+    step_halves(2, &infos);
+    for (uint32_t r = 0; r < 54; ++r) {
+        const float *ring = acquisition_get_cb(r)->base;
+        ASSERT_EQ(acquisition_items_available(r, ring), 4096u) << r;
+        const double scale = r < 6 ? CAL_VOLTAGE_SCALE : CAL_CURRENT_SCALE;
+        for (uint32_t i = 0; i < 4096; i += 11) {
+            const double want = prusim::scenario_value(r, infos[0].first_sample + i);
+            ASSERT_NEAR(ring[i] * scale, want, 0.5 * cal_array[r].gain * scale + 1e-6 * std::abs(want))
+                << "ring " << r << " sample " << i;
+        }
+    }
+    std::thread last([this] {  // one more half for each thread once the stop is under way
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        step_halves(2);
+    });
+    pru_stop_acq();
+    last.join();
+    acquisition_clean();
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "pru_fixture.h"
 
+#include "nerisko/acquisition.h"
+#include "nerisko/cal.h"
 #include "nerisko/sysio.h"
 #include "prusim/layout.h"
 #include "prussdrv.h"
@@ -22,6 +24,20 @@ static_assert(sizeof(pru_block_t) == sizeof(prusim::PruBlock));
 static_assert(offsetof(pru_block_t, ts) == offsetof(prusim::PruBlock, ticks));
 static_assert(offsetof(pru_block_t, adc[3].raw[2]) == offsetof(prusim::PruBlock, adc[3].channel[2]));
 static_assert(PRU_PULSE_COUNTER_OFFSET == prusim::kPulseCounterOffset);
+static_assert(PRU_SPI_BLOCK_OFFSET == prusim::kSpiBlockOffset);
+static_assert(SAMPLES_PER_BLOCK == prusim::kSamplesPerBlock && PRU_ADC_SLOTS == prusim::kAdcSlots);
+static_assert(offsetof(pru_block_t, adc[0].status) == offsetof(prusim::PruBlock, adc[0].status));
+static_assert(offsetof(pru_block_t, adc[8].status[63]) == offsetof(prusim::PruBlock, adc[8].status[63]));
+static_assert(offsetof(pru_block_t, adc[8].raw[5][63]) == offsetof(prusim::PruBlock, adc[8].channel[5][63]));
+// The simulated front end turns signals into counts with the scales that
+// the calibration steps turn measurements back with.
+static_assert(prusim::kVoltsPerCount == CAL_VOLTAGE_SCALE && prusim::kAmperesPerCount == CAL_CURRENT_SCALE);
+
+TEST(PruLayout, SlotTableAgreesWithThePruPrograms) {
+    for (uint32_t slot = 0; slot < ACQ_CHANNELS; ++slot) {
+        EXPECT_EQ(adc_ct_mapping[slot], prusim::kAdcSlotChannel[slot]) << "slot " << slot;
+    }
+}
 
 TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
     prusim::Config c;  // lock-step
