@@ -225,12 +225,18 @@ void acquisition_free_samples(uint32_t ch, uint32_t n) {
     tails[ch] = cb_step(&rings[ch], tails[ch], n);
 }
 
+// The rate is written once, but by a PRU thread while the processing side
+// already asks for it: read under the lock like everything else.
 bool acquisition_get_sample_rate(double *rate) {
+    std::lock_guard lock(acquisition_mutex);
     *rate = sample_rate;
     return rate_state == 2;
 }
 
-uint32_t acquisition_get_ts_per_sample() { return ticks_per_sample(); }
+uint32_t acquisition_get_ts_per_sample() {
+    std::lock_guard lock(acquisition_mutex);
+    return ticks_per_sample();
+}
 
 uint64_t acquisition_get_ts(uint32_t index) {
     std::lock_guard lock(acquisition_mutex);

@@ -368,4 +368,41 @@ TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
     acquisition_clean();
 }
 
+// The processing side reads while the ping and pong threads copy: the rate
+// it sees is whole, and under the lock every ring holds the same count.
+TEST_F(SimBoard, ReadingWhileTheThreadsCopy) {
+    reboot(3);
+    ASSERT_TRUE(acquisition_init());
+    copy_func = acquisition_new_data;
+    ASSERT_TRUE(pru_start_acq());
+    const double want_rate = prusim::configured_sample_rate();
+    float *pos[ACQ_CHANNELS];
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        pos[r] = acquisition_get_cb(r)->base;
+    }
+    uint64_t consumed = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (consumed < 40 * 2048 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
+        double rate = 0;
+        if (!acquisition_get_sample_rate(&rate)) {
+            continue;
+        }
+        ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
+        ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
+        acquisition_lock_buffers();
+        const uint32_t n = acquisition_items_available(0, pos[0]);
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
+            acquisition_free_samples(r, n);
+            pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
+        }
+        acquisition_unlock_buffers();
+        consumed += n;
+    }
+    EXPECT_GE(consumed, 40u * 2048);
+    pru_stop_acq();
+    EXPECT_EQ(acquisition_dropped_blocks(), 0u);
+    acquisition_clean();
+}
+
 }  // namespace
