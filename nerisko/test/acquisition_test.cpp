@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -402,6 +403,67 @@ TEST_F(SimBoard, ReadingWhileTheThreadsCopy) {
     EXPECT_GE(consumed, 40u * 2048);
     pru_stop_acq();
     EXPECT_EQ(acquisition_dropped_blocks(), 0u);
+    acquisition_clean();
+}
+
+// A calibration step runs while the calibration measurement is acquiring:
+// the new gain reaches the rings at the next block, without a restart.
+TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
+    reboot(1);
+    prusim::Config c = pru_test::fast_pace();
+    c.channels[0].amplitude = 100.0;
+    configure(1, c);
+    for (cal_entry_t &e : cal_array) {
+        e = {1.0f, 0};
+    }
+    ASSERT_TRUE(acquisition_init());
+    copy_func = acquisition_new_data;
+    ASSERT_TRUE(pru_start_acq());
+    float *pos = acquisition_get_cb(0)->base;
+    // The peak of the newest 2048 samples of ring 0, in volts.
+    auto newest_peak = [&pos] {
+        uint32_t n = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        while ((n = acquisition_items_available(0, pos)) < 2048) {
+            if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(10)) {
+                return -1.0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        acquisition_lock_buffers();
+        n = acquisition_items_available(0, pos);
+        acquisition_free_samples(0, n - 2048);
+        pos = cb_step(acquisition_get_cb(0), pos, n - 2048);
+        double peak = 0;
+        for (uint32_t i = 0; i < 2048; ++i) {
+            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(acquisition_get_cb(0), pos, i))));
+        }
+        acquisition_free_samples(0, 2048);
+        pos = cb_step(acquisition_get_cb(0), pos, 2048);
+        acquisition_unlock_buffers();
+        return peak * CAL_VOLTAGE_SCALE;
+    };
+    EXPECT_NEAR(newest_peak(), 100.0, 0.5);
+
+    // The step runs on a thread of its own, as on the test station's
+    // receive thread, which never takes the acquisition lock.
+    std::atomic<bool> stepped{false};
+    std::thread station([&stepped] {
+        data_set_t result{};
+        result.set_u.u[0].rms_ln.value = 100.0f;
+        float gain = 0;
+        EXPECT_TRUE(cal_voltage_gain(&result, &gain, 200.0f));
+        EXPECT_EQ(gain, 2.0f);
+        stepped = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // while the threads copy on
+    });
+    while (!stepped) {
+        std::this_thread::yield();
+    }
+    newest_peak();  // may still hold blocks copied before the step
+    EXPECT_NEAR(newest_peak(), 200.0, 1.0);
+    station.join();
+    pru_stop_acq();
     acquisition_clean();
 }
 
