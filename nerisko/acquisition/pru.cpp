@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 copy_func_t copy_func = nullptr;
@@ -55,7 +56,12 @@ using Clock = std::chrono::steady_clock;
 
 void *irq_thread(void *arg) {
     auto *t = static_cast<thread_rec_t *>(arg);
-    sys_log(LOG_NOTICE, "Starting %s thread (thread_active=%d)", t->name, thread_active);
+    int active;
+    {
+        std::lock_guard lock(pru_irq_mutex);  // the other thread may be copying already
+        active = thread_active;
+    }
+    sys_log(LOG_NOTICE, "Starting %s thread (thread_active=%d)", t->name, active);
     Clock::time_point stop_seen{};
     for (;;) {
         const int r = prussdrv_pru_wait_event_timeout(t->evtout, pru_event_slice_ms);
