@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <future>
 
 namespace {
 
@@ -108,6 +109,24 @@ TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     const size_t before = copies.size();
     ASSERT_TRUE(pru_start_acq());
     EXPECT_TRUE(copies.wait_for(before + 4)) << "acquisition runs again after a restart";
+}
+
+// SIGINT stops only the threads: a stalled PRU must not keep them waiting
+// for their last half.
+TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
+    pru_stall_limit_ms = 300;
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    prusim::inject(prusim::Fault::stall);
+    auto stopped = std::async(std::launch::async, pru_stop_irqthread);
+    const bool bounded = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!bounded) {
+        prusim::resume();  // let the threads go, so that the test can end
+    }
+    stopped.wait();
+    EXPECT_TRUE(bounded) << "stopping the threads waited for a stalled PRU";
+    EXPECT_TRUE(pru_host::log_has("PRU stalled, stopping ping thread without its last half") ||
+                pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
 TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {
