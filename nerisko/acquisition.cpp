@@ -248,6 +248,9 @@ uint64_t acquisition_get_ts(uint32_t index) {
 }
 
 uint64_t acquisition_get_ts_frac(float position) {
+    // Checked as a float: a position outside the ring has no integer part to take.
+    NERISKO_ASSERT(position >= 0.0f && position < static_cast<float>(rings[0].size),
+                   "index < channel_buffers[0].cb->size");
     const auto i = static_cast<uint32_t>(position);
     const float f = position - static_cast<float>(i);
     return acquisition_get_ts(i) + static_cast<int64_t>(f * static_cast<float>(ticks_per_sample()));
@@ -263,8 +266,10 @@ int acquisition_get_index(uint64_t time, int mode) {
     const double d = static_cast<double>(static_cast<int64_t>(time - newest_time)) /
                      static_cast<double>(static_cast<int32_t>(tps));
     const double x = static_cast<double>(newest_index) + d;
-    int64_t index = static_cast<int64_t>(mode == 1 ? std::floor(x) : std::nearbyint(x));
-    const int64_t size = rings[0].size;
+    // Brought into range as a double: a time far from the newest one has no
+    // integer index to wrap.
+    double index = mode == 1 ? std::floor(x) : std::nearbyint(x);
+    const double size = rings[0].size;
     if (index >= size) {
         index -= size;
     } else if (index < 0) {

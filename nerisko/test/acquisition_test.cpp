@@ -213,6 +213,9 @@ TEST_F(AcquisitionDeath, ProgrammingErrorsStopTheProgram) {
     EXPECT_DEATH(acquisition_get_index(0, 2), "mode == 0 \\|\\| mode == 1");
     EXPECT_DEATH(acquisition_free_samples(7, 129), "n <= filled samples");
     EXPECT_DEATH(acquisition_get_ts(60000), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_ts_frac(-1.5f), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_ts_frac(60000.5f), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_index(uint64_t{1} << 62, 1), "index >= 0 && index < channel_buffers");
     float elsewhere = 0;
     EXPECT_DEATH(acquisition_items_available(7, &elsewhere), "index >= channel_buffers\\[pc\\].cb->base");
     acquisition_clean();
