@@ -363,12 +363,7 @@ TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
                 << "ring " << r << " sample " << i;
         }
     }
-    std::thread last([this] {  // one more half for each thread once the stop is under way
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        step_halves(2);
-    });
-    pru_stop_acq();
-    last.join();
+    stop_lockstep();
     acquisition_clean();
 }
 

@@ -47,6 +47,7 @@ TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
     ASSERT_TRUE(pru_start_acq());
     std::vector<prusim::HalfInfo> infos;
     step_halves(12, &infos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both threads back at their wait
     std::thread last_halves([this] {  // one more for each thread, once the stop is under way
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         step_halves(2);
