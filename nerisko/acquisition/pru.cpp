@@ -66,17 +66,22 @@ void *irq_thread(void *arg) {
     for (;;) {
         const int r = prussdrv_pru_wait_event_timeout(t->evtout, pru_event_slice_ms);
         if (r > 0) {
+            // Whether the stop was asked for before this half was taken: a
+            // half taken earlier, and a stop seen only after its copy, does
+            // not count as the thread's last half.
+            bool last;
             {
                 std::lock_guard lock(pru_irq_mutex);
                 NERISKO_ASSERT(thread_active == -1, "thread_active == -1");
                 NERISKO_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
+                last = !run_threads;
                 thread_active = t->buffer;
                 copy_func(reinterpret_cast<const pru_block_t *>(ddr + kHalfBytes * t->buffer), kBlocksPerHalf);
                 prussdrv_pru_clear_event(t->evtout, t->sysevt);
                 last_buffer = t->buffer;
                 thread_active = -1;
             }
-            if (!run_threads) {
+            if (last) {
                 sys_log(LOG_NOTICE, "Stopping %s thread", t->name);
                 break;
             }

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <future>
@@ -93,6 +94,32 @@ TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
     more.join();
     EXPECT_EQ(copies.size(), 6u) << "one more half each";
     EXPECT_TRUE(pru_host::log_has("Stopping ping thread"));
+    EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
+}
+
+std::atomic<int> halves_seen{0};
+
+// A stop that comes while a thread is still busy with a half (in its copy,
+// or just after it) does not make that half the thread's last one: each
+// thread takes one more half once the stop is under way.
+TEST_F(SimBoard, AHalfTakenBeforeTheStopIsNotTheLastOne) {
+    configure(9, prusim::Config{});  // lock-step
+    halves_seen = 0;
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        pru_test::record_copy(blocks, count);
+        if (++halves_seen == 2) {
+            const auto t0 = Clock::now();
+            while (!pru_host::log_has("Stopping IRQ threads") && Clock::now() - t0 < std::chrono::seconds(5)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stop flag is down now
+        }
+    };
+    ASSERT_TRUE(pru_start_acq());
+    step_halves(1);
+    ASSERT_EQ(prusim::step(), 0);  // the pong half, whose copy is under way when the stop comes
+    stop_lockstep();
+    EXPECT_EQ(copies.size(), 4u) << "the pong thread left without a half taken after the stop";
     EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
 }
 
