@@ -225,12 +225,18 @@ void acquisition_free_samples(uint32_t ch, uint32_t n) {
     tails[ch] = cb_step(&rings[ch], tails[ch], n);
 }
 
+// The rate is written once, but by a PRU thread while the processing side
+// already asks for it: read under the lock like everything else.
 bool acquisition_get_sample_rate(double *rate) {
+    std::lock_guard lock(acquisition_mutex);
     *rate = sample_rate;
     return rate_state == 2;
 }
 
-uint32_t acquisition_get_ts_per_sample() { return ticks_per_sample(); }
+uint32_t acquisition_get_ts_per_sample() {
+    std::lock_guard lock(acquisition_mutex);
+    return ticks_per_sample();
+}
 
 uint64_t acquisition_get_ts(uint32_t index) {
     std::lock_guard lock(acquisition_mutex);
@@ -242,6 +248,9 @@ uint64_t acquisition_get_ts(uint32_t index) {
 }
 
 uint64_t acquisition_get_ts_frac(float position) {
+    // Checked as a float: a position outside the ring has no integer part to take.
+    NERISKO_ASSERT(position >= 0.0f && position < static_cast<float>(rings[0].size),
+                   "index < channel_buffers[0].cb->size");
     const auto i = static_cast<uint32_t>(position);
     const float f = position - static_cast<float>(i);
     return acquisition_get_ts(i) + static_cast<int64_t>(f * static_cast<float>(ticks_per_sample()));
@@ -257,8 +266,10 @@ int acquisition_get_index(uint64_t time, int mode) {
     const double d = static_cast<double>(static_cast<int64_t>(time - newest_time)) /
                      static_cast<double>(static_cast<int32_t>(tps));
     const double x = static_cast<double>(newest_index) + d;
-    int64_t index = static_cast<int64_t>(mode == 1 ? std::floor(x) : std::nearbyint(x));
-    const int64_t size = rings[0].size;
+    // Brought into range as a double: a time far from the newest one has no
+    // integer index to wrap.
+    double index = mode == 1 ? std::floor(x) : std::nearbyint(x);
+    const double size = rings[0].size;
     if (index >= size) {
         index -= size;
     } else if (index < 0) {

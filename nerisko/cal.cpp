@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -153,6 +154,16 @@ bool write_block(const char *path, const cal_eeprom_t &b) {
     return true;
 }
 
+// The PRU threads calibrate with the gains while the test station's steps
+// change them: each member is one aligned word, stored atomically.
+void store_gain(uint32_t channel, float gain) {
+    std::atomic_ref<float>(cal_array[channel].gain).store(gain, std::memory_order_relaxed);
+}
+
+void store_offset(uint32_t channel, int32_t offset) {
+    std::atomic_ref<int32_t>(cal_array[channel].offset).store(offset, std::memory_order_relaxed);
+}
+
 bool usable(float measured) { return std::isfinite(measured) && measured > 0.0f; }
 
 bool noise_floor(uint32_t channel, bool channel_ok, float measured, double scale, const char *kind,
@@ -169,7 +180,7 @@ bool noise_floor(uint32_t channel, bool channel_ok, float measured, double scale
         return false;
     }
     const auto value = static_cast<int32_t>(counts);  // truncated toward zero
-    cal_array[channel].offset = value;
+    store_offset(channel, value);
     *offset = value;
     sys_log(LOG_INFO, "offset %s_ch%d: %d", kind, static_cast<int>(channel), value);
     return true;
@@ -190,7 +201,7 @@ bool gain_step(uint32_t channel, bool channel_ok, float measured, float referenc
         return false;
     }
     const float value = reference / measured;
-    cal_array[channel].gain = value;
+    store_gain(channel, value);
     *gain = value;
     sys_log(LOG_INFO, "gain %s_ch%d: %f", kind, static_cast<int>(channel), static_cast<double>(value));
     return true;
@@ -270,14 +281,14 @@ bool cal_current_gain(const data_set_t *r, float *gain, float reference) {
 
 bool cal_rm(uint32_t channel) {
     NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
-    cal_array[channel].gain = 1.0f;
-    cal_array[channel].offset = 0;
+    store_gain(channel, 1.0f);
+    store_offset(channel, 0);
     return true;
 }
 
 bool cal_rm_gain(uint32_t channel) {
     NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
-    cal_array[channel].gain = 1.0f;
+    store_gain(channel, 1.0f);
     return true;
 }
 

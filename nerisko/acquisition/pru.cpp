@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 copy_func_t copy_func = nullptr;
@@ -55,22 +56,32 @@ using Clock = std::chrono::steady_clock;
 
 void *irq_thread(void *arg) {
     auto *t = static_cast<thread_rec_t *>(arg);
-    sys_log(LOG_NOTICE, "Starting %s thread (thread_active=%d)", t->name, thread_active);
+    int active;
+    {
+        std::lock_guard lock(pru_irq_mutex);  // the other thread may be copying already
+        active = thread_active;
+    }
+    sys_log(LOG_NOTICE, "Starting %s thread (thread_active=%d)", t->name, active);
     Clock::time_point stop_seen{};
     for (;;) {
         const int r = prussdrv_pru_wait_event_timeout(t->evtout, pru_event_slice_ms);
         if (r > 0) {
+            // Whether the stop was asked for before this half was taken: a
+            // half taken earlier, and a stop seen only after its copy, does
+            // not count as the thread's last half.
+            bool last;
             {
                 std::lock_guard lock(pru_irq_mutex);
                 NERISKO_ASSERT(thread_active == -1, "thread_active == -1");
                 NERISKO_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
+                last = !run_threads;
                 thread_active = t->buffer;
                 copy_func(reinterpret_cast<const pru_block_t *>(ddr + kHalfBytes * t->buffer), kBlocksPerHalf);
                 prussdrv_pru_clear_event(t->evtout, t->sysevt);
                 last_buffer = t->buffer;
                 thread_active = -1;
             }
-            if (!run_threads) {
+            if (last) {
                 sys_log(LOG_NOTICE, "Stopping %s thread", t->name);
                 break;
             }

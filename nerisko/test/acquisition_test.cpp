@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <vector>
 
@@ -94,6 +95,26 @@ TEST_F(Acquisition, SamplesAreCalibratedIntoTheWiredRings) {
             for (uint32_t n : {0u, 63u, 64u, 255u}) {
                 const float want = static_cast<float>(n + 1000 * (6 * k + c)) * cal_array[r].gain;
                 EXPECT_FLOAT_EQ(pos[r][n], want) << "ring " << r << " sample " << n;
+            }
+        }
+    }
+}
+
+// The wiring checked against the PRU programs' own slot table rather than
+// against adc_ct_mapping itself: every slot of the block reaches the ring
+// that the slot feeds on the board, on each of the three front ends.
+TEST_F(Acquisition, EverySlotReachesTheRingThePruProgramsWire) {
+    for (uint32_t cts : {3u, 12u, 48u}) {
+        start(cts);
+        feed = Feed{};
+        feed.copy(1);
+        feed.copy(1);
+        for (uint32_t k = 0; k < num_adcs; ++k) {
+            for (uint32_t c = 0; c < 6; ++c) {
+                const uint32_t r = prusim::adc_slot_channel(num_adcs, k, c);
+                ASSERT_LT(r, num_buf) << cts << " CTs, ADC " << k << " input " << c;
+                const float want = static_cast<float>(100 + 1000 * (6 * k + c)) * cal_array[r].gain;
+                EXPECT_FLOAT_EQ(pos[r][100], want) << cts << " CTs, ADC " << k << " input " << c << " ring " << r;
             }
         }
     }
@@ -192,6 +213,9 @@ TEST_F(AcquisitionDeath, ProgrammingErrorsStopTheProgram) {
     EXPECT_DEATH(acquisition_get_index(0, 2), "mode == 0 \\|\\| mode == 1");
     EXPECT_DEATH(acquisition_free_samples(7, 129), "n <= filled samples");
     EXPECT_DEATH(acquisition_get_ts(60000), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_ts_frac(-1.5f), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_ts_frac(60000.5f), "index < channel_buffers\\[0\\].cb->size");
+    EXPECT_DEATH(acquisition_get_index(uint64_t{1} << 62, 1), "index >= 0 && index < channel_buffers");
     float elsewhere = 0;
     EXPECT_DEATH(acquisition_items_available(7, &elsewhere), "index >= channel_buffers\\[pc\\].cb->base");
     acquisition_clean();
@@ -303,6 +327,142 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         last.join();
         acquisition_clean();
     }
+}
+
+// Ring values are raw counts times the channel's gain; times the fixed scale
+// of the channel kind they are the signal in volts or amperes. The offset is
+// a noise floor: neither the PRU programs nor the copy subtract it.
+TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
+    reboot(9);
+    prusim::Config c;  // lock-step, the default scale of each channel kind
+    for (uint32_t r = 0; r < 54; ++r) {
+        const bool volts = r < 6;
+        prusim::ChannelScenario &ch = c.channels[r];
+        ch.amplitude = volts ? 325.0 : 4.0 + 0.1 * r;
+        ch.phase_rad = 0.1 * r;
+        ch.dc_offset = volts ? 2.0 : -0.05;
+        cal_array[r] = {0.9f + 0.005f * static_cast<float>(r), 4000 + static_cast<int32_t>(r)};
+        c.calibration[r] = {cal_array[r].gain, cal_array[r].offset, 0.0};
+    }
+    configure(9, c);
+    ASSERT_TRUE(acquisition_init());
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        acquisition_new_data(blocks, count);
+        pru_test::record_copy(blocks, count);
+    };
+    ASSERT_TRUE(pru_start_acq());
+    std::vector<prusim::HalfInfo> infos;
+    step_halves(2, &infos);
+    for (uint32_t r = 0; r < 54; ++r) {
+        const float *ring = acquisition_get_cb(r)->base;
+        ASSERT_EQ(acquisition_items_available(r, ring), 4096u) << r;
+        const double scale = r < 6 ? CAL_VOLTAGE_SCALE : CAL_CURRENT_SCALE;
+        for (uint32_t i = 0; i < 4096; i += 11) {
+            const double want = prusim::scenario_value(r, infos[0].first_sample + i);
+            ASSERT_NEAR(ring[i] * scale, want, 0.5 * cal_array[r].gain * scale + 1e-6 * std::abs(want))
+                << "ring " << r << " sample " << i;
+        }
+    }
+    stop_lockstep();
+    acquisition_clean();
+}
+
+// The processing side reads while the ping and pong threads copy: the rate
+// it sees is whole, and under the lock every ring holds the same count.
+TEST_F(SimBoard, ReadingWhileTheThreadsCopy) {
+    reboot(3);
+    ASSERT_TRUE(acquisition_init());
+    copy_func = acquisition_new_data;
+    ASSERT_TRUE(pru_start_acq());
+    const double want_rate = prusim::configured_sample_rate();
+    float *pos[ACQ_CHANNELS];
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        pos[r] = acquisition_get_cb(r)->base;
+    }
+    uint64_t consumed = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (consumed < 40 * 2048 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
+        double rate = 0;
+        if (!acquisition_get_sample_rate(&rate)) {
+            continue;
+        }
+        ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
+        ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
+        acquisition_lock_buffers();
+        const uint32_t n = acquisition_items_available(0, pos[0]);
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
+            acquisition_free_samples(r, n);
+            pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
+        }
+        acquisition_unlock_buffers();
+        consumed += n;
+    }
+    EXPECT_GE(consumed, 40u * 2048);
+    pru_stop_acq();
+    EXPECT_EQ(acquisition_dropped_blocks(), 0u);
+    acquisition_clean();
+}
+
+// A calibration step runs while the calibration measurement is acquiring:
+// the new gain reaches the rings at the next block, without a restart.
+TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
+    reboot(1);
+    prusim::Config c = pru_test::fast_pace();
+    c.channels[0].amplitude = 100.0;
+    configure(1, c);
+    for (cal_entry_t &e : cal_array) {
+        e = {1.0f, 0};
+    }
+    ASSERT_TRUE(acquisition_init());
+    copy_func = acquisition_new_data;
+    ASSERT_TRUE(pru_start_acq());
+    float *pos = acquisition_get_cb(0)->base;
+    // The peak of the newest 2048 samples of ring 0, in volts.
+    auto newest_peak = [&pos] {
+        uint32_t n = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        while ((n = acquisition_items_available(0, pos)) < 2048) {
+            if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(10)) {
+                return -1.0;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        acquisition_lock_buffers();
+        n = acquisition_items_available(0, pos);
+        acquisition_free_samples(0, n - 2048);
+        pos = cb_step(acquisition_get_cb(0), pos, n - 2048);
+        double peak = 0;
+        for (uint32_t i = 0; i < 2048; ++i) {
+            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(acquisition_get_cb(0), pos, i))));
+        }
+        acquisition_free_samples(0, 2048);
+        pos = cb_step(acquisition_get_cb(0), pos, 2048);
+        acquisition_unlock_buffers();
+        return peak * CAL_VOLTAGE_SCALE;
+    };
+    EXPECT_NEAR(newest_peak(), 100.0, 0.5);
+
+    // The step runs on a thread of its own, as on the test station's
+    // receive thread, which never takes the acquisition lock.
+    std::atomic<bool> stepped{false};
+    std::thread station([&stepped] {
+        data_set_t result{};
+        result.set_u.u[0].rms_ln.value = 100.0f;
+        float gain = 0;
+        EXPECT_TRUE(cal_voltage_gain(&result, &gain, 200.0f));
+        EXPECT_EQ(gain, 2.0f);
+        stepped = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // while the threads copy on
+    });
+    while (!stepped) {
+        std::this_thread::yield();
+    }
+    newest_peak();  // may still hold blocks copied before the step
+    EXPECT_NEAR(newest_peak(), 200.0, 1.0);
+    station.join();
+    pru_stop_acq();
+    acquisition_clean();
 }
 
 }  // namespace

@@ -110,6 +110,26 @@ protected:
             }
         }
     }
+    // Stops a lock-step acquisition as the PRU's pace would: each thread
+    // takes one more half once the stop is under way. The threads are let
+    // back to their waits first (a thread that notices the stop while still
+    // in its copy needs no further half); a half that no thread waits for
+    // any more is not written.
+    void stop_lockstep() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::thread last([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (int k = 0; k < 2; ++k) {
+                const size_t before = copies.size();
+                if (prusim::step() != 0) {
+                    return;  // the program has already finished
+                }
+                copies.wait_for(before + 1, 2000);
+            }
+        });
+        pru_stop_acq();
+        last.join();
+    }
     pru_host::TempRoot root;
 };
 

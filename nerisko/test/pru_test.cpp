@@ -1,13 +1,17 @@
 #include "pru_fixture.h"
 
+#include "nerisko/acquisition.h"
+#include "nerisko/cal.h"
 #include "nerisko/sysio.h"
 #include "prusim/layout.h"
 #include "prussdrv.h"
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <future>
 
 namespace {
 
@@ -22,6 +26,20 @@ static_assert(sizeof(pru_block_t) == sizeof(prusim::PruBlock));
 static_assert(offsetof(pru_block_t, ts) == offsetof(prusim::PruBlock, ticks));
 static_assert(offsetof(pru_block_t, adc[3].raw[2]) == offsetof(prusim::PruBlock, adc[3].channel[2]));
 static_assert(PRU_PULSE_COUNTER_OFFSET == prusim::kPulseCounterOffset);
+static_assert(PRU_SPI_BLOCK_OFFSET == prusim::kSpiBlockOffset);
+static_assert(SAMPLES_PER_BLOCK == prusim::kSamplesPerBlock && PRU_ADC_SLOTS == prusim::kAdcSlots);
+static_assert(offsetof(pru_block_t, adc[0].status) == offsetof(prusim::PruBlock, adc[0].status));
+static_assert(offsetof(pru_block_t, adc[8].status[63]) == offsetof(prusim::PruBlock, adc[8].status[63]));
+static_assert(offsetof(pru_block_t, adc[8].raw[5][63]) == offsetof(prusim::PruBlock, adc[8].channel[5][63]));
+// The simulated front end turns signals into counts with the scales that
+// the calibration steps turn measurements back with.
+static_assert(prusim::kVoltsPerCount == CAL_VOLTAGE_SCALE && prusim::kAmperesPerCount == CAL_CURRENT_SCALE);
+
+TEST(PruLayout, SlotTableAgreesWithThePruPrograms) {
+    for (uint32_t slot = 0; slot < ACQ_CHANNELS; ++slot) {
+        EXPECT_EQ(adc_ct_mapping[slot], prusim::kAdcSlotChannel[slot]) << "slot " << slot;
+    }
+}
 
 TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
     prusim::Config c;  // lock-step
@@ -30,6 +48,7 @@ TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
     ASSERT_TRUE(pru_start_acq());
     std::vector<prusim::HalfInfo> infos;
     step_halves(12, &infos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // both threads back at their wait
     std::thread last_halves([this] {  // one more for each thread, once the stop is under way
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         step_halves(2);
@@ -78,6 +97,32 @@ TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
     EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
 }
 
+std::atomic<int> halves_seen{0};
+
+// A stop that comes while a thread is still busy with a half (in its copy,
+// or just after it) does not make that half the thread's last one: each
+// thread takes one more half once the stop is under way.
+TEST_F(SimBoard, AHalfTakenBeforeTheStopIsNotTheLastOne) {
+    configure(9, prusim::Config{});  // lock-step
+    halves_seen = 0;
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        pru_test::record_copy(blocks, count);
+        if (++halves_seen == 2) {
+            const auto t0 = Clock::now();
+            while (!pru_host::log_has("Stopping IRQ threads") && Clock::now() - t0 < std::chrono::seconds(5)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stop flag is down now
+        }
+    };
+    ASSERT_TRUE(pru_start_acq());
+    step_halves(1);
+    ASSERT_EQ(prusim::step(), 0);  // the pong half, whose copy is under way when the stop comes
+    stop_lockstep();
+    EXPECT_EQ(copies.size(), 4u) << "the pong thread left without a half taken after the stop";
+    EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
+}
+
 // A hung PRU program must not hang a stop or the restart after it.
 TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     ASSERT_TRUE(pru_start_acq());
@@ -92,6 +137,24 @@ TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     const size_t before = copies.size();
     ASSERT_TRUE(pru_start_acq());
     EXPECT_TRUE(copies.wait_for(before + 4)) << "acquisition runs again after a restart";
+}
+
+// SIGINT stops only the threads: a stalled PRU must not keep them waiting
+// for their last half.
+TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
+    pru_stall_limit_ms = 300;
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    prusim::inject(prusim::Fault::stall);
+    auto stopped = std::async(std::launch::async, pru_stop_irqthread);
+    const bool bounded = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!bounded) {
+        prusim::resume();  // let the threads go, so that the test can end
+    }
+    stopped.wait();
+    EXPECT_TRUE(bounded) << "stopping the threads waited for a stalled PRU";
+    EXPECT_TRUE(pru_host::log_has("PRU stalled, stopping ping thread without its last half") ||
+                pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
 TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {

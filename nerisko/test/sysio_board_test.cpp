@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +41,29 @@ TEST(BoardSysio, PassesStraightToTheSystem) {
 
     ::unsetenv("METER_ROOT");
     std::filesystem::remove_all(dir);
+}
+
+// Without the privilege a thread keeps normal scheduling and says so by the
+// result; nothing fails. Run in a child that has given up root, if it had it.
+TEST(BoardSysio, RealTimeNotPermittedKeepsNormalScheduling) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        const rlimit no_realtime{0, 0};
+        ::setrlimit(RLIMIT_RTPRIO, &no_realtime);
+        const bool realtime = sys_set_realtime(::pthread_self(), 10);
+        int policy = -1;
+        sched_param param{};
+        ::pthread_getschedparam(::pthread_self(), &policy, &param);
+        ::_exit(!realtime && policy == SCHED_OTHER ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ constexpr long CAL_EEPROM_OFFSET = 60;
 constexpr const char *CAL_EEPROM_FIRST = "/sys/bus/i2c/devices/1-0052/eeprom";
 constexpr const char *CAL_EEPROM_SECOND = "/sys/bus/i2c/devices/1-0054/eeprom";
 
-// Raw counts per unit of the measured value in the noise-floor steps.
+// Volts (voltage channels) and volts at the CT input (CT channels) per raw
+// count: a measured value divided by its scale is the noise floor in counts.
 constexpr double CAL_VOLTAGE_SCALE = 0.00014516420717592595;
 constexpr double CAL_CURRENT_SCALE = 1.959007906626506e-06;
 

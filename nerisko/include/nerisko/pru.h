@@ -31,7 +31,8 @@ bool pru_start_acq();
 // Stops the threads and then the acquisition program. A PRU that does not
 // answer within a bounded time is halted.
 void pru_stop_acq();
-// Stops and joins the threads only; each copies one more half first, unless
+// Stops and joins the threads only; each first copies one more half, taken
+// after the stop was asked for (not one it was still busy with), unless
 // the PRU has stalled, in which case it gives up after a bounded wait.
 void pru_stop_irqthread();
 // Runs one one-shot program to its end; false when it cannot be loaded or

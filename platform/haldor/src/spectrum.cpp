@@ -216,8 +216,15 @@ extern "C" int hld_fund_frequency_calc(double rate, const hld_complex_t *spectru
 
     // Bins 0 and 1 hold the DC; the lobe (k - 2 .. k + 3) and the tone fit
     // (k - 1 .. k + 2) of any peak in the search band stay clear of them.
-    const int k_lo = std::max(4, static_cast<int>(std::ceil(HLD_FREQ_SEARCH_MIN_HZ * n / rate)));
-    const int k_hi = std::min(half - 4, static_cast<int>(std::floor(HLD_FREQ_SEARCH_MAX_HZ * n / rate)));
+    // Compared as doubles first: at an absurd rate the band's bins lie beyond
+    // what an int holds.
+    const double band_lo = std::ceil(HLD_FREQ_SEARCH_MIN_HZ * n / rate);
+    const double band_hi = std::floor(HLD_FREQ_SEARCH_MAX_HZ * n / rate);
+    if (!(band_lo <= half - 4) || !(band_hi >= 4)) {
+        return 0;
+    }
+    const int k_lo = std::max(4, static_cast<int>(band_lo));
+    const int k_hi = std::min(half - 4, static_cast<int>(band_hi));
     if (k_lo > k_hi) {
         return 0;
     }
@@ -286,10 +293,12 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
     const double n = g_freq_n;
     const int half = static_cast<int>(g_freq_n / 2);
     const double nu = bin;
-    const int k0 = static_cast<int>(std::floor(nu));
-    if (k0 - 1 < 2 || k0 + 2 > half) {
+    // The fit takes bins floor(nu) - 1 .. floor(nu) + 2, clear of the DC bins
+    // and within N/2; checked before the bin is turned into an int.
+    if (!(nu >= 3.0 && nu < half - 1.0)) {
         return 0;
     }
+    const int k0 = static_cast<int>(std::floor(nu));
     const cd a = fit_tone(spectrum, nu, k0 - 1, 4, n);
 
     // A tone of RMS R puts 3 N^2 R^2 / 16 of energy into its Hann lobe.

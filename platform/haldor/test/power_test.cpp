@@ -106,12 +106,12 @@ TEST(Power, ChainGivesPhaseVarAndQuadrantInAllFourQuadrants) {
             const uint32_t s_v = 9000 - 100 * (i % 7) - 1, s_i = 7000 - 2000 + 3 * i;
             rv.write(s_v, sv.render(kWindow, kRate));
             ri.write(s_i, si.render(kWindow, kRate));
-            auto spec_v = k.spectrum(rv.cursor(s_v));
-            auto spec_i = k.spectrum(ri.cursor(s_i));
+            auto spectrum_v = k.spectrum(rv.cursor(s_v));
+            auto spectrum_i = k.spectrum(ri.cursor(s_i));
             float fr, bin, phase_v, phase_i, u_fund, i_fund, harm;
-            ASSERT_TRUE(hld_fund_frequency_calc(kRate, spec_v.data(), &fr, &bin));
-            ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spec_v.data(), &phase_v, &u_fund, &harm));
-            ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spec_i.data(), &phase_i, &i_fund, &harm));
+            ASSERT_TRUE(hld_fund_frequency_calc(kRate, spectrum_v.data(), &fr, &bin));
+            ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spectrum_v.data(), &phase_v, &u_fund, &harm));
+            ASSERT_TRUE(hld_fund_rms_phase_calc(kRate, bin, spectrum_i.data(), &phase_i, &i_fund, &harm));
             const float phase = hld_angles_wrap_to_pi(phase_i - phase_v);
             EXPECT_NEAR(angle_diff(phase, r.phase), 0.0, 1e-3);
             double var = 0;

@@ -277,12 +277,17 @@ TEST(Spectrum, RefusesBadSetUpAndCallsWithoutIt) {
     EXPECT_EQ(hld_hanning_calc(&stray, buf.data()), 0);
     EXPECT_EQ(hld_hanning_calc(nullptr, buf.data()), 0);
     // Bins whose fit would reach the DC bins or beyond N/2, and bad rates.
-    for (float b : {0.0f, 2.9f, -4.0f, 1023.5f, NAN, INFINITY}) {
+    for (float b : {0.0f, 2.9f, -4.0f, 1023.0f, 1023.5f, 3e9f, -3e9f, 1e30f, NAN, INFINITY}) {
         SCOPED_TRACE(b);
         EXPECT_EQ(hld_fund_rms_phase_calc(kRate, b, spectrum.data(), &phase, &rms, &harm), 0);
     }
     EXPECT_EQ(hld_fund_rms_phase_calc(0.0, 8.5f, spectrum.data(), &phase, &rms, &harm), 0);
     EXPECT_EQ(hld_fund_frequency_calc(NAN, spectrum.data(), &f, &bin), 0);
+    // Rates whose search band lies beyond every bin, or beyond an int.
+    for (double rate : {1e-300, 1e-6, 1.0, 1e300}) {
+        SCOPED_TRACE(rate);
+        EXPECT_EQ(hld_fund_frequency_calc(rate, spectrum.data(), &f, &bin), 0);
+    }
 }
 
 }  // namespace

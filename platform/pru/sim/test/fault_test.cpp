@@ -108,6 +108,9 @@ TEST_F(FaultTest, TimedStallAndHangLeaveWaitersToTheirTimeouts) {
         Config config;
         config.pace = Pace::timed;
         config.time_scale = 50.0;
+        // A half every 3.4 ms would let a loaded machine see a second ping
+        // half before the fault is armed; the program waits for the consumer.
+        config.backpressure = true;
         configure(config);
         start();
         ASSERT_GT(prussdrv_pru_wait_event_timeout(kOutPing, 2000), 0);
