@@ -72,12 +72,14 @@ struct ByteClasses {
         for (int c = 0; c < 256; ++c) {
             of[c] = c >= 0x20 && c <= 0x7E ? Plain : Stop;
         }
-        of[' '] = of['\t'] = of['\n'] = of['\r'] = Space;
-        of['"'] = Quote;
-        of['#'] = Hash;
-        of['/'] = Slash;
-        of['['] = of['{'] = Open;
-        of[']'] = of['}'] = Close;
+        for (unsigned char c : {' ', '\t', '\n', '\r'}) {
+            of[c] = Space;
+        }
+        of[static_cast<unsigned char>('"')] = Quote;
+        of[static_cast<unsigned char>('#')] = Hash;
+        of[static_cast<unsigned char>('/')] = Slash;
+        of[static_cast<unsigned char>('[')] = of[static_cast<unsigned char>('{')] = Open;
+        of[static_cast<unsigned char>(']')] = of[static_cast<unsigned char>('}')] = Close;
     }
 };
 constexpr ByteClasses byteClass;
@@ -456,6 +458,7 @@ constexpr size_t notFound = std::numeric_limits<size_t>::max();
 // bracket; a closing bracket at level 0, a string or container that does not
 // close before `end` give "not found". `cursor` is the jump entry of the
 // next bracket at or after p.
+#if !defined(__SSE2__)
 struct StopBytes {
     bool of[256];
     constexpr StopBytes() : of() {
@@ -465,6 +468,7 @@ struct StopBytes {
     }
 };
 constexpr StopBytes stopByte;
+#endif
 
 #if defined(__SSE2__)
 // Offset of the first byte in [p, end) that `match` finds, reading sixteen

@@ -150,16 +150,14 @@ void appendRaw(const JsonItemData *record, std::string &out) {
     out.append(raw.data() + start, raw.size() - start);
 }
 
-// Whether an undecoded record can be written from its raw text. A container
-// whose text holds comments is decoded instead: a comment where a value
-// should be makes that value null, which its raw text would not show once
+// Whether an undecoded record can be written from its raw text. One whose
+// text holds a comment or a missing value is decoded instead: a comment where
+// a value should be makes that value null (or, between two string literals
+// run together, part of the string), which the raw text would not show once
 // the comment is gone.
 bool writtenRaw(const JsonItemData *record) {
     if (record->decoded) {
         return false;
-    }
-    if (!record->isContainer()) {
-        return true;
     }
     return !record->source->hasMarkIn(record->rawBegin, record->rawBegin + record->rawLength);
 }

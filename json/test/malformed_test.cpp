@@ -102,6 +102,8 @@ const std::vector<Case> &cases() {
         // Comments.
         {"[/*c*/1]", "[1]", "a comment before an element"},
         {"[1 /*c*/]", "[null]", "a comment after a value makes it null"},
+        {"[\"x\" /*c*/ \"y\"]", "[\"x\\\"\x02\\\"y\"]",
+         "a comment between string literals run together: its mark stays in the string"},
         {"[1,#c\n2]", "[1,2]", ""},
         {"{/*x, y: \" #*/\"a\":1}", "{\"a\":1}", "a comment may hold , : \" and #"},
         {"[/*unclosed", refused, ""},
