@@ -94,7 +94,6 @@ void prepare(const std::string &in, JsonSource &src) {
     // time past the end of a container.
     src.text.reset(new char[n + JsonSource::padding]);
     char *out = src.text.get();
-    std::memset(out + n, 0, JsonSource::padding);
     size_t o = 0;
     std::vector<uint32_t> open; // jump entries of the brackets not yet closed
 
@@ -290,6 +289,7 @@ void prepare(const std::string &in, JsonSource &src) {
         src.jumps[k].next = static_cast<uint32_t>(src.jumps.size());
     }
     src.length = static_cast<uint32_t>(o);
+    std::memset(out + o, 0, JsonSource::padding); // what the sixteen-byte reads may see past the end
 }
 
 // ---------------------------------------------------------------------------
@@ -566,7 +566,10 @@ size_t findTopLevel(const JsonSource &src, size_t p, size_t end, size_t &cursor,
 
 // Moves `p` past the comment marks that start [p, end), joining their texts
 // into `comment` with newlines between them.
-void takeComments(const JsonSource &src, uint32_t &p, uint32_t end, std::string &comment) {
+inline void takeComments(const JsonSource &src, uint32_t &p, uint32_t end, std::string &comment) {
+    if (p >= end || src.data()[p] != jsonCommentMark) {
+        return;
+    }
     bool first = true;
     while (p < end && src.data()[p] == jsonCommentMark) {
         if (!first) {

@@ -162,6 +162,9 @@ bool parseSimple(std::string_view text, double &value) {
             mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
             digits += mantissa != 0;
             --scale;
+            if (digits > 15) {
+                return false;
+            }
         }
     }
     if (p == start || p != e || digits > 15 || (p - start == 1 && *start == '.')) {
