@@ -137,9 +137,16 @@ TEST(JsonRegression, DeepNestingDoesNotOverflowTheStack) {
     JsonItem root = jsonRead(text);
     EXPECT_EQ(jsontest::decodeAll(root), 100000u);
     EXPECT_EQ(root.toCompactText(), text);
-    EXPECT_FALSE(root.toIndentedText().empty());
     EXPECT_TRUE(root.deepCopy().equals(root));
     root = JsonItem(); // destroyed here, without recursion
+
+    // The indented text has one tab per level on every line: 10,000 levels
+    // give some 10^8 tabs, deep enough for a recursive writer to fail.
+    std::string deep = std::string(10000, '[') + std::string(10000, ']');
+    JsonItem shallower = jsonRead(deep);
+    std::string indented = shallower.toIndentedText();
+    // Brackets, two newlines per level, and the tabs of the opening and the closing lines.
+    EXPECT_EQ(indented.size(), 20000u + 2u * 9999u + 9999u * 10000u / 2u + 9998u * 9999u / 2u);
 }
 
 TEST(JsonRegression, ConversionsSaturate) {
