@@ -104,8 +104,6 @@ struct JsonChildBlock {
 struct JsonItemData;
 // A block for n children and their slots.
 JsonChildBlock jsonNewChildBlock(uint32_t n);
-// Constructs record i of the block.
-JsonItemData *jsonBlockRecord(JsonChildBlock &b, uint32_t i);
 
 // What few records have: a name or text of their own, a comment.
 struct JsonItemExtra {
@@ -183,6 +181,35 @@ struct JsonItemData {
         textIsView = false;
     }
 };
+
+#if defined(__SANITIZE_ADDRESS__)
+#define JSON_RECORD_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define JSON_RECORD_BLOCKS 0
+#endif
+#endif
+#ifndef JSON_RECORD_BLOCKS
+#define JSON_RECORD_BLOCKS 1
+#endif
+
+// Every record is preceded by the block it lives in, or null for a record
+// allocated on its own.
+inline constexpr size_t jsonRecordPrefix = sizeof(void *);
+inline constexpr size_t jsonRecordUnit = jsonRecordPrefix + sizeof(JsonItemData);
+
+// Constructs record i of the block.
+inline JsonItemData *jsonBlockRecord(JsonChildBlock &b, uint32_t i) {
+#if JSON_RECORD_BLOCKS
+    char *memory = b.records + size_t{i} * jsonRecordUnit;
+    *reinterpret_cast<JsonRecordBlock **>(memory) = b.block;
+    return new (memory + jsonRecordPrefix) JsonItemData;
+#else
+    (void)b;
+    (void)i;
+    return new JsonItemData;
+#endif
+}
 
 // Handle-level helpers that need the record's private parts.
 struct JsonItemAccess {

@@ -14,22 +14,9 @@ const std::string jsonBlankMessage;
 // ---------------------------------------------------------------------------
 // Records
 
-#if defined(__SANITIZE_ADDRESS__)
-#define JSON_RECORD_BLOCKS 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define JSON_RECORD_BLOCKS 0
-#endif
-#endif
-#ifndef JSON_RECORD_BLOCKS
-#define JSON_RECORD_BLOCKS 1
-#endif
-
-// Every record is preceded by the block it lives in, or null for a record
-// allocated on its own.
 namespace {
-constexpr size_t recordPrefix = sizeof(void *);
-constexpr size_t recordUnit = recordPrefix + sizeof(JsonItemData);
+constexpr size_t recordPrefix = jsonRecordPrefix;
+constexpr size_t recordUnit = jsonRecordUnit;
 constexpr size_t blockHeader = 16;
 static_assert(sizeof(JsonRecordBlock) <= blockHeader);
 static_assert(sizeof(JsonSlotHeader) == 16);
@@ -82,17 +69,6 @@ JsonChildBlock jsonNewChildBlock(uint32_t n) {
     return b;
 }
 
-JsonItemData *jsonBlockRecord(JsonChildBlock &b, uint32_t i) {
-#if JSON_RECORD_BLOCKS
-    char *memory = b.records + size_t{i} * recordUnit;
-    *reinterpret_cast<JsonRecordBlock **>(memory) = b.block;
-    return new (memory + recordPrefix) JsonItemData;
-#else
-    (void)b;
-    (void)i;
-    return new JsonItemData;
-#endif
-}
 
 JsonItemData *jsonNewRecord(JsonItemType type) {
     auto *record = new JsonItemData;

@@ -621,16 +621,21 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
     size_t cursor = src.jumpAt(begin, record->jump);
     cursor = cursor < src.jumps.size() ? cursor + 1 : cursor;
     size_t p = begin + 1;
+    // Pieces are filled in place: building one on the stack and copying it
+    // in stalls on the store of its fields.
     for (;;) {
-        Piece piece{};
         if (array) {
-            piece.cursor = cursor;
+            const size_t pieceCursor = cursor;
             size_t q = findTopLevel(src, p, close, cursor, ',', ':');
             if (q != notFound && t[q] == ':') {
                 return false; // a member inside an array
             }
-            pieces.push_back({0, 0, static_cast<uint32_t>(p), static_cast<uint32_t>(q == notFound ? close : q),
-                              piece.cursor});
+            Piece &piece = pieces.emplace_back();
+            piece.keyBegin = 0;
+            piece.keyEnd = 0;
+            piece.valueBegin = static_cast<uint32_t>(p);
+            piece.valueEnd = static_cast<uint32_t>(q == notFound ? close : q);
+            piece.cursor = pieceCursor;
             if (q == notFound) {
                 return true;
             }
@@ -644,13 +649,14 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
         if (colon == notFound || t[colon] == ',') {
             return false;
         }
+        const size_t valueCursor = cursor;
+        size_t q = findTopLevel(src, colon + 1, close, cursor, ',', ',');
+        Piece &piece = pieces.emplace_back();
         piece.keyBegin = static_cast<uint32_t>(p);
         piece.keyEnd = static_cast<uint32_t>(std::max(p, colon - 1));
-        piece.cursor = cursor;
-        size_t q = findTopLevel(src, colon + 1, close, cursor, ',', ',');
         piece.valueBegin = static_cast<uint32_t>(colon + 1);
         piece.valueEnd = static_cast<uint32_t>(q == notFound ? close : q);
-        pieces.push_back(piece);
+        piece.cursor = valueCursor;
         if (q == notFound) {
             return true;
         }
@@ -688,6 +694,7 @@ bool split(JsonItemData *record) {
     list.capacity = n;
     ViewCount count{src};
     const bool array = record->type == JsonItemType::Array;
+    const bool hasComments = !src->marks.empty();
     for (uint32_t i = 0; i < n; ++i) {
         const Piece &piece = pieces[i];
         JsonItemData *child = nullptr;
@@ -701,25 +708,31 @@ bool split(JsonItemData *record) {
         }
         uint32_t keyBegin = piece.keyBegin;
         uint32_t valueBegin = piece.valueBegin;
-        std::string comment;
         try {
-            if (array) {
-                takeComments(*src, valueBegin, piece.valueEnd, comment);
-            } else {
-                takeComments(*src, keyBegin, piece.keyEnd, comment);
-                if (keyBegin < piece.keyEnd) {
-                    ++keyBegin; // the opening quote
+            if (hasComments) {
+                std::string comment;
+                if (array) {
+                    takeComments(*src, valueBegin, piece.valueEnd, comment);
+                } else {
+                    takeComments(*src, keyBegin, piece.keyEnd, comment);
                 }
+                if (!comment.empty()) {
+                    child->ensureExtra().comment = std::move(comment);
+                }
+            }
+            if (!array && keyBegin < piece.keyEnd) {
+                ++keyBegin; // the opening quote
             }
             child->source = src; // every child holds the text, for its raw text and its views
             ++count.views;
             makeValue(child, src, valueBegin, piece.valueEnd - valueBegin, piece.cursor);
-            if (!comment.empty()) {
-                child->ensureExtra().comment = std::move(comment);
-            }
             if (!array) {
                 std::string_view key(t + keyBegin, piece.keyEnd - keyBegin);
-                if (std::memchr(key.data(), '\\', key.size()) == nullptr) {
+                bool plain = true;
+                for (char k : key) {
+                    plain &= k != '\\';
+                }
+                if (plain) {
                     child->nameIsView = true; // the source is held for the value or below
                     child->nameBegin = keyBegin;
                     child->nameLength = static_cast<uint32_t>(key.size());
