@@ -185,7 +185,8 @@ bool parseSimple(std::string_view text, double &value) {
 
 double jsonParseDouble(std::string_view text) {
     double simple;
-    if (parseSimple(text, simple)) {
+    // Fifteen digits, a sign and a point: longer texts go straight on.
+    if (text.size() <= 17 && parseSimple(text, simple)) {
         return simple;
     }
     size_t i = 0;
