@@ -261,9 +261,6 @@ void jsonListGrowForOne(JsonItemList &list) {
     while (want <= list.count) {
         want = want > UINT32_MAX / 2 ? UINT32_MAX : want * 2;
     }
-    if (list.items != nullptr && list.capacity != 0 && want == list.capacity) {
-        want = list.capacity > UINT32_MAX / 2 ? UINT32_MAX : list.capacity * 2;
-    }
     jsonListReserve(list, want);
     list.capacity = want;
 }
