@@ -96,6 +96,23 @@ void prepare(const std::string &in, JsonSource &src) {
     char *out = src.text.get();
     size_t o = 0;
     std::vector<uint32_t> open; // jump entries of the brackets not yet closed
+#if defined(__SSE2__)
+    const __m128i blank = _mm_set1_epi8(' ');
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i tab = _mm_set1_epi8('\t');
+    const __m128i carriageReturn = _mm_set1_epi8('\r');
+    const __m128i below = _mm_set1_epi8(0x21);
+    const __m128i del = _mm_set1_epi8(0x7F);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i hash = _mm_set1_epi8('#');
+    const __m128i slash = _mm_set1_epi8('/');
+    const __m128i openSquare = _mm_set1_epi8('[');
+    const __m128i closeSquare = _mm_set1_epi8(']');
+    const __m128i openCurly = _mm_set1_epi8('{');
+    const __m128i closeCurly = _mm_set1_epi8('}');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i backslash = _mm_set1_epi8('\\');
+#endif
 
     auto addComment = [&](size_t from, size_t to) {
         src.marks.push_back({static_cast<uint32_t>(o), static_cast<uint32_t>(src.comments.size()),
@@ -119,15 +136,16 @@ void prepare(const std::string &in, JsonSource &src) {
             // Sixteen plain bytes at a time while there are that many.
             while (i + 16 <= n) {
                 __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
-                __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x21)), // controls, space, >= 0x80
-                                               _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-                for (char k : {'"', '#', '/', '[', ']', '{', '}'}) {
-                    special = _mm_or_si128(special, _mm_cmpeq_epi8(v, _mm_set1_epi8(k)));
-                }
+                __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, below), // controls, space, >= 0x80
+                                               _mm_cmpeq_epi8(v, del));
+                special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, hash)));
+                special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, slash), _mm_cmpeq_epi8(v, openSquare)));
+                special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, closeSquare), _mm_cmpeq_epi8(v, openCurly)));
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(v, closeCurly));
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), v); // out has room: o <= i
                 auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
                 const size_t plain = mask != 0 ? static_cast<size_t>(__builtin_ctz(mask)) : 16;
-                auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+                auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
                 commas &= (1u << plain) - 1;
                 while (commas != 0) {
                     auto k = static_cast<size_t>(__builtin_ctz(commas));
@@ -163,9 +181,24 @@ void prepare(const std::string &in, JsonSource &src) {
         }
         switch (byteClass.of[c]) {
         case Space:
-            do {
+            ++i;
+#if defined(__SSE2__)
+            // Indentation: sixteen bytes at a time.
+            while (i + 16 <= n) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
+                __m128i space = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, blank), _mm_cmpeq_epi8(v, newline)),
+                                             _mm_or_si128(_mm_cmpeq_epi8(v, tab), _mm_cmpeq_epi8(v, carriageReturn)));
+                auto other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFu;
+                if (other != 0) {
+                    i += static_cast<size_t>(__builtin_ctz(other));
+                    break;
+                }
+                i += 16;
+            }
+#endif
+            while (i < n && byteClass.of[static_cast<unsigned char>(s[i])] == Space) {
                 ++i;
-            } while (i < n && byteClass.of[static_cast<unsigned char>(s[i])] == Space);
+            }
             continue;
         case Open:
             open.push_back(static_cast<uint32_t>(src.jumps.size()));
@@ -207,7 +240,7 @@ void prepare(const std::string &in, JsonSource &src) {
                 while (run + 16 <= n) {
                     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + run));
                     auto mask = static_cast<unsigned>(_mm_movemask_epi8(
-                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+                        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
                     if (mask != 0) {
                         run += static_cast<size_t>(__builtin_ctz(mask));
                         break;
