@@ -138,8 +138,24 @@ void jsonRelease(JsonItemData *record) {
         JsonItemList &list = current->children;
         for (uint32_t i = 0; i < list.count; ++i) {
             JsonItemData *child = JsonItemAccess::record(list.items[i]);
-            if (--child->refCount == 0) {
+            if (--child->refCount != 0) {
+                continue;
+            }
+            if (child->children.items != nullptr) {
                 pending.push_back(child);
+                continue;
+            }
+            // A leaf goes at once, while its memory is at hand.
+            if (child->source != nullptr) {
+                sources.add(child->source);
+            }
+            char *memory = reinterpret_cast<char *>(child) - recordPrefix;
+            JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
+            child->~JsonItemData();
+            if (block != nullptr) {
+                blocks.add(block);
+            } else {
+                ::operator delete(memory);
             }
         }
         if (list.items != nullptr) {
