@@ -117,11 +117,11 @@ void jsonEscapeText(std::string_view text, bool escape, std::string &out) {
 
 namespace {
 
-// Raw text of an undecoded record, with escaped quotes given their quote
-// back and, in a container, without comment marks outside strings.
+// Raw text of an undecoded record (one without comment marks, see below),
+// with escaped quotes given their quote back.
 void appendRaw(const JsonItemData *record, std::string &out) {
     std::string_view raw = record->raw();
-    if (!record->source->quoteMarkSeen && record->source->marks.empty()) {
+    if (!record->source->quoteMarkSeen) {
         out.append(raw);
         return;
     }
@@ -129,22 +129,17 @@ void appendRaw(const JsonItemData *record, std::string &out) {
     size_t start = 0;
     for (size_t i = 0; i < raw.size(); ++i) {
         char c = raw[i];
-        if (inString) {
-            if (c == '\\' && i + 1 < raw.size()) {
-                if (raw[i + 1] == jsonQuoteMark) {
-                    out.append(raw.data() + start, i - start);
-                    out.append("\\\"");
-                    start = i + 2;
-                }
-                ++i;
-            } else if (c == '"') {
-                inString = false;
-            }
+        if (!inString) {
+            inString = c == '"';
         } else if (c == '"') {
-            inString = true;
-        } else if (c == jsonCommentMark) {
-            out.append(raw.data() + start, i - start);
-            start = i + 1;
+            inString = false;
+        } else if (c == '\\' && i + 1 < raw.size()) {
+            if (raw[i + 1] == jsonQuoteMark) {
+                out.append(raw.data() + start, i - start);
+                out.append("\\\"");
+                start = i + 2;
+            }
+            ++i;
         }
     }
     out.append(raw.data() + start, raw.size() - start);
@@ -220,7 +215,7 @@ void appendItem(JsonItemData *record, int indent, bool element, std::vector<Fram
         jsonEscapeText(record->nameView(), record->escapeName, out);
         out.append(compact ? "\":" : "\" : ");
     }
-    if (compact ? writtenRaw(record) : !record->decoded && !record->isContainer()) {
+    if (writtenRaw(record) && (compact || !record->isContainer())) {
         appendRaw(record, out);
         return;
     }
