@@ -644,6 +644,45 @@ struct Piece {
     size_t cursor; // jump entry of the first bracket at or after valueBegin
 };
 
+// The end of a string or container value that starts at p, when a comma or
+// the container's end follows it at once, as in well-formed texts; otherwise
+// the general search from p decides. Same answers as findTopLevel(p, ...)
+// with stops ',' and `other`.
+size_t findValueEnd(const JsonSource &src, size_t p, size_t end, size_t &cursor, char other) {
+    const char *t = src.data();
+    if (p < end) {
+        size_t after = notFound;
+        size_t nextCursor = cursor;
+        if (t[p] == '"') {
+#if defined(__SSE2__)
+            const __m128i quote = _mm_set1_epi8('"');
+            size_t q = scanTo(t, p + 1, end, [&](__m128i v) { return _mm_cmpeq_epi8(v, quote); });
+#else
+            const void *found = std::memchr(t + p + 1, '"', end - p - 1);
+            size_t q = found != nullptr ? static_cast<size_t>(static_cast<const char *>(found) - t) : end;
+#endif
+            if (q < end) {
+                after = q + 1;
+            }
+        } else if (t[p] == '[' || t[p] == '{') {
+            size_t j = src.jumpAt(static_cast<uint32_t>(p), cursor);
+            if (j < src.jumps.size() && src.jumps[j].close != JsonSource::noClose && src.jumps[j].close < end) {
+                after = size_t{src.jumps[j].close} + 1;
+                nextCursor = src.jumps[j].next;
+            }
+        }
+        if (after == end) {
+            cursor = nextCursor;
+            return notFound; // the last value
+        }
+        if (after != notFound && t[after] == ',') {
+            cursor = nextCursor;
+            return after;
+        }
+    }
+    return findTopLevel(src, p, end, cursor, ',', other);
+}
+
 // Finds the children of a container, so that its slots are allocated once.
 // False when the text does not split.
 bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<Piece> &pieces) {
@@ -659,7 +698,7 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
     for (;;) {
         if (array) {
             const size_t pieceCursor = cursor;
-            size_t q = findTopLevel(src, p, close, cursor, ',', ':');
+            size_t q = findValueEnd(src, p, close, cursor, ':');
             if (q != notFound && t[q] == ':') {
                 return false; // a member inside an array
             }
@@ -678,12 +717,28 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
         // The key runs to the character before the one that precedes the
         // colon: the closing quote is dropped here and the opening one later,
         // whatever they are. A comma before the colon is a member without one.
-        size_t colon = findTopLevel(src, p, close, cursor, ':', ',');
+        size_t colon = notFound;
+        if (t[p] == '"') {
+            // A quoted key followed by its colon, as in well-formed texts.
+#if defined(__SSE2__)
+            const __m128i quote = _mm_set1_epi8('"');
+            size_t q = scanTo(t, p + 1, close, [&](__m128i v) { return _mm_cmpeq_epi8(v, quote); });
+#else
+            const void *found = std::memchr(t + p + 1, '"', close - p - 1);
+            size_t q = found != nullptr ? static_cast<size_t>(static_cast<const char *>(found) - t) : close;
+#endif
+            if (q + 1 < close && t[q + 1] == ':') {
+                colon = q + 1;
+            }
+        }
+        if (colon == notFound) {
+            colon = findTopLevel(src, p, close, cursor, ':', ',');
+        }
         if (colon == notFound || t[colon] == ',') {
             return false;
         }
         const size_t valueCursor = cursor;
-        size_t q = findTopLevel(src, colon + 1, close, cursor, ',', ',');
+        size_t q = findValueEnd(src, colon + 1, close, cursor, ',');
         Piece &piece = pieces.emplace_back();
         piece.keyBegin = static_cast<uint32_t>(p);
         piece.keyEnd = static_cast<uint32_t>(std::max(p, colon - 1));
