@@ -642,6 +642,7 @@ struct Piece {
     uint32_t valueBegin;
     uint32_t valueEnd;
     size_t cursor; // jump entry of the first bracket at or after valueBegin
+    bool keyPlain; // the key is known to hold no backslash
 };
 
 // The end of a string or container value that starts at p, when a comma or
@@ -705,6 +706,7 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
             Piece &piece = pieces.emplace_back();
             piece.keyBegin = 0;
             piece.keyEnd = 0;
+            piece.keyPlain = true;
             piece.valueBegin = static_cast<uint32_t>(p);
             piece.valueEnd = static_cast<uint32_t>(q == notFound ? close : q);
             piece.cursor = pieceCursor;
@@ -718,17 +720,25 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
         // colon: the closing quote is dropped here and the opening one later,
         // whatever they are. A comma before the colon is a member without one.
         size_t colon = notFound;
+        bool keyPlain = false;
         if (t[p] == '"') {
-            // A quoted key followed by its colon, as in well-formed texts.
+            // A quoted key without escapes followed by its colon, as in
+            // well-formed texts.
 #if defined(__SSE2__)
             const __m128i quote = _mm_set1_epi8('"');
-            size_t q = scanTo(t, p + 1, close, [&](__m128i v) { return _mm_cmpeq_epi8(v, quote); });
+            const __m128i backslash = _mm_set1_epi8('\\');
+            size_t q = scanTo(t, p + 1, close, [&](__m128i v) {
+                return _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash));
+            });
 #else
-            const void *found = std::memchr(t + p + 1, '"', close - p - 1);
-            size_t q = found != nullptr ? static_cast<size_t>(static_cast<const char *>(found) - t) : close;
+            size_t q = p + 1;
+            while (q < close && t[q] != '"' && t[q] != '\\') {
+                ++q;
+            }
 #endif
-            if (q + 1 < close && t[q + 1] == ':') {
+            if (q + 1 < close && t[q] == '"' && t[q + 1] == ':') {
                 colon = q + 1;
+                keyPlain = true;
             }
         }
         if (colon == notFound) {
@@ -745,6 +755,7 @@ bool findPieces(const JsonSource &src, const JsonItemData *record, std::vector<P
         piece.valueBegin = static_cast<uint32_t>(colon + 1);
         piece.valueEnd = static_cast<uint32_t>(q == notFound ? close : q);
         piece.cursor = valueCursor;
+        piece.keyPlain = keyPlain;
         if (q == notFound) {
             return true;
         }
@@ -816,11 +827,7 @@ bool split(JsonItemData *record) {
             makeValue(child, src, valueBegin, piece.valueEnd - valueBegin, piece.cursor);
             if (!array) {
                 std::string_view key(t + keyBegin, piece.keyEnd - keyBegin);
-                bool plain = true;
-                for (char k : key) {
-                    plain &= k != '\\';
-                }
-                if (plain) {
+                if (piece.keyPlain || std::memchr(key.data(), '\\', key.size()) == nullptr) {
                     child->nameIsView = true; // the source is held for the value or below
                     child->nameBegin = keyBegin;
                     child->nameLength = static_cast<uint32_t>(key.size());
