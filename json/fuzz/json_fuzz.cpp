@@ -1,0 +1,70 @@
+// Reads any bytes as a JSON text, walks every value, writes the document
+// compact and indented, reads the compact text again and checks that it is
+// the same document.
+
+#include "meter/json.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+void walk(const JsonItem &root) {
+    std::vector<const JsonItem *> pending{&root};
+    while (!pending.empty()) {
+        const JsonItem *item = pending.back();
+        pending.pop_back();
+        (void)item->getText();
+        (void)item->getName();
+        (void)item->getComment();
+        (void)item->toDouble();
+        (void)item->toInteger();
+        (void)item->toBoolean();
+        size_t n = 0;
+        for (const JsonItem &child : *item) {
+            pending.push_back(&child);
+            ++n;
+        }
+        if (n != item->getSize()) {
+            std::abort();
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string text(reinterpret_cast<const char *>(data), size);
+    JsonItem root;
+    try {
+        root = jsonRead(text);
+    } catch (const std::invalid_argument &) {
+        return 0;
+    }
+    // Written once before anything is read (from the raw text) and once after.
+    std::string unread = root.toCompactText();
+    walk(root);
+    std::string compact = root.toCompactText();
+    (void)root.toIndentedText();
+    if (compact.empty()) {
+        return 0; // the root did not split
+    }
+    JsonItem again = jsonRead(compact);
+    walk(again);
+    if (!again.equals(root)) {
+        std::abort();
+    }
+    JsonItem fromUnread = jsonRead(unread);
+    if (!fromUnread.equals(root)) {
+        std::abort();
+    }
+    JsonItem copy = root.deepCopy();
+    if (!copy.equals(root) || copy.toCompactText() != compact) {
+        std::abort();
+    }
+    return 0;
+}

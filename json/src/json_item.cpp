@@ -1,0 +1,938 @@
+// Records, reference counting, copy-on-write and the children lists.
+
+#include "json_data.h"
+
+#include <algorithm>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+const std::string jsonBlankText;
+const std::string jsonBlankMessage;
+
+// ---------------------------------------------------------------------------
+// Records
+
+namespace {
+constexpr size_t recordPrefix = jsonRecordPrefix;
+constexpr size_t recordUnit = jsonRecordUnit;
+constexpr size_t blockHeader = 16;
+static_assert(sizeof(JsonRecordBlock) <= blockHeader);
+static_assert(sizeof(JsonSlotHeader) == 16);
+static_assert(alignof(JsonItemData) <= recordPrefix && alignof(JsonItem) <= recordPrefix);
+static_assert(recordUnit % alignof(JsonItemData) == 0);
+} // namespace
+
+void *JsonItemData::operator new(size_t size) {
+    char *memory = static_cast<char *>(::operator new(size + recordPrefix));
+    *reinterpret_cast<JsonRecordBlock **>(memory) = nullptr;
+    return memory + recordPrefix;
+}
+
+void JsonItemData::operator delete(void *p) {
+    char *memory = static_cast<char *>(p) - recordPrefix;
+    JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
+    if (block == nullptr) {
+        ::operator delete(memory);
+    } else {
+        jsonReleaseBlock(block, 1);
+    }
+}
+
+void jsonReleaseBlock(JsonRecordBlock *block, uint32_t units) {
+    if (block->live.fetch_sub(units, std::memory_order_acq_rel) == units) {
+        block->~JsonRecordBlock();
+        ::operator delete(static_cast<void *>(block));
+    }
+}
+
+JsonChildBlock jsonNewChildBlock(uint32_t n) {
+    JsonChildBlock b{};
+#if JSON_RECORD_BLOCKS
+    const size_t slots = blockHeader + sizeof(JsonSlotHeader);
+    size_t bytes = slots + size_t{n} * sizeof(JsonItem) + size_t{n} * recordUnit;
+    char *memory = static_cast<char *>(::operator new(bytes));
+    b.block = new (memory) JsonRecordBlock;
+    b.block->live.store(n + 1, std::memory_order_relaxed); // the children and the slots
+    new (memory + blockHeader) JsonSlotHeader{b.block, n, 0};
+    b.slots = reinterpret_cast<JsonItem *>(memory + slots);
+    b.records = memory + slots + size_t{n} * sizeof(JsonItem);
+#else
+    // Sanitizer builds allocate every record and slot array on its own, so
+    // that a use after free is caught for each of them.
+    char *memory = static_cast<char *>(::operator new(sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{n}));
+    new (memory) JsonSlotHeader{nullptr, n, 0};
+    b.slots = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
+#endif
+    b.count = n;
+    return b;
+}
+
+
+JsonItemData *jsonNewRecord(JsonItemType type) {
+    auto *record = new JsonItemData;
+    record->type = type;
+    return record;
+}
+
+namespace {
+
+} // namespace
+
+void jsonListFree(JsonItemList &list) {
+    if (list.items != nullptr) {
+        JsonSlotHeader *header = jsonSlotHeader(list);
+        if (header->block != nullptr) {
+            jsonReleaseBlock(header->block, 1);
+        } else {
+            ::operator delete(static_cast<void *>(header));
+        }
+    }
+    list.items = nullptr;
+    list.capacity = 0;
+}
+
+namespace {
+
+// References given back in one atomic step per run of records from the
+// same text or the same block, rather than one per record.
+template <typename T, void (*Release)(T *, size_t)> struct BatchedRelease {
+    T *target = nullptr;
+    size_t count = 0;
+
+    void add(T *t) {
+        if (t != target) {
+            flush();
+            target = t;
+        }
+        ++count;
+    }
+    void flush() {
+        if (target != nullptr) {
+            Release(target, count);
+        }
+        target = nullptr;
+        count = 0;
+    }
+};
+
+void releaseSource(JsonSource *source, size_t n) { jsonReleaseSource(source, n); }
+void releaseBlock(JsonRecordBlock *block, size_t n) { jsonReleaseBlock(block, static_cast<uint32_t>(n)); }
+
+} // namespace
+
+void jsonRelease(JsonItemData *record) {
+    if (--record->refCount != 0) {
+        return;
+    }
+    // Deeply nested documents are released with a work list rather than by
+    // recursion, so that no nesting depth can exhaust the stack.
+    BatchedRelease<JsonSource, releaseSource> sources;
+    BatchedRelease<JsonRecordBlock, releaseBlock> blocks;
+    std::vector<JsonItemData *> pending;
+    JsonItemData *next = record;
+    while (next != nullptr) {
+        JsonItemData *current = next;
+        next = nullptr;
+        JsonItemList &list = current->children;
+        for (uint32_t i = 0; i < list.count; ++i) {
+            JsonItemData *child = JsonItemAccess::record(list.items[i]);
+            if (--child->refCount != 0) {
+                continue;
+            }
+            if (child->children.items != nullptr) {
+                pending.push_back(child);
+                continue;
+            }
+            // A leaf goes at once, while its memory is at hand.
+            if (child->source != nullptr) {
+                sources.add(child->source);
+            }
+            char *memory = reinterpret_cast<char *>(child) - recordPrefix;
+            JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
+            child->~JsonItemData();
+            if (block != nullptr) {
+                blocks.add(block);
+            } else {
+                ::operator delete(memory);
+            }
+        }
+        if (list.items != nullptr) {
+            JsonSlotHeader *header = jsonSlotHeader(list);
+            if (header->block != nullptr) {
+                blocks.add(header->block);
+            } else {
+                ::operator delete(static_cast<void *>(header));
+            }
+            list.items = nullptr;
+        }
+        if (current->source != nullptr) {
+            sources.add(current->source);
+        }
+        char *memory = reinterpret_cast<char *>(current) - recordPrefix;
+        JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
+        current->~JsonItemData();
+        if (block != nullptr) {
+            blocks.add(block);
+        } else {
+            ::operator delete(memory);
+        }
+        if (!pending.empty()) {
+            next = pending.back();
+            pending.pop_back();
+        }
+    }
+    blocks.flush();
+    sources.flush();
+}
+
+namespace {
+
+JsonItemData *cloneOne(const JsonItemData *from) {
+    auto *to = new JsonItemData;
+    to->type = from->type;
+    to->escapeName = from->escapeName;
+    to->escapeText = from->escapeText;
+    to->decoded = from->decoded;
+    to->textIsView = from->textIsView;
+    to->number = from->number;
+    to->nameIsView = from->nameIsView;
+    to->nameBegin = from->nameBegin;
+    to->nameLength = from->nameLength;
+    if (from->extra != nullptr) {
+        to->extra = new JsonItemExtra(*from->extra);
+    }
+    to->source = from->source;
+    to->rawBegin = from->rawBegin;
+    to->rawLength = from->rawLength;
+    to->jump = from->jump;
+    if (to->source != nullptr) {
+        jsonRetainSource(to->source);
+    }
+    return to;
+}
+
+} // namespace
+
+JsonItemData *jsonClone(const JsonItemData *record) {
+    JsonItemData *root = cloneOne(record);
+    // Containers whose children are still to be copied, without recursion.
+    std::vector<std::pair<const JsonItemData *, JsonItemData *>> pending;
+    if (record->isContainer() && record->children.count > 0) {
+        pending.emplace_back(record, root);
+    }
+    try {
+        while (!pending.empty()) {
+            auto [from, to] = pending.back();
+            pending.pop_back();
+            const JsonItemList &src = from->children;
+            jsonListReserve(to->children, src.count);
+            for (uint32_t i = 0; i < src.count; ++i) {
+                const JsonItemData *child = JsonItemAccess::record(src.items[i]);
+                JsonItemData *copy = cloneOne(child);
+                jsonListAppendOwning(to->children, copy);
+                if (child->isContainer() && child->children.count > 0) {
+                    pending.emplace_back(child, copy);
+                }
+            }
+        }
+    } catch (...) {
+        jsonRelease(root);
+        throw;
+    }
+    return root;
+}
+
+// ---------------------------------------------------------------------------
+// Children lists
+
+void jsonListReserve(JsonItemList &list, uint32_t capacity) {
+    if (capacity <= jsonListAllocated(list)) {
+        list.capacity = std::max(list.capacity, capacity);
+        return;
+    }
+    char *memory = static_cast<char *>(::operator new(sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{capacity}));
+    new (memory) JsonSlotHeader{nullptr, capacity, 0};
+    auto *slots = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
+    for (uint32_t i = 0; i < list.count; ++i) {
+        // Handles are one pointer: moving a slot is taking over its record.
+        JsonItemAccess::construct(slots + i, JsonItemAccess::record(list.items[i]));
+    }
+    uint32_t count = list.count;
+    jsonListFree(list);
+    list.items = slots;
+    list.count = count;
+    list.capacity = capacity;
+}
+
+void jsonListGrowForOne(JsonItemList &list) {
+    if (list.count < list.capacity && list.count < jsonListAllocated(list)) {
+        return;
+    }
+    if (list.count == UINT32_MAX) {
+        throw std::length_error(jsonBlankMessage);
+    }
+    uint32_t want = list.items == nullptr || list.capacity == 0 ? 8 : list.capacity;
+    while (want <= list.count) {
+        want = want > UINT32_MAX / 2 ? UINT32_MAX : want * 2;
+    }
+    jsonListReserve(list, want);
+    list.capacity = want;
+}
+
+void jsonListGrowBy(JsonItemList &list, uint32_t n) {
+    if (n == 0 || uint64_t{list.count} + n < list.capacity) {
+        return;
+    }
+    if (uint64_t{list.count} + n > UINT32_MAX) {
+        throw std::length_error(jsonBlankMessage);
+    }
+    uint32_t need = list.count + n;
+    uint32_t want;
+    if (list.items == nullptr || list.capacity == 0) {
+        want = std::max<uint32_t>(n, 8);
+    } else {
+        uint64_t w = uint64_t{list.capacity} * 2;
+        while (w < need) {
+            w *= 2;
+        }
+        want = static_cast<uint32_t>(std::min<uint64_t>(w, UINT32_MAX));
+    }
+    want = std::max(want, need);
+    jsonListReserve(list, want);
+    list.capacity = want;
+}
+
+namespace {
+
+// Removes `n` slots at `at`, releasing their handles unless `keep` asks to
+// hand the first one's record to the caller instead.
+void removeSlots(JsonItemList &list, uint32_t at, uint32_t n, JsonItemData **keep = nullptr) {
+    std::vector<JsonItemData *> dropped;
+    dropped.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        dropped.push_back(JsonItemAccess::record(list.items[at + i]));
+    }
+    for (uint32_t i = at + n; i < list.count; ++i) {
+        JsonItemAccess::record(list.items[i - n]) = JsonItemAccess::record(list.items[i]);
+    }
+    list.count -= n;
+    if (list.count == 0) {
+        jsonListFree(list);
+    } else {
+        list.capacity = list.count;
+    }
+    size_t first = 0;
+    if (keep != nullptr) {
+        *keep = dropped[0];
+        first = 1;
+    }
+    for (size_t i = first; i < dropped.size(); ++i) {
+        jsonRelease(dropped[i]);
+    }
+}
+
+// Opens `n` slots at `at` (at <= count) and fills them with `records`,
+// each adopted (references already taken).
+void insertSlots(JsonItemList &list, uint32_t at, const std::vector<JsonItemData *> &records) {
+    auto n = static_cast<uint32_t>(records.size());
+    if (n == 1) {
+        jsonListGrowForOne(list);
+    } else {
+        jsonListGrowBy(list, n);
+    }
+    uint32_t old = list.count;
+    for (uint32_t i = old; i > at; --i) {
+        JsonItemData *moved = JsonItemAccess::record(list.items[i - 1]);
+        if (i - 1 + n >= old) {
+            JsonItemAccess::construct(list.items + i - 1 + n, moved);
+        } else {
+            JsonItemAccess::record(list.items[i - 1 + n]) = moved;
+        }
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        if (at + i >= old) {
+            JsonItemAccess::construct(list.items + at + i, records[i]);
+        } else {
+            JsonItemAccess::record(list.items[at + i]) = records[i];
+        }
+    }
+    list.count = old + n;
+}
+
+// Where an iterator points in a list, without comparing unrelated pointers.
+enum class Place { Before, Inside, Past };
+Place placeOf(const JsonItemList &list, const JsonItem *slot, uint32_t &index) {
+    auto p = reinterpret_cast<uintptr_t>(slot);
+    auto b = reinterpret_cast<uintptr_t>(list.items);
+    if (list.items == nullptr || p < b) {
+        return list.items == nullptr ? Place::Past : Place::Before;
+    }
+    uintptr_t offset = (p - b) / sizeof(JsonItem);
+    if (offset >= list.count) {
+        return Place::Past;
+    }
+    index = static_cast<uint32_t>(offset);
+    return Place::Inside;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Handle
+
+JsonItem::JsonItem(JsonItemType type) : data_(jsonNewRecord(type)) {
+    if (type != JsonItemType::Null && type != JsonItemType::String && type != JsonItemType::Number &&
+        type != JsonItemType::Boolean && !data_->isContainer()) {
+        data_->type = JsonItemType::Null;
+    }
+    // A Null made here has an empty text, as one read from an empty value;
+    // the writers write both as null.
+    switch (data_->type) {
+    case JsonItemType::Number:
+        data_->setOwnedText("0");
+        break;
+    case JsonItemType::Boolean:
+        data_->setOwnedText("false");
+        break;
+    default:
+        break;
+    }
+}
+
+namespace {
+
+JsonItemData *named(const std::string &name) {
+    JsonItemData *record = jsonNewRecord(JsonItemType::Null);
+    record->setOwnedName(name);
+    record->escapeName = true;
+    return record;
+}
+
+} // namespace
+
+JsonItem::JsonItem(const std::string &name, char value) : data_(named(name)) {
+    jsonSetUnsigned(data_, static_cast<unsigned char>(value));
+}
+JsonItem::JsonItem(const std::string &name, unsigned char value) : data_(named(name)) {
+    jsonSetUnsigned(data_, value);
+}
+JsonItem::JsonItem(const std::string &name, short value) : data_(named(name)) { jsonSetInteger(data_, value); }
+JsonItem::JsonItem(const std::string &name, unsigned short value) : data_(named(name)) {
+    jsonSetUnsigned(data_, value);
+}
+JsonItem::JsonItem(const std::string &name, int value) : data_(named(name)) { jsonSetInteger(data_, value); }
+JsonItem::JsonItem(const std::string &name, unsigned int value) : data_(named(name)) {
+    jsonSetUnsigned(data_, value);
+}
+JsonItem::JsonItem(const std::string &name, long value) : data_(named(name)) { jsonSetInteger(data_, value); }
+JsonItem::JsonItem(const std::string &name, unsigned long value) : data_(named(name)) {
+    jsonSetUnsigned(data_, value);
+}
+JsonItem::JsonItem(const std::string &name, float value) : data_(named(name)) {
+    jsonSetDouble(data_, static_cast<double>(value));
+}
+JsonItem::JsonItem(const std::string &name, double value) : data_(named(name)) { jsonSetDouble(data_, value); }
+JsonItem::JsonItem(const std::string &name, const std::string &value) : data_(named(name)) {
+    jsonSetString(data_, value);
+}
+JsonItem::JsonItem(const std::string &name, const char *value) : data_(named(name)) {
+    jsonSetString(data_, value != nullptr ? std::string(value) : std::string());
+}
+JsonItem::JsonItem(const std::string &name, bool value) : data_(named(name)) { jsonSetBoolean(data_, value); }
+
+JsonItem::JsonItem(const JsonItem &other) : data_(other.data_) { jsonRetain(data_); }
+
+JsonItem &JsonItem::operator=(const JsonItem &other) {
+    // Take the new reference before dropping the old one: the other handle
+    // may live inside this record (item = item.getChild("x")).
+    JsonItemData *old = data_;
+    if (old != other.data_) {
+        jsonRetain(other.data_);
+        data_ = other.data_;
+        jsonRelease(old);
+    }
+    return *this;
+}
+
+JsonItem::~JsonItem() {
+    if (data_ != nullptr) {
+        jsonRelease(data_);
+    }
+}
+
+void JsonItem::unshare() {
+    if (data_->refCount < 2) {
+        return;
+    }
+    JsonItemData *copy = jsonClone(data_);
+    --data_->refCount;
+    data_ = copy;
+}
+
+JsonItemType JsonItem::getType() const { return data_->type; }
+
+void JsonItem::setName(const std::string &name) {
+    unshare();
+    data_->setOwnedName(name);
+    data_->escapeName = true;
+}
+
+std::string JsonItem::getName() const { return std::string(data_->nameView()); }
+std::string JsonItem::getComment() const { return std::string(data_->commentView()); }
+
+std::string JsonItem::getText() const {
+    jsonEnsureDecoded(data_);
+    return std::string(data_->textView());
+}
+
+size_t JsonItem::getSize() const {
+    jsonEnsureDecoded(data_);
+    return data_->isContainer() ? data_->children.count : 0;
+}
+
+bool JsonItem::isEmpty() const { return getSize() == 0; }
+
+JsonItemIterator JsonItem::begin() {
+    unshare();
+    jsonEnsureDecoded(data_);
+    return JsonItemIterator(data_->isContainer() ? data_->children.items : nullptr);
+}
+
+JsonItemIterator JsonItem::end() {
+    unshare();
+    jsonEnsureDecoded(data_);
+    return JsonItemIterator(data_->isContainer() && data_->children.items != nullptr
+                                ? data_->children.items + data_->children.count
+                                : nullptr);
+}
+
+JsonItemConstIterator JsonItem::begin() const {
+    jsonEnsureDecoded(data_);
+    return JsonItemConstIterator(data_->isContainer() ? data_->children.items : nullptr);
+}
+
+JsonItemConstIterator JsonItem::end() const {
+    jsonEnsureDecoded(data_);
+    return JsonItemConstIterator(data_->isContainer() && data_->children.items != nullptr
+                                     ? data_->children.items + data_->children.count
+                                     : nullptr);
+}
+
+void JsonItem::clearChildren() {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer() || data_->children.count == 0) {
+        return;
+    }
+    unshare();
+    JsonItemList &list = data_->children;
+    uint32_t n = list.count;
+    std::vector<JsonItemData *> dropped;
+    dropped.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        dropped.push_back(JsonItemAccess::record(list.items[i]));
+    }
+    list.count = 0;
+    for (JsonItemData *record : dropped) {
+        jsonRelease(record);
+    }
+}
+
+namespace {
+
+// A clone retyped to `type`. The item is decoded first, so that the result
+// does not depend on whether the item had been read before.
+JsonItem retypedCopy(JsonItemData *record, JsonItemType type) {
+    jsonEnsureDecoded(record);
+    JsonItemData *copy = jsonClone(record);
+    copy->type = type;
+    if (type == JsonItemType::Array) {
+        for (uint32_t i = 0; i < copy->children.count; ++i) {
+            JsonItemAccess::record(copy->children.items[i])->setOwnedName({});
+        }
+    }
+    return JsonItemAccess::adopt(copy);
+}
+
+} // namespace
+
+JsonItem JsonItem::toObject() const {
+    jsonEnsureDecoded(data_);
+    switch (data_->type) {
+    case JsonItemType::Object:
+        return *this;
+    case JsonItemType::Array:
+        return retypedCopy(data_, JsonItemType::Object);
+    default:
+        return JsonItem(JsonItemType::Object);
+    }
+}
+
+JsonItem JsonItem::toArray() const {
+    jsonEnsureDecoded(data_);
+    switch (data_->type) {
+    case JsonItemType::Array:
+        return *this;
+    case JsonItemType::Object:
+        return retypedCopy(data_, JsonItemType::Array);
+    default:
+        return JsonItem(JsonItemType::Array);
+    }
+}
+
+void JsonItem::convertTo(JsonItemType type) {
+    if (type == data_->type) {
+        return;
+    }
+    switch (type) {
+    case JsonItemType::Null:
+        unshare();
+        jsonSetNull(data_);
+        break;
+    case JsonItemType::String: {
+        jsonEnsureDecoded(data_);
+        std::string text(data_->textView());
+        unshare();
+        jsonSetString(data_, text);
+        break;
+    }
+    case JsonItemType::Number: {
+        double value = jsonToDouble(data_);
+        unshare();
+        jsonSetDouble(data_, value);
+        break;
+    }
+    case JsonItemType::Boolean: {
+        bool value = jsonToBoolean(data_);
+        unshare();
+        jsonSetBoolean(data_, value);
+        break;
+    }
+    case JsonItemType::Array:
+        *this = toArray();
+        break;
+    case JsonItemType::Object:
+        *this = toObject();
+        break;
+    }
+}
+
+JsonItem JsonItem::deepCopy() const { return JsonItemAccess::adopt(jsonClone(data_)); }
+
+double JsonItem::toDouble() const { return jsonToDouble(data_); }
+int JsonItem::toInteger() const { return jsonToInteger(data_); }
+bool JsonItem::toBoolean() const { return jsonToBoolean(data_); }
+
+bool JsonItem::equals(const JsonItem &other) const { return jsonEquals(data_, other.data_); }
+
+// ---------------------------------------------------------------------------
+// Lookup
+
+bool jsonNamesMatchIgnoringCase(std::string_view childName, std::string_view askedName) {
+    if (childName.size() != askedName.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < askedName.size(); ++i) {
+        auto a = static_cast<unsigned char>(askedName[i]);
+        auto c = static_cast<unsigned char>(childName[i]);
+        if (a == c) {
+            continue;
+        }
+        if (a >= 'A' && a <= 'Z' && c == a + 32) {
+            continue;
+        }
+        if (a >= 'a' && a <= 'z' && c == a - 32) {
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// The asked name up to its first NUL, as the ignoring-case lookups compare it.
+std::string_view upToNul(const std::string &name) {
+    size_t nul = name.find('\0');
+    return nul == std::string::npos ? std::string_view(name) : std::string_view(name).substr(0, nul);
+}
+
+// Slot index of the first matching child, or UINT32_MAX.
+uint32_t findSlot(JsonItemData *record, const std::string &name, bool ignoreCase) {
+    jsonEnsureDecoded(record);
+    if (!record->isContainer()) {
+        return UINT32_MAX;
+    }
+    const JsonItemList &list = record->children;
+    if (ignoreCase) {
+        std::string_view asked = upToNul(name);
+        for (uint32_t i = 0; i < list.count; ++i) {
+            if (jsonNamesMatchIgnoringCase(JsonItemAccess::record(list.items[i])->nameView(), asked)) {
+                return i;
+            }
+        }
+    } else {
+        for (uint32_t i = 0; i < list.count; ++i) {
+            if (JsonItemAccess::record(list.items[i])->nameView() == name) {
+                return i;
+            }
+        }
+    }
+    return UINT32_MAX;
+}
+
+[[noreturn]] void outOfRange() { throw std::out_of_range(jsonBlankMessage); }
+
+} // namespace
+
+JsonItemIterator JsonItem::findChild(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, false);
+    return i == UINT32_MAX ? end() : JsonItemIterator(data_->children.items + i);
+}
+
+JsonItemConstIterator JsonItem::findChild(const std::string &name) const {
+    uint32_t i = findSlot(data_, name, false);
+    return i == UINT32_MAX ? end() : JsonItemConstIterator(data_->children.items + i);
+}
+
+JsonItemIterator JsonItem::findChildIgnoringCase(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, true);
+    return i == UINT32_MAX ? end() : JsonItemIterator(data_->children.items + i);
+}
+
+JsonItemConstIterator JsonItem::findChildIgnoringCase(const std::string &name) const {
+    uint32_t i = findSlot(data_, name, true);
+    return i == UINT32_MAX ? end() : JsonItemConstIterator(data_->children.items + i);
+}
+
+JsonItem &JsonItem::getChild(const std::string &name) { return requireChild(name); }
+
+JsonItem &JsonItem::getChildAt(size_t index) { return requireChildAt(index); }
+
+const JsonItem &JsonItem::getChildAt(size_t index) const { return requireChildAt(index); }
+
+JsonItem &JsonItem::requireChild(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, false);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return data_->children.items[i];
+}
+
+const JsonItem &JsonItem::requireChild(const std::string &name) const {
+    uint32_t i = findSlot(data_, name, false);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return data_->children.items[i];
+}
+
+JsonItem &JsonItem::requireChildIgnoringCase(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, true);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return data_->children.items[i];
+}
+
+const JsonItem &JsonItem::requireChildIgnoringCase(const std::string &name) const {
+    uint32_t i = findSlot(data_, name, true);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return data_->children.items[i];
+}
+
+JsonItem &JsonItem::requireChildAt(size_t index) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer() || index >= data_->children.count) {
+        outOfRange();
+    }
+    unshare();
+    return data_->children.items[index];
+}
+
+const JsonItem &JsonItem::requireChildAt(size_t index) const {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer() || index >= data_->children.count) {
+        outOfRange();
+    }
+    return data_->children.items[index];
+}
+
+// ---------------------------------------------------------------------------
+// Insertion and removal
+
+JsonItemIterator JsonItem::appendChild(const JsonItem &item) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return JsonItemIterator();
+    }
+    JsonItemData *added = item.data_; // before unshare: `item` may be our own child
+    jsonRetain(added);
+    try {
+        unshare();
+        jsonEnsureDecoded(data_);
+        JsonItemList &list = data_->children;
+        jsonListAppendOwning(list, added);
+    } catch (...) {
+        jsonRelease(added);
+        throw;
+    }
+    return JsonItemIterator(data_->children.items + data_->children.count - 1);
+}
+
+JsonItemIterator JsonItem::insertChild(JsonItemIterator position, const JsonItem &item) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return JsonItemIterator();
+    }
+    uint32_t index = 0;
+    Place place = placeOf(data_->children, position.slot(), index);
+    if (place == Place::Before) {
+        return begin();
+    }
+    if (place == Place::Past) {
+        return appendChild(item);
+    }
+    JsonItemData *added = item.data_;
+    jsonRetain(added);
+    try {
+        unshare();
+        insertSlots(data_->children, index, {added});
+    } catch (...) {
+        jsonRelease(added);
+        throw;
+    }
+    return JsonItemIterator(data_->children.items + index);
+}
+
+JsonItemIterator JsonItem::insertChildren(JsonItemIterator position, JsonItemConstIterator first,
+                                          JsonItemConstIterator last) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return JsonItemIterator();
+    }
+    uint32_t index = 0;
+    Place place = placeOf(data_->children, position.slot(), index);
+    if (place == Place::Before) {
+        return begin();
+    }
+    if (place == Place::Past) {
+        if (position.slot() != nullptr && position.slot() == data_->children.items + data_->children.count) {
+            index = data_->children.count; // inserting at end() appends
+        } else {
+            return end();
+        }
+    }
+    // Take the records first: the range may lie in this very list.
+    std::vector<JsonItemData *> added;
+    for (auto it = first; it != last; ++it) {
+        added.push_back(it->data());
+    }
+    for (JsonItemData *record : added) {
+        jsonRetain(record);
+    }
+    try {
+        unshare();
+        if (!added.empty()) {
+            insertSlots(data_->children, index, added);
+        }
+    } catch (...) {
+        for (JsonItemData *record : added) {
+            jsonRelease(record);
+        }
+        throw;
+    }
+    return JsonItemIterator(data_->children.items == nullptr ? nullptr : data_->children.items + index);
+}
+
+JsonItem JsonItem::takeChildAt(size_t index) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer() || index >= data_->children.count) {
+        outOfRange();
+    }
+    unshare();
+    JsonItemData *taken = nullptr;
+    removeSlots(data_->children, static_cast<uint32_t>(index), 1, &taken);
+    return JsonItemAccess::adopt(taken);
+}
+
+JsonItem JsonItem::takeChild(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, false);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return takeChildAt(i);
+}
+
+JsonItem JsonItem::takeChildIgnoringCase(const std::string &name) {
+    unshare();
+    uint32_t i = findSlot(data_, name, true);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return takeChildAt(i);
+}
+
+JsonItemIterator JsonItem::eraseChild(JsonItemIterator position) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return end();
+    }
+    uint32_t index = 0;
+    Place place = placeOf(data_->children, position.slot(), index);
+    if (place == Place::Past) {
+        return end();
+    }
+    if (place == Place::Before) {
+        return begin();
+    }
+    unshare();
+    removeSlots(data_->children, index, 1);
+    if (data_->children.count == 0) {
+        return end();
+    }
+    return JsonItemIterator(data_->children.items + index);
+}
+
+JsonItemIterator JsonItem::eraseChildren(JsonItemIterator first, JsonItemIterator last) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return end();
+    }
+    if (first == last) {
+        return last;
+    }
+    uint32_t from = 0;
+    uint32_t to = 0;
+    Place a = placeOf(data_->children, first.slot(), from);
+    if (a == Place::Past) {
+        return end();
+    }
+    if (a == Place::Before) {
+        return begin();
+    }
+    Place b = placeOf(data_->children, last.slot(), to);
+    if (b == Place::Before) {
+        return begin();
+    }
+    if (b == Place::Past) {
+        to = data_->children.count;
+    }
+    if (to <= from) {
+        return JsonItemIterator(data_->children.items + from);
+    }
+    unshare();
+    removeSlots(data_->children, from, to - from);
+    if (data_->children.count == 0) {
+        return end();
+    }
+    return JsonItemIterator(data_->children.items + from);
+}

@@ -1,0 +1,302 @@
+// Values, number text and conversions.
+
+#include "json_data.h"
+
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <locale.h>
+#include <vector>
+
+namespace {
+
+void setDecodedText(JsonItemData *record, JsonItemType type, std::string_view text) {
+    record->type = type;
+    record->setOwnedText(text);
+    record->decoded = true;
+}
+
+std::string unsignedDigits(unsigned long long value, bool negative) {
+    char buf[24];
+    char *p = buf + sizeof buf;
+    do {
+        *--p = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    if (negative) {
+        *--p = '-';
+    }
+    return std::string(p, buf + sizeof buf);
+}
+
+} // namespace
+
+void jsonSetNull(JsonItemData *record) { setDecodedText(record, JsonItemType::Null, "null"); }
+
+void jsonSetString(JsonItemData *record, const std::string &text) {
+    setDecodedText(record, JsonItemType::String, text);
+    record->escapeText = true;
+}
+
+void jsonSetInteger(JsonItemData *record, long long value) {
+    // The magnitude in unsigned arithmetic, so that the most negative value
+    // has its digits too.
+    unsigned long long magnitude =
+        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    setDecodedText(record, JsonItemType::Number, unsignedDigits(magnitude, value < 0));
+    record->number = static_cast<double>(value);
+}
+
+void jsonSetUnsigned(JsonItemData *record, unsigned long long value) {
+    setDecodedText(record, JsonItemType::Number, unsignedDigits(value, false));
+    record->number = static_cast<double>(value);
+}
+
+void jsonSetDouble(JsonItemData *record, double value) {
+    setDecodedText(record, JsonItemType::Number, jsonDoubleText(value));
+    record->number = value;
+}
+
+void jsonSetBoolean(JsonItemData *record, bool value) {
+    setDecodedText(record, JsonItemType::Boolean, value ? "true" : "false");
+    record->number = value ? 1 : 0;
+}
+
+int jsonSaturateInt(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value <= static_cast<double>(std::numeric_limits<int>::min())) {
+        return std::numeric_limits<int>::min();
+    }
+    if (value >= static_cast<double>(std::numeric_limits<int>::max())) {
+        return std::numeric_limits<int>::max();
+    }
+    return static_cast<int>(value);
+}
+
+unsigned int jsonSaturateUnsigned(double value) {
+    if (std::isnan(value) || value <= 0) {
+        return 0;
+    }
+    if (value >= static_cast<double>(std::numeric_limits<unsigned int>::max())) {
+        return std::numeric_limits<unsigned int>::max();
+    }
+    return static_cast<unsigned int>(value);
+}
+
+std::string jsonDoubleText(double x) {
+    if (!std::isfinite(x)) {
+        return "null"; // nan and inf have no JSON form
+    }
+    if (x >= 0) {
+        double u = x >= 4294967295.0 ? 4294967295.0 : std::trunc(x);
+        if (x - u < 1e-5 && u - x < 1e-5) {
+            return unsignedDigits(static_cast<unsigned long long>(u), false);
+        }
+    }
+    double i = x <= -2147483648.0 ? -2147483648.0 : x >= 2147483647.0 ? 2147483647.0 : std::trunc(x);
+    if (x - i < 1e-5 && i - x < 1e-5) {
+        auto v = static_cast<long long>(i);
+        return unsignedDigits(static_cast<unsigned long long>(v < 0 ? -v : v), v < 0);
+    }
+    // "%f" of the largest double has 309 integer digits; to_chars writes the
+    // same text as printf's "%f" without regard to the locale.
+    char buf[400];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 6);
+    std::string text(buf, ec == std::errc() ? end : buf);
+    if (text.find('.') != std::string::npos) {
+        while (!text.empty() && text.back() == '0') {
+            text.pop_back();
+        }
+        if (!text.empty() && text.back() == '.') {
+            text.pop_back();
+        }
+    }
+    return text;
+}
+
+namespace {
+
+bool isSpaceC(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+double slowParse(std::string_view text) {
+    // Overflow and underflow: strtod in the C locale gives what it always
+    // did (HUGE_VAL or the nearest subnormal or 0).
+    static locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    std::string copy(text);
+    return strtod_l(copy.c_str(), nullptr, cLocale);
+}
+
+} // namespace
+
+namespace {
+
+// Decimal numbers of at most 15 digits and a small exponent, the common case
+// of meter values: the digits and the power of ten are exact doubles, so one
+// multiplication or division gives the correctly rounded value. False when
+// the text is not of that form.
+bool parseSimple(std::string_view text, double &value) {
+    static const double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const char *p = text.data();
+    const char *e = p + text.size();
+    bool negative = false;
+    if (p < e && *p == '-') {
+        negative = true;
+        ++p;
+    }
+    uint64_t mantissa = 0;
+    int digits = 0;
+    int scale = 0;
+    const char *start = p;
+    for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        digits += mantissa != 0;
+    }
+    if (p < e && *p == '.') {
+        ++p;
+        for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+            digits += mantissa != 0;
+            --scale;
+            if (digits > 15) {
+                return false;
+            }
+        }
+    }
+    if (p == start || p != e || digits > 15 || (p - start == 1 && *start == '.')) {
+        return false;
+    }
+    double m = static_cast<double>(mantissa);
+    value = scale == 0 ? m : scale >= -22 ? m / powers[-scale] : 0;
+    if (scale < -22) {
+        return false;
+    }
+    if (negative) {
+        value = -value;
+    }
+    return true;
+}
+
+} // namespace
+
+double jsonParseDouble(std::string_view text) {
+    double simple;
+    // Fifteen digits, a sign and a point: longer texts go straight on.
+    if (text.size() <= 17 && parseSimple(text, simple)) {
+        return simple;
+    }
+    size_t i = 0;
+    while (i < text.size() && isSpaceC(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const char *first = text.data() + i;
+    const char *last = text.data() + text.size();
+    double value = 0;
+    std::from_chars_result r{};
+    if (last - first >= 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X')) {
+        r = std::from_chars(first + 2, last, value, std::chars_format::hex);
+        if (r.ec == std::errc::invalid_argument) {
+            return negative ? -0.0 : 0.0; // "0x" alone reads as the 0
+        }
+    } else {
+        if (first < last && *first == '-') {
+            return 0; // a second sign: nothing converts
+        }
+        r = std::from_chars(first, last, value, std::chars_format::general);
+        if (r.ec == std::errc::invalid_argument) {
+            return 0;
+        }
+    }
+    if (r.ec == std::errc::result_out_of_range) {
+        return slowParse(text);
+    }
+    return negative ? -value : value;
+}
+
+double jsonToDouble(JsonItemData *record) {
+    jsonEnsureDecoded(record);
+    switch (record->type) {
+    case JsonItemType::Null:
+        return 0;
+    case JsonItemType::String:
+        record->number = jsonParseDouble(record->textView());
+        return record->number;
+    default:
+        return record->number;
+    }
+}
+
+int jsonToInteger(JsonItemData *record) { return jsonSaturateInt(jsonToDouble(record)); }
+
+unsigned int jsonToUnsigned(JsonItemData *record) { return jsonSaturateUnsigned(jsonToDouble(record)); }
+
+bool jsonToBoolean(JsonItemData *record) {
+    jsonEnsureDecoded(record);
+    switch (record->type) {
+    case JsonItemType::Boolean:
+        return record->number != 0;
+    case JsonItemType::Number:
+        return std::fabs(record->number) >= 1e-5;
+    case JsonItemType::String:
+        return record->textView() == "true";
+    default:
+        return false;
+    }
+}
+
+bool jsonEquals(JsonItemData *a, JsonItemData *b) {
+    // Pairs still to compare, without recursion.
+    std::vector<std::pair<JsonItemData *, JsonItemData *>> pending;
+    pending.emplace_back(a, b);
+    while (!pending.empty()) {
+        auto [x, y] = pending.back();
+        pending.pop_back();
+        if (x == y) {
+            continue;
+        }
+        jsonEnsureDecoded(x);
+        jsonEnsureDecoded(y);
+        if (x->type != y->type || x->nameView() != y->nameView()) {
+            return false;
+        }
+        switch (x->type) {
+        case JsonItemType::Null:
+            break;
+        case JsonItemType::Number:
+            if (!(x->number == y->number || std::fabs(x->number - y->number) < 1e-5)) {
+                return false;
+            }
+            break;
+        case JsonItemType::Boolean:
+            if ((x->number != 0) != (y->number != 0)) {
+                return false;
+            }
+            break;
+        case JsonItemType::String:
+            if (x->textView() != y->textView()) {
+                return false;
+            }
+            break;
+        case JsonItemType::Array:
+        case JsonItemType::Object:
+            if (x->children.count != y->children.count) {
+                return false;
+            }
+            for (uint32_t i = x->children.count; i-- > 0;) {
+                pending.emplace_back(JsonItemAccess::record(x->children.items[i]),
+                                     JsonItemAccess::record(y->children.items[i]));
+            }
+            break;
+        }
+    }
+    return true;
+}

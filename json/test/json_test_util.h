@@ -1,0 +1,42 @@
+#pragma once
+// Helpers shared by the JSON library's tests.
+
+#include "json_data.h"
+#include "meter/json.h"
+
+#include <string>
+#include <vector>
+
+namespace jsontest {
+
+inline JsonItemData *rec(const JsonItem &item) { return item.data(); }
+
+// Reads every value of the tree, without recursion: what a caller that walks
+// a whole document does.
+inline size_t decodeAll(const JsonItem &root) {
+    size_t values = 0;
+    std::vector<const JsonItem *> pending{&root};
+    while (!pending.empty()) {
+        const JsonItem *item = pending.back();
+        pending.pop_back();
+        ++values;
+        (void)item->getText();
+        (void)item->getName();
+        (void)item->toDouble();
+        (void)item->toBoolean();
+        for (const JsonItem &child : *item) {
+            pending.push_back(&child);
+        }
+    }
+    return values;
+}
+
+inline std::string bytes(std::initializer_list<int> list) {
+    std::string s;
+    for (int b : list) {
+        s.push_back(static_cast<char>(b));
+    }
+    return s;
+}
+
+} // namespace jsontest

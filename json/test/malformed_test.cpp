@@ -1,0 +1,206 @@
+// What the reader makes of malformed and unusual texts, in one table: every
+// place where it departs from RFC 8259 is on record here. Every text is read,
+// walked completely and written both ways, so that the sanitizer build checks
+// that no input is read out of bounds.
+
+#include "json_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+// Outcome: the compact text of the document once every value has been read,
+// "" when the root turned out not to split, or `refused` for
+// std::invalid_argument.
+const char *const refused = "<refused>";
+
+struct Case {
+    std::string text;
+    std::string outcome;
+    const char *why;
+};
+
+const std::vector<Case> &cases() {
+    static const std::vector<Case> table = {
+        // Roots.
+        {"", refused, "empty text"},
+        {"  \n\t", refused, "white space only"},
+        {"1", refused, "a number root"},
+        {"\"s\"", refused, "a string root"},
+        {"null", refused, "a literal root"},
+        {"// c", refused, "only a comment"},
+        {"[1]//c", refused, "anything after the root, a comment included"},
+        {"[1] x", refused, "text after the root"},
+        {"\xEF\xBB\xBF[1]", refused, "a byte order mark"},
+        {"[1", refused, "a root cut short"},
+        {"{\"a\":[1}]", refused, "the root's brackets do not match"},
+        {"[1,\f2]", refused, "a control byte outside strings ends the text"},
+        {std::string("[1]\0garbage", 11), "[1]", "a NUL after the root ends the text"},
+        {"[1]\xFF", "[1]", "a byte above 0x7E after the root ends the text"},
+        {"/*c*/[1]", "[1]", "a comment before the root"},
+        {"[1]\n\n", "[1]", "white space after the root"},
+
+        // Arrays.
+        {"[]", "[]", ""},
+        {"[ ]", "[]", ""},
+        {"[1,2,]", "[1,2,null]", "a trailing comma adds a null"},
+        {"[,]", "[null,null]", "empty elements are null"},
+        {"[,1]", "[null,1]", ""},
+        {"[1 2]", "[12]", "white space between tokens is dropped"},
+        {"[true false]", "[null]", ""},
+        {"[\"a\" \"b\"]", "[\"a\\\"\\\"b\"]", "two strings run together are one string"},
+        {"[\"a\":1]", "", "a member inside an array: the array becomes null"},
+        {"[1]]", "[null]", "a stray bracket makes the last element invalid"},
+        {"[[1]", "[null]", "an unclosed element"},
+        {"[\"abc]", "[null]", "an unterminated string"},
+        {"[{\"a\":1},[2]]", "[{\"a\":1},[2]]", ""},
+
+        // Objects.
+        {"{}", "{}", ""},
+        {"{\"a\":1,}", "", "a trailing comma in an object: the object becomes null"},
+        {"{,}", "", ""},
+        {"{\"a\"}", "", "a member without a colon"},
+        {"{\"a\",\"b\":1}", "", "a comma before the colon"},
+        {"{\"a\":}", "{\"a\":null}", "an empty value is null"},
+        {"{\"a\"::1}", "{\"a\":null}", ""},
+        {"{\"a\":1 \"b\":2}", "{\"a\":null}", "a missing comma runs two members into one value"},
+        {"{a:1}", "{\"\":1}", "an unquoted one-letter key loses its letter"},
+        {"{abc:1}", "{\"b\":1}", "first and last character of a key are dropped, quotes or not"},
+        {"{:1}", "{\"\":1}", ""},
+        {"{\"\":1}", "{\"\":1}", ""},
+        {"{\"a\":1,\"a\":2}", "{\"a\":1,\"a\":2}", "duplicate names are kept"},
+        {"{\"a\":1}{\"b\":2}", "{\"a\":null}", "two roots"},
+        {"{\"a\":[1}", "{\"a\":null}", "an unclosed array inside"},
+        {"{\"a\" /*c*/ :1}", "{\"a\\\"\":1}", "a comment between key and colon ends up in the name"},
+
+        // Literals and numbers.
+        {"[True,FALSE,nul,NaN,Infinity,-Infinity,'a']", "[null,null,null,null,null,null,null]", ""},
+        {"[01,017,08,00]", "[01,017,null,null]", "a leading zero: octal digits read as decimal"},
+        {"[0x1F,0x,0xG]", "[0x1F,0x,null]", "hexadecimal integers"},
+        {"[.5,-.5,1.,0.,.]", "[.5,null,1.,0.,null]", ""},
+        {"[+1,-0,--1,-,+]", "[+1,-0,null,null,null]", ""},
+        {"[1e5,1E+5,1e,1e+,1.2.3,1e5.5]", "[1e5,1E+5,null,null,null,null]", ""},
+        {"[0e+,0e5]", "[0e+,0e5]", "an exponent sign without digits after a lone 0"},
+        {"[1e400,-1e400,1e-400]", "[1e400,-1e400,1e-400]", "out of range: the text is kept"},
+
+        // Strings.
+        {"[\"\\u00e9\"]", "[\"\\u00E9\"]", "\\u0000 to \\u00FF give one byte"},
+        {"[\"\\u00C3\\u00A9\"]", "[\"\xC3\xA9\"]", "bytes that form UTF-8 are written as they are"},
+        {"[\"\\u0100\\ud83d\\ude00\"]", "[\"\xC4\x80\xF0\x9F\x98\x80\"]", "higher code points become UTF-8"},
+        {"[\"\\ud800\",\"\\udc00\"]", "[\"\xEF\xBF\xBD\",\"\xEF\xBF\xBD\"]", "a lone surrogate"},
+        {"[\"\\u00\"]", "[\"\\u000000\"]", "a cut escape gives NUL and the rest as characters"},
+        {"[\"\\uzz41\"]", "[\"A\"]", "digits that are not hex: the byte of the last two"},
+        {"[\"\\x41\\101\\q\\v\"]", "[\"AAq\\u000B\"]", "escapes beyond JSON's"},
+        {"[\"a\\\"b\"]", "[\"a\\\"b\"]", ""},
+        {"[\"a\tb\"]", "[\"a\tb\"]", "control bytes inside strings are kept"},
+        {"[\"\xFF\xFE\"]", "[\"\xFF\xFE\"]", "bytes that are not UTF-8, read without escapes, are kept"},
+        {"[\"/\"]", "[\"/\"]", ""},
+
+        // Comments.
+        {"[/*c*/1]", "[1]", "a comment before an element"},
+        {"[1 /*c*/]", "[null]", "a comment after a value makes it null"},
+        {"[\"x\" /*c*/ \"y\"]", "[\"x\\\"\x02\\\"y\"]",
+         "a comment between string literals run together: its mark stays in the string"},
+        {"[1,#c\n2]", "[1,2]", ""},
+        {"{/*x, y: \" #*/\"a\":1}", "{\"a\":1}", "a comment may hold , : \" and #"},
+        {"[/*unclosed", refused, ""},
+        {"[1,/*unclosed]", refused, ""},
+        {"[1/2]", refused, "a slash that starts no comment ends the text"},
+    };
+    return table;
+}
+
+std::string outcomeOf(const std::string &text) {
+    JsonItem root;
+    try {
+        root = jsonRead(text);
+    } catch (const std::invalid_argument &) {
+        return refused;
+    }
+    jsontest::decodeAll(root);
+    (void)root.toIndentedText();
+    return root.toCompactText();
+}
+
+TEST(JsonMalformed, OutcomesOfTheTable) {
+    for (const Case &c : cases()) {
+        EXPECT_EQ(outcomeOf(c.text), c.outcome) << "text: " << c.text << "  (" << c.why << ")";
+    }
+}
+
+TEST(JsonMalformed, CompactTextsReadBackAsTheSameDocument) {
+    for (const Case &c : cases()) {
+        if (c.outcome == refused || c.outcome.empty()) {
+            continue;
+        }
+        JsonItem first = jsonRead(c.text);
+        jsontest::decodeAll(first);
+        JsonItem second = jsonRead(first.toCompactText());
+        EXPECT_TRUE(second.equals(first)) << c.text;
+    }
+}
+
+// Every prefix of every table text and of a real document, and a run of
+// random texts: read, walked, written. Nothing is checked but that nothing
+// crashes; the sanitizer build checks the memory.
+TEST(JsonMalformed, PrefixesAndNoiseAreReadSafely) {
+    std::vector<std::string> texts;
+    for (const Case &c : cases()) {
+        texts.push_back(c.text);
+    }
+    texts.push_back("// head\n{\"load\":[{\"id\":1,\"cts\":[{\"en\":true,\"a\":1.5e1,\"ph\":\"\\u00b0\"}],"
+                    "\"s\":\"x\\\"y\"} /* tail */, [1,2,], {\"k\":[[]]}]}");
+    size_t walked = 0;
+    for (const std::string &t : texts) {
+        for (size_t n = 0; n <= t.size(); ++n) {
+            walked += outcomeOf(t.substr(0, n)) != refused;
+        }
+    }
+    std::mt19937 rng(8259);
+    const std::string alphabet = "[]{}\",:\\/*#\n 01.e-+tfnu\x01\x02\xC3\xA9x";
+    for (int i = 0; i < 20000; ++i) {
+        std::string t = rng() % 2 ? "[" : "{";
+        size_t n = rng() % 40;
+        for (size_t k = 0; k < n; ++k) {
+            t.push_back(alphabet[rng() % alphabet.size()]);
+        }
+        t.push_back(t[0] == '[' ? ']' : '}');
+        std::string out = outcomeOf(t);
+        if (out != refused && !out.empty()) {
+            JsonItem again = jsonRead(out);
+            jsontest::decodeAll(again);
+            JsonItem first = jsonRead(t);
+            jsontest::decodeAll(first);
+            EXPECT_TRUE(again.equals(first)) << t;
+        }
+    }
+    EXPECT_GT(walked, 50u);
+}
+
+// The indented text of a deep tree grows with the square of its depth (one
+// tab per level on every line), so it is written for a shallower one.
+TEST(JsonMalformed, DeepNestingNeedsNoStack) {
+    const size_t depth = 100000;
+    for (char open : {'[', '{'}) {
+        std::string text;
+        for (size_t i = 0; i < depth; ++i) {
+            text += open == '[' ? "[" : "{\"k\":";
+        }
+        text += "1";
+        for (size_t i = 0; i < depth; ++i) {
+            text += open == '[' ? ']' : '}';
+        }
+        JsonItem root = jsonRead(text);
+        EXPECT_EQ(jsontest::decodeAll(root), depth + 1);
+        EXPECT_EQ(root.toCompactText(), text);
+        JsonItem copy = root.deepCopy();
+        EXPECT_TRUE(copy.equals(root));
+        JsonItem reread = jsonRead(root.toCompactText());
+        EXPECT_TRUE(reread.equals(root));
+    }
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+// The reader: the first pass, comments, lazy decoding, value checks and
+// unescaping.
+
+#include "json_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+
+using jsontest::bytes;
+using jsontest::rec;
+
+namespace {
+
+TEST(JsonRead, ChildrenStayUndecodedUntilRead) {
+    JsonItem root = jsonRead("[1, 2, 3]");
+    EXPECT_FALSE(rec(root)->decoded);
+    ASSERT_EQ(root.getSize(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const JsonItem &child = root.getChildAt(i);
+        EXPECT_EQ(child.getType(), JsonItemType::Number);
+        EXPECT_FALSE(rec(child)->decoded);
+        EXPECT_EQ(child.getText(), std::to_string(i + 1));
+        EXPECT_TRUE(rec(child)->decoded);
+    }
+}
+
+TEST(JsonRead, CommentsBeforeTheRootBecomeItsComment) {
+    EXPECT_EQ(jsonRead("// settings\n{\"a\":1}").getComment(), " settings");
+    EXPECT_EQ(jsonRead("/* x */ /*y*/[1]").getComment(), " x \ny");
+    EXPECT_EQ(jsonRead("# hash\r\n[1]").getComment(), " hash\r");
+    EXPECT_EQ(jsonRead("//\n//b\n[1]").getComment(), "\nb");
+}
+
+TEST(JsonRead, RefusedRoots) {
+    const char *const refused[] = {
+        "", "   ", "// only a comment", "1", "\"text\"", "true", "null", "[1", "{\"a\":1",
+        "[1] // after", "[1]/*x*/", "{}x", "[1]]x", "\xEF\xBB\xBF[1]", "[1\x01]", "[1,\xC3\xA9]", "/[1]", "]",
+    };
+    for (const char *text : refused) {
+        try {
+            jsonRead(text);
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const std::invalid_argument &e) {
+            EXPECT_STREQ(e.what(), "") << text;
+        }
+    }
+}
+
+TEST(JsonRead, TrailingCommaInAnArrayGivesANullElement) {
+    JsonItem root = jsonRead("[1, 2,]");
+    ASSERT_EQ(root.getSize(), 3u);
+    EXPECT_EQ(root.getChildAt(2).getType(), JsonItemType::Null);
+    EXPECT_EQ(root.getChildAt(2).getText(), "");
+    EXPECT_EQ(jsonRead(R"({"a":1,})").getType(), JsonItemType::Object);
+    JsonItem object = jsonRead(R"({"a":1,})");
+    EXPECT_EQ(object.getSize(), 0u);
+    EXPECT_EQ(object.getType(), JsonItemType::Null);
+}
+
+TEST(JsonRead, ContainersThatDoNotSplitBecomeNull) {
+    for (const char *text : {R"(["a":1])", R"({"a" 1})", R"({"a":1,"b"})", R"({"a":1,"b","c":2})"}) {
+        JsonItem root = jsonRead(text);
+        EXPECT_EQ(root.getSize(), 0u) << text;
+        EXPECT_EQ(root.getType(), JsonItemType::Null) << text;
+        EXPECT_EQ(root.begin(), root.end());
+    }
+}
+
+TEST(JsonRead, CommentsAroundMembers) {
+    JsonItem root = jsonRead("{\n  // the name\n  \"a\": 1,\n  \"b\": /* here */ 2,\n  \"c\": 3 // after\n}");
+    ASSERT_EQ(root.getSize(), 3u);
+    EXPECT_EQ(root.getChildAt(0).getComment(), " the name");
+    EXPECT_EQ(root.getChildAt(0).toInteger(), 1);
+    // A comment where the value or the comma should be leaves no value.
+    EXPECT_EQ(root.getChildAt(1).getType(), JsonItemType::Null);
+    EXPECT_EQ(root.getChildAt(2).getType(), JsonItemType::Null);
+    EXPECT_EQ(root.getChildAt(2).getName(), "c");
+}
+
+TEST(JsonRead, CommentsMayHoldAnyCharacter) {
+    JsonItem root = jsonRead("// see #3, a: \"b\" {[\n{ /* x, y: # \" */ \"a\": [1, # c, d: \"\n 2] }");
+    EXPECT_EQ(root.getComment(), " see #3, a: \"b\" {[");
+    ASSERT_EQ(root.getSize(), 1u);
+    const JsonItem &a = root.getChild("a");
+    EXPECT_EQ(a.getComment(), " x, y: # \" ");
+    ASSERT_EQ(a.getSize(), 2u);
+    EXPECT_EQ(a.getChildAt(1).getComment(), " c, d: \"");
+    EXPECT_EQ(a.getChildAt(1).toInteger(), 2);
+}
+
+TEST(JsonRead, MemberValuesByFirstCharacter) {
+    struct {
+        const char *value;
+        JsonItemType type;
+        double number;
+    } const cases[] = {
+        {"True", JsonItemType::Null, 0},     {"FALSE", JsonItemType::Null, 0},  {"nul", JsonItemType::Null, 0},
+        {"08", JsonItemType::Null, 0},       {"0x1F", JsonItemType::Number, 31}, {"017", JsonItemType::Number, 17},
+        {".5", JsonItemType::Number, 0.5},   {"-.5", JsonItemType::Null, 0},    {"1e5", JsonItemType::Number, 1e5},
+        {"1e+", JsonItemType::Null, 0},      {"1.2.3", JsonItemType::Null, 0},  {"true", JsonItemType::Boolean, 1},
+        {"false", JsonItemType::Boolean, 0}, {"null", JsonItemType::Null, 0},   {"-0.5", JsonItemType::Number, -0.5},
+        {"+5", JsonItemType::Number, 5},     {"0", JsonItemType::Number, 0},    {"-017", JsonItemType::Number, -17},
+        {"1E-2", JsonItemType::Number, 0.01}, {"0x", JsonItemType::Number, 0},  {"0e5", JsonItemType::Number, 0},
+        {"1.", JsonItemType::Number, 1},     {".", JsonItemType::Null, 0},      {"-", JsonItemType::Null, 0},
+        {"1e999", JsonItemType::Number, HUGE_VAL}, {"\"s", JsonItemType::Null, 0}, {"abc", JsonItemType::Null, 0},
+    };
+    for (const auto &c : cases) {
+        JsonItem root = jsonRead(std::string("{\"v\":") + c.value + "}");
+        const JsonItem &v = root.requireChild("v");
+        EXPECT_EQ(v.getType(), c.type) << c.value;
+        EXPECT_EQ(v.toDouble(), c.number) << c.value;
+        if (c.type == JsonItemType::Number) {
+            EXPECT_EQ(v.getText(), c.value); // the text stays as read
+        }
+    }
+}
+
+TEST(JsonRead, Unescaping) {
+    struct {
+        const char *raw;
+        std::string text;
+    } const cases[] = {
+        {R"("\u00e9")", bytes({0xE9})},
+        {R"("\u00E9\u0041")", bytes({0xE9, 'A'})},
+        {R"("\x41")", "A"},
+        {R"("\101")", "A"},
+        {R"("\q")", "q"},
+        {R"("a\x41")", "aA"},
+        {R"("\"\\\/\b\f\n\r\t\v")", "\"\\/\b\f\n\r\t\v"},
+        {R"("\u0100")", bytes({0xC4, 0x80})},
+        {R"("\u20AC")", bytes({0xE2, 0x82, 0xAC})},
+        {R"("\ud83d\ude00")", bytes({0xF0, 0x9F, 0x98, 0x80})},
+        {R"("\ud83d")", bytes({0xEF, 0xBF, 0xBD})},
+        {R"("\ude00x")", bytes({0xEF, 0xBF, 0xBD, 'x'})},
+        {R"("\ud83d\u0041")", bytes({0xEF, 0xBF, 0xBD, 'A'})},
+        {R"("\u0000")", std::string(1, '\0')},
+        {R"("\u12")", std::string("\0" "12", 3)},
+        {R"("\x4")", std::string("\0" "4", 2)},
+        {R"("\1")", std::string(1, '\0')},
+        {R"("\12")", std::string("\0" "2", 2)},
+    };
+    for (const auto &c : cases) {
+        JsonItem root = jsonRead(std::string("[") + c.raw + "]");
+        const JsonItem &s = root.getChildAt(0);
+        EXPECT_EQ(s.getType(), JsonItemType::String) << c.raw;
+        EXPECT_EQ(s.getText(), c.text) << c.raw;
+    }
+}
+
+TEST(JsonRead, BytesOutsideStringsEndTheText) {
+    // Outside a string a byte above 0x7E ends the text, so the root is cut.
+    EXPECT_THROW(jsonRead("[1,\xC3\xA9]"), std::invalid_argument);
+    // Inside one it is copied.
+    EXPECT_EQ(jsonRead("[\"\xC3\xA9\"]").getChildAt(0).getText(), "\xC3\xA9");
+    // A control byte inside a string is kept, NUL included.
+    std::string withNul("[\"a\0b\"]", 7);
+    EXPECT_EQ(jsonRead(withNul).getChildAt(0).getText(), std::string("a\0b", 3));
+    // Carriage returns outside strings are white space.
+    EXPECT_EQ(jsonRead("[1,\r\n2]").getSize(), 2u);
+}
+
+TEST(JsonRead, NamesAndKeys) {
+    struct {
+        const char *text;
+        const char *name;
+        bool escaped;
+    } const cases[] = {
+        {R"({"a\/b":1})", "a/b", true}, {R"({"plain":1})", "plain", false}, {R"({:1})", "", false},
+        {R"({a:1})", "", false},         {R"({abc:1})", "b", false},         {R"({"":1})", "", false},
+        {R"({"q\"":1})", "q\"", true},   {R"({"\u0041":1})", "A", true},
+    };
+    for (const auto &c : cases) {
+        JsonItem root = jsonRead(c.text);
+        ASSERT_EQ(root.getSize(), 1u) << c.text;
+        const JsonItem &m = root.getChildAt(0);
+        EXPECT_EQ(m.getName(), c.name) << c.text;
+        EXPECT_EQ(rec(m)->escapeName, c.escaped) << c.text;
+        EXPECT_EQ(m.toInteger(), 1) << c.text;
+    }
+}
+
+TEST(JsonRead, EscapedQuotesAreMarkedPerText) {
+    JsonItem marked = jsonRead(R"(["a\"b"])");
+    EXPECT_TRUE(rec(marked)->source->quoteMarkSeen);
+    JsonItem plain = jsonRead(R"(["ab"])");
+    EXPECT_FALSE(rec(plain)->source->quoteMarkSeen);
+    EXPECT_EQ(marked.toCompactText(), R"(["a\"b"])");
+    EXPECT_EQ(marked.getChildAt(0).getText(), "a\"b");
+}
+
+TEST(JsonRead, DuplicateNamesFindTheFirst) {
+    JsonItem root = jsonRead(R"({"a":1,"b":2,"b":3})");
+    EXPECT_EQ(root.getChild("b").toInteger(), 2);
+    EXPECT_EQ(root.getChildAt(2).toInteger(), 3);
+}
+
+TEST(JsonRead, TheTextIsNotNeededAfterReading) {
+    JsonItem root;
+    {
+        std::string text = R"({"a":[1,"two",{"b":null}]})";
+        root = jsonRead(text);
+        text.assign(text.size(), 'x');
+    }
+    EXPECT_EQ(root.toCompactText(), R"({"a":[1,"two",{"b":null}]})");
+    JsonItem inner = root.getChild("a").getChildAt(2);
+    root = JsonItem(JsonItemType::Object); // the rest of the document goes
+    EXPECT_EQ(inner.toCompactText(), R"({"b":null})");
+}
+
+} // namespace
