@@ -4,18 +4,15 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#include <type_traits>
 #include <vector>
 
-#include <kiss_fftr.h>
-
+#include "fft.h"
 #include "haldor/haldor.h"
 #include "ring.h"
 
-static_assert(sizeof(hld_complex_t) == sizeof(kiss_fft_cpx) && offsetof(hld_complex_t, r) == 0 &&
+static_assert(sizeof(hld_complex_t) == 2 * sizeof(float) && offsetof(hld_complex_t, r) == 0 &&
                   offsetof(hld_complex_t, i) == sizeof(float),
-              "the spectrum is handed to KissFFT as its own complex type");
-static_assert(std::is_same_v<kiss_fft_scalar, float>, "KissFFT must be the float build");
+              "a spectral value is a pair of floats (re, im)");
 
 namespace {
 
@@ -23,7 +20,7 @@ using cd = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
 
 std::vector<float> g_window;
-kiss_fftr_cfg g_fft = nullptr;
+haldor::RealFft g_fft;
 uint32_t g_freq_n = 0;
 
 // Beyond this distance from the fundamental its leakage into a harmonic's
@@ -172,22 +169,18 @@ extern "C" int hld_fft_setup(uint32_t n) {
     if (!length_ok(n)) {
         return 0;
     }
-    g_fft = kiss_fftr_alloc(static_cast<int>(n), 0, nullptr, nullptr);
-    return g_fft != nullptr ? 1 : 0;
+    return g_fft.init(n) ? 1 : 0;
 }
 
 extern "C" void hld_fft_clean(void) {
-    if (g_fft != nullptr) {
-        kiss_fftr_free(g_fft);
-        g_fft = nullptr;
-    }
+    g_fft.init(0);
 }
 
 extern "C" int hld_fft_calc(const float *in, hld_complex_t *spectrum) {
-    if (g_fft == nullptr || in == nullptr || spectrum == nullptr) {
+    if (g_fft.size() == 0 || in == nullptr || spectrum == nullptr) {
         return 0;
     }
-    kiss_fftr(g_fft, in, reinterpret_cast<kiss_fft_cpx *>(spectrum));
+    g_fft.forward(in, spectrum);
     return 1;
 }
 
