@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <numbers>
 #include <utility>
 
@@ -64,14 +65,37 @@ public:
 
     // Transforms in place of the input arrays' contents; returns the arrays
     // that hold the result (the input's or the scratch ones).
-    std::pair<const T *, const T *> run() {
+    std::pair<const T *, const T *> run() { return run_from(nullptr); }
+
+    // The same for m complex values given as (re, im) pairs: the first pass
+    // reads them directly (the input arrays are not used).
+    std::pair<const T *, const T *> run_interleaved(const T *in) { return run_from(in); }
+
+private:
+    std::pair<const T *, const T *> run_from(const T *interleaved) {
         T *xr = a_re_.data();
         T *xi = a_im_.data();
         T *yr = b_re_.data();
         T *yi = b_im_.data();
+        if (interleaved != nullptr && passes_.empty()) {
+            for (size_t i = 0; i < m_; ++i) {
+                xr[i] = interleaved[2 * i];
+                xi[i] = interleaved[2 * i + 1];
+            }
+            interleaved = nullptr;
+        }
         size_t s = 1;
         for (const Pass &pass : passes_) {
-            radix4(pass, s, xr, xi, yr, yi);
+            if (interleaved != nullptr) {
+                first_pass_interleaved(pass, interleaved, yr, yi);
+                interleaved = nullptr;
+            } else if (s == 1) {
+                first_pass(pass, xr, xi, yr, yi);
+            } else if (s == 4) {
+                pass_of_four(pass, xr, xi, yr, yi);
+            } else {
+                radix4(pass, s, xr, xi, yr, yi);
+            }
             std::swap(xr, yr);
             std::swap(xi, yi);
             s *= 4;
@@ -84,42 +108,107 @@ public:
         return {xr, xi};
     }
 
-private:
     struct Pass {
         uint32_t l = 0;
         std::vector<T> w;  // w^p, w^2p, w^3p for p < l/4: re and im rows of l/4 each
     };
 
-    // Kept out of line, with the butterfly written out in both loops, so that
-    // the compiler keeps the buffers' no-alias promise and vectorises them.
+    // The passes are kept out of line, each with its butterflies written out,
+    // so that the compiler keeps the buffers' no-alias promise and vectorises
+    // their loops.
+    //
+    // First pass (s = 1): the loop runs over p, the outputs interleave by four.
+    // X(i) reads input i of a butterfly.
+    template <class X>
+    static inline void first_butterflies(const Pass &pass, size_t h, X x, T *__restrict yr, T *__restrict yi) {
+        const size_t q = pass.l / 4;
+        const T *__restrict w = pass.w.data();
+        for (size_t p = 0; p < q; ++p) {
+            T ar, ai, br, bi, cr, ci, dr, di;
+            x(p, ar, ai);
+            x(p + h, br, bi);
+            x(p + 2 * h, cr, ci);
+            x(p + 3 * h, dr, di);
+            const T apc_r = ar + cr, apc_i = ai + ci, amc_r = ar - cr, amc_i = ai - ci;
+            const T bpd_r = br + dr, bpd_i = bi + di, jbmd_r = di - bi, jbmd_i = br - dr;  // j (b - d)
+            const T u1r = amc_r - jbmd_r, u1i = amc_i - jbmd_i;
+            const T u2r = apc_r - bpd_r, u2i = apc_i - bpd_i;
+            const T u3r = amc_r + jbmd_r, u3i = amc_i + jbmd_i;
+            const T c1r = w[p], c1i = w[q + p], c2r = w[2 * q + p], c2i = w[3 * q + p];
+            const T c3r = w[4 * q + p], c3i = w[5 * q + p];
+            yr[4 * p] = apc_r + bpd_r;
+            yi[4 * p] = apc_i + bpd_i;
+            yr[4 * p + 1] = c1r * u1r - c1i * u1i;
+            yi[4 * p + 1] = c1r * u1i + c1i * u1r;
+            yr[4 * p + 2] = c2r * u2r - c2i * u2i;
+            yi[4 * p + 2] = c2r * u2i + c2i * u2r;
+            yr[4 * p + 3] = c3r * u3r - c3i * u3i;
+            yi[4 * p + 3] = c3r * u3i + c3i * u3r;
+        }
+    }
+
+    [[gnu::noinline]] void first_pass(const Pass &pass, const T *__restrict xr, const T *__restrict xi,
+                                      T *__restrict yr, T *__restrict yi) const {
+        first_butterflies(
+            pass, m_ / 4,
+            [&](size_t i, T &re, T &im) {
+                re = xr[i];
+                im = xi[i];
+            },
+            yr, yi);
+    }
+
+    [[gnu::noinline]] void first_pass_interleaved(const Pass &pass, const T *__restrict in, T *__restrict yr,
+                                                  T *__restrict yi) const {
+        first_butterflies(
+            pass, m_ / 4,
+            [&](size_t i, T &re, T &im) {
+                re = in[2 * i];
+                im = in[2 * i + 1];
+            },
+            yr, yi);
+    }
+
+    // Second pass (s = 4): four butterflies per p, one vector on most targets.
+    [[gnu::noinline]] void pass_of_four(const Pass &pass, const T *__restrict xr, const T *__restrict xi,
+                                        T *__restrict yr, T *__restrict yi) const {
+        constexpr size_t s = 4;
+        const size_t q = pass.l / 4;
+        const size_t h = m_ / 4;
+        const T *__restrict w = pass.w.data();
+        for (size_t p = 0; p < q; ++p) {
+            const T c1r = w[p], c1i = w[q + p], c2r = w[2 * q + p], c2i = w[3 * q + p];
+            const T c3r = w[4 * q + p], c3i = w[5 * q + p];
+            const size_t i0 = s * p;
+            const size_t o0 = 4 * s * p;
+            for (size_t k = 0; k < s; ++k) {
+                const size_t i = i0 + k;
+                const size_t o = o0 + k;
+                const T ar = xr[i], ai = xi[i], br = xr[i + h], bi = xi[i + h];
+                const T cr = xr[i + 2 * h], ci = xi[i + 2 * h], dr = xr[i + 3 * h], di = xi[i + 3 * h];
+                const T apc_r = ar + cr, apc_i = ai + ci, amc_r = ar - cr, amc_i = ai - ci;
+                const T bpd_r = br + dr, bpd_i = bi + di, jbmd_r = di - bi, jbmd_i = br - dr;
+                const T u1r = amc_r - jbmd_r, u1i = amc_i - jbmd_i;
+                const T u2r = apc_r - bpd_r, u2i = apc_i - bpd_i;
+                const T u3r = amc_r + jbmd_r, u3i = amc_i + jbmd_i;
+                yr[o] = apc_r + bpd_r;
+                yi[o] = apc_i + bpd_i;
+                yr[o + s] = c1r * u1r - c1i * u1i;
+                yi[o + s] = c1r * u1i + c1i * u1r;
+                yr[o + 2 * s] = c2r * u2r - c2i * u2i;
+                yi[o + 2 * s] = c2r * u2i + c2i * u2r;
+                yr[o + 3 * s] = c3r * u3r - c3i * u3i;
+                yi[o + 3 * s] = c3r * u3i + c3i * u3r;
+            }
+        }
+    }
+
+    // Later passes (s >= 16): the loop runs over the s contiguous butterflies of each p.
     [[gnu::noinline]] void radix4(const Pass &pass, size_t s, const T *__restrict xr, const T *__restrict xi,
                                   T *__restrict yr, T *__restrict yi) const {
         const size_t q = pass.l / 4;
         const size_t h = m_ / 4;  // s * l/4
         const T *__restrict w = pass.w.data();
-        if (s == 1) {
-            // First pass: the loop runs over p, the outputs interleave by four.
-            for (size_t p = 0; p < q; ++p) {
-                const T ar = xr[p], ai = xi[p], br = xr[p + h], bi = xi[p + h];
-                const T cr = xr[p + 2 * h], ci = xi[p + 2 * h], dr = xr[p + 3 * h], di = xi[p + 3 * h];
-                const T apc_r = ar + cr, apc_i = ai + ci, amc_r = ar - cr, amc_i = ai - ci;
-                const T bpd_r = br + dr, bpd_i = bi + di, jbmd_r = di - bi, jbmd_i = br - dr;  // j (b - d)
-                const T u1r = amc_r - jbmd_r, u1i = amc_i - jbmd_i;
-                const T u2r = apc_r - bpd_r, u2i = apc_i - bpd_i;
-                const T u3r = amc_r + jbmd_r, u3i = amc_i + jbmd_i;
-                const T c1r = w[p], c1i = w[q + p], c2r = w[2 * q + p], c2i = w[3 * q + p];
-                const T c3r = w[4 * q + p], c3i = w[5 * q + p];
-                yr[4 * p] = apc_r + bpd_r;
-                yi[4 * p] = apc_i + bpd_i;
-                yr[4 * p + 1] = c1r * u1r - c1i * u1i;
-                yi[4 * p + 1] = c1r * u1i + c1i * u1r;
-                yr[4 * p + 2] = c2r * u2r - c2i * u2i;
-                yi[4 * p + 2] = c2r * u2i + c2i * u2r;
-                yr[4 * p + 3] = c3r * u3r - c3i * u3i;
-                yi[4 * p + 3] = c3r * u3i + c3i * u3r;
-            }
-            return;
-        }
         for (size_t p = 0; p < q; ++p) {
             const T c[6] = {w[p], w[q + p], w[2 * q + p], w[3 * q + p], w[4 * q + p], w[5 * q + p]};
             const T *ar = xr + s * p;
@@ -260,27 +349,32 @@ void RealFft::forward(const float *in, hld_complex_t *out) {
 // With Z the transform of z[i] = x[2i] + j x[2i + 1] (m points):
 //   E[k] = (Z[k] + conj Z[m - k]) / 2,  O[k] = (Z[k] - conj Z[m - k]) / 2j,
 //   X[k] = E[k] + exp(-j 2 pi k / n) O[k],  Z[m] = Z[0].
-void RealFft::forward_power_of_two(const float *in, hld_complex_t *out) {
-    const uint32_t m = n_ / 2;
-    float *__restrict zr = fast_->in_re();
-    float *__restrict zi = fast_->in_im();
-    for (uint32_t i = 0; i < m; ++i) {
-        zr[i] = in[2 * i];
-        zi[i] = in[2 * i + 1];
-    }
-    auto [fr, fi] = fast_->run();
-    out[0] = {fr[0] + fi[0], 0.0f};
-    out[m] = {fr[0] - fi[0], 0.0f};
-    const float *__restrict wr = sep_re_.data();
-    const float *__restrict wi = sep_im_.data();
-    for (uint32_t k = 1; k < m; ++k) {
+namespace {
+
+// Bins 1 .. m - 1 into out (re, im pairs); kept out of line so that the
+// compiler vectorises it.
+[[gnu::noinline]] void separate(size_t m, const float *__restrict fr, const float *__restrict fi,
+                                const float *__restrict wr, const float *__restrict wi, float *__restrict out) {
+    for (size_t k = 1; k < m; ++k) {
         const float ar = fr[k], ai = fi[k];
         const float br = fr[m - k], bi = -fi[m - k];  // conj Z[m - k]
         const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
         // (a - b) / 2j = (im, -re) / 2
         const float or_ = 0.5f * (ai - bi), oi = -0.5f * (ar - br);
-        out[k] = {er + wr[k] * or_ - wi[k] * oi, ei + wr[k] * oi + wi[k] * or_};
+        out[2 * k] = er + wr[k] * or_ - wi[k] * oi;
+        out[2 * k + 1] = ei + wr[k] * oi + wi[k] * or_;
     }
+}
+
+}  // namespace
+
+void RealFft::forward_power_of_two(const float *in, hld_complex_t *out) {
+    const uint32_t m = n_ / 2;
+    auto [fr, fi] = fast_->run_interleaved(in);
+    static_assert(sizeof(hld_complex_t) == 2 * sizeof(float));
+    separate(m, fr, fi, sep_re_.data(), sep_im_.data(), reinterpret_cast<float *>(out));
+    out[0] = {fr[0] + fi[0], 0.0f};
+    out[m] = {fr[0] - fi[0], 0.0f};
 }
 
 void RealFft::forward_any(const float *in, hld_complex_t *out) {
