@@ -71,12 +71,7 @@ struct KernelPair {
 class KernelCache {
 public:
     const KernelPair &at(int m, double nu, double n) {
-        if (nu != nu_ || n != n_) {
-            nu_ = nu;
-            n_ = n;
-            ready_.assign(static_cast<size_t>(n / 2) + 2, false);
-            pairs_.resize(ready_.size());
-        }
+        select(nu, n);
         if (m < 0 || static_cast<size_t>(m) >= ready_.size()) {
             scratch_ = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
             return scratch_;
@@ -89,10 +84,32 @@ public:
         return pairs_[k];
     }
 
+    // The pairs of bins lo .. hi (0 <= lo, hi <= n/2 + 1), indexed by bin.
+    const KernelPair *span(int lo, int hi, double nu, double n) {
+        select(nu, n);
+        for (int m = lo; m <= hi; ++m) {
+            const auto k = static_cast<size_t>(m);
+            if (!ready_[k]) {
+                pairs_[k] = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
+                ready_[k] = 1;
+            }
+        }
+        return pairs_.data();
+    }
+
 private:
+    void select(double nu, double n) {
+        if (nu != nu_ || n != n_) {
+            nu_ = nu;
+            n_ = n;
+            ready_.assign(static_cast<size_t>(n / 2) + 2, 0);
+            pairs_.resize(ready_.size());
+        }
+    }
+
     double nu_ = std::nan("");
     double n_ = 0.0;
-    std::vector<bool> ready_;
+    std::vector<unsigned char> ready_;
     std::vector<KernelPair> pairs_;
     KernelPair scratch_;
 };
@@ -287,6 +304,12 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
 
     // A tone of RMS R puts 3 N^2 R^2 / 16 of energy into its Hann lobe.
     const double energy_to_ms = 16.0 / (3.0 * n * n);
+    // Bins within kLeakageReach of the fundamental get its leakage taken out.
+    const int reach_lo = std::max(0, static_cast<int>(std::ceil(nu - kLeakageReach)));
+    const int reach_hi = std::min(half + 1, static_cast<int>(std::floor(nu + kLeakageReach)));
+    const KernelPair *kernels = t_kernels.span(reach_lo, reach_hi, nu, n);
+    const double a_r = a.real();
+    const double a_i = a.imag();
     double harm_ms = 0.0;
     for (int h = 2; h <= HLD_HARMONIC_MAX; ++h) {
         const int centre = static_cast<int>(std::floor(h * nu));
@@ -295,12 +318,17 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
         }
         double energy = 0.0;
         for (int m = centre - 2; m <= centre + 3; ++m) {
-            cd x = bin_value(spectrum, m);
-            if (std::fabs(m - nu) <= kLeakageReach) {
-                const KernelPair &w = t_kernels.at(m, nu, n);
-                x -= a * w.minus + std::conj(a) * w.plus;
+            double x_r = spectrum[m].r;
+            double x_i = spectrum[m].i;
+            if (m >= reach_lo && m <= reach_hi) {
+                // x -= a W(m - nu) + conj(a) W(m + nu), written out (std::complex
+                // products carry a NaN check on every call).
+                const cd &p = kernels[m].minus;
+                const cd &q = kernels[m].plus;
+                x_r -= (a_r * p.real() - a_i * p.imag()) + (a_r * q.real() + a_i * q.imag());
+                x_i -= (a_r * p.imag() + a_i * p.real()) + (a_r * q.imag() - a_i * q.real());
             }
-            energy += std::norm(x);
+            energy += x_r * x_r + x_i * x_i;
         }
         harm_ms += energy * energy_to_ms;
     }
