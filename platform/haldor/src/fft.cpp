@@ -92,7 +92,13 @@ private:
             } else if (s == 1) {
                 first_pass(pass, xr, xi, yr, yi);
             } else if (s == 4) {
-                pass_of_four(pass, xr, xi, yr, yi);
+                fixed_pass<4>(pass, xr, xi, yr, yi);
+            } else if (s == 16) {
+                fixed_pass<16>(pass, xr, xi, yr, yi);
+            } else if (s == 64) {
+                fixed_pass<64>(pass, xr, xi, yr, yi);
+            } else if (s == 256) {
+                fixed_pass<256>(pass, xr, xi, yr, yi);
             } else {
                 radix4(pass, s, xr, xi, yr, yi);
             }
@@ -169,10 +175,12 @@ private:
             yr, yi);
     }
 
-    // Second pass (s = 4): four butterflies per p, one vector on most targets.
-    [[gnu::noinline]] void pass_of_four(const Pass &pass, const T *__restrict xr, const T *__restrict xi,
-                                        T *__restrict yr, T *__restrict yi) const {
-        constexpr size_t s = 4;
+    // The passes of the program's 1024-point transform (s = 4 .. 256): with s
+    // fixed the rows of a butterfly lie at constant offsets from one base, so
+    // the loop needs few registers and no run-time overlap checks.
+    template <size_t s>
+    [[gnu::noinline]] void fixed_pass(const Pass &pass, const T *__restrict xr, const T *__restrict xi,
+                                      T *__restrict yr, T *__restrict yi) const {
         const size_t q = pass.l / 4;
         const size_t h = m_ / 4;
         const T *__restrict w = pass.w.data();
@@ -203,7 +211,8 @@ private:
         }
     }
 
-    // Later passes (s >= 16): the loop runs over the s contiguous butterflies of each p.
+    // Other passes (longer transforms): the loop runs over the s contiguous
+    // butterflies of each p.
     [[gnu::noinline]] void radix4(const Pass &pass, size_t s, const T *__restrict xr, const T *__restrict xi,
                                   T *__restrict yr, T *__restrict yi) const {
         const size_t q = pass.l / 4;
