@@ -66,12 +66,13 @@ TEST(Spectrum, WindowAndFftMatchLongDoubleDft) {
     }
 }
 
-// Every even length the set-up accepts: half-lengths that are odd and even
-// powers of two (radix-4 passes with and without the closing radix-2 pass) and
+// Every kind of even length the set-up accepts: half-lengths that are odd and
+// even powers of two (radix-4 passes with and without the closing radix-2
+// pass, the program's fixed-stride passes and the general one beyond them) and
 // others, prime ones included (chirp-z transform).
 TEST(Spectrum, FftOfEveryKindOfLengthMatchesLongDoubleDft) {
     const Signal sig{{{50.2L, 30000, 0.3L}, {1510.0L, 4000, -1.0L}, {4234.5L, 900, 2.0L}}, 1500, 200, 7};
-    for (uint32_t n : {16u, 32u, 64u, 2048u, 4096u, 18u, 30u, 1500u, 2042u, 6000u}) {
+    for (uint32_t n : {16u, 32u, 64u, 2048u, 4096u, 8192u, 18u, 30u, 1500u, 2042u, 6000u}) {
         SCOPED_TRACE("n " + std::to_string(n));
         ASSERT_TRUE(hld_fft_setup(n));
         const auto x = sig.render(n, kRate);
