@@ -316,8 +316,11 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
         if (centre + 3 > half) {
             break;
         }
-        double energy = 0.0;
-        for (int m = centre - 2; m <= centre + 3; ++m) {
+        // The six bins' energies are summed pairwise rather than in one
+        // chain of dependent additions.
+        double e[6];
+        for (int j = 0; j < 6; ++j) {
+            const int m = centre - 2 + j;
             double x_r = spectrum[m].r;
             double x_i = spectrum[m].i;
             if (m >= reach_lo && m <= reach_hi) {
@@ -328,9 +331,9 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
                 x_r -= (a_r * p.real() - a_i * p.imag()) + (a_r * q.real() + a_i * q.imag());
                 x_i -= (a_r * p.imag() + a_i * p.real()) + (a_r * q.imag() - a_i * q.real());
             }
-            energy += x_r * x_r + x_i * x_i;
+            e[j] = x_r * x_r + x_i * x_i;
         }
-        harm_ms += energy * energy_to_ms;
+        harm_ms += ((e[0] + e[1]) + (e[2] + e[3]) + (e[4] + e[5])) * energy_to_ms;
     }
     const double fund = std::sqrt(2.0) * std::abs(a);
     if (!std::isfinite(fund) || !std::isfinite(harm_ms)) {
