@@ -297,8 +297,8 @@ bool RealFft::init(uint32_t n) {
             double re = 0.0;
             double im = 0.0;
             unit_root(k, n, &re, &im);
-            sep_re_[k] = static_cast<float>(re);
-            sep_im_[k] = static_cast<float>(im);
+            sep_re_[k] = static_cast<float>(0.5 * re);
+            sep_im_[k] = static_cast<float>(0.5 * im);
         }
     } else {
         // Bluestein: X[k] = c[k] sum z[i] c[i] conj(c[k - i]), c[k] = exp(-j pi k^2 / m),
@@ -361,17 +361,17 @@ void RealFft::forward(const float *in, hld_complex_t *out) {
 namespace {
 
 // Bins 1 .. m - 1 into out (re, im pairs); kept out of line so that the
-// compiler vectorises it.
+// compiler vectorises it. hr, hi: the twiddles halved, which folds the halves
+// of E and O into them (exactly: halving is exact in binary floating point):
+//   X = (A + B) / 2 + h (A - B) / j,  A = Z[k], B = conj Z[m - k], h = W / 2.
 [[gnu::noinline]] void separate(size_t m, const float *__restrict fr, const float *__restrict fi,
-                                const float *__restrict wr, const float *__restrict wi, float *__restrict out) {
+                                const float *__restrict hr, const float *__restrict hi, float *__restrict out) {
     for (size_t k = 1; k < m; ++k) {
         const float ar = fr[k], ai = fi[k];
-        const float br = fr[m - k], bi = -fi[m - k];  // conj Z[m - k]
-        const float er = 0.5f * (ar + br), ei = 0.5f * (ai + bi);
-        // (a - b) / 2j = (im, -re) / 2
-        const float or_ = 0.5f * (ai - bi), oi = -0.5f * (ar - br);
-        out[2 * k] = er + wr[k] * or_ - wi[k] * oi;
-        out[2 * k + 1] = ei + wr[k] * oi + wi[k] * or_;
+        const float br = fr[m - k], bi = -fi[m - k];
+        const float dr = ar - br, di = ai - bi;
+        out[2 * k] = 0.5f * (ar + br) + hr[k] * di + hi[k] * dr;
+        out[2 * k + 1] = 0.5f * (ai + bi) - hr[k] * dr + hi[k] * di;
     }
 }
 

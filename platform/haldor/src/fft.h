@@ -40,7 +40,8 @@ private:
     uint32_t n_ = 0;
     std::unique_ptr<ComplexFft<float>> fast_;       // n/2 a power of two
     std::unique_ptr<ComplexFft<double>> chirp_fft_;  // Bluestein's convolution length
-    // exp(-j 2 pi k / n) for k < n/2: the separation of the real spectrum.
+    // exp(-j 2 pi k / n) for k < n/2: the separation of the real spectrum
+    // (halved in the float tables).
     std::vector<float> sep_re_, sep_im_;
     std::vector<double> sep_re_d_, sep_im_d_;
     // Bluestein: the chirp exp(-j pi k^2 / m) and the transformed conjugate
