@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <new>
 #include <numbers>
 #include <vector>
 
@@ -186,7 +187,12 @@ extern "C" int hld_fft_setup(uint32_t n) {
     if (!length_ok(n)) {
         return 0;
     }
-    return g_fft.init(n) ? 1 : 0;
+    try {
+        return g_fft.init(n) ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        g_fft.init(0);  // a C caller gets a failed set-up, never an exception
+        return 0;
+    }
 }
 
 extern "C" void hld_fft_clean(void) {
