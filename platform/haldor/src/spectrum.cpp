@@ -3,19 +3,17 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <new>
 #include <numbers>
-#include <type_traits>
 #include <vector>
 
-#include <kiss_fftr.h>
-
+#include "fft.h"
 #include "haldor/haldor.h"
 #include "ring.h"
 
-static_assert(sizeof(hld_complex_t) == sizeof(kiss_fft_cpx) && offsetof(hld_complex_t, r) == 0 &&
+static_assert(sizeof(hld_complex_t) == 2 * sizeof(float) && offsetof(hld_complex_t, r) == 0 &&
                   offsetof(hld_complex_t, i) == sizeof(float),
-              "the spectrum is handed to KissFFT as its own complex type");
-static_assert(std::is_same_v<kiss_fft_scalar, float>, "KissFFT must be the float build");
+              "a spectral value is a pair of floats (re, im)");
 
 namespace {
 
@@ -23,7 +21,7 @@ using cd = std::complex<double>;
 constexpr double kPi = std::numbers::pi;
 
 std::vector<float> g_window;
-kiss_fftr_cfg g_fft = nullptr;
+haldor::RealFft g_fft;
 uint32_t g_freq_n = 0;
 
 // Beyond this distance from the fundamental its leakage into a harmonic's
@@ -74,12 +72,7 @@ struct KernelPair {
 class KernelCache {
 public:
     const KernelPair &at(int m, double nu, double n) {
-        if (nu != nu_ || n != n_) {
-            nu_ = nu;
-            n_ = n;
-            ready_.assign(static_cast<size_t>(n / 2) + 2, false);
-            pairs_.resize(ready_.size());
-        }
+        select(nu, n);
         if (m < 0 || static_cast<size_t>(m) >= ready_.size()) {
             scratch_ = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
             return scratch_;
@@ -92,10 +85,32 @@ public:
         return pairs_[k];
     }
 
+    // The pairs of bins lo .. hi (0 <= lo, hi <= n/2 + 1), indexed by bin.
+    const KernelPair *span(int lo, int hi, double nu, double n) {
+        select(nu, n);
+        for (int m = lo; m <= hi; ++m) {
+            const auto k = static_cast<size_t>(m);
+            if (!ready_[k]) {
+                pairs_[k] = {hann_kernel(m - nu, n), hann_kernel(m + nu, n)};
+                ready_[k] = 1;
+            }
+        }
+        return pairs_.data();
+    }
+
 private:
+    void select(double nu, double n) {
+        if (nu != nu_ || n != n_) {
+            nu_ = nu;
+            n_ = n;
+            ready_.assign(static_cast<size_t>(n / 2) + 2, 0);
+            pairs_.resize(ready_.size());
+        }
+    }
+
     double nu_ = std::nan("");
     double n_ = 0.0;
-    std::vector<bool> ready_;
+    std::vector<unsigned char> ready_;
     std::vector<KernelPair> pairs_;
     KernelPair scratch_;
 };
@@ -172,22 +187,23 @@ extern "C" int hld_fft_setup(uint32_t n) {
     if (!length_ok(n)) {
         return 0;
     }
-    g_fft = kiss_fftr_alloc(static_cast<int>(n), 0, nullptr, nullptr);
-    return g_fft != nullptr ? 1 : 0;
+    try {
+        return g_fft.init(n) ? 1 : 0;
+    } catch (const std::bad_alloc &) {
+        g_fft.init(0);  // a C caller gets a failed set-up, never an exception
+        return 0;
+    }
 }
 
 extern "C" void hld_fft_clean(void) {
-    if (g_fft != nullptr) {
-        kiss_fftr_free(g_fft);
-        g_fft = nullptr;
-    }
+    g_fft.init(0);
 }
 
 extern "C" int hld_fft_calc(const float *in, hld_complex_t *spectrum) {
-    if (g_fft == nullptr || in == nullptr || spectrum == nullptr) {
+    if (g_fft.size() == 0 || in == nullptr || spectrum == nullptr) {
         return 0;
     }
-    kiss_fftr(g_fft, in, reinterpret_cast<kiss_fft_cpx *>(spectrum));
+    g_fft.forward(in, spectrum);
     return 1;
 }
 
@@ -303,22 +319,36 @@ extern "C" int hld_fund_rms_phase_calc(double rate, float bin, const hld_complex
 
     // A tone of RMS R puts 3 N^2 R^2 / 16 of energy into its Hann lobe.
     const double energy_to_ms = 16.0 / (3.0 * n * n);
+    // Bins within kLeakageReach of the fundamental get its leakage taken out.
+    const int reach_lo = std::max(0, static_cast<int>(std::ceil(nu - kLeakageReach)));
+    const int reach_hi = std::min(half + 1, static_cast<int>(std::floor(nu + kLeakageReach)));
+    const KernelPair *kernels = t_kernels.span(reach_lo, reach_hi, nu, n);
+    const double a_r = a.real();
+    const double a_i = a.imag();
     double harm_ms = 0.0;
     for (int h = 2; h <= HLD_HARMONIC_MAX; ++h) {
         const int centre = static_cast<int>(std::floor(h * nu));
         if (centre + 3 > half) {
             break;
         }
-        double energy = 0.0;
-        for (int m = centre - 2; m <= centre + 3; ++m) {
-            cd x = bin_value(spectrum, m);
-            if (std::fabs(m - nu) <= kLeakageReach) {
-                const KernelPair &w = t_kernels.at(m, nu, n);
-                x -= a * w.minus + std::conj(a) * w.plus;
+        // The six bins' energies are summed pairwise rather than in one
+        // chain of dependent additions.
+        double e[6];
+        for (int j = 0; j < 6; ++j) {
+            const int m = centre - 2 + j;
+            double x_r = spectrum[m].r;
+            double x_i = spectrum[m].i;
+            if (m >= reach_lo && m <= reach_hi) {
+                // x -= a W(m - nu) + conj(a) W(m + nu), written out (std::complex
+                // products carry a NaN check on every call).
+                const cd &p = kernels[m].minus;
+                const cd &q = kernels[m].plus;
+                x_r -= (a_r * p.real() - a_i * p.imag()) + (a_r * q.real() + a_i * q.imag());
+                x_i -= (a_r * p.imag() + a_i * p.real()) + (a_r * q.imag() - a_i * q.real());
             }
-            energy += std::norm(x);
+            e[j] = x_r * x_r + x_i * x_i;
         }
-        harm_ms += energy * energy_to_ms;
+        harm_ms += ((e[0] + e[1]) + (e[2] + e[3]) + (e[4] + e[5])) * energy_to_ms;
     }
     const double fund = std::sqrt(2.0) * std::abs(a);
     if (!std::isfinite(fund) || !std::isfinite(harm_ms)) {

@@ -1,6 +1,7 @@
 // Means, mean squares and mean products over a window of whole samples.
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -33,42 +34,84 @@ bool to_int64(double mean, int64_t *out) {
 }
 
 // Four independent sums keep the additions from queuing behind each other;
-// float products are exact in double, so only the additions round.
+// float products are exact in double, so only the additions round. The sums
+// live in locals inside the loops, and the loops stay out of line, so that the
+// compiler pairs them into vector registers (sample i + k always goes to sum k,
+// so the pairing does not change a single bit of the result).
 struct Sums {
     double s[4] = {0, 0, 0, 0};
     double q[4] = {0, 0, 0, 0};
-    void add(const float *x, uint32_t n) {
-        uint32_t i = 0;
+    [[gnu::noinline]] void add(const float *__restrict x, uint32_t n) {
+        double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];
+        double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+        size_t i = 0;
         for (; i + 4 <= n; i += 4) {
-            for (int k = 0; k < 4; ++k) {
-                double v = x[i + k];
-                s[k] += v;
-                q[k] += v * v;
-            }
+            const double v0 = x[i], v1 = x[i + 1], v2 = x[i + 2], v3 = x[i + 3];
+            s0 += v0;
+            s1 += v1;
+            s2 += v2;
+            s3 += v3;
+            q0 += v0 * v0;
+            q1 += v1 * v1;
+            q2 += v2 * v2;
+            q3 += v3 * v3;
         }
+        s[0] = s0, s[1] = s1, s[2] = s2, s[3] = s3;
+        q[0] = q0, q[1] = q1, q[2] = q2, q[3] = q3;
         for (; i < n; ++i) {
-            double v = x[i];
+            const double v = x[i];
             s[0] += v;
             q[0] += v * v;
         }
     }
-    void add_difference(const float *a, const float *b, uint32_t n) {
-        uint32_t i = 0;
+    [[gnu::noinline]] void add_difference(const float *__restrict a, const float *__restrict b, uint32_t n) {
+        double s0 = s[0], s1 = s[1], s2 = s[2], s3 = s[3];
+        double q0 = q[0], q1 = q[1], q2 = q[2], q3 = q[3];
+        size_t i = 0;
         for (; i + 4 <= n; i += 4) {
-            for (int k = 0; k < 4; ++k) {
-                double v = static_cast<double>(a[i + k]) - b[i + k];
-                s[k] += v;
-                q[k] += v * v;
-            }
+            const double v0 = static_cast<double>(a[i]) - b[i];
+            const double v1 = static_cast<double>(a[i + 1]) - b[i + 1];
+            const double v2 = static_cast<double>(a[i + 2]) - b[i + 2];
+            const double v3 = static_cast<double>(a[i + 3]) - b[i + 3];
+            s0 += v0;
+            s1 += v1;
+            s2 += v2;
+            s3 += v3;
+            q0 += v0 * v0;
+            q1 += v1 * v1;
+            q2 += v2 * v2;
+            q3 += v3 * v3;
         }
+        s[0] = s0, s[1] = s1, s[2] = s2, s[3] = s3;
+        q[0] = q0, q[1] = q1, q[2] = q2, q[3] = q3;
         for (; i < n; ++i) {
-            double v = static_cast<double>(a[i]) - b[i];
+            const double v = static_cast<double>(a[i]) - b[i];
             s[0] += v;
             q[0] += v * v;
         }
     }
     double sum() const { return (s[0] + s[1]) + (s[2] + s[3]); }
     double sum_sq() const { return (q[0] + q[1]) + (q[2] + q[3]); }
+};
+
+// Sum of (a - ma) (b - mb), in the same four-way arrangement.
+struct Products {
+    double p[4] = {0, 0, 0, 0};
+    void add(const float *__restrict a, const float *__restrict b, uint32_t n, double ma, double mb) {
+        double p0 = p[0], p1 = p[1], p2 = p[2], p3 = p[3];
+        size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            p0 += (a[i] - ma) * (b[i] - mb);
+            p1 += (a[i + 1] - ma) * (b[i + 1] - mb);
+            p2 += (a[i + 2] - ma) * (b[i + 2] - mb);
+            p3 += (a[i + 3] - ma) * (b[i + 3] - mb);
+        }
+        p[0] = p0, p[1] = p1, p[2] = p2, p[3] = p3;
+        for (; i < n; ++i) {
+            p[0] += (a[i] - ma) * (b[i] - mb);
+        }
+    }
+    double sum() const { return (p[0] + p[1]) + (p[2] + p[3]); }
 };
 
 int finish(const Sums &sums, uint32_t count, int64_t *m, float *d) {
@@ -127,19 +170,11 @@ extern "C" int hld_real_power_calc(float mean_a, float mean_b, float n, const cb
     }
     const double ma = mean_a;
     const double mb = mean_b;
-    double acc[4] = {0, 0, 0, 0};
+    Products products;
     haldor::for_each_pair_run(a, b, count, [&](const float *x, const float *y, uint32_t k) {
-        uint32_t i = 0;
-        for (; i + 4 <= k; i += 4) {
-            for (int j = 0; j < 4; ++j) {
-                acc[j] += (x[i + j] - ma) * (y[i + j] - mb);
-            }
-        }
-        for (; i < k; ++i) {
-            acc[0] += (x[i] - ma) * (y[i] - mb);
-        }
+        products.add(x, y, k, ma, mb);
     });
-    if (!to_int64(((acc[0] + acc[1]) + (acc[2] + acc[3])) / count, p)) {
+    if (!to_int64(products.sum() / count, p)) {
         *p = 0;
         return 0;
     }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <string>
 
 #include "reference.h"
@@ -62,6 +64,42 @@ TEST(Spectrum, WindowAndFftMatchLongDoubleDft) {
             EXPECT_NEAR(spectrum[m].i, static_cast<double>(ref.imag()), 2e-6 * static_cast<double>(peak)) << m;
         }
     }
+}
+
+// Every kind of even length the set-up accepts: half-lengths that are odd and
+// even powers of two (radix-4 passes with and without the closing radix-2
+// pass, the program's fixed-stride passes and the general one beyond them) and
+// others, prime ones included (chirp-z transform).
+TEST(Spectrum, FftOfEveryKindOfLengthMatchesLongDoubleDft) {
+    const Signal sig{{{50.2L, 30000, 0.3L}, {1510.0L, 4000, -1.0L}, {4234.5L, 900, 2.0L}}, 1500, 200, 7};
+    for (uint32_t n : {16u, 32u, 64u, 2048u, 4096u, 8192u, 18u, 30u, 1500u, 2042u, 6000u}) {
+        SCOPED_TRACE("n " + std::to_string(n));
+        ASSERT_TRUE(hld_fft_setup(n));
+        const auto x = sig.render(n, kRate);
+        std::vector<hld_complex_t> out(n / 2 + 1, hld_complex_t{NAN, NAN});
+        ASSERT_TRUE(hld_fft_calc(x.data(), out.data()));
+        std::vector<std::complex<long double>> root(n);
+        for (uint32_t k = 0; k < n; ++k) {
+            root[k] = std::polar(1.0L, -2 * kPiL * k / n);
+        }
+        std::vector<std::complex<long double>> ref(n / 2 + 1);
+        long double peak = 0;
+        for (uint32_t m = 0; m <= n / 2; ++m) {
+            for (uint32_t i = 0; i < n; ++i) {
+                ref[m] += static_cast<long double>(x[i]) * root[static_cast<uint64_t>(i) * m % n];
+            }
+            peak = std::max(peak, std::abs(ref[m]));
+        }
+        const double tol = 2e-6 * static_cast<double>(peak);
+        for (uint32_t m = 0; m <= n / 2; ++m) {
+            ASSERT_NEAR(out[m].r, static_cast<double>(ref[m].real()), tol) << "bin " << m;
+            ASSERT_NEAR(out[m].i, static_cast<double>(ref[m].imag()), tol) << "bin " << m;
+        }
+    }
+    hld_fft_clean();
+    std::vector<float> x(2048);
+    std::vector<hld_complex_t> out(1025);
+    EXPECT_EQ(hld_fft_calc(x.data(), out.data()), 0);
 }
 
 TEST(Spectrum, FrequencyFrom40_5To69_5Hz) {
