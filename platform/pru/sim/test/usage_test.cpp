@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -49,6 +51,10 @@ TEST_F(UsageTest, StartAndStopManyTimesLikeTheMeasurementProgram) {
         const unsigned ev = buffer == 0 ? kEventPingFull : kEventPongFull;
         for (;;) {
             prussdrv_pru_wait_event(out);
+            // The last half is the first one taken after the stop was asked:
+            // a half finished just before it does not count, or the other
+            // thread would wait for a half that nobody takes.
+            const bool last = !run;
             std::lock_guard<std::mutex> g(irq_mutex);
             EXPECT_NE(last_buffer, buffer) << "halves out of turn";
             const auto *blocks = reinterpret_cast<const PruBlock *>(ddr + buffer * kHalfSize);
@@ -60,7 +66,7 @@ TEST_F(UsageTest, StartAndStopManyTimesLikeTheMeasurementProgram) {
             prussdrv_pru_clear_event(out, ev);
             last_buffer = buffer;
             ++copied;
-            if (!run) {
+            if (last) {
                 return;
             }
         }
@@ -80,7 +86,13 @@ TEST_F(UsageTest, StartAndStopManyTimesLikeTheMeasurementProgram) {
             const int before = copied;
             ASSERT_EQ(prusim::step(), 0);
             ++halves;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
             while (copied == before) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    // The threads would never be joined: end the test here.
+                    ADD_FAILURE() << "no thread took the half";
+                    std::abort();
+                }
                 std::this_thread::yield();
             }
         };
