@@ -87,9 +87,7 @@ constexpr ByteClasses byteClass;
 // Builds the prepared text: whitespace outside strings dropped, each comment
 // replaced by one mark (its text kept aside), each escaped quote's quote
 // replaced by jsonQuoteMark, and the brackets matched.
-void prepare(const std::string &in, JsonSource &src) {
-    const size_t n = in.size();
-    const char *s = in.data();
+void prepare(const char *s, size_t n, JsonSource &src) {
     // Room after the text, so that the splitting may read sixteen bytes at a
     // time past the end of a container.
     src.text.reset(new char[n + JsonSource::padding]);
@@ -1079,7 +1077,7 @@ JsonItem jsonRead(const std::string &text) {
     auto *src = new JsonSource;
     JsonItemData *root = nullptr;
     try {
-        prepare(text, *src);
+        prepare(text.data(), text.size(), *src);
         const char *t = src->data();
         uint32_t p = 0;
         std::string comment;
@@ -1104,4 +1102,47 @@ JsonItem jsonRead(const std::string &text) {
         throw;
     }
     return JsonItemAccess::adopt(root);
+}
+
+std::string jsonPrepareTextDropComments(const char *text, size_t length) {
+    if (length >= JsonSource::noClose) {
+        throw std::invalid_argument(jsonBlankMessage); // offsets are 32-bit
+    }
+    JsonSource src;
+    prepare(text, length, src);
+    // The pass leaves one mark per comment outside strings, and the mark
+    // byte in place of an escaped quote's quote inside them: drop the first,
+    // give the second its quote back.
+    std::string out;
+    out.reserve(src.length);
+    const char *t = src.data();
+    bool inString = false;
+    for (uint32_t i = 0; i < src.length; ++i) {
+        const char c = t[i];
+        if (inString) {
+            out.push_back(c);
+            if (c == '"') {
+                inString = false;
+            } else if (c == '\\' && i + 1 < src.length) {
+                ++i;
+                out.push_back(t[i] == jsonQuoteMark ? '"' : t[i]);
+            }
+            continue;
+        }
+        if (c == jsonCommentMark) {
+            continue;
+        }
+        out.push_back(c);
+        inString = c == '"';
+    }
+    return out;
+}
+
+JsonItem jsonReadPreparedText(const std::string &prepared) {
+    if (prepared.empty() || (prepared[0] != '[' && prepared[0] != '{')) {
+        throw std::invalid_argument(jsonBlankMessage);
+    }
+    // The pass finds nothing left to drop in a prepared text; it is still
+    // run, for the bracket table the splitting uses.
+    return jsonRead(prepared);
 }
