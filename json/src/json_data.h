@@ -281,6 +281,35 @@ std::string jsonDoubleText(double value);
 int jsonSaturateInt(double value);
 unsigned int jsonSaturateUnsigned(double value);
 
+// Eight decimal digits at once, on machines that keep the first byte in the
+// low bits of a word.
+#if !defined(JSON_EIGHT_DIGITS)
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define JSON_EIGHT_DIGITS 1
+#else
+#define JSON_EIGHT_DIGITS 0
+#endif
+#endif
+#if JSON_EIGHT_DIGITS
+inline uint64_t jsonLoad8(const char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline bool jsonEightDigits(uint64_t v) {
+    return ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
+           0x3333333333333333u;
+}
+inline uint32_t jsonEightDigitsValue(uint64_t v) {
+    v -= 0x3030303030303030u;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+         (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+        32;
+    return static_cast<uint32_t>(v);
+}
+#endif
+
 // Names compared without regard to ASCII case.
 bool jsonNamesMatchIgnoringCase(std::string_view childName, std::string_view askedName);
 

@@ -332,6 +332,12 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // exponent that is followed by a digit or by a sign and a digit.
 bool decimalTail(const char *p, const char *e, bool pointSeen, bool exponentSeen) {
     while (p < e) {
+#if JSON_EIGHT_DIGITS
+        if (e - p >= 8 && jsonEightDigits(jsonLoad8(p))) {
+            p += 8;
+            continue;
+        }
+#endif
         char c = *p;
         if (isDigit(c)) {
             ++p;
