@@ -121,6 +121,7 @@ struct JsonItemData {
     bool decoded = true;
     bool textIsView = false; // the value text is the raw view (a Number, a String without escapes)
     bool nameIsView = false; // the name is source's bytes at nameBegin
+    bool numberReady = false; // an undecoded Number whose `number` is already converted
     uint32_t refCount = 1;
     uint32_t jump = 0; // jump entry of an undecoded container
     // The text the record was read from. The record holds one reference to
@@ -275,6 +276,10 @@ bool jsonEquals(JsonItemData *a, JsonItemData *b);
 // `text` as strtod would read it in the C locale: leading white space, sign,
 // decimal or "0x" hexadecimal, "inf", "nan"; 0 when nothing converts.
 double jsonParseDouble(std::string_view text);
+// A number of RFC 8259's form ("-0.5", "1e20") converted exactly, when it
+// has at most 19 significant digits and its value is certain without the
+// general routine; false otherwise.
+bool jsonStrictNumber(const char *p, size_t n, double &value);
 // Text of a double: integral within 1e-5 above an integer, else "%f" with
 // the trailing zeros cut; "null" for NaN and infinities.
 std::string jsonDoubleText(double value);

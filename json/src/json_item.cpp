@@ -196,6 +196,7 @@ JsonItemData *cloneOne(const JsonItemData *from) {
     to->escapeText = from->escapeText;
     to->decoded = from->decoded;
     to->textIsView = from->textIsView;
+    to->numberReady = from->numberReady;
     to->number = from->number;
     to->nameIsView = from->nameIsView;
     to->nameBegin = from->nameBegin;

@@ -475,6 +475,14 @@ JsonItemData *makeValue(JsonItemData *record, JsonSource *src, uint32_t begin, u
     case 'N':
         break;
     default:
+        // The common form is checked and converted in one pass; the value
+        // is kept for the first read. The reader's other forms ("017",
+        // "0x1A", "+1", ".5") are only checked here.
+        if (jsonStrictNumber(p, n, record->number)) {
+            undecoded(JsonItemType::Number);
+            record->numberReady = true;
+            return record;
+        }
         if (isNumberText(p, n)) {
             undecoded(JsonItemType::Number);
             return record;
@@ -882,7 +890,9 @@ void jsonDecode(JsonItemData *record) {
         decodeString(record);
         return;
     case JsonItemType::Number:
-        record->number = jsonParseDouble(record->raw());
+        if (!record->numberReady) {
+            record->number = jsonParseDouble(record->raw());
+        }
         record->textIsView = true;
         record->decoded = true;
         return;

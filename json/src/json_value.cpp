@@ -228,13 +228,18 @@ bool eiselLemire(uint64_t w, int q, bool negative, double &value) {
     return true;
 }
 
-bool parseDecimal(std::string_view text, double &value) {
+// `strict` accepts only the form of RFC 8259: digits before and after a
+// point, no leading zero, digits after an exponent mark.
+bool parseDecimal(std::string_view text, double &value, bool strict) {
     const char *p = text.data();
     const char *e = p + text.size();
     bool negative = false;
     if (p < e && *p == '-') {
         negative = true;
         ++p;
+    }
+    if (strict && (p == e || *p < '0' || *p > '9' || (*p == '0' && p + 1 < e && p[1] >= '0' && p[1] <= '9'))) {
+        return false;
     }
     const char *start = p;
     uint64_t w = 0;
@@ -276,8 +281,8 @@ bool parseDecimal(std::string_view text, double &value) {
             ++digits;
             --q;
         }
-        if (fraction == p && intEnd == start) {
-            return false; // "." alone
+        if (fraction == p && (strict || intEnd == start)) {
+            return false; // "." alone, or no digit after the point
         }
     } else if (intEnd == start) {
         return false; // no digit
@@ -289,7 +294,7 @@ bool parseDecimal(std::string_view text, double &value) {
             negativeExponent = *p == '-';
             ++p;
         }
-        if (p == e) {
+        if (p == e || (strict && (*p < '0' || *p > '9'))) {
             return false;
         }
         int x = 0;
@@ -313,9 +318,11 @@ bool parseDecimal(std::string_view text, double &value) {
 
 } // namespace
 
+bool jsonStrictNumber(const char *p, size_t n, double &value) { return parseDecimal({p, n}, value, true); }
+
 double jsonParseDouble(std::string_view text) {
     double simple;
-    if (parseDecimal(text, simple)) {
+    if (parseDecimal(text, simple, false)) {
         return simple;
     }
     size_t i = 0;
