@@ -313,6 +313,19 @@ inline uint32_t jsonEightDigitsValue(uint64_t v) {
         32;
     return static_cast<uint32_t>(v);
 }
+inline uint32_t jsonLoad4(const char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline bool jsonFourDigits(uint32_t v) {
+    return ((v & 0xF0F0F0F0u) | (((v + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
+}
+inline uint32_t jsonFourDigitsValue(uint32_t v) {
+    v -= 0x30303030u;
+    v = (v * 10) + (v >> 8); // pairs in bytes 0 and 2
+    return ((v & 0xFF) * 100) + ((v >> 16) & 0xFF);
+}
 #endif
 
 // Names compared without regard to ASCII case.

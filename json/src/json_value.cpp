@@ -272,6 +272,12 @@ bool parseDecimal(std::string_view text, double &value, bool strict) {
             q -= 8;
             p += 8;
         }
+        if (e - p >= 4 && digits <= 15 && jsonFourDigits(jsonLoad4(p))) {
+            w = w * 10000u + jsonFourDigitsValue(jsonLoad4(p));
+            digits += 4;
+            q -= 4;
+            p += 4;
+        }
 #endif
         for (; p < e && *p >= '0' && *p <= '9'; ++p) {
             if (digits == 19) {
