@@ -782,18 +782,29 @@ bool split(JsonItemData *record) {
     }
     JsonSource *src = record->source;
     const char *t = src->data();
+    // The thread's buffer, used by one split at a time; a split that found
+    // it busy (none does today) takes one of its own.
     thread_local std::vector<Piece> scratch;
-    std::vector<Piece> pieces;
-    pieces.swap(scratch); // reuse the thread's buffer; a nested call gets a fresh one
+    thread_local bool scratchBusy = false;
+    std::vector<Piece> own;
+    const bool useScratch = !scratchBusy;
+    std::vector<Piece> &pieces = useScratch ? scratch : own;
     struct GiveBack {
         std::vector<Piece> &pieces;
+        bool used;
         ~GiveBack() {
             pieces.clear();
-            if (pieces.capacity() > scratch.capacity() && pieces.capacity() <= 65536) {
-                pieces.swap(scratch);
+            if (used) {
+                if (pieces.capacity() > 65536) {
+                    std::vector<Piece>().swap(pieces); // a huge container's buffer is not kept
+                }
+                scratchBusy = false;
             }
         }
-    } giveBack{pieces};
+    } giveBack{pieces, useScratch};
+    if (useScratch) {
+        scratchBusy = true;
+    }
     if (!findPieces(*src, record, pieces)) {
         return false;
     }
