@@ -121,6 +121,7 @@ struct JsonItemData {
     bool decoded = true;
     bool textIsView = false; // the value text is the raw view (a Number, a String without escapes)
     bool nameIsView = false; // the name is source's bytes at nameBegin
+    bool numberReady = false; // an undecoded Number whose `number` is already converted
     uint32_t refCount = 1;
     uint32_t jump = 0; // jump entry of an undecoded container
     // The text the record was read from. The record holds one reference to
@@ -253,6 +254,11 @@ inline void jsonEnsureDecoded(JsonItemData *record) {
     }
 }
 
+// Decodes the record and every record below it, without recursion.
+void jsonDecodeAll(JsonItemData *record);
+// Puts a handle sharing `child` before the first child of a container.
+void jsonPrependChild(JsonItemData *record, JsonItemData *child);
+
 // Values.
 void jsonSetNull(JsonItemData *record);
 void jsonSetString(JsonItemData *record, const std::string &text);
@@ -270,11 +276,57 @@ bool jsonEquals(JsonItemData *a, JsonItemData *b);
 // `text` as strtod would read it in the C locale: leading white space, sign,
 // decimal or "0x" hexadecimal, "inf", "nan"; 0 when nothing converts.
 double jsonParseDouble(std::string_view text);
+// A number of RFC 8259's form ("-0.5", "1e20") converted exactly, when it
+// has at most 19 significant digits and its value is certain without the
+// general routine; false otherwise.
+bool jsonStrictNumber(const char *p, size_t n, double &value);
 // Text of a double: integral within 1e-5 above an integer, else "%f" with
 // the trailing zeros cut; "null" for NaN and infinities.
 std::string jsonDoubleText(double value);
 int jsonSaturateInt(double value);
 unsigned int jsonSaturateUnsigned(double value);
+
+// Eight decimal digits at once, on machines that keep the first byte in the
+// low bits of a word.
+#if !defined(JSON_EIGHT_DIGITS)
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define JSON_EIGHT_DIGITS 1
+#else
+#define JSON_EIGHT_DIGITS 0
+#endif
+#endif
+#if JSON_EIGHT_DIGITS
+inline uint64_t jsonLoad8(const char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline bool jsonEightDigits(uint64_t v) {
+    return ((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
+           0x3333333333333333u;
+}
+inline uint32_t jsonEightDigitsValue(uint64_t v) {
+    v -= 0x3030303030303030u;
+    v = (v * 10) + (v >> 8);
+    v = (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+         (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+        32;
+    return static_cast<uint32_t>(v);
+}
+inline uint32_t jsonLoad4(const char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline bool jsonFourDigits(uint32_t v) {
+    return ((v & 0xF0F0F0F0u) | (((v + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
+}
+inline uint32_t jsonFourDigitsValue(uint32_t v) {
+    v -= 0x30303030u;
+    v = (v * 10) + (v >> 8); // pairs in bytes 0 and 2
+    return ((v & 0xFF) * 100) + ((v >> 16) & 0xFF);
+}
+#endif
 
 // Names compared without regard to ASCII case.
 bool jsonNamesMatchIgnoringCase(std::string_view childName, std::string_view askedName);

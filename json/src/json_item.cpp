@@ -196,6 +196,7 @@ JsonItemData *cloneOne(const JsonItemData *from) {
     to->escapeText = from->escapeText;
     to->decoded = from->decoded;
     to->textIsView = from->textIsView;
+    to->numberReady = from->numberReady;
     to->number = from->number;
     to->nameIsView = from->nameIsView;
     to->nameBegin = from->nameBegin;
@@ -935,4 +936,221 @@ JsonItemIterator JsonItem::eraseChildren(JsonItemIterator first, JsonItemIterato
         return end();
     }
     return JsonItemIterator(data_->children.items + from);
+}
+
+// ---------------------------------------------------------------------------
+// Positions counted from the last child
+
+namespace {
+
+// Slot index of `slot` in the list as a signed count, so that positions
+// before the first slot or past the last can be told apart; without
+// comparing unrelated pointers.
+std::ptrdiff_t slotOffset(const JsonItemList &list, const JsonItem *slot) {
+    if (list.items == nullptr) {
+        return 0;
+    }
+    auto p = static_cast<std::intptr_t>(reinterpret_cast<uintptr_t>(slot));
+    auto b = static_cast<std::intptr_t>(reinterpret_cast<uintptr_t>(list.items));
+    return (p - b) / static_cast<std::intptr_t>(sizeof(JsonItem));
+}
+
+} // namespace
+
+JsonItemReverseIterator JsonItem::rbegin() { return JsonItemReverseIterator(end()); }
+JsonItemReverseIterator JsonItem::rend() { return JsonItemReverseIterator(begin()); }
+JsonItemConstReverseIterator JsonItem::rbegin() const { return JsonItemConstReverseIterator(end()); }
+JsonItemConstReverseIterator JsonItem::rend() const { return JsonItemConstReverseIterator(begin()); }
+
+void jsonPrependChild(JsonItemData *record, JsonItemData *child) {
+    if (!record->isContainer()) {
+        return;
+    }
+    jsonRetain(child);
+    try {
+        insertSlots(record->children, 0, {child});
+    } catch (...) {
+        jsonRelease(child);
+        throw;
+    }
+}
+
+JsonItemReverseIterator JsonItem::insertChild(JsonItemReverseIterator position, const JsonItem &item) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return JsonItemReverseIterator();
+    }
+    const std::ptrdiff_t count = data_->children.count;
+    const std::ptrdiff_t at = slotOffset(data_->children, position.base().slot());
+    if (at > count) {
+        return rbegin();
+    }
+    if (at <= 0) {
+        JsonItemData *added = item.data_; // before unshare: `item` may be our own child
+        jsonRetain(added);
+        try {
+            unshare();
+            jsonPrependChild(data_, added);
+        } catch (...) {
+            jsonRelease(added);
+            throw;
+        }
+        jsonRelease(added); // jsonPrependChild took its own reference
+        return JsonItemReverseIterator(JsonItemIterator(data_->children.items + 1));
+    }
+    // After the child at at - 1 in document order.
+    JsonItemIterator added = insertChild(JsonItemIterator(data_->children.items + at), item);
+    return JsonItemReverseIterator(++added);
+}
+
+JsonItemReverseIterator JsonItem::insertChildren(JsonItemReverseIterator position, JsonItemConstIterator first,
+                                                 JsonItemConstIterator last) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return JsonItemReverseIterator();
+    }
+    const std::ptrdiff_t count = data_->children.count;
+    const std::ptrdiff_t at = slotOffset(data_->children, position.base().slot());
+    if (at > count) {
+        return rbegin();
+    }
+    if (at < 0) {
+        return rend();
+    }
+    std::vector<JsonItemData *> added;
+    for (auto it = first; it != last; ++it) {
+        added.push_back(it->data());
+    }
+    // In document order the range reads backwards.
+    std::reverse(added.begin(), added.end());
+    for (JsonItemData *record : added) {
+        jsonRetain(record);
+    }
+    try {
+        unshare();
+        if (!added.empty()) {
+            insertSlots(data_->children, static_cast<uint32_t>(at), added);
+        }
+    } catch (...) {
+        for (JsonItemData *record : added) {
+            jsonRelease(record);
+        }
+        throw;
+    }
+    if (data_->children.items == nullptr) {
+        return JsonItemReverseIterator();
+    }
+    return JsonItemReverseIterator(JsonItemIterator(data_->children.items + at + added.size()));
+}
+
+JsonItemReverseIterator JsonItem::eraseChild(JsonItemReverseIterator position) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return rend();
+    }
+    const std::ptrdiff_t count = data_->children.count;
+    const std::ptrdiff_t at = slotOffset(data_->children, position.base().slot());
+    if (at > count) {
+        return rbegin();
+    }
+    if (at <= 0) {
+        return rend();
+    }
+    unshare();
+    removeSlots(data_->children, static_cast<uint32_t>(at - 1), 1);
+    if (data_->children.count == 0) {
+        return rend();
+    }
+    return JsonItemReverseIterator(JsonItemIterator(data_->children.items + at - 1));
+}
+
+JsonItemReverseIterator JsonItem::eraseChildren(JsonItemReverseIterator first, JsonItemReverseIterator last) {
+    jsonEnsureDecoded(data_);
+    if (!data_->isContainer()) {
+        return rend();
+    }
+    if (first == last) {
+        return last;
+    }
+    const std::ptrdiff_t count = data_->children.count;
+    // In document order the range is [last.base(), first.base()).
+    const std::ptrdiff_t to = slotOffset(data_->children, first.base().slot());
+    std::ptrdiff_t from = slotOffset(data_->children, last.base().slot());
+    if (to > count) {
+        return rbegin();
+    }
+    if (to <= 0) {
+        return rend();
+    }
+    if (from > count) {
+        return rbegin();
+    }
+    from = std::max<std::ptrdiff_t>(from, 0);
+    if (from >= to) {
+        return JsonItemReverseIterator(JsonItemIterator(data_->children.items + to));
+    }
+    unshare();
+    removeSlots(data_->children, static_cast<uint32_t>(from), static_cast<uint32_t>(to - from));
+    if (data_->children.count == 0) {
+        return rend();
+    }
+    return JsonItemReverseIterator(JsonItemIterator(data_->children.items + from));
+}
+
+// ---------------------------------------------------------------------------
+// Decoding a whole subtree
+
+void jsonDecodeAll(JsonItemData *record) {
+    // A work list instead of recursion: any nesting depth is fine.
+    std::vector<JsonItemData *> pending{record};
+    while (!pending.empty()) {
+        JsonItemData *current = pending.back();
+        pending.pop_back();
+        jsonEnsureDecoded(current);
+        if (!current->isContainer()) {
+            continue;
+        }
+        const JsonItemList &list = current->children;
+        for (uint32_t i = list.count; i-- > 0;) {
+            pending.push_back(JsonItemAccess::record(list.items[i]));
+        }
+    }
+}
+
+void JsonItem::decodeAll() const { jsonDecodeAll(data_); }
+
+// ---------------------------------------------------------------------------
+// Heap handles and record sharing
+
+JsonItem *JsonItem::createShared(JsonItemData *record) {
+    jsonRetain(record);
+    try {
+        return new JsonItem(Adopt{}, record);
+    } catch (...) {
+        jsonRelease(record);
+        throw;
+    }
+}
+
+JsonItem *JsonItem::createOwning(JsonItemData *record) { return new JsonItem(Adopt{}, record); }
+
+void JsonItem::destroyHandle(JsonItem *handle) { delete handle; }
+
+void jsonShareRecord(JsonItem &a, JsonItem &b) {
+    if (a.data() == b.data()) {
+        return;
+    }
+    if (a.data()->refCount < b.data()->refCount) {
+        a = b;
+    } else {
+        b = a;
+    }
+}
+
+void jsonShareFirstRecord(const JsonItem &first, JsonItem &second) { second = first; }
+
+void jsonShareRecord(JsonItem *items, size_t n) {
+    for (size_t i = 1; i < n; ++i) {
+        items[i] = items[0];
+    }
 }

@@ -87,9 +87,7 @@ constexpr ByteClasses byteClass;
 // Builds the prepared text: whitespace outside strings dropped, each comment
 // replaced by one mark (its text kept aside), each escaped quote's quote
 // replaced by jsonQuoteMark, and the brackets matched.
-void prepare(const std::string &in, JsonSource &src) {
-    const size_t n = in.size();
-    const char *s = in.data();
+void prepare(const char *s, size_t n, JsonSource &src) {
     // Room after the text, so that the splitting may read sixteen bytes at a
     // time past the end of a container.
     src.text.reset(new char[n + JsonSource::padding]);
@@ -334,6 +332,12 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // exponent that is followed by a digit or by a sign and a digit.
 bool decimalTail(const char *p, const char *e, bool pointSeen, bool exponentSeen) {
     while (p < e) {
+#if JSON_EIGHT_DIGITS
+        if (e - p >= 8 && jsonEightDigits(jsonLoad8(p))) {
+            p += 8;
+            continue;
+        }
+#endif
         char c = *p;
         if (isDigit(c)) {
             ++p;
@@ -471,6 +475,14 @@ JsonItemData *makeValue(JsonItemData *record, JsonSource *src, uint32_t begin, u
     case 'N':
         break;
     default:
+        // The common form is checked and converted in one pass; the value
+        // is kept for the first read. The reader's other forms ("017",
+        // "0x1A", "+1", ".5") are only checked here.
+        if (jsonStrictNumber(p, n, record->number)) {
+            undecoded(JsonItemType::Number);
+            record->numberReady = true;
+            return record;
+        }
         if (isNumberText(p, n)) {
             undecoded(JsonItemType::Number);
             return record;
@@ -770,18 +782,29 @@ bool split(JsonItemData *record) {
     }
     JsonSource *src = record->source;
     const char *t = src->data();
+    // The thread's buffer, used by one split at a time; a split that found
+    // it busy (none does today) takes one of its own.
     thread_local std::vector<Piece> scratch;
-    std::vector<Piece> pieces;
-    pieces.swap(scratch); // reuse the thread's buffer; a nested call gets a fresh one
+    thread_local bool scratchBusy = false;
+    std::vector<Piece> own;
+    const bool useScratch = !scratchBusy;
+    std::vector<Piece> &pieces = useScratch ? scratch : own;
     struct GiveBack {
         std::vector<Piece> &pieces;
+        bool used;
         ~GiveBack() {
             pieces.clear();
-            if (pieces.capacity() > scratch.capacity() && pieces.capacity() <= 65536) {
-                pieces.swap(scratch);
+            if (used) {
+                if (pieces.capacity() > 65536) {
+                    std::vector<Piece>().swap(pieces); // a huge container's buffer is not kept
+                }
+                scratchBusy = false;
             }
         }
-    } giveBack{pieces};
+    } giveBack{pieces, useScratch};
+    if (useScratch) {
+        scratchBusy = true;
+    }
     if (!findPieces(*src, record, pieces)) {
         return false;
     }
@@ -878,7 +901,9 @@ void jsonDecode(JsonItemData *record) {
         decodeString(record);
         return;
     case JsonItemType::Number:
-        record->number = jsonParseDouble(record->raw());
+        if (!record->numberReady) {
+            record->number = jsonParseDouble(record->raw());
+        }
         record->textIsView = true;
         record->decoded = true;
         return;
@@ -1079,7 +1104,7 @@ JsonItem jsonRead(const std::string &text) {
     auto *src = new JsonSource;
     JsonItemData *root = nullptr;
     try {
-        prepare(text, *src);
+        prepare(text.data(), text.size(), *src);
         const char *t = src->data();
         uint32_t p = 0;
         std::string comment;
@@ -1104,4 +1129,47 @@ JsonItem jsonRead(const std::string &text) {
         throw;
     }
     return JsonItemAccess::adopt(root);
+}
+
+std::string jsonPrepareTextDropComments(const char *text, size_t length) {
+    if (length >= JsonSource::noClose) {
+        throw std::invalid_argument(jsonBlankMessage); // offsets are 32-bit
+    }
+    JsonSource src;
+    prepare(text, length, src);
+    // The pass leaves one mark per comment outside strings, and the mark
+    // byte in place of an escaped quote's quote inside them: drop the first,
+    // give the second its quote back.
+    std::string out;
+    out.reserve(src.length);
+    const char *t = src.data();
+    bool inString = false;
+    for (uint32_t i = 0; i < src.length; ++i) {
+        const char c = t[i];
+        if (inString) {
+            out.push_back(c);
+            if (c == '"') {
+                inString = false;
+            } else if (c == '\\' && i + 1 < src.length) {
+                ++i;
+                out.push_back(t[i] == jsonQuoteMark ? '"' : t[i]);
+            }
+            continue;
+        }
+        if (c == jsonCommentMark) {
+            continue;
+        }
+        out.push_back(c);
+        inString = c == '"';
+    }
+    return out;
+}
+
+JsonItem jsonReadPreparedText(const std::string &prepared) {
+    if (prepared.empty() || (prepared[0] != '[' && prepared[0] != '{')) {
+        throw std::invalid_argument(jsonBlankMessage);
+    }
+    // The pass finds nothing left to drop in a prepared text; it is still
+    // run, for the bracket table the splitting uses.
+    return jsonRead(prepared);
 }

@@ -1,11 +1,13 @@
 // Values, number text and conversions.
 
 #include "json_data.h"
+#include "json_pow5.h"
 
 #include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <locale.h>
 #include <vector>
@@ -134,13 +136,101 @@ double slowParse(std::string_view text) {
 
 namespace {
 
-// Decimal numbers of at most 15 digits and a small exponent, the common case
-// of meter values: the digits and the power of ten are exact doubles, so one
-// multiplication or division gives the correctly rounded value. False when
-// the text is not of that form.
-bool parseSimple(std::string_view text, double &value) {
+// Decimal numbers of at most 19 significant digits and a moderate exponent,
+// the numbers of JSON texts, converted exactly without the general routine.
+// False when the text is not of that form or the value is not certain, for
+// the general routine to decide.
+
+// Clinger: the digits and the power of ten are both exact doubles, so one
+// multiplication or division gives the correctly rounded value.
+bool clinger(uint64_t w, int q, bool negative, double &value) {
     static const double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (w > (uint64_t{1} << 53) || q < -22 || q > 22) {
+        return false;
+    }
+    auto m = static_cast<double>(w);
+    value = q < 0 ? m / powers[-q] : m * powers[q];
+    if (negative) {
+        value = -value;
+    }
+    return true;
+}
+
+// The 128-bit product of two 64-bit numbers; 32-bit machines have no
+// 128-bit integer type.
+inline void multiply128(uint64_t a, uint64_t b, uint64_t &high, uint64_t &low) {
+#if defined(__SIZEOF_INT128__)
+    unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    high = static_cast<uint64_t>(product >> 64);
+    low = static_cast<uint64_t>(product);
+#else
+    const uint64_t aLow = a & 0xFFFFFFFFu;
+    const uint64_t aHigh = a >> 32;
+    const uint64_t bLow = b & 0xFFFFFFFFu;
+    const uint64_t bHigh = b >> 32;
+    const uint64_t ll = aLow * bLow;
+    const uint64_t lh = aLow * bHigh;
+    const uint64_t hl = aHigh * bLow;
+    const uint64_t hh = aHigh * bHigh;
+    const uint64_t middle = (ll >> 32) + (lh & 0xFFFFFFFFu) + (hl & 0xFFFFFFFFu);
+    low = (middle << 32) | (ll & 0xFFFFFFFFu);
+    high = hh + (lh >> 32) + (hl >> 32) + (middle >> 32);
+#endif
+}
+
+// Eisel and Lemire: w * 10^q from the 128-bit product of w with a truncated
+// 5^q, when that product's truncation cannot change the rounding.
+bool eiselLemire(uint64_t w, int q, bool negative, double &value) {
+    if (w == 0 || q < jsonPow5Min || q > jsonPow5Max) {
+        return false;
+    }
+    const int lz = __builtin_clzll(w);
+    w <<= lz;
+    const uint64_t *t = jsonPow5[q - jsonPow5Min];
+    uint64_t high = 0;
+    uint64_t low = 0;
+    multiply128(w, t[0], high, low);
+    if ((high & 0x1FF) == 0x1FF) {
+        // The first product leaves the rounding open: add the second.
+        uint64_t second = 0;
+        uint64_t ignored = 0;
+        multiply128(w, t[1], second, ignored);
+        low += second;
+        if (second > low) {
+            ++high;
+        }
+        if (low == ~uint64_t{0}) {
+            return false; // still open
+        }
+    }
+    const int upper = static_cast<int>(high >> 63);
+    uint64_t mantissa = high >> (upper + 9);
+    int power2 = (((152170 + 65536) * q) >> 16) + 63 + upper - lz + 1023;
+    if (power2 <= 0 || power2 >= 0x7FF - 1) {
+        return false; // subnormal or near overflow: the general routine
+    }
+    if (low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << (upper + 9)) == high) {
+        mantissa &= ~uint64_t{1}; // exactly halfway: round to even
+    }
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (uint64_t{2} << 52)) {
+        mantissa = uint64_t{1} << 52;
+        ++power2;
+    }
+    mantissa &= ~(uint64_t{1} << 52);
+    if (power2 >= 0x7FF) {
+        return false;
+    }
+    uint64_t bits = mantissa | (static_cast<uint64_t>(power2) << 52) | (negative ? uint64_t{1} << 63 : 0);
+    std::memcpy(&value, &bits, sizeof value);
+    return true;
+}
+
+// `strict` accepts only the form of RFC 8259: digits before and after a
+// point, no leading zero, digits after an exponent mark.
+bool parseDecimal(std::string_view text, double &value, bool strict) {
     const char *p = text.data();
     const char *e = p + text.size();
     bool negative = false;
@@ -148,45 +238,97 @@ bool parseSimple(std::string_view text, double &value) {
         negative = true;
         ++p;
     }
-    uint64_t mantissa = 0;
-    int digits = 0;
-    int scale = 0;
-    const char *start = p;
-    for (; p < e && *p >= '0' && *p <= '9'; ++p) {
-        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-        digits += mantissa != 0;
+    if (strict && (p == e || *p < '0' || *p > '9' || (*p == '0' && p + 1 < e && p[1] >= '0' && p[1] <= '9'))) {
+        return false;
     }
+    const char *start = p;
+    uint64_t w = 0;
+    int digits = 0; // significant digits in w
+    int q = 0;
+    while (p < e && *p == '0') {
+        ++p;
+    }
+    for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+        if (digits == 19) {
+            return false;
+        }
+        w = w * 10 + static_cast<unsigned>(*p - '0');
+        ++digits;
+    }
+    const char *intEnd = p;
     if (p < e && *p == '.') {
         ++p;
-        for (; p < e && *p >= '0' && *p <= '9'; ++p) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
-            digits += mantissa != 0;
-            --scale;
-            if (digits > 15) {
-                return false;
+        const char *fraction = p;
+        if (w == 0) {
+            while (p < e && *p == '0') {
+                ++p;
+                --q;
             }
         }
+#if JSON_EIGHT_DIGITS
+        while (e - p >= 8 && digits <= 11 && jsonEightDigits(jsonLoad8(p))) {
+            w = w * 100000000u + jsonEightDigitsValue(jsonLoad8(p));
+            digits += 8;
+            q -= 8;
+            p += 8;
+        }
+        if (e - p >= 4 && digits <= 15 && jsonFourDigits(jsonLoad4(p))) {
+            w = w * 10000u + jsonFourDigitsValue(jsonLoad4(p));
+            digits += 4;
+            q -= 4;
+            p += 4;
+        }
+#endif
+        for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+            if (digits == 19) {
+                return false;
+            }
+            w = w * 10 + static_cast<unsigned>(*p - '0');
+            ++digits;
+            --q;
+        }
+        if (fraction == p && (strict || intEnd == start)) {
+            return false; // "." alone, or no digit after the point
+        }
+    } else if (intEnd == start) {
+        return false; // no digit
     }
-    if (p == start || p != e || digits > 15 || (p - start == 1 && *start == '.')) {
+    if (p < e && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool negativeExponent = false;
+        if (p < e && (*p == '+' || *p == '-')) {
+            negativeExponent = *p == '-';
+            ++p;
+        }
+        if (p == e || (strict && (*p < '0' || *p > '9'))) {
+            return false;
+        }
+        int x = 0;
+        for (; p < e && *p >= '0' && *p <= '9'; ++p) {
+            if (x > 10000) {
+                return false;
+            }
+            x = x * 10 + (*p - '0');
+        }
+        q += negativeExponent ? -x : x;
+    }
+    if (p != e) {
         return false;
     }
-    double m = static_cast<double>(mantissa);
-    value = scale == 0 ? m : scale >= -22 ? m / powers[-scale] : 0;
-    if (scale < -22) {
-        return false;
+    if (w == 0) {
+        value = negative ? -0.0 : 0.0;
+        return true;
     }
-    if (negative) {
-        value = -value;
-    }
-    return true;
+    return clinger(w, q, negative, value) || eiselLemire(w, q, negative, value);
 }
 
 } // namespace
 
+bool jsonStrictNumber(const char *p, size_t n, double &value) { return parseDecimal({p, n}, value, true); }
+
 double jsonParseDouble(std::string_view text) {
     double simple;
-    // Fifteen digits, a sign and a point: longer texts go straight on.
-    if (text.size() <= 17 && parseSimple(text, simple)) {
+    if (parseDecimal(text, simple, false)) {
         return simple;
     }
     size_t i = 0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <stdexcept>
 
 using jsontest::rec;
@@ -187,6 +189,74 @@ TEST(JsonAccess, AppendingAContainerToItselfMakesACopy) {
     JsonItem array = jsonRead("[1]");
     array.appendChild(array);
     EXPECT_EQ(array.toCompactText(), "[1,[1]]");
+}
+
+TEST(JsonAccess, PositionsCountedFromTheLastChild) {
+    using Op = std::function<JsonItemReverseIterator(JsonItem &)>;
+    const JsonItem x("", "x");
+    JsonItem pair(JsonItemType::Array);
+    pair.appendChild(JsonItem("", "a"));
+    pair.appendChild(JsonItem("", "b"));
+    struct {
+        const char *what;
+        Op op;
+        const char *after;     // the children in document order
+        const char *returned;  // the child at the answered position; "" for rend()
+    } const cases[] = {
+        {"insert at rbegin", [&](JsonItem &a) { return a.insertChild(a.rbegin(), x); }, "1234x", "x"},
+        {"insert at rbegin+1", [&](JsonItem &a) { return a.insertChild(std::next(a.rbegin()), x); }, "123x4", "x"},
+        {"insert at rend", [&](JsonItem &a) { return a.insertChild(a.rend(), x); }, "x1234", "x"},
+        {"insert a range", [&](JsonItem &a) { return a.insertChildren(std::next(a.rbegin()), pair.begin(), pair.end()); },
+         "123ba4", "a"},
+        {"insert a range at rend", [&](JsonItem &a) { return a.insertChildren(a.rend(), pair.begin(), pair.end()); },
+         "ba1234", "a"},
+        {"insert an empty range", [&](JsonItem &a) { return a.insertChildren(a.rbegin(), pair.end(), pair.end()); },
+         "1234", "4"},
+        {"erase the last", [&](JsonItem &a) { return a.eraseChild(a.rbegin()); }, "123", "3"},
+        {"erase the first", [&](JsonItem &a) { return a.eraseChild(std::prev(a.rend())); }, "234", ""},
+        {"erase at rend", [&](JsonItem &a) { return a.eraseChild(a.rend()); }, "1234", ""},
+        {"erase a range", [&](JsonItem &a) { return a.eraseChildren(std::next(a.rbegin()), std::next(a.rbegin(), 3)); },
+         "14", "1"},
+        {"erase to rend", [&](JsonItem &a) { return a.eraseChildren(std::next(a.rbegin(), 2), a.rend()); }, "34", ""},
+        {"erase everything", [&](JsonItem &a) { return a.eraseChildren(a.rbegin(), a.rend()); }, "", ""},
+        {"erase an empty range", [&](JsonItem &a) { return a.eraseChildren(a.rbegin(), a.rbegin()); }, "1234", "4"},
+    };
+    for (const auto &c : cases) {
+        JsonItem array = jsonRead("[1,2,3,4]");
+        JsonItem other = array; // shares the record: must not see the change
+        JsonItemReverseIterator it = c.op(array);
+        EXPECT_EQ(names(array), c.after) << c.what;
+        EXPECT_EQ(names(other), "1234") << c.what;
+        if (std::string(c.returned).empty()) {
+            EXPECT_TRUE(it == array.rend()) << c.what;
+        } else {
+            ASSERT_TRUE(it != array.rend()) << c.what;
+            EXPECT_EQ(it->getText(), c.returned) << c.what;
+        }
+    }
+}
+
+TEST(JsonAccess, ReverseIterationAndNonContainers) {
+    JsonItem array = jsonRead("[1,2,3]");
+    std::string seen;
+    for (auto it = array.rbegin(); it != array.rend(); ++it) {
+        seen += it->getText();
+    }
+    EXPECT_EQ(seen, "321");
+    const JsonItem &constArray = array;
+    EXPECT_EQ(std::distance(constArray.rbegin(), constArray.rend()), 3);
+
+    JsonItem number("n", 5);
+    EXPECT_TRUE(number.rbegin() == number.rend());
+    EXPECT_TRUE(number.insertChild(number.rend(), array) == number.rend());
+    EXPECT_TRUE(number.eraseChild(number.rbegin()) == number.rend());
+    EXPECT_EQ(number.getText(), "5");
+
+    // Prepending to an empty container, then to one with children.
+    JsonItem empty(JsonItemType::Array);
+    empty.insertChild(empty.rend(), JsonItem("", 2));
+    empty.insertChild(empty.rend(), JsonItem("", 1));
+    EXPECT_EQ(empty.toCompactText(), "[1,2]");
 }
 
 } // namespace

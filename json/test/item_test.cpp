@@ -264,4 +264,55 @@ TEST(Base64, MalformedTextsDecodeToNothing) {
     }
 }
 
+TEST(JsonItem, HeapHandles) {
+    JsonItem item("a", 1);
+    JsonItem *shared = JsonItem::createShared(item.data());
+    EXPECT_EQ(rec(*shared), rec(item));
+    EXPECT_EQ(rec(item)->refCount, 2u);
+    JsonItem::destroyHandle(shared);
+    EXPECT_EQ(rec(item)->refCount, 1u);
+
+    // createOwning takes over a reference already counted for it.
+    JsonItem source("b", 2);
+    JsonItemData *record = source.data();
+    jsonRetain(record);
+    JsonItem *owner = JsonItem::createOwning(record);
+    EXPECT_EQ(record->refCount, 2u);
+    source = JsonItem(JsonItemType::Null);
+    EXPECT_EQ(owner->toInteger(), 2);
+    EXPECT_EQ(record->refCount, 1u);
+    JsonItem::destroyHandle(owner);
+    JsonItem::destroyHandle(nullptr);
+}
+
+TEST(JsonItem, ShareRecord) {
+    JsonItem a("a", 1);
+    JsonItem b("b", 2);
+    JsonItem b2 = b; // b's record has two references, a's one
+    jsonShareRecord(a, b);
+    EXPECT_EQ(rec(a), rec(b));
+    EXPECT_EQ(a.getName(), "b");
+    EXPECT_EQ(rec(a)->refCount, 3u);
+
+    JsonItem c("c", 3);
+    JsonItem d("d", 4);
+    jsonShareRecord(c, d); // a tie: the second takes the first's
+    EXPECT_EQ(d.getName(), "c");
+
+    JsonItem e("e", 5);
+    JsonItem f("f", 6);
+    JsonItem f2 = f;
+    jsonShareFirstRecord(e, f); // whatever the counts
+    EXPECT_EQ(f.getName(), "e");
+    EXPECT_EQ(f2.getName(), "f");
+
+    JsonItem list[] = {JsonItem("x", 1), JsonItem("y", 2), JsonItem("z", 3)};
+    jsonShareRecord(list, 3);
+    for (const JsonItem &item : list) {
+        EXPECT_EQ(rec(item), rec(list[0]));
+    }
+    EXPECT_EQ(rec(list[0])->refCount, 3u);
+    jsonShareRecord(list, 0); // nothing to do
+}
+
 } // namespace

@@ -209,4 +209,71 @@ TEST(JsonRead, TheTextIsNotNeededAfterReading) {
     EXPECT_EQ(inner.toCompactText(), R"({"b":null})");
 }
 
+TEST(JsonRead, PreparedTextWithoutComments) {
+    struct {
+        const char *text;
+        const char *prepared;
+    } const cases[] = {
+        {"{ \"a\" : 1 }", R"({"a":1})"},
+        {"// head\n[1, /* two */ 2, # three\n 3]", "[1,2,3]"},
+        {R"({"q":"say \"hi\" # not a comment // nor this"})", R"({"q":"say \"hi\" # not a comment // nor this"})"},
+        {"[\"a b\",\t\"c\\\\\"]", "[\"a b\",\"c\\\\\"]"},
+        {"[1,2] / rest", "[1,2]"},
+        {"[1,\x01 2]", "[1,"},
+        {"", ""},
+        {"/* only a comment", ""},
+    };
+    for (const auto &c : cases) {
+        std::string text(c.text);
+        EXPECT_EQ(jsonPrepareTextDropComments(text.data(), text.size()), c.prepared) << c.text;
+    }
+    // Only the given length is read.
+    EXPECT_EQ(jsonPrepareTextDropComments("[1] trailing", 3), "[1]");
+}
+
+TEST(JsonRead, ReadPreparedText) {
+    std::string text = "/* settings */ {\"name\": \"say \\\"hi\\\"\", \"list\": [1, 2] // end\n}";
+    std::string prepared = jsonPrepareTextDropComments(text.data(), text.size());
+    JsonItem root = jsonReadPreparedText(prepared);
+    EXPECT_EQ(root.getChild("name").getText(), "say \"hi\"");
+    EXPECT_EQ(root.getChild("list").getSize(), 2u);
+    EXPECT_EQ(root.getComment(), "");
+    EXPECT_EQ(root.toCompactText(), prepared);
+    // The text must start with its root: nothing, not even whitespace or a
+    // comment, may come first.
+    for (const char *bad : {"", " [1]", "/*c*/[1]", "1", "\"a\"", "[1", "{}x"}) {
+        EXPECT_THROW(jsonReadPreparedText(bad), std::invalid_argument) << bad;
+    }
+}
+
+TEST(JsonRead, DecodeAllDecodesEveryRecord) {
+    JsonItem root = jsonRead(R"({"a":[1,{"b":"x\n"},[[]]],"c":true,"d":"s"})");
+    root.decodeAll();
+    std::vector<JsonItemData *> pending{rec(root)};
+    size_t records = 0;
+    while (!pending.empty()) {
+        JsonItemData *r = pending.back();
+        pending.pop_back();
+        ++records;
+        EXPECT_TRUE(r->decoded);
+        if (r->isContainer()) {
+            for (uint32_t i = 0; i < r->children.count; ++i) {
+                pending.push_back(rec(r->children.items[i]));
+            }
+        }
+    }
+    EXPECT_EQ(records, 9u);
+    EXPECT_EQ(root.toCompactText(), R"({"a":[1,{"b":"x\n"},[[]]],"c":true,"d":"s"})");
+
+    // Any depth, without recursion; a broken container turns Null.
+    std::string deep(100000, '[');
+    deep += std::string(100000, ']');
+    JsonItem nested = jsonRead(deep);
+    nested.decodeAll();
+    JsonItem broken = jsonRead(R"([{"a":1,}, 2])");
+    broken.decodeAll();
+    EXPECT_EQ(broken.getChildAt(0).getType(), JsonItemType::Null);
+    EXPECT_EQ(broken.getChildAt(1).toInteger(), 2);
+}
+
 } // namespace

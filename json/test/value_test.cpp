@@ -4,6 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include <cstdio>
+
+#include <random>
+
+#include <cstring>
+
+#include <charconv>
+
 #include <cfloat>
 #include <climits>
 #include <clocale>
@@ -157,6 +167,53 @@ TEST(JsonValue, Equality) {
     EXPECT_TRUE(jsonRead(R"({"a":[1,{"b":null}]})").equals(jsonRead(R"({ "a" : [ 1.0000001 , { "b" : } ] })")));
     EXPECT_FALSE(jsonRead("[1]").equals(jsonRead("[\"1\"]")));
     EXPECT_TRUE(jsonRead("[1e999]").equals(jsonRead("[2e999]")));
+}
+
+TEST(JsonValue, NumberTextConvertsExactly) {
+    // Each text must give the double that correct rounding gives.
+    const char *const texts[] = {
+        "-65.613616999999977", "43.420273000000009", "0.1", "1e-7", "2.000001", "1e20", "1e300", "1e-300",
+        "9007199254740993", "9007199254740992", "18446744073709551615", "1844674407370955161", "9.999999999999999e22",
+        "0.30000000000000004", "2.2250738585072014e-308", "4.9e-324", "1.7976931348623157e308", "1.7976931348623159e308",
+        "123456789012345678", "0.000000000000000000000000000001", "1000000000000000000000000", "-0", "0e5", "017",
+        "5e-1", "1.5e+3", "7.", ".5", "+3", "0x1A", "1e", "1e+", "12abc", "1234567890123456789012345",
+        "3.1415926535897932384626433832795", "2.9999999999999996", "8.98846567431158e307",
+    };
+    for (const char *text : texts) {
+        std::string_view t(text);
+        std::string_view digits = t.substr(t[0] == '+' ? 1 : 0);
+        double expected = 0;
+        if (digits.substr(0, 2) == "0x") {
+            expected = 26;
+        } else {
+            auto r = std::from_chars(digits.data(), digits.data() + digits.size(), expected);
+            if (r.ec == std::errc::result_out_of_range) {
+                expected = std::strtod(text, nullptr);
+            }
+        }
+        double got = jsonParseDouble(t);
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text << " gave " << got;
+    }
+
+    // Random texts of up to 19 digits with the point anywhere and exponents
+    // around the fast ranges, against the standard correctly rounded routine.
+    std::mt19937_64 random(20261210);
+    char text[64];
+    for (int i = 0; i < 300000; ++i) {
+        const int digits = 1 + static_cast<int>(random() % 19);
+        uint64_t w = random();
+        std::string s = std::to_string(w).substr(0, static_cast<size_t>(digits));
+        const auto point = static_cast<size_t>(random() % (s.size() + 1));
+        if (point < s.size()) {
+            s.insert(point, ".");
+        }
+        const int exponent = static_cast<int>(random() % 121) - 60;
+        int n = std::snprintf(text, sizeof text, "%s%se%d", random() % 2 ? "-" : "", s.c_str(), exponent);
+        double expected = 0;
+        std::from_chars(text, text + n, expected);
+        double got = jsonParseDouble(std::string_view(text, static_cast<size_t>(n)));
+        ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
+    }
 }
 
 } // namespace

@@ -38,7 +38,7 @@ class JsonItem;
 // until the container's list changes (an insertion may move the slots).
 class JsonItemIterator {
   public:
-    using iterator_category = std::forward_iterator_tag;
+    using iterator_category = std::bidirectional_iterator_tag;
     using value_type = JsonItem;
     using difference_type = std::ptrdiff_t;
     using pointer = JsonItem *;
@@ -51,6 +51,8 @@ class JsonItemIterator {
     JsonItem *operator->() const { return slot_; }
     JsonItemIterator &operator++();
     JsonItemIterator operator++(int);
+    JsonItemIterator &operator--();
+    JsonItemIterator operator--(int);
     bool operator==(const JsonItemIterator &other) const { return slot_ == other.slot_; }
     bool operator!=(const JsonItemIterator &other) const { return slot_ != other.slot_; }
     JsonItem *slot() const { return slot_; }
@@ -61,7 +63,7 @@ class JsonItemIterator {
 
 class JsonItemConstIterator {
   public:
-    using iterator_category = std::forward_iterator_tag;
+    using iterator_category = std::bidirectional_iterator_tag;
     using value_type = JsonItem;
     using difference_type = std::ptrdiff_t;
     using pointer = const JsonItem *;
@@ -75,6 +77,8 @@ class JsonItemConstIterator {
     const JsonItem *operator->() const { return slot_; }
     JsonItemConstIterator &operator++();
     JsonItemConstIterator operator++(int);
+    JsonItemConstIterator &operator--();
+    JsonItemConstIterator operator--(int);
     bool operator==(const JsonItemConstIterator &other) const { return slot_ == other.slot_; }
     bool operator!=(const JsonItemConstIterator &other) const { return slot_ != other.slot_; }
     const JsonItem *slot() const { return slot_; }
@@ -82,6 +86,10 @@ class JsonItemConstIterator {
   private:
     const JsonItem *slot_ = nullptr;
 };
+
+// Positions counted from the last child.
+using JsonItemReverseIterator = std::reverse_iterator<JsonItemIterator>;
+using JsonItemConstReverseIterator = std::reverse_iterator<JsonItemConstIterator>;
 
 class JsonItem {
   public:
@@ -134,6 +142,12 @@ class JsonItem {
     JsonItemIterator end();
     JsonItemConstIterator begin() const;
     JsonItemConstIterator end() const;
+
+    // Children from the last to the first (same rules as begin and end).
+    JsonItemReverseIterator rbegin();
+    JsonItemReverseIterator rend();
+    JsonItemConstReverseIterator rbegin() const;
+    JsonItemConstReverseIterator rend() const;
 
     void clearChildren();
 
@@ -188,6 +202,21 @@ class JsonItem {
     JsonItemIterator eraseChild(JsonItemIterator position);
     JsonItemIterator eraseChildren(JsonItemIterator first, JsonItemIterator last);
 
+    // The same through positions counted from the last child: an insertion
+    // at a position puts the new child before it in that order (after it in
+    // document order), so that inserting at rend() puts it first in the
+    // document; a range is inserted so that it reads in its own order from
+    // the last child backwards. A position before rbegin() inserts or
+    // removes nothing and answers rbegin(); past rend() answers rend().
+    JsonItemReverseIterator insertChild(JsonItemReverseIterator position, const JsonItem &item);
+    JsonItemReverseIterator insertChildren(JsonItemReverseIterator position, JsonItemConstIterator first,
+                                           JsonItemConstIterator last);
+    JsonItemReverseIterator eraseChild(JsonItemReverseIterator position);
+    JsonItemReverseIterator eraseChildren(JsonItemReverseIterator first, JsonItemReverseIterator last);
+
+    // Decodes the item and every item below it now, rather than on first use.
+    void decodeAll() const;
+
     // Texts of an Array or Object root; any other root gives "". The compact
     // text has no whitespace and no comments; the indented text has one value
     // per line, tab indents, '" : ' after names and the comments.
@@ -200,6 +229,13 @@ class JsonItem {
 
     // The record behind the handle (for diagnostics and the library itself).
     JsonItemData *data() const { return data_; }
+
+    // Handles on the heap, for code that keeps items by pointer: a handle
+    // sharing `record` (one more reference), a handle taking over a
+    // reference already counted, and the release of either (null is fine).
+    static JsonItem *createShared(JsonItemData *record);
+    static JsonItem *createOwning(JsonItemData *record);
+    static void destroyHandle(JsonItem *handle);
 
   private:
     struct Adopt {};
@@ -218,6 +254,24 @@ inline JsonItemIterator JsonItemIterator::operator++(int) {
     ++slot_;
     return was;
 }
+inline JsonItemIterator &JsonItemIterator::operator--() {
+    --slot_;
+    return *this;
+}
+inline JsonItemIterator JsonItemIterator::operator--(int) {
+    JsonItemIterator was = *this;
+    --slot_;
+    return was;
+}
+inline JsonItemConstIterator &JsonItemConstIterator::operator--() {
+    --slot_;
+    return *this;
+}
+inline JsonItemConstIterator JsonItemConstIterator::operator--(int) {
+    JsonItemConstIterator was = *this;
+    --slot_;
+    return was;
+}
 inline JsonItemConstIterator &JsonItemConstIterator::operator++() {
     ++slot_;
     return *this;
@@ -232,6 +286,24 @@ inline JsonItemConstIterator JsonItemConstIterator::operator++(int) {
 // are first used. Throws std::invalid_argument with an empty message when the
 // text, once whitespace and comments are dropped, is not one array or object.
 JsonItem jsonRead(const std::string &text);
+
+// The first pass of the reader on its own, with the comments dropped instead
+// of kept: the text without whitespace outside strings and without comments,
+// cut where the reader would stop reading. From a JSON text with comments it
+// gives plain compact JSON.
+std::string jsonPrepareTextDropComments(const char *text, size_t length);
+// Reads a text that has already been through the first pass (as
+// jsonPrepareTextDropComments gives it): it must begin with "[" or "{",
+// else std::invalid_argument with an empty message.
+JsonItem jsonReadPreparedText(const std::string &prepared);
+
+// Makes two handles share one record: the one whose record has fewer
+// references takes the other's (the second on a tie).
+void jsonShareRecord(JsonItem &a, JsonItem &b);
+// The second handle takes the first one's record.
+void jsonShareFirstRecord(const JsonItem &first, JsonItem &second);
+// Every handle of items[0..n) takes the record of items[0].
+void jsonShareRecord(JsonItem *items, size_t n);
 
 // Base64 with the standard alphabet of RFC 4648 and "=" padding.
 extern const char base64Alphabet[65];
