@@ -55,8 +55,12 @@ data_set_t results[kSlots];
 
 cbi_t cursor_at(uint32_t ch, float *position) { return cbi_t{rings[ch], position}; }
 
+// The calibration steps of the test station write gains and offsets while
+// this thread reads them: each word is loaded atomically, as it is stored.
 float noise(uint32_t ch) {
-    const float n = static_cast<float>(cal[ch].offset) * cal[ch].gain;
+    const int32_t offset = std::atomic_ref<int32_t>(cal[ch].offset).load(std::memory_order_relaxed);
+    const float gain = std::atomic_ref<float>(cal[ch].gain).load(std::memory_order_relaxed);
+    const float n = static_cast<float>(offset) * gain;
     return n * n;
 }
 
