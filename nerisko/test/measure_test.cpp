@@ -58,6 +58,7 @@ protected:
             EXPECT_TRUE(near_rel(d.rms_ll.value, rms_diff(v, next), 0.001));
             EXPECT_TRUE(near_rel(d.rms_harm.value, harm_rms(v), thd_tol / 5, 0.01));
             EXPECT_NEAR(d.thd_f.value, harm_rms(v) / fund_rms(v) * 100, thd_tol);
+            EXPECT_NEAR(d.thd_r.value, harm_rms(v) / rms(v) * 100, thd_tol);
             EXPECT_NEAR(d.phase.value, wrap(fund_phase(v) - fund_phase(signals[u.u[0].channel])), 0.002);
             sum_f += fund_rms(v) * fund_rms(v);
             sum_h += harm_rms(v) * harm_rms(v);
@@ -78,7 +79,7 @@ protected:
             SCOPED_TRACE("load " + std::to_string(l.id) + " type " + std::to_string(want.ct_type) +
                          (want.invert ? " inverted" : "") + " angle " + std::to_string(want.angle_deg));
             EXPECT_EQ(d.load_id, l.id);
-            double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0;
+            double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0, p_f = 0, p_h = 0;
             for (uint32_t j = 0; j < 3; ++j) {
                 SCOPED_TRACE("CT " + std::to_string(j));
                 const Signal &v = signals[u.u[j].channel];
@@ -93,10 +94,13 @@ protected:
                 EXPECT_TRUE(near_rel(c.rms_fund.value, fund_rms(i), 0.001));
                 EXPECT_TRUE(near_rel(c.rms_u.value, rms(i) / ct_scale(&l.i[j]) * PROCESSING_CT_BASE, 0.001));
                 EXPECT_NEAR(c.thd_f.value, harm_rms(i) / fund_rms(i) * 100, thd_tol + 0.01 * want.third * 100);
+                EXPECT_NEAR(c.thd_r.value, harm_rms(i) / rms(i) * 100, thd_tol + 0.01 * want.third * 100);
                 EXPECT_NEAR(c.phase.value, phase, 0.003);
                 EXPECT_TRUE(near_rel(c.w.value, w, 0, 0.002 * va)) << "real power";
                 EXPECT_TRUE(near_rel(c.va.value, va, 0.002)) << "apparent power";
                 EXPECT_TRUE(near_rel(c.var.value, var, 0, 0.002 * va)) << "reactive power";
+                EXPECT_TRUE(near_rel(c.w_fund.value, fund_rms(v) * fund_rms(i) * std::cos(phase), 0, 0.002 * va))
+                    << "fundamental real power";
                 const double apf = expected_apf(w, va, phase > 0, pf_sign);
                 EXPECT_NEAR(c.apf.value, apf, 0.003);
                 const double dpf = std::cos(phase) * (apf < 0 ? -1 : 1) * (std::cos(phase) < 0 ? -1 : 1);
@@ -111,7 +115,10 @@ protected:
                 p_var += var;
                 p_rms += rms(i);
                 va_dpf += va * dpf;
+                p_f += fund_rms(i) * fund_rms(i);
+                p_h += harm_rms(i) * harm_rms(i);
             }
+            EXPECT_NEAR(d.thd.value, std::sqrt(p_h / p_f) * 100, thd_tol + 0.01 * want.third * 100);
             EXPECT_TRUE(near_rel(d.rms.value, p_rms, 0.001));
             EXPECT_TRUE(near_rel(d.p.w.value, p_w, 0, 0.002 * p_va));
             EXPECT_TRUE(near_rel(d.p.va.value, p_va, 0.002));
@@ -132,7 +139,7 @@ protected:
         voltage_set(0, 0, 230.0, 1.0, 5, 0.03);
         voltage_set(1, 3, 240.0, 2.0, 3, 0.02);
         const LoadSpec loads[] = {
-            {0, 0, 5.0, -30, false, 0.10},
+            {0, 0, 5.0, -30, false, 0.50},  // a heavily distorted current: thd_f and thd_r differ
             {0, 1, 20.0, 40, false, 0.0},
             {0, 2, 50.0, 155, false, 0.05},
             {0, 3, 80.0, -165, false, 0.0},
@@ -413,11 +420,13 @@ INSTANTIATE_TEST_SUITE_P(Mappings, Refusals, ::testing::ValuesIn(kRefusals),
 
 // A CT on a line whose voltage entry is inactive has no voltage to give
 // power with: no power, never the samples of whatever channel the inactive
-// entry names.
-TEST_F(Accuracy, CtOnALineWithoutVoltageHasNoPower) {
+// entry names (a channel of no ring, or the live channel of the other set).
+class InactiveVoltageEntry : public Accuracy, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(InactiveVoltageEntry, CtOnALineWithoutVoltageHasNoPower) {
     full_meter();
     map.sets_u[0].u[2].active = false;
-    map.sets_u[0].u[2].channel = 99;
+    map.sets_u[0].u[2].channel = GetParam();
     start(50.0);
     run_seconds(3, 0);
     const data_set_t &r = last(0);
@@ -431,5 +440,8 @@ TEST_F(Accuracy, CtOnALineWithoutVoltageHasNoPower) {
         EXPECT_NE(r.sets_i[k].i[0].w.value, 0.0f) << "load " << k;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Channels, InactiveVoltageEntry, ::testing::Values(99u, 3u),
+                         [](const auto &info) { return "channel_" + std::to_string(info.param); });
 
 }  // namespace
