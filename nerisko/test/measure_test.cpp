@@ -72,7 +72,7 @@ protected:
                 continue;
             }
             const data_i_set &d = r.sets_i[k++];
-            const LoadSpec &want = specs[slot];
+            const LoadScenario &want = load_scenarios[slot];
             if (skip_flexible && ct_is_flexible(want.ct_type)) {
                 continue;  // its sensor's output does not follow a frequency change of the scenario
             }
@@ -138,7 +138,7 @@ protected:
     void full_meter() {
         voltage_set(0, 0, 230.0, 1.0, 5, 0.03);
         voltage_set(1, 3, 240.0, 2.0, 3, 0.02);
-        const LoadSpec loads[] = {
+        const LoadScenario loads[] = {
             {0, 0, 5.0, -30, false, 0.50},  // a heavily distorted current: thd_f and thd_r differ
             {0, 1, 20.0, 40, false, 0.0},
             {0, 2, 50.0, 155, false, 0.05},
