@@ -418,6 +418,21 @@ TEST_P(Refusals, LeftOutWithALogLineAndTheRestMeasured) {
 INSTANTIATE_TEST_SUITE_P(Mappings, Refusals, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A calibration whose noise floor squared does not fit 64 bits (a wild
+// offset from a bad calibration step) leaves that CT without RMS and power
+// factor nonsense, never an overflow; the other channels measure as before.
+TEST_F(Accuracy, NoiseFloorBeyondSixtyFourBits) {
+    full_meter();
+    cal_array[6] = {1.5f, INT32_MAX};
+    cfg.calibration[6].counts_to_unit /= 1.5;  // the same amperes after the gain
+    start(50.0);
+    run_seconds(3, 0);
+    const data_set_t &r = last(0);
+    EXPECT_TRUE(all_finite(r));
+    EXPECT_EQ(r.sets_i[0].i[0].rms.value, 0.0f);
+    EXPECT_TRUE(near_rel(r.sets_i[0].i[1].rms.value, rms(signals[7]), 0.001));
+}
+
 // A CT on a line whose voltage entry is inactive has no voltage to give
 // power with: no power, never the samples of whatever channel the inactive
 // entry names (a channel of no ring, or the live channel of the other set).
