@@ -269,13 +269,11 @@ TEST_F(Program, RestartsFromBothThreadsAreSerialised) {
 // and does not touch a chain that is not started yet: the chain starts with
 // the newest mapping.
 TEST_F(Program, NewMappingDuringStartUp) {
-    std::atomic<bool> done{false};
     std::thread ipc([&] {
-        // The first signal comes once start-up has its mapping; more follow
-        // through the rest of start-up.
-        while (!pru_host::log_has("Setting power factor sign to 0")) {
-            std::this_thread::sleep_for(1ms);
-        }
+        // One signal once start-up has its mapping, one while the chain is
+        // being set up, before it starts.
+        const auto wait_log = [](const char *line) { wait_until([&] { return pru_host::log_has(line); }); };
+        wait_log("Setting power factor sign to 0");
         mapping m{};
         arvent_get(&m);
         m.sets_u[1].active = false;
@@ -283,13 +281,11 @@ TEST_F(Program, NewMappingDuringStartUp) {
             l.active = l.active && l.u_set_id == 0;
         }
         control.store("mapping", mapping_serialize(&m));
-        while (!done.load()) {
-            control.emit("NewMapping");
-            std::this_thread::sleep_for(5ms);
-        }
+        control.emit("NewMapping");
+        wait_log("Initialize circular buffers");
+        control.emit("NewMapping");
     });
     const int status = start(48);
-    done = true;
     ipc.join();
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(wait_until([] { return processing_get_set(1)->uset == nullptr; })) << "the newest mapping";
