@@ -460,3 +460,49 @@ INSTANTIATE_TEST_SUITE_P(Channels, InactiveVoltageEntry, ::testing::Values(99u, 
                          [](const auto &info) { return "channel_" + std::to_string(info.param); });
 
 }  // namespace
+
+namespace {
+
+// The chain tests build their scenarios with ct_scale itself, so the table is
+// checked here against the sensors' own figures.
+TEST(Scales, CtTypesAndPtRatios) {
+    struct Ct {
+        uint32_t type;
+        double rated_current, rated_mv, factor;
+        float scale;
+    } const cts[] = {
+        {0, 0, 0, 0, 1.95900793e-06f},
+        {1, 0, 0, 0, 0.000117658135f},
+        {2, 0, 0, 0, 0.000294145342f},
+        {3, 0, 0, 0, 0.000588290684f},
+        {4, 0, 0, 0, 0.00117658137f},
+        {5, 0, 0, 0, 0.00235316274f},
+        {6, 0, 0, 0, 0.0195900798f},
+        {7, 0, 0, 0, 0.0195900798f},
+        {8, 0, 0, 0, 0.0195900798f},
+        {9, 100, 333, 0, static_cast<float>(100 / 0.333 * 1.959007906626506e-06)},
+        {10, 0, 0, 3000, static_cast<float>(3000 * 1.959007906626506e-06)},
+        {11, 100, 333, 3000, 0.0f},
+    };
+    for (const Ct &c : cts) {
+        mapping_i_channel ct{};
+        ct.ct_type = c.type;
+        ct.rated_current = c.rated_current;
+        ct.rated_mv = c.rated_mv;
+        ct.factor = c.factor;
+        EXPECT_EQ(ct_scale(&ct), c.scale) << "type " << c.type;
+        EXPECT_EQ(ct_is_flexible(c.type), c.type >= 6 && c.type <= 10 && c.type != 9) << "type " << c.type;
+    }
+    struct Pt {
+        double ratio;
+        float scale;
+    } const pts[] = {
+        {1.0, 0.0001451642f}, {1000.0, 0.1451642f}, {0.001, 0.0001451642f * 0.001f},
+        {1000.5, 1.0f},       {0.0005, 1.0f},       {std::nan(""), 1.0f},
+    };
+    for (const Pt &p : pts) {
+        EXPECT_FLOAT_EQ(voltage_scale(p.ratio), p.scale) << "ratio " << p.ratio;
+    }
+}
+
+}  // namespace
