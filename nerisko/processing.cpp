@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -55,16 +57,36 @@ data_set_t results[kSlots];
 
 cbi_t cursor_at(uint32_t ch, float *position) { return cbi_t{rings[ch], position}; }
 
+// The calibration steps of the test station write gains and offsets while
+// this thread reads them: each word is loaded atomically, as it is stored.
 float noise(uint32_t ch) {
-    const float n = static_cast<float>(cal[ch].offset) * cal[ch].gain;
+    const int32_t offset = std::atomic_ref<int32_t>(cal[ch].offset).load(std::memory_order_relaxed);
+    const float gain = std::atomic_ref<float>(cal[ch].gain).load(std::memory_order_relaxed);
+    const float n = static_cast<float>(offset) * gain;
     return n * n;
 }
 
+// A float as a 64-bit integer toward zero, held at the type's limits: the
+// square of a wild calibration offset does not fit.
+int64_t trunc64(float v) {
+    if (!(v < 0x1p63f)) {
+        return INT64_MAX;  // also NaN: no usable noise floor leaves no RMS
+    }
+    return v <= -0x1p63f ? INT64_MIN : static_cast<int64_t>(v);
+}
+
 // Mean square minus the square of the mean and the noise floor, as a root.
+// The terms are squares: once one reaches what is left, the RMS is 0.
 float rms_of(int64_t mean_square, float mean, float noise_a, float noise_b = 0.0f) {
-    const int64_t x = mean_square - static_cast<int64_t>(mean * mean) - static_cast<int64_t>(noise_a) -
-                      static_cast<int64_t>(noise_b);
-    return x < 1 ? 0.0f : static_cast<float>(std::sqrt(static_cast<double>(x)));
+    int64_t x = mean_square;
+    for (const float term : {mean * mean, noise_a, noise_b}) {
+        const int64_t t = trunc64(term);
+        if (t >= x) {
+            return 0.0f;
+        }
+        x -= t;
+    }
+    return static_cast<float>(std::sqrt(static_cast<double>(x)));
 }
 
 // Ring positions of one channel moved on by n samples, and freed.

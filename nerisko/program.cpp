@@ -33,6 +33,10 @@ namespace {
 // Every start and stop of the measurement chain.
 std::mutex chain_mutex;
 bool chain_closed = false;  // shutdown has stopped the chain: no restart any more
+// Start-up has not started the chain yet: a new mapping that comes meanwhile
+// is only noted, and start-up fetches it before it starts the chain.
+bool chain_started = false;
+bool mapping_pending = false;
 std::atomic<uint32_t> restarts{0};
 volatile std::sig_atomic_t pending_signal = 0;
 volatile std::sig_atomic_t pending_hup = 0;
@@ -114,6 +118,8 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     {
         std::lock_guard lock(chain_mutex);
         chain_closed = false;
+        chain_started = false;
+        mapping_pending = false;
     }
     restarts = 0;
     float temperature = 0.0f;
@@ -200,10 +206,18 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     bool started = false;
     {
         std::lock_guard lock(chain_mutex);
+        if (mapping_pending) {
+            mapping fresh{};
+            if (arvent_get(&fresh) != 0) {
+                map = fresh;
+            }
+            mapping_pending = false;
+        }
         sys_log(LOG_DEBUG, "Starting acquisition");
         pru_start_acq();
         sys_log(LOG_DEBUG, "Starting processing");
         started = processing_start(&map);
+        chain_started = true;
     }
     if (!started) {
         return fatal("Error starting processing thread");
@@ -215,6 +229,10 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
 bool restart_measurement() {
     std::lock_guard lock(chain_mutex);
     if (chain_closed) {
+        return false;
+    }
+    if (!chain_started) {
+        mapping_pending = true;
         return false;
     }
     static mapping map;

@@ -113,7 +113,7 @@ inline prusim::ChannelScenario scenario_of(const Signal &s, double f) {
 }
 
 // What a load's CTs carry: current of line j lags its voltage by angle.
-struct LoadSpec {
+struct LoadScenario {
     uint32_t uset;
     uint32_t ct_type;
     double amps;       // RMS of the fundamental of the primary current
@@ -163,12 +163,12 @@ protected:
         }
     }
     // Load number `slot` (id slot + 1) on CT channels 6 + 3 slot ...
-    void load(uint32_t slot, const LoadSpec &want) {
+    void load(uint32_t slot, const LoadScenario &want) {
         mapping_i_set &l = map.sets_i[slot];
         l.id = slot + 1;
         l.u_set_id = want.uset;
         l.active = true;
-        specs[slot] = want;
+        load_scenarios[slot] = want;
         for (uint32_t j = 0; j < 3; ++j) {
             mapping_i_channel &ct = l.i[j];
             ct.channel = 6 + 3 * slot + j;
@@ -250,7 +250,7 @@ protected:
     mapping map{};
     prusim::Config cfg;
     std::map<uint32_t, Signal> signals;  // by channel: primary volts and amperes
-    std::map<uint32_t, LoadSpec> specs;
+    std::map<uint32_t, LoadScenario> load_scenarios;
     double frequency = 50;
 };
 

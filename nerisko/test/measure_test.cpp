@@ -58,6 +58,7 @@ protected:
             EXPECT_TRUE(near_rel(d.rms_ll.value, rms_diff(v, next), 0.001));
             EXPECT_TRUE(near_rel(d.rms_harm.value, harm_rms(v), thd_tol / 5, 0.01));
             EXPECT_NEAR(d.thd_f.value, harm_rms(v) / fund_rms(v) * 100, thd_tol);
+            EXPECT_NEAR(d.thd_r.value, harm_rms(v) / rms(v) * 100, thd_tol);
             EXPECT_NEAR(d.phase.value, wrap(fund_phase(v) - fund_phase(signals[u.u[0].channel])), 0.002);
             sum_f += fund_rms(v) * fund_rms(v);
             sum_h += harm_rms(v) * harm_rms(v);
@@ -71,14 +72,14 @@ protected:
                 continue;
             }
             const data_i_set &d = r.sets_i[k++];
-            const LoadSpec &want = specs[slot];
+            const LoadScenario &want = load_scenarios[slot];
             if (skip_flexible && ct_is_flexible(want.ct_type)) {
                 continue;  // its sensor's output does not follow a frequency change of the scenario
             }
             SCOPED_TRACE("load " + std::to_string(l.id) + " type " + std::to_string(want.ct_type) +
                          (want.invert ? " inverted" : "") + " angle " + std::to_string(want.angle_deg));
             EXPECT_EQ(d.load_id, l.id);
-            double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0;
+            double p_w = 0, p_va = 0, p_var = 0, p_rms = 0, va_dpf = 0, p_f = 0, p_h = 0;
             for (uint32_t j = 0; j < 3; ++j) {
                 SCOPED_TRACE("CT " + std::to_string(j));
                 const Signal &v = signals[u.u[j].channel];
@@ -93,10 +94,13 @@ protected:
                 EXPECT_TRUE(near_rel(c.rms_fund.value, fund_rms(i), 0.001));
                 EXPECT_TRUE(near_rel(c.rms_u.value, rms(i) / ct_scale(&l.i[j]) * PROCESSING_CT_BASE, 0.001));
                 EXPECT_NEAR(c.thd_f.value, harm_rms(i) / fund_rms(i) * 100, thd_tol + 0.01 * want.third * 100);
+                EXPECT_NEAR(c.thd_r.value, harm_rms(i) / rms(i) * 100, thd_tol + 0.01 * want.third * 100);
                 EXPECT_NEAR(c.phase.value, phase, 0.003);
                 EXPECT_TRUE(near_rel(c.w.value, w, 0, 0.002 * va)) << "real power";
                 EXPECT_TRUE(near_rel(c.va.value, va, 0.002)) << "apparent power";
                 EXPECT_TRUE(near_rel(c.var.value, var, 0, 0.002 * va)) << "reactive power";
+                EXPECT_TRUE(near_rel(c.w_fund.value, fund_rms(v) * fund_rms(i) * std::cos(phase), 0, 0.002 * va))
+                    << "fundamental real power";
                 const double apf = expected_apf(w, va, phase > 0, pf_sign);
                 EXPECT_NEAR(c.apf.value, apf, 0.003);
                 const double dpf = std::cos(phase) * (apf < 0 ? -1 : 1) * (std::cos(phase) < 0 ? -1 : 1);
@@ -111,7 +115,10 @@ protected:
                 p_var += var;
                 p_rms += rms(i);
                 va_dpf += va * dpf;
+                p_f += fund_rms(i) * fund_rms(i);
+                p_h += harm_rms(i) * harm_rms(i);
             }
+            EXPECT_NEAR(d.thd.value, std::sqrt(p_h / p_f) * 100, thd_tol + 0.01 * want.third * 100);
             EXPECT_TRUE(near_rel(d.rms.value, p_rms, 0.001));
             EXPECT_TRUE(near_rel(d.p.w.value, p_w, 0, 0.002 * p_va));
             EXPECT_TRUE(near_rel(d.p.va.value, p_va, 0.002));
@@ -131,8 +138,8 @@ protected:
     void full_meter() {
         voltage_set(0, 0, 230.0, 1.0, 5, 0.03);
         voltage_set(1, 3, 240.0, 2.0, 3, 0.02);
-        const LoadSpec loads[] = {
-            {0, 0, 5.0, -30, false, 0.10},
+        const LoadScenario loads[] = {
+            {0, 0, 5.0, -30, false, 0.50},  // a heavily distorted current: thd_f and thd_r differ
             {0, 1, 20.0, 40, false, 0.0},
             {0, 2, 50.0, 155, false, 0.05},
             {0, 3, 80.0, -165, false, 0.0},
@@ -411,13 +418,30 @@ TEST_P(Refusals, LeftOutWithALogLineAndTheRestMeasured) {
 INSTANTIATE_TEST_SUITE_P(Mappings, Refusals, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A calibration whose noise floor squared does not fit 64 bits (a wild
+// offset from a bad calibration step) leaves that CT without RMS and power
+// factor nonsense, never an overflow; the other channels measure as before.
+TEST_F(Accuracy, NoiseFloorBeyondSixtyFourBits) {
+    full_meter();
+    cal_array[6] = {1.5f, INT32_MAX};
+    cfg.calibration[6].counts_to_unit /= 1.5;  // the same amperes after the gain
+    start(50.0);
+    run_seconds(3, 0);
+    const data_set_t &r = last(0);
+    EXPECT_TRUE(all_finite(r));
+    EXPECT_EQ(r.sets_i[0].i[0].rms.value, 0.0f);
+    EXPECT_TRUE(near_rel(r.sets_i[0].i[1].rms.value, rms(signals[7]), 0.001));
+}
+
 // A CT on a line whose voltage entry is inactive has no voltage to give
 // power with: no power, never the samples of whatever channel the inactive
-// entry names.
-TEST_F(Accuracy, CtOnALineWithoutVoltageHasNoPower) {
+// entry names (a channel of no ring, or the live channel of the other set).
+class InactiveVoltageEntry : public Accuracy, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(InactiveVoltageEntry, CtOnALineWithoutVoltageHasNoPower) {
     full_meter();
     map.sets_u[0].u[2].active = false;
-    map.sets_u[0].u[2].channel = 99;
+    map.sets_u[0].u[2].channel = GetParam();
     start(50.0);
     run_seconds(3, 0);
     const data_set_t &r = last(0);
@@ -429,6 +453,55 @@ TEST_F(Accuracy, CtOnALineWithoutVoltageHasNoPower) {
         EXPECT_EQ(r.sets_i[k].i[2].w.value, 0.0f) << "load " << k;
         EXPECT_GT(r.sets_i[k].i[2].rms.value, 0.0f) << "load " << k;
         EXPECT_NE(r.sets_i[k].i[0].w.value, 0.0f) << "load " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Channels, InactiveVoltageEntry, ::testing::Values(99u, 3u),
+                         [](const auto &info) { return "channel_" + std::to_string(info.param); });
+
+}  // namespace
+
+namespace {
+
+// The chain tests build their scenarios with ct_scale itself, so the table is
+// checked here against the sensors' own figures.
+TEST(Scales, CtTypesAndPtRatios) {
+    struct Ct {
+        uint32_t type;
+        double rated_current, rated_mv, factor;
+        float scale;
+    } const cts[] = {
+        {0, 0, 0, 0, 1.95900793e-06f},
+        {1, 0, 0, 0, 0.000117658135f},
+        {2, 0, 0, 0, 0.000294145342f},
+        {3, 0, 0, 0, 0.000588290684f},
+        {4, 0, 0, 0, 0.00117658137f},
+        {5, 0, 0, 0, 0.00235316274f},
+        {6, 0, 0, 0, 0.0195900798f},
+        {7, 0, 0, 0, 0.0195900798f},
+        {8, 0, 0, 0, 0.0195900798f},
+        {9, 100, 333, 0, static_cast<float>(100 / 0.333 * 1.959007906626506e-06)},
+        {10, 0, 0, 3000, static_cast<float>(3000 * 1.959007906626506e-06)},
+        {11, 100, 333, 3000, 0.0f},
+    };
+    for (const Ct &c : cts) {
+        mapping_i_channel ct{};
+        ct.ct_type = c.type;
+        ct.rated_current = c.rated_current;
+        ct.rated_mv = c.rated_mv;
+        ct.factor = c.factor;
+        EXPECT_EQ(ct_scale(&ct), c.scale) << "type " << c.type;
+        EXPECT_EQ(ct_is_flexible(c.type), c.type >= 6 && c.type <= 10 && c.type != 9) << "type " << c.type;
+    }
+    struct Pt {
+        double ratio;
+        float scale;
+    } const pts[] = {
+        {1.0, 0.0001451642f}, {1000.0, 0.1451642f}, {0.001, 0.0001451642f * 0.001f},
+        {1000.5, 1.0f},       {0.0005, 1.0f},       {std::nan(""), 1.0f},
+    };
+    for (const Pt &p : pts) {
+        EXPECT_FLOAT_EQ(voltage_scale(p.ratio), p.scale) << "ratio " << p.ratio;
     }
 }
 

@@ -265,6 +265,35 @@ TEST_F(Program, RestartsFromBothThreadsAreSerialised) {
     EXPECT_TRUE(results_flow());
 }
 
+// A new mapping that arrives while start-up is still under way is not lost
+// and does not touch a chain that is not started yet: the chain starts with
+// the newest mapping.
+TEST_F(Program, NewMappingDuringStartUp) {
+    std::thread ipc([&] {
+        // One signal once start-up has its mapping, one while the chain is
+        // being set up, before it starts.
+        const auto wait_log = [](const char *line) { wait_until([&] { return pru_host::log_has(line); }); };
+        wait_log("Setting power factor sign to 0");
+        mapping m{};
+        arvent_get(&m);
+        m.sets_u[1].active = false;
+        for (mapping_i_set &l : m.sets_i) {
+            l.active = l.active && l.u_set_id == 0;
+        }
+        control.store("mapping", mapping_serialize(&m));
+        control.emit("NewMapping");
+        wait_log("Initialize circular buffers");
+        control.emit("NewMapping");
+    });
+    const int status = start(48);
+    ipc.join();
+    ASSERT_EQ(status, 0);
+    ASSERT_TRUE(wait_until([] { return processing_get_set(1)->uset == nullptr; })) << "the newest mapping";
+    EXPECT_FALSE(pru_host::log_has("Processing is not initialised"));
+    EXPECT_FALSE(pru_host::log_has("Processing is already running"));
+    EXPECT_TRUE(results_flow());
+}
+
 // The handler only records the signal: measurement goes on until the main
 // thread acts on it.
 TEST_F(Program, SignalHandlerOnlyRecords) {

@@ -41,7 +41,9 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
 // One wake of the main loop: reads the data-ready byte and restarts the
 // chain when the daisy chain is out of step.
 void main_watch_drdy();
-// Fetches the mapping and restarts the chain with it.
+// Fetches the mapping and restarts the chain with it. Before start-up has
+// started the chain it only notes the change: start-up then starts the chain
+// with a freshly fetched mapping. False when nothing was restarted.
 bool restart_measurement();
 // The configuration handler of the IPC thread.
 void handle_config_change(int kind);
