@@ -685,6 +685,16 @@ uint32_t findSlot(JsonItemData *record, const std::string &name, bool ignoreCase
 
 [[noreturn]] void outOfRange() { throw std::out_of_range(jsonBlankMessage); }
 
+// The slot of the named child; a missing name throws std::out_of_range.
+// The lookup may decode the record: read its children only afterwards.
+uint32_t requireSlot(JsonItemData *record, const std::string &name, bool ignoreCase) {
+    uint32_t i = findSlot(record, name, ignoreCase);
+    if (i == UINT32_MAX) {
+        outOfRange();
+    }
+    return i;
+}
+
 } // namespace
 
 JsonItemIterator JsonItem::findChild(const std::string &name) {
@@ -717,35 +727,23 @@ const JsonItem &JsonItem::getChildAt(size_t index) const { return requireChildAt
 
 JsonItem &JsonItem::requireChild(const std::string &name) {
     unshare();
-    uint32_t i = findSlot(data_, name, false);
-    if (i == UINT32_MAX) {
-        outOfRange();
-    }
+    const uint32_t i = requireSlot(data_, name, false);
     return data_->children.items[i];
 }
 
 const JsonItem &JsonItem::requireChild(const std::string &name) const {
-    uint32_t i = findSlot(data_, name, false);
-    if (i == UINT32_MAX) {
-        outOfRange();
-    }
+    const uint32_t i = requireSlot(data_, name, false);
     return data_->children.items[i];
 }
 
 JsonItem &JsonItem::requireChildIgnoringCase(const std::string &name) {
     unshare();
-    uint32_t i = findSlot(data_, name, true);
-    if (i == UINT32_MAX) {
-        outOfRange();
-    }
+    const uint32_t i = requireSlot(data_, name, true);
     return data_->children.items[i];
 }
 
 const JsonItem &JsonItem::requireChildIgnoringCase(const std::string &name) const {
-    uint32_t i = findSlot(data_, name, true);
-    if (i == UINT32_MAX) {
-        outOfRange();
-    }
+    const uint32_t i = requireSlot(data_, name, true);
     return data_->children.items[i];
 }
 
