@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,44 @@ inline constexpr char jsonCommentMark = '\x02';
 // Byte written in place of the quote of an escaped quote, so that a quote in
 // a prepared text always opens or closes a string.
 inline constexpr char jsonQuoteMark = '\x01';
+
+// Memory for the records and slot arrays that splitting a text's containers
+// makes: handed out by moving a pointer and given back all at once with the
+// text, instead of one allocation and one free per container. Only records
+// read from the text split into it, and each of them once, so it never holds
+// more than one copy of the document's tree; copies split into the heap.
+// Splits on several threads (of items that share no record) may draw from
+// one arena at the same time.
+class JsonArena {
+  public:
+    JsonArena() = default;
+    JsonArena(const JsonArena &) = delete;
+    JsonArena &operator=(const JsonArena &) = delete;
+    ~JsonArena();
+
+    // Memory for `bytes` (a multiple of 8), aligned for any record.
+    void *allocate(size_t bytes);
+    // Sizes the first chunk for a text of `length` bytes.
+    void sizeFor(size_t length);
+
+  private:
+    struct Chunk {
+        Chunk *previous;
+        size_t size;
+        std::atomic<size_t> used;
+        char *data() { return reinterpret_cast<char *>(this) + header; }
+    };
+    static constexpr size_t header = 32;
+    static constexpr size_t smallest = 4096;
+    static constexpr size_t largest = size_t{16} << 20;
+
+    Chunk *grow(Chunk *seen, size_t bytes);
+
+    std::atomic<Chunk *> current_{nullptr};
+    Chunk *chunks_ = nullptr; // every chunk but the current one
+    size_t next_ = smallest;  // size of the next ordinary chunk
+    std::mutex grow_;
+};
 
 // A prepared text shared by every record read from it. Records keep a view
 // of their raw text here instead of a copy each, so that splitting a
@@ -50,6 +89,22 @@ struct JsonSource {
     std::vector<uint32_t> holes;
     std::string comments;
     bool quoteMarkSeen = false;
+    JsonArena arena;
+    // The root the reader made, and whether every record in the arena is
+    // still only as the reader and the decoding made it: held by nothing but
+    // its parent's slot (the root by its one handle), with nothing of its own
+    // on the heap. While that holds, the tree dies with the root at once,
+    // without a walk over every record.
+    const JsonItemData *arenaRoot = nullptr;
+    std::atomic<bool> arenaTouched{false};
+    // Records alive in the arena; each holds one of `refs`.
+    std::atomic<size_t> arenaRecords{0};
+
+    void touchArena() {
+        if (!arenaTouched.load(std::memory_order_relaxed)) {
+            arenaTouched.store(true, std::memory_order_release);
+        }
+    }
 
     const char *data() const { return text.get(); }
     // Whether a comment mark or a hole lies in [begin, end): raw text that
@@ -66,15 +121,6 @@ inline void jsonRetainSource(JsonSource *source, size_t n = 1) {
 }
 void jsonReleaseSource(JsonSource *source, size_t n = 1);
 
-// The children of a split are allocated in one block with their slot array:
-// one allocation per container instead of one per value, and siblings close
-// together in memory. The block is freed when its last record and the slot
-// array are gone.
-struct JsonRecordBlock {
-    std::atomic<uint32_t> live;
-};
-void jsonReleaseBlock(JsonRecordBlock *block, uint32_t units);
-
 // The slots of a container: the children's handles, in document order. The
 // slot array is preceded by a JsonSlotHeader.
 struct JsonItemList {
@@ -84,9 +130,8 @@ struct JsonItemList {
 };
 
 struct JsonSlotHeader {
-    JsonRecordBlock *block; // the block the slots live in, or null
-    uint32_t allocated;     // slots the array has
-    uint32_t unused;
+    uint32_t allocated; // slots the array has
+    uint32_t inArena;   // the array is in its text's arena, not on the heap
 };
 inline JsonSlotHeader *jsonSlotHeader(const JsonItemList &list) {
     return reinterpret_cast<JsonSlotHeader *>(reinterpret_cast<char *>(list.items) - sizeof(JsonSlotHeader));
@@ -94,16 +139,6 @@ inline JsonSlotHeader *jsonSlotHeader(const JsonItemList &list) {
 inline uint32_t jsonListAllocated(const JsonItemList &list) {
     return list.items == nullptr ? 0 : jsonSlotHeader(list)->allocated;
 }
-
-struct JsonChildBlock {
-    JsonRecordBlock *block = nullptr;
-    JsonItem *slots = nullptr;
-    char *records = nullptr;
-    uint32_t count = 0;
-};
-struct JsonItemData;
-// A block for n children and their slots.
-JsonChildBlock jsonNewChildBlock(uint32_t n);
 
 // What few records have: a name or text of their own, a comment.
 struct JsonItemExtra {
@@ -119,9 +154,9 @@ struct JsonItemData {
     bool escapeName = false; // write the name escaped
     bool escapeText = false; // write a String's text escaped
     bool decoded = true;
-    bool textIsView = false; // the value text is the raw view (a Number, a String without escapes)
+    bool textIsView = false; // the value text is the raw view (a Number, a word, a String without escapes)
     bool nameIsView = false; // the name is source's bytes at nameBegin
-    bool numberReady = false; // an undecoded Number whose `number` is already converted
+    bool inArena = false; // read from the text: lives in its arena and splits into it
     uint32_t refCount = 1;
     uint32_t jump = 0; // jump entry of an undecoded container
     // The text the record was read from. The record holds one reference to
@@ -140,15 +175,13 @@ struct JsonItemData {
     JsonItemData &operator=(const JsonItemData &) = delete;
     ~JsonItemData() { delete extra; }
 
-    // A record lives on its own or in the block of its container's split.
-    static void *operator new(size_t size);
-    static void *operator new(size_t, void *place) { return place; }
-    static void operator delete(void *p);
-
     bool isContainer() const { return type == JsonItemType::Array || type == JsonItemType::Object; }
     std::string_view raw() const { return {source->data() + rawBegin, rawLength}; }
     JsonItemExtra &ensureExtra() {
         if (extra == nullptr) {
+            if (inArena) {
+                source->touchArena(); // the record now has memory to give back
+            }
             extra = new JsonItemExtra;
         }
         return *extra;
@@ -183,34 +216,30 @@ struct JsonItemData {
     }
 };
 
+// Sanitizer builds put every record and slot array on the heap on its own,
+// so that a use after free is caught for each of them; a second build of the
+// library with the arena on (records poisoned as they go) covers the arena.
+#if !defined(JSON_RECORD_ARENA)
 #if defined(__SANITIZE_ADDRESS__)
-#define JSON_RECORD_BLOCKS 0
+#define JSON_RECORD_ARENA 0
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-#define JSON_RECORD_BLOCKS 0
+#define JSON_RECORD_ARENA 0
 #endif
 #endif
-#ifndef JSON_RECORD_BLOCKS
-#define JSON_RECORD_BLOCKS 1
+#endif
+#if !defined(JSON_RECORD_ARENA)
+#define JSON_RECORD_ARENA 1
 #endif
 
-// Every record is preceded by the block it lives in, or null for a record
-// allocated on its own.
-inline constexpr size_t jsonRecordPrefix = sizeof(void *);
-inline constexpr size_t jsonRecordUnit = jsonRecordPrefix + sizeof(JsonItemData);
-
-// Constructs record i of the block.
-inline JsonItemData *jsonBlockRecord(JsonChildBlock &b, uint32_t i) {
-#if JSON_RECORD_BLOCKS
-    char *memory = b.records + size_t{i} * jsonRecordUnit;
-    *reinterpret_cast<JsonRecordBlock **>(memory) = b.block;
-    return new (memory + jsonRecordPrefix) JsonItemData;
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define JSON_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define JSON_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
 #else
-    (void)b;
-    (void)i;
-    return new JsonItemData;
+#define JSON_POISON(p, n) ((void)(p), (void)(n))
+#define JSON_UNPOISON(p, n) ((void)(p), (void)(n))
 #endif
-}
 
 // Handle-level helpers that need the record's private parts.
 struct JsonItemAccess {
@@ -224,7 +253,12 @@ struct JsonItemAccess {
 
 // Records and their lifetime.
 JsonItemData *jsonNewRecord(JsonItemType type);
-inline void jsonRetain(JsonItemData *record) { ++record->refCount; }
+inline void jsonRetain(JsonItemData *record) {
+    if (record->inArena) {
+        record->source->touchArena(); // held elsewhere: it may outlive the root
+    }
+    ++record->refCount;
+}
 // Drops one reference; destroys the record and, without recursion, every
 // descendant that no other handle holds.
 void jsonRelease(JsonItemData *record);

@@ -14,61 +14,72 @@ const std::string jsonBlankMessage;
 // ---------------------------------------------------------------------------
 // Records
 
-namespace {
-constexpr size_t recordPrefix = jsonRecordPrefix;
-constexpr size_t recordUnit = jsonRecordUnit;
-constexpr size_t blockHeader = 16;
-static_assert(sizeof(JsonRecordBlock) <= blockHeader);
-static_assert(sizeof(JsonSlotHeader) == 16);
-static_assert(alignof(JsonItemData) <= recordPrefix && alignof(JsonItem) <= recordPrefix);
-static_assert(recordUnit % alignof(JsonItemData) == 0);
-} // namespace
+static_assert(sizeof(JsonSlotHeader) == 8);
+static_assert(sizeof(JsonSlotHeader) % alignof(JsonItem) == 0);
+static_assert(sizeof(JsonItemData) % alignof(JsonItemData) == 0 && alignof(JsonItemData) <= 8);
 
-void *JsonItemData::operator new(size_t size) {
-    char *memory = static_cast<char *>(::operator new(size + recordPrefix));
-    *reinterpret_cast<JsonRecordBlock **>(memory) = nullptr;
-    return memory + recordPrefix;
-}
-
-void JsonItemData::operator delete(void *p) {
-    char *memory = static_cast<char *>(p) - recordPrefix;
-    JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
-    if (block == nullptr) {
-        ::operator delete(memory);
-    } else {
-        jsonReleaseBlock(block, 1);
+JsonArena::~JsonArena() {
+    Chunk *c = current_.load(std::memory_order_relaxed);
+    if (c != nullptr) {
+        c->previous = chunks_;
+        chunks_ = c;
+    }
+    while (chunks_ != nullptr) {
+        Chunk *previous = chunks_->previous;
+        JSON_UNPOISON(chunks_->data(), chunks_->size);
+        chunks_->~Chunk();
+        ::operator delete(static_cast<void *>(chunks_));
+        chunks_ = previous;
     }
 }
 
-void jsonReleaseBlock(JsonRecordBlock *block, uint32_t units) {
-    if (block->live.fetch_sub(units, std::memory_order_acq_rel) == units) {
-        block->~JsonRecordBlock();
-        ::operator delete(static_cast<void *>(block));
+void JsonArena::sizeFor(size_t length) { next_ = std::clamp(length / 4, smallest, size_t{64} << 10); }
+
+void *JsonArena::allocate(size_t bytes) {
+    for (;;) {
+        Chunk *c = current_.load(std::memory_order_acquire);
+        if (c != nullptr) {
+            const size_t at = c->used.fetch_add(bytes, std::memory_order_relaxed);
+            if (at + bytes <= c->size && at + bytes >= at) {
+                JSON_UNPOISON(c->data() + at, bytes);
+                return c->data() + at;
+            }
+        }
+        c = grow(c, bytes);
+        if (c != nullptr) {
+            return c->data(); // a chunk of its own, for one large container
+        }
     }
 }
 
-JsonChildBlock jsonNewChildBlock(uint32_t n) {
-    JsonChildBlock b{};
-#if JSON_RECORD_BLOCKS
-    const size_t slots = blockHeader + sizeof(JsonSlotHeader);
-    size_t bytes = slots + size_t{n} * sizeof(JsonItem) + size_t{n} * recordUnit;
-    char *memory = static_cast<char *>(::operator new(bytes));
-    b.block = new (memory) JsonRecordBlock;
-    b.block->live.store(n + 1, std::memory_order_relaxed); // the children and the slots
-    new (memory + blockHeader) JsonSlotHeader{b.block, n, 0};
-    b.slots = reinterpret_cast<JsonItem *>(memory + slots);
-    b.records = memory + slots + size_t{n} * sizeof(JsonItem);
-#else
-    // Sanitizer builds allocate every record and slot array on its own, so
-    // that a use after free is caught for each of them.
-    char *memory = static_cast<char *>(::operator new(sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{n}));
-    new (memory) JsonSlotHeader{nullptr, n, 0};
-    b.slots = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
-#endif
-    b.count = n;
-    return b;
+JsonArena::Chunk *JsonArena::grow(Chunk *seen, size_t bytes) {
+    std::lock_guard<std::mutex> lock(grow_);
+    if (bytes > largest / 4) {
+        // A large container gets a chunk of its own, kept apart, so that the
+        // current chunk goes on serving the small ones.
+        if (bytes > SIZE_MAX - header) {
+            throw std::bad_alloc();
+        }
+        static_assert(sizeof(Chunk) <= header);
+        auto *c = new (::operator new(header + bytes)) Chunk{chunks_, bytes, {bytes}};
+        chunks_ = c;
+        return c;
+    }
+    Chunk *c = current_.load(std::memory_order_relaxed);
+    if (c != seen) {
+        return nullptr; // another thread has made a new one meanwhile
+    }
+    const size_t size = next_;
+    auto *fresh = new (::operator new(header + size)) Chunk{nullptr, size, {0}};
+    JSON_POISON(fresh->data(), size); // given out piece by piece
+    if (c != nullptr) {
+        c->previous = chunks_;
+        chunks_ = c;
+    }
+    next_ = std::min(next_ * 2, largest);
+    current_.store(fresh, std::memory_order_release);
+    return nullptr;
 }
-
 
 JsonItemData *jsonNewRecord(JsonItemType type) {
     auto *record = new JsonItemData;
@@ -83,10 +94,10 @@ namespace {
 void jsonListFree(JsonItemList &list) {
     if (list.items != nullptr) {
         JsonSlotHeader *header = jsonSlotHeader(list);
-        if (header->block != nullptr) {
-            jsonReleaseBlock(header->block, 1);
-        } else {
+        if (header->inArena == 0) {
             ::operator delete(static_cast<void *>(header));
+        } else {
+            JSON_POISON(header, sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{header->allocated});
         }
     }
     list.items = nullptr;
@@ -95,30 +106,49 @@ void jsonListFree(JsonItemList &list) {
 
 namespace {
 
-// References given back in one atomic step per run of records from the
-// same text or the same block, rather than one per record.
-template <typename T, void (*Release)(T *, size_t)> struct BatchedRelease {
-    T *target = nullptr;
+// References to one text given back in one atomic step per run of records
+// read from it, rather than one per record.
+struct BatchedSourceRelease {
+    JsonSource *target = nullptr;
     size_t count = 0;
+    size_t inArena = 0;
 
-    void add(T *t) {
-        if (t != target) {
+    void add(JsonSource *source, bool fromArena) {
+        if (source != target) {
             flush();
-            target = t;
+            target = source;
         }
         ++count;
+        inArena += fromArena ? 1 : 0;
     }
     void flush() {
         if (target != nullptr) {
-            Release(target, count);
+            if (inArena != 0) {
+                target->arenaRecords.fetch_sub(inArena, std::memory_order_relaxed);
+            }
+            jsonReleaseSource(target, count);
         }
         target = nullptr;
         count = 0;
+        inArena = 0;
     }
 };
 
-void releaseSource(JsonSource *source, size_t n) { jsonReleaseSource(source, n); }
-void releaseBlock(JsonRecordBlock *block, size_t n) { jsonReleaseBlock(block, static_cast<uint32_t>(n)); }
+// Ends a record whose children are gone. A record in an arena leaves its
+// memory there; the text it holds, and with it the arena, goes only when the
+// batch is flushed.
+inline void destroyRecord(JsonItemData *record, BatchedSourceRelease &sources) {
+    const bool inArena = record->inArena;
+    if (record->source != nullptr) {
+        sources.add(record->source, inArena);
+    }
+    record->~JsonItemData();
+    if (!inArena) {
+        ::operator delete(static_cast<void *>(record));
+    } else {
+        JSON_POISON(record, sizeof(JsonItemData));
+    }
+}
 
 } // namespace
 
@@ -126,17 +156,30 @@ void jsonRelease(JsonItemData *record) {
     if (--record->refCount != 0) {
         return;
     }
+#if JSON_RECORD_ARENA
+    if (record->inArena) {
+        JsonSource *source = record->source;
+        if (record == source->arenaRoot && !source->arenaTouched.load(std::memory_order_acquire)) {
+            // Nothing below the root is held elsewhere or owns memory: the
+            // records go with the arena, once their references to the text
+            // are given back.
+            jsonReleaseSource(source, source->arenaRecords.load(std::memory_order_relaxed));
+            return;
+        }
+    }
+#endif
     // Deeply nested documents are released with a work list rather than by
     // recursion, so that no nesting depth can exhaust the stack.
-    BatchedRelease<JsonSource, releaseSource> sources;
-    BatchedRelease<JsonRecordBlock, releaseBlock> blocks;
+    BatchedSourceRelease sources;
     std::vector<JsonItemData *> pending;
     JsonItemData *next = record;
     while (next != nullptr) {
         JsonItemData *current = next;
         next = nullptr;
         JsonItemList &list = current->children;
-        for (uint32_t i = 0; i < list.count; ++i) {
+        // From the last child to the first, so that the containers pushed
+        // come back in document order, the order their memory was made in.
+        for (uint32_t i = list.count; i-- > 0;) {
             JsonItemData *child = JsonItemAccess::record(list.items[i]);
             if (--child->refCount != 0) {
                 continue;
@@ -145,45 +188,15 @@ void jsonRelease(JsonItemData *record) {
                 pending.push_back(child);
                 continue;
             }
-            // A leaf goes at once, while its memory is at hand.
-            if (child->source != nullptr) {
-                sources.add(child->source);
-            }
-            char *memory = reinterpret_cast<char *>(child) - recordPrefix;
-            JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
-            child->~JsonItemData();
-            if (block != nullptr) {
-                blocks.add(block);
-            } else {
-                ::operator delete(memory);
-            }
+            destroyRecord(child, sources); // a leaf goes at once, while its memory is at hand
         }
-        if (list.items != nullptr) {
-            JsonSlotHeader *header = jsonSlotHeader(list);
-            if (header->block != nullptr) {
-                blocks.add(header->block);
-            } else {
-                ::operator delete(static_cast<void *>(header));
-            }
-            list.items = nullptr;
-        }
-        if (current->source != nullptr) {
-            sources.add(current->source);
-        }
-        char *memory = reinterpret_cast<char *>(current) - recordPrefix;
-        JsonRecordBlock *block = *reinterpret_cast<JsonRecordBlock **>(memory);
-        current->~JsonItemData();
-        if (block != nullptr) {
-            blocks.add(block);
-        } else {
-            ::operator delete(memory);
-        }
+        jsonListFree(list);
+        destroyRecord(current, sources);
         if (!pending.empty()) {
             next = pending.back();
             pending.pop_back();
         }
     }
-    blocks.flush();
     sources.flush();
 }
 
@@ -196,7 +209,6 @@ JsonItemData *cloneOne(const JsonItemData *from) {
     to->escapeText = from->escapeText;
     to->decoded = from->decoded;
     to->textIsView = from->textIsView;
-    to->numberReady = from->numberReady;
     to->number = from->number;
     to->nameIsView = from->nameIsView;
     to->nameBegin = from->nameBegin;
@@ -254,7 +266,7 @@ void jsonListReserve(JsonItemList &list, uint32_t capacity) {
         return;
     }
     char *memory = static_cast<char *>(::operator new(sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{capacity}));
-    new (memory) JsonSlotHeader{nullptr, capacity, 0};
+    new (memory) JsonSlotHeader{capacity, 0};
     auto *slots = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
     for (uint32_t i = 0; i < list.count; ++i) {
         // Handles are one pointer: moving a slot is taking over its record.
@@ -450,6 +462,11 @@ JsonItem &JsonItem::operator=(const JsonItem &other) {
     // may live inside this record (item = item.getChild("x")).
     JsonItemData *old = data_;
     if (old != other.data_) {
+        if (old->inArena && old != old->source->arenaRoot) {
+            // This handle may be a slot of a container read from a text,
+            // which then holds a record of another kind.
+            old->source->touchArena();
+        }
         jsonRetain(other.data_);
         data_ = other.data_;
         jsonRelease(old);
@@ -465,6 +482,9 @@ JsonItem::~JsonItem() {
 
 void JsonItem::unshare() {
     if (data_->refCount < 2) {
+        if (data_->inArena) {
+            data_->source->touchArena(); // about to be changed in place
+        }
         return;
     }
     JsonItemData *copy = jsonClone(data_);

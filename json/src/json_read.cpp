@@ -126,29 +126,64 @@ void prepare(const char *s, size_t n, JsonSource &src) {
         }
     };
 
+    auto openAt = [&](size_t at) {
+        open.push_back(static_cast<uint32_t>(src.jumps.size()));
+        src.jumps.push_back({static_cast<uint32_t>(at), JsonSource::noClose, 0});
+    };
+    // The bracket `c` closing at `at` (already in `out`).
+    auto closeAt = [&](size_t at, char c) {
+        if (at > 0 && (out[at - 1] == ',' || (c == '}' && out[at - 1] == ':'))) {
+            src.holes.push_back(static_cast<uint32_t>(at));
+        }
+        // Match the nearest open bracket of the same kind; brackets of the
+        // other kind left open inside it stay unmatched. A close without
+        // any match is left as it is.
+        const char want = c == ']' ? '[' : '{';
+        for (size_t k = open.size(); k-- > 0;) {
+            JsonSource::Jump &j = src.jumps[open[k]];
+            if (out[j.open] == want) {
+                j.close = static_cast<uint32_t>(at);
+                for (size_t m = k; m < open.size(); ++m) {
+                    src.jumps[open[m]].next = static_cast<uint32_t>(src.jumps.size());
+                }
+                open.resize(k);
+                break;
+            }
+        }
+    };
+
     size_t i = 0;
     while (i < n) {
         auto c = static_cast<unsigned char>(s[i]);
-        if (byteClass.of[c] == Plain) {
 #if defined(__SSE2__)
-            // Sixteen plain bytes at a time while there are that many.
+        // Numbers, words, separators and brackets sixteen bytes at a time,
+        // copied as they are, while there are that many; the brackets and
+        // commas among them are noted from their bit masks.
+        if (byteClass.of[c] == Plain || byteClass.of[c] == Open || byteClass.of[c] == Close) {
             while (i + 16 <= n) {
                 __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
                 __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, below), // controls, space, >= 0x80
                                                _mm_cmpeq_epi8(v, del));
                 special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, hash)));
-                special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, slash), _mm_cmpeq_epi8(v, openSquare)));
-                special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, closeSquare), _mm_cmpeq_epi8(v, openCurly)));
-                special = _mm_or_si128(special, _mm_cmpeq_epi8(v, closeCurly));
+                special = _mm_or_si128(special, _mm_cmpeq_epi8(v, slash));
+                __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, openSquare));
+                marks = _mm_or_si128(marks, _mm_or_si128(_mm_cmpeq_epi8(v, closeSquare), _mm_cmpeq_epi8(v, openCurly)));
+                marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, closeCurly));
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), v); // out has room: o <= i
                 auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
                 const size_t plain = mask != 0 ? static_cast<size_t>(__builtin_ctz(mask)) : 16;
-                auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
-                commas &= (1u << plain) - 1;
-                while (commas != 0) {
-                    auto k = static_cast<size_t>(__builtin_ctz(commas));
-                    noteComma(o + k, k != 0 ? s[i + k - 1] : o != 0 ? out[o - 1] : '\0');
-                    commas &= commas - 1;
+                auto found = static_cast<unsigned>(_mm_movemask_epi8(marks)) & ((1u << plain) - 1);
+                while (found != 0) {
+                    const auto k = static_cast<size_t>(__builtin_ctz(found));
+                    const char m = s[i + k];
+                    if (m == ',') {
+                        noteComma(o + k, o + k != 0 ? out[o + k - 1] : '\0');
+                    } else if (m == '[' || m == '{') {
+                        openAt(o + k);
+                    } else {
+                        closeAt(o + k, m);
+                    }
+                    found &= found - 1;
                 }
                 i += plain;
                 o += plain;
@@ -160,10 +195,9 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                 break;
             }
             c = static_cast<unsigned char>(s[i]);
-            if (byteClass.of[c] != Plain) {
-                continue;
-            }
+        }
 #endif
+        if (byteClass.of[c] == Plain) {
             // Runs of plain bytes (numbers, words, separators) in one loop.
             do {
                 if (c == ',') {
@@ -199,34 +233,16 @@ void prepare(const char *s, size_t n, JsonSource &src) {
             }
             continue;
         case Open:
-            open.push_back(static_cast<uint32_t>(src.jumps.size()));
-            src.jumps.push_back({static_cast<uint32_t>(o), JsonSource::noClose, 0});
+            openAt(o);
             out[o++] = static_cast<char>(c);
             ++i;
             continue;
-        case Close: {
-            if (o > 0 && (out[o - 1] == ',' || (c == '}' && out[o - 1] == ':'))) {
-                src.holes.push_back(static_cast<uint32_t>(o));
-            }
-            // Match the nearest open bracket of the same kind; brackets of the
-            // other kind left open inside it stay unmatched. A close without
-            // any match is left as it is.
-            const char want = c == ']' ? '[' : '{';
-            for (size_t k = open.size(); k-- > 0;) {
-                JsonSource::Jump &j = src.jumps[open[k]];
-                if (out[j.open] == want) {
-                    j.close = static_cast<uint32_t>(o);
-                    for (size_t m = k; m < open.size(); ++m) {
-                        src.jumps[open[m]].next = static_cast<uint32_t>(src.jumps.size());
-                    }
-                    open.resize(k);
-                    break;
-                }
-            }
-            out[o++] = static_cast<char>(c);
+        case Close:
+            out[o] = static_cast<char>(c);
+            closeAt(o, static_cast<char>(c));
+            ++o;
             ++i;
             continue;
-        }
         case Quote: {
             out[o++] = '"';
             ++i;
@@ -442,6 +458,15 @@ JsonItemData *makeValue(JsonItemData *record, JsonSource *src, uint32_t begin, u
         record->rawBegin = begin;
         record->rawLength = n;
     };
+    // Words and converted numbers are decoded as they stand: their text is a
+    // view of the source, with nothing to allocate.
+    auto word = [&](JsonItemType type, double value) {
+        record->type = type;
+        record->rawBegin = begin;
+        record->rawLength = n;
+        record->textIsView = true;
+        record->number = value;
+    };
     switch (p[0]) {
     case '"':
         if (n >= 2 && last == '"') {
@@ -458,29 +483,28 @@ JsonItemData *makeValue(JsonItemData *record, JsonSource *src, uint32_t begin, u
         }
         break;
     case 't':
-    case 'T':
         if (wordIs(p, n, "true")) {
-            jsonSetBoolean(record, true);
+            word(JsonItemType::Boolean, 1);
             return record;
         }
         break;
     case 'f':
-    case 'F':
         if (wordIs(p, n, "false")) {
-            jsonSetBoolean(record, false);
+            word(JsonItemType::Boolean, 0);
             return record;
         }
         break;
     case 'n':
-    case 'N':
+        if (wordIs(p, n, "null")) {
+            word(JsonItemType::Null, 0);
+            return record;
+        }
         break;
     default:
-        // The common form is checked and converted in one pass; the value
-        // is kept for the first read. The reader's other forms ("017",
+        // The common form is checked and converted in one pass. The reader's other forms ("017",
         // "0x1A", "+1", ".5") are only checked here.
         if (jsonStrictNumber(p, n, record->number)) {
-            undecoded(JsonItemType::Number);
-            record->numberReady = true;
+            word(JsonItemType::Number, record->number); // converted: nothing left to decode
             return record;
         }
         if (isNumberText(p, n)) {
@@ -630,9 +654,13 @@ inline void takeComments(const JsonSource &src, uint32_t &p, uint32_t end, std::
 // step, also when splitting stops on an exception.
 struct ViewCount {
     JsonSource *src;
+    bool inArena;
     size_t views = 0;
     ~ViewCount() {
         if (views != 0) {
+            if (inArena) {
+                src->arenaRecords.fetch_add(views, std::memory_order_relaxed);
+            }
             jsonRetainSource(src, views);
         }
     }
@@ -809,25 +837,38 @@ bool split(JsonItemData *record) {
         return false;
     }
     const auto n = static_cast<uint32_t>(pieces.size());
-    JsonChildBlock block = jsonNewChildBlock(n);
     JsonItemList &list = record->children;
-    list.items = block.slots;
+    // A record read from the text makes its children in the text's arena,
+    // slots and records in one piece; any other one on the heap.
+    char *records = nullptr;
+#if JSON_RECORD_ARENA
+    if (record->inArena) {
+        const size_t bytes = sizeof(JsonSlotHeader) + (sizeof(JsonItem) + sizeof(JsonItemData)) * size_t{n};
+        char *memory = static_cast<char *>(src->arena.allocate(bytes));
+        new (memory) JsonSlotHeader{n, 1};
+        list.items = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
+        list.capacity = n;
+        records = memory + sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{n};
+    }
+#endif
+    if (records == nullptr) {
+        jsonListReserve(list, n);
+    }
     list.count = 0;
-    list.capacity = n;
-    ViewCount count{src};
+    ViewCount count{src, records != nullptr};
     const bool array = record->type == JsonItemType::Array;
     const bool hasComments = !src->marks.empty();
     for (uint32_t i = 0; i < n; ++i) {
         const Piece &piece = pieces[i];
-        JsonItemData *child = nullptr;
-        try {
-            child = jsonBlockRecord(block, i);
-        } catch (...) {
-            if (block.block != nullptr) {
-                jsonReleaseBlock(block.block, n - i); // the records never made
-            }
-            throw;
+        JsonItemData *child;
+        if (records != nullptr) {
+            child = ::new (records + sizeof(JsonItemData) * size_t{i}) JsonItemData;
+            child->inArena = true;
+        } else {
+            child = new JsonItemData;
         }
+        child->source = src; // every child holds the text, for its raw text and its views
+        ++count.views;
         uint32_t keyBegin = piece.keyBegin;
         uint32_t valueBegin = piece.valueBegin;
         try {
@@ -845,8 +886,6 @@ bool split(JsonItemData *record) {
             if (!array && keyBegin < piece.keyEnd) {
                 ++keyBegin; // the opening quote
             }
-            child->source = src; // every child holds the text, for its raw text and its views
-            ++count.views;
             makeValue(child, src, valueBegin, piece.valueEnd - valueBegin, piece.cursor);
             if (!array) {
                 std::string_view key(t + keyBegin, piece.keyEnd - keyBegin);
@@ -859,9 +898,6 @@ bool split(JsonItemData *record) {
                 }
             }
         } catch (...) {
-            if (block.block != nullptr && i + 1 < n) {
-                jsonReleaseBlock(block.block, n - i - 1); // the records never made
-            }
             jsonRelease(child);
             throw;
         }
@@ -901,9 +937,7 @@ void jsonDecode(JsonItemData *record) {
         decodeString(record);
         return;
     case JsonItemType::Number:
-        if (!record->numberReady) {
-            record->number = jsonParseDouble(record->raw());
-        }
+        record->number = jsonParseDouble(record->raw());
         record->textIsView = true;
         record->decoded = true;
         return;
@@ -1114,7 +1148,15 @@ JsonItem jsonRead(const std::string &text) {
         if (!ok) {
             throw std::invalid_argument(jsonBlankMessage);
         }
+#if JSON_RECORD_ARENA
+        src->arena.sizeFor(text.size());
+        root = ::new (src->arena.allocate(sizeof(JsonItemData))) JsonItemData;
+        root->inArena = true;
+        src->arenaRoot = root;
+        src->arenaRecords.store(1, std::memory_order_relaxed);
+#else
         root = new JsonItemData;
+#endif
         root->type = t[p] == '[' ? JsonItemType::Array : JsonItemType::Object;
         root->decoded = false;
         root->source = src; // takes the source's first reference

@@ -14,16 +14,25 @@ using jsontest::rec;
 namespace {
 
 TEST(JsonRead, ChildrenStayUndecodedUntilRead) {
-    JsonItem root = jsonRead("[1, 2, 3]");
+    JsonItem root = jsonRead(R"(["1", "2", "3"])");
     EXPECT_FALSE(rec(root)->decoded);
     ASSERT_EQ(root.getSize(), 3u);
     for (size_t i = 0; i < 3; ++i) {
         const JsonItem &child = root.getChildAt(i);
-        EXPECT_EQ(child.getType(), JsonItemType::Number);
+        EXPECT_EQ(child.getType(), JsonItemType::String);
         EXPECT_FALSE(rec(child)->decoded);
         EXPECT_EQ(child.getText(), std::to_string(i + 1));
         EXPECT_TRUE(rec(child)->decoded);
     }
+    // Numbers in the common form are converted while their container is
+    // split; nested containers wait for their first use.
+    JsonItem nested = jsonRead(R"([[1, 2], {"a": [3]}])");
+    ASSERT_EQ(nested.getSize(), 2u);
+    EXPECT_FALSE(rec(nested.getChildAt(0))->decoded);
+    EXPECT_FALSE(rec(nested.getChildAt(1))->decoded);
+    EXPECT_EQ(nested.getChildAt(1).getSize(), 1u);
+    EXPECT_FALSE(rec(nested.getChildAt(1).getChildAt(0))->decoded);
+    EXPECT_FALSE(rec(nested.getChildAt(0))->decoded);
 }
 
 TEST(JsonRead, CommentsBeforeTheRootBecomeItsComment) {

@@ -1,0 +1,177 @@
+// How long the records of a read document live: items kept from a document
+// outlive it, and a document that was changed gives everything back when it
+// goes. The leak and use-after-free checks come from the sanitizer builds,
+// which run these tests both with records on the heap and in the text's arena.
+
+#include "json_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+using jsontest::rec;
+
+namespace {
+
+// Nothing in it that gives a record memory of its own while it is read.
+const char *const documentText = R"({
+    "site": "Hall B",
+    "feeders": [
+        {"name": "north", "loads": [1.5, 2, true, null], "tags": {"a": "x", "b": "yé"}},
+        {"name": "south", "loads": [[3, 4], [5, 6]], "tags": {}}
+    ],
+    "count": 2
+})";
+
+struct KeptCase {
+    const char *what;
+    std::function<JsonItem(JsonItem &root)> keep;
+    const char *compact;  // the kept item's compact text, or its text for a value
+};
+
+TEST(JsonLifetime, KeptItemsOutliveTheirDocument) {
+    // Only read through const handles, so that holding a copy is the one
+    // thing that ties the item's lifetime to more than its document.
+    auto at = [](const JsonItem &root, size_t feeder) -> const JsonItem & {
+        return root.requireChild("feeders").requireChildAt(feeder);
+    };
+    const KeptCase cases[] = {
+        {"a copied handle of a nested container",
+         [&](const JsonItem &root) { return JsonItem(at(root, 1).requireChild("loads")); }, "[[3,4],[5,6]]"},
+        {"a copied handle of a value",
+         [&](const JsonItem &root) { return JsonItem(at(root, 0).requireChild("tags").requireChild("b")); },
+         "y\xC3\xA9"},
+        {"a copied handle of a container not read yet",
+         [&](const JsonItem &root) { return JsonItem(at(root, 0)); },
+         R"({"name":"north","loads":[1.5,2,true,null],"tags":{"a":"x","b":"yé"}})"},
+        {"a handle assigned over another",
+         [&](const JsonItem &root) {
+             JsonItem kept(JsonItemType::Array);
+             kept = at(root, 1);
+             return kept;
+         },
+         R"({"name":"south","loads":[[3,4],[5,6]],"tags":{}})"},
+        {"a child taken out", [](JsonItem &root) { return root.takeChild("feeders"); },
+         R"([{"name":"north","loads":[1.5,2,true,null],"tags":{"a":"x","b":"yé"}},)"
+         R"({"name":"south","loads":[[3,4],[5,6]],"tags":{}}])"},
+        {"a deep copy of a container not read yet",
+         [](const JsonItem &root) { return root.requireChild("feeders").deepCopy(); },
+         R"([{"name":"north","loads":[1.5,2,true,null],"tags":{"a":"x","b":"yé"}},)"
+         R"({"name":"south","loads":[[3,4],[5,6]],"tags":{}}])"},
+        {"an object seen as an object",
+         [&](const JsonItem &root) { return at(root, 0).requireChild("tags").toObject(); },
+         R"({"a":"x","b":"yé"})"},
+        {"a heap handle sharing a record",
+         [&](const JsonItem &root) {
+             JsonItem *heap = JsonItem::createShared(at(root, 1).data());
+             JsonItem kept = *heap;
+             JsonItem::destroyHandle(heap);
+             return kept;
+         },
+         R"({"name":"south","loads":[[3,4],[5,6]],"tags":{}})"},
+        {"handles shared between a kept item and its document",
+         [&](const JsonItem &root) {
+             JsonItem kept(JsonItemType::Object);
+             JsonItem &inDocument = const_cast<JsonItem &>(at(root, 1).requireChild("tags"));
+             jsonShareRecord(kept, inDocument);
+             return kept;
+         },
+         "{}"},
+    };
+    for (const KeptCase &c : cases) {
+        JsonItem kept;
+        {
+            JsonItem root = jsonRead(documentText);
+            kept = c.keep(root);
+        }
+        const std::string text =
+            kept.getType() == JsonItemType::Array || kept.getType() == JsonItemType::Object
+                ? kept.toCompactText()
+                : kept.getText();
+        EXPECT_EQ(text, c.compact) << c.what;
+        EXPECT_EQ(jsontest::decodeAll(kept), jsontest::decodeAll(kept.deepCopy())) << c.what;
+    }
+}
+
+struct ChangeCase {
+    const char *what;
+    std::function<void(JsonItem &root)> change;
+    const char *compact;  // the document's compact text afterwards
+};
+
+TEST(JsonLifetime, ChangedDocumentsGiveEverythingBack) {
+    const char *const text = R"({"a": [1, {"b": "two", "c": [3]}], "d": "\t"})";
+    const ChangeCase cases[] = {
+        {"nothing changed, every value read", [](JsonItem &root) { jsontest::decodeAll(root); },
+         R"({"a":[1,{"b":"two","c":[3]}],"d":"\t"})"},
+        {"a nested name set",
+         [](JsonItem &root) { root.getChild("a").getChildAt(1).getChild("b").setName("bb"); },
+         R"({"a":[1,{"bb":"two","c":[3]}],"d":"\t"})"},
+        {"a nested value converted",
+         [](JsonItem &root) { root.getChild("a").getChildAt(0).convertTo(JsonItemType::String); },
+         R"({"a":["1",{"b":"two","c":[3]}],"d":"\t"})"},
+        {"a new item appended deep down",
+         [](JsonItem &root) {
+             root.getChild("a").getChildAt(1).getChild("c").appendChild(JsonItem("", std::string("new")));
+         },
+         R"({"a":[1,{"b":"two","c":[3,"new"]}],"d":"\t"})"},
+        {"an item of the document moved elsewhere in it",
+         [](JsonItem &root) {
+             JsonItem moved = root.getChild("a").takeChildAt(1);
+             moved.setName("m");
+             root.appendChild(moved);
+         },
+         R"({"a":[1],"d":"\t","m":{"b":"two","c":[3]}})"},
+        {"a nested child erased",
+         [](JsonItem &root) {
+             JsonItem &a = root.getChild("a");
+             a.eraseChild(a.begin());
+         },
+         R"({"a":[{"b":"two","c":[3]}],"d":"\t"})"},
+        {"children cleared", [](JsonItem &root) { root.getChild("a").clearChildren(); },
+         R"({"a":[],"d":"\t"})"},
+        {"the root written through its iterator",
+         [](JsonItem &root) {
+             for (JsonItem &child : root) {
+                 child.setName(child.getName() + "!");
+             }
+         },
+         R"({"a!":[1,{"b":"two","c":[3]}],"d!":"\t"})"},
+    };
+    for (const ChangeCase &c : cases) {
+        JsonItem root = jsonRead(text);
+        c.change(root);
+        EXPECT_EQ(root.toCompactText(), c.compact) << c.what;
+    }
+}
+
+TEST(JsonLifetime, CommentsAndEscapesAreGivenBackWithTheDocument) {
+    // Both give records memory of their own while the document is only read.
+    JsonItem root = jsonRead("// top\n{\"a\\\"b\": [\"\\u00e9\\n\", /* c */ 1], \"x\": {\"y\": \"\\\"\"}}");
+    EXPECT_EQ(jsontest::decodeAll(root), 6u);
+    EXPECT_EQ(root.getComment(), " top");
+    EXPECT_EQ(root.getChildAt(0).getName(), "a\"b");
+    EXPECT_EQ(root.getChildAt(0).getChildAt(1).getComment(), " c ");
+    EXPECT_EQ(root.getChildAt(0).getChildAt(0).getText(), "\xE9\n");
+}
+
+TEST(JsonLifetime, CopiesOfUnreadContainersSplitApartFromTheText) {
+    // A container is split into the text's memory only once, by the record
+    // the reader made; its copies split on their own, so that copying and
+    // reading one part again and again does not pile up in the text's memory.
+    JsonItem root = jsonRead(R"({"a": [[1, 2], [3, 4]]})");
+    const JsonItem &a = root.requireChild("a");
+    for (int round = 0; round < 3; ++round) {
+        JsonItem copy = a.deepCopy();
+        EXPECT_FALSE(rec(copy)->inArena);
+        ASSERT_EQ(copy.getSize(), 2u);
+        for (const JsonItem &pair : copy) {
+            EXPECT_FALSE(rec(pair)->inArena);
+            EXPECT_EQ(pair.getSize(), 2u);
+        }
+    }
+    EXPECT_EQ(a.toCompactText(), "[[1,2],[3,4]]");
+}
+
+}  // namespace
