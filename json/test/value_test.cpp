@@ -193,12 +193,27 @@ TEST(JsonValue, NumberTextConvertsExactly) {
         }
         double got = jsonParseDouble(t);
         EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text << " gave " << got;
+        // The reader's own conversion, from a padded text followed by more
+        // digits, which must not be taken: it converts exactly or declines.
+        const std::string padded = std::string(t) + "98765432";
+        double strict = 0;
+        if (jsonStrictNumber(padded.data(), t.size(), strict)) {
+            EXPECT_EQ(std::memcmp(&strict, &expected, sizeof strict), 0) << text << " gave " << strict;
+        }
+    }
+    // Forms outside RFC 8259 are the general routine's to convert.
+    for (const char *text : {"017", "7.", ".5", "+3", "0x1A", "1e", "1e+", "12abc", "-", "", "1.e5", "--1", "0.-1"}) {
+        const std::string padded = std::string(text) + "12345678";
+        double strict = 0;
+        EXPECT_FALSE(jsonStrictNumber(padded.data(), std::strlen(text), strict)) << text;
     }
 
     // Random texts of up to 19 digits with the point anywhere and exponents
     // around the fast ranges, against the standard correctly rounded routine.
     std::mt19937_64 random(20261210);
-    char text[64];
+    char text[80];
+    int strictConverted = 0;
+    int strictForm = 0;
     for (int i = 0; i < 300000; ++i) {
         const int digits = 1 + static_cast<int>(random() % 19);
         uint64_t w = random();
@@ -213,7 +228,18 @@ TEST(JsonValue, NumberTextConvertsExactly) {
         std::from_chars(text, text + n, expected);
         double got = jsonParseDouble(std::string_view(text, static_cast<size_t>(n)));
         ASSERT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
+        std::memcpy(text + n, "12345678", 9); // digits past the end, as in a prepared text
+        double strict = 0;
+        strictForm += point != 0 ? 1 : 0; // ".5" is not of RFC 8259's form
+        if (jsonStrictNumber(text, static_cast<size_t>(n), strict)) {
+            ++strictConverted;
+            ASSERT_EQ(std::memcmp(&strict, &expected, sizeof strict), 0) << std::string(text, static_cast<size_t>(n));
+        }
     }
+    // The reader's own conversion declines only the rare values it cannot be
+    // certain of.
+    EXPECT_GT(strictConverted, strictForm * 99 / 100);
+    EXPECT_LE(strictConverted, strictForm);
 }
 
 } // namespace
