@@ -232,7 +232,14 @@ struct JsonItemData {
 #define JSON_RECORD_ARENA 1
 #endif
 
-#if defined(__SANITIZE_ADDRESS__)
+#if !defined(JSON_ASAN) && defined(__SANITIZE_ADDRESS__)
+#define JSON_ASAN 1
+#elif !defined(JSON_ASAN) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define JSON_ASAN 1
+#endif
+#endif
+#if defined(JSON_ASAN)
 #include <sanitizer/asan_interface.h>
 #define JSON_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define JSON_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))

@@ -146,6 +146,26 @@ TEST(JsonLifetime, ChangedDocumentsGiveEverythingBack) {
     }
 }
 
+TEST(JsonLifetime, LargeContainersBesideSmallOnes) {
+    // A container too large for the text's ordinary memory pieces gets one
+    // of its own; the small ones around it go on as before.
+    std::string text = "[[1,2],[";
+    for (int i = 0; i < 70000; ++i) {
+        text += (i ? "," : "") + std::to_string(i % 7);
+    }
+    text += "],[3,4]]";
+    JsonItem root = jsonRead(text);
+    ASSERT_EQ(root.getSize(), 3u);
+    double sum = 0;
+    for (const JsonItem &value : root.getChildAt(1)) {
+        sum += value.toDouble();
+    }
+    EXPECT_EQ(root.getChildAt(1).getSize(), 70000u);
+    EXPECT_EQ(sum, 210000.0);
+    EXPECT_EQ(root.getChildAt(0).toCompactText(), "[1,2]");
+    EXPECT_EQ(root.getChildAt(2).toCompactText(), "[3,4]");
+}
+
 TEST(JsonLifetime, CommentsAndEscapesAreGivenBackWithTheDocument) {
     // Both give records memory of their own while the document is only read.
     JsonItem root = jsonRead("// top\n{\"a\\\"b\": [\"\\u00e9\\n\", /* c */ 1], \"x\": {\"y\": \"\\\"\"}}");
