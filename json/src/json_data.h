@@ -97,7 +97,8 @@ struct JsonSource {
     // without a walk over every record.
     const JsonItemData *arenaRoot = nullptr;
     std::atomic<bool> arenaTouched{false};
-    // Records alive in the arena; each holds one of `refs`.
+    // Records alive in the arena. They hold one of `refs` together, given
+    // back with the last of them.
     std::atomic<size_t> arenaRecords{0};
 
     void touchArena() {
@@ -149,23 +150,26 @@ struct JsonItemExtra {
 
 // One item. Kept small, since a document is thousands of them: names and
 // texts read from a text are views of it, and the rest is in `extra`.
+// One cache line: a document is thousands of them, and reading it is bound
+// by how many lines it touches.
 struct JsonItemData {
     JsonItemType type = JsonItemType::Null;
-    bool escapeName = false; // write the name escaped
-    bool escapeText = false; // write a String's text escaped
-    bool decoded = true;
-    bool textIsView = false; // the value text is the raw view (a Number, a word, a String without escapes)
-    bool nameIsView = false; // the name is source's bytes at nameBegin
-    bool inArena = false; // read from the text: lives in its arena and splits into it
+    bool escapeName : 1 = false; // write the name escaped
+    bool escapeText : 1 = false; // write a String's text escaped
+    bool decoded : 1 = true;
+    bool textIsView : 1 = false; // the value text is the raw view (a Number, a word, a String without escapes)
+    bool nameIsView : 1 = false; // the name is source's bytes at nameBegin
+    bool inArena : 1 = false;    // read from the text: lives in its arena and splits into it
+    // Length of a name that is a view; longer names are kept as owned names.
+    uint16_t nameLength = 0;
     uint32_t refCount = 1;
+    uint32_t rawBegin = 0;
+    uint32_t rawLength = 0;
+    uint32_t nameBegin = 0;
     uint32_t jump = 0; // jump entry of an undecoded container
     // The text the record was read from. The record holds one reference to
     // it while set: for its raw text while undecoded, and for its views.
     JsonSource *source = nullptr;
-    uint32_t rawBegin = 0;
-    uint32_t rawLength = 0;
-    uint32_t nameBegin = 0;
-    uint32_t nameLength = 0;
     double number = 0;
     JsonItemList children;
     JsonItemExtra *extra = nullptr;

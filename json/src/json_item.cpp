@@ -3,7 +3,9 @@
 #include "json_data.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <utility>
@@ -17,6 +19,7 @@ const std::string jsonBlankMessage;
 static_assert(sizeof(JsonSlotHeader) == 8);
 static_assert(sizeof(JsonSlotHeader) % alignof(JsonItem) == 0);
 static_assert(sizeof(JsonItemData) % alignof(JsonItemData) == 0 && alignof(JsonItemData) <= 8);
+static_assert(sizeof(void *) != 8 || sizeof(JsonItemData) == 64);
 
 JsonArena::~JsonArena() {
     Chunk *c = current_.load(std::memory_order_relaxed);
@@ -123,10 +126,15 @@ struct BatchedSourceRelease {
     }
     void flush() {
         if (target != nullptr) {
-            if (inArena != 0) {
-                target->arenaRecords.fetch_sub(inArena, std::memory_order_relaxed);
+            size_t references = count - inArena;
+            // The arena's one reference goes with its last record.
+            if (inArena != 0 &&
+                target->arenaRecords.fetch_sub(inArena, std::memory_order_acq_rel) == inArena) {
+                ++references;
             }
-            jsonReleaseSource(target, count);
+            if (references != 0) {
+                jsonReleaseSource(target, references);
+            }
         }
         target = nullptr;
         count = 0;
@@ -161,21 +169,23 @@ void jsonRelease(JsonItemData *record) {
         JsonSource *source = record->source;
         if (record == source->arenaRoot && !source->arenaTouched.load(std::memory_order_acquire)) {
             // Nothing below the root is held elsewhere or owns memory: the
-            // records go with the arena, once their references to the text
-            // are given back.
-            jsonReleaseSource(source, source->arenaRecords.load(std::memory_order_relaxed));
+            // records go with the arena.
+            jsonReleaseSource(source); // the arena's reference
             return;
         }
     }
 #endif
     // Deeply nested documents are released with a work list rather than by
-    // recursion, so that no nesting depth can exhaust the stack.
+    // recursion, so that no nesting depth can exhaust the stack. The list
+    // runs through the dead containers themselves (their number, which a
+    // container does not use), so that releasing never needs memory: it runs
+    // in destructors, also when memory has run out.
+    static_assert(sizeof(JsonItemData *) <= sizeof(double));
     BatchedSourceRelease sources;
-    std::vector<JsonItemData *> pending;
+    JsonItemData *pending = nullptr;
     JsonItemData *next = record;
     while (next != nullptr) {
         JsonItemData *current = next;
-        next = nullptr;
         JsonItemList &list = current->children;
         // From the last child to the first, so that the containers pushed
         // come back in document order, the order their memory was made in.
@@ -185,16 +195,17 @@ void jsonRelease(JsonItemData *record) {
                 continue;
             }
             if (child->children.items != nullptr) {
-                pending.push_back(child);
+                std::memcpy(&child->number, &pending, sizeof pending);
+                pending = child;
                 continue;
             }
             destroyRecord(child, sources); // a leaf goes at once, while its memory is at hand
         }
         jsonListFree(list);
         destroyRecord(current, sources);
-        if (!pending.empty()) {
-            next = pending.back();
-            pending.pop_back();
+        next = pending;
+        if (pending != nullptr) {
+            std::memcpy(&pending, &pending->number, sizeof pending);
         }
     }
     sources.flush();
@@ -203,7 +214,13 @@ void jsonRelease(JsonItemData *record) {
 namespace {
 
 JsonItemData *cloneOne(const JsonItemData *from) {
+    // What may fail is made before the record, which then cannot leak.
+    std::unique_ptr<JsonItemExtra> extra;
+    if (from->extra != nullptr) {
+        extra = std::make_unique<JsonItemExtra>(*from->extra);
+    }
     auto *to = new JsonItemData;
+    to->extra = extra.release();
     to->type = from->type;
     to->escapeName = from->escapeName;
     to->escapeText = from->escapeText;
@@ -213,9 +230,6 @@ JsonItemData *cloneOne(const JsonItemData *from) {
     to->nameIsView = from->nameIsView;
     to->nameBegin = from->nameBegin;
     to->nameLength = from->nameLength;
-    if (from->extra != nullptr) {
-        to->extra = new JsonItemExtra(*from->extra);
-    }
     to->source = from->source;
     to->rawBegin = from->rawBegin;
     to->rawLength = from->rawLength;
@@ -232,10 +246,10 @@ JsonItemData *jsonClone(const JsonItemData *record) {
     JsonItemData *root = cloneOne(record);
     // Containers whose children are still to be copied, without recursion.
     std::vector<std::pair<const JsonItemData *, JsonItemData *>> pending;
-    if (record->isContainer() && record->children.count > 0) {
-        pending.emplace_back(record, root);
-    }
     try {
+        if (record->isContainer() && record->children.count > 0) {
+            pending.emplace_back(record, root);
+        }
         while (!pending.empty()) {
             auto [from, to] = pending.back();
             pending.pop_back();
@@ -244,7 +258,12 @@ JsonItemData *jsonClone(const JsonItemData *record) {
             for (uint32_t i = 0; i < src.count; ++i) {
                 const JsonItemData *child = JsonItemAccess::record(src.items[i]);
                 JsonItemData *copy = cloneOne(child);
-                jsonListAppendOwning(to->children, copy);
+                try {
+                    jsonListAppendOwning(to->children, copy);
+                } catch (...) {
+                    jsonRelease(copy);
+                    throw;
+                }
                 if (child->isContainer() && child->children.count > 0) {
                     pending.emplace_back(child, copy);
                 }
@@ -402,58 +421,70 @@ JsonItem::JsonItem(JsonItemType type) : data_(jsonNewRecord(type)) {
     }
     // A Null made here has an empty text, as one read from an empty value;
     // the writers write both as null.
-    switch (data_->type) {
-    case JsonItemType::Number:
-        data_->setOwnedText("0");
-        break;
-    case JsonItemType::Boolean:
-        data_->setOwnedText("false");
-        break;
-    default:
-        break;
+    try {
+        switch (data_->type) {
+        case JsonItemType::Number:
+            data_->setOwnedText("0");
+            break;
+        case JsonItemType::Boolean:
+            data_->setOwnedText("false");
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        jsonRelease(data_); // the destructor of a handle never made does not run
+        throw;
     }
 }
 
 namespace {
 
-JsonItemData *named(const std::string &name) {
+// A named record given its value by `set`; nothing is left behind when
+// either fails.
+template <typename Set> JsonItemData *named(const std::string &name, Set set) {
     JsonItemData *record = jsonNewRecord(JsonItemType::Null);
-    record->setOwnedName(name);
-    record->escapeName = true;
+    try {
+        record->setOwnedName(name);
+        record->escapeName = true;
+        set(record);
+    } catch (...) {
+        jsonRelease(record);
+        throw;
+    }
     return record;
 }
 
 } // namespace
 
-JsonItem::JsonItem(const std::string &name, char value) : data_(named(name)) {
-    jsonSetUnsigned(data_, static_cast<unsigned char>(value));
-}
-JsonItem::JsonItem(const std::string &name, unsigned char value) : data_(named(name)) {
-    jsonSetUnsigned(data_, value);
-}
-JsonItem::JsonItem(const std::string &name, short value) : data_(named(name)) { jsonSetInteger(data_, value); }
-JsonItem::JsonItem(const std::string &name, unsigned short value) : data_(named(name)) {
-    jsonSetUnsigned(data_, value);
-}
-JsonItem::JsonItem(const std::string &name, int value) : data_(named(name)) { jsonSetInteger(data_, value); }
-JsonItem::JsonItem(const std::string &name, unsigned int value) : data_(named(name)) {
-    jsonSetUnsigned(data_, value);
-}
-JsonItem::JsonItem(const std::string &name, long value) : data_(named(name)) { jsonSetInteger(data_, value); }
-JsonItem::JsonItem(const std::string &name, unsigned long value) : data_(named(name)) {
-    jsonSetUnsigned(data_, value);
-}
-JsonItem::JsonItem(const std::string &name, float value) : data_(named(name)) {
-    jsonSetDouble(data_, static_cast<double>(value));
-}
-JsonItem::JsonItem(const std::string &name, double value) : data_(named(name)) { jsonSetDouble(data_, value); }
-JsonItem::JsonItem(const std::string &name, const std::string &value) : data_(named(name)) {
-    jsonSetString(data_, value);
-}
-JsonItem::JsonItem(const std::string &name, const char *value) : data_(named(name)) {
-    jsonSetString(data_, value != nullptr ? std::string(value) : std::string());
-}
-JsonItem::JsonItem(const std::string &name, bool value) : data_(named(name)) { jsonSetBoolean(data_, value); }
+JsonItem::JsonItem(const std::string &name, char value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, static_cast<unsigned char>(value)); })) {}
+JsonItem::JsonItem(const std::string &name, unsigned char value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, short value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetInteger(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, unsigned short value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, int value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetInteger(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, unsigned int value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, long value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetInteger(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, unsigned long value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, float value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetDouble(r, static_cast<double>(value)); })) {}
+JsonItem::JsonItem(const std::string &name, double value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetDouble(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, const std::string &value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetString(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, const char *value)
+    : data_(named(name, [&](JsonItemData *r) {
+          jsonSetString(r, value != nullptr ? std::string(value) : std::string());
+      })) {}
+JsonItem::JsonItem(const std::string &name, bool value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetBoolean(r, value); })) {}
 
 JsonItem::JsonItem(const JsonItem &other) : data_(other.data_) { jsonRetain(data_); }
 

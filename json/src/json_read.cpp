@@ -167,7 +167,8 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                 special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, hash)));
                 special = _mm_or_si128(special, _mm_cmpeq_epi8(v, slash));
                 __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, openSquare));
-                marks = _mm_or_si128(marks, _mm_or_si128(_mm_cmpeq_epi8(v, closeSquare), _mm_cmpeq_epi8(v, openCurly)));
+                marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, closeSquare));
+                marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, openCurly));
                 marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, closeCurly));
                 _mm_storeu_si128(reinterpret_cast<__m128i *>(out + o), v); // out has room: o <= i
                 auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
@@ -650,18 +651,30 @@ inline void takeComments(const JsonSource &src, uint32_t &p, uint32_t end, std::
     }
 }
 
-// Counts the children's references to the source and gives them in one
-// step, also when splitting stops on an exception.
-struct ViewCount {
+// Takes the references of the children about to be made in one step before
+// they are made (a child given up on a failure must not take the text's last
+// one), and gives back those of the children never made. Records in the
+// arena count in the arena, which holds one reference for all of them.
+struct ChildShares {
     JsonSource *src;
     bool inArena;
-    size_t views = 0;
-    ~ViewCount() {
-        if (views != 0) {
+    size_t planned;
+    size_t made = 0;
+    ChildShares(JsonSource *source, bool arena, size_t n) : src(source), inArena(arena), planned(n) {
+        if (inArena) {
+            src->arenaRecords.fetch_add(n, std::memory_order_relaxed);
+        } else {
+            jsonRetainSource(src, n);
+        }
+    }
+    ~ChildShares() {
+        const size_t unmade = planned - made; // the parent still holds its own
+        if (unmade != 0) {
             if (inArena) {
-                src->arenaRecords.fetch_add(views, std::memory_order_relaxed);
+                src->arenaRecords.fetch_sub(unmade, std::memory_order_relaxed);
+            } else {
+                jsonReleaseSource(src, unmade);
             }
-            jsonRetainSource(src, views);
         }
     }
 };
@@ -855,7 +868,7 @@ bool split(JsonItemData *record) {
         jsonListReserve(list, n);
     }
     list.count = 0;
-    ViewCount count{src, records != nullptr};
+    ChildShares shares{src, records != nullptr, n};
     const bool array = record->type == JsonItemType::Array;
     const bool hasComments = !src->marks.empty();
     for (uint32_t i = 0; i < n; ++i) {
@@ -868,7 +881,7 @@ bool split(JsonItemData *record) {
             child = new JsonItemData;
         }
         child->source = src; // every child holds the text, for its raw text and its views
-        ++count.views;
+        ++shares.made;
         uint32_t keyBegin = piece.keyBegin;
         uint32_t valueBegin = piece.valueBegin;
         try {
@@ -889,10 +902,11 @@ bool split(JsonItemData *record) {
             makeValue(child, src, valueBegin, piece.valueEnd - valueBegin, piece.cursor);
             if (!array) {
                 std::string_view key(t + keyBegin, piece.keyEnd - keyBegin);
-                if (piece.keyPlain || std::memchr(key.data(), '\\', key.size()) == nullptr) {
+                if ((piece.keyPlain || std::memchr(key.data(), '\\', key.size()) == nullptr) &&
+                    key.size() <= UINT16_MAX) {
                     child->nameIsView = true; // the source is held for the value or below
                     child->nameBegin = keyBegin;
-                    child->nameLength = static_cast<uint32_t>(key.size());
+                    child->nameLength = static_cast<uint16_t>(key.size());
                 } else {
                     child->escapeName = jsonUnescapeText(key, child->ensureExtra().name);
                 }
@@ -1159,7 +1173,7 @@ JsonItem jsonRead(const std::string &text) {
 #endif
         root->type = t[p] == '[' ? JsonItemType::Array : JsonItemType::Object;
         root->decoded = false;
-        root->source = src; // takes the source's first reference
+        root->source = src; // the source's first reference: the root's, or the arena's with the root in it
         root->rawBegin = p;
         root->rawLength = end - p;
         root->jump = 0;
@@ -1167,7 +1181,11 @@ JsonItem jsonRead(const std::string &text) {
             root->ensureExtra().comment = std::move(comment);
         }
     } catch (...) {
-        delete src;
+        if (root != nullptr) {
+            jsonRelease(root); // and with it the source
+        } else {
+            delete src;
+        }
         throw;
     }
     return JsonItemAccess::adopt(root);

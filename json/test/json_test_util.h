@@ -4,10 +4,15 @@
 #include "json_data.h"
 #include "meter/json.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
 namespace jsontest {
+
+// Allocations through operator new allowed before the next one fails with
+// std::bad_alloc; negative: none fails (failing_new.cpp).
+extern std::atomic<long> allocationsLeft;
 
 inline JsonItemData *rec(const JsonItem &item) { return item.data(); }
 

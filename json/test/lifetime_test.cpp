@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <string>
 
 using jsontest::rec;
@@ -195,3 +196,45 @@ TEST(JsonLifetime, CopiesOfUnreadContainersSplitApartFromTheText) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JsonLifetime, AllocationFailuresLeaveNothingBehind) {
+    // Every allocation of reading, walking, writing, copying and changing a
+    // document made to fail in turn: each attempt ends in std::bad_alloc with nothing
+    // leaked or used after it was freed (the sanitizer builds check).
+    const std::string text = "// top\n{\"a\\\"\": [\"x\\ny\", /* c */ {\"b\": [1, 2, {\"c\": \"\\u00e9\"}]}],"
+                             " \"d\": [true, null, 1.5e3, 017], \"e\": {}}";
+    const std::string expected = R"({"a\"":["x\ny",{"b":[1,2,{"c":"\u00E9"}]}],"d":[true,null,1.5e3,017],"e":{}})";
+    long failures = 0;
+    for (long n = 0;; ++n) {
+        std::string compact;
+        bool failed = false;
+        jsontest::allocationsLeft.store(n);
+        try {
+            JsonItem root = jsonRead(text);
+            jsontest::decodeAll(root);
+            compact = root.toCompactText();
+            (void)root.toIndentedText();
+            JsonItem copy = root.deepCopy();
+            jsontest::decodeAll(copy);
+            copy.getChild("d").appendChild(JsonItem("", 5));
+            copy.getChild("e").setName("f");
+            copy.appendChild(JsonItem("a name long enough to be on the heap", std::string("and a long value too")));
+            copy.appendChild(JsonItem(JsonItemType::Boolean));
+            (void)copy.toCompactText();
+        } catch (const std::bad_alloc &) {
+            failed = true;
+        }
+        jsontest::allocationsLeft.store(-1);
+        if (!failed) {
+            EXPECT_EQ(compact, expected);
+            break;
+        }
+        ++failures;
+        ASSERT_LT(n, 100000);
+    }
+    EXPECT_GT(failures, 20);
+}
+
+} // namespace

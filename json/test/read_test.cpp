@@ -190,6 +190,23 @@ TEST(JsonRead, NamesAndKeys) {
     }
 }
 
+TEST(JsonRead, LongNamesAreKeptWhole) {
+    // Names are views of the text up to 65535 bytes and copies beyond.
+    for (size_t length : {65534u, 65535u, 65536u, 70001u}) {
+        const std::string name(length, 'n');
+        const std::string text = "{\"" + name + "\":1,\"" + name + "\\/\":2}";
+        JsonItem root = jsonRead(text);
+        ASSERT_EQ(root.getSize(), 2u) << length;
+        // Compared as booleans: a failure would print the whole names.
+        EXPECT_TRUE(root.getChildAt(0).getName() == name) << length;
+        EXPECT_TRUE(root.getChildAt(1).getName() == name + "/") << length;
+        EXPECT_EQ(root.findChild(name)->toInteger(), 1) << length;
+        const JsonItem again = jsonRead(root.toCompactText());
+        EXPECT_TRUE(again.equals(root)) << length;
+        EXPECT_TRUE(again.getChildAt(1).getName() == name + "/") << length;
+    }
+}
+
 TEST(JsonRead, EscapedQuotesAreMarkedPerText) {
     JsonItem marked = jsonRead(R"(["a\"b"])");
     EXPECT_TRUE(rec(marked)->source->quoteMarkSeen);
