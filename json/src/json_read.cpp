@@ -109,6 +109,7 @@ void prepare(const char *s, size_t n, JsonSource &src) {
     const __m128i openCurly = _mm_set1_epi8('{');
     const __m128i closeCurly = _mm_set1_epi8('}');
     const __m128i comma = _mm_set1_epi8(',');
+    const __m128i colon = _mm_set1_epi8(':');
     const __m128i backslash = _mm_set1_epi8('\\');
 #endif
 
@@ -158,7 +159,7 @@ void prepare(const char *s, size_t n, JsonSource &src) {
 #if defined(__SSE2__)
         // Numbers, words, separators and brackets sixteen bytes at a time,
         // copied as they are, while there are that many; the brackets and
-        // commas among them are noted from their bit masks.
+        // the commas that leave a value out are found from bit masks.
         if (byteClass.of[c] == Plain || byteClass.of[c] == Open || byteClass.of[c] == Close) {
             while (i + 16 <= n) {
                 __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i));
@@ -166,7 +167,14 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                                                _mm_cmpeq_epi8(v, del));
                 special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, hash)));
                 special = _mm_or_si128(special, _mm_cmpeq_epi8(v, slash));
-                __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(v, comma), _mm_cmpeq_epi8(v, openSquare));
+                // A comma matters only where it leaves a value out: after an
+                // opening bracket, a comma or a colon.
+                const __m128i before = _mm_or_si128(_mm_slli_si128(v, 1),
+                                                    _mm_cvtsi32_si128(o != 0 ? static_cast<unsigned char>(out[o - 1]) : 0));
+                __m128i left = _mm_or_si128(_mm_cmpeq_epi8(before, openSquare), _mm_cmpeq_epi8(before, openCurly));
+                left = _mm_or_si128(left, _mm_or_si128(_mm_cmpeq_epi8(before, comma), _mm_cmpeq_epi8(before, colon)));
+                __m128i marks = _mm_and_si128(_mm_cmpeq_epi8(v, comma), left);
+                marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, openSquare));
                 marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, closeSquare));
                 marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, openCurly));
                 marks = _mm_or_si128(marks, _mm_cmpeq_epi8(v, closeCurly));
@@ -174,11 +182,12 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                 auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
                 const size_t plain = mask != 0 ? static_cast<size_t>(__builtin_ctz(mask)) : 16;
                 auto found = static_cast<unsigned>(_mm_movemask_epi8(marks)) & ((1u << plain) - 1);
+                // In text order, so that the holes stay sorted.
                 while (found != 0) {
                     const auto k = static_cast<size_t>(__builtin_ctz(found));
                     const char m = s[i + k];
                     if (m == ',') {
-                        noteComma(o + k, o + k != 0 ? out[o + k - 1] : '\0');
+                        src.holes.push_back(static_cast<uint32_t>(o + k));
                     } else if (m == '[' || m == '{') {
                         openAt(o + k);
                     } else {

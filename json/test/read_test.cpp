@@ -68,6 +68,32 @@ TEST(JsonRead, TrailingCommaInAnArrayGivesANullElement) {
     EXPECT_EQ(object.getType(), JsonItemType::Null);
 }
 
+TEST(JsonRead, MissingValuesAnywhereInALongText) {
+    // The first pass finds separators sixteen bytes at a time: each case is
+    // moved across those blocks by the numbers before it, and must read as
+    // it does on its own.
+    const char *const cases[] = {
+        "[1,,2]", "[,1]", "[1,]", "[,]", "{\"a\":,\"b\":1}", "{\"a\":1,}", "[[,],{\"x\":,},,]", "[1,2,3]",
+    };
+    for (const char *text : cases) {
+        const std::string alone = jsonRead(std::string("[") + text + "]").toCompactText();
+        for (int k = 0; k < 40; ++k) {
+            std::string padded = k % 2 == 0 ? "[" : "[1,"; // odd shifts too
+            for (int i = 0; i < k / 2; ++i) {
+                padded += "22,";
+            }
+            padded += text;
+            padded += ",3,3,3,3,3,3,3,3,3]"; // sixteen bytes and more after it
+            JsonItem root = jsonRead(padded);
+            const size_t before = static_cast<size_t>(k / 2 + k % 2);
+            ASSERT_EQ(root.getSize(), before + 10) << padded;
+            JsonItem last(JsonItemType::Array);
+            last.appendChild(root.getChildAt(before));
+            EXPECT_EQ(last.toCompactText(), alone) << padded;
+        }
+    }
+}
+
 TEST(JsonRead, ContainersThatDoNotSplitBecomeNull) {
     for (const char *text : {R"(["a":1])", R"({"a" 1})", R"({"a":1,"b"})", R"({"a":1,"b","c":2})"}) {
         JsonItem root = jsonRead(text);
