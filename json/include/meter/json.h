@@ -5,8 +5,9 @@
 // the record; every operation that changes an item first gives its handle a
 // record of its own (copy-on-write). Records built by jsonRead stay undecoded
 // until they are first read: a container is split into its children only when
-// it is first visited, and a child is only classified by its first character
-// until it is read itself.
+// it is first visited, and a string is unescaped only when it is read itself
+// (words and numbers of the usual form are converted as their container is
+// split).
 //
 // The reader is lenient: a value that fails its check becomes Null instead of
 // an error, and comments ("//", "#", "/* */") are kept as the comment of the
