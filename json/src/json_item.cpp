@@ -597,14 +597,16 @@ namespace {
 // does not depend on whether the item had been read before.
 JsonItem retypedCopy(JsonItemData *record, JsonItemType type) {
     jsonEnsureDecoded(record);
-    JsonItemData *copy = jsonClone(record);
-    copy->type = type;
+    // Held by a handle at once: dropping a name may need memory and fail.
+    JsonItem copy = JsonItemAccess::adopt(jsonClone(record));
+    JsonItemData *retyped = copy.data();
+    retyped->type = type;
     if (type == JsonItemType::Array) {
-        for (uint32_t i = 0; i < copy->children.count; ++i) {
-            JsonItemAccess::record(copy->children.items[i])->setOwnedName({});
+        for (uint32_t i = 0; i < retyped->children.count; ++i) {
+            JsonItemAccess::record(retyped->children.items[i])->setOwnedName({});
         }
     }
-    return JsonItemAccess::adopt(copy);
+    return copy;
 }
 
 } // namespace
@@ -1181,7 +1183,14 @@ JsonItem *JsonItem::createShared(JsonItemData *record) {
     }
 }
 
-JsonItem *JsonItem::createOwning(JsonItemData *record) { return new JsonItem(Adopt{}, record); }
+JsonItem *JsonItem::createOwning(JsonItemData *record) {
+    try {
+        return new JsonItem(Adopt{}, record);
+    } catch (...) {
+        jsonRelease(record); // the reference was handed over: nobody else gives it back
+        throw;
+    }
+}
 
 void JsonItem::destroyHandle(JsonItem *handle) { delete handle; }
 

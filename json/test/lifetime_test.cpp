@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 using jsontest::rec;
 
@@ -235,6 +237,66 @@ TEST(JsonLifetime, AllocationFailuresLeaveNothingBehind) {
         ASSERT_LT(n, 100000);
     }
     EXPECT_GT(failures, 20);
+}
+
+} // namespace
+
+namespace {
+
+struct FailingCase {
+    const char *what;
+    std::function<std::string(JsonItem &root)> run; // the text it gives when nothing fails
+    const char *expected;
+};
+
+TEST(JsonLifetime, ReshapingUnderAllocationFailuresLeavesNothingBehind) {
+    // Operations that build a record and finish it afterwards: what they
+    // made must go when finishing it fails.
+    const char *const text = R"({"a": [1, {"b": "x"}], "d": {"e": true, "f": null}})";
+    const FailingCase cases[] = {
+        {"an object seen as an array",
+         [](JsonItem &root) { return std::as_const(root).requireChild("d").toArray().toCompactText(); },
+         "[true,null]"},
+        {"an array seen as an object",
+         [](JsonItem &root) { return std::as_const(root).requireChild("a").toObject().toCompactText(); },
+         R"({"":1,"":{"b":"x"}})"},
+        {"an object converted to an array in place",
+         [](JsonItem &root) {
+             root.getChild("d").convertTo(JsonItemType::Array);
+             return root.toCompactText();
+         },
+         R"({"a":[1,{"b":"x"}],"d":[true,null]})"},
+        {"a heap handle taking over a reference",
+         [](JsonItem &root) {
+             std::unique_ptr<JsonItem, void (*)(JsonItem *)> owner(
+                 JsonItem::createOwning(jsonNewRecord(JsonItemType::Array)), JsonItem::destroyHandle);
+             owner->appendChild(std::as_const(root).requireChild("a"));
+             return owner->toCompactText();
+         },
+         "[[1,{\"b\":\"x\"}]]"},
+    };
+    for (const FailingCase &c : cases) {
+        long failures = 0;
+        for (long n = 0;; ++n) {
+            std::string written;
+            bool failed = false;
+            jsontest::allocationsLeft.store(n);
+            try {
+                JsonItem root = jsonRead(text);
+                written = c.run(root);
+            } catch (const std::bad_alloc &) {
+                failed = true;
+            }
+            jsontest::allocationsLeft.store(-1);
+            if (!failed) {
+                EXPECT_EQ(written, c.expected) << c.what;
+                break;
+            }
+            ++failures;
+            ASSERT_LT(n, 10000) << c.what;
+        }
+        EXPECT_GT(failures, 2) << c.what;
+    }
 }
 
 } // namespace
