@@ -57,9 +57,11 @@ void *JsonArena::allocate(size_t bytes) {
 
 JsonArena::Chunk *JsonArena::grow(Chunk *seen, size_t bytes) {
     std::lock_guard<std::mutex> lock(grow_);
-    if (bytes > largest / 4) {
+    if (bytes > largest / 4 || bytes > next_) {
         // A large container gets a chunk of its own, kept apart, so that the
-        // current chunk goes on serving the small ones.
+        // current chunk goes on serving the small ones. That includes one
+        // larger than the next ordinary chunk: growing chunk by chunk until
+        // one holds it would leave every chunk on the way unused.
         if (bytes > SIZE_MAX - header) {
             throw std::bad_alloc();
         }

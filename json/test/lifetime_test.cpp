@@ -169,6 +169,23 @@ TEST(JsonLifetime, LargeContainersBesideSmallOnes) {
     EXPECT_EQ(root.getChildAt(2).toCompactText(), "[3,4]");
 }
 
+TEST(JsonLifetime, AContainerLargerThanTheNextPieceTakesOnlyWhatItNeeds) {
+    // 50000 elements: more than the text's next ordinary memory piece holds,
+    // less than what always gets a piece of its own.
+    const size_t n = 50000;
+    std::string text = "[0";
+    for (size_t i = 1; i < n; ++i) {
+        text += ",0";
+    }
+    text += "]";
+    const long long needed = static_cast<long long>(n * (sizeof(JsonItemData) + sizeof(JsonItem)));
+    EXPECT_EQ(jsonRead(text).getSize(), n); // the reader's own buffers grown once, before counting
+    const long long before = jsontest::bytesInUse.load();
+    JsonItem root = jsonRead(text);
+    ASSERT_EQ(std::as_const(root).getSize(), n);
+    EXPECT_LT(jsontest::bytesInUse.load() - before, 2 * needed);
+}
+
 TEST(JsonLifetime, CommentsAndEscapesAreGivenBackWithTheDocument) {
     // Both give records memory of their own while the document is only read.
     JsonItem root = jsonRead("// top\n{\"a\\\"b\": [\"\\u00e9\\n\", /* c */ 1], \"x\": {\"y\": \"\\\"\"}}");
