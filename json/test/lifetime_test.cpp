@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 using jsontest::rec;
 
@@ -184,6 +185,25 @@ TEST(JsonLifetime, AContainerLargerThanTheNextPieceTakesOnlyWhatItNeeds) {
     JsonItem root = jsonRead(text);
     ASSERT_EQ(std::as_const(root).getSize(), n);
     EXPECT_LT(jsontest::bytesInUse.load() - before, 2 * needed);
+}
+
+TEST(JsonLifetime, RecordsAfterAnOddNumberOfSlotsAreAligned) {
+    // Where a handle is half the records' alignment (32-bit ARM), the
+    // records after an odd number of slots, and the containers split after
+    // them, must still be aligned for the double they hold.
+    JsonItem root = jsonRead(R"([[1], [1, 2, 3], {"a": [true, 2.5, "x"]}, [[4]], 5])");
+    std::vector<const JsonItem *> pending{&root};
+    size_t seen = 0;
+    while (!pending.empty()) {
+        const JsonItem *item = pending.back();
+        pending.pop_back();
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(item->data()) % alignof(JsonItemData), 0u) << item->getText();
+        ++seen;
+        for (const JsonItem &child : *item) {
+            pending.push_back(&child);
+        }
+    }
+    EXPECT_EQ(seen, 16u);
 }
 
 TEST(JsonLifetime, CommentsAndEscapesAreGivenBackWithTheDocument) {
