@@ -337,3 +337,37 @@ TEST(JsonLifetime, ReshapingUnderAllocationFailuresLeavesNothingBehind) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(JsonLifetime, AConversionThatRunsOutOfMemoryLeavesAValidDocument) {
+    // A value whose conversion fails keeps a kind and a text that go
+    // together: the document still writes as JSON that reads back the same.
+    const char *const text = R"({"s": "abc", "n": 12, "t": true, "o": {"k": 1}})";
+    const JsonItemType kinds[] = {JsonItemType::Number, JsonItemType::Boolean, JsonItemType::String,
+                                  JsonItemType::Null};
+    for (const char *name : {"s", "n", "t", "o"}) {
+        for (JsonItemType kind : kinds) {
+            for (long n = 0;; ++n) {
+                JsonItem root = jsonRead(text);
+                jsontest::decodeAll(root);
+                bool failed = false;
+                jsontest::allocationsLeft.store(n);
+                try {
+                    root.getChild(name).convertTo(kind);
+                } catch (const std::bad_alloc &) {
+                    failed = true;
+                }
+                jsontest::allocationsLeft.store(-1);
+                const std::string written = root.toCompactText();
+                EXPECT_TRUE(jsonRead(written).equals(root)) << name << " " << int(kind) << ": " << written;
+                if (!failed) {
+                    break;
+                }
+                ASSERT_LT(n, 1000);
+            }
+        }
+    }
+}
+
+} // namespace
