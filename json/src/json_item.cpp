@@ -57,9 +57,11 @@ void *JsonArena::allocate(size_t bytes) {
 
 JsonArena::Chunk *JsonArena::grow(Chunk *seen, size_t bytes) {
     std::lock_guard<std::mutex> lock(grow_);
-    if (bytes > largest / 4) {
+    if (bytes > largest / 4 || bytes > next_) {
         // A large container gets a chunk of its own, kept apart, so that the
-        // current chunk goes on serving the small ones.
+        // current chunk goes on serving the small ones. That includes one
+        // larger than the next ordinary chunk: growing chunk by chunk until
+        // one holds it would leave every chunk on the way unused.
         if (bytes > SIZE_MAX - header) {
             throw std::bad_alloc();
         }
@@ -597,14 +599,16 @@ namespace {
 // does not depend on whether the item had been read before.
 JsonItem retypedCopy(JsonItemData *record, JsonItemType type) {
     jsonEnsureDecoded(record);
-    JsonItemData *copy = jsonClone(record);
-    copy->type = type;
+    // Held by a handle at once: dropping a name may need memory and fail.
+    JsonItem copy = JsonItemAccess::adopt(jsonClone(record));
+    JsonItemData *retyped = copy.data();
+    retyped->type = type;
     if (type == JsonItemType::Array) {
-        for (uint32_t i = 0; i < copy->children.count; ++i) {
-            JsonItemAccess::record(copy->children.items[i])->setOwnedName({});
+        for (uint32_t i = 0; i < retyped->children.count; ++i) {
+            JsonItemAccess::record(retyped->children.items[i])->setOwnedName({});
         }
     }
-    return JsonItemAccess::adopt(copy);
+    return copy;
 }
 
 } // namespace
@@ -1181,7 +1185,14 @@ JsonItem *JsonItem::createShared(JsonItemData *record) {
     }
 }
 
-JsonItem *JsonItem::createOwning(JsonItemData *record) { return new JsonItem(Adopt{}, record); }
+JsonItem *JsonItem::createOwning(JsonItemData *record) {
+    try {
+        return new JsonItem(Adopt{}, record);
+    } catch (...) {
+        jsonRelease(record); // the reference was handed over: nobody else gives it back
+        throw;
+    }
+}
 
 void JsonItem::destroyHandle(JsonItem *handle) { delete handle; }
 

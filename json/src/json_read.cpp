@@ -865,12 +865,17 @@ bool split(JsonItemData *record) {
     char *records = nullptr;
 #if JSON_RECORD_ARENA
     if (record->inArena) {
-        const size_t bytes = sizeof(JsonSlotHeader) + (sizeof(JsonItem) + sizeof(JsonItemData)) * size_t{n};
+        // The records follow the slots at a multiple of 8 bytes: where a
+        // handle is 4 bytes (32-bit ARM), an odd number of slots would leave
+        // them, and every allocation after them, off their double's alignment.
+        static_assert(alignof(JsonItemData) <= 8);
+        const size_t slotBytes = (sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{n} + 7) & ~size_t{7};
+        const size_t bytes = slotBytes + sizeof(JsonItemData) * size_t{n};
         char *memory = static_cast<char *>(src->arena.allocate(bytes));
         new (memory) JsonSlotHeader{n, 1};
         list.items = reinterpret_cast<JsonItem *>(memory + sizeof(JsonSlotHeader));
         list.capacity = n;
-        records = memory + sizeof(JsonSlotHeader) + sizeof(JsonItem) * size_t{n};
+        records = memory + slotBytes;
     }
 #endif
     if (records == nullptr) {

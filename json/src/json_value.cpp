@@ -15,8 +15,10 @@
 namespace {
 
 void setDecodedText(JsonItemData *record, JsonItemType type, std::string_view text) {
-    record->type = type;
+    // The text first: when it cannot be stored, the record keeps its old kind
+    // with its old text rather than the new kind with the old text.
     record->setOwnedText(text);
+    record->type = type;
     record->decoded = true;
 }
 

@@ -13,6 +13,8 @@ namespace jsontest {
 // Allocations through operator new allowed before the next one fails with
 // std::bad_alloc; negative: none fails (failing_new.cpp).
 extern std::atomic<long> allocationsLeft;
+// Bytes taken through operator new and not yet given back.
+extern std::atomic<long long> bytesInUse;
 
 inline JsonItemData *rec(const JsonItem &item) { return item.data(); }
 

@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 using jsontest::rec;
 
@@ -167,6 +170,42 @@ TEST(JsonLifetime, LargeContainersBesideSmallOnes) {
     EXPECT_EQ(root.getChildAt(2).toCompactText(), "[3,4]");
 }
 
+TEST(JsonLifetime, AContainerLargerThanTheNextPieceTakesOnlyWhatItNeeds) {
+    // 50000 elements: more than the text's next ordinary memory piece holds,
+    // less than what always gets a piece of its own.
+    const size_t n = 50000;
+    std::string text = "[0";
+    for (size_t i = 1; i < n; ++i) {
+        text += ",0";
+    }
+    text += "]";
+    const long long needed = static_cast<long long>(n * (sizeof(JsonItemData) + sizeof(JsonItem)));
+    EXPECT_EQ(jsonRead(text).getSize(), n); // the reader's own buffers grown once, before counting
+    const long long before = jsontest::bytesInUse.load();
+    JsonItem root = jsonRead(text);
+    ASSERT_EQ(std::as_const(root).getSize(), n);
+    EXPECT_LT(jsontest::bytesInUse.load() - before, 2 * needed);
+}
+
+TEST(JsonLifetime, RecordsAfterAnOddNumberOfSlotsAreAligned) {
+    // Where a handle is half the records' alignment (32-bit ARM), the
+    // records after an odd number of slots, and the containers split after
+    // them, must still be aligned for the double they hold.
+    JsonItem root = jsonRead(R"([[1], [1, 2, 3], {"a": [true, 2.5, "x"]}, [[4]], 5])");
+    std::vector<const JsonItem *> pending{&root};
+    size_t seen = 0;
+    while (!pending.empty()) {
+        const JsonItem *item = pending.back();
+        pending.pop_back();
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(item->data()) % alignof(JsonItemData), 0u) << item->getText();
+        ++seen;
+        for (const JsonItem &child : *item) {
+            pending.push_back(&child);
+        }
+    }
+    EXPECT_EQ(seen, 16u);
+}
+
 TEST(JsonLifetime, CommentsAndEscapesAreGivenBackWithTheDocument) {
     // Both give records memory of their own while the document is only read.
     JsonItem root = jsonRead("// top\n{\"a\\\"b\": [\"\\u00e9\\n\", /* c */ 1], \"x\": {\"y\": \"\\\"\"}}");
@@ -235,6 +274,100 @@ TEST(JsonLifetime, AllocationFailuresLeaveNothingBehind) {
         ASSERT_LT(n, 100000);
     }
     EXPECT_GT(failures, 20);
+}
+
+} // namespace
+
+namespace {
+
+struct FailingCase {
+    const char *what;
+    std::function<std::string(JsonItem &root)> run; // the text it gives when nothing fails
+    const char *expected;
+};
+
+TEST(JsonLifetime, ReshapingUnderAllocationFailuresLeavesNothingBehind) {
+    // Operations that build a record and finish it afterwards: what they
+    // made must go when finishing it fails.
+    const char *const text = R"({"a": [1, {"b": "x"}], "d": {"e": true, "f": null}})";
+    const FailingCase cases[] = {
+        {"an object seen as an array",
+         [](JsonItem &root) { return std::as_const(root).requireChild("d").toArray().toCompactText(); },
+         "[true,null]"},
+        {"an array seen as an object",
+         [](JsonItem &root) { return std::as_const(root).requireChild("a").toObject().toCompactText(); },
+         R"({"":1,"":{"b":"x"}})"},
+        {"an object converted to an array in place",
+         [](JsonItem &root) {
+             root.getChild("d").convertTo(JsonItemType::Array);
+             return root.toCompactText();
+         },
+         R"({"a":[1,{"b":"x"}],"d":[true,null]})"},
+        {"a heap handle taking over a reference",
+         [](JsonItem &root) {
+             std::unique_ptr<JsonItem, void (*)(JsonItem *)> owner(
+                 JsonItem::createOwning(jsonNewRecord(JsonItemType::Array)), JsonItem::destroyHandle);
+             owner->appendChild(std::as_const(root).requireChild("a"));
+             return owner->toCompactText();
+         },
+         "[[1,{\"b\":\"x\"}]]"},
+    };
+    for (const FailingCase &c : cases) {
+        long failures = 0;
+        for (long n = 0;; ++n) {
+            std::string written;
+            bool failed = false;
+            jsontest::allocationsLeft.store(n);
+            try {
+                JsonItem root = jsonRead(text);
+                written = c.run(root);
+            } catch (const std::bad_alloc &) {
+                failed = true;
+            }
+            jsontest::allocationsLeft.store(-1);
+            if (!failed) {
+                EXPECT_EQ(written, c.expected) << c.what;
+                break;
+            }
+            ++failures;
+            ASSERT_LT(n, 10000) << c.what;
+        }
+        EXPECT_GT(failures, 2) << c.what;
+    }
+}
+
+} // namespace
+
+namespace {
+
+TEST(JsonLifetime, AConversionThatRunsOutOfMemoryLeavesAValidDocument) {
+    // A value whose conversion fails keeps a kind and a text that go
+    // together: the document still writes as JSON that reads back the same.
+    const char *const text = R"({"s": "abc", "n": 12, "t": true, "o": {"k": 1}})";
+    const JsonItemType kinds[] = {JsonItemType::Number, JsonItemType::Boolean, JsonItemType::String,
+                                  JsonItemType::Null};
+    for (const char *name : {"s", "n", "t", "o"}) {
+        for (JsonItemType kind : kinds) {
+            for (long n = 0;; ++n) {
+                JsonItem root = jsonRead(text);
+                jsontest::decodeAll(root);
+                bool failed = false;
+                jsontest::allocationsLeft.store(n);
+                try {
+                    root.getChild(name).convertTo(kind);
+                } catch (const std::bad_alloc &) {
+                    failed = true;
+                }
+                jsontest::allocationsLeft.store(-1);
+                const std::string written = root.toCompactText();
+                EXPECT_TRUE(jsonRead(written).equals(root)) << name << " " << int(kind) << ": " << written;
+                if (!failed) {
+                    break;
+                }
+                ASSERT_LT(n, 1000);
+            }
+        }
+    }
 }
 
 } // namespace

@@ -233,7 +233,8 @@ class JsonItem {
 
     // Handles on the heap, for code that keeps items by pointer: a handle
     // sharing `record` (one more reference), a handle taking over a
-    // reference already counted, and the release of either (null is fine).
+    // reference already counted (given back if the handle cannot be made),
+    // and the release of either (null is fine).
     static JsonItem *createShared(JsonItemData *record);
     static JsonItem *createOwning(JsonItemData *record);
     static void destroyHandle(JsonItem *handle);
