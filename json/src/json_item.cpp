@@ -74,7 +74,7 @@ JsonArena::Chunk *JsonArena::grow(Chunk *seen, size_t bytes) {
     if (c != seen) {
         return nullptr; // another thread has made a new one meanwhile
     }
-    const size_t size = std::max(next_, bytes); // one growth step, whatever the request
+    const size_t size = next_;
     auto *fresh = new (::operator new(header + size)) Chunk{nullptr, size, {0}};
     JSON_POISON(fresh->data(), size); // given out piece by piece
     if (c != nullptr) {
