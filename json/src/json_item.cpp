@@ -822,6 +822,48 @@ const JsonItem &JsonItem::requireChildAt(size_t index) const {
 // ---------------------------------------------------------------------------
 // Insertion and removal
 
+namespace {
+
+// Whether `container` lies in the tree of `item` (its decoded part: an
+// unread container has no records below it yet).
+bool holds(const JsonItemData *item, const JsonItemData *container) {
+    if (item == container) {
+        return true;
+    }
+    if (!item->isContainer() || item->children.count == 0) {
+        return false;
+    }
+    std::vector<const JsonItemData *> pending{item};
+    while (!pending.empty()) {
+        const JsonItemData *current = pending.back();
+        pending.pop_back();
+        for (uint32_t i = 0; i < current->children.count; ++i) {
+            const JsonItemData *child = JsonItemAccess::record(current->children.items[i]);
+            if (child == container) {
+                return true;
+            }
+            if (child->isContainer() && child->children.count != 0) {
+                pending.push_back(child);
+            }
+        }
+    }
+    return false;
+}
+
+// An item about to go into `container`, its reference already taken. Put
+// into its own tree, it would make the tree hold itself, which no writer and
+// no release could ever finish: it goes in as a copy of itself then, as it
+// stands before the insertion.
+void takeInsertable(JsonItemData *&added, const JsonItemData *container) {
+    if (holds(added, container)) {
+        JsonItemData *copy = jsonClone(added);
+        jsonRelease(added);
+        added = copy;
+    }
+}
+
+} // namespace
+
 JsonItemIterator JsonItem::appendChild(const JsonItem &item) {
     jsonEnsureDecoded(data_);
     if (!data_->isContainer()) {
@@ -832,6 +874,7 @@ JsonItemIterator JsonItem::appendChild(const JsonItem &item) {
     try {
         unshare();
         jsonEnsureDecoded(data_);
+        takeInsertable(added, data_);
         JsonItemList &list = data_->children;
         jsonListAppendOwning(list, added);
     } catch (...) {
@@ -858,6 +901,7 @@ JsonItemIterator JsonItem::insertChild(JsonItemIterator position, const JsonItem
     jsonRetain(added);
     try {
         unshare();
+        takeInsertable(added, data_);
         insertSlots(data_->children, index, {added});
     } catch (...) {
         jsonRelease(added);
@@ -894,6 +938,9 @@ JsonItemIterator JsonItem::insertChildren(JsonItemIterator position, JsonItemCon
     }
     try {
         unshare();
+        for (JsonItemData *&record : added) {
+            takeInsertable(record, data_);
+        }
         if (!added.empty()) {
             insertSlots(data_->children, index, added);
         }
@@ -1043,6 +1090,7 @@ JsonItemReverseIterator JsonItem::insertChild(JsonItemReverseIterator position, 
         jsonRetain(added);
         try {
             unshare();
+            takeInsertable(added, data_);
             jsonPrependChild(data_, added);
         } catch (...) {
             jsonRelease(added);
@@ -1081,6 +1129,9 @@ JsonItemReverseIterator JsonItem::insertChildren(JsonItemReverseIterator positio
     }
     try {
         unshare();
+        for (JsonItemData *&record : added) {
+            takeInsertable(record, data_);
+        }
         if (!added.empty()) {
             insertSlots(data_->children, static_cast<uint32_t>(at), added);
         }

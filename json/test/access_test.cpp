@@ -191,6 +191,67 @@ TEST(JsonAccess, AppendingAContainerToItselfMakesACopy) {
     EXPECT_EQ(array.toCompactText(), "[1,[1]]");
 }
 
+TEST(JsonAccess, InsertingAnItemIntoItsOwnTreeInsertsACopy) {
+    // Otherwise the tree would hold itself: writing it would never end and
+    // releasing it would never free it.
+    using Insert = std::function<void(JsonItem &inner, const JsonItem &root)>;
+    struct {
+        const char *what;
+        Insert insert;
+        const char *after;
+    } const cases[] = {
+        {"append", [](JsonItem &inner, const JsonItem &root) { inner.appendChild(root); },
+         R"({"a":{"b":[1,{"a":{"b":[1]}}]}})"},
+        {"insert", [](JsonItem &inner, const JsonItem &root) { inner.insertChild(inner.begin(), root); },
+         R"({"a":{"b":[{"a":{"b":[1]}},1]}})"},
+        {"insert a range",
+         [](JsonItem &inner, const JsonItem &root) {
+             JsonItem holder(JsonItemType::Array);
+             holder.appendChild(JsonItem("", 2));
+             holder.appendChild(root);
+             inner.insertChildren(inner.end(), holder.begin(), holder.end());
+         },
+         R"({"a":{"b":[1,2,{"a":{"b":[1]}}]}})"},
+        {"insert from the last child",
+         [](JsonItem &inner, const JsonItem &root) { inner.insertChild(inner.rend(), root); },
+         R"({"a":{"b":[{"a":{"b":[1]}},1]}})"},
+        {"insert a range from the last child",
+         [](JsonItem &inner, const JsonItem &root) {
+             JsonItem holder(JsonItemType::Array);
+             holder.appendChild(root);
+             inner.insertChildren(inner.rbegin(), holder.begin(), holder.end());
+         },
+         R"({"a":{"b":[1,{"a":{"b":[1]}}]}})"},
+        {"the parent into its child",
+         [](JsonItem &inner, const JsonItem &root) { inner.appendChild(root.getChildAt(0)); },
+         R"({"a":{"b":[1,{"b":[1]}]}})"},
+    };
+    // Counts the records below an item, giving up past `limit` (a tree that
+    // holds itself has no end).
+    auto countRecords = [](const JsonItem &item, size_t limit) {
+        size_t seen = 0;
+        std::vector<const JsonItemData *> pending{rec(item)};
+        while (!pending.empty() && seen <= limit) {
+            const JsonItemData *r = pending.back();
+            pending.pop_back();
+            ++seen;
+            if (r->isContainer()) {
+                for (uint32_t i = 0; i < r->children.count; ++i) {
+                    pending.push_back(rec(r->children.items[i]));
+                }
+            }
+        }
+        return seen;
+    };
+    for (const auto &c : cases) {
+        JsonItem root = jsonRead(R"({"a":{"b":[1]}})");
+        JsonItem &inner = root.getChild("a").getChild("b");
+        c.insert(inner, root);
+        ASSERT_LT(countRecords(root, 100), 100u) << c.what;
+        EXPECT_EQ(root.toCompactText(), c.after) << c.what;
+    }
+}
+
 TEST(JsonAccess, PositionsCountedFromTheLastChild) {
     using Op = std::function<JsonItemReverseIterator(JsonItem &)>;
     const JsonItem x("", "x");
