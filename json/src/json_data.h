@@ -301,8 +301,6 @@ inline void jsonEnsureDecoded(JsonItemData *record) {
 
 // Decodes the record and every record below it, without recursion.
 void jsonDecodeAll(JsonItemData *record);
-// Puts a handle sharing `child` before the first child of a container.
-void jsonPrependChild(JsonItemData *record, JsonItemData *child);
 
 // Values.
 void jsonSetNull(JsonItemData *record);

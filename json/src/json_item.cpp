@@ -862,6 +862,31 @@ void takeInsertable(JsonItemData *&added, const JsonItemData *container) {
     }
 }
 
+// Puts handles sharing `added` at slot `at` of `container`, which first gets
+// a record of its own. The records are taken before: one of them may be the
+// container's own child, or the container itself. On failure nothing is
+// inserted and no reference is left taken.
+void insertShared(JsonItem &container, uint32_t at, std::vector<JsonItemData *> added) {
+    for (JsonItemData *record : added) {
+        jsonRetain(record);
+    }
+    try {
+        container.unshare();
+        JsonItemData *own = container.data();
+        for (JsonItemData *&record : added) {
+            takeInsertable(record, own);
+        }
+        if (!added.empty()) {
+            insertSlots(own->children, at, added);
+        }
+    } catch (...) {
+        for (JsonItemData *record : added) {
+            jsonRelease(record);
+        }
+        throw;
+    }
+}
+
 } // namespace
 
 JsonItemIterator JsonItem::appendChild(const JsonItem &item) {
@@ -869,18 +894,7 @@ JsonItemIterator JsonItem::appendChild(const JsonItem &item) {
     if (!data_->isContainer()) {
         return JsonItemIterator();
     }
-    JsonItemData *added = item.data_; // before unshare: `item` may be our own child
-    jsonRetain(added);
-    try {
-        unshare();
-        jsonEnsureDecoded(data_);
-        takeInsertable(added, data_);
-        JsonItemList &list = data_->children;
-        jsonListAppendOwning(list, added);
-    } catch (...) {
-        jsonRelease(added);
-        throw;
-    }
+    insertShared(*this, data_->children.count, {item.data_});
     return JsonItemIterator(data_->children.items + data_->children.count - 1);
 }
 
@@ -897,16 +911,7 @@ JsonItemIterator JsonItem::insertChild(JsonItemIterator position, const JsonItem
     if (place == Place::Past) {
         return appendChild(item);
     }
-    JsonItemData *added = item.data_;
-    jsonRetain(added);
-    try {
-        unshare();
-        takeInsertable(added, data_);
-        insertSlots(data_->children, index, {added});
-    } catch (...) {
-        jsonRelease(added);
-        throw;
-    }
+    insertShared(*this, index, {item.data_});
     return JsonItemIterator(data_->children.items + index);
 }
 
@@ -928,28 +933,12 @@ JsonItemIterator JsonItem::insertChildren(JsonItemIterator position, JsonItemCon
             return end();
         }
     }
-    // Take the records first: the range may lie in this very list.
+    // The records are taken first: the range may lie in this very list.
     std::vector<JsonItemData *> added;
     for (auto it = first; it != last; ++it) {
         added.push_back(it->data());
     }
-    for (JsonItemData *record : added) {
-        jsonRetain(record);
-    }
-    try {
-        unshare();
-        for (JsonItemData *&record : added) {
-            takeInsertable(record, data_);
-        }
-        if (!added.empty()) {
-            insertSlots(data_->children, index, added);
-        }
-    } catch (...) {
-        for (JsonItemData *record : added) {
-            jsonRelease(record);
-        }
-        throw;
-    }
+    insertShared(*this, index, std::move(added));
     return JsonItemIterator(data_->children.items == nullptr ? nullptr : data_->children.items + index);
 }
 
@@ -1062,19 +1051,6 @@ JsonItemReverseIterator JsonItem::rend() { return JsonItemReverseIterator(begin(
 JsonItemConstReverseIterator JsonItem::rbegin() const { return JsonItemConstReverseIterator(end()); }
 JsonItemConstReverseIterator JsonItem::rend() const { return JsonItemConstReverseIterator(begin()); }
 
-void jsonPrependChild(JsonItemData *record, JsonItemData *child) {
-    if (!record->isContainer()) {
-        return;
-    }
-    jsonRetain(child);
-    try {
-        insertSlots(record->children, 0, {child});
-    } catch (...) {
-        jsonRelease(child);
-        throw;
-    }
-}
-
 JsonItemReverseIterator JsonItem::insertChild(JsonItemReverseIterator position, const JsonItem &item) {
     jsonEnsureDecoded(data_);
     if (!data_->isContainer()) {
@@ -1086,17 +1062,7 @@ JsonItemReverseIterator JsonItem::insertChild(JsonItemReverseIterator position, 
         return rbegin();
     }
     if (at <= 0) {
-        JsonItemData *added = item.data_; // before unshare: `item` may be our own child
-        jsonRetain(added);
-        try {
-            unshare();
-            takeInsertable(added, data_);
-            jsonPrependChild(data_, added);
-        } catch (...) {
-            jsonRelease(added);
-            throw;
-        }
-        jsonRelease(added); // jsonPrependChild took its own reference
+        insertShared(*this, 0, {item.data_});
         return JsonItemReverseIterator(JsonItemIterator(data_->children.items + 1));
     }
     // After the child at at - 1 in document order.
@@ -1124,27 +1090,12 @@ JsonItemReverseIterator JsonItem::insertChildren(JsonItemReverseIterator positio
     }
     // In document order the range reads backwards.
     std::reverse(added.begin(), added.end());
-    for (JsonItemData *record : added) {
-        jsonRetain(record);
-    }
-    try {
-        unshare();
-        for (JsonItemData *&record : added) {
-            takeInsertable(record, data_);
-        }
-        if (!added.empty()) {
-            insertSlots(data_->children, static_cast<uint32_t>(at), added);
-        }
-    } catch (...) {
-        for (JsonItemData *record : added) {
-            jsonRelease(record);
-        }
-        throw;
-    }
+    const size_t n = added.size();
+    insertShared(*this, static_cast<uint32_t>(at), std::move(added));
     if (data_->children.items == nullptr) {
         return JsonItemReverseIterator();
     }
-    return JsonItemReverseIterator(JsonItemIterator(data_->children.items + at + added.size()));
+    return JsonItemReverseIterator(JsonItemIterator(data_->children.items + at + n));
 }
 
 JsonItemReverseIterator JsonItem::eraseChild(JsonItemReverseIterator position) {
