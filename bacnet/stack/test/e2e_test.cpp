@@ -343,6 +343,17 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
         ++frames;
     EXPECT_GE(frames, 30u) << "tshark decoded too few BACnet frames";
 
+    // Every datagram of the capture, in order, against the recorded exchange.
+    fs::path datagrams = dir / "datagrams.txt";
+    ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-T", "fields", "-E", "separator= ", "-e", "ip.src", "-e",
+                   "udp.srcport", "-e", "ip.dst", "-e", "udp.dstport", "-e", "udp.payload"},
+                  datagrams.string()),
+              0);
+    std::ifstream captured(datagrams);
+    std::stringstream exchanged;
+    exchanged << captured.rdbuf();
+    expectAsRecorded(exchanged.str(), "e2e_exchange.txt");
+
     fs::path problems = dir / "problems.txt";
     ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},
                   problems.string()),

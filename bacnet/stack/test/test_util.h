@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -240,6 +243,26 @@ inline std::string answer(harness::Stack &stack, const Bytes &npdu) {
         return "";
     EXPECT_EQ(r.size(), 1u);
     return hex(apduOf(r[0]));
+}
+
+// Compares what the stack sent with its record in test/golden/NAME of the
+// sources, so that a rework of the stack shows any octet it changed. With
+// BACNET_RECORD set in the environment the record is written instead.
+inline void expectAsRecorded(const std::string &text, const std::string &name) {
+    const char *root = std::getenv("METER_SOURCE_DIR");
+    ASSERT_NE(root, nullptr) << "METER_SOURCE_DIR is not set";
+    const std::string path = std::string(root) + "/bacnet/stack/test/golden/" + name;
+    if (std::getenv("BACNET_RECORD") != nullptr) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        EXPECT_TRUE(out.good()) << "cannot write " << path;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in.good()) << "cannot open " << path;
+    const std::string recorded{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text, recorded) << "differs from " << path;
 }
 
 }  // namespace tu
