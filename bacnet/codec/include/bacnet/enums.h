@@ -446,6 +446,9 @@ enum BACnetPropertyIdentifier : uint32_t {
     kPropEgressActive = 386,
 };
 
+// Property identifiers from this one on are proprietary.
+inline constexpr uint32_t kFirstProprietaryProperty = 512;
+
 // The PDU type: the upper four bits of an APDU's first octet.
 enum BACnetPduType : uint8_t {
     kPduConfirmedRequest = 0,
@@ -853,13 +856,17 @@ enum BACnetApplicationTag : uint8_t {
     kTagObjectIdentifier = 12,
 };
 
-// An object identifier of a type and an instance (22 bits).
+// The largest instance number (22 bits), which in a request also stands
+// for "any instance".
+inline constexpr uint32_t kMaxInstance = 0x3FFFFF;
+
+// An object identifier of a type and an instance.
 inline constexpr uint32_t objectIdMake(uint16_t type, uint32_t instance) {
-    return uint32_t{type} << 22 | (instance & 0x3FFFFF);
+    return uint32_t{type} << 22 | (instance & kMaxInstance);
 }
 inline constexpr uint16_t objectIdType(uint32_t objectId) {
     return static_cast<uint16_t>(objectId >> 22);
 }
 inline constexpr uint32_t objectIdInstance(uint32_t objectId) {
-    return objectId & 0x3FFFFF;
+    return objectId & kMaxInstance;
 }
