@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/tags.h"
@@ -47,13 +48,13 @@ inline Bytes ctxObjectId(uint8_t tag, uint32_t id) {
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 inline uint32_t deviceObjectId(uint32_t instance) {
-    return (8u << 22) | instance;
+    return objectIdMake(kObjDevice, instance);
 }
 
 // ReadProperty request APDU.
 inline Bytes rp(uint8_t invokeId, uint32_t objectId, uint32_t property, uint32_t index = kNone,
                 uint8_t maxOctet = 0x05) {
-    Bytes apdu{0x00, maxOctet, invokeId, 12};
+    Bytes apdu{apduFirstOctet(kPduConfirmedRequest), maxOctet, invokeId, kSvcReadProperty};
     apdu = cat(apdu, ctxObjectId(0, objectId));
     apdu = cat(apdu, ctxUnsigned(1, property));
     if (index != kNone)
@@ -74,7 +75,7 @@ struct AccessSpec {
 // ReadPropertyMultiple request APDU.
 inline Bytes rpm(uint8_t invokeId, const std::vector<AccessSpec> &specs, uint8_t flags = 0x00,
                  uint8_t maxOctet = 0x05) {
-    Bytes apdu{flags, maxOctet, invokeId, 14};
+    Bytes apdu{flags, maxOctet, invokeId, kSvcReadPropertyMultiple};
     for (const AccessSpec &s : specs) {
         apdu = cat(apdu, ctxObjectId(0, s.objectId));
         apdu.push_back(0x1E);
