@@ -19,23 +19,50 @@ constexpr uint16_t kMaxSegmentsByCode[8] = {0xFFFF, 2, 4, 8, 16, 32, 64, 0xFFFF}
 // Shortest APDU of each PDU type that carries what its handler reads.
 uint32_t minimumLength(uint8_t type, uint8_t first) {
     switch (type) {
-        case 0:
-            return (first & 0x08) ? 6 : 4;
-        case 1:
+        case kPduConfirmedRequest:
+            return (first & kApduSegmentedMessage) ? 6 : 4;
+        case kPduUnconfirmedRequest:
             return 2;
-        case 2:
+        case kPduSimpleAck:
             return 3;
-        case 3:
-            return (first & 0x08) ? 5 : 3;
-        case 4:
+        case kPduComplexAck:
+            return (first & kApduSegmentedMessage) ? 5 : 3;
+        case kPduSegmentAck:
             return 4;
-        case 5:
-        case 6:
-        case 7:
+        case kPduError:
+        case kPduReject:
+        case kPduAbort:
             return 3;
         default:
             return 1;
     }
+}
+
+// The confirmed services of this build.
+struct ConfirmedService {
+    uint8_t choice;
+    void (*handle)(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length, uint8_t invokeId,
+                   PropertyValue *value);
+};
+constexpr ConfirmedService kConfirmedServices[] = {
+    {kSvcReadProperty, svcHandleReadProperty},
+    {kSvcReadPropertyMultiple, svcHandleReadPropertyMultiple},
+};
+
+// The unconfirmed services of this build; the APDU starts at packet->apdu.
+struct UnconfirmedService {
+    uint8_t choice;
+    void (*handle)(int32_t device, NpduPacket *packet);
+};
+constexpr UnconfirmedService kUnconfirmedServices[] = {
+    {kSvcIAm, [](int32_t, NpduPacket *p) { svcHandleIAm(&p->address, p->apdu, p->length); }},
+    {kSvcWhoIs, [](int32_t, NpduPacket *p) { svcHandleWhoIs(p); }},
+};
+
+// The services a device executes even while DeviceCommunicationControl has
+// disabled its communication, so that it can be enabled again.
+bool servedWhileDisabled(uint8_t service) {
+    return service == kSvcDeviceCommunicationControl || service == kSvcReinitializeDevice;
 }
 
 void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
@@ -55,11 +82,11 @@ bool decodeErrorPdu(const uint8_t *apdu, uint32_t length, uint32_t *errorClass, 
     const uint8_t *p = apdu + 3;
     const uint8_t *end = apdu + length;
     TagHeader tag;
-    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 9 ||
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != kTagEnumerated ||
         !tagDecodeEnumerated(&p, end, errorClass)) {
         return false;
     }
-    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 9 ||
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != kTagEnumerated ||
         !tagDecodeEnumerated(&p, end, errorCode)) {
         return false;
     }
@@ -73,12 +100,12 @@ bool chooseDevice(const NpduPacket *packet, uint8_t type, int32_t *device) {
     const BACnetAddress &a = packet->address;
     uint16_t dnet = a.destinationNetwork;
     *device = -1;
-    if (dnet == 0 || dnet == 0xFFFF) {
+    if (dnet == 0 || dnet == kGlobalNetwork) {
         return true;
     }
     uint16_t mstpNetwork = stackDevice().mstpNetwork;
     if (mstpNetwork != 0 && dnet == mstpNetwork) {
-        return type == 1;
+        return type == kPduUnconfirmedRequest;
     }
     int32_t instance = -1;
     int32_t found = vdevLookup(dnet, a.virtualLength, a.virtualAddress, &instance);
@@ -111,25 +138,25 @@ uint32_t charStringEncodedSize(const CharString *value) {
 }
 
 void apduSendSimpleAck(NpduPacket *packet, uint8_t invokeId, uint8_t serviceChoice) {
-    const uint8_t apdu[] = {0x20, invokeId, serviceChoice};
+    const uint8_t apdu[] = {apduFirstOctet(kPduSimpleAck), invokeId, serviceChoice};
     sendReply(packet, apdu, sizeof apdu);
 }
 
 void apduSendError(NpduPacket *packet, uint8_t invokeId, uint8_t serviceChoice, uint32_t errorClass,
                    uint32_t errorCode) {
-    uint8_t apdu[16] = {0x50, invokeId, serviceChoice};
+    uint8_t apdu[16] = {apduFirstOctet(kPduError), invokeId, serviceChoice};
     uint8_t *p = tagEncodeEnumerated(apdu + 3, errorClass);
     p = tagEncodeEnumerated(p, errorCode);
     sendReply(packet, apdu, static_cast<uint32_t>(p - apdu));
 }
 
 void apduSendReject(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
-    const uint8_t apdu[] = {0x60, invokeId, reason};
+    const uint8_t apdu[] = {apduFirstOctet(kPduReject), invokeId, reason};
     sendReply(packet, apdu, sizeof apdu);
 }
 
 void apduSendAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
-    const uint8_t apdu[] = {0x71, invokeId, reason};
+    const uint8_t apdu[] = {apduFirstOctet(kPduAbort, kApduServer), invokeId, reason};
     sendReply(packet, apdu, sizeof apdu);
 }
 
@@ -139,7 +166,7 @@ namespace {
 // acknowledgement it cannot take): the server bit stays clear, so that the
 // peer matches it against the transaction it serves.
 void sendClientAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
-    const uint8_t apdu[] = {0x70, invokeId, reason};
+    const uint8_t apdu[] = {apduFirstOctet(kPduAbort), invokeId, reason};
     sendReply(packet, apdu, sizeof apdu);
 }
 
@@ -147,8 +174,9 @@ void sendClientAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason) {
 
 void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, uint8_t window, bool negative,
                         bool server) {
-    const uint8_t apdu[] = {static_cast<uint8_t>(0x40 | (negative ? 0x02 : 0) | (server ? 0x01 : 0)),
-                            invokeId, sequence, window};
+    const uint8_t apdu[] = {
+        apduFirstOctet(kPduSegmentAck, (negative ? kApduNegativeAck : 0) | (server ? kApduServer : 0)),
+        invokeId, sequence, window};
     sendReply(packet, apdu, sizeof apdu);
 }
 
@@ -181,33 +209,33 @@ void apduHandle() {
     BACnetAddress &a = packet->address;
     a.segmentedResponseAccepted = 0;
     switch (type) {
-        case 0:
+        case kPduConfirmedRequest:
             a.maxSegments = apduMaxSegmentsByCode(static_cast<uint8_t>(apdu[1] >> 4));
             a.maxApdu = apduMaxApduByCode(apdu[1]);
-            a.segmentedResponseAccepted = (apdu[0] & 0x02) ? 1 : 0;
-            if (apdu[0] & 0x08) {
+            a.segmentedResponseAccepted = (apdu[0] & kApduSegmentedResponseAccepted) ? 1 : 0;
+            if (apdu[0] & kApduSegmentedMessage) {
                 // This build does not reassemble segmented requests.
-                apduSendAbort(packet, apdu[2], kAbortSegmentationNotSupported);
+                apduSendAbort(packet, apdu[2], kAbortReasonSegmentationNotSupported);
             } else {
                 apduHandleConfirmed(device, packet);
             }
             break;
-        case 1:
+        case kPduUnconfirmedRequest:
             apduHandleUnconfirmed(device, packet);
             break;
-        case 3:
-            if (apdu[0] & 0x08) {
-                sendClientAbort(packet, apdu[1], kAbortSegmentationNotSupported);
+        case kPduComplexAck:
+            if (apdu[0] & kApduSegmentedMessage) {
+                sendClientAbort(packet, apdu[1], kAbortReasonSegmentationNotSupported);
             } else {
                 // No service of this build expects data in an acknowledgement:
                 // the transaction is completed and the data ignored.
                 tsmComplete(device, apdu[1], apdu[2], true, 0, false);
             }
             break;
-        case 2:
+        case kPduSimpleAck:
             tsmComplete(device, apdu[1], apdu[2], true, 0, true);
             break;
-        case 5: {
+        case kPduError: {
             uint32_t errorClass = 0;
             uint32_t errorCode = 0;
             if (decodeErrorPdu(apdu, length, &errorClass, &errorCode)) {
@@ -215,10 +243,10 @@ void apduHandle() {
             }
             break;
         }
-        case 6:
+        case kPduReject:
             tsmComplete(device, apdu[1], -1, false, errMake(kClassReject, apdu[2]), true);
             break;
-        case 7:
+        case kPduAbort:
             tsmComplete(device, apdu[1], -1, false, errMake(kClassAbort, apdu[2]), true);
             break;
         default:
@@ -233,41 +261,28 @@ void apduHandleConfirmed(int32_t device, NpduPacket *packet) {
     const uint8_t *apdu = packet->apdu;
     uint8_t invokeId = apdu[2];
     uint8_t service = apdu[3];
-    if (communicationEnabled != 1 && service != 17 && service != 20) {
+    if (communicationEnabled != 1 && !servedWhileDisabled(service)) {
         return;
     }
-    const uint8_t *data = apdu + 4;
-    uint32_t length = packet->length - 4u;
-    PropertyValue &value = stackValue;
-    switch (service) {
-        case 12:
-            value.priority = 0;
-            svcHandleReadProperty(device, packet, data, length, invokeId, &value);
-            break;
-        case 14:
-            value.priority = 0;
-            svcHandleReadPropertyMultiple(device, packet, data, length, invokeId, &value);
-            break;
-        default:
-            apduSendReject(packet, invokeId, kRejectUnrecognizedService);
-            break;
+    for (const ConfirmedService &s : kConfirmedServices) {
+        if (s.choice == service) {
+            stackValue.priority = 0;
+            s.handle(device, packet, apdu + 4, packet->length - 4u, invokeId, &stackValue);
+            return;
+        }
     }
+    apduSendReject(packet, invokeId, kRejectReasonUnrecognizedService);
 }
 
 void apduHandleUnconfirmed(int32_t device, NpduPacket *packet) {
-    (void)device;
     if (communicationEnabled != 1) {
         return;
     }
-    switch (packet->apdu[1]) {
-        case 0:
-            svcHandleIAm(&packet->address, packet->apdu, packet->length);
-            break;
-        case 8:
-            svcHandleWhoIs(packet);
-            break;
-        default:
-            break;
+    for (const UnconfirmedService &s : kUnconfirmedServices) {
+        if (s.choice == packet->apdu[1]) {
+            s.handle(device, packet);
+            return;
+        }
     }
 }
 
@@ -302,8 +317,8 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
         return kSendTooLong;
     }
     uint8_t *abort = buffer->cursor;
-    abort[0] = 0x71;
-    abort[2] = kAbortSegmentationNotSupported;
+    abort[0] = apduFirstOctet(kPduAbort, kApduServer);
+    abort[2] = kAbortReasonSegmentationNotSupported;
     datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, h + 3, buffer->writeBase, false);
     pduFree(buffer);
     return 0;

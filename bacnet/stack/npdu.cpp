@@ -4,16 +4,28 @@
 #include <cstring>
 #include <syslog.h>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/stack.h"
 
 namespace {
 
-constexpr uint16_t kGlobalNetwork = 0xFFFF;
 constexpr uint8_t kMaxHeader = 2 + 3 + 8 + 3 + 8 + 1;
 
+// The router answers What-Is-Network-Number and announces a configured
+// network number this many seconds after the question or its start, unless
+// another device answered first.
+constexpr uint16_t kNetworkNumberDelay = 9;
+constexpr uint16_t kCountdownIdle = 255;
+// The flag of a Network-Number-Is: the number was learned, or configured.
+constexpr uint8_t kNetworkNumberLearned = 0;
+constexpr uint8_t kNetworkNumberConfigured = 1;
+// The network field of the Reject-Message-To-Network for an unknown message
+// type.
+constexpr uint16_t kRejectedNetwork = 203;
+
 uint16_t routerPort = kPortNone;
-uint16_t networkNumberCountdown = 255;
+uint16_t networkNumberCountdown = kCountdownIdle;
 
 uint16_t read16(const uint8_t *p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -25,7 +37,7 @@ uint16_t read16(const uint8_t *p) {
 uint32_t writeHeader(uint8_t *out, uint8_t control, const BACnetAddress *a, bool expectingReply,
                      uint8_t hopWithSnet) {
     uint32_t n = 0;
-    out[n++] = 1;
+    out[n++] = kNpduVersion;
     uint32_t controlAt = n++;
     if (expectingReply) {
         control |= kNpduExpectingReply;
@@ -54,7 +66,7 @@ uint32_t writeHeader(uint8_t *out, uint8_t control, const BACnetAddress *a, bool
         n += slen;
     }
     if (dnet) {
-        out[n++] = snet ? hopWithSnet : 255;
+        out[n++] = snet ? hopWithSnet : kNpduHopCount;
     }
     out[controlAt] = control;
     return n;
@@ -70,8 +82,8 @@ void sendNetworkMessage(uint8_t port, const uint8_t *npdu, uint32_t length) {
 }
 
 void sendIAmRouter(uint16_t vnet) {
-    const uint8_t msg[] = {1, kNpduNetworkMessage, 0x01, static_cast<uint8_t>(vnet >> 8),
-                           static_cast<uint8_t>(vnet)};
+    const uint8_t msg[] = {kNpduVersion, kNpduNetworkMessage, kNetIAmRouterToNetwork,
+                           static_cast<uint8_t>(vnet >> 8), static_cast<uint8_t>(vnet)};
     sendNetworkMessage(stackActivePort(), msg, sizeof msg);
 }
 
@@ -79,7 +91,7 @@ void sendRejectMessage(const NpduPacket *packet, uint8_t reason, uint16_t networ
     uint8_t msg[32];
     uint32_t n = 0;
     const BACnetAddress &a = packet->address;
-    msg[n++] = 1;
+    msg[n++] = kNpduVersion;
     if (a.network != 0) {
         msg[n++] = kNpduNetworkMessage | kNpduDnetPresent;
         msg[n++] = static_cast<uint8_t>(a.network >> 8);
@@ -88,11 +100,11 @@ void sendRejectMessage(const NpduPacket *packet, uint8_t reason, uint16_t networ
         msg[n++] = dlen;
         std::memcpy(msg + n, a.remoteAddress, dlen);
         n += dlen;
-        msg[n++] = 255;
+        msg[n++] = kNpduHopCount;
     } else {
         msg[n++] = kNpduNetworkMessage;
     }
-    msg[n++] = 0x03;
+    msg[n++] = kNetRejectMessageToNetwork;
     msg[n++] = reason;
     if (network != 0) {
         msg[n++] = static_cast<uint8_t>(network >> 8);
@@ -123,7 +135,7 @@ void handleNetworkNumberIs(const NpduPacket *packet, const NpduHeader &header) {
     }
     uint16_t network = read16(packet->data + at + 1);
     uint8_t flag = packet->data[at + 3];
-    networkNumberCountdown = 255;
+    networkNumberCountdown = kCountdownIdle;
     char line[128];
     uint16_t vnet = vdevGetNetwork();
     if (vnet != 0 && network == vnet) {
@@ -131,7 +143,7 @@ void handleNetworkNumberIs(const NpduPacket *packet, const NpduHeader &header) {
         logLine(LOG_ERR, line);
         return;
     }
-    if (flag != 1) {
+    if (flag != kNetworkNumberConfigured) {
         return;
     }
     DeviceRecord &rec = stackDevice();
@@ -165,7 +177,7 @@ void handleNetworkNumberIs(const NpduPacket *packet, const NpduHeader &header) {
 
 bool npduParseHeader(const uint8_t *npdu, uint32_t length, NpduHeader *h) {
     *h = NpduHeader{};
-    if (length < 2 || npdu[0] != 1) {
+    if (length < 2 || npdu[0] != kNpduVersion) {
         return false;
     }
     h->control = npdu[1];
@@ -214,7 +226,8 @@ bool npduParseHeader(const uint8_t *npdu, uint32_t length, NpduHeader *h) {
 void npduReceive(uint8_t port, uint8_t macLength, const uint8_t *mac, const uint8_t *ownAddress,
                  uint32_t length, const uint8_t *npdu, bool receivedAsBroadcast) {
     (void)ownAddress;
-    if (npdu == nullptr || length <= 1 || length > datalinkMaxNpdu(port) || macLength > 8 || npdu[0] != 1) {
+    if (npdu == nullptr || length <= 1 || length > datalinkMaxNpdu(port) || macLength > 8 ||
+        npdu[0] != kNpduVersion) {
         return;
     }
     if (macLength > 0 && mac == nullptr) {
@@ -246,30 +259,13 @@ void npduReceive(uint8_t port, uint8_t macLength, const uint8_t *mac, const uint
     queuePush(&npduQueues[packet->priority], packet);
 }
 
-bool npduLocateApdu(NpduPacket *packet) {
-    NpduHeader h;
-    if (!npduParseHeader(packet->data, packet->length, &h)) {
-        return false;
-    }
+bool npduLocateApdu(NpduPacket *packet, const NpduHeader &h) {
     uint16_t vnet = vdevGetNetwork();
-    BACnetAddress &a = packet->address;
-    if (h.hasDnet && h.dnet != 0 && vnet != 0 && h.dnet == vnet) {
-        a.virtualLength = h.dlen;
-        a.destinationNetwork = h.dnet;
-        std::memset(a.virtualAddress, 0, sizeof a.virtualAddress);
-        std::memcpy(a.virtualAddress, h.dadr, h.dlen);
-        if (h.dlen != 0) {
-            int32_t instance = -1;
-            if (vdevLookup(h.dnet, h.dlen, h.dadr, &instance) < 0) {
-                return false;
-            }
+    if (h.hasDnet && h.dnet != 0 && vnet != 0 && h.dnet == vnet && h.dlen != 0) {
+        int32_t instance = -1;
+        if (vdevLookup(h.dnet, h.dlen, h.dadr, &instance) < 0) {
+            return false;
         }
-    }
-    if (h.hasSnet) {
-        a.network = h.snet;
-        a.remoteLength = h.slen;
-        std::memset(a.remoteAddress, 0, sizeof a.remoteAddress);
-        std::memcpy(a.remoteAddress, h.sadr, h.slen);
     }
     if (h.headerLength >= packet->length) {
         return false;
@@ -277,7 +273,7 @@ bool npduLocateApdu(NpduPacket *packet) {
     packet->apdu = packet->data + h.headerLength;
     packet->length = static_cast<uint16_t>(packet->length - h.headerLength);
     uint8_t type = packet->apdu[0] >> 4;
-    if (type == 1) {
+    if (type == kPduUnconfirmedRequest) {
         return true;
     }
     if (packet->receivedAsBroadcast) {
@@ -324,7 +320,7 @@ void npduProcess() {
             poolFree(packet);
             continue;
         }
-        if (!npduLocateApdu(packet)) {
+        if (!npduLocateApdu(packet, h)) {
             poolFree(packet);
             continue;
         }
@@ -337,7 +333,7 @@ void npduProcess() {
 
 int pduWriteNpduHeader(PduBuffer *buffer, const BACnetAddress *address, bool expectingReply) {
     uint8_t header[kMaxHeader];
-    uint32_t n = writeHeader(header, buffer->control, address, expectingReply, 254);
+    uint32_t n = writeHeader(header, buffer->control, address, expectingReply, kNpduRoutedHopCount);
     if (pduAppendBytes(buffer, n, header) != 0) {
         return 1;
     }
@@ -346,13 +342,13 @@ int pduWriteNpduHeader(PduBuffer *buffer, const BACnetAddress *address, bool exp
 }
 
 uint8_t *npduEncodeHeader(uint8_t *out, const BACnetAddress *address, bool expectingReply) {
-    return out + writeHeader(out, 0, address, expectingReply, 255);
+    return out + writeHeader(out, 0, address, expectingReply, kNpduHopCount);
 }
 
 void npduEncodeReply(NpduPacket *packet, uint8_t extraControl) {
     uint8_t header[kMaxHeader];
     uint32_t n = writeHeader(header, static_cast<uint8_t>((packet->priority & 3) | extraControl),
-                             &packet->address, false, 255);
+                             &packet->address, false, kNpduHopCount);
     std::memcpy(packet->data, header, n);
     packet->apdu = packet->data + n;
     packet->length = static_cast<uint16_t>(n);
@@ -367,19 +363,19 @@ void routerStart() {
     DeviceRecord &rec = stackDevice();
     rec.bipNetworkLearned = 0;
     rec.mstpNetworkLearned = 0;
-    const uint8_t what[] = {1, kNpduNetworkMessage, 0x12};
+    const uint8_t what[] = {kNpduVersion, kNpduNetworkMessage, kNetWhatIsNetworkNumber};
     sendNetworkMessage(stackActivePort(), what, sizeof what);
-    networkNumberCountdown = 9;
+    networkNumberCountdown = kNetworkNumberDelay;
 }
 
 void routerTick() {
-    if (networkNumberCountdown == 0 || networkNumberCountdown == 255) {
+    if (networkNumberCountdown == 0 || networkNumberCountdown == kCountdownIdle) {
         return;
     }
     if (--networkNumberCountdown != 0) {
         return;
     }
-    networkNumberCountdown = 255;
+    networkNumberCountdown = kCountdownIdle;
     DeviceRecord &rec = stackDevice();
     uint16_t number = 0;
     uint8_t learned = 0;
@@ -395,8 +391,14 @@ void routerTick() {
     if (number == 0 || learned != 0) {
         return;
     }
-    const uint8_t msg[] = {
-        1, kNpduNetworkMessage, 0x13, static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number), 0};
+    // The announcement has always carried the flag 0, although the number
+    // is a configured one; peers that read it are left as they are.
+    const uint8_t msg[] = {kNpduVersion,
+                           kNpduNetworkMessage,
+                           kNetNetworkNumberIs,
+                           static_cast<uint8_t>(number >> 8),
+                           static_cast<uint8_t>(number),
+                           kNetworkNumberLearned};
     sendNetworkMessage(static_cast<uint8_t>(routerPort), msg, sizeof msg);
 }
 
@@ -410,32 +412,32 @@ void routerHandleNetworkMessage(NpduPacket *packet, const NpduHeader &header) {
     uint32_t listLength = packet->length - at - 1;
     uint16_t vnet = vdevGetNetwork();
     switch (type) {
-        case 0x00:
+        case kNetWhoIsRouterToNetwork:
             if (vnet != 0 && (listLength < 2 || listNames(list, listLength, vnet))) {
                 sendIAmRouter(vnet);
             }
             break;
-        case 0x01:
+        case kNetIAmRouterToNetwork:
             if (vnet != 0 && listNames(list, listLength, vnet)) {
                 char line[96];
                 std::snprintf(line, sizeof line, "Detected a duplicate route to %d, please correct.", vnet);
                 logLine(LOG_ERR, line);
             }
             break;
-        case 0x12:
+        case kNetWhatIsNetworkNumber:
             // Asked through a router or of all networks, the question is not
             // about the network this port is on: only a local one is answered.
-            if (!header.hasDnet && !header.hasSnet && networkNumberCountdown == 255) {
-                networkNumberCountdown = 9;
+            if (!header.hasDnet && !header.hasSnet && networkNumberCountdown == kCountdownIdle) {
+                networkNumberCountdown = kNetworkNumberDelay;
                 routerPort = packet->address.port;
             }
             break;
-        case 0x13:
+        case kNetNetworkNumberIs:
             handleNetworkNumberIs(packet, header);
             break;
         default:
-            if (type >= 0x14) {
-                sendRejectMessage(packet, 3, 203);
+            if (type > kNetNetworkNumberIs) {
+                sendRejectMessage(packet, kNetRejectUnknownMessageType, kRejectedNetwork);
             }
             break;
     }
@@ -447,5 +449,5 @@ uint16_t routerNetworkNumberCountdown() {
 
 void routerReset() {
     routerPort = stackActivePort();
-    networkNumberCountdown = 255;
+    networkNumberCountdown = kCountdownIdle;
 }

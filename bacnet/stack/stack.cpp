@@ -1,11 +1,8 @@
 #include "bacnet/stack/stack.h"
 
-#include <cstring>
-
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
-#include "bacnet/stack/bip.h"
-#include "bacnet/stack/datalink_stubs.h"
+#include "bacnet/stack/datalink.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/tsm.h"
@@ -16,8 +13,6 @@ std::atomic<int32_t> dccTimerMs{0};
 
 namespace {
 
-std::atomic<uint8_t> activePort{kPortNone};
-std::atomic<uint8_t> allPortsEnabled{1};
 uint8_t stackStopped = 0;
 uint32_t tickAccumulatorMs = 0;
 DeviceRecord deviceRecord;
@@ -38,10 +33,6 @@ void clearTables() {
         queueClear(&queue);
     }
     queueClear(&apduQueue);
-}
-
-bool served(uint8_t port) {
-    return allPortsEnabled || port == activePort;
 }
 
 }  // namespace
@@ -95,7 +86,7 @@ void stackTick(uint32_t elapsedMs) {
         }
         for (uint32_t i = 0; i < seconds; ++i) {
             routerTick();
-            bipTick();
+            datalinkSecond();
         }
     }
     datalinkPoll(elapsedMs);
@@ -122,7 +113,7 @@ void stackProcess() {
 }
 
 uint8_t stackActivePort() {
-    return activePort;
+    return datalinkActivePort();
 }
 
 void stackRefreshDevice() {
@@ -141,130 +132,4 @@ void stackRefreshDevice() {
         deviceRecord.mstpNetwork = mstpNetwork;
         deviceRecord.mstpNetworkLearned = 1;
     }
-}
-
-bool datalinkStart(uint8_t port, DeviceRecord *record) {
-    allPortsEnabled = 0;
-    bool ok = false;
-    switch (port) {
-        case kPortMstp:
-            ok = mstpInit(record);
-            break;
-        case kPortBip:
-            ok = bipStart(record);
-            break;
-        case kPortBipv6:
-            ok = bipv6Init(record);
-            break;
-        default:
-            break;
-    }
-    if (ok) {
-        activePort = port;
-    }
-    return ok;
-}
-
-void datalinkCloseAll() {
-    mstpClose();
-    bipClose();
-    bipv6Close();
-}
-
-void datalinkSend(uint8_t port, const uint8_t *mac, uint32_t length, const uint8_t *npdu,
-                  bool expectingReply) {
-    if (!served(port) || npdu == nullptr || length == 0) {
-        return;
-    }
-    switch (port) {
-        case kPortMstp:
-            mstpSend(mac != nullptr ? mac[0] : 255, npdu, length, expectingReply);
-            break;
-        case kPortBip:
-            bipSend(mac, length, npdu);
-            break;
-        case kPortBipv6:
-            bipv6Send(mac, length, npdu);
-            break;
-        default:
-            return;
-    }
-    BACnetAddress destination{};
-    destination.port = port;
-    if (mac != nullptr) {
-        uint8_t n = port == kPortMstp ? 1 : port == kPortBip ? 6 : 3;
-        destination.macLength = n;
-        std::memcpy(destination.mac, mac, n);
-    }
-    BACnetAddress source{};
-    source.port = port;
-    uint8_t own[8];
-    uint8_t n = datalinkGetMyAddress(port, own);
-    if (n <= 8) {
-        source.macLength = n;
-        std::memcpy(source.mac, own, n);
-    }
-    appMonitorPdu(port, length, npdu, &destination, &source, 0);
-}
-
-void datalinkPoll(uint32_t elapsedMs) {
-    if (served(kPortMstp)) {
-        mstpWork(elapsedMs);
-    }
-    if (served(kPortBip)) {
-        bipPoll();
-    }
-    bipv6Poll();
-}
-
-uint32_t datalinkMaxApdu(uint8_t port) {
-    switch (port) {
-        case kPortMstp:
-            return served(port) ? 480 : 0;
-        case kPortBip:
-            return served(port) ? 1476 : 0;
-        case kPortBipv6:
-            return 1476;
-        default:
-            return 0;
-    }
-}
-
-uint32_t datalinkMaxNpdu(uint8_t port) {
-    switch (port) {
-        case kPortMstp:
-            return served(port) ? 509 : 0;
-        case kPortBip:
-            return served(port) ? 1497 : 0;
-        case kPortBipv6:
-            return 1497;
-        default:
-            return 0;
-    }
-}
-
-uint8_t datalinkMaxApduCode(uint32_t length) {
-    if (length <= 50)
-        return 0;
-    if (length <= 128)
-        return 1;
-    if (length <= 206)
-        return 2;
-    if (length <= 480)
-        return 3;
-    if (length <= 1024)
-        return 4;
-    if (length <= 1476)
-        return 5;
-    return 0;
-}
-
-uint8_t datalinkGetMyAddress(uint8_t port, uint8_t *out) {
-    if (port == kPortBip && served(port)) {
-        return bipGetAddress(out, false);
-    }
-    if (port == kPortBipv6) {
-        return 3;
-    }
-    return 0;
 }

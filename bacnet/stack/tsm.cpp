@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/stack.h"
 
@@ -27,8 +28,6 @@ std::mutex tableMutex;
 TransactionEntry transactions[kTransactionEntries];
 uint16_t nextInvokeId;
 AddressBinding bindings[kBindingEntries];
-
-constexpr uint32_t kTimeout = 0x0007001E;
 
 // A message to resend, copied out of the table so that it can be sent
 // without holding the lock.
@@ -177,7 +176,7 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
                 expired.push_back({static_cast<uint8_t>(id), e.serviceChoice});
                 if (e.completion != nullptr && e.completion->state == 1) {
                     e.completion->status = 255;
-                    e.completion->result = kTimeout;
+                    e.completion->result = kErrCommunicationTimeout;
                     e.completion->state = 2;
                 }
                 releaseEntry(e);
@@ -189,7 +188,7 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
                      r.octets.data(), true);
     }
     for (const Expired &x : expired) {
-        appConfirmedRequestTimeout(x.invokeId, x.serviceChoice, kTimeout);
+        appConfirmedRequestTimeout(x.invokeId, x.serviceChoice, kErrCommunicationTimeout);
     }
 }
 
@@ -210,7 +209,7 @@ void bindingReset() {
 
 int bindingStore(uint32_t instance, const BACnetAddress *address, uint16_t vendorId) {
     std::lock_guard lock(tableMutex);
-    instance &= 0x3FFFFF;
+    instance = objectIdInstance(instance);
     for (int i = 0; i < kBindingEntries; ++i) {
         AddressBinding &b = bindings[i];
         if (b.instance == instance || b.instance == 0xFFFFFFFFu) {
@@ -225,7 +224,7 @@ int bindingStore(uint32_t instance, const BACnetAddress *address, uint16_t vendo
 
 int bindingUpdate(uint32_t instance, const BACnetAddress *address, uint16_t vendorId) {
     std::lock_guard lock(tableMutex);
-    instance &= 0x3FFFFF;
+    instance = objectIdInstance(instance);
     for (int i = 0; i < kBindingEntries; ++i) {
         AddressBinding &b = bindings[i];
         if (b.instance == instance) {

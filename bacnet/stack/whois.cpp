@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/npdu.h"
@@ -39,7 +40,7 @@ bool readLimits(const uint8_t *apdu, uint32_t length, Limits *limits) {
         tag.length < 1 || tag.length > 4 || !tagDecodeContextUnsigned(&p, end, false, &limits->high)) {
         return false;
     }
-    if (p != end || limits->low > 0x3FFFFF || limits->high > 0x3FFFFF) {
+    if (p != end || limits->low > kMaxInstance || limits->high > kMaxInstance) {
         return false;
     }
     limits->present = true;
@@ -76,11 +77,11 @@ void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *a) {
     uint8_t message[64];
     uint8_t *p = npduEncodeHeader(message, a, false);
     if (virtualDevice && a->network != 0) {
-        p[-1] = 254;
+        p[-1] = kNpduRoutedHopCount;
     }
-    *p++ = 0x10;
-    *p++ = 0x00;
-    p = tagEncodeObjectId(p, 8, record.instance & 0x3FFFFF);
+    *p++ = apduFirstOctet(kPduUnconfirmedRequest);
+    *p++ = kSvcIAm;
+    p = tagEncodeObjectId(p, kObjDevice, objectIdInstance(record.instance));
     p = tagEncodeUnsigned(p, datalinkMaxApdu(port) < record.maxApdu ? datalinkMaxApdu(port) : record.maxApdu);
     p = tagEncodeEnumerated(p, record.segmentationSupported);
     p = tagEncodeUnsigned(p, record.vendorId);
@@ -115,7 +116,7 @@ void svcHandleWhoIs(NpduPacket *packet) {
     bool toVirtualNetwork = vnet != 0 && dnet == vnet;
     int32_t root = static_cast<int32_t>(stackDevice().instance);
     if (!toVirtualNetwork && within(limits, root)) {
-        svcSendIAmToNetwork(-1, 0xFFFF);
+        svcSendIAmToNetwork(-1, kGlobalNetwork);
     }
     if (dnet == 0) {
         return;
@@ -124,16 +125,16 @@ void svcHandleWhoIs(NpduPacket *packet) {
         int32_t instance = -1;
         int32_t found = vdevLookup(dnet, a.virtualLength, a.virtualAddress, &instance);
         if (found >= 0 && within(limits, found)) {
-            svcSendIAmToNetwork(found, 0xFFFF);
+            svcSendIAmToNetwork(found, kGlobalNetwork);
         }
         return;
     }
-    if (dnet != 0xFFFF && !toVirtualNetwork) {
+    if (dnet != kGlobalNetwork && !toVirtualNetwork) {
         return;
     }
     for (int32_t v = vdevNext(-1); v >= 0; v = vdevNext(v)) {
         if (within(limits, v)) {
-            svcSendIAmToNetwork(v, 0xFFFF);
+            svcSendIAmToNetwork(v, kGlobalNetwork);
         }
     }
 }
@@ -153,22 +154,23 @@ bool readApplicationUnsigned(const uint8_t **p, const uint8_t *end, uint8_t numb
 }  // namespace
 
 bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out) {
-    if (length < 2 || apdu[0] != 0x10 || apdu[1] != 0x00) {
+    if (length < 2 || apdu[0] != apduFirstOctet(kPduUnconfirmedRequest) || apdu[1] != kSvcIAm) {
         return false;
     }
     const uint8_t *p = apdu + 2;
     const uint8_t *end = apdu + length;
     TagHeader tag;
-    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != 12 || tag.length != 4) {
+    if (!tagDecodeHeader(p, end, &tag) || tag.context || tag.number != kTagObjectIdentifier ||
+        tag.length != 4) {
         return false;
     }
     uint16_t type = 0;
-    if (!tagDecodeObjectId(&p, end, &type, &out->instance) || type != 8) {
+    if (!tagDecodeObjectId(&p, end, &type, &out->instance) || type != kObjDevice) {
         return false;
     }
-    return readApplicationUnsigned(&p, end, 2, &out->maxApdu) &&
-           readApplicationUnsigned(&p, end, 9, &out->segmentation) &&
-           readApplicationUnsigned(&p, end, 2, &out->vendorId) && p == end;
+    return readApplicationUnsigned(&p, end, kTagUnsigned, &out->maxApdu) &&
+           readApplicationUnsigned(&p, end, kTagEnumerated, &out->segmentation) &&
+           readApplicationUnsigned(&p, end, kTagUnsigned, &out->vendorId) && p == end;
 }
 
 void svcHandleIAm(const BACnetAddress *from, const uint8_t *apdu, uint32_t length) {
@@ -186,7 +188,7 @@ void svcHandleIAm(const BACnetAddress *from, const uint8_t *apdu, uint32_t lengt
     a.virtualLength = from->virtualLength > 8 ? 8 : from->virtualLength;
     std::memcpy(a.virtualAddress, from->virtualAddress, a.virtualLength);
     a.maxApdu = static_cast<uint16_t>(iam.maxApdu > 0xFFFF ? 0xFFFF : iam.maxApdu);
-    bool receivesSegments = iam.segmentation == 0 || iam.segmentation == 2;
+    bool receivesSegments = iam.segmentation == kSegmentedBoth || iam.segmentation == kSegmentedReceive;
     a.segmentedResponseAccepted = receivesSegments ? 1 : 0;
     a.maxSegments = receivesSegments ? 0xFFFF : 0;
     uint16_t vendor = static_cast<uint16_t>(iam.vendorId > 0xFFFF ? 0xFFFF : iam.vendorId);

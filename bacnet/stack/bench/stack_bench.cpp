@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/bip.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
@@ -69,7 +70,7 @@ Bytes ctxObjectId(uint32_t id) {
 }
 
 Bytes readProperty(uint8_t invokeId, uint32_t objectId, uint32_t property) {
-    Bytes npdu{0x01, 0x04, 0x00, 0x05, invokeId, 12};
+    Bytes npdu{0x01, 0x04, 0x00, 0x05, invokeId, kSvcReadProperty};
     Bytes o = ctxObjectId(objectId);
     npdu.insert(npdu.end(), o.begin(), o.end());
     Bytes p = ctxUnsigned(1, property);
@@ -82,12 +83,12 @@ void startInProcess(const testapp::Config &config) {
     bipSetSocketOps(&countingOps);
     bipOwnAddress = harness::ip(192, 0, 2, 10);
     bipBroadcastAddress = harness::ip(192, 0, 2, 255);
-    stackInit(1);
+    stackInit(kPortBip);
 }
 
 void BM_ReadPropertyInProcess(benchmark::State &state) {
     startInProcess(testapp::Config{});
-    Bytes npdu = readProperty(1, 1, 85);
+    Bytes npdu = readProperty(1, 1, kPropPresentValue);
     const uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
     uint64_t before = repliesSent;
     for (auto _ : state) {
@@ -112,7 +113,7 @@ void BM_ReadPropertyMultipleAll116InProcess(benchmark::State &state) {
         npdu.insert(npdu.end(), o.begin(), o.end());
         npdu.insert(npdu.end(), {0x1E, 0x09, 0x08, 0x1F});
     };
-    addAccess((8u << 22) | 42);
+    addAccess(objectIdMake(kObjDevice, 42));
     for (uint32_t i = 1; i <= 115; ++i)
         addAccess(i);
     const uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
@@ -183,7 +184,7 @@ void BM_ReadPropertyUdp(benchmark::State &state) {
     uint8_t invokeId = static_cast<uint8_t>(state.thread_index() * 50);
     uint64_t lost = 0;
     for (auto _ : state) {
-        Bytes npdu = readProperty(++invokeId, 1, 85);
+        Bytes npdu = readProperty(++invokeId, 1, kPropPresentValue);
         Bytes message{0x81, 0x0A, 0x00, static_cast<uint8_t>(npdu.size() + 4)};
         message.insert(message.end(), npdu.begin(), npdu.end());
         auto start = std::chrono::steady_clock::now();

@@ -10,8 +10,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/address.h"
 #include "bacnet/stack/app.h"
+#include "bacnet/stack/datalink.h"
 #include "bacnet/stack/npdu.h"
 
 uint32_t bipOwnAddress = 0;
@@ -19,7 +21,9 @@ uint32_t bipBroadcastAddress = 0xFFFFFFFFu;
 
 namespace {
 
-constexpr uint8_t kBvllType = 0x81;
+// BVLL header octets before an NPDU, and before that of a Forwarded-NPDU.
+constexpr uint32_t kBvllHeader = 4;
+constexpr uint32_t kForwardedHeader = 10;
 
 std::atomic<int> bipSocket{-1};
 std::atomic<uint16_t> bipPort{47808};  // host order
@@ -145,7 +149,7 @@ void sendTo6(const uint8_t *address6, const uint8_t *data, uint32_t length) {
 }
 
 void sendResult(const uint8_t *to, uint16_t code) {
-    uint8_t msg[6] = {kBvllType, 0x00, 0x00, 0x06};
+    uint8_t msg[6] = {kBvllTypeBip, kBvlcResult, 0x00, 0x06};
     put16(msg + 4, code);
     bipSendRaw(to, sizeof msg, msg);
 }
@@ -156,7 +160,7 @@ void sendRegister() {
         std::lock_guard lock(fdMutex);
         std::memcpy(bbmd, fdBbmdAddress, 6);
     }
-    uint8_t msg[6] = {kBvllType, 0x05, 0x00, 0x06};
+    uint8_t msg[6] = {kBvllTypeBip, kBvlcRegisterForeignDevice, 0x00, 0x06};
     put16(msg + 4, fdTtl);
     bipSendRaw(bbmd, sizeof msg, msg);
 }
@@ -172,7 +176,7 @@ void bvlcHandleResult(uint16_t code) {
         fdAttempts = 0;
         return;
     }
-    if (code == 0x0060 && fdState == kFdRegistered) {
+    if (code == kBvlcDistributeBroadcastToNetworkNak && fdState == kFdRegistered) {
         // The BBMD refuses our broadcasts: it has lost the registration (a
         // restart, say). Register again at the next second instead of
         // losing every broadcast until the time-to-live runs out.
@@ -184,11 +188,11 @@ void bvlcHandleResult(uint16_t code) {
     if (fdState != kFdWaiting) {
         return;
     }
-    if (code == 0x0000) {
+    if (code == kBvlcSuccessfulCompletion) {
         fdAttempts = 0;
         fdTimer = fdTtl;
         fdState = kFdRegistered;
-    } else if (code == 0x0030) {
+    } else if (code == kBvlcRegisterForeignDeviceNak) {
         fdAttempts = 0;
         fdTimer = 3;
         fdState = kFdNotRegistered;
@@ -200,44 +204,47 @@ bool fromBbmd(const uint8_t *source) {
     return bbmdConfigured(fdBbmdAddress) && std::memcmp(source, fdBbmdAddress, 6) == 0;
 }
 
+// The negative result a request of a BBMD's own gets from this device, which
+// is no BBMD.
+struct BbmdRequest {
+    uint8_t function;
+    uint16_t nak;
+};
+constexpr BbmdRequest kBbmdRequests[] = {
+    {kBvlcWriteBroadcastDistributionTable, kBvlcWriteBroadcastDistributionTableNak},
+    {kBvlcReadBroadcastDistributionTable, kBvlcReadBroadcastDistributionTableNak},
+    {kBvlcRegisterForeignDevice, kBvlcRegisterForeignDeviceNak},
+    {kBvlcReadForeignDeviceTable, kBvlcReadForeignDeviceTableNak},
+    {kBvlcDeleteForeignDeviceTableEntry, kBvlcDeleteForeignDeviceTableEntryNak},
+    {kBvlcDistributeBroadcastToNetwork, kBvlcDistributeBroadcastToNetworkNak},
+};
+
 void bvlcHandleFunction(const uint8_t *message, uint32_t length, const uint8_t *source) {
-    switch (message[1]) {
-        case 0x00:
-            // Only the BBMD's own result may change the registration: anyone
-            // else could otherwise fake or cancel it.
-            if (length >= 6 && fromBbmd(source)) {
-                uint16_t code = read16(message + 4);
-                if (code == 0x0000 || code == 0x0030 || code == 0x0050 || code == 0x0060) {
-                    bvlcHandleResult(code);
-                }
+    uint8_t function = message[1];
+    if (function == kBvlcResult) {
+        // Only the BBMD's own result may change the registration: anyone
+        // else could otherwise fake or cancel it.
+        if (length >= 6 && fromBbmd(source)) {
+            uint16_t code = read16(message + 4);
+            if (code == kBvlcSuccessfulCompletion || code == kBvlcRegisterForeignDeviceNak ||
+                code == kBvlcDeleteForeignDeviceTableEntryNak ||
+                code == kBvlcDistributeBroadcastToNetworkNak) {
+                bvlcHandleResult(code);
             }
-            break;
-        case 0x01:
-            sendResult(source, 0x0010);
-            break;
-        case 0x02:
-            sendResult(source, 0x0020);
-            break;
-        case 0x05:
-            sendResult(source, 0x0030);
-            break;
-        case 0x06:
-            sendResult(source, 0x0040);
-            break;
-        case 0x08:
-            sendResult(source, 0x0050);
-            break;
-        case 0x09:
-            sendResult(source, 0x0060);
-            break;
-        default:
-            break;
+        }
+        return;
+    }
+    for (const BbmdRequest &request : kBbmdRequests) {
+        if (request.function == function) {
+            sendResult(source, request.nak);
+            return;
+        }
     }
 }
 
 void bvlcFdClose() {
     if (fdState == kFdRegistered) {
-        uint8_t msg[10] = {kBvllType, 0x08, 0x00, 0x0A};
+        uint8_t msg[10] = {kBvllTypeBip, kBvlcDeleteForeignDeviceTableEntry, 0x00, 0x0A};
         std::memcpy(msg + 4, ownBipAddress, 6);
         uint8_t bbmd[6];
         {
@@ -347,13 +354,13 @@ void bipSend(const uint8_t *mac, uint32_t length, const uint8_t *npdu) {
     if (length > kBipMaxNpdu || npdu == nullptr) {
         return;
     }
-    uint8_t message[4 + kBipMaxNpdu];
-    message[0] = kBvllType;
-    put16(message + 2, static_cast<uint16_t>(length + 4));
-    std::memcpy(message + 4, npdu, length);
+    uint8_t message[kBvllHeader + kBipMaxNpdu];
+    message[0] = kBvllTypeBip;
+    put16(message + 2, static_cast<uint16_t>(length + kBvllHeader));
+    std::memcpy(message + kBvllHeader, npdu, length);
     if (mac != nullptr) {
-        message[1] = 0x0A;
-        sendTo6(mac, message, length + 4);
+        message[1] = kBvlcOriginalUnicastNpdu;
+        sendTo6(mac, message, length + kBvllHeader);
         return;
     }
     if (fdState == kFdRegistered) {
@@ -362,15 +369,14 @@ void bipSend(const uint8_t *mac, uint32_t length, const uint8_t *npdu) {
             std::lock_guard lock(fdMutex);
             std::memcpy(bbmd, fdBbmdAddress, 6);
         }
-        message[1] = 0x09;
-        sendTo6(bbmd, message, length + 4);
+        message[1] = kBvlcDistributeBroadcastToNetwork;
+        sendTo6(bbmd, message, length + kBvllHeader);
         return;
     }
-    message[1] = 0x0B;
+    message[1] = kBvlcOriginalBroadcastNpdu;
     uint8_t broadcast[6];
-    std::memcpy(broadcast, &bipBroadcastAddress, 4);
-    put16(broadcast + 4, bipPort);
-    sendTo6(broadcast, message, length + 4);
+    bipGetAddress(broadcast, true);
+    sendTo6(broadcast, message, length + kBvllHeader);
 }
 
 void bipSendRaw(const uint8_t *address, uint32_t length, const uint8_t *message) {
@@ -394,26 +400,28 @@ void bipSendRaw(const uint8_t *address, uint32_t length, const uint8_t *message)
 }
 
 void bipHandleDatagram(const uint8_t *message, uint32_t length, const uint8_t *source, bool broadcast) {
-    if (length < 4 || message[0] != kBvllType) {
+    if (length < kBvllHeader || message[0] != kBvllTypeBip) {
         return;
     }
     uint16_t bvllLength = read16(message + 2);
-    if (bvllLength < 4 || bvllLength != length) {
+    if (bvllLength < kBvllHeader || bvllLength != length) {
         return;
     }
     bvlcHandleFunction(message, length, source);
     switch (message[1]) {
-        case 0x04:
-            // Forwarded-NPDU: the originating device's address, then the NPDU.
-            if (length < 10 || std::memcmp(message + 4, ownBipAddress, 6) == 0) {
+        case kBvlcForwardedNpdu:
+            // The originating device's address, then the NPDU.
+            if (length < kForwardedHeader || std::memcmp(message + kBvllHeader, ownBipAddress, 6) == 0) {
                 return;
             }
-            npduReceive(kPortBip, 6, message + 4, ownBipAddress, length - 10, message + 10, broadcast);
+            npduReceive(kPortBip, 6, message + kBvllHeader, ownBipAddress, length - kForwardedHeader,
+                        message + kForwardedHeader, broadcast);
             break;
-        case 0x09:
-        case 0x0A:
-        case 0x0B:
-            npduReceive(kPortBip, 6, source, ownBipAddress, length - 4, message + 4, broadcast);
+        case kBvlcDistributeBroadcastToNetwork:
+        case kBvlcOriginalUnicastNpdu:
+        case kBvlcOriginalBroadcastNpdu:
+            npduReceive(kPortBip, 6, source, ownBipAddress, length - kBvllHeader, message + kBvllHeader,
+                        broadcast);
             break;
         default:
             break;
@@ -467,3 +475,26 @@ int32_t bipFdTimer() {
 uint16_t bipFdAttempts() {
     return fdAttempts;
 }
+
+namespace {
+
+bool start(DeviceRecord *record) {
+    return bipStart(record);
+}
+void send(const uint8_t *mac, uint32_t length, const uint8_t *npdu, bool) {
+    bipSend(mac, length, npdu);
+}
+void poll(uint32_t) {
+    bipPoll();
+}
+uint8_t ownAddress(uint8_t *out) {
+    return bipGetAddress(out, false);
+}
+uint8_t broadcastAddress(uint8_t *out) {
+    return bipGetAddress(out, true);
+}
+
+}  // namespace
+
+const DatalinkOps bipDatalink{kPortBip,   6,          start,      bipClose,        send, poll, bipTick,
+                              bipMaxApdu, bipMaxNpdu, ownAddress, broadcastAddress};

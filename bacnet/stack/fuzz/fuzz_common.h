@@ -5,20 +5,27 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "app_memory_counting.h"
 #include "bacnet/stack/bip.h"
+#include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
 #include "harness.h"
 
 namespace fuzz {
 
+// The test application's configuration of the fuzz targets.
+inline testapp::Config config() {
+    testapp::Config config;
+    config.rootObjects = 30;
+    return config;
+}
+
 inline void startOnce() {
     static bool started = [] {
-        testapp::Config config;
-        config.rootObjects = 30;
-        testapp::configure(config);
+        testapp::configure(config());
         harness::installFakeSocket();
         bipOwnAddress = harness::ip(192, 0, 2, 10);
         bipBroadcastAddress = harness::ip(192, 0, 2, 255);
@@ -28,9 +35,26 @@ inline void startOnce() {
         std::abort();
 }
 
+// One input of the B/IP target: the first octet chooses the sender and
+// whether the datagram was a broadcast. Sender 192.0.2.1 is not the BBMD of
+// this set-up; 192.0.2.10 is the stack's own address.
+inline void feedDatagram(const uint8_t *data, size_t size) {
+    uint8_t source[6] = {192, 0, 2, static_cast<uint8_t>(data[0] & 0x0F), 0xBA, 0xC0};
+    bipHandleDatagram(data + 1, static_cast<uint32_t>(size - 1), source, (data[0] & 0x80) != 0);
+}
+
+// One input of the NPDU target: the first octet chooses the MAC length and
+// whether the NPDU arrived as a broadcast.
+inline void feedNpdu(const uint8_t *data, size_t size) {
+    const uint8_t mac[8] = {192, 0, 2, 20, 0xBA, 0xC0, 0, 0};
+    uint8_t macLength = (data[0] & 0x40) ? 6 : static_cast<uint8_t>(data[0] & 0x0F);
+    npduReceive(kPortBip, macLength, mac, nullptr, static_cast<uint32_t>(size - 1), data + 1,
+                (data[0] & 0x80) != 0);
+}
+
 // Runs the network and application layers until every queue is empty, then
-// checks that nothing is left behind.
-inline void drain(int64_t blocksBefore) {
+// checks that nothing is left behind. Returns what the stack sent.
+inline std::vector<harness::Datagram> drain(int64_t blocksBefore) {
     for (int i = 0; i < 64; ++i) {
         bool queued = apduQueue.count != 0;
         for (const auto &q : npduQueues)
@@ -39,12 +63,13 @@ inline void drain(int64_t blocksBefore) {
             break;
         stackProcess();
     }
-    harness::takeSent();
+    std::vector<harness::Datagram> sent = harness::takeSent();
     uint32_t free = 0;
     for (int c = 0; c < kPoolClasses; ++c)
         free += poolFreeCount(c);
     if (free != static_cast<uint32_t>(kPoolPackets) || appmem::outstanding() != blocksBefore)
         std::abort();
+    return sent;
 }
 
 }  // namespace fuzz

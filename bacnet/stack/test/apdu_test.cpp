@@ -27,7 +27,10 @@ TEST(Apdu, MaxApduAndSegmentFields) {
 
 TEST(Apdu, ServicesOutsideThisBuildAreRejectedAsUnrecognized) {
     harness::Stack stack;
-    for (uint8_t service : {5, 15, 16, 17, 20, 26, 29, 99}) {
+    const std::initializer_list<uint8_t> services = {
+        kSvcSubscribeCov,       kSvcWriteProperty, kSvcWritePropertyMultiple, kSvcDeviceCommunicationControl,
+        kSvcReinitializeDevice, kSvcReadRange,     kSvcGetEventInformation,   99};
+    for (uint8_t service : services) {
         SCOPED_TRACE(static_cast<int>(service));
         EXPECT_EQ(answer(stack, local(Bytes{0x00, 0x05, 0x09, service, 0x09, 0x01})), "60 09 09");
     }
@@ -66,12 +69,12 @@ TEST(Apdu, SegmentedRequestsAreAbortedAsNotSupported) {
 TEST(Apdu, NothingIsAnsweredWhileCommunicationIsDisabled) {
     harness::Stack stack;
     communicationEnabled = 0;
-    EXPECT_EQ(answer(stack, local(rp(1, 1, 85))), "");
+    EXPECT_EQ(answer(stack, local(rp(1, 1, kPropPresentValue))), "");
     EXPECT_EQ(answer(stack, local(Bytes{0x10, 0x08}, false)), "");
     // DeviceCommunicationControl still reaches the dispatcher.
     EXPECT_EQ(answer(stack, local(Bytes{0x00, 0x05, 0x03, 17, 0x19, 0x00})), "60 03 09");
     communicationEnabled = 1;
-    EXPECT_NE(answer(stack, local(rp(1, 1, 85))), "");
+    EXPECT_NE(answer(stack, local(rp(1, 1, kPropPresentValue))), "");
 }
 
 class Answers : public ::testing::Test {
@@ -88,7 +91,7 @@ class Answers : public ::testing::Test {
 
     void SetUp() override {
         testapp::resetCounters();
-        id = tsmAllocInvokeId(2, &done);
+        id = tsmAllocInvokeId(kSvcConfirmedEventNotification, &done);
         ASSERT_GE(id, 0);
         BACnetAddress peer{};
         peer.port = kPortBip;
@@ -109,7 +112,7 @@ class Answers : public ::testing::Test {
 TEST_F(Answers, ErrorCompletesWithItsClassAndCode) {
     stack.request(answerPdu(Bytes{0x50, 0x00, 0x02, 0x91, 0x07, 0x91, 0x1E}));
     EXPECT_EQ(done.state, 2);
-    EXPECT_EQ(done.result, 0x0007001Eu);
+    EXPECT_EQ(done.result, kErrCommunicationTimeout);
     EXPECT_EQ(testapp::counters().repliesReceived, 1u);
     EXPECT_FALSE(tsmIsActive(id));
 }
@@ -133,7 +136,7 @@ TEST_F(Answers, MalformedOrMismatchedAnswersLeaveTheRequestWaiting) {
 TEST_F(Answers, AbortAndRejectMatchByInvokeIdAlone) {
     stack.request(answerPdu(Bytes{0x71, 0x00, 0x04}));
     EXPECT_EQ(done.state, 2);
-    EXPECT_EQ(done.result, 0x7FFF0004u);
+    EXPECT_EQ(done.result, errMake(kClassAbort, kAbortReasonSegmentationNotSupported));
 }
 
 TEST_F(Answers, SimpleAckCompletesWithSuccess) {
@@ -148,9 +151,9 @@ TEST(ApduResponse, RepliesLongerThanThePeerTakesBecomeAnAbort) {
     harness::Stack stack(config);
     // Object-list of 201 identifiers (about 1 kB): too long for max APDU 480
     // without segmentation, and this build sends no segmented replies.
-    EXPECT_EQ(answer(stack, local(rp(5, deviceObjectId(1234), 76, kNone, 0x03))), "71 05 04");
-    EXPECT_EQ(answer(stack, local(rp(6, deviceObjectId(1234), 76, kNone, 0x43))), "71 06 04");
-    std::string whole = answer(stack, local(rp(7, deviceObjectId(1234), 76, kNone, 0x05)));
+    EXPECT_EQ(answer(stack, local(rp(5, deviceObjectId(1234), kPropObjectList, kNone, 0x03))), "71 05 04");
+    EXPECT_EQ(answer(stack, local(rp(6, deviceObjectId(1234), kPropObjectList, kNone, 0x43))), "71 06 04");
+    std::string whole = answer(stack, local(rp(7, deviceObjectId(1234), kPropObjectList, kNone, 0x05)));
     EXPECT_EQ(whole.substr(0, 8), "30 07 0C");
 }
 

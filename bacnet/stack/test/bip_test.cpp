@@ -46,13 +46,14 @@ size_t countFunction(const std::vector<Datagram> &sent, uint8_t function, uint32
 }
 
 Bytes bvlcResult(uint16_t code) {
-    return {0x81, 0x00, 0x00, 0x06, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
+    return {
+        kBvllTypeBip, kBvlcResult, 0x00, 0x06, static_cast<uint8_t>(code >> 8), static_cast<uint8_t>(code)};
 }
 
 TEST(Bip, DatagramsThatFailTheBvllChecksAreDropped) {
     harness::Stack stack;
-    Bytes request = local(rp(1, 1, 85));
-    Bytes good = harness::bvll(0x0A, request);
+    Bytes request = local(rp(1, 1, kPropPresentValue));
+    Bytes good = harness::bvll(kBvlcOriginalUnicastNpdu, request);
     Bytes lyingLonger = good;
     lyingLonger[3] = static_cast<uint8_t>(good.size() - 4);  // says 20 while 24 arrived
     Bytes lyingShorter = good;
@@ -78,7 +79,7 @@ TEST(Bip, DatagramsThatFailTheBvllChecksAreDropped) {
 TEST(Bip, ForwardedNpduIsAnsweredToTheOriginatingDevice) {
     harness::Stack stack;
     Bytes forwarded{0x81, 0x04, 0x00, 0x00, 192, 0, 2, 30, 0xBA, 0xC1};
-    forwarded = cat(forwarded, local(rp(1, 1, 85)));
+    forwarded = cat(forwarded, local(rp(1, 1, kPropPresentValue)));
     forwarded[3] = static_cast<uint8_t>(forwarded.size());
     auto r = stack.datagram(forwarded, kBbmdIp, kBacnetPort);
     ASSERT_EQ(r.size(), 1u);
@@ -86,15 +87,18 @@ TEST(Bip, ForwardedNpduIsAnsweredToTheOriginatingDevice) {
     EXPECT_EQ(r[0].port, harness::port(0xBAC1));
     // A forwarded copy of the stack's own broadcast is not taken as a request.
     Bytes own{0x81, 0x04, 0x00, 0x00, 192, 0, 2, 10, 0xBA, 0xC0};
-    own = cat(own, local(rp(1, 1, 85)));
+    own = cat(own, local(rp(1, 1, kPropPresentValue)));
     own[3] = static_cast<uint8_t>(own.size());
     EXPECT_TRUE(stack.datagram(own, kBbmdIp, kBacnetPort).empty());
 }
 
 TEST(Bip, BbmdRequestsGetTheirNegativeResults) {
     const std::pair<uint8_t, const char *> cases[] = {
-        {0x01, "81 00 00 06 00 10"}, {0x02, "81 00 00 06 00 20"}, {0x05, "81 00 00 06 00 30"},
-        {0x06, "81 00 00 06 00 40"}, {0x08, "81 00 00 06 00 50"},
+        {kBvlcWriteBroadcastDistributionTable, "81 00 00 06 00 10"},
+        {kBvlcReadBroadcastDistributionTable, "81 00 00 06 00 20"},
+        {kBvlcRegisterForeignDevice, "81 00 00 06 00 30"},
+        {kBvlcReadForeignDeviceTable, "81 00 00 06 00 40"},
+        {kBvlcDeleteForeignDeviceTableEntry, "81 00 00 06 00 50"},
     };
     harness::Stack stack;
     for (auto [function, answer] : cases) {
@@ -106,17 +110,19 @@ TEST(Bip, BbmdRequestsGetTheirNegativeResults) {
         EXPECT_EQ(r[0].address, kClientIp);
     }
     // Distribute-Broadcast-To-Network: refused, and its NPDU still served.
-    auto r = stack.datagram(harness::bvll(0x09, Bytes{0x01, 0x00, 0x10, 0x08}), kClientIp, kBacnetPort);
+    auto r = stack.datagram(harness::bvll(kBvlcDistributeBroadcastToNetwork, Bytes{0x01, 0x00, 0x10, 0x08}),
+                            kClientIp, kBacnetPort);
     ASSERT_GE(r.size(), 2u);
     EXPECT_EQ(hex(r[0].data), "81 00 00 06 00 60");
-    EXPECT_EQ(r[1].data[1], 0x0B);
+    EXPECT_EQ(r[1].data[1], kBvlcOriginalBroadcastNpdu);
 }
 
 TEST(Bip, OwnLoopedBackDatagramIsDropped) {
     harness::Stack stack;
-    EXPECT_TRUE(
-        stack.datagram(harness::bvll(0x0A, local(rp(1, 1, 85))), harness::ip(192, 0, 2, 10), kBacnetPort)
-            .empty());
+    EXPECT_TRUE(stack
+                    .datagram(harness::bvll(kBvlcOriginalUnicastNpdu, local(rp(1, 1, kPropPresentValue))),
+                              harness::ip(192, 0, 2, 10), kBacnetPort)
+                    .empty());
 }
 
 TEST(Bip, LargestValidDatagramsAreReceived) {
@@ -125,7 +131,7 @@ TEST(Bip, LargestValidDatagramsAreReceived) {
     // it must reach the application layer (which rejects it).
     Bytes npdu = local(Bytes{0x00, 0x05, 0x09, 99});
     npdu.resize(1497, 0x00);
-    auto r = stack.datagram(harness::bvll(0x0A, npdu), kClientIp, kBacnetPort);
+    auto r = stack.datagram(harness::bvll(kBvlcOriginalUnicastNpdu, npdu), kClientIp, kBacnetPort);
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(hex(apduOf(r[0])), "60 09 09");
     Bytes forwarded{0x81, 0x04, 0x00, 0x00, 192, 0, 2, 30, 0xBA, 0xC0};
@@ -136,10 +142,11 @@ TEST(Bip, LargestValidDatagramsAreReceived) {
     // One octet more than any datalink accepts is dropped, and so is a
     // datagram longer than the receive buffer.
     npdu.push_back(0);
-    EXPECT_TRUE(stack.datagram(harness::bvll(0x0A, npdu), kClientIp, kBacnetPort).empty());
+    EXPECT_TRUE(
+        stack.datagram(harness::bvll(kBvlcOriginalUnicastNpdu, npdu), kClientIp, kBacnetPort).empty());
     Bytes huge(2000, 0);
     huge[0] = 0x81;
-    huge[1] = 0x0A;
+    huge[1] = kBvlcOriginalUnicastNpdu;
     huge[2] = static_cast<uint8_t>(huge.size() >> 8);
     huge[3] = static_cast<uint8_t>(huge.size());
     EXPECT_TRUE(stack.datagram(huge, kClientIp, kBacnetPort).empty());
@@ -153,7 +160,8 @@ class ForeignDevice : public ::testing::Test {
         return harness::takeSent();
     }
     // The BVLL function of the one datagram that a broadcast Who-Is answer
-    // goes out with: 0x0B locally, 0x09 through the BBMD.
+    // goes out with: Original-Broadcast-NPDU locally, Distribute-Broadcast-To-
+    // Network through the BBMD.
     uint8_t broadcastFunction(harness::Stack &stack) {
         auto r = stack.request(Bytes{0x01, 0x00, 0x10, 0x08}, true);
         EXPECT_EQ(r.size(), 1u);
@@ -165,56 +173,56 @@ TEST_F(ForeignDevice, RegistersRenewsAtTtlAndBroadcastsThroughTheBbmd) {
     harness::Stack stack(withBbmd());
     harness::takeSent();
     auto sent = seconds(stack, 1);
-    ASSERT_EQ(countFunction(sent, 0x05, kBbmdIp), 1u);
+    ASSERT_EQ(countFunction(sent, kBvlcRegisterForeignDevice, kBbmdIp), 1u);
     for (const auto &d : sent) {
-        if (d.data[1] == 0x05) {
+        if (d.data[1] == kBvlcRegisterForeignDevice) {
             EXPECT_EQ(hex(d.data), "81 05 00 06 01 2C");
         }
     }
     EXPECT_EQ(bipFdState(), kFdWaiting);
-    stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+    stack.datagram(bvlcResult(kBvlcSuccessfulCompletion), kBbmdIp, kBacnetPort);
     EXPECT_EQ(bipFdState(), kFdRegistered);
 
     // Broadcasts now go to the BBMD as Distribute-Broadcast-To-Network.
     auto r = stack.request(Bytes{0x01, 0x00, 0x10, 0x08}, true);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data[1], 0x09);
+    EXPECT_EQ(r[0].data[1], kBvlcDistributeBroadcastToNetwork);
     EXPECT_EQ(r[0].address, kBbmdIp);
 
-    EXPECT_EQ(countFunction(seconds(stack, 299), 0x05, kBbmdIp), 0u);
-    EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
+    EXPECT_EQ(countFunction(seconds(stack, 299), kBvlcRegisterForeignDevice, kBbmdIp), 0u);
+    EXPECT_EQ(countFunction(seconds(stack, 1), kBvlcRegisterForeignDevice, kBbmdIp), 1u);
 }
 
 TEST_F(ForeignDevice, RefusedBroadcastRegistersAgainAtTheNextSecond) {
     harness::Stack stack(withBbmd());
     seconds(stack, 1);
-    stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+    stack.datagram(bvlcResult(kBvlcSuccessfulCompletion), kBbmdIp, kBacnetPort);
     ASSERT_EQ(bipFdState(), kFdRegistered);
     // The BBMD lost its table and refuses the next broadcast.
-    stack.datagram(bvlcResult(0x0060), kBbmdIp, kBacnetPort);
+    stack.datagram(bvlcResult(kBvlcDistributeBroadcastToNetworkNak), kBbmdIp, kBacnetPort);
     EXPECT_NE(bipFdState(), kFdRegistered);
-    EXPECT_EQ(broadcastFunction(stack), 0x0B);
-    EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
-    stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+    EXPECT_EQ(broadcastFunction(stack), kBvlcOriginalBroadcastNpdu);
+    EXPECT_EQ(countFunction(seconds(stack, 1), kBvlcRegisterForeignDevice, kBbmdIp), 1u);
+    stack.datagram(bvlcResult(kBvlcSuccessfulCompletion), kBbmdIp, kBacnetPort);
     EXPECT_EQ(bipFdState(), kFdRegistered);
 }
 
 TEST_F(ForeignDevice, RefusalRetriesAfterThreeSeconds) {
     harness::Stack stack(withBbmd());
     seconds(stack, 1);
-    stack.datagram(bvlcResult(0x0030), kBbmdIp, kBacnetPort);
+    stack.datagram(bvlcResult(kBvlcRegisterForeignDeviceNak), kBbmdIp, kBacnetPort);
     EXPECT_EQ(bipFdState(), kFdNotRegistered);
-    EXPECT_EQ(countFunction(seconds(stack, 2), 0x05, kBbmdIp), 0u);
-    EXPECT_EQ(countFunction(seconds(stack, 1), 0x05, kBbmdIp), 1u);
+    EXPECT_EQ(countFunction(seconds(stack, 2), kBvlcRegisterForeignDevice, kBbmdIp), 0u);
+    EXPECT_EQ(countFunction(seconds(stack, 1), kBvlcRegisterForeignDevice, kBbmdIp), 1u);
     // Broadcasts stay local while not registered.
-    EXPECT_EQ(broadcastFunction(stack), 0x0B);
+    EXPECT_EQ(broadcastFunction(stack), kBvlcOriginalBroadcastNpdu);
 }
 
 TEST_F(ForeignDevice, SilenceRetriesEveryTenSecondsAndBacksOffAfterEleven) {
     harness::Stack stack(withBbmd());
     std::vector<int> at;
     for (int t = 1; t <= 200; ++t) {
-        if (countFunction(seconds(stack, 1), 0x05, kBbmdIp) == 1)
+        if (countFunction(seconds(stack, 1), kBvlcRegisterForeignDevice, kBbmdIp) == 1)
             at.push_back(t);
     }
     std::vector<int> expected;
@@ -229,7 +237,7 @@ TEST_F(ForeignDevice, SilenceRetriesEveryTenSecondsAndBacksOffAfterEleven) {
 TEST_F(ForeignDevice, ResultsFromOtherNodesDoNotChangeTheRegistration) {
     harness::Stack stack(withBbmd());
     seconds(stack, 1);
-    stack.datagram(bvlcResult(0x0000), kClientIp, kBacnetPort);
+    stack.datagram(bvlcResult(kBvlcSuccessfulCompletion), kClientIp, kBacnetPort);
     EXPECT_EQ(bipFdState(), kFdWaiting);
     stack.datagram(Bytes{0x81, 0x00, 0x00, 0x05, 0x00}, kBbmdIp, kBacnetPort);
     EXPECT_EQ(bipFdState(), kFdWaiting);
@@ -239,13 +247,13 @@ TEST_F(ForeignDevice, RestartDeletesTheEntryAndRegistersAgain) {
     {
         harness::Stack stack(withBbmd());
         seconds(stack, 1);
-        stack.datagram(bvlcResult(0x0000), kBbmdIp, kBacnetPort);
+        stack.datagram(bvlcResult(kBvlcSuccessfulCompletion), kBbmdIp, kBacnetPort);
         ASSERT_EQ(bipFdState(), kFdRegistered);
         stackShutdown();
         auto sent = harness::takeSent();
-        ASSERT_EQ(countFunction(sent, 0x08, kBbmdIp), 1u);
+        ASSERT_EQ(countFunction(sent, kBvlcDeleteForeignDeviceTableEntry, kBbmdIp), 1u);
         for (const auto &d : sent) {
-            if (d.data[1] == 0x08) {
+            if (d.data[1] == kBvlcDeleteForeignDeviceTableEntry) {
                 EXPECT_EQ(hex(d.data), "81 08 00 0A C0 00 02 0A BA C0");
             }
         }
@@ -256,8 +264,8 @@ TEST_F(ForeignDevice, RestartDeletesTheEntryAndRegistersAgain) {
     // sent at the first second.
     auto r = again.request(Bytes{0x01, 0x00, 0x10, 0x08}, true);
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].data[1], 0x0B);
-    EXPECT_EQ(countFunction(seconds(again, 1), 0x05, kBbmdIp), 1u);
+    EXPECT_EQ(r[0].data[1], kBvlcOriginalBroadcastNpdu);
+    EXPECT_EQ(countFunction(seconds(again, 1), kBvlcRegisterForeignDevice, kBbmdIp), 1u);
 }
 
 }  // namespace
@@ -335,7 +343,7 @@ TEST_F(RealUdp, BindFailureIsReportedAndTheStackStartsOnceThePortIsFree) {
     close(blocker);
 
     ASSERT_TRUE(stackInit(kPortBip));
-    send(harness::bvll(0x0A, local(rp(1, 1, 85))));
+    send(harness::bvll(kBvlcOriginalUnicastNpdu, local(rp(1, 1, kPropPresentValue))));
     Bytes reply = serveAndReceive();
     ASSERT_FALSE(reply.empty());
     EXPECT_EQ(hex(Bytes(reply.begin() + 6, reply.end())),
@@ -347,14 +355,14 @@ TEST_F(RealUdp, MaximumDatagramIsReceivedAndAnOversizedOneDropped) {
     ASSERT_TRUE(stackInit(kPortBip));
     Bytes npdu = local(Bytes{0x00, 0x05, 0x09, 99});
     npdu.resize(1497, 0);
-    send(harness::bvll(0x0A, npdu));
+    send(harness::bvll(kBvlcOriginalUnicastNpdu, npdu));
     Bytes reply = serveAndReceive();
     ASSERT_FALSE(reply.empty());
     EXPECT_EQ(hex(Bytes(reply.begin() + 6, reply.end())), "60 09 09");
     // A datagram longer than the receive buffer is recognised as truncated.
     Bytes huge(3000, 0);
     huge[0] = 0x81;
-    huge[1] = 0x0A;
+    huge[1] = kBvlcOriginalUnicastNpdu;
     huge[2] = static_cast<uint8_t>(huge.size() >> 8);
     huge[3] = static_cast<uint8_t>(huge.size());
     std::copy(npdu.begin(), npdu.begin() + 6, huge.begin() + 4);

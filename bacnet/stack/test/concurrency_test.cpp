@@ -33,7 +33,7 @@ void sendRequests(std::vector<RequestCompletion> *completions, std::atomic<int> 
     for (auto &completion : *completions) {
         completion.state = 1;
         int id = -1;
-        while ((id = tsmAllocInvokeId(2, &completion)) < 0)
+        while ((id = tsmAllocInvokeId(kSvcConfirmedEventNotification, &completion)) < 0)
             std::this_thread::yield();
         PduBuffer b;
         const uint8_t apdu[] = {0x00, 0x05, static_cast<uint8_t>(id), 0x02, 0x09, 0x01};
@@ -66,8 +66,9 @@ TEST(Concurrency, SendersBesideTheServingLoop) {
         for (const auto &d : harness::takeSent()) {
             Bytes apdu = apduOf(d);
             if (apdu.size() >= 4 && apdu[0] == 0x00 && apdu[3] == 0x02) {
-                harness::inject(harness::bvll(0x0A, Bytes{0x01, 0x00, 0x20, apdu[2], 0x02}), client,
-                                harness::port(47808), harness::ip(192, 0, 2, 10));
+                harness::inject(
+                    harness::bvll(kBvlcOriginalUnicastNpdu, Bytes{0x01, 0x00, 0x20, apdu[2], 0x02}), client,
+                    harness::port(47808), harness::ip(192, 0, 2, 10));
             }
         }
         stackTick(1);

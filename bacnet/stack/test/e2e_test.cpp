@@ -262,7 +262,7 @@ class EndToEnd : public ::testing::Test {
     }
 
     Bytes ask(const Bytes &npdu) {
-        auto r = exchange(harness::bvll(0x0A, npdu), "192.0.2.10", 1);
+        auto r = exchange(harness::bvll(kBvlcOriginalUnicastNpdu, npdu), "192.0.2.10", 1);
         EXPECT_EQ(r.size(), 1u);
         if (r.empty())
             return {};
@@ -276,9 +276,13 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
 
     // A local Who-Is reaches the root device alone; a global one the root
     // device and the three virtual devices.
-    EXPECT_EQ(exchange(harness::bvll(0x0B, Bytes{0x01, 0x00, 0x10, 0x08}), "192.0.2.255", 2, 500).size(), 1u);
-    auto iams = exchange(harness::bvll(0x0B, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}),
-                         "192.0.2.255", 4);
+    EXPECT_EQ(exchange(harness::bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x00, 0x10, 0x08}),
+                       "192.0.2.255", 2, 500)
+                  .size(),
+              1u);
+    auto iams = exchange(
+        harness::bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}),
+        "192.0.2.255", 4);
     ASSERT_EQ(iams.size(), 4u);
     size_t fromVirtual = 0;
     for (const auto &d : iams) {
@@ -296,18 +300,20 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     EXPECT_EQ(fromVirtual, 3u);
 
     const uint32_t device = deviceObjectId(1234);
-    EXPECT_EQ(hex(ask(local(rp(1, device, 77)))),
+    EXPECT_EQ(hex(ask(local(rp(1, device, kPropObjectName)))),
               "30 01 0C 0C 02 00 04 D2 19 4D 3E 75 0B 00 4D 65 74 65 72 20 31 32 33 34 3F");
-    EXPECT_EQ(hex(ask(local(rp(2, device, 62)))), "30 02 0C 0C 02 00 04 D2 19 3E 3E 22 05 C4 3F");
-    EXPECT_EQ(hex(ask(local(rp(3, device, 76, 0)))), "30 03 0C 0C 02 00 04 D2 19 4C 29 00 3E 21 15 3F");
-    EXPECT_EQ(hex(ask(local(rp(4, device, 76, 21)))),
+    EXPECT_EQ(hex(ask(local(rp(2, device, kPropMaxApduLengthAccepted)))),
+              "30 02 0C 0C 02 00 04 D2 19 3E 3E 22 05 C4 3F");
+    EXPECT_EQ(hex(ask(local(rp(3, device, kPropObjectList, 0)))),
+              "30 03 0C 0C 02 00 04 D2 19 4C 29 00 3E 21 15 3F");
+    EXPECT_EQ(hex(ask(local(rp(4, device, kPropObjectList, 21)))),
               "30 04 0C 0C 02 00 04 D2 19 4C 29 15 3E C4 00 00 00 14 3F");
-    Bytes list = ask(local(rp(5, device, 76)));
+    Bytes list = ask(local(rp(5, device, kPropObjectList)));
     EXPECT_EQ(list.size(), 3u + 5 + 2 + 1 + 21 * 5 + 1);
-    EXPECT_EQ(hex(ask(local(rp(6, 99, 85)))), "50 06 0C 91 01 91 1F");
+    EXPECT_EQ(hex(ask(local(rp(6, 99, kPropPresentValue)))), "50 06 0C 91 01 91 1F");
     EXPECT_EQ(hex(ask(local(rp(7, 1, 9999)))), "50 07 0C 91 02 91 20");
 
-    for (uint32_t group : {8u, 105u, 80u}) {
+    for (uint32_t group : {kPropAll, kPropRequired, kPropOptional}) {
         for (uint32_t object : {1u, device}) {
             SCOPED_TRACE(std::to_string(group) + " of " + std::to_string(object));
             Bytes ack = ask(local(rpm(9, {{object, {{group}}}})));
@@ -320,8 +326,9 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     }
 
     // Routed to virtual device 43 by DNET: the reply names it as source.
-    auto routed =
-        exchange(harness::bvll(0x0A, toVirtual(100, 43, rp(10, kDeviceWildcard, 75))), "192.0.2.10", 1);
+    auto routed = exchange(harness::bvll(kBvlcOriginalUnicastNpdu,
+                                         toVirtual(100, 43, rp(10, kDeviceWildcard, kPropObjectIdentifier))),
+                           "192.0.2.10", 1);
     ASSERT_EQ(routed.size(), 1u);
     harness::Datagram dg{0, 0, routed[0]};
     EXPECT_EQ(hex(npduOf(dg)),
@@ -342,6 +349,17 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     for (std::string line; std::getline(in, line);)
         ++frames;
     EXPECT_GE(frames, 30u) << "tshark decoded too few BACnet frames";
+
+    // Every datagram of the capture, in order, against the recorded exchange.
+    fs::path datagrams = dir / "datagrams.txt";
+    ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-T", "fields", "-E", "separator= ", "-e", "ip.src", "-e",
+                   "udp.srcport", "-e", "ip.dst", "-e", "udp.dstport", "-e", "udp.payload"},
+                  datagrams.string()),
+              0);
+    std::ifstream captured(datagrams);
+    std::stringstream exchanged;
+    exchanged << captured.rdbuf();
+    expectAsRecorded(exchanged.str(), "e2e_exchange.txt");
 
     fs::path problems = dir / "problems.txt";
     ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},

@@ -28,7 +28,7 @@ TEST(Router, StartAnnouncesTheVirtualNetworkAndAsksForTheNetworkNumber) {
 TEST(Router, RepliesFromVirtualDevicesCarryTheRightAddressing) {
     harness::Stack stack;
     // A local client: the reply names the virtual device as source only.
-    auto r = stack.request(toVirtual(100, 42, rp(1, 42 | (8u << 22), 75)));
+    auto r = stack.request(toVirtual(100, 42, rp(1, objectIdMake(kObjDevice, 42), kPropObjectIdentifier)));
     ASSERT_EQ(r.size(), 1u);
     Bytes npdu = npduOf(r[0]);
     ASSERT_GE(npdu.size(), 11u);
@@ -39,13 +39,13 @@ TEST(Router, RepliesFromVirtualDevicesCarryTheRightAddressing) {
     // SNET/SADR of the virtual device; hop count 254 on a ComplexACK, 255 on
     // a short reply.
     Bytes routed{0x01, 0x2C, 0x00, 0x64, 0x06, 0, 0, 0, 0, 0, 0x2A, 0x00, 0x05, 0x01, 0x0A, 0xFF};
-    r = stack.request(cat(routed, rp(2, 42 | (8u << 22), 75)));
+    r = stack.request(cat(routed, rp(2, objectIdMake(kObjDevice, 42), kPropObjectIdentifier)));
     ASSERT_EQ(r.size(), 1u);
     npdu = npduOf(r[0]);
     EXPECT_EQ(hex(Bytes(npdu.begin(), npdu.begin() + 16)), "01 28 00 05 01 0A 00 64 06 00 00 00 00 00 2A FE");
     EXPECT_EQ(npdu[16], 0x30);
 
-    r = stack.request(cat(routed, rp(3, 42 | (8u << 22), 9999)));
+    r = stack.request(cat(routed, rp(3, objectIdMake(kObjDevice, 42), 9999)));
     ASSERT_EQ(r.size(), 1u);
     npdu = npduOf(r[0]);
     EXPECT_EQ(hex(Bytes(npdu.begin(), npdu.begin() + 16)), "01 28 00 05 01 0A 00 64 06 00 00 00 00 00 2A FF");
@@ -54,8 +54,10 @@ TEST(Router, RepliesFromVirtualDevicesCarryTheRightAddressing) {
 
 TEST(Router, RequestsForUnknownVirtualDevicesOrOtherNetworksAreDropped) {
     harness::Stack stack;
-    EXPECT_TRUE(stack.request(toVirtual(100, 77, rp(1, 77 | (8u << 22), 75))).empty());
-    EXPECT_TRUE(stack.request(toVirtual(101, 42, rp(1, 42 | (8u << 22), 75))).empty());
+    EXPECT_TRUE(stack.request(toVirtual(100, 77, rp(1, objectIdMake(kObjDevice, 77), kPropObjectIdentifier)))
+                    .empty());
+    EXPECT_TRUE(stack.request(toVirtual(101, 42, rp(1, objectIdMake(kObjDevice, 42), kPropObjectIdentifier)))
+                    .empty());
     EXPECT_EQ(freePackets(), static_cast<uint32_t>(kPoolPackets));
 }
 
@@ -65,10 +67,10 @@ TEST(Router, BroadcastsReachOnlyUnconfirmedServices) {
     auto r = stack.request(Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}, true);
     EXPECT_EQ(r.size(), 4u);
     // A ReadProperty received as a broadcast is not answered.
-    EXPECT_TRUE(stack.request(local(rp(1, kAi1, 85)), true).empty());
+    EXPECT_TRUE(stack.request(local(rp(1, kAi1, kPropPresentValue)), true).empty());
     // A confirmed request to a remote broadcast (DNET with DLEN 0) neither.
     Bytes remoteBroadcast{0x01, 0x24, 0x00, 0x64, 0x00, 0xFF};
-    EXPECT_TRUE(stack.request(cat(remoteBroadcast, rp(1, kAi1, 85))).empty());
+    EXPECT_TRUE(stack.request(cat(remoteBroadcast, rp(1, kAi1, kPropPresentValue))).empty());
 }
 
 struct NetworkCase {
@@ -209,7 +211,7 @@ TEST(Npdu, ReceiveRejectsInvalidInputBeforeQueueing) {
     Bytes big(1498, 0);
     big[0] = 1;
     npduReceive(kPortBip, 6, mac, nullptr, static_cast<uint32_t>(big.size()), big.data(), false);
-    Bytes ok = local(rp(1, kAi1, 85));
+    Bytes ok = local(rp(1, kAi1, kPropPresentValue));
     npduReceive(kPortBip, 9, mac, nullptr, static_cast<uint32_t>(ok.size()), ok.data(), false);
     npduReceive(kPortMstp, 1, mac, nullptr, static_cast<uint32_t>(ok.size()), ok.data(), false);
     for (const auto &q : npduQueues)
@@ -229,10 +231,10 @@ TEST(Npdu, PriorityStepPassesAVirtualDeviceRequestAlone) {
         npdu[1] |= priority;
         return npdu;
     };
-    put(withPriority(toVirtual(100, 42, rp(1, 42 | (8u << 22), 75)), 3));
-    put(withPriority(local(rp(2, kAi1, 85)), 2));
-    put(withPriority(local(rp(3, kAi1, 85)), 1));
-    put(withPriority(local(rp(4, kAi1, 85)), 0));
+    put(withPriority(toVirtual(100, 42, rp(1, objectIdMake(kObjDevice, 42), kPropObjectIdentifier)), 3));
+    put(withPriority(local(rp(2, kAi1, kPropPresentValue)), 2));
+    put(withPriority(local(rp(3, kAi1, kPropPresentValue)), 1));
+    put(withPriority(local(rp(4, kAi1, kPropPresentValue)), 0));
     npduProcess();
     EXPECT_EQ(apduQueue.count, 1);
     EXPECT_EQ(npduQueues[2].count, 1);
@@ -244,7 +246,7 @@ TEST(Npdu, PriorityStepPassesAVirtualDeviceRequestAlone) {
         queueClear(&q);
     queueClear(&apduQueue);
     put(Bytes{0x01, 0x23, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08});
-    put(withPriority(local(rp(2, kAi1, 85)), 2));
+    put(withPriority(local(rp(2, kAi1, kPropPresentValue)), 2));
     npduProcess();
     EXPECT_EQ(apduQueue.count, 2);
 }
@@ -279,8 +281,9 @@ std::vector<uint32_t> iAmInstances(const std::vector<Datagram> &sent) {
     std::vector<uint32_t> out;
     for (const auto &d : sent) {
         Bytes apdu = apduOf(d);
-        if (apdu.size() >= 7 && apdu[0] == 0x10 && apdu[1] == 0x00 && apdu[2] == 0xC4) {
-            out.push_back((uint32_t{apdu[4]} << 16 | uint32_t{apdu[5]} << 8 | apdu[6]) & 0x3FFFFF);
+        if (apdu.size() >= 7 && apdu[0] == apduFirstOctet(kPduUnconfirmedRequest) && apdu[1] == kSvcIAm &&
+            apdu[2] == 0xC4) {
+            out.push_back(objectIdInstance(uint32_t{apdu[4]} << 16 | uint32_t{apdu[5]} << 8 | apdu[6]));
         }
     }
     return out;

@@ -59,11 +59,11 @@ TEST(StackLifecycle, RestartFreesEveryPacketAndEveryBlock) {
         // Packets left in the queues, a request waiting in the transaction
         // table, and a value owned by the stack's PropertyValue.
         uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
-        Bytes npdu = local(rp(1, 1, 85));
+        Bytes npdu = local(rp(1, 1, kPropPresentValue));
         for (int i = 0; i < 5; ++i) {
             npduReceive(kPortBip, 6, mac, nullptr, static_cast<uint32_t>(npdu.size()), npdu.data(), false);
         }
-        int id = tsmAllocInvokeId(2, nullptr);
+        int id = tsmAllocInvokeId(kSvcConfirmedEventNotification, nullptr);
         ASSERT_GE(id, 0);
         PduBuffer b;
         ASSERT_EQ(pduInit(&b), 0);
@@ -95,8 +95,8 @@ TEST(StackLifecycle, NothingRunsBetweenShutdownAndInit) {
     harness::Stack stack;
     stackShutdown();
     harness::takeSent();
-    harness::inject(harness::bvll(0x0A, local(rp(1, 1, 85))), harness::ip(192, 0, 2, 20),
-                    harness::port(47808), harness::ip(192, 0, 2, 10));
+    harness::inject(harness::bvll(kBvlcOriginalUnicastNpdu, local(rp(1, 1, kPropPresentValue))),
+                    harness::ip(192, 0, 2, 20), harness::port(47808), harness::ip(192, 0, 2, 10));
     stackTick(5);
     stackProcess();
     EXPECT_EQ(harness::pendingReceive(), 1u);
@@ -161,7 +161,7 @@ TEST(StackTick, TransactionIsSentFourTimesThenTimesOut) {
     harness::Stack stack;
     harness::takeSent();
     RequestCompletion done{1, 0, 0};
-    int id = tsmAllocInvokeId(2, &done);
+    int id = tsmAllocInvokeId(kSvcConfirmedEventNotification, &done);
     ASSERT_GE(id, 0);
     BACnetAddress peer{};
     peer.port = kPortBip;
@@ -181,7 +181,7 @@ TEST(StackTick, TransactionIsSentFourTimesThenTimesOut) {
     stack.advance(10);
     EXPECT_EQ(done.state, 2);
     EXPECT_EQ(done.status, 255);
-    EXPECT_EQ(done.result, 0x0007001Eu);
+    EXPECT_EQ(done.result, kErrCommunicationTimeout);
     EXPECT_EQ(testapp::counters().requestTimeouts, 1u);
     EXPECT_FALSE(tsmIsActive(id));
 }

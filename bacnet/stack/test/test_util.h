@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/tags.h"
@@ -44,13 +48,13 @@ inline Bytes ctxObjectId(uint8_t tag, uint32_t id) {
 inline constexpr uint32_t kNone = 0xFFFFFFFFu;
 
 inline uint32_t deviceObjectId(uint32_t instance) {
-    return (8u << 22) | instance;
+    return objectIdMake(kObjDevice, instance);
 }
 
 // ReadProperty request APDU.
 inline Bytes rp(uint8_t invokeId, uint32_t objectId, uint32_t property, uint32_t index = kNone,
                 uint8_t maxOctet = 0x05) {
-    Bytes apdu{0x00, maxOctet, invokeId, 12};
+    Bytes apdu{apduFirstOctet(kPduConfirmedRequest), maxOctet, invokeId, kSvcReadProperty};
     apdu = cat(apdu, ctxObjectId(0, objectId));
     apdu = cat(apdu, ctxUnsigned(1, property));
     if (index != kNone)
@@ -71,7 +75,7 @@ struct AccessSpec {
 // ReadPropertyMultiple request APDU.
 inline Bytes rpm(uint8_t invokeId, const std::vector<AccessSpec> &specs, uint8_t flags = 0x00,
                  uint8_t maxOctet = 0x05) {
-    Bytes apdu{flags, maxOctet, invokeId, 14};
+    Bytes apdu{flags, maxOctet, invokeId, kSvcReadPropertyMultiple};
     for (const AccessSpec &s : specs) {
         apdu = cat(apdu, ctxObjectId(0, s.objectId));
         apdu.push_back(0x1E);
@@ -240,6 +244,26 @@ inline std::string answer(harness::Stack &stack, const Bytes &npdu) {
         return "";
     EXPECT_EQ(r.size(), 1u);
     return hex(apduOf(r[0]));
+}
+
+// Compares what the stack sent with its record in test/golden/NAME of the
+// sources, so that a rework of the stack shows any octet it changed. With
+// BACNET_RECORD set in the environment the record is written instead.
+inline void expectAsRecorded(const std::string &text, const std::string &name) {
+    const char *root = std::getenv("METER_SOURCE_DIR");
+    ASSERT_NE(root, nullptr) << "METER_SOURCE_DIR is not set";
+    const std::string path = std::string(root) + "/bacnet/stack/test/golden/" + name;
+    if (std::getenv("BACNET_RECORD") != nullptr) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        EXPECT_TRUE(out.good()) << "cannot write " << path;
+        return;
+    }
+    std::ifstream in(path, std::ios::binary);
+    ASSERT_TRUE(in.good()) << "cannot open " << path;
+    const std::string recorded{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text, recorded) << "differs from " << path;
 }
 
 }  // namespace tu

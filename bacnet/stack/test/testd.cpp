@@ -108,7 +108,7 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    if (!stackInit(1)) {
+    if (!stackInit(kPortBip)) {
         for (const auto &line : testapp::logLines()) {
             std::fprintf(stderr, "%s\n", line.c_str());
         }

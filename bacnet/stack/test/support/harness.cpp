@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/bip.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
@@ -116,7 +117,7 @@ size_t sentCount() {
 
 Bytes bvll(uint8_t function, const Bytes &payload) {
     Bytes out(payload.size() + 4);
-    out[0] = 0x81;
+    out[0] = kBvllTypeBip;
     out[1] = function;
     out[2] = static_cast<uint8_t>((payload.size() + 4) >> 8);
     out[3] = static_cast<uint8_t>(payload.size() + 4);
@@ -161,8 +162,8 @@ std::vector<Datagram> Stack::datagram(const Bytes &message, uint32_t from, uint1
 }
 
 std::vector<Datagram> Stack::request(const Bytes &npdu, bool broadcast) {
-    return datagram(bvll(broadcast ? 0x0B : 0x0A, npdu), ip(kClient[0], kClient[1], kClient[2], kClient[3]),
-                    port(47808), broadcast);
+    return datagram(bvll(broadcast ? kBvlcOriginalBroadcastNpdu : kBvlcOriginalUnicastNpdu, npdu),
+                    ip(kClient[0], kClient[1], kClient[2], kClient[3]), port(47808), broadcast);
 }
 
 void Stack::advance(uint32_t ms, uint32_t step) {

@@ -8,7 +8,9 @@
 #include <mutex>
 
 #include "bacnet/app_memory.h"
+#include "bacnet/enums.h"
 #include "bacnet/property_value.h"
+#include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/tags.h"
@@ -24,16 +26,66 @@ Counters hookCounters;
 Config current;
 
 constexpr uint32_t kEnd = 0xFFFFFFFFu;
-constexpr uint32_t kUnknownObject = 0x0001001F;
-constexpr uint32_t kUnknownProperty = 0x00020020;
-constexpr uint32_t kInvalidArrayIndex = 0x0002002A;
-constexpr uint32_t kWriteAccessDenied = 0x00020028;
 
-const uint32_t aiAll[] = {8, 75, 77, 79, 85, 111, 36, 81, 117, 28, 22, 371, kEnd};
-const uint32_t aiRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 117, 371, kEnd};
-const uint32_t aiOptional[] = {80, 28, 22, kEnd};
-const uint32_t deviceAll[] = {8,  75, 77, 79, 112, 121, 120, 70, 44, 12, 58, 28,  98,  139, 62,  107, 119,
-                              11, 10, 73, 97, 96,  76,  57,  56, 64, 63, 30, 167, 155, 152, 372, 371, kEnd};
+const uint32_t aiAll[] = {kPropAll,
+                          kPropObjectIdentifier,
+                          kPropObjectName,
+                          kPropObjectType,
+                          kPropPresentValue,
+                          kPropStatusFlags,
+                          kPropEventState,
+                          kPropOutOfService,
+                          kPropUnits,
+                          kPropDescription,
+                          kPropCovIncrement,
+                          kPropPropertyList,
+                          kEnd};
+const uint32_t aiRequired[] = {kPropRequired,
+                               kPropObjectIdentifier,
+                               kPropObjectName,
+                               kPropObjectType,
+                               kPropPresentValue,
+                               kPropStatusFlags,
+                               kPropEventState,
+                               kPropOutOfService,
+                               kPropUnits,
+                               kPropPropertyList,
+                               kEnd};
+const uint32_t aiOptional[] = {kPropOptional, kPropDescription, kPropCovIncrement, kEnd};
+const uint32_t deviceAll[] = {kPropAll,
+                              kPropObjectIdentifier,
+                              kPropObjectName,
+                              kPropObjectType,
+                              kPropSystemStatus,
+                              kPropVendorName,
+                              kPropVendorIdentifier,
+                              kPropModelName,
+                              kPropFirmwareRevision,
+                              kPropApplicationSoftwareVersion,
+                              kPropLocation,
+                              kPropDescription,
+                              kPropProtocolVersion,
+                              kPropProtocolRevision,
+                              kPropMaxApduLengthAccepted,
+                              kPropSegmentationSupported,
+                              kPropUtcOffset,
+                              kPropApduTimeout,
+                              kPropApduSegmentTimeout,
+                              kPropNumberOfApduRetries,
+                              kPropProtocolServicesSupported,
+                              kPropProtocolObjectTypesSupported,
+                              kPropObjectList,
+                              kPropLocalTime,
+                              kPropLocalDate,
+                              kPropMaxMaster,
+                              kPropMaxInfoFrames,
+                              kPropDeviceAddressBinding,
+                              kPropMaxSegmentsAccepted,
+                              kPropDatabaseRevision,
+                              kPropActiveCovSubscriptions,
+                              kPropSerialNumber,
+                              kPropPropertyList,
+                              kEnd};
 
 template <size_t N>
 struct Text {
@@ -107,25 +159,25 @@ uint32_t instanceOf(int32_t device) {
 
 // Whether the object exists on the device.
 bool objectExists(int32_t device, uint32_t objectId) {
-    uint32_t type = objectId >> 22;
-    uint32_t instance = objectId & 0x3FFFFF;
+    uint32_t type = objectIdType(objectId);
+    uint32_t instance = objectIdInstance(objectId);
     int n = objectsOf(device);
     if (n < 0)
         return false;
-    if (type == 8)
+    if (type == kObjDevice)
         return instance == instanceOf(device);
-    if (type == 0)
+    if (type == kObjAnalogInput)
         return instance >= 1 && instance <= static_cast<uint32_t>(n);
     return false;
 }
 
 const uint32_t *listFor(uint32_t type, uint32_t group) {
-    if (type == 8)
+    if (type == kObjDevice)
         return deviceAll;
     switch (group) {
-        case 105:
+        case kPropRequired:
             return aiRequired;
-        case 80:
+        case kPropOptional:
             return aiOptional;
         default:
             return aiAll;
@@ -143,61 +195,62 @@ bool inList(const uint32_t *list, uint32_t property) {
 std::vector<uint32_t> aiPropertyList() {
     std::vector<uint32_t> out;
     for (const uint32_t *p = aiAll; *p != kEnd; ++p) {
-        if (*p != 8 && *p != 75 && *p != 77 && *p != 79 && *p != 371)
+        if (*p != kPropAll && *p != kPropObjectIdentifier && *p != kPropObjectName && *p != kPropObjectType &&
+            *p != kPropPropertyList)
             out.push_back(*p);
     }
     return out;
 }
 
 uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, PropertyValue *v) {
-    uint32_t instance = objectId & 0x3FFFFF;
+    uint32_t instance = objectIdInstance(objectId);
     v->count = 0;
     v->ownsValue = 0;
-    if (property != 371 && index != kEnd)
-        return 0x00020032;
+    if (property != kPropPropertyList && index != kEnd)
+        return kErrNotAnArray;
     switch (property) {
-        case 75:
+        case kPropObjectIdentifier:
             v->datatype = kDtObjectId;
             v->value.u = objectId;
             return 0;
-        case 77:
+        case kPropObjectName:
             v->datatype = kDtCharString;
             v->value.block = const_cast<CharString *>(aiName(instance));
             return 0;
-        case 79:
+        case kPropObjectType:
             v->datatype = kDtEnumerated;
-            v->value.u = 0;
+            v->value.u = kObjAnalogInput;
             return 0;
-        case 85:
+        case kPropPresentValue:
             v->datatype = kDtReal;
             v->value.f = presentValue(instance);
             return 0;
-        case 111:
+        case kPropStatusFlags:
             v->datatype = kDtBitString;
             v->length = 4;
             std::memset(v->value.octets, 0, 8);
             return 0;
-        case 36:
+        case kPropEventState:
             v->datatype = kDtEnumerated;
             v->value.u = 0;
             return 0;
-        case 81:
+        case kPropOutOfService:
             v->datatype = kDtBoolean;
             v->value.u = 0;
             return 0;
-        case 117:
+        case kPropUnits:
             v->datatype = kDtEnumerated;
             v->value.u = 48;  // kilowatts
             return 0;
-        case 28:
+        case kPropDescription:
             v->datatype = kDtCharString;
             v->value.block = const_cast<CharString *>(aiName(instance));
             return 0;
-        case 22:
+        case kPropCovIncrement:
             v->datatype = kDtReal;
             v->value.f = 0.5f;
             return 0;
-        case 371: {
+        case kPropPropertyList: {
             std::vector<uint32_t> list = aiPropertyList();
             if (index == 0) {
                 v->datatype = kDtUnsigned;
@@ -206,14 +259,14 @@ uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, P
             }
             if (index != kEnd) {
                 if (index > list.size())
-                    return kInvalidArrayIndex;
+                    return kErrInvalidArrayIndex;
                 v->datatype = kDtEnumerated;
                 v->value.u = list[index - 1];
                 return 0;
             }
             auto *block = static_cast<uint32_t *>(appCalloc(static_cast<uint32_t>(list.size() * 4)));
             if (block == nullptr)
-                return 0x00030085;
+                return kErrorOutOfMemory;
             std::memcpy(block, list.data(), list.size() * 4);
             v->datatype = kDtEnumerated;
             v->count = static_cast<uint16_t>(list.size());
@@ -222,7 +275,7 @@ uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, P
             return 0;
         }
         default:
-            return kUnknownProperty;
+            return kErrUnknownProperty;
     }
 }
 
@@ -368,7 +421,7 @@ int32_t vdevFind(int32_t instance) {
 
 int32_t vdevLookup(uint16_t network, uint8_t macLength, const uint8_t *mac, int32_t *instance) {
     int32_t found = -1;
-    if (*instance == 0x3FFFFF) {
+    if (*instance == static_cast<int32_t>(kMaxInstance)) {
         found = -1;
     } else if (*instance != -1) {
         found = isVirtual(*instance) ? *instance : -1;
@@ -408,39 +461,39 @@ int32_t vdevNext(int32_t instance) {
 }
 
 uint32_t appCheckProperty(int32_t device, uint32_t objectId, uint32_t property) {
-    uint32_t type = objectId >> 22;
-    if (objectsOf(device) < 0 || (type != 0 && type != 8))
-        return kUnknownObject;
-    if (property == 8 || property == 80 || property == 105)
+    uint32_t type = objectIdType(objectId);
+    if (objectsOf(device) < 0 || (type != kObjAnalogInput && type != kObjDevice))
+        return kErrUnknownObject;
+    if (property == kPropAll || property == kPropOptional || property == kPropRequired)
         return 0;
-    return inList(listFor(type, 8), property) ? 0 : kUnknownProperty;
+    return inList(listFor(type, kPropAll), property) ? 0 : kErrUnknownProperty;
 }
 
 int appValidateProperty(int32_t device, uint32_t objectId, uint32_t property, bool *objectAccepted,
                         bool *propertyKnown, bool *isArray, bool *accessAllowed) {
     uint32_t r = appCheckProperty(device, objectId, property);
-    *objectAccepted = r != kUnknownObject && objectExists(device, objectId);
+    *objectAccepted = r != kErrUnknownObject && objectExists(device, objectId);
     *propertyKnown = *objectAccepted && r == 0;
-    *isArray = (property == 76 || property == 371);
+    *isArray = (property == kPropObjectList || property == kPropPropertyList);
     *accessAllowed = *objectAccepted && *propertyKnown;
-    return r == kUnknownObject ? 0 : 1;
+    return r == kErrUnknownObject ? 0 : 1;
 }
 
 uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
                          PropertyValue *v, uint32_t *currentProperty) {
-    uint32_t type = objectId >> 22;
+    uint32_t type = objectIdType(objectId);
     if (!objectExists(device, objectId))
-        return kUnknownObject;
-    if (type == 8) {
-        if (property != 372)
-            return kUnknownProperty;
+        return kErrUnknownObject;
+    if (type == kObjDevice) {
+        if (property != kPropSerialNumber)
+            return kErrUnknownProperty;
         v->datatype = kDtCharString;
         v->count = 0;
         v->ownsValue = 0;
         v->value.block = &textsFor(static_cast<int32_t>(instanceOf(device))).serial.str;
         return 0;
     }
-    if (property == 8 || property == 80 || property == 105) {
+    if (property == kPropAll || property == kPropOptional || property == kPropRequired) {
         // Steps the cursor through the group's list: the property after it.
         const uint32_t *list = listFor(type, property);
         const uint32_t *p = list;
@@ -448,7 +501,7 @@ uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, u
             ++p;
         if (*p == kEnd || p[1] == kEnd) {
             *currentProperty = kEnd;
-            return kUnknownProperty;
+            return kErrUnknownProperty;
         }
         *currentProperty = p[1];
         return readAnalogInput(objectId, p[1], kEnd, v);
@@ -457,7 +510,7 @@ uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, u
 }
 
 uint32_t appWriteProperty(int32_t, uint32_t, uint32_t, uint32_t, PropertyValue *) {
-    return kWriteAccessDenied;
+    return kErrWriteAccessDenied;
 }
 
 int appGetLocalDateTime(LocalDateTime *out) {
@@ -479,8 +532,9 @@ int32_t appNextObject(int32_t device, int32_t objectId) {
         return static_cast<int32_t>(deviceId);
     if (static_cast<uint32_t>(objectId) == deviceId)
         return n > 0 ? 1 : -1;
-    uint32_t instance = static_cast<uint32_t>(objectId) & 0x3FFFFF;
-    if ((static_cast<uint32_t>(objectId) >> 22) == 0 && instance < static_cast<uint32_t>(n)) {
+    uint32_t instance = objectIdInstance(static_cast<uint32_t>(objectId));
+    if (objectIdType(static_cast<uint32_t>(objectId)) == kObjAnalogInput &&
+        instance < static_cast<uint32_t>(n)) {
         return static_cast<int32_t>(instance + 1);
     }
     return -1;

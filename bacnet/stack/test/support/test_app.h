@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bacnet/enums.h"
 #include "bacnet/stack/address.h"
 
 namespace testapp {
@@ -54,7 +55,7 @@ inline uint32_t analogInput(uint32_t instance) {
     return instance;
 }
 inline uint32_t deviceObject(uint32_t instance) {
-    return (8u << 22) | instance;
+    return objectIdMake(kObjDevice, instance);
 }
 
 // Present value of an analog input (same on every device).

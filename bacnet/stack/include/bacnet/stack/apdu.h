@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "bacnet/enums.h"
 #include "bacnet/pdu_buffer.h"
 #include "bacnet/stack/address.h"
 #include "bacnet/stack/packet.h"
@@ -23,16 +24,21 @@ inline constexpr uint32_t errGetCode(PackedError e) {
     return e & 0xFFFF;
 }
 
+// Classes outside the protocol's: an Abort or a Reject (the code is its
+// reason), and no answer at all.
 inline constexpr uint32_t kClassAbort = 0x7FFF;
 inline constexpr uint32_t kClassReject = 0x7FFE;
-inline constexpr PackedError kNoReply = 0x7FFC0001;
-inline constexpr PackedError kErrUnknownObject = 0x0001001F;
-inline constexpr PackedError kErrReadAccessDenied = 0x0002001B;
-inline constexpr PackedError kErrUnknownProperty = 0x00020020;
-inline constexpr PackedError kErrWriteAccessDenied = 0x00020028;
-inline constexpr PackedError kErrInvalidArrayIndex = 0x0002002A;
-inline constexpr PackedError kErrNotAnArray = 0x00020032;
-inline constexpr PackedError kErrCommunicationTimeout = 0x0007001E;
+inline constexpr uint32_t kClassNoReply = 0x7FFC;
+inline constexpr PackedError kNoReply = errMake(kClassNoReply, 1);
+inline constexpr PackedError kErrUnknownObject = errMake(kErrorClassObject, kErrorCodeUnknownObject);
+inline constexpr PackedError kErrReadAccessDenied = errMake(kErrorClassProperty, kErrorCodeReadAccessDenied);
+inline constexpr PackedError kErrUnknownProperty = errMake(kErrorClassProperty, kErrorCodeUnknownProperty);
+inline constexpr PackedError kErrWriteAccessDenied =
+    errMake(kErrorClassProperty, kErrorCodeWriteAccessDenied);
+inline constexpr PackedError kErrInvalidArrayIndex =
+    errMake(kErrorClassProperty, kErrorCodeInvalidArrayIndex);
+inline constexpr PackedError kErrNotAnArray = errMake(kErrorClassProperty, kErrorCodePropertyIsNotAnArray);
+inline constexpr PackedError kErrCommunicationTimeout = errMake(kErrorClassCommunication, kErrorCodeTimeout);
 
 // StackSendResult values of the senders.
 inline constexpr int kSendUnconfirmed = 256;
@@ -44,23 +50,19 @@ inline constexpr int kSendInitiationDisabled = -19;
 inline constexpr int kSendTooLong = -21;
 inline constexpr int kSendUnknownDevice = -999;
 
-// Reject and Abort reasons the stack sends.
-inline constexpr uint8_t kRejectOther = 0;
-inline constexpr uint8_t kRejectBufferOverflow = 1;
-inline constexpr uint8_t kRejectReasonInvalidTag = 4;
-inline constexpr uint8_t kRejectParameterOutOfRange = 6;
-inline constexpr uint8_t kRejectUnrecognizedService = 9;
-inline constexpr uint8_t kAbortBufferOverflow = 1;
-inline constexpr uint8_t kAbortInvalidApduInState = 2;
-inline constexpr uint8_t kAbortSegmentationNotSupported = 4;
-
-// The peer's max APDU for a max-APDU code (4 bits).
+// The peer's max APDU for a max-APDU code (4 bits). Codes 0 to
+// kMaxApduCodes - 1 are defined; the others read as the smallest length.
+inline constexpr uint8_t kMaxApduCodes = 6;
 uint16_t apduMaxApduByCode(uint8_t code);
 // The peer's max segments for the 3-bit field (0xFFFF: unspecified or more than 64).
 uint16_t apduMaxSegmentsByCode(uint8_t code);
 
 // One application-layer step.
 void apduHandle();
+// Dispatch through the service tables of apdu.cpp: a row names a service
+// choice and its handler (declared under "Services of this build"). A
+// confirmed service's handler answers the request itself; a confirmed
+// request without a row is rejected as an unrecognized service.
 void apduHandleConfirmed(int32_t device, NpduPacket *packet);
 void apduHandleUnconfirmed(int32_t device, NpduPacket *packet);
 
@@ -108,10 +110,32 @@ bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out);
 void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *address);
 void svcSendIAmToNetwork(int32_t device, uint16_t network);
 
-// The core of every property read and write.
+// The core of every property read and write. For a group (ALL, REQUIRED,
+// OPTIONAL) *currentProperty is the cursor: the group identifier at first,
+// then the property each call produced, kGroupEnd past the last one.
 PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t property, uint32_t arrayIndex,
                               uint8_t flags, PropertyValue *value, uint32_t *currentProperty);
 inline constexpr uint8_t kAccessWrite = 0x01;
 inline constexpr uint8_t kAccessIndexGiven = 0x80;
 inline constexpr uint32_t kNoArrayIndex = 0xFFFFFFFFu;
-inline constexpr uint32_t kDeviceWildcard = 0x023FFFFFu;
+inline constexpr uint32_t kGroupEnd = 0xFFFFFFFFu;
+// The device object of any instance: the device a request reaches.
+inline constexpr uint32_t kDeviceWildcard = objectIdMake(kObjDevice, kMaxInstance);
+
+// An array property whose element 0 holds its length, with 32-bit elements.
+struct CountedArray {
+    uint32_t length;
+    uint8_t elementDatatype;  // of one element
+    uint8_t arrayDatatype;    // of the whole array
+    const void *context;
+    // Element index (1..length) into *out; false when it has gone.
+    bool (*element)(const void *context, uint32_t index, uint32_t *out);
+    // The elements from the first into out, at most max; returns how many.
+    uint32_t (*elements)(const void *context, uint32_t *out, uint32_t max);
+};
+
+// Reads a CountedArray into value: its length for index 0, one element for
+// an index up to the length (kErrInvalidArrayIndex beyond), or every
+// element (at most 65535) in an allocated block for kNoArrayIndex. Returns 0
+// or the error.
+PackedError svcReadCountedArray(const CountedArray &array, uint32_t arrayIndex, PropertyValue *value);

@@ -9,6 +9,16 @@
 #include "bacnet/stack/address.h"
 #include "bacnet/stack/packet.h"
 
+// The protocol version, the NPDU's first octet.
+inline constexpr uint8_t kNpduVersion = 1;
+// The hop count of a message with a DNET; a complete message of a virtual
+// device (an I-Am, an acknowledgement built in a PduBuffer) to a remote
+// network counts the hop through the virtual network's router.
+inline constexpr uint8_t kNpduHopCount = 255;
+inline constexpr uint8_t kNpduRoutedHopCount = 254;
+// The DNET of a global broadcast.
+inline constexpr uint16_t kGlobalNetwork = 0xFFFF;
+
 // NPDU control bits.
 inline constexpr uint8_t kNpduNetworkMessage = 0x80;
 inline constexpr uint8_t kNpduDnetPresent = 0x20;
@@ -41,8 +51,9 @@ void npduReceive(uint8_t port, uint8_t macLength, const uint8_t *mac, const uint
                  uint32_t length, const uint8_t *npdu, bool receivedAsBroadcast);
 // One network-layer step.
 void npduProcess();
-// Locates the APDU of a packet; returns whether it goes to the application.
-bool npduLocateApdu(NpduPacket *packet);
+// Locates the APDU of a packet, whose addressing is already in its address,
+// by its header; returns whether it goes to the application.
+bool npduLocateApdu(NpduPacket *packet, const NpduHeader &header);
 
 // Appends the NPDU header for a message to address at the end of the buffer
 // and sets its cursor after it. Returns 0, or 1 when the buffer could not grow.

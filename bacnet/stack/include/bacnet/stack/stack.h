@@ -1,12 +1,14 @@
 #pragma once
-// The stack's entry points and its port switch. The stack has no thread of
-// its own: the runtime's main thread calls stackTick and stackProcess every
-// cycle; stackInit and stackShutdown start and stop it.
+// The stack's entry points. The stack has no thread of its own: the
+// runtime's main thread calls stackTick and stackProcess every cycle;
+// stackInit and stackShutdown start and stop it. The port switch is in
+// bacnet/stack/datalink.h.
 
 #include <atomic>
 #include <cstdint>
 
 #include "bacnet/stack/address.h"
+#include "bacnet/stack/datalink.h"
 #include "bacnet/stack/device_record.h"
 
 // Starts the stack on one datalink port. Returns true when the port started.
@@ -33,14 +35,3 @@ uint32_t stackApduTimeoutMs();
 extern std::atomic<uint8_t> communicationEnabled;
 extern std::atomic<uint8_t> stackInitiationDisabled;
 extern std::atomic<int32_t> dccTimerMs;
-
-// Port switch.
-bool datalinkStart(uint8_t port, DeviceRecord *record);
-void datalinkCloseAll();
-void datalinkSend(uint8_t port, const uint8_t *mac, uint32_t length, const uint8_t *npdu,
-                  bool expectingReply);
-void datalinkPoll(uint32_t elapsedMs);
-uint32_t datalinkMaxApdu(uint8_t port);
-uint32_t datalinkMaxNpdu(uint8_t port);
-uint8_t datalinkMaxApduCode(uint32_t length);
-uint8_t datalinkGetMyAddress(uint8_t port, uint8_t *out);
