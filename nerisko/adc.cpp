@@ -1,7 +1,7 @@
 #include "nerisko/adc.h"
 
 #include "nerisko/frontend.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>

@@ -1,7 +1,7 @@
 #include "nerisko/cal.h"
 
 #include "arvent.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -280,14 +280,14 @@ bool cal_current_gain(const data_set_t *r, float *gain, float reference) {
 }
 
 bool cal_rm(uint32_t channel) {
-    NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
+    SYS_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
     store_gain(channel, 1.0f);
     store_offset(channel, 0);
     return true;
 }
 
 bool cal_rm_gain(uint32_t channel) {
-    NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
+    SYS_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
     store_gain(channel, 1.0f);
     return true;
 }

@@ -1,6 +1,6 @@
 #include "nerisko/temp.h"
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>

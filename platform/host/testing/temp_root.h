@@ -2,7 +2,7 @@
 // A fresh METER_ROOT for one test: a new temporary folder, the host models
 // reset, the log captured. Removed again when the object goes.
 
-#include "pru/host.h"
+#include "meter/host.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace pru_host {
+namespace meter::host {
 
 class TempRoot {
 public:
@@ -54,4 +54,4 @@ private:
     std::string path_;
 };
 
-}  // namespace pru_host
+}  // namespace meter::host

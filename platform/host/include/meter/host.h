@@ -1,6 +1,7 @@
 #pragma once
-// The host's stand-in for the board's drivers behind Nerisko's sys_* calls
-// (nerisko/sysio.h), and the handles that tests use to look at them.
+// The build machine's implementation of the sys_* calls (meter/sysio.h):
+// models of the board's drivers, a settable clock, a log sink and fault
+// injection on files, and the handles that tests use to look at them.
 //
 // Device nodes:
 // - /dev/zor_data/{ct,load,input}/N: result nodes. SET_SIZE fixes the record
@@ -25,7 +26,7 @@
 #include <string>
 #include <vector>
 
-namespace pru_host {
+namespace meter::host {
 
 // Driver requests that the models know.
 constexpr unsigned long ZOR_SET_SIZE = 0x40046d01;        // result nodes: int *size
@@ -111,4 +112,4 @@ uint64_t fault_steps();   // steps counted since arming
 // Real-time scheduling is requested from the host only when METER_REALTIME=1;
 // otherwise sys_set_realtime keeps normal scheduling and logs that.
 
-}  // namespace pru_host
+}  // namespace meter::host

@@ -1,7 +1,8 @@
 // The board's side of the sys_* calls: the system calls themselves and
-// syslog. A build machine links the host models of platform/pru instead.
+// syslog. A build machine's programs link the host models of platform/host
+// instead (METER_PLATFORM=host).
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include "meter/root.h"
 
@@ -15,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+bool sys_platform_start() { return true; }
 
 int sys_open(const char *board_path, int flags, mode_t mode) {
     return ::open(meter::meter_path(board_path).c_str(), flags | O_CLOEXEC, mode);

@@ -1,7 +1,8 @@
-// Host models of the board's drivers behind Nerisko's sys_* calls.
+// Host models of the board behind the sys_* calls: driver nodes, board files
+// under METER_ROOT, clock, log capture and fault injection.
 
-#include "nerisko/sysio.h"
-#include "pru/host.h"
+#include "meter/sysio.h"
+#include "meter/host.h"
 
 #include "meter/root.h"
 #include "prusim/prusim.h"
@@ -36,7 +37,7 @@ struct Node {
 struct Fault {
     bool armed = false;
     uint64_t step = 0;
-    pru_host::Mode mode = pru_host::Mode::once;
+    meter::host::Mode mode = meter::host::Mode::once;
     uint64_t counted = 0;
     bool fired = false;
 };
@@ -49,11 +50,11 @@ struct State {
     std::vector<int32_t> pulse_widths;
     std::vector<uint8_t> pulse_bytes;
     std::vector<uint8_t> alarm_bytes;
-    std::vector<pru_host::AdcRequest> adc_requests;
-    pru_host::AdcState adc;
+    std::vector<meter::host::AdcRequest> adc_requests;
+    meter::host::AdcState adc;
     std::optional<time_t> clock;
     bool capture = false;
-    std::vector<pru_host::LogLine> log;
+    std::vector<meter::host::LogLine> log;
     Fault fault;
 };
 
@@ -170,7 +171,7 @@ bool step_fails(State &s) {
         return false;
     }
     const uint64_t step = f.counted++;
-    if (f.fired && f.mode == pru_host::Mode::crash) {
+    if (f.fired && f.mode == meter::host::Mode::crash) {
         return true;
     }
     if (step == f.step) {
@@ -190,7 +191,7 @@ int fail(int err) {
 void join_drdy_to_chain() {
     prusim::set_drdy_hook([](bool out_of_sync) {
         if (out_of_sync) {
-            pru_host::drdy_raise(1);
+            meter::host::drdy_raise(1);
         }
     });
 }
@@ -285,7 +286,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
     const int32_t *value = static_cast<const int32_t *>(arg);
     switch (n.kind) {
     case Kind::result_node: {
-        if (request != pru_host::ZOR_SET_SIZE) {
+        if (request != meter::host::ZOR_SET_SIZE) {
             return fail(ENOTTY);
         }
         if (value == nullptr || *value <= 0) {
@@ -299,7 +300,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
         return 0;
     }
     case Kind::pulse_out:
-        if (request != pru_host::ZOR_SET_PULSE_WIDTH) {
+        if (request != meter::host::ZOR_SET_PULSE_WIDTH) {
             return fail(ENOTTY);
         }
         if (value == nullptr) {
@@ -308,37 +309,37 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
         s.pulse_widths.push_back(*value);
         return 0;
     case Kind::adc: {
-        pru_host::AdcState &a = s.adc;
+        meter::host::AdcState &a = s.adc;
         // The requests reach the simulated daisy chain as they reach the ADCs.
         switch (request) {
-        case pru_host::ZOR_ADC_RESET:
+        case meter::host::ZOR_ADC_RESET:
             ++a.resets;
             prusim::adc_reset();
             break;
-        case pru_host::ZOR_ADC_ENABLE_DAISY:
+        case meter::host::ZOR_ADC_ENABLE_DAISY:
             a.daisy = true;
             prusim::adc_daisy(true);
             break;
-        case pru_host::ZOR_ADC_DISABLE_DAISY:
+        case meter::host::ZOR_ADC_DISABLE_DAISY:
             a.daisy = false;
             prusim::adc_daisy(false);
             break;
-        case pru_host::ZOR_ADC_ENABLE_CS:
-        case pru_host::ZOR_ADC_DISABLE_CS:
+        case meter::host::ZOR_ADC_ENABLE_CS:
+        case meter::host::ZOR_ADC_DISABLE_CS:
             if (value == nullptr) {
                 return fail(EFAULT);
             }
             if (*value < 2 || *value > 9) {
                 return fail(EINVAL);
             }
-            if (request == pru_host::ZOR_ADC_ENABLE_CS) {
+            if (request == meter::host::ZOR_ADC_ENABLE_CS) {
                 a.chip_selects |= 1u << *value;
             } else {
                 a.chip_selects &= ~(1u << *value);
             }
-            prusim::adc_chip_select(*value, request == pru_host::ZOR_ADC_ENABLE_CS);
+            prusim::adc_chip_select(*value, request == meter::host::ZOR_ADC_ENABLE_CS);
             break;
-        case pru_host::ZOR_ADC_SET_CLK:
+        case meter::host::ZOR_ADC_SET_CLK:
             if (value == nullptr) {
                 return fail(EFAULT);
             }
@@ -374,7 +375,7 @@ int sys_open(const char *board_path, int flags, mode_t mode) {
         }
         return open_model(s, path, *kind);
     }
-    if (path == "/dev/mem" && !pru_host::dev_mem_ready()) {
+    if (path == "/dev/mem" && !meter::host::dev_mem_ready()) {
         return fail(EIO);
     }
     if (step_fails(s)) {
@@ -535,7 +536,7 @@ void sys_invariant_failed(const char *text) {
 
 // ---- the test handles ----
 
-namespace pru_host {
+namespace meter::host {
 
 void reset() {
     prusim::reset();
@@ -677,4 +678,4 @@ uint64_t fault_steps() {
     return state().fault.counted;
 }
 
-}  // namespace pru_host
+}  // namespace meter::host

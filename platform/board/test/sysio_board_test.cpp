@@ -1,6 +1,6 @@
 // The board's sys_* calls are the system calls: a file written through them
 // is there, and a refused request comes back as the system's error.
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,15 @@
 #pragma once
-// Nerisko's edge to the board: device nodes, board files, the wall clock,
-// thread scheduling and the log.
+// The programs' one edge to the board: device nodes, board files, the wall
+// clock, thread scheduling and the log.
 //
 // Every component reaches the board through these calls and never through
 // open/ioctl/syslog directly. They take board paths ("/dev/zor_adc",
 // "/sys/bus/i2c/devices/1-0054/eeprom") and return and set errno like the
-// system calls of the same names. On the board they are those system calls
-// and syslog; on a build machine the host layer in platform/pru models the
-// drivers behind the nodes, puts board files under METER_ROOT and lets tests
-// set the clock, read the log and inject failures.
+// system calls of the same names. Two implementations exist, and a program
+// links one of them (METER_PLATFORM): platform/board, the system calls
+// themselves and syslog; platform/host, the models of a build machine, which
+// put board files under METER_ROOT, model the drivers behind the nodes and
+// let tests set the clock, read the log and inject failures.
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -16,6 +17,11 @@
 #include <cstdarg>
 #include <cstddef>
 #include <ctime>
+
+// Readies the board under the program before the program starts. Nothing
+// to do on the board; on a build machine it installs the simulated board the
+// program runs on. False when that fails: the program cannot start.
+bool sys_platform_start();
 
 // open(2) of a board path; the path goes through meter::meter_path().
 int sys_open(const char *board_path, int flags, mode_t mode = 0);
@@ -47,7 +53,7 @@ void sys_vlog(int priority, const char *format, va_list args);
 // logged and written to standard error, then the process aborts.
 [[noreturn]] void sys_invariant_failed(const char *text);
 
-#define NERISKO_ASSERT(cond, text)        \
+#define SYS_ASSERT(cond, text)            \
     do {                                  \
         if (!(cond)) {                    \
             sys_invariant_failed(text);   \
