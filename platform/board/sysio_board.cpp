@@ -3,19 +3,15 @@
 // instead (METER_PLATFORM=host).
 
 #include "meter/sysio.h"
+#include "sysio_impl.h"
 
 #include "meter/root.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 bool sys_platform_start() { return true; }
 
@@ -30,37 +26,24 @@ off_t sys_lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, w
 int sys_fsync(int fd) { return ::fsync(fd); }
 int sys_ioctl(int fd, unsigned long request, void *arg) { return ::ioctl(fd, request, arg); }
 
-void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset) {
-    return ::mmap(nullptr, length, prot, flags, fd, offset);
+int sys_rename(const char *from_board_path, const char *to_board_path) {
+    return ::rename(meter::meter_path(from_board_path).c_str(), meter::meter_path(to_board_path).c_str());
 }
 
-int sys_munmap(void *address, size_t length) { return ::munmap(address, length); }
+int sys_unlink(const char *board_path) { return ::unlink(meter::meter_path(board_path).c_str()); }
+
+int sys_stat(const char *board_path, struct stat *st) { return ::stat(meter::meter_path(board_path).c_str(), st); }
+
+int sys_mkdir(const char *board_path, mode_t mode) { return ::mkdir(meter::meter_path(board_path).c_str(), mode); }
+
+int sys_list_dir(const char *board_path, std::vector<std::string> *names) {
+    return sysio_list_dir(meter::meter_path(board_path), names);
+}
+
+int sys_fsync_dir(const char *board_path) { return sysio_fsync_dir(meter::meter_path(board_path)); }
 
 time_t sys_time() { return ::time(nullptr); }
 
-bool sys_set_realtime(pthread_t thread, int priority) {
-    sched_param param{};
-    param.sched_priority = priority;
-    const int rc = pthread_setschedparam(thread, SCHED_FIFO, &param);
-    if (rc != 0) {
-        sys_log(LOG_WARNING, "Real-time scheduling not permitted (%s), thread keeps normal scheduling",
-                std::strerror(rc));
-        return false;
-    }
-    return true;
-}
+bool sys_set_realtime(pthread_t thread, int priority) { return sysio_request_fifo(thread, priority); }
 
 void sys_vlog(int priority, const char *format, va_list args) { vsyslog(priority, format, args); }
-
-void sys_log(int priority, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    vsyslog(priority, format, args);
-    va_end(args);
-}
-
-void sys_invariant_failed(const char *text) {
-    syslog(LOG_CRIT, "%s", text);
-    std::fprintf(stderr, "%s\n", text);
-    std::abort();
-}

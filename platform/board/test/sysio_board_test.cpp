@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,6 +42,68 @@ TEST(BoardSysio, PassesStraightToTheSystem) {
 
     ::unsetenv("METER_ROOT");
     std::filesystem::remove_all(dir);
+}
+
+TEST(BoardSysio, FileCallsReachTheFileSystem) {
+    std::string dir = (std::filesystem::temp_directory_path() / "meter-board-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    ::setenv("METER_ROOT", dir.c_str(), 1);
+
+    EXPECT_EQ(sys_mkdir("/data", 0755), 0);
+    EXPECT_EQ(sys_mkdir("/data", 0755), -1);
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_EQ(sys_replace_file("/data/a", "first", 5, 0600), 0);
+    ASSERT_EQ(sys_replace_file("/data/a", "second", 6), 0);
+    struct stat st {};
+    ASSERT_EQ(sys_stat("/data/a", &st), 0);
+    EXPECT_EQ(st.st_size, 6);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "the new file's mode";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/data/a.tmp"));
+
+    const int fd = sys_open("/data/a", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[16] = {};
+    EXPECT_EQ(sys_read_all(fd, buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "second");
+    EXPECT_EQ(sys_close(fd), 0);
+
+    EXPECT_EQ(sys_rename("/data/a", "/data/b"), 0);
+    EXPECT_EQ(sys_fsync_dir("/data"), 0);
+    std::vector<std::string> names;
+    ASSERT_EQ(sys_list_dir("/data", &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"b"});
+    EXPECT_EQ(sys_unlink("/data/b"), 0);
+    EXPECT_EQ(sys_unlink("/data/b"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sys_list_dir("/missing", &names), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sys_fsync_dir("/missing"), -1);
+    EXPECT_EQ(sys_replace_file("/missing/a", "x", 1), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    ::unsetenv("METER_ROOT");
+    std::filesystem::remove_all(dir);
+}
+
+// A pipe hands over what its writer has put in so far: the loops go on until
+// all of it has passed.
+TEST(BoardSysio, WholeBufferLoopsOverAPipe) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    const std::string text(200000, 'x');  // more than the pipe holds
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(p[0]);
+        ::_exit(sys_write_all(p[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(p[1]);
+    std::string back(text.size() + 1, '\0');
+    EXPECT_EQ(sys_read_all(p[0], back.data(), back.size()), static_cast<ssize_t>(text.size()));
+    ::close(p[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Without the privilege a thread keeps normal scheduling and says so by the
