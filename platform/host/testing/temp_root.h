@@ -1,6 +1,7 @@
 #pragma once
 // A fresh METER_ROOT for one test: a new temporary folder, the host models
-// reset, the log captured. Removed again when the object goes.
+// reset (what a power cut would lose is kept from here on), the log
+// captured. Removed again when the object goes.
 
 #include "meter/host.h"
 

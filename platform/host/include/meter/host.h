@@ -118,8 +118,10 @@ void log_clear();
 // power is back, or the program has started again.
 //
 // What is durable. From reset() on (with METER_ROOT set) the host keeps what
-// a power cut would lose, everything on disk at reset() counting as durable
-// (so are the files a test writes itself, outside the sys_* calls):
+// a power cut would lose, everything on disk at reset() counting as durable.
+// Files a test writes itself, outside the sys_* calls, count as durable too,
+// unless it writes them into a folder whose changes through the sys_* calls
+// are not durable yet (the cut then takes them for such changes).
 //   - a file's data is durable once the file is fsynced; a cut takes back
 //     every byte written since (appended bytes go, overwritten bytes come
 //     back; an open that truncated is undone);
@@ -128,7 +130,8 @@ void log_clear();
 //     removes the names created in it since (files and folders with all
 //     they hold), and puts back the names renamed or removed since, each on
 //     the file it named, with that file's durable data. Each folder rolls
-//     back on its own.
+//     back on its own. Folders that are renamed or removed are not rolled
+//     back.
 // So a file written without fsync is old (or gone) after a cut, and a rename
 // whose folder was not fsynced is undone. Every bytes-or-nothing question is
 // answered the strict way: nothing not durable survives. The other extreme,
