@@ -45,15 +45,27 @@ endif()
 
 find_package(PkgConfig REQUIRED)
 
-# meter_add_gtest(NAME SOURCES a.cpp ... LIBS lib ... [PROPERTIES k v ...])
+# meter_add_gtest(NAME SOURCES a.cpp ... LIBS lib ... [INCLUDES dir ...] [PROPERTIES k v ...])
 # One executable; every test case becomes its own ctest entry so that
-# `ctest -j` spreads them over the cores.
+# `ctest -j` spreads them over the cores. INCLUDES are folders of the test's
+# own headers (relative to the calling CMakeLists.txt), such as a component's
+# private sources.
 function(meter_add_gtest name)
   if(NOT METER_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;INCLUDES;PROPERTIES" ${ARGN})
+  # Tests on the simulated board need the host platform; a board build
+  # builds the programs for the board and leaves them out.
+  if(METER_PLATFORM STREQUAL "board")
+    foreach(host_lib IN ITEMS meter_sysio_host meter_host_testing)
+      if(host_lib IN_LIST T_LIBS)
+        return()
+      endif()
+    endforeach()
+  endif()
   add_executable(${name} ${T_SOURCES})
+  target_include_directories(${name} PRIVATE ${T_INCLUDES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
                        PROPERTIES ENVIRONMENT "METER_SOURCE_DIR=${PROJECT_SOURCE_DIR}"

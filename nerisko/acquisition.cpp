@@ -3,7 +3,7 @@
 #include "haldor/haldor.h"
 #include "nerisko/cal.h"
 #include "nerisko/frontend.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <syslog.h>
 
@@ -131,7 +131,7 @@ bool acquisition_init() {
 
 void acquisition_new_data(const pru_block_t *blocks, uint32_t count) {
     std::lock_guard lock(acquisition_mutex);
-    NERISKO_ASSERT(initialised, "acquisition initialised");
+    SYS_ASSERT(initialised, "acquisition initialised");
     if (count == 0) {
         return;
     }
@@ -201,7 +201,7 @@ uint32_t acquisition_items_available(uint32_t ch, const float *p) {
     }
     std::lock_guard lock(acquisition_mutex);
     const cb_t &cb = rings[ch];
-    NERISKO_ASSERT(p >= cb.base && p < cb.base + cb.size,
+    SYS_ASSERT(p >= cb.base && p < cb.base + cb.size,
                    "index >= channel_buffers[pc].cb->base && index < channel_buffers[pc].cb->base + "
                    "channel_buffers[pc].cb->size");
     if (rate_state != 2) {
@@ -221,7 +221,7 @@ void acquisition_free_samples(uint32_t ch, uint32_t n) {
                 static_cast<int>(ch));
         sys_log(LOG_ERR, "Not enough samples: %zu", static_cast<size_t>(have));
     }
-    NERISKO_ASSERT(have >= n, "n <= filled samples");
+    SYS_ASSERT(have >= n, "n <= filled samples");
     tails[ch] = cb_step(&rings[ch], tails[ch], n);
 }
 
@@ -241,7 +241,7 @@ uint32_t acquisition_get_ts_per_sample() {
 uint64_t acquisition_get_ts(uint32_t index) {
     std::lock_guard lock(acquisition_mutex);
     const uint32_t size = rings[0].size;
-    NERISKO_ASSERT(index < size, "index < channel_buffers[0].cb->size");
+    SYS_ASSERT(index < size, "index < channel_buffers[0].cb->size");
     const uint64_t distance = index <= newest_index ? newest_index - index : uint64_t{size} + newest_index - index;
     // In 64 bits: at low sample rates ticks x distance passes 2^32.
     return newest_time - uint64_t{ticks_per_sample()} * distance;
@@ -249,7 +249,7 @@ uint64_t acquisition_get_ts(uint32_t index) {
 
 uint64_t acquisition_get_ts_frac(float position) {
     // Checked as a float: a position outside the ring has no integer part to take.
-    NERISKO_ASSERT(position >= 0.0f && position < static_cast<float>(rings[0].size),
+    SYS_ASSERT(position >= 0.0f && position < static_cast<float>(rings[0].size),
                    "index < channel_buffers[0].cb->size");
     const auto i = static_cast<uint32_t>(position);
     const float f = position - static_cast<float>(i);
@@ -257,7 +257,7 @@ uint64_t acquisition_get_ts_frac(float position) {
 }
 
 int acquisition_get_index(uint64_t time, int mode) {
-    NERISKO_ASSERT(mode == 0 || mode == 1, "mode == 0 || mode == 1");
+    SYS_ASSERT(mode == 0 || mode == 1, "mode == 0 || mode == 1");
     std::lock_guard lock(acquisition_mutex);
     const uint32_t tps = ticks_per_sample();
     if (tps == 0) {
@@ -275,7 +275,7 @@ int acquisition_get_index(uint64_t time, int mode) {
     } else if (index < 0) {
         index += size;
     }
-    NERISKO_ASSERT(index >= 0 && index < size, "index >= 0 && index < channel_buffers[0].cb->size");
+    SYS_ASSERT(index >= 0 && index < size, "index >= 0 && index < channel_buffers[0].cb->size");
     return static_cast<int>(index);
 }
 

@@ -1,12 +1,11 @@
 #include "nerisko/adc.h"
 
 #include "nerisko/frontend.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,25 +23,18 @@ bool request(unsigned long req, int value, bool with_value) {
     return sys_ioctl(adc_fd, req, with_value ? &value : nullptr) != -1;
 }
 
-// Reads the whole (small) settings file; false when it cannot be opened.
+// Reads the whole (small) settings file; false when it cannot be opened or
+// read: a line cut short by a failed read could pass for other values.
 bool read_text(std::string *out) {
     const int fd = sys_open(kSettingsFile, O_RDONLY);
     if (fd < 0) {
         return false;
     }
-    char buf[4096];
-    ssize_t n;
-    while (out->size() < kSettingsMax && (n = sys_read(fd, buf, sizeof buf)) != 0) {
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        out->append(buf, static_cast<size_t>(n));
-    }
+    out->resize(kSettingsMax);
+    const ssize_t n = sys_read_all(fd, out->data(), out->size());
     sys_close(fd);
-    return true;
+    out->resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return n >= 0;
 }
 
 // The values of one line: hexadecimal bytes separated by commas; an

@@ -3,7 +3,7 @@
 #include "arvent.h"
 #include "haldor/haldor.h"
 #include "nerisko/acquisition.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <syslog.h>
 

@@ -1,14 +1,13 @@
 #include "nerisko/cal.h"
 
 #include "arvent.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>
 
 #include <atomic>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -34,37 +33,9 @@ void set_defaults() {
     }
 }
 
-// Reads count bytes, going on after short reads; false on failure or end of file.
+// Reads count bytes at the descriptor's position; false on failure or end of file.
 bool read_all(int fd, void *buf, size_t count) {
-    auto *p = static_cast<uint8_t *>(buf);
-    while (count > 0) {
-        const ssize_t n = sys_read(fd, p, count);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool write_all(int fd, const void *buf, size_t count) {
-    const auto *p = static_cast<const uint8_t *>(buf);
-    while (count > 0) {
-        const ssize_t n = sys_write(fd, p, count);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
+    return sys_read_all(fd, buf, count) == static_cast<ssize_t>(count);
 }
 
 // Reads the block of one EEPROM, logging why it cannot be used.
@@ -125,7 +96,7 @@ bool write_block(const char *path, const cal_eeprom_t &b) {
         sys_close(fd);
         return false;
     }
-    if (!write_all(fd, &b, sizeof b)) {
+    if (sys_write_all(fd, &b, sizeof b) != static_cast<ssize_t>(sizeof b)) {
         sys_log(LOG_ERR, "failed to write cal_array to eeprom");
         sys_close(fd);
         return false;
@@ -280,14 +251,14 @@ bool cal_current_gain(const data_set_t *r, float *gain, float reference) {
 }
 
 bool cal_rm(uint32_t channel) {
-    NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
+    SYS_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
     store_gain(channel, 1.0f);
     store_offset(channel, 0);
     return true;
 }
 
 bool cal_rm_gain(uint32_t channel) {
-    NERISKO_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
+    SYS_ASSERT(channel < CAL_CHANNELS, "channel < CAL_CHANNELS");
     store_gain(channel, 1.0f);
     return true;
 }

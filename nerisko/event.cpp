@@ -1,6 +1,6 @@
 #include "nerisko/event.h"
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <syslog.h>
 
@@ -23,7 +23,7 @@ bool event_register(event_cb_t callback, uint32_t kind) {
 }
 
 void event_exec(event_data_t *ev, uint32_t kind) {
-    NERISKO_ASSERT(kind < EVENTS_MAX, "event < EVENTS_MAX");
+    SYS_ASSERT(kind < EVENTS_MAX, "event < EVENTS_MAX");
     for (event_node_t *n = event_list[kind]; n != nullptr; n = n->next) {
         n->callback(ev);
     }

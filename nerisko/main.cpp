@@ -1,10 +1,10 @@
-// The measurement program. On this machine it runs on the simulated board:
-// the simulated PRU gets its signal scenario before the program starts it.
-#include "host_board.h"
+// The measurement program. The platform gets the board ready first (on a
+// build machine: the simulated board and its signal scenario).
+#include "meter/sysio.h"
 #include "nerisko/program.h"
 
 int main(int argc, char **argv) {
-    if (!host_board_setup()) {
+    if (!sys_platform_start()) {
         return 1;
     }
     return nerisko_main(argc, argv);

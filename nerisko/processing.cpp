@@ -5,7 +5,7 @@
 #include "nerisko/cal.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <syslog.h>
 

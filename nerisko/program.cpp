@@ -9,7 +9,7 @@
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
 

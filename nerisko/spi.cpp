@@ -1,7 +1,7 @@
 #include "nerisko/adc.h"
 
 #include "nerisko/pru.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <syslog.h>
 

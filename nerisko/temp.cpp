@@ -1,6 +1,6 @@
 #include "nerisko/temp.h"
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <fcntl.h>
 #include <syslog.h>
@@ -20,7 +20,7 @@ bool temp_get_temperature(float *out) {
         return false;
     }
     char text[32] = {};
-    const ssize_t n = sys_read(fd, text, sizeof text - 1);
+    const ssize_t n = sys_read_all(fd, text, sizeof text - 1);
     int raw = 0;
     if (n <= 0 || std::sscanf(text, "%d", &raw) != 1) {
         sys_log(LOG_ERR, "failed to read temperature");

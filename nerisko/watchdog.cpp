@@ -1,6 +1,6 @@
 #include "nerisko/watchdog.h"
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 
 #include <systemd/sd-daemon.h>
 #include <syslog.h>
@@ -42,7 +42,7 @@ bool watchdog_get_enabled() { return kick_interval != 0; }
 uint32_t watchdog_get_kick_interval_sec() { return kick_interval; }
 
 void watchdog_kick() {
-    NERISKO_ASSERT(watchdog_get_enabled(), "watchdog_get_enabled()");
+    SYS_ASSERT(watchdog_get_enabled(), "watchdog_get_enabled()");
     sys_log(LOG_DEBUG, "kicking watchdog");
     sd_notify(0, "WATCHDOG=1");
 }
@@ -51,9 +51,9 @@ void kick_watchdog(event_data_t *ev) {
     if (ev->data->set != 0) {
         return;
     }
-    NERISKO_ASSERT(watchdog_get_enabled(), "watchdog_get_enabled()");
+    SYS_ASSERT(watchdog_get_enabled(), "watchdog_get_enabled()");
     const uint32_t interval = kick_interval;
-    NERISKO_ASSERT(interval > 0, "interval > 0");
+    SYS_ASSERT(interval > 0, "interval > 0");
     if (kick_count % interval == 0) {
         sys_log(LOG_DEBUG, "kicking watchdog at ts=%llu, seconds=%d",
                 static_cast<unsigned long long>(ev->data->ts_begin), static_cast<int>(kick_count));

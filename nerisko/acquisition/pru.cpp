@@ -1,6 +1,6 @@
 #include "nerisko/pru.h"
 
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 #include "prussdrv.h"
 
 #include <fcntl.h>
@@ -72,8 +72,8 @@ void *irq_thread(void *arg) {
             bool last;
             {
                 std::lock_guard lock(pru_irq_mutex);
-                NERISKO_ASSERT(thread_active == -1, "thread_active == -1");
-                NERISKO_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
+                SYS_ASSERT(thread_active == -1, "thread_active == -1");
+                SYS_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
                 last = !run_threads;
                 thread_active = t->buffer;
                 copy_func(reinterpret_cast<const pru_block_t *>(ddr + kHalfBytes * t->buffer), kBlocksPerHalf);

@@ -19,7 +19,7 @@
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
-#include "pru/host.h"
+#include "meter/host.h"
 
 #include <syslog.h>
 #include <time.h>
@@ -58,10 +58,10 @@ struct Root {
         }
         path = tmpl;
         ::setenv("METER_ROOT", path.c_str(), 1);
-        pru_host::reset();
+        meter::host::reset();
     }
     ~Root() {
-        pru_host::reset();
+        meter::host::reset();
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }

@@ -1,7 +1,7 @@
 #include "nerisko/acquisition.h"
 #include "nerisko/cal.h"
 #include "nerisko/frontend.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 #include "pru_fixture.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +64,7 @@ protected:
             pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
         }
     }
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
     float *pos[ACQ_CHANNELS] = {};
     Feed feed;
 };
@@ -193,13 +193,13 @@ TEST_F(Acquisition, FullRingsDropWholeHalvesAndStayAligned) {
         feed.copy(32);
     }
     EXPECT_EQ(acquisition_dropped_blocks(), 11u * 32);
-    EXPECT_EQ(pru_host::log_count("Channel buffers full, dropping samples until they are read"), 1u);
+    EXPECT_EQ(meter::host::log_count("Channel buffers full, dropping samples until they are read"), 1u);
     for (uint32_t r = 0; r < 54; ++r) {
         EXPECT_EQ(acquisition_items_available(r, pos[r]), 29u * 2048) << r;
     }
     consume(10 * 2048);
     feed.copy(32);
-    EXPECT_TRUE(pru_host::log_has("Channel buffers read again, 352 blocks dropped"));
+    EXPECT_TRUE(meter::host::log_has("Channel buffers read again, 352 blocks dropped"));
     for (uint32_t r = 0; r < 54; ++r) {
         EXPECT_EQ(acquisition_items_available(r, pos[r]), 20u * 2048) << r;
     }

@@ -1,6 +1,6 @@
 #include "pru_fixture.h"
 
-#include "pru/host.h"
+#include "meter/host.h"
 
 #include <array>
 #include <cstdio>
@@ -11,7 +11,7 @@
 namespace {
 
 using pru_test::SimBoard;
-using Req = pru_host::AdcRequest;
+using Req = meter::host::AdcRequest;
 
 constexpr std::array<uint8_t, 10> kDefaults = {0x92, 0xF0, 0x40, 0x00, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10};
 
@@ -53,25 +53,25 @@ Expected expected_start(uint32_t n) {
     Expected e;
     auto cs_bit = [](uint32_t cs) { return static_cast<uint16_t>(1u << cs); };
     for (uint32_t cs = n; cs >= 2; --cs) {
-        e.requests.push_back({pru_host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
+        e.requests.push_back({meter::host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
     }
-    e.requests.push_back({pru_host::ZOR_ADC_RESET, 0});
-    e.requests.push_back({pru_host::ZOR_ADC_DISABLE_DAISY, 0});
+    e.requests.push_back({meter::host::ZOR_ADC_RESET, 0});
+    e.requests.push_back({meter::host::ZOR_ADC_DISABLE_DAISY, 0});
     for (uint32_t cs = n; cs >= 1; --cs) {
         for (int k = 0; k < 3; ++k) {
             if (cs >= 2) {
-                e.requests.push_back({pru_host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
-                e.requests.push_back({pru_host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
+                e.requests.push_back({meter::host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
+                e.requests.push_back({meter::host::ZOR_ADC_DISABLE_CS, static_cast<int32_t>(cs)});
             }
         }
         e.runs.push_back(tr(prusim::SpiTransaction::command, 0x11, 0, cs_bit(cs)));
         e.runs.push_back(tr(prusim::SpiTransaction::write, 0x41, 10, cs_bit(cs)));
         e.runs.push_back(tr(prusim::SpiTransaction::read, 0x20, 11, cs_bit(cs)));
     }
-    e.requests.push_back({pru_host::ZOR_ADC_ENABLE_DAISY, 0});
+    e.requests.push_back({meter::host::ZOR_ADC_ENABLE_DAISY, 0});
     uint16_t all = cs_bit(1);
     for (uint32_t cs = n; cs >= 2; --cs) {
-        e.requests.push_back({pru_host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
+        e.requests.push_back({meter::host::ZOR_ADC_ENABLE_CS, static_cast<int32_t>(cs)});
         all |= cs_bit(cs);
     }
     e.runs.push_back(tr(prusim::SpiTransaction::command, 0x08, 0, all));
@@ -105,9 +105,9 @@ TEST_F(SimBoard, AdcStartUpOrderFor1_3And9Adcs) {
         ASSERT_TRUE(adc_open(1538500)) << n;
         ASSERT_TRUE(adc_start()) << n;
         const Expected e = expected_start(n);
-        auto requests = pru_host::adc_requests();
+        auto requests = meter::host::adc_requests();
         ASSERT_FALSE(requests.empty());
-        EXPECT_EQ(requests.front(), (Req{pru_host::ZOR_ADC_SET_CLK, 1538500}));
+        EXPECT_EQ(requests.front(), (Req{meter::host::ZOR_ADC_SET_CLK, 1538500}));
         requests.erase(requests.begin());
         // Requests of the SPI runs interleave with the runs; compare each list.
         // Chip-select requests of single transactions are checked in order.
@@ -124,13 +124,13 @@ TEST_F(SimBoard, AdcStartUpOrderFor1_3And9Adcs) {
             std::snprintf(line, sizeof line, "adc %u settings: %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x %02x",
                           adc, st.reg[0], want[0], want[1], want[2], want[3], want[4], want[5], want[6], want[7],
                           want[8], want[9]);
-            EXPECT_TRUE(pru_host::log_has(line)) << line;
+            EXPECT_TRUE(meter::host::log_has(line)) << line;
         }
         EXPECT_EQ(prusim::configured_sample_rate(), 1538500.0 / 128) << "the settings give the expected rate";
-        EXPECT_TRUE(pru_host::adc_state().daisy);
+        EXPECT_TRUE(meter::host::adc_state().daisy);
         EXPECT_TRUE(prusim::adc_daisy_on());
         adc_close();
-        EXPECT_EQ(pru_host::adc_state().chip_selects, 0u) << "adc_close releases every chip select";
+        EXPECT_EQ(meter::host::adc_state().chip_selects, 0u) << "adc_close releases every chip select";
     }
 }
 
@@ -157,7 +157,7 @@ TEST_F(SimBoard, SettingsFileLinesAndDefaults) {
         {"not a number", "", one + "\nzz,f0\n", {true, false, false}, 2, false},
     };
     for (const Case &c : cases) {
-        pru_host::log_clear();
+        meter::host::log_clear();
         if (c.content == nullptr) {
             std::filesystem::remove(root.host("/etc/zor-driver/adc_settings"));
         } else {
@@ -172,12 +172,12 @@ TEST_F(SimBoard, SettingsFileLinesAndDefaults) {
         }
         size_t per_adc = 0;
         for (uint32_t n = 1; n <= 3; ++n) {
-            per_adc += pru_host::log_count("Failed to load ADC settings for ADC " + std::to_string(n) +
+            per_adc += meter::host::log_count("Failed to load ADC settings for ADC " + std::to_string(n) +
                                            ", using default values");
         }
         EXPECT_EQ(per_adc, c.per_adc_messages) << c.name;
-        EXPECT_EQ(pru_host::log_has("Failed to load ADC settings, using default values"), c.missing) << c.name;
-        EXPECT_EQ(pru_host::log_has("Loaded ADC settings"), !c.missing) << c.name;
+        EXPECT_EQ(meter::host::log_has("Failed to load ADC settings, using default values"), c.missing) << c.name;
+        EXPECT_EQ(meter::host::log_has("Loaded ADC settings"), !c.missing) << c.name;
     }
 }
 
@@ -192,25 +192,25 @@ TEST_F(SimBoard, SettingsValuesAreHexWithOnlyTheLowByteKept) {
 
 TEST_F(SimBoard, ChipSelectsOutOfRangeAreRefused) {
     ASSERT_TRUE(adc_open(1538500));
-    const size_t requests = pru_host::adc_requests().size();
+    const size_t requests = meter::host::adc_requests().size();
     const uint8_t bytes[10] = {};
     for (int cs : {0, 10, -1}) {
         EXPECT_EQ(spi_cmd(3, 0x08, cs), -1);
         EXPECT_EQ(spi_write(3, 1, bytes, 10, cs), -1);
         EXPECT_EQ(spi_read_settings(3, cs), -1);
-        EXPECT_EQ(pru_host::log_count("not a valid cs: " + std::to_string(cs)), 3u);
+        EXPECT_EQ(meter::host::log_count("not a valid cs: " + std::to_string(cs)), 3u);
     }
     EXPECT_TRUE(prusim::spi_log().empty());
-    EXPECT_EQ(pru_host::adc_requests().size(), requests);
+    EXPECT_EQ(meter::host::adc_requests().size(), requests);
 }
 
 TEST_F(SimBoard, OneAdcNeedsNoChipSelectRequests) {
     configure(1);
     ASSERT_TRUE(adc_open(1538500));
     ASSERT_TRUE(adc_start());
-    for (const Req &r : pru_host::adc_requests()) {
-        EXPECT_NE(r.request, pru_host::ZOR_ADC_ENABLE_CS);
-        EXPECT_NE(r.request, pru_host::ZOR_ADC_DISABLE_CS);
+    for (const Req &r : meter::host::adc_requests()) {
+        EXPECT_NE(r.request, meter::host::ZOR_ADC_ENABLE_CS);
+        EXPECT_NE(r.request, meter::host::ZOR_ADC_DISABLE_CS);
     }
 }
 
@@ -219,7 +219,7 @@ TEST_F(SimBoard, AMissingSpiProgramIsReported) {
     std::filesystem::remove(root.host("/usr/bin/pru-spi-cmd.bin"));
     ASSERT_TRUE(adc_open(1538500));
     EXPECT_EQ(spi_cmd(0, 0x08, 1), -1);
-    EXPECT_TRUE(pru_host::log_has("Failed to run PRU program /usr/bin/pru-spi-cmd.bin"));
+    EXPECT_TRUE(meter::host::log_has("Failed to run PRU program /usr/bin/pru-spi-cmd.bin"));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The calibration block takes the EEPROMs' serial numbers from the
 // configuration daemon; here from the velsard stand-in on a private bus.
 #include "nerisko/cal.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 #include "test_bus.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +41,7 @@ protected:
             TestBus::get().start_velsard();
         }
     }
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
     Control control;
 };
 
@@ -58,14 +58,14 @@ TEST_F(CalOverIpc, SerialNumbersDecideWhetherTheBlockIsRead) {
     };
     for (const Case &c : cases) {
         control.store("serials", g_variant_new("(sss)", c.device, c.first, c.second));
-        pru_host::log_clear();
+        meter::host::log_clear();
         cal_init();
         EXPECT_EQ(cal_valid(), c.valid) << c.first << "/" << c.second;
         if (c.valid) {
             EXPECT_EQ(cal_array[53].offset, 53);
         } else {
             EXPECT_EQ(cal_array[53].offset, 0);
-            EXPECT_TRUE(pru_host::log_has(c.line)) << c.line;
+            EXPECT_TRUE(meter::host::log_has(c.line)) << c.line;
         }
         EXPECT_FALSE(control.calls_of("GetSerial").empty());
         control.clear_calls();
@@ -77,13 +77,13 @@ TEST_F(CalOverIpc, NoSerialNumbersNoCalibration) {
     control.fail_next("GetSerial");
     cal_init();
     EXPECT_FALSE(cal_valid());
-    EXPECT_TRUE(pru_host::log_has("failed to get serials"));
+    EXPECT_TRUE(meter::host::log_has("failed to get serials"));
 
     TestBus::get().stop_velsard();  // velsard gone
-    pru_host::log_clear();
+    meter::host::log_clear();
     cal_init();
     EXPECT_FALSE(cal_valid());
-    EXPECT_TRUE(pru_host::log_has("failed to get serials"));
+    EXPECT_TRUE(meter::host::log_has("failed to get serials"));
 }
 
 }  // namespace

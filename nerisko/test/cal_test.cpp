@@ -1,5 +1,5 @@
 #include "nerisko/cal.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 
 #include "arvent.h"
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-using pru_host::TempRoot;
+using meter::host::TempRoot;
 
 // ---- serial numbers ----
 
@@ -166,12 +166,12 @@ TEST_F(Cal, ABadBlockGivesTheDefaults) {
         EXPECT_FALSE(cal_valid()) << c.name;
         EXPECT_TRUE(array_is_default()) << c.name;
         for (const std::string &line : c.lines) {
-            EXPECT_TRUE(pru_host::log_has(line)) << c.name << ": " << line;
+            EXPECT_TRUE(meter::host::log_has(line)) << c.name << ": " << line;
         }
         for (const std::string &line : c.absent) {
-            EXPECT_FALSE(pru_host::log_has(line)) << c.name << ": " << line;
+            EXPECT_FALSE(meter::host::log_has(line)) << c.name << ": " << line;
         }
-        EXPECT_TRUE(pru_host::log_has("Calibration init failed, loaded default calibration array")) << c.name;
+        EXPECT_TRUE(meter::host::log_has("Calibration init failed, loaded default calibration array")) << c.name;
         // cal_read_eeprom alone leaves the array as it was.
         for (cal_entry_t &e : cal_array) {
             e = {3.0f, 7};
@@ -196,14 +196,14 @@ TEST_F(Cal, SerialNumbersMustBeThereAndAgree) {
     for (const Case &c : cases) {
         set_serials("M-1", c.first, c.second);
         fake_serials_ok = c.ok;
-        pru_host::log_clear();
-        pru_host::fault_arm(1000000, pru_host::Mode::once);  // counts the file steps
+        meter::host::log_clear();
+        meter::host::fault_arm(1000000, meter::host::Mode::once);  // counts the file steps
         cal_init();
-        EXPECT_EQ(pru_host::fault_steps(), 0u) << c.line << ": the EEPROM is not read at all";
-        pru_host::fault_disarm();
+        EXPECT_EQ(meter::host::fault_steps(), 0u) << c.line << ": the EEPROM is not read at all";
+        meter::host::fault_disarm();
         EXPECT_FALSE(cal_valid()) << c.line;
         EXPECT_TRUE(array_is_default()) << c.line;
-        EXPECT_TRUE(pru_host::log_has(c.line)) << c.line;
+        EXPECT_TRUE(meter::host::log_has(c.line)) << c.line;
     }
     set_serials("M-1", "E-7", "E-7");
     cal_init();
@@ -217,8 +217,8 @@ TEST_F(Cal, ATornSecondCopyFallsBackToTheFirst) {
     cal_init();
     EXPECT_TRUE(cal_valid());
     EXPECT_TRUE(array_is(new_block));
-    EXPECT_TRUE(pru_host::log_has("Calibration array checksum invalid"));
-    EXPECT_TRUE(pru_host::log_has("Calibration loaded from the first eeprom"));
+    EXPECT_TRUE(meter::host::log_has("Calibration array checksum invalid"));
+    EXPECT_TRUE(meter::host::log_has("Calibration loaded from the first eeprom"));
 }
 
 TEST_F(Cal, AFirstEepromThatCannotBeWrittenLeavesTheSecondAlone) {
@@ -226,7 +226,7 @@ TEST_F(Cal, AFirstEepromThatCannotBeWrittenLeavesTheSecondAlone) {
     put_block(root, CAL_EEPROM_SECOND, old_block);  // 1-0052 is missing
     load_array(make_block(2));
     EXPECT_FALSE(cal_store_eeprom());
-    EXPECT_TRUE(pru_host::log_has("error opening eeprom for writing"));
+    EXPECT_TRUE(meter::host::log_has("error opening eeprom for writing"));
     EXPECT_EQ(block_bytes(root, CAL_EEPROM_SECOND), bytes_of(old_block));
 }
 
@@ -237,7 +237,7 @@ TEST_F(Cal, AnInterruptedStoreNeverLosesTheGoodCalibration) {
     const cal_eeprom_t old_block = make_block(1), new_block = make_block(2);
     enum class Start { both_good, second_torn, first_torn };
     for (Start start : {Start::both_good, Start::second_torn, Start::first_torn}) {
-        for (pru_host::Mode mode : {pru_host::Mode::once, pru_host::Mode::crash}) {
+        for (meter::host::Mode mode : {meter::host::Mode::once, meter::host::Mode::crash}) {
             bool reached_end = false;
             for (uint64_t step = 0; !reached_end && step < 200; ++step) {
                 const std::string where = "start " + std::to_string(static_cast<int>(start)) + " mode " +
@@ -259,10 +259,10 @@ TEST_F(Cal, AnInterruptedStoreNeverLosesTheGoodCalibration) {
                     break;
                 }
                 load_array(new_block);
-                pru_host::fault_arm(step, mode);
+                meter::host::fault_arm(step, mode);
                 const bool stored = cal_store_eeprom();
-                const bool fired = pru_host::fault_fired();
-                pru_host::fault_disarm();
+                const bool fired = meter::host::fault_fired();
+                meter::host::fault_disarm();
                 reached_end = !fired;
 
                 // Success may be reported only when both copies hold the new block
@@ -307,10 +307,10 @@ TEST_F(Cal, EveryFailedStepOfTheWriteIsReported) {
         put_block(r, CAL_EEPROM_FIRST, old_block);
         put_block(r, CAL_EEPROM_SECOND, old_block);
         load_array(make_block(2));
-        pru_host::fault_arm(c.step, pru_host::Mode::once);
+        meter::host::fault_arm(c.step, meter::host::Mode::once);
         EXPECT_FALSE(cal_store_eeprom()) << c.step;
-        pru_host::fault_disarm();
-        EXPECT_TRUE(pru_host::log_has(c.line)) << c.step << ": " << c.line;
+        meter::host::fault_disarm();
+        EXPECT_TRUE(meter::host::log_has(c.line)) << c.step << ": " << c.line;
         EXPECT_EQ(block_bytes(r, CAL_EEPROM_SECOND), bytes_of(old_block)) << c.step << ": second copy untouched";
     }
 }
@@ -343,20 +343,20 @@ TEST_F(Cal, StepsStoreOffsetsAndGains) {
     EXPECT_EQ(offset, 3444);  // 0.5 / 0.000145164..., truncated
     EXPECT_EQ(cal_array[2].offset, 3444);
     EXPECT_EQ(cal_array[2].gain, 1.5f);
-    EXPECT_TRUE(pru_host::log_has("offset u_ch2: 3444"));
+    EXPECT_TRUE(meter::host::log_has("offset u_ch2: 3444"));
 
     r = voltage_result(2, 229.0f);
     ASSERT_TRUE(cal_voltage_gain(&r, &gain, 230.0f));
     EXPECT_FLOAT_EQ(gain, 230.0f / 229.0f);
     EXPECT_EQ(cal_array[2].gain, gain);
     EXPECT_EQ(cal_array[2].offset, 3444);
-    EXPECT_TRUE(pru_host::log_has("gain u_ch2: 1.004367"));
+    EXPECT_TRUE(meter::host::log_has("gain u_ch2: 1.004367"));
 
     r = current_result(17, -0.001f);
     ASSERT_TRUE(cal_current_noise_floor(&r, &offset));
     EXPECT_EQ(offset, -510);  // toward zero
     EXPECT_EQ(cal_array[17].offset, -510);
-    EXPECT_TRUE(pru_host::log_has("offset i_ch17: -510"));
+    EXPECT_TRUE(meter::host::log_has("offset i_ch17: -510"));
 
     r = current_result(53, 0.25f);
     ASSERT_TRUE(cal_current_gain(&r, &gain, 0.3f));
@@ -425,9 +425,9 @@ TEST_F(Cal, ResetAndPrint) {
     EXPECT_EQ(cal_array[8].offset, 0);
     EXPECT_EQ(cal_array[9].gain, 1.25f);
 
-    pru_host::log_clear();
+    meter::host::log_clear();
     cal_print();
-    const auto lines = pru_host::log_lines();
+    const auto lines = meter::host::log_lines();
     ASSERT_EQ(lines.size(), 54u);
     EXPECT_EQ(lines[0].text, "cal u_ch0 offset: -3\tgain: 1.250000");
     EXPECT_EQ(lines[5].text, "cal u_ch5 offset: -3\tgain: 1.250000");

@@ -1,5 +1,5 @@
 #include "nerisko/event.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ protected:
         seen = nullptr;
     }
     void TearDown() override { event_cleanup(); }
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
 };
 
 TEST_F(Events, RunNewestFirstAndOnlyTheirKind) {
@@ -51,7 +51,7 @@ TEST_F(Events, RunNewestFirstAndOnlyTheirKind) {
 TEST_F(Events, AnUnknownKindIsRefusedAtRegistration) {
     EXPECT_FALSE(event_register(cb_a, 4));
     EXPECT_FALSE(event_register(cb_a, 0xFFFFFFFFu));
-    EXPECT_EQ(pru_host::log_count("Incorrect number given"), 2u);
+    EXPECT_EQ(meter::host::log_count("Incorrect number given"), 2u);
     for (event_node_t *head : event_list) {
         EXPECT_EQ(head, nullptr);
     }
@@ -122,22 +122,22 @@ TEST_F(Events, PrintDumpsTheLoadThatHoldsTheChannel) {
 
     event_set_print_ch(9);  // no load has it
     event_print_data(&ev);
-    EXPECT_TRUE(pru_host::log_lines().empty());
+    EXPECT_TRUE(meter::host::log_lines().empty());
 
     event_set_print_ch(7);  // inactive in load 0, active in load 1
     event_print_data(&ev);
-    const auto lines = pru_host::log_lines();
+    const auto lines = meter::host::log_lines();
     ASSERT_EQ(lines.size(), 42u);
     EXPECT_EQ(lines.front().text, std::string(80, '*'));
     EXPECT_EQ(lines.back().text, std::string(80, '*'));
-    EXPECT_TRUE(pru_host::log_has("ts: begin: 0x1234"));
-    EXPECT_TRUE(pru_host::log_has("      end: 0x5678"));
-    EXPECT_TRUE(pru_host::log_has("    flags: 0x1"));
-    EXPECT_TRUE(pru_host::log_has("curr channel:\t               7\t               0\t               0"));
-    EXPECT_TRUE(pru_host::log_has("current (A):\t        2.500000\t        0.000000\t        0.000000"));
-    EXPECT_TRUE(pru_host::log_has("thd_f (%):\t       12.500000\t        0.000000\t        0.000000"));
-    EXPECT_TRUE(pru_host::log_has("Wh:\t\t  1000000.000000\t        0.000000\t        0.000000"));
-    EXPECT_TRUE(pru_host::log_has("Current (A):\t        2.500000"));
+    EXPECT_TRUE(meter::host::log_has("ts: begin: 0x1234"));
+    EXPECT_TRUE(meter::host::log_has("      end: 0x5678"));
+    EXPECT_TRUE(meter::host::log_has("    flags: 0x1"));
+    EXPECT_TRUE(meter::host::log_has("curr channel:\t               7\t               0\t               0"));
+    EXPECT_TRUE(meter::host::log_has("current (A):\t        2.500000\t        0.000000\t        0.000000"));
+    EXPECT_TRUE(meter::host::log_has("thd_f (%):\t       12.500000\t        0.000000\t        0.000000"));
+    EXPECT_TRUE(meter::host::log_has("Wh:\t\t  1000000.000000\t        0.000000\t        0.000000"));
+    EXPECT_TRUE(meter::host::log_has("Current (A):\t        2.500000"));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 #include "sim_chain.h"
 
 #include <gtest/gtest.h>
@@ -245,7 +245,7 @@ protected:
         throw std::runtime_error("no result");
     }
 
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
     sim_chain::Feeder feeder;
     mapping map{};
     prusim::Config cfg;

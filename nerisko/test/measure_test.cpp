@@ -178,7 +178,7 @@ TEST_P(AccuracyAt, OneSecondResultsMatchTheScenario) {
     run_seconds(6, 1);
     check_set(last(0), 0, GetParam().pf_sign);
     check_set(last(1), 1, GetParam().pf_sign);
-    EXPECT_FALSE(pru_host::log_has("Channel buffers full, dropping samples until they are read"));
+    EXPECT_FALSE(meter::host::log_has("Channel buffers full, dropping samples until they are read"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Frequencies, AccuracyAt,
@@ -338,9 +338,9 @@ TEST_F(Accuracy, DroppedSamplesSkipAWindowAndGoOn) {
     for (int n = 0; n < 40; ++n) {
         ASSERT_TRUE(feeder.step());
     }
-    EXPECT_GT(pru_host::log_lines().size(), 0u);
+    EXPECT_GT(meter::host::log_lines().size(), 0u);
     bool skipped = false;
-    for (const auto &l : pru_host::log_lines()) {
+    for (const auto &l : meter::host::log_lines()) {
         skipped = skipped || l.text.rfind("Number of samples ", 0) == 0;
     }
     EXPECT_TRUE(skipped);
@@ -396,8 +396,8 @@ TEST_P(Refusals, LeftOutWithALogLineAndTheRestMeasured) {
     GetParam().change(map);
     start(50.0);
     run_seconds(7, 0);  // longer than a ring holds
-    EXPECT_TRUE(pru_host::log_has(LOG_ERR, GetParam().log));
-    EXPECT_FALSE(pru_host::log_has("Channel buffers full, dropping samples until they are read"));
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, GetParam().log));
+    EXPECT_FALSE(meter::host::log_has("Channel buffers full, dropping samples until they are read"));
     EXPECT_EQ(acquisition_dropped_blocks(), 0u);
     const data_set_t &r = last(0);
     EXPECT_TRUE(all_finite(r));

@@ -2,7 +2,7 @@
 // stand-in: it measures, prints the results of the chosen channel, and
 // SIGINT ends it within a second with status 0.
 
-#include "pru/temp_root.h"
+#include "temp_root.h"
 #include "test_bus.h"
 
 #include <gtest/gtest.h>
@@ -83,7 +83,7 @@ protected:
         return -1;
     }
 
-    pru_host::TempRoot root;  // METER_ROOT of the program
+    meter::host::TempRoot root;  // METER_ROOT of the program
     std::string log;
     pid_t pid = -1;
 };

@@ -1,15 +1,14 @@
 // The program's start-up, restarts and signal handling in-process, on the
 // simulated board in real time, against the velsard stand-in on a private bus.
 
-#include "../host_board.h"
 #include "nerisko/agg.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/program.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 #include "prusim/prusim.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 #include "test_bus.h"
 
 #include <fcntl.h>
@@ -56,7 +55,7 @@ protected:
         }
         control.clear_calls();
         setlogmask(LOG_UPTO(LOG_DEBUG));
-        ASSERT_TRUE(host_board_setup());
+        ASSERT_TRUE(sys_platform_start());
         one_second_results = 0;
         agg_set_pf_sign_value(0);
     }
@@ -85,7 +84,7 @@ protected:
         return wait_until([&] { return one_second_results.load() >= now + more; });
     }
 
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
     Control control;
     bool started = false;
 };
@@ -120,14 +119,14 @@ TEST_P(StartUp, FrontEndsAndChannels) {
     const StartCase &c = GetParam();
     EXPECT_EQ(start(c.channels, c.chan_given, c.channel), c.status);
     if (c.line != nullptr) {
-        EXPECT_TRUE(pru_host::log_has(LOG_ERR, c.line));
+        EXPECT_TRUE(meter::host::log_has(LOG_ERR, c.line));
     }
     if (c.status == 0) {
-        EXPECT_TRUE(pru_host::log_has("Initialization completed"));
+        EXPECT_TRUE(meter::host::log_has("Initialization completed"));
         EXPECT_EQ(num_buf, c.channels == 3 ? 9u : c.channels == 12 ? 18u : 54u);
         EXPECT_TRUE(results_flow()) << "measuring";
     } else {
-        EXPECT_FALSE(pru_host::log_has("Initialization completed"));
+        EXPECT_FALSE(meter::host::log_has("Initialization completed"));
     }
 }
 
@@ -138,8 +137,8 @@ TEST_F(Program, VelsardMissing) {
     control.release_name();
     EXPECT_EQ(main_init(false, 0, 1538500, 0, false, false), 1);
     control.take_name();
-    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "failed to get number of channels from IPC"));
-    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "Failed to detect frontend"));
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "failed to get number of channels from IPC"));
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "Failed to detect frontend"));
 }
 
 TEST_F(Program, ChanWithoutChannelSelectsChannelZero) {
@@ -177,11 +176,11 @@ TEST_F(Program, DataReadyFaultRestartsOncePerWake) {
     ASSERT_EQ(start(48), 0);
     ASSERT_TRUE(results_flow(1));
     for (uint32_t n = 1; n <= 3; ++n) {
-        pru_host::drdy_raise(1);
+        meter::host::drdy_raise(1);
         main_watch_drdy();
         EXPECT_EQ(main_restart_count(), n);
-        EXPECT_EQ(pru_host::drdy_value(), 0) << "reset by the restart";
-        EXPECT_EQ(pru_host::log_count("Resetting daisychain"), n);
+        EXPECT_EQ(meter::host::drdy_value(), 0) << "reset by the restart";
+        EXPECT_EQ(meter::host::log_count("Resetting daisychain"), n);
     }
     main_watch_drdy();
     EXPECT_EQ(main_restart_count(), 3u);
@@ -194,7 +193,7 @@ TEST_F(Program, DataReadyFaultRestartsOncePerWake) {
 // A read of the node that gives no byte must not repeat the last fault.
 TEST_F(Program, ReadWithoutAByteIsNoFault) {
     ASSERT_EQ(start(48), 0);
-    pru_host::drdy_raise(1);
+    meter::host::drdy_raise(1);
     main_watch_drdy();
     ASSERT_EQ(main_restart_count(), 1u);
     root.put("/data/empty", "");
@@ -256,12 +255,12 @@ TEST_F(Program, RestartsFromBothThreadsAreSerialised) {
         }
     });
     for (int n = 0; n < 4; ++n) {
-        pru_host::drdy_raise(1);
+        meter::host::drdy_raise(1);
         main_watch_drdy();
     }
     ipc.join();
     ASSERT_TRUE(wait_until([] { return main_restart_count() == 8; }, 30s));
-    EXPECT_FALSE(pru_host::log_has("Processing is already running"));
+    EXPECT_FALSE(meter::host::log_has("Processing is already running"));
     EXPECT_TRUE(results_flow());
 }
 
@@ -272,7 +271,7 @@ TEST_F(Program, NewMappingDuringStartUp) {
     std::thread ipc([&] {
         // One signal once start-up has its mapping, one while the chain is
         // being set up, before it starts.
-        const auto wait_log = [](const char *line) { wait_until([&] { return pru_host::log_has(line); }); };
+        const auto wait_log = [](const char *line) { wait_until([&] { return meter::host::log_has(line); }); };
         wait_log("Setting power factor sign to 0");
         mapping m{};
         arvent_get(&m);
@@ -289,8 +288,8 @@ TEST_F(Program, NewMappingDuringStartUp) {
     ipc.join();
     ASSERT_EQ(status, 0);
     ASSERT_TRUE(wait_until([] { return processing_get_set(1)->uset == nullptr; })) << "the newest mapping";
-    EXPECT_FALSE(pru_host::log_has("Processing is not initialised"));
-    EXPECT_FALSE(pru_host::log_has("Processing is already running"));
+    EXPECT_FALSE(meter::host::log_has("Processing is not initialised"));
+    EXPECT_FALSE(meter::host::log_has("Processing is already running"));
     EXPECT_TRUE(results_flow());
 }
 
@@ -300,14 +299,14 @@ TEST_F(Program, SignalHandlerOnlyRecords) {
     ASSERT_EQ(start(48), 0);
     handle_signal(SIGINT);
     EXPECT_EQ(running, 0);
-    EXPECT_FALSE(pru_host::log_has("Received SIGINT. stopping now"));
+    EXPECT_FALSE(meter::host::log_has("Received SIGINT. stopping now"));
     EXPECT_TRUE(results_flow(1)) << "the chain is still running";
     main_handle_signals();
-    EXPECT_TRUE(pru_host::log_has("Signal received: 2."));
-    EXPECT_TRUE(pru_host::log_has("Received SIGINT. stopping now"));
+    EXPECT_TRUE(meter::host::log_has("Signal received: 2."));
+    EXPECT_TRUE(meter::host::log_has("Received SIGINT. stopping now"));
     handle_signal(SIGHUP);
     main_handle_signals();
-    EXPECT_TRUE(pru_host::log_has("Received SIGHUP. restarting serial connection"));
+    EXPECT_TRUE(meter::host::log_has("Received SIGHUP. restarting serial connection"));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "nerisko/frontend.h"
 #include "nerisko/pru.h"
 #include "prusim/prusim.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -85,8 +85,8 @@ protected:
     // Power-cycles the board: models, simulated PRU and driver set-up anew.
     void reboot(uint32_t adcs) {
         TearDown();
-        pru_host::reset();
-        pru_host::log_capture(true);
+        meter::host::reset();
+        meter::host::log_capture(true);
         ASSERT_EQ(prusim::install(), 0);
         configure(adcs);
         ASSERT_TRUE(pru_mem_init());
@@ -130,7 +130,7 @@ protected:
         pru_stop_acq();
         last.join();
     }
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
 };
 
 }  // namespace pru_test

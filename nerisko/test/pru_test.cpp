@@ -2,7 +2,7 @@
 
 #include "nerisko/acquisition.h"
 #include "nerisko/cal.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 #include "prusim/layout.h"
 #include "prussdrv.h"
 
@@ -66,7 +66,7 @@ TEST_F(SimBoard, HalvesAlternatePingFirstWithTheirTicks) {
         EXPECT_EQ(halves[h].first_tick, prusim::sample_ticks(infos[h].first_sample)) << "half " << h;
     }
     EXPECT_LT(halves[1].first_tick, halves[0].first_tick) << "the counter wrapped";
-    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping ping thread without its last half"));
 }
 
 TEST_F(SimBoard, StartAndStopManyTimes) {
@@ -76,9 +76,9 @@ TEST_F(SimBoard, StartAndStopManyTimes) {
         ASSERT_TRUE(copies.wait_for(before + 3)) << round;
         pru_stop_acq();
     }
-    EXPECT_FALSE(pru_host::log_has("PRU did not answer the stop request, halting it"));
-    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping ping thread without its last half"));
-    EXPECT_FALSE(pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
+    EXPECT_FALSE(meter::host::log_has("PRU did not answer the stop request, halting it"));
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
 TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
@@ -93,8 +93,8 @@ TEST_F(SimBoard, StoppingThreadsCopyOneMoreHalfEach) {
     pru_stop_irqthread();
     more.join();
     EXPECT_EQ(copies.size(), 6u) << "one more half each";
-    EXPECT_TRUE(pru_host::log_has("Stopping ping thread"));
-    EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
+    EXPECT_TRUE(meter::host::log_has("Stopping ping thread"));
+    EXPECT_TRUE(meter::host::log_has("Stopping pong thread"));
 }
 
 std::atomic<int> halves_seen{0};
@@ -109,7 +109,7 @@ TEST_F(SimBoard, AHalfTakenBeforeTheStopIsNotTheLastOne) {
         pru_test::record_copy(blocks, count);
         if (++halves_seen == 2) {
             const auto t0 = Clock::now();
-            while (!pru_host::log_has("Stopping IRQ threads") && Clock::now() - t0 < std::chrono::seconds(5)) {
+            while (!meter::host::log_has("Stopping IRQ threads") && Clock::now() - t0 < std::chrono::seconds(5)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stop flag is down now
@@ -120,7 +120,7 @@ TEST_F(SimBoard, AHalfTakenBeforeTheStopIsNotTheLastOne) {
     ASSERT_EQ(prusim::step(), 0);  // the pong half, whose copy is under way when the stop comes
     stop_lockstep();
     EXPECT_EQ(copies.size(), 4u) << "the pong thread left without a half taken after the stop";
-    EXPECT_TRUE(pru_host::log_has("Stopping pong thread"));
+    EXPECT_TRUE(meter::host::log_has("Stopping pong thread"));
 }
 
 // A hung PRU program must not hang a stop or the restart after it.
@@ -131,7 +131,7 @@ TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     const auto t0 = Clock::now();
     pru_stop_acq();
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8));
-    EXPECT_TRUE(pru_host::log_has("PRU did not answer the stop request, halting it"));
+    EXPECT_TRUE(meter::host::log_has("PRU did not answer the stop request, halting it"));
 
     prusim::clear_faults();
     const size_t before = copies.size();
@@ -153,27 +153,27 @@ TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
     }
     stopped.wait();
     EXPECT_TRUE(bounded) << "stopping the threads waited for a stalled PRU";
-    EXPECT_TRUE(pru_host::log_has("PRU stalled, stopping ping thread without its last half") ||
-                pru_host::log_has("PRU stalled, stopping pong thread without its last half"));
+    EXPECT_TRUE(meter::host::log_has("PRU stalled, stopping ping thread without its last half") ||
+                meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
 TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {
     pru_stop_acq();
-    EXPECT_FALSE(pru_host::log_has("Stopping PRU and ADCs"));
+    EXPECT_FALSE(meter::host::log_has("Stopping PRU and ADCs"));
     pru_mem_free();
     pru_mem_free();  // a second release does nothing
     EXPECT_FALSE(pru_start_acq()) << "no DDR buffer mapped";
-    EXPECT_TRUE(pru_host::log_has("PRU not set up, acquisition not started"));
+    EXPECT_TRUE(meter::host::log_has("PRU not set up, acquisition not started"));
     EXPECT_EQ(prusim::stats().programs_started, 0u);
 }
 
 TEST_F(SimBoard, ThreadsKeepNormalSchedulingWhereRealTimeIsNotAllowed) {
     ::unsetenv("METER_REALTIME");
     ASSERT_TRUE(pru_start_acq());
-    EXPECT_EQ(pru_host::log_count("Real-time scheduling not used on this host, thread keeps normal scheduling"), 2u);
+    EXPECT_EQ(meter::host::log_count("Real-time scheduling not used on this host, thread keeps normal scheduling"), 2u);
     EXPECT_TRUE(copies.wait_for(2)) << "and acquisition runs";
     EXPECT_EQ(pru_start_irqthread(5, 0), -1);
-    EXPECT_TRUE(pru_host::log_has("Incorrect host interrupt for PRU IRQ thread"));
+    EXPECT_TRUE(meter::host::log_has("Incorrect host interrupt for PRU IRQ thread"));
 }
 
 TEST_F(SimBoard, ADataReadyFaultReachesTheNode) {

@@ -8,7 +8,7 @@
 
 #include "nerisko/acquisition.h"
 #include "nerisko/processing.h"
-#include "nerisko/sysio.h"
+#include "meter/sysio.h"
 #include "prusim/layout.h"
 #include "prusim/prusim.h"
 #include "prussdrv.h"

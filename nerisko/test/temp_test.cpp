@@ -1,5 +1,5 @@
 #include "nerisko/temp.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@ TEST(Temperature, ConvertsTheRawReading) {
         {"3160 trailing", -64.5475f},
     };
     for (const Case &c : cases) {
-        pru_host::TempRoot root;
+        meter::host::TempRoot root;
         root.put(kSource, c.content);
         float t = 0;
         ASSERT_TRUE(temp_get_temperature(&t)) << c.content;
@@ -36,14 +36,14 @@ TEST(Temperature, ReportsASensorThatCannotBeRead) {
         {"abc\n", "failed to read temperature"},
     };
     for (const Case &c : cases) {
-        pru_host::TempRoot root;
+        meter::host::TempRoot root;
         if (c.content != nullptr) {
             root.put(kSource, c.content);
         }
         float t = 42.0f;
         EXPECT_FALSE(temp_get_temperature(&t));
         EXPECT_EQ(t, 42.0f);
-        EXPECT_TRUE(pru_host::log_has(c.line)) << c.line;
+        EXPECT_TRUE(meter::host::log_has(c.line)) << c.line;
     }
 }
 

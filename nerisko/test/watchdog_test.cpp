@@ -1,5 +1,5 @@
 #include "nerisko/watchdog.h"
-#include "pru/temp_root.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -84,7 +84,7 @@ protected:
         event_data_t ev{nullptr, &result};
         event_exec(&ev, EVENT_ONE_SECOND);
     }
-    pru_host::TempRoot root;
+    meter::host::TempRoot root;
     int old_mask_ = 0;
 };
 
@@ -106,13 +106,13 @@ TEST_F(Watchdog, IntervalIsHalfTheTimeoutInWholeSeconds) {
     };
     for (const Case &c : cases) {
         watchdog_reset();
-        pru_host::log_clear();
+        meter::host::log_clear();
         set_usec(c.usec);
         watchdog_init();
         const std::string name = c.usec ? c.usec : "(unset)";
         EXPECT_EQ(watchdog_get_kick_interval_sec(), c.interval) << name;
         EXPECT_EQ(watchdog_get_enabled(), c.interval != 0) << name;
-        EXPECT_TRUE(pru_host::log_has(c.line)) << name;
+        EXPECT_TRUE(meter::host::log_has(c.line)) << name;
     }
 }
 
@@ -145,7 +145,7 @@ TEST_F(Watchdog, KicksReachTheNotifySocketEveryInterval) {
         }
         EXPECT_EQ(kicked_at, want) << c.usec;
     }
-    EXPECT_TRUE(pru_host::log_has(LOG_DEBUG, "kicking watchdog at ts=10, seconds=10"));
+    EXPECT_TRUE(meter::host::log_has(LOG_DEBUG, "kicking watchdog at ts=10, seconds=10"));
 }
 
 TEST_F(Watchdog, NothingKicksWithoutATimeout) {

@@ -1,6 +1,6 @@
-#include "nerisko/sysio.h"
-#include "pru/host.h"
-#include "pru/temp_root.h"
+#include "meter/sysio.h"
+#include "meter/host.h"
+#include "temp_root.h"
 
 #include <gtest/gtest.h>
 
@@ -16,9 +16,9 @@
 
 namespace {
 
-using pru_host::TempRoot;
+using meter::host::TempRoot;
 
-int set_size(int fd, int size) { return sys_ioctl(fd, pru_host::ZOR_SET_SIZE, &size); }
+int set_size(int fd, int size) { return sys_ioctl(fd, meter::host::ZOR_SET_SIZE, &size); }
 
 TEST(ResultNode, OnlyTheDriversNodesExist) {
     TempRoot root;
@@ -56,15 +56,15 @@ TEST(ResultNode, HonoursItsSizeAndReplacesWholeRecords) {
     EXPECT_EQ(set_size(fd, 0), -1);
     EXPECT_EQ(errno, EINVAL);
     ASSERT_EQ(set_size(fd, 152), 0);
-    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), std::string(152, '\0'));
+    EXPECT_EQ(meter::host::node_content("/dev/zor_data/ct/3"), std::string(152, '\0'));
     EXPECT_EQ(sys_write(fd, rec.data(), rec.size()), 152);
-    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), rec);
+    EXPECT_EQ(meter::host::node_content("/dev/zor_data/ct/3"), rec);
     for (size_t wrong : {size_t{1}, size_t{151}, size_t{153}}) {
         const std::string other(wrong, 'b');
         EXPECT_EQ(sys_write(fd, other.data(), other.size()), -1) << wrong;
         EXPECT_EQ(errno, EINVAL);
     }
-    EXPECT_EQ(pru_host::node_content("/dev/zor_data/ct/3"), rec) << "a refused write changes nothing";
+    EXPECT_EQ(meter::host::node_content("/dev/zor_data/ct/3"), rec) << "a refused write changes nothing";
     EXPECT_EQ(sys_ioctl(fd, 0x1234, nullptr), -1);
     EXPECT_EQ(errno, ENOTTY);
     EXPECT_EQ(sys_close(fd), 0);
@@ -125,7 +125,7 @@ TEST(DataReadyNode, AnswersOneByteAndClearsOnReset) {
     EXPECT_EQ(buf[0], 0);
     EXPECT_EQ(buf[1], 0xEE) << "only one byte per read";
 
-    pru_host::drdy_raise();
+    meter::host::drdy_raise();
     EXPECT_EQ(sys_read(fd, buf, 1), 1);
     EXPECT_EQ(buf[0], 1);
     EXPECT_EQ(sys_read(fd, buf, 1), 1) << "the fault stays until reset";
@@ -133,9 +133,9 @@ TEST(DataReadyNode, AnswersOneByteAndClearsOnReset) {
 
     EXPECT_EQ(sys_write(fd, "rst", 3), -1) << "the NUL belongs to the reset";
     EXPECT_EQ(sys_write(fd, "rsx", 4), -1);
-    EXPECT_EQ(pru_host::drdy_value(), 1);
+    EXPECT_EQ(meter::host::drdy_value(), 1);
     EXPECT_EQ(sys_write(fd, "rst", 4), 4);
-    EXPECT_EQ(pru_host::drdy_value(), 0);
+    EXPECT_EQ(meter::host::drdy_value(), 0);
     EXPECT_EQ(sys_read(fd, buf, 1), 1);
     EXPECT_EQ(buf[0], 0);
     sys_close(fd);
@@ -148,15 +148,15 @@ TEST(OutputNodes, KeepWhatTheyReceive) {
     ASSERT_GE(pulse, 0);
     ASSERT_GE(alarm, 0);
     int width = 100;
-    EXPECT_EQ(sys_ioctl(pulse, pru_host::ZOR_SET_PULSE_WIDTH, &width), 0);
+    EXPECT_EQ(sys_ioctl(pulse, meter::host::ZOR_SET_PULSE_WIDTH, &width), 0);
     width = 250;
-    EXPECT_EQ(sys_ioctl(pulse, pru_host::ZOR_SET_PULSE_WIDTH, &width), 0);
-    EXPECT_EQ(pru_host::pulse_widths(), (std::vector<int32_t>{100, 250}));
+    EXPECT_EQ(sys_ioctl(pulse, meter::host::ZOR_SET_PULSE_WIDTH, &width), 0);
+    EXPECT_EQ(meter::host::pulse_widths(), (std::vector<int32_t>{100, 250}));
     const uint8_t on = 1, off = 0;
     EXPECT_EQ(sys_write(alarm, &on, 1), 1);
     EXPECT_EQ(sys_write(alarm, &off, 1), 1);
     EXPECT_EQ(sys_write(alarm, "ab", 2), -1) << "the alarm output takes one byte";
-    EXPECT_EQ(pru_host::alarm_out_bytes(), (std::vector<uint8_t>{1, 0}));
+    EXPECT_EQ(meter::host::alarm_out_bytes(), (std::vector<uint8_t>{1, 0}));
     sys_close(pulse);
     sys_close(alarm);
 }
@@ -166,25 +166,25 @@ TEST(AdcNode, KeepsTheRequestsAndTheirState) {
     int fd = sys_open("/dev/zor_adc", O_WRONLY);
     ASSERT_GE(fd, 0);
     int clk = 1538500, cs3 = 3, cs9 = 9;
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_SET_CLK, &clk), 0);
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_RESET, nullptr), 0);
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_DAISY, nullptr), 0);
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &cs3), 0);
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &cs9), 0);
-    EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_DISABLE_CS, &cs3), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_SET_CLK, &clk), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_RESET, nullptr), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_ENABLE_DAISY, nullptr), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_ENABLE_CS, &cs3), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_ENABLE_CS, &cs9), 0);
+    EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_DISABLE_CS, &cs3), 0);
     for (int bad : {0, 1, 10, -1}) {
-        EXPECT_EQ(sys_ioctl(fd, pru_host::ZOR_ADC_ENABLE_CS, &bad), -1) << bad;
+        EXPECT_EQ(sys_ioctl(fd, meter::host::ZOR_ADC_ENABLE_CS, &bad), -1) << bad;
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(sys_ioctl(fd, 0x6d99, nullptr), -1);
     EXPECT_EQ(errno, ENOTTY);
-    const std::vector<pru_host::AdcRequest> want = {
-        {pru_host::ZOR_ADC_SET_CLK, 1538500}, {pru_host::ZOR_ADC_RESET, 0},
-        {pru_host::ZOR_ADC_ENABLE_DAISY, 0},  {pru_host::ZOR_ADC_ENABLE_CS, 3},
-        {pru_host::ZOR_ADC_ENABLE_CS, 9},     {pru_host::ZOR_ADC_DISABLE_CS, 3},
+    const std::vector<meter::host::AdcRequest> want = {
+        {meter::host::ZOR_ADC_SET_CLK, 1538500}, {meter::host::ZOR_ADC_RESET, 0},
+        {meter::host::ZOR_ADC_ENABLE_DAISY, 0},  {meter::host::ZOR_ADC_ENABLE_CS, 3},
+        {meter::host::ZOR_ADC_ENABLE_CS, 9},     {meter::host::ZOR_ADC_DISABLE_CS, 3},
     };
-    EXPECT_EQ(pru_host::adc_requests(), want);
-    const auto st = pru_host::adc_state();
+    EXPECT_EQ(meter::host::adc_requests(), want);
+    const auto st = meter::host::adc_state();
     EXPECT_EQ(st.clock_hz, 1538500);
     EXPECT_TRUE(st.daisy);
     EXPECT_EQ(st.chip_selects, 1u << 9);
@@ -209,11 +209,11 @@ TEST(Clock, TestsSetAndMoveIt) {
     TempRoot root;
     const time_t now = sys_time();
     EXPECT_LE(std::abs(now - ::time(nullptr)), 2);
-    pru_host::clock_set(1700000000);
+    meter::host::clock_set(1700000000);
     EXPECT_EQ(sys_time(), 1700000000);
-    pru_host::clock_advance(61);
+    meter::host::clock_advance(61);
     EXPECT_EQ(sys_time(), 1700000061);
-    pru_host::clock_release();
+    meter::host::clock_release();
     EXPECT_LE(std::abs(sys_time() - ::time(nullptr)), 2);
 }
 
@@ -224,19 +224,19 @@ TEST(Log, CapturedLinesFollowTheMask) {
     sys_log(LOG_DEBUG, "hidden");
     sys_log(LOG_DAEMON | LOG_ERR, "with facility");
     setlogmask(old);
-    const auto lines = pru_host::log_lines();
+    const auto lines = meter::host::log_lines();
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].priority, LOG_INFO);
     EXPECT_EQ(lines[0].text, "value 7");
-    EXPECT_TRUE(pru_host::log_has(LOG_ERR, "with facility"));
-    EXPECT_FALSE(pru_host::log_has("hidden"));
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "with facility"));
+    EXPECT_FALSE(meter::host::log_has("hidden"));
 }
 
 TEST(Scheduling, NoRealTimeOnTheHostWithoutLeave) {
     TempRoot root;
     ::unsetenv("METER_REALTIME");
     EXPECT_FALSE(sys_set_realtime(pthread_self(), 80));
-    EXPECT_TRUE(pru_host::log_has("Real-time scheduling not used on this host, thread keeps normal scheduling"));
+    EXPECT_TRUE(meter::host::log_has("Real-time scheduling not used on this host, thread keeps normal scheduling"));
     int policy = -1;
     sched_param p{};
     ASSERT_EQ(pthread_getschedparam(pthread_self(), &policy, &p), 0);
@@ -244,30 +244,30 @@ TEST(Scheduling, NoRealTimeOnTheHostWithoutLeave) {
 }
 
 TEST(Invariant, StopsWithItsText) {
-    EXPECT_DEATH(NERISKO_ASSERT(1 + 1 == 3, "arithmetic holds"), "arithmetic holds");
+    EXPECT_DEATH(SYS_ASSERT(1 + 1 == 3, "arithmetic holds"), "arithmetic holds");
 }
 
 TEST(Faults, OnceFailsOneStepCrashFailsTheRest) {
     TempRoot root;
     root.put("/data/f", "");
     struct Case {
-        pru_host::Mode mode;
+        meter::host::Mode mode;
         bool later_steps_work;
-    } const cases[] = {{pru_host::Mode::once, true}, {pru_host::Mode::crash, false}};
+    } const cases[] = {{meter::host::Mode::once, true}, {meter::host::Mode::crash, false}};
     for (const Case &c : cases) {
         // Steps: 0 open, 1 write (fails, half written), 2 fsync, 3 close.
-        pru_host::fault_arm(1, c.mode);
+        meter::host::fault_arm(1, c.mode);
         int fd = sys_open("/data/f", O_WRONLY | O_TRUNC);
         ASSERT_GE(fd, 0);
-        EXPECT_FALSE(pru_host::fault_fired());
+        EXPECT_FALSE(meter::host::fault_fired());
         EXPECT_EQ(sys_write(fd, "12345678", 8), -1);
         EXPECT_EQ(errno, EIO);
-        EXPECT_TRUE(pru_host::fault_fired());
+        EXPECT_TRUE(meter::host::fault_fired());
         EXPECT_EQ(sys_fsync(fd) == 0, c.later_steps_work);
         EXPECT_EQ(sys_close(fd) == 0, c.later_steps_work);
-        EXPECT_EQ(pru_host::fault_steps(), 4u);
+        EXPECT_EQ(meter::host::fault_steps(), 4u);
         EXPECT_EQ(root.get("/data/f"), "1234") << "a cut write leaves its first half";
-        pru_host::fault_disarm();
+        meter::host::fault_disarm();
     }
 }
 

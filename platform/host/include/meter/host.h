@@ -1,6 +1,7 @@
 #pragma once
-// The host's stand-in for the board's drivers behind Nerisko's sys_* calls
-// (nerisko/sysio.h), and the handles that tests use to look at them.
+// The build machine's implementation of the sys_* calls (meter/sysio.h):
+// models of the board's drivers, a settable clock, a log sink and fault
+// injection on files, and the handles that tests use to look at them.
 //
 // Device nodes:
 // - /dev/zor_data/{ct,load,input}/N: result nodes. SET_SIZE fixes the record
@@ -25,7 +26,7 @@
 #include <string>
 #include <vector>
 
-namespace pru_host {
+namespace meter::host {
 
 // Driver requests that the models know.
 constexpr unsigned long ZOR_SET_SIZE = 0x40046d01;        // result nodes: int *size
@@ -38,7 +39,9 @@ constexpr unsigned long ZOR_ADC_DISABLE_DAISY = 0x6d05;
 constexpr unsigned long ZOR_ADC_SET_CLK = 0x40046d06;
 
 // Forgets every model's state, the clock setting, the captured log and any
-// armed fault, and puts the simulated PRU back to power-on. Tests call it first.
+// armed fault, puts the simulated PRU back to power-on, and starts keeping
+// what a power cut would lose under METER_ROOT (see "What is durable").
+// Tests call it first.
 void reset();
 
 // ---- /dev/mem ----
@@ -94,21 +97,57 @@ bool log_has(int priority, const std::string &text);
 size_t log_count(const std::string &text);
 void log_clear();
 
-// ---- failures on plain files ----
-// Every operation on a plain file (open, read, write, lseek, fsync, close)
-// counts as one step. Arming makes step number `step` (from 0, counted from
-// the arming) fail with EIO. A failing write first writes half of its bytes,
-// as a write cut by a power loss would. With Mode::crash the failed step and
-// every later one fail, as if the power had gone; with Mode::once only that
-// step fails and the rest work.
-enum class Mode { once, crash };
+// ---- failures, crashes and power cuts on plain files ----
+// Every call on a plain file (anything but the driver nodes) counts as one
+// step: open, close, read, write, lseek, fsync, rename, unlink, stat, mkdir,
+// list_dir and fsync_dir. The calls composed of them (sys_read_all,
+// sys_write_all, sys_replace_file) take one step per call they make.
+// Arming a fault acts on step number `step`, counted from 0 from the arming:
+//   once       that step fails with EIO; the steps after it work.
+//   crash      the process dies there: that step and every later one fail
+//              with EIO. What the steps before did stays, page cache and
+//              all, as after a crash of the program alone.
+//   power_cut  the power goes there: as crash, and everything that was not
+//              durable at that moment is rolled back (see below).
+//   interrupt  that step fails with EINTR and does nothing, as a call that a
+//              signal interrupts; the steps after it work.
+//   partial    a read or write of more than one byte at that step moves only
+//              the first half of its bytes; any other step works.
+// A write that fails by once or crash first writes half of its bytes, as a
+// write cut short by a failing device. fault_disarm() ends the fault: the
+// power is back, or the program has started again.
+//
+// What is durable. From reset() on (with METER_ROOT set) the host keeps what
+// a power cut would lose, everything on disk at reset() counting as durable.
+// Files a test writes itself, outside the sys_* calls, count as durable too,
+// unless it writes them into a folder whose changes through the sys_* calls
+// are not durable yet (the cut then takes them for such changes).
+//   - a file's data is durable once the file is fsynced; a cut takes back
+//     every byte written since (appended bytes go, overwritten bytes come
+//     back; an open that truncated is undone);
+//   - a folder's entries are durable once the folder is fsynced
+//     (sys_fsync_dir, or sys_fsync of a descriptor of the folder): a cut
+//     removes the names created in it since (files and folders with all
+//     they hold), and puts back the names renamed or removed since, each on
+//     the file it named, with that file's durable data. Each folder rolls
+//     back on its own. Folders that are renamed or removed are not rolled
+//     back.
+// So a file written without fsync is old (or gone) after a cut, and a rename
+// whose folder was not fsynced is undone. Every bytes-or-nothing question is
+// answered the strict way: nothing not durable survives. The other extreme,
+// everything the program wrote survives, is Mode::crash.
+enum class Mode { once, crash, power_cut, interrupt, partial };
 void fault_arm(uint64_t step, Mode mode);
 void fault_disarm();
 bool fault_fired();       // the armed step has been reached
 uint64_t fault_steps();   // steps counted since arming
+// Cuts the power now: rolls back what is not durable; every later step fails
+// until fault_disarm(). After a crash, it tells what the crash leaves behind
+// if the power goes before the page cache reaches the disk.
+void power_cut();
 
 // ---- scheduling ----
 // Real-time scheduling is requested from the host only when METER_REALTIME=1;
 // otherwise sys_set_realtime keeps normal scheduling and logs that.
 
-}  // namespace pru_host
+}  // namespace meter::host

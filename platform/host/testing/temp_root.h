@@ -1,8 +1,9 @@
 #pragma once
 // A fresh METER_ROOT for one test: a new temporary folder, the host models
-// reset, the log captured. Removed again when the object goes.
+// reset (what a power cut would lose is kept from here on), the log
+// captured. Removed again when the object goes.
 
-#include "pru/host.h"
+#include "meter/host.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +11,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace pru_host {
+namespace meter::host {
 
 class TempRoot {
 public:
@@ -54,4 +55,4 @@ private:
     std::string path_;
 };
 
-}  // namespace pru_host
+}  // namespace meter::host

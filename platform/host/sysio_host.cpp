@@ -1,14 +1,16 @@
-// Host models of the board's drivers behind Nerisko's sys_* calls.
+// Host models of the board behind the sys_* calls: driver nodes, board files
+// under METER_ROOT, clock, log capture and fault injection.
 
-#include "nerisko/sysio.h"
-#include "pru/host.h"
+#include "meter/sysio.h"
+#include "meter/host.h"
+#include "journal.h"
+#include "sysio_impl.h"
 
 #include "meter/root.h"
 #include "prusim/prusim.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -36,7 +38,7 @@ struct Node {
 struct Fault {
     bool armed = false;
     uint64_t step = 0;
-    pru_host::Mode mode = pru_host::Mode::once;
+    meter::host::Mode mode = meter::host::Mode::once;
     uint64_t counted = 0;
     bool fired = false;
 };
@@ -49,12 +51,13 @@ struct State {
     std::vector<int32_t> pulse_widths;
     std::vector<uint8_t> pulse_bytes;
     std::vector<uint8_t> alarm_bytes;
-    std::vector<pru_host::AdcRequest> adc_requests;
-    pru_host::AdcState adc;
+    std::vector<meter::host::AdcRequest> adc_requests;
+    meter::host::AdcState adc;
     std::optional<time_t> clock;
     bool capture = false;
-    std::vector<pru_host::LogLine> log;
+    std::vector<meter::host::LogLine> log;
     Fault fault;
+    meter::host::PowerJournal journal;
 };
 
 State &state() {
@@ -77,25 +80,12 @@ void make_parents(const std::string &host_path) {
 bool replace_file(const std::string &host_path, const void *data, size_t size) {
     make_parents(host_path);
     const std::string tmp = host_path + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    FILE *f = std::fopen(tmp.c_str(), "wbe");
+    if (f == nullptr) {
         return false;
     }
-    const auto *p = static_cast<const uint8_t *>(data);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, p + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0 || ::rename(tmp.c_str(), host_path.c_str()) != 0) {
+    const bool written = std::fwrite(data, 1, size, f) == size;
+    if (std::fclose(f) != 0 || !written || ::rename(tmp.c_str(), host_path.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
@@ -103,23 +93,17 @@ bool replace_file(const std::string &host_path, const void *data, size_t size) {
 }
 
 std::optional<std::string> read_file(const std::string &host_path) {
-    int fd = ::open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    FILE *f = std::fopen(host_path.c_str(), "rbe");
+    if (f == nullptr) {
         return std::nullopt;
     }
     std::string out;
     char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        out.append(buf, static_cast<size_t>(n));
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+        out.append(buf, n);
     }
-    ::close(fd);
+    std::fclose(f);
     return out;
 }
 
@@ -163,26 +147,81 @@ std::optional<Kind> model_of(const std::string &p) {
 
 bool is_driver_path(const std::string &p) { return p.rfind("/dev/zor_", 0) == 0; }
 
-// Counts one step on a plain file; true when that step is to fail.
-bool step_fails(State &s) {
+// What the armed fault makes of one step on a plain file.
+enum class Step {
+    run,        // as asked
+    fail,       // not done: EIO
+    interrupt,  // not done: EINTR
+    partial,    // a read or write of half the bytes
+};
+
+// Counts one step on a plain file. The power cut happens here, before the
+// step that it stops.
+Step next_step(State &s) {
+    using meter::host::Mode;
     Fault &f = s.fault;
     if (!f.armed) {
-        return false;
+        return Step::run;
     }
     const uint64_t step = f.counted++;
-    if (f.fired && f.mode == pru_host::Mode::crash) {
-        return true;
+    if (f.fired && (f.mode == Mode::crash || f.mode == Mode::power_cut)) {
+        return Step::fail;
     }
-    if (step == f.step) {
-        f.fired = true;
-        return true;
+    if (step != f.step) {
+        return Step::run;
     }
-    return false;
+    f.fired = true;
+    switch (f.mode) {
+    case Mode::interrupt:
+        return Step::interrupt;
+    case Mode::partial:
+        return Step::partial;
+    case Mode::power_cut:
+        s.journal.cut();
+        return Step::fail;
+    case Mode::once:
+    case Mode::crash:
+        break;
+    }
+    return Step::fail;
 }
+
+bool stopped(Step step) { return step == Step::fail || step == Step::interrupt; }
 
 int fail(int err) {
     errno = err;
     return -1;
+}
+
+int refuse(Step step) { return fail(step == Step::interrupt ? EINTR : EIO); }
+
+// One call on a board path: a step, refused when the armed fault says so,
+// else call(state) under the lock.
+template <typename Call>
+int path_call(Call call) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    const Step step = next_step(s);
+    if (stopped(step)) {
+        return refuse(step);
+    }
+    return call(s);
+}
+
+// Tells the journal what an open is about to change: a file it creates, or
+// one it truncates.
+void note_open(State &s, const std::string &host_path, int flags) {
+    if ((flags & (O_CREAT | O_TRUNC)) == 0 || !s.journal.tracking()) {
+        return;
+    }
+    struct stat st {};
+    const bool exists = ::stat(host_path.c_str(), &st) == 0;
+    if (!exists && (flags & O_CREAT) != 0) {
+        s.journal.before_folder_change(sysio_folder_of(host_path));
+    }
+    if (exists && (flags & O_TRUNC) != 0 && (flags & O_ACCMODE) != O_RDONLY) {
+        s.journal.before_truncate(host_path);
+    }
 }
 
 // The simulated chain reports a loss of step through the data-ready node,
@@ -190,7 +229,7 @@ int fail(int err) {
 void join_drdy_to_chain() {
     prusim::set_drdy_hook([](bool out_of_sync) {
         if (out_of_sync) {
-            pru_host::drdy_raise(1);
+            meter::host::drdy_raise(1);
         }
     });
 }
@@ -285,7 +324,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
     const int32_t *value = static_cast<const int32_t *>(arg);
     switch (n.kind) {
     case Kind::result_node: {
-        if (request != pru_host::ZOR_SET_SIZE) {
+        if (request != meter::host::ZOR_SET_SIZE) {
             return fail(ENOTTY);
         }
         if (value == nullptr || *value <= 0) {
@@ -299,7 +338,7 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
         return 0;
     }
     case Kind::pulse_out:
-        if (request != pru_host::ZOR_SET_PULSE_WIDTH) {
+        if (request != meter::host::ZOR_SET_PULSE_WIDTH) {
             return fail(ENOTTY);
         }
         if (value == nullptr) {
@@ -308,37 +347,37 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
         s.pulse_widths.push_back(*value);
         return 0;
     case Kind::adc: {
-        pru_host::AdcState &a = s.adc;
+        meter::host::AdcState &a = s.adc;
         // The requests reach the simulated daisy chain as they reach the ADCs.
         switch (request) {
-        case pru_host::ZOR_ADC_RESET:
+        case meter::host::ZOR_ADC_RESET:
             ++a.resets;
             prusim::adc_reset();
             break;
-        case pru_host::ZOR_ADC_ENABLE_DAISY:
+        case meter::host::ZOR_ADC_ENABLE_DAISY:
             a.daisy = true;
             prusim::adc_daisy(true);
             break;
-        case pru_host::ZOR_ADC_DISABLE_DAISY:
+        case meter::host::ZOR_ADC_DISABLE_DAISY:
             a.daisy = false;
             prusim::adc_daisy(false);
             break;
-        case pru_host::ZOR_ADC_ENABLE_CS:
-        case pru_host::ZOR_ADC_DISABLE_CS:
+        case meter::host::ZOR_ADC_ENABLE_CS:
+        case meter::host::ZOR_ADC_DISABLE_CS:
             if (value == nullptr) {
                 return fail(EFAULT);
             }
             if (*value < 2 || *value > 9) {
                 return fail(EINVAL);
             }
-            if (request == pru_host::ZOR_ADC_ENABLE_CS) {
+            if (request == meter::host::ZOR_ADC_ENABLE_CS) {
                 a.chip_selects |= 1u << *value;
             } else {
                 a.chip_selects &= ~(1u << *value);
             }
-            prusim::adc_chip_select(*value, request == pru_host::ZOR_ADC_ENABLE_CS);
+            prusim::adc_chip_select(*value, request == meter::host::ZOR_ADC_ENABLE_CS);
             break;
-        case pru_host::ZOR_ADC_SET_CLK:
+        case meter::host::ZOR_ADC_SET_CLK:
             if (value == nullptr) {
                 return fail(EFAULT);
             }
@@ -374,13 +413,16 @@ int sys_open(const char *board_path, int flags, mode_t mode) {
         }
         return open_model(s, path, *kind);
     }
-    if (path == "/dev/mem" && !pru_host::dev_mem_ready()) {
+    if (path == "/dev/mem" && !meter::host::dev_mem_ready()) {
         return fail(EIO);
     }
-    if (step_fails(s)) {
-        return fail(EIO);
+    const Step step = next_step(s);
+    if (stopped(step)) {
+        return refuse(step);
     }
-    int fd = ::open(meter::meter_path(path).c_str(), flags | O_CLOEXEC, mode);
+    const std::string host = meter::meter_path(path);
+    note_open(s, host, flags);
+    int fd = ::open(host.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) {
         s.plain.insert(fd);
     }
@@ -393,10 +435,11 @@ int sys_close(int fd) {
     if (s.nodes.erase(fd) != 0) {
         return ::close(fd);
     }
-    if (s.plain.erase(fd) != 0 && step_fails(s)) {
+    const Step step = s.plain.erase(fd) != 0 ? next_step(s) : Step::run;
+    if (stopped(step)) {
         // The descriptor is gone whatever close reports, as with the kernel.
         ::close(fd);
-        return fail(EIO);
+        return refuse(step);
     }
     return ::close(fd);
 }
@@ -408,8 +451,12 @@ ssize_t sys_read(int fd, void *buf, size_t count) {
     if (it != s.nodes.end()) {
         return model_read(it->second, buf, count);
     }
-    if (s.plain.count(fd) != 0 && step_fails(s)) {
-        return fail(EIO);
+    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    if (stopped(step)) {
+        return refuse(step);
+    }
+    if (step == Step::partial && count > 1) {
+        count /= 2;
     }
     return ::read(fd, buf, count);
 }
@@ -421,14 +468,20 @@ ssize_t sys_write(int fd, const void *buf, size_t count) {
     if (it != s.nodes.end()) {
         return model_write(s, it->second, buf, count);
     }
-    if (s.plain.count(fd) != 0 && step_fails(s)) {
-        // The power went or the device failed in the middle of the write.
-        if (count > 1) {
-            ssize_t ignored = ::write(fd, buf, count / 2);
-            (void)ignored;
-        }
-        return fail(EIO);
+    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    if (step == Step::fail && s.fault.mode != meter::host::Mode::power_cut && count > 1) {
+        // The device failed or the program died in the middle of the write.
+        s.journal.before_write(fd, count / 2);
+        ssize_t ignored = ::write(fd, buf, count / 2);
+        (void)ignored;
     }
+    if (stopped(step)) {
+        return refuse(step);
+    }
+    if (step == Step::partial && count > 1) {
+        count /= 2;
+    }
+    s.journal.before_write(fd, count);
     return ::write(fd, buf, count);
 }
 
@@ -438,8 +491,9 @@ off_t sys_lseek(int fd, off_t offset, int whence) {
     if (s.nodes.count(fd) != 0) {
         return fail(ESPIPE);
     }
-    if (s.plain.count(fd) != 0 && step_fails(s)) {
-        return fail(EIO);
+    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    if (stopped(step)) {
+        return refuse(step);
     }
     return ::lseek(fd, offset, whence);
 }
@@ -450,10 +504,69 @@ int sys_fsync(int fd) {
     if (s.nodes.count(fd) != 0) {
         return 0;
     }
-    if (s.plain.count(fd) != 0 && step_fails(s)) {
-        return fail(EIO);
+    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    if (stopped(step)) {
+        return refuse(step);
     }
-    return ::fsync(fd);
+    const int rc = ::fsync(fd);
+    if (rc == 0) {
+        s.journal.fsynced(fd);
+    }
+    return rc;
+}
+
+int sys_rename(const char *from_board_path, const char *to_board_path) {
+    return path_call([&](State &s) {
+        const std::string from = meter::meter_path(from_board_path);
+        const std::string to = meter::meter_path(to_board_path);
+        s.journal.before_folder_change(sysio_folder_of(from));
+        s.journal.before_folder_change(sysio_folder_of(to));
+        s.journal.before_name_goes(from);
+        s.journal.before_name_goes(to);
+        return ::rename(from.c_str(), to.c_str());
+    });
+}
+
+int sys_unlink(const char *board_path) {
+    return path_call([&](State &s) {
+        const std::string path = meter::meter_path(board_path);
+        s.journal.before_folder_change(sysio_folder_of(path));
+        s.journal.before_name_goes(path);
+        return ::unlink(path.c_str());
+    });
+}
+
+int sys_stat(const char *board_path, struct stat *st) {
+    return path_call([&](State &) { return ::stat(meter::meter_path(board_path).c_str(), st); });
+}
+
+int sys_mkdir(const char *board_path, mode_t mode) {
+    return path_call([&](State &s) {
+        const std::string path = meter::meter_path(board_path);
+        s.journal.before_folder_change(sysio_folder_of(path));
+        return ::mkdir(path.c_str(), mode);
+    });
+}
+
+int sys_list_dir(const char *board_path, std::vector<std::string> *names) {
+    return path_call([&](State &) {
+        if (sysio_list_dir(meter::meter_path(board_path), names) != 0) {
+            return -1;
+        }
+        std::erase(*names, meter::host::PowerJournal::kAttic);
+        return 0;
+    });
+}
+
+int sys_fsync_dir(const char *board_path) {
+    return path_call([&](State &s) {
+        const std::string path = meter::meter_path(board_path);
+        const int rc = sysio_fsync_dir(path);
+        if (rc == 0) {
+            s.journal.folder_fsynced(path);
+        }
+        return rc;
+    });
 }
 
 int sys_ioctl(int fd, unsigned long request, void *arg) {
@@ -465,12 +578,6 @@ int sys_ioctl(int fd, unsigned long request, void *arg) {
     }
     return model_ioctl(s, it->second, request, arg);
 }
-
-void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset) {
-    return ::mmap(nullptr, length, prot, flags, fd, offset);
-}
-
-int sys_munmap(void *address, size_t length) { return ::munmap(address, length); }
 
 time_t sys_time() {
     State &s = state();
@@ -489,15 +596,7 @@ bool sys_set_realtime(pthread_t thread, int priority) {
         sys_log(LOG_INFO, "Real-time scheduling not used on this host, thread keeps normal scheduling");
         return false;
     }
-    sched_param param{};
-    param.sched_priority = priority;
-    const int rc = pthread_setschedparam(thread, SCHED_FIFO, &param);
-    if (rc != 0) {
-        sys_log(LOG_WARNING, "Real-time scheduling not permitted (%s), thread keeps normal scheduling",
-                std::strerror(rc));
-        return false;
-    }
-    return true;
+    return sysio_request_fifo(thread, priority);
 }
 
 void sys_vlog(int priority, const char *format, va_list args) {
@@ -520,22 +619,9 @@ void sys_vlog(int priority, const char *format, va_list args) {
     vsyslog(priority, format, args);
 }
 
-void sys_log(int priority, const char *format, ...) {
-    va_list args;
-    va_start(args, format);
-    sys_vlog(priority, format, args);
-    va_end(args);
-}
-
-void sys_invariant_failed(const char *text) {
-    sys_log(LOG_CRIT, "%s", text);
-    std::fprintf(stderr, "%s\n", text);
-    std::abort();
-}
-
 // ---- the test handles ----
 
-namespace pru_host {
+namespace meter::host {
 
 void reset() {
     prusim::reset();
@@ -552,6 +638,7 @@ void reset() {
     s.capture = false;
     s.log.clear();
     s.fault = Fault{};
+    s.journal.start(meter::meter_root());
 }
 
 bool dev_mem_ready() {
@@ -667,6 +754,13 @@ void fault_disarm() {
     state().fault = Fault{};
 }
 
+void power_cut() {
+    std::lock_guard lock(state().mutex);
+    State &s = state();
+    s.journal.cut();
+    s.fault = Fault{true, 0, Mode::power_cut, 0, true};
+}
+
 bool fault_fired() {
     std::lock_guard lock(state().mutex);
     return state().fault.fired;
@@ -677,4 +771,4 @@ uint64_t fault_steps() {
     return state().fault.counted;
 }
 
-}  // namespace pru_host
+}  // namespace meter::host

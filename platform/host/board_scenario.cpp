@@ -1,4 +1,13 @@
-#include "host_board.h"
+// The simulated board under a program on a build machine: the PRU's
+// program files and physical memory under METER_ROOT, and the signals the
+// simulated front end samples, in real time.
+//
+// The default scenario matches the velsard stand-in's default mapping: two
+// voltage sets of 230 V at 50 Hz on channels 0-5 and four loads of three CTs
+// (100 A / 333 mV sensors on channels 6-17) with different power factors,
+// one of them exporting, and some harmonics.
+
+#include "meter/sysio.h"
 
 #include "prusim/prusim.h"
 
@@ -23,7 +32,7 @@ struct Load {
 
 }  // namespace
 
-bool host_board_setup() {
+bool sys_platform_start() {
     if (prusim::install() != 0) {
         return false;
     }

@@ -1,0 +1,132 @@
+// The board's sys_* calls are the system calls: a file written through them
+// is there, and a refused request comes back as the system's error.
+#include "meter/sysio.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(BoardSysio, PassesStraightToTheSystem) {
+    std::string dir = (std::filesystem::temp_directory_path() / "meter-board-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    ::setenv("METER_ROOT", dir.c_str(), 1);
+    std::filesystem::create_directories(dir + "/data");
+
+    int fd = sys_open("/data/file", O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(sys_write(fd, "abcdef", 6), 6);
+    EXPECT_EQ(sys_fsync(fd), 0);
+    EXPECT_EQ(sys_lseek(fd, 2, SEEK_SET), 2);
+    char buf[8] = {};
+    EXPECT_EQ(sys_read(fd, buf, sizeof buf), 4);
+    EXPECT_STREQ(buf, "cdef");
+    int value = 0;
+    EXPECT_EQ(sys_ioctl(fd, 0x40046d01, &value), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(sys_close(fd), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir + "/data/file"));
+    EXPECT_LE(std::abs(sys_time() - ::time(nullptr)), 2);
+
+    ::unsetenv("METER_ROOT");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(BoardSysio, FileCallsReachTheFileSystem) {
+    std::string dir = (std::filesystem::temp_directory_path() / "meter-board-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    ::setenv("METER_ROOT", dir.c_str(), 1);
+
+    EXPECT_EQ(sys_mkdir("/data", 0755), 0);
+    EXPECT_EQ(sys_mkdir("/data", 0755), -1);
+    EXPECT_EQ(errno, EEXIST);
+    ASSERT_EQ(sys_replace_file("/data/a", "first", 5, 0600), 0);
+    ASSERT_EQ(sys_replace_file("/data/a", "second", 6), 0);
+    struct stat st {};
+    ASSERT_EQ(sys_stat("/data/a", &st), 0);
+    EXPECT_EQ(st.st_size, 6);
+    EXPECT_EQ(st.st_mode & 0777, 0644u) << "the new file's mode";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/data/a.tmp"));
+
+    const int fd = sys_open("/data/a", O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buf[16] = {};
+    EXPECT_EQ(sys_read_all(fd, buf, sizeof buf), 6);
+    EXPECT_STREQ(buf, "second");
+    EXPECT_EQ(sys_close(fd), 0);
+
+    EXPECT_EQ(sys_rename("/data/a", "/data/b"), 0);
+    EXPECT_EQ(sys_fsync_dir("/data"), 0);
+    std::vector<std::string> names;
+    ASSERT_EQ(sys_list_dir("/data", &names), 0);
+    EXPECT_EQ(names, std::vector<std::string>{"b"});
+    EXPECT_EQ(sys_unlink("/data/b"), 0);
+    EXPECT_EQ(sys_unlink("/data/b"), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sys_list_dir("/missing", &names), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sys_fsync_dir("/missing"), -1);
+    EXPECT_EQ(sys_replace_file("/missing/a", "x", 1), -1);
+    EXPECT_EQ(errno, ENOENT);
+
+    ::unsetenv("METER_ROOT");
+    std::filesystem::remove_all(dir);
+}
+
+// A pipe hands over what its writer has put in so far: the loops go on until
+// all of it has passed.
+TEST(BoardSysio, WholeBufferLoopsOverAPipe) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    const std::string text(200000, 'x');  // more than the pipe holds
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(p[0]);
+        ::_exit(sys_write_all(p[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(p[1]);
+    std::string back(text.size() + 1, '\0');
+    EXPECT_EQ(sys_read_all(p[0], back.data(), back.size()), static_cast<ssize_t>(text.size()));
+    ::close(p[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Without the privilege a thread keeps normal scheduling and says so by the
+// result; nothing fails. Run in a child that has given up root, if it had it.
+TEST(BoardSysio, RealTimeNotPermittedKeepsNormalScheduling) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::geteuid() == 0 && ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        const rlimit no_realtime{0, 0};
+        ::setrlimit(RLIMIT_RTPRIO, &no_realtime);
+        const bool realtime = sys_set_realtime(::pthread_self(), 10);
+        int policy = -1;
+        sched_param param{};
+        ::pthread_getschedparam(::pthread_self(), &policy, &param);
+        ::_exit(!realtime && policy == SCHED_OTHER ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace

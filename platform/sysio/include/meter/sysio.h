@@ -1,0 +1,101 @@
+#pragma once
+// The programs' one edge to the board: device nodes, board files, the wall
+// clock, thread scheduling and the log.
+//
+// Every component reaches the board through these calls and never through
+// open/ioctl/syslog directly. They take board paths ("/dev/zor_adc",
+// "/sys/bus/i2c/devices/1-0054/eeprom") and return and set errno like the
+// system calls of the same names. Two implementations exist, and a program
+// links one of them (METER_PLATFORM): platform/board, the system calls
+// themselves and syslog; platform/host, the models of a build machine, which
+// put board files under METER_ROOT, model the drivers behind the nodes and
+// let tests set the clock, read the log and inject failures.
+
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <ctime>
+#include <string>
+#include <vector>
+
+// Readies the board under the program before the program starts. Nothing
+// to do on the board; on a build machine it installs the simulated board the
+// program runs on. False when that fails: the program cannot start.
+bool sys_platform_start();
+
+// open(2) of a board path; the path goes through meter::meter_path().
+int sys_open(const char *board_path, int flags, mode_t mode = 0);
+int sys_close(int fd);
+ssize_t sys_read(int fd, void *buf, size_t count);
+ssize_t sys_write(int fd, const void *buf, size_t count);
+off_t sys_lseek(int fd, off_t offset, int whence);
+int sys_fsync(int fd);
+// ioctl(2) with a pointer argument, or nullptr for requests without one.
+int sys_ioctl(int fd, unsigned long request, void *arg);
+
+// mmap(2)/munmap(2) of a descriptor from sys_open (the DDR buffer in /dev/mem).
+void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset);
+int sys_munmap(void *address, size_t length);
+
+// ---- files ----
+// Persistent state is written so that a crash or a power loss at any point
+// leaves the old or the new content: write a temporary or backup file, fsync
+// it, rename it, fsync the folder (sys_replace_file does all of it). Data is
+// durable only once its file is fsynced; a name created, renamed or removed
+// is durable only once its folder is fsynced. On the host every call on a
+// plain file (open, close, read, write, lseek, fsync and the calls below)
+// is one step that the fault injection counts and can make fail or cut.
+
+// Reads until count bytes are in or the file ends, going on after short
+// reads and EINTR. Returns the number of bytes read, less than count only at
+// the end of the file, or -1 when a read fails (errno tells why).
+ssize_t sys_read_all(int fd, void *buf, size_t count);
+// Writes all count bytes, going on after short writes and EINTR. Returns
+// count, or -1 when a write fails (errno tells why; EIO for a write that
+// took nothing).
+ssize_t sys_write_all(int fd, const void *buf, size_t count);
+
+int sys_rename(const char *from_board_path, const char *to_board_path);
+int sys_unlink(const char *board_path);
+int sys_stat(const char *board_path, struct stat *st);
+int sys_mkdir(const char *board_path, mode_t mode);
+// The names in a folder, without "." and "..", in the order the file system
+// gives them. 0, or -1 when the folder cannot be read.
+int sys_list_dir(const char *board_path, std::vector<std::string> *names);
+// Makes the folder's own entries durable: the names created, renamed or
+// removed in it since it was last fsynced.
+int sys_fsync_dir(const char *board_path);
+
+// Replaces a file's whole content durably: writes board_path + ".tmp"
+// (created with mode, truncated), fsyncs and closes it, renames it over
+// board_path and fsyncs the folder. Returns 0, or -1 with the errno of the
+// step that failed. Until the rename the file keeps its old content and a
+// failure removes the temporary file; when only the final fsync of the
+// folder fails, the new content is in place but may not survive a power loss.
+int sys_replace_file(const char *board_path, const void *data, size_t size, mode_t mode = 0644);
+
+// Wall-clock seconds since the epoch.
+time_t sys_time();
+
+// Asks for SCHED_FIFO at priority for thread. Where that is not permitted
+// the thread keeps normal scheduling and a line is logged; returns true only
+// when real-time scheduling is in force.
+bool sys_set_realtime(pthread_t thread, int priority);
+
+// syslog(3) with the process's identity and mask (slog_open, slog_level).
+void sys_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void sys_vlog(int priority, const char *format, va_list args);
+
+// Stops the program when an internal invariant does not hold: the text is
+// logged and written to standard error, then the process aborts.
+[[noreturn]] void sys_invariant_failed(const char *text);
+
+#define SYS_ASSERT(cond, text)            \
+    do {                                  \
+        if (!(cond)) {                    \
+            sys_invariant_failed(text);   \
+        }                                 \
+    } while (0)

@@ -1,0 +1,20 @@
+#pragma once
+// For the implementations of meter/sysio.h only: what both share.
+
+#include <pthread.h>
+
+#include <string>
+#include <vector>
+
+// Asks for SCHED_FIFO at priority; logs and returns false where the system
+// refuses it.
+bool sysio_request_fifo(pthread_t thread, int priority);
+
+// The folder that holds a path's last entry: "/data" for "/data/x", "/" for
+// "/x", "." for a bare name.
+std::string sysio_folder_of(const std::string &path);
+
+// The system calls behind sys_list_dir and sys_fsync_dir, on a path of this
+// machine.
+int sysio_list_dir(const std::string &path, std::vector<std::string> *names);
+int sysio_fsync_dir(const std::string &path);
