@@ -1,6 +1,7 @@
 #pragma once
 // What the value decoder and encoder share; not part of the interface.
 
+#include "bacnet/enums.h"
 #include "bacnet/property_value.h"
 
 #include <array>
@@ -21,13 +22,14 @@ struct ValueContext {
 
 // Empty slots of a priority array hold NULL.
 inline bool isPriorityArray(const ValueContext &c) {
-    return c.propertyId == 87;
+    return c.propertyId == kPropPriorityArray;
 }
 
 // The priority array of a date-time value object: each date-time slot sits
-// in its own context tag 1.
+// in its own context tag.
 inline bool isDateTimePriorityArray(const ValueContext &c) {
-    return isPriorityArray(c) && (c.objectType == 43 || c.objectType == 44);
+    return isPriorityArray(c) &&
+           (c.objectType == kObjDatetimePatternValue || c.objectType == kObjDatetimeValue);
 }
 
 // Elements are decoded into a staging area of this size and moved to the
@@ -75,8 +77,32 @@ inline void releaseElements(const DatatypeCodec &codec, PropertyValue *value) {
 // The event-parameter choices this codec reads and writes; the others are
 // refused by both directions alike.
 inline bool eventParameterChoiceKnown(uint8_t choice) {
-    // 6, 7 and 12 name no parameter form of their own.
-    return choice <= 18 && choice != 6 && choice != 7 && choice != 12;
+    switch (choice) {
+        case kEventChangeOfBitstring:
+        case kEventChangeOfState:
+        case kEventChangeOfValue:
+        case kEventCommandFailure:
+        case kEventFloatingLimit:
+        case kEventOutOfRange:
+        case kEventChangeOfLifeSafety:
+        case kEventExtended:
+        case kEventBufferReady:
+        case kEventUnsignedRange:
+        case kEventAccessEvent:
+        case kEventDoubleOutOfRange:
+        case kEventSignedOutOfRange:
+        case kEventUnsignedOutOfRange:
+        case kEventChangeOfCharacterstring:
+        case kEventChangeOfStatusFlags:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Every event parameter but these opens with its time delay in context tag 0.
+inline bool eventParameterHasTimeDelay(uint8_t choice) {
+    return choice != kEventExtended && choice != kEventBufferReady && choice != kEventAccessEvent;
 }
 
 }  // namespace codec

@@ -27,13 +27,13 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
             w.appDouble(v.value.d);
             break;
         case kDtOctetString:
-            w.octets(0x60, static_cast<const uint8_t *>(v.value.block), v.length);
+            w.octets(appTagOctet(kTagOctetString), static_cast<const uint8_t *>(v.value.block), v.length);
             break;
         case kDtCharString:
             w.charString(static_cast<const CharString *>(v.value.block));
             break;
         case kDtBitString:
-            w.bits(0x80, bitData(v), v.length);
+            w.bits(appTagOctet(kTagBitString), bitData(v), v.length);
             break;
         case kDtEnumerated:
             w.appEnum(v.value.u);
@@ -54,7 +54,7 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
 
 namespace {
 
-// The values held inline: one primitive (0..12), a date range, a date-time
+// The values held inline: one primitive (kDtNull .. kDtObjectId), a date range, a date-time
 // and a process-identifier selection. False for the others.
 bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, const DatatypeCodec *d) {
     const uint8_t dt = v.datatype;
@@ -78,9 +78,9 @@ bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, cons
             dateTimeSlot(w, isDateTimePriorityArray(c), v.value.dateTime);
             return true;
         case kDtProcessIdSelection:
-            if (v.value.processIdSelection.choice == 0) {
+            if (v.value.processIdSelection.choice == kDtNull) {
                 w.appNull();
-            } else if (v.value.processIdSelection.choice == 2) {
+            } else if (v.value.processIdSelection.choice == kDtUnsigned) {
                 w.appU(v.value.processIdSelection.processId);
             } else {
                 w.fail();
