@@ -108,6 +108,10 @@ inline constexpr uint32_t kNoArrayIndex = 0xFFFFFFFFu;
 inline constexpr uint32_t kGroupEnd = 0xFFFFFFFFu;
 // The device object of any instance: the device a request reaches.
 inline constexpr uint32_t kDeviceWildcard = objectIdMake(kObjDevice, kMaxInstance);
+// The Device object's properties in the order of ALL, from the group
+// identifier to kGroupEnd: those the stack answers for a Device object, and
+// those the device application's appCheckProperty accepts for one.
+extern const uint32_t deviceAllProperties[];
 
 // An array property whose element 0 holds its length, with 32-bit elements.
 struct CountedArray {
