@@ -47,8 +47,7 @@ struct DatatypeCodec {
     // Decodes one element into a zeroed record; position counts from 1. On
     // failure the record may hold blocks, which release frees.
     PackedError (*decode)(Reader &r, const ValueContext &c, void *element, uint32_t position);
-    // Appends count records, stopping at the first failed append; null
-    // where the value is written inline, whatever its count.
+    // Appends count records, stopping at the first failed append.
     void (*encode)(Writer &w, const ValueContext &c, const void *records, uint32_t count);
     // Releases the nested blocks the record owns and clears the flags and
     // pointers that marked them, so a repeated release finds nothing; null

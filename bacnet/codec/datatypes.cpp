@@ -1840,17 +1840,16 @@ void releaseAs(void *element) {
 
 enum Flags : uint8_t { kElements = 0, kSingle = 1, kReleasedByEncoder = 2 };
 
-// A descriptor of records of type T. Encode null: written inline whatever
-// the count; release null: the record owns nothing.
+// A descriptor of records of type T. Release null: the record owns nothing.
 template <typename T, auto Decode, auto Encode, auto Release = nullptr>
 constexpr DatatypeCodec codecOf(uint8_t flags = kElements) {
     static_assert(sizeof(T) <= kStagingOctets, "a record must fit the staging area");
-    DatatypeCodec d{
-        sizeof(T), (flags & kSingle) != 0, (flags & kReleasedByEncoder) != 0, &decodeAs<T, Decode>, nullptr,
-        nullptr};
-    if constexpr (!std::is_null_pointer_v<decltype(Encode)>) {
-        d.encode = &encodeAs<T, Encode>;
-    }
+    DatatypeCodec d{sizeof(T),
+                    (flags & kSingle) != 0,
+                    (flags & kReleasedByEncoder) != 0,
+                    &decodeAs<T, Decode>,
+                    &encodeAs<T, Encode>,
+                    nullptr};
     if constexpr (!std::is_null_pointer_v<decltype(Release)>) {
         d.release = &releaseAs<T, Release>;
     }
@@ -1862,14 +1861,12 @@ struct Row {
     DatatypeCodec codec;
 };
 
-// An object identifier is written inline whatever its count: no property
-// holds a list of them.
 constexpr Row kRows[] = {
     {kDtBoolean, codecOf<uint8_t, decBoolean, encBoolean>()},
     {kDtUnsigned, codecOf<uint32_t, decUnsigned, encUnsigned>()},
     {kDtReal, codecOf<uint32_t, decReal, encReal>()},
     {kDtEnumerated, codecOf<uint32_t, decEnumerated, encEnumerated>()},
-    {kDtObjectId, codecOf<uint32_t, appOid, nullptr>()},
+    {kDtObjectId, codecOf<uint32_t, appOid, encObjectId>()},
     {kDtAny, codecOf<PropertyValue, decAnyElement, encAny, releaseAny>()},
     {kDtObjectIdList, codecOf<uint32_t, appOid, encObjectId>()},
     {kDtAddressBinding, codecOf<BACnetAddressBinding, decAddressBinding, encAddressBinding>()},

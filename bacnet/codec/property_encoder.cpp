@@ -54,8 +54,9 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
 
 namespace {
 
-// The values held inline: one primitive (kDtNull .. kDtObjectId), a date range, a date-time
-// and a process-identifier selection. False for the others.
+// The values held inline: a primitive (kDtNull .. kDtObjectId) with count 0
+// or of a code without element records, a date range, a date-time and a
+// process-identifier selection. False for the others.
 bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, const DatatypeCodec *d) {
     const uint8_t dt = v.datatype;
     if (dt <= kDtObjectId) {
@@ -63,7 +64,7 @@ bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, cons
             packedStrings(w, v.value.block, v.count);
             return true;
         }
-        if (v.count == 0 || d == nullptr || d->encode == nullptr) {
+        if (v.count == 0 || d == nullptr) {
             primitive(w, v);
             return true;
         }

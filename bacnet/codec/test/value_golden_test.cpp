@@ -257,7 +257,7 @@ void recordEncoderSweep(std::vector<std::string> &lines) {
             // Codes whose value the encoder writes inline would read the
             // block's address; they have no element block to sweep.
             const uint32_t size = code == kDtCharString ? sizeof(CharString) : propElementSize(uint8_t(code));
-            if (size == 0 || code == kDtObjectId) {
+            if (size == 0) {
                 continue;
             }
             for (uint16_t count : {0, 1, 2}) {

@@ -189,6 +189,36 @@ TEST_F(ValueRoundTrip, EveryAllocationFailureIsReportedAndReleasesAll) {
     }
 }
 
+// Object identifiers given as a block of datatype 12 are written element by
+// element, as the list of datatype 16 is, and read back as that list; the
+// block's address never reaches the wire.
+TEST_F(ValueRoundTrip, ObjectIdentifierElementsComeBackAsTheList) {
+    for (uint16_t n : {1, 3}) {
+        PropertyValue v;
+        auto *b = block<uint32_t>(v, kDtObjectId, n);
+        for (uint16_t i = 0; i < n; ++i) {
+            b[i] = oid(i == 0 ? kObjDevice : kObjAnalogValue, 7u + i);
+        }
+        Bytes enc;
+        ASSERT_TRUE(encode(kObjDevice, kPropObjectList, &v, &enc)) << n;
+        Bytes want;
+        for (uint16_t i = 0; i < n; ++i) {
+            want.push_back(0xC4);
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                want.push_back(static_cast<uint8_t>(b[i] >> shift));
+            }
+        }
+        EXPECT_EQ(hex(enc), hex(want)) << n;
+        PropertyValue d;
+        ASSERT_EQ(decode(kObjDevice, kPropObjectList, -1, enc, &d), 0u) << n;
+        EXPECT_EQ(d.datatype, kDtObjectIdList);
+        ASSERT_EQ(d.count, n);
+        EXPECT_EQ(std::memcmp(d.value.block, b, n * sizeof(uint32_t)), 0) << n;
+        propFreeValue(&d);
+        propFreeValue(&v);
+    }
+}
+
 // The encoder appends straight to the PDU buffer: with room in the buffer it
 // allocates nothing, whatever the size of the value.
 TEST_F(ValueRoundTrip, EncoderAllocatesNothingWhenThePduHasRoom) {
