@@ -55,9 +55,10 @@ struct DatatypeCodec {
     void (*release)(void *element);
 };
 
-// The descriptor of each datatype code; null for the codes held inline (0,
-// 3, 5, 6, 8, 10, 11, 30, 31, 59), for character strings (packed records of
-// their own length) and for codes without a value form.
+// The descriptor of each datatype code; null for the codes held inline
+// (null, signed, double, octet and bit strings, date, time, date range,
+// date-time, process-identifier selection), for character strings (packed
+// records of their own length) and for codes without a value form.
 extern const std::array<const DatatypeCodec *, 256> kDatatypeCodecs;
 
 inline const DatatypeCodec *datatypeCodec(uint8_t code) {

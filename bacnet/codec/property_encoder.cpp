@@ -97,7 +97,8 @@ void encodeValue(Writer &w, const ValueContext &c, const PropertyValue &v, const
         return;
     }
     if (d == nullptr) {
-        // 13, 14, 17, 39, 40, 42, 45, above 63 and 255: nothing to write.
+        // The empty list, kDtUnknown and the codes without a datatype:
+        // nothing to write.
         return;
     }
     if (d->single) {
