@@ -1,6 +1,7 @@
 #pragma once
 // What the value decoder and encoder share; not part of the interface.
 
+#include "bacnet/enums.h"
 #include "bacnet/property_value.h"
 
 #include <array>
@@ -21,13 +22,14 @@ struct ValueContext {
 
 // Empty slots of a priority array hold NULL.
 inline bool isPriorityArray(const ValueContext &c) {
-    return c.propertyId == 87;
+    return c.propertyId == kPropPriorityArray;
 }
 
 // The priority array of a date-time value object: each date-time slot sits
-// in its own context tag 1.
+// in its own context tag.
 inline bool isDateTimePriorityArray(const ValueContext &c) {
-    return isPriorityArray(c) && (c.objectType == 43 || c.objectType == 44);
+    return isPriorityArray(c) &&
+           (c.objectType == kObjDatetimePatternValue || c.objectType == kObjDatetimeValue);
 }
 
 // Elements are decoded into a staging area of this size and moved to the
@@ -45,8 +47,7 @@ struct DatatypeCodec {
     // Decodes one element into a zeroed record; position counts from 1. On
     // failure the record may hold blocks, which release frees.
     PackedError (*decode)(Reader &r, const ValueContext &c, void *element, uint32_t position);
-    // Appends count records, stopping at the first failed append; null
-    // where the value is written inline, whatever its count.
+    // Appends count records, stopping at the first failed append.
     void (*encode)(Writer &w, const ValueContext &c, const void *records, uint32_t count);
     // Releases the nested blocks the record owns and clears the flags and
     // pointers that marked them, so a repeated release finds nothing; null
@@ -54,9 +55,10 @@ struct DatatypeCodec {
     void (*release)(void *element);
 };
 
-// The descriptor of each datatype code; null for the codes held inline (0,
-// 3, 5, 6, 8, 10, 11, 30, 31, 59), for character strings (packed records of
-// their own length) and for codes without a value form.
+// The descriptor of each datatype code; null for the codes held inline
+// (null, signed, double, octet and bit strings, date, time, date range,
+// date-time, process-identifier selection), for character strings (packed
+// records of their own length) and for codes without a value form.
 extern const std::array<const DatatypeCodec *, 256> kDatatypeCodecs;
 
 inline const DatatypeCodec *datatypeCodec(uint8_t code) {
@@ -75,8 +77,32 @@ inline void releaseElements(const DatatypeCodec &codec, PropertyValue *value) {
 // The event-parameter choices this codec reads and writes; the others are
 // refused by both directions alike.
 inline bool eventParameterChoiceKnown(uint8_t choice) {
-    // 6, 7 and 12 name no parameter form of their own.
-    return choice <= 18 && choice != 6 && choice != 7 && choice != 12;
+    switch (choice) {
+        case kEventChangeOfBitstring:
+        case kEventChangeOfState:
+        case kEventChangeOfValue:
+        case kEventCommandFailure:
+        case kEventFloatingLimit:
+        case kEventOutOfRange:
+        case kEventChangeOfLifeSafety:
+        case kEventExtended:
+        case kEventBufferReady:
+        case kEventUnsignedRange:
+        case kEventAccessEvent:
+        case kEventDoubleOutOfRange:
+        case kEventSignedOutOfRange:
+        case kEventUnsignedOutOfRange:
+        case kEventChangeOfCharacterstring:
+        case kEventChangeOfStatusFlags:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Every event parameter but these opens with its time delay in context tag 0.
+inline bool eventParameterHasTimeDelay(uint8_t choice) {
+    return choice != kEventExtended && choice != kEventBufferReady && choice != kEventAccessEvent;
 }
 
 }  // namespace codec

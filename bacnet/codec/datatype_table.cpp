@@ -10,20 +10,24 @@ namespace {
 
 // Identifiers below this one have a row or a case here.
 constexpr uint32_t kProperties = kPropEgressActive + 1;
+// Object types below this one may have a present value.
+constexpr uint16_t kObjectTypes = kObjColorTemperature + 1;
 
 struct Entry {
     uint8_t code = kDtUnknown;
     bool list = false;
 };
 
+// A datatype and the identifiers that have it: properties, or object types.
+template <typename Id>
 struct Row {
     uint8_t code;
     bool list;
-    std::initializer_list<BACnetPropertyIdentifier> ids;
+    std::initializer_list<Id> ids;
 };
 
 // Properties whose datatype does not depend on the object type.
-constexpr Row kRows[] = {
+constexpr Row<BACnetPropertyIdentifier> kRows[] = {
     {kDtBoolean,
      false,
      {kPropAllWritesSuccessful,
@@ -324,10 +328,43 @@ constexpr Row kRows[] = {
     {kDtLightingCommand, false, {kPropLightingCommand}},
 };
 
-std::array<Entry, kProperties> buildTable() {
-    std::array<Entry, kProperties> table{};
-    for (const Row &row : kRows) {
-        for (BACnetPropertyIdentifier id : row.ids) {
+// The present value of each object type that has one. A commanded object's
+// relinquish default is of the same datatype.
+constexpr Row<BACnetObjectType> kPresentValueRows[] = {
+    {kDtReal,
+     false,
+     {kObjAnalogInput, kObjAnalogOutput, kObjAnalogValue, kObjLoop, kObjPulseConverter, kObjLightingOutput}},
+    {kDtEnumerated,
+     false,
+     {kObjBinaryInput, kObjBinaryOutput, kObjBinaryValue, kObjLifeSafetyPoint, kObjLifeSafetyZone,
+      kObjLoadControl, kObjAccessDoor}},
+    {kDtBoolean, false, {kObjCalendar}},
+    {kDtUnsigned,
+     false,
+     {kObjCommand, kObjMultiStateInput, kObjMultiStateOutput, kObjMultiStateValue, kObjAccumulator,
+      kObjPositiveIntegerValue}},
+    {kDtReadAccessResult, true, {kObjGroup}},
+    {kDtAny, false, {kObjSchedule}},
+    {kDtPropertyAccessResult, true, {kObjGlobalGroup}},
+    {kDtAuthenticationFactor, false, {kObjCredentialDataInput}},
+    {kDtBitString, false, {kObjBitstringValue}},
+    {kDtCharString, false, {kObjCharacterstringValue}},
+    {kDtDate, false, {kObjDatePatternValue, kObjDateValue}},
+    {kDtDateTime, false, {kObjDatetimePatternValue, kObjDatetimeValue}},
+    {kDtSigned, false, {kObjIntegerValue}},
+    {kDtDouble, false, {kObjLargeAnalogValue}},
+    {kDtOctetString, false, {kObjOctetstringValue}},
+    {kDtTime, false, {kObjTimePatternValue, kObjTimeValue}},
+    {kDtObjectId, false, {kObjAlertEnrollment}},
+    {kDtChannelValue, false, {kObjChannel}},
+};
+
+// The entry of every identifier below N, from the rows.
+template <size_t N, typename Id, size_t R>
+std::array<Entry, N> spread(const Row<Id> (&rows)[R]) {
+    std::array<Entry, N> table{};
+    for (const Row<Id> &row : rows) {
+        for (Id id : row.ids) {
             table[id] = Entry{row.code, row.list};
         }
     }
@@ -335,8 +372,14 @@ std::array<Entry, kProperties> buildTable() {
 }
 
 const std::array<Entry, kProperties> &table() {
-    static const std::array<Entry, kProperties> t = buildTable();
+    static const std::array<Entry, kProperties> t = spread<kProperties>(kRows);
     return t;
+}
+
+const Entry &presentValue(uint16_t type) {
+    static const std::array<Entry, kObjectTypes> byType = spread<kObjectTypes>(kPresentValueRows);
+    static const Entry none{};
+    return type < kObjectTypes ? byType[type] : none;
 }
 
 int result(uint8_t *flag, int code, bool list) {
@@ -351,6 +394,19 @@ bool in(uint16_t type, std::initializer_list<uint16_t> types) {
         }
     }
     return false;
+}
+
+// The value objects from bit-string value to time value, whose priority
+// array holds values of any primitive datatype.
+bool isValueObject(uint16_t type) {
+    return type >= kObjBitstringValue && type <= kObjTimeValue;
+}
+
+// The object types whose present value is commanded through a priority array.
+bool isCommanded(uint16_t type) {
+    return in(type, {kObjAnalogOutput, kObjAnalogValue, kObjBinaryOutput, kObjBinaryValue,
+                     kObjMultiStateOutput, kObjMultiStateValue, kObjAccessDoor, kObjLightingOutput}) ||
+           isValueObject(type);
 }
 
 }  // namespace
@@ -415,84 +471,23 @@ int propGetDatatype(uint16_t t, uint32_t property, uint8_t *isArrayOrList) {
         case kPropObjectPropertyReference:
         case kPropLogDeviceObjectProperty:
             return result(flag, kDtDeviceObjectPropertyReference, t == kObjTrendLogMultiple);
-        case kPropPresentValue:
-            if (in(t, {kObjAnalogInput, kObjAnalogOutput, kObjAnalogValue, kObjLoop, kObjPulseConverter,
-                       kObjLightingOutput}))
-                return result(flag, kDtReal, false);
-            if (in(t, {kObjBinaryInput, kObjBinaryOutput, kObjBinaryValue, kObjLifeSafetyPoint,
-                       kObjLifeSafetyZone, kObjLoadControl, kObjAccessDoor}))
-                return result(flag, kDtEnumerated, false);
-            if (t == kObjCalendar)
-                return result(flag, kDtBoolean, false);
-            if (in(t, {kObjCommand, kObjMultiStateInput, kObjMultiStateOutput, kObjMultiStateValue,
-                       kObjAccumulator, kObjPositiveIntegerValue}))
-                return result(flag, kDtUnsigned, false);
-            if (t == kObjGroup)
-                return result(flag, kDtReadAccessResult, true);
-            if (t == kObjSchedule)
-                return result(flag, kDtAny, false);
-            if (t == kObjGlobalGroup)
-                return result(flag, kDtPropertyAccessResult, true);
-            if (t == kObjCredentialDataInput)
-                return result(flag, kDtAuthenticationFactor, false);
-            if (t == kObjBitstringValue)
-                return result(flag, kDtBitString, false);
-            if (t == kObjCharacterstringValue)
-                return result(flag, kDtCharString, false);
-            if (in(t, {kObjDatePatternValue, kObjDateValue}))
-                return result(flag, kDtDate, false);
-            if (in(t, {kObjDatetimePatternValue, kObjDatetimeValue}))
-                return result(flag, kDtDateTime, false);
-            if (t == kObjIntegerValue)
-                return result(flag, kDtSigned, false);
-            if (t == kObjLargeAnalogValue)
-                return result(flag, kDtDouble, false);
-            if (t == kObjOctetstringValue)
-                return result(flag, kDtOctetString, false);
-            if (in(t, {kObjTimePatternValue, kObjTimeValue}))
-                return result(flag, kDtTime, false);
-            if (t == kObjAlertEnrollment)
-                return result(flag, kDtObjectId, false);
-            if (t == kObjChannel)
-                return result(flag, kDtChannelValue, false);
-            return kDtUnknown;
+        case kPropPresentValue: {
+            const Entry &e = presentValue(t);
+            return result(flag, e.code, e.list);
+        }
         case kPropPriority:
             return result(flag, kDtUnsigned, t == kObjNotificationClass);
         case kPropPriorityArray:
             *flag = 1;
-            if (in(t, {kObjAnalogOutput, kObjAnalogValue, kObjLightingOutput}))
-                return kDtReal;
-            if (in(t, {kObjBinaryOutput, kObjBinaryValue, kObjAccessDoor}))
-                return kDtEnumerated;
-            if (in(t, {kObjMultiStateOutput, kObjMultiStateValue}))
-                return kDtUnsigned;
-            if (t >= kObjBitstringValue && t <= kObjTimeValue)
+            if (!isCommanded(t))
+                return kDtUnknown;
+            if (isValueObject(t))
                 return kDtAny;
-            return kDtUnknown;
+            return presentValue(t).code;
         case kPropRelinquishDefault:
-            if (in(t, {kObjAnalogOutput, kObjAnalogValue, kObjLightingOutput}))
-                return result(flag, kDtReal, false);
-            if (in(t, {kObjBinaryOutput, kObjBinaryValue, kObjAccessDoor}))
-                return result(flag, kDtEnumerated, false);
-            if (in(t, {kObjMultiStateOutput, kObjMultiStateValue, kObjPositiveIntegerValue}))
-                return result(flag, kDtUnsigned, false);
-            if (t == kObjBitstringValue)
-                return result(flag, kDtBitString, false);
-            if (t == kObjCharacterstringValue)
-                return result(flag, kDtCharString, false);
-            if (in(t, {kObjDatePatternValue, kObjDateValue}))
-                return result(flag, kDtDate, false);
-            if (in(t, {kObjDatetimePatternValue, kObjDatetimeValue}))
-                return result(flag, kDtDateTime, false);
-            if (t == kObjIntegerValue)
-                return result(flag, kDtSigned, false);
-            if (t == kObjLargeAnalogValue)
-                return result(flag, kDtDouble, false);
-            if (t == kObjOctetstringValue)
-                return result(flag, kDtOctetString, false);
-            if (in(t, {kObjTimePatternValue, kObjTimeValue}))
-                return result(flag, kDtTime, false);
-            return kDtUnknown;
+            if (!isCommanded(t))
+                return kDtUnknown;
+            return result(flag, presentValue(t).code, false);
         case kPropLogBuffer:
             *flag = 1;
             if (t == kObjTrendLog)

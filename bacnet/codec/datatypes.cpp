@@ -22,6 +22,22 @@ namespace {
 constexpr uint32_t kMaxSpecialEventTimeValues = 1024;
 constexpr uint32_t kMaxEventListEntries = 0xFFFF;
 
+// The datatype of the datum of each log-datum choice of a log record.
+constexpr std::array<uint8_t, kLogDatumTimeChange + 1> kLogDatumDatatype = [] {
+    std::array<uint8_t, kLogDatumTimeChange + 1> t{};
+    t[kLogDatumLogStatus] = kDtBitString;
+    t[kLogDatumBoolean] = kDtBoolean;
+    t[kLogDatumReal] = kDtReal;
+    t[kLogDatumEnumerated] = kDtEnumerated;
+    t[kLogDatumUnsigned] = kDtUnsigned;
+    t[kLogDatumSigned] = kDtSigned;
+    t[kLogDatumBitString] = kDtBitString;
+    t[kLogDatumNull] = kDtNull;
+    t[kLogDatumFailure] = kDtUnknown;
+    t[kLogDatumTimeChange] = kDtReal;
+    return t;
+}();
+
 // ---- parts that several records share ----
 
 PackedError packError(uint32_t cls, uint32_t code, PackedError *out) {
@@ -217,10 +233,10 @@ void encEnumListIn(Writer &w, uint8_t n, const uint32_t *list, uint32_t count) {
     w.close(n);
 }
 
-// An application bit string whose first two octets must be `tag` `unused`
-// and that carries one data octet.
+// An application bit string of one data octet whose unused-bits octet must
+// be `unused`.
 PackedError decFixedBits(Reader &r, uint8_t unused, uint8_t *out) {
-    if (r.left() < 3 || r.p[0] != 0x82 || r.p[1] != unused) {
+    if (r.left() < 3 || r.p[0] != appTagOctet(kTagBitString, 2) || r.p[1] != unused) {
         return kRejectInvalidTag;
     }
     *out = r.p[2];
@@ -228,7 +244,7 @@ PackedError decFixedBits(Reader &r, uint8_t unused, uint8_t *out) {
     return 0;
 }
 
-// A context-tagged octet string into an owned PropertyValue of datatype 6.
+// A context-tagged octet string into an owned PropertyValue of kDtOctetString.
 PackedError ctxOctetValue(Reader &r, uint8_t n, PropertyValue *v) {
     TagHeader h;
     if (!atCtx(r, n) || !peek(r, &h)) {
@@ -307,7 +323,7 @@ void freeParameters(PropertyValue *params, uint32_t count) {
     appFree(params);
 }
 
-// ---- 1, 2, 4, 9, 12, 16: primitive elements ----
+// ---- primitive elements ----
 
 PackedError decBoolean(Reader &r, uint8_t *e) {
     uint8_t b = 0;
@@ -323,7 +339,7 @@ void encBoolean(Writer &w, const uint8_t &x) {
 // An empty slot of a priority array: NULL on the wire, all bits set in the
 // element. In any other array all bits set are the value 4294967295.
 bool decEmptySlot(Reader &r, const ValueContext &c, uint32_t *e) {
-    if (isPriorityArray(c) && atApp(r, kDtNull) && *r.p == 0x00) {
+    if (isPriorityArray(c) && atApp(r, kTagNull) && *r.p == kNullTagOctet) {
         r.p += 1;
         *e = kAbsent;
         return true;
@@ -339,20 +355,20 @@ bool encEmptySlot(Writer &w, const ValueContext &c, uint32_t x) {
     return false;
 }
 
-PackedError decUnsignedOrEnumerated(Reader &r, const ValueContext &c, uint8_t code, uint32_t *e) {
+PackedError decUnsignedOrEnumerated(Reader &r, const ValueContext &c, BACnetApplicationTag tag, uint32_t *e) {
     if (decEmptySlot(r, c, e)) {
         return 0;
     }
-    CODEC_TRY(appTag(r, code));
+    CODEC_TRY(appTag(r, tag));
     return tagDecodeUnsigned(&r.p, r.end, e) ? PackedError{0} : kRejectInvalidTag;
 }
 
 PackedError decUnsigned(Reader &r, const ValueContext &c, uint32_t *e) {
-    return decUnsignedOrEnumerated(r, c, kDtUnsigned, e);
+    return decUnsignedOrEnumerated(r, c, kTagUnsigned, e);
 }
 
 PackedError decEnumerated(Reader &r, const ValueContext &c, uint32_t *e) {
-    return decUnsignedOrEnumerated(r, c, kDtEnumerated, e);
+    return decUnsignedOrEnumerated(r, c, kTagEnumerated, e);
 }
 
 void encUnsigned(Writer &w, const ValueContext &c, const uint32_t &x) {
@@ -372,9 +388,9 @@ PackedError decReal(Reader &r, const ValueContext &c, uint32_t *e) {
     if (decEmptySlot(r, c, e)) {
         return 0;
     }
-    CODEC_TRY(appTag(r, kDtReal));
+    CODEC_TRY(appTag(r, kTagReal));
     float f = 0;
-    if (*r.p != 0x44 || !tagDecodeReal(&r.p, r.end, &f)) {
+    if (*r.p != kRealTagOctet || !tagDecodeReal(&r.p, r.end, &f)) {
         return kRejectInvalidTag;
     }
     std::memcpy(e, &f, 4);
@@ -393,14 +409,14 @@ void encObjectId(Writer &w, const uint32_t &x) {
     w.appOidRaw(x);
 }
 
-// ---- 15: any primitive, or a date-time ----
+// ---- any primitive, or a date-time ----
 
 PackedError decAnyElement(Reader &r, const ValueContext &c, PropertyValue *v) {
-    const bool wrapped = isDateTimePriorityArray(c) && atOpening(r, 1);
+    const bool wrapped = isDateTimePriorityArray(c) && atOpening(r, kPriorityValueDateTime);
     if (wrapped) {
-        CODEC_TRY(open(r, 1));
+        CODEC_TRY(open(r, kPriorityValueDateTime));
     }
-    if (r.left() >= 10 && r.p[0] == 0xA4 && r.p[5] == 0xB4) {
+    if (r.left() >= 10 && r.p[0] == kDateTagOctet && r.p[5] == kTimeTagOctet) {
         v->datatype = kDtDateTime;
         std::memcpy(&v->value.dateTime.date, r.p + 1, 4);
         std::memcpy(&v->value.dateTime.time, r.p + 6, 4);
@@ -409,7 +425,7 @@ PackedError decAnyElement(Reader &r, const ValueContext &c, PropertyValue *v) {
         CODEC_TRY(appPrimitive(r, v));
     }
     if (wrapped) {
-        CODEC_TRY(close(r, 1));
+        CODEC_TRY(close(r, kPriorityValueDateTime));
     }
     return 0;
 }
@@ -426,7 +442,7 @@ void releaseAny(PropertyValue *e) {
     propFreeValue(e);
 }
 
-// ---- 18: address binding ----
+// ---- address binding ----
 
 PackedError decAddressBinding(Reader &r, BACnetAddressBinding *e) {
     CODEC_TRY(appOid(r, &e->deviceId));
@@ -435,45 +451,45 @@ PackedError decAddressBinding(Reader &r, BACnetAddressBinding *e) {
 }
 
 void encAddressBinding(Writer &w, const BACnetAddressBinding &b) {
-    w.appOidRaw((uint32_t{8} << 22) | (b.deviceId & 0x3FFFFF));
+    w.appOidRaw(objectIdMake(kObjDevice, b.deviceId));
     w.appU(b.network);
     w.mac(b.macLength, b.mac);
 }
 
-// ---- 19: recipient ----
+// ---- recipient ----
 
 // Recipient: ctx 0 device, or 0x1E network MAC 0x1F.
 PackedError decRecipient(Reader &r, BACnetRecipient *e) {
-    if (atCtx(r, 0)) {
-        e->choice = 0;
-        return ctxOid(r, 0, &e->device);
+    if (atCtx(r, kRecipientDevice)) {
+        e->choice = kRecipientDevice;
+        return ctxOid(r, kRecipientDevice, &e->device);
     }
-    if (atOpening(r, 1)) {
-        e->choice = 1;
+    if (atOpening(r, kRecipientAddress)) {
+        e->choice = kRecipientAddress;
         e->device = kAbsent;
-        CODEC_TRY(open(r, 1));
+        CODEC_TRY(open(r, kRecipientAddress));
         CODEC_TRY(appU16(r, &e->network));
         CODEC_TRY(appOctets(r, e->mac, kMaxMac, &e->macLength));
-        return close(r, 1);
+        return close(r, kRecipientAddress);
     }
     return kRejectInvalidTag;
 }
 
 void encRecipient(Writer &w, const BACnetRecipient &r) {
-    if (r.choice == 0) {
+    if (r.choice == kRecipientDevice) {
         // A device identifier is always the 4-octet object identifier.
-        w.ctxOid(0, r.device);
-    } else if (r.choice == 1) {
-        w.open(1);
+        w.ctxOid(kRecipientDevice, r.device);
+    } else if (r.choice == kRecipientAddress) {
+        w.open(kRecipientAddress);
         w.appU(r.network);
         w.mac(r.macLength, r.mac);
-        w.close(1);
+        w.close(kRecipientAddress);
     } else {
         w.fail();
     }
 }
 
-// ---- 20: calendar entry ----
+// ---- calendar entry ----
 
 PackedError decCalendarEntry(Reader &r, BACnetCalendarEntry *e) {
     return propDecodeCalendarEntry(&r.p, r.end, e);
@@ -481,24 +497,24 @@ PackedError decCalendarEntry(Reader &r, BACnetCalendarEntry *e) {
 
 void encCalendarEntry(Writer &w, const BACnetCalendarEntry &e) {
     switch (e.choice) {
-        case 0:
-            w.ctxDate(0, e.date);
+        case kCalendarEntryDate:
+            w.ctxDate(kCalendarEntryDate, e.date);
             break;
-        case 1:
-            w.open(1);
+        case kCalendarEntryDateRange:
+            w.open(kCalendarEntryDateRange);
             w.appDate(e.date);
             w.appDate(e.endDate);
-            w.close(1);
+            w.close(kCalendarEntryDateRange);
             break;
-        case 2:
-            w.octets(0x28, e.weekNDay, 3);
+        case kCalendarEntryWeekNDay:
+            w.octets(ctxTagOctet(kCalendarEntryWeekNDay), e.weekNDay, 3);
             break;
         default:
             w.fail();
     }
 }
 
-// ---- 21 and 33: object property reference, setpoint reference ----
+// ---- object property reference, setpoint reference ----
 
 PackedError decObjPropRef(Reader &r, BACnetObjectPropertyReference *e, uint32_t position) {
     CODEC_TRY(ctxOid(r, 0, &e->objectId));
@@ -526,7 +542,7 @@ void encSetpointReference(Writer &w, const BACnetObjectPropertyReference &r) {
     w.close(0);
 }
 
-// ---- 22: VT session ----
+// ---- VT session ----
 
 PackedError decVTSession(Reader &r, BACnetVTSession *e) {
     CODEC_TRY(appU8(r, &e->localSessionId));
@@ -542,7 +558,7 @@ void encVTSession(Writer &w, const BACnetVTSession &s) {
     w.mac(s.macLength, s.mac);
 }
 
-// ---- 23: destination ----
+// ---- destination ----
 
 PackedError decDestination(Reader &r, BACnetDestination *e) {
     CODEC_TRY(decFixedBits(r, 0x01, &e->validDays));
@@ -555,19 +571,19 @@ PackedError decDestination(Reader &r, BACnetDestination *e) {
 }
 
 void encDestination(Writer &w, const BACnetDestination &d) {
-    w.bits8(0x80, static_cast<uint8_t>(d.validDays & 0xFE), 7);
+    w.bits8(appTagOctet(kTagBitString), static_cast<uint8_t>(d.validDays & 0xFE), 7);
     w.appTime(d.from);
     w.appTime(d.to);
     encRecipient(w, d.recipient);
     w.appU(d.processId);
     w.appBool(d.issueConfirmed != 0);
-    w.bits8(0x80, static_cast<uint8_t>(d.transitions & 0xE0), 3);
+    w.bits8(appTagOctet(kTagBitString), static_cast<uint8_t>(d.transitions & 0xE0), 3);
 }
 
-// ---- 24: session key ----
+// ---- session key ----
 
 PackedError decSessionKey(Reader &r, BACnetSessionKey *e) {
-    if (r.left() < 10 || r.p[0] != 0x65 || r.p[1] != 0x08) {
+    if (r.left() < 10 || r.p[0] != appTagOctet(kTagOctetString, kTagLvtExtendedLength) || r.p[1] != 8) {
         return kRejectInvalidTag;
     }
     std::memcpy(e->key, r.p + 2, 8);
@@ -577,12 +593,12 @@ PackedError decSessionKey(Reader &r, BACnetSessionKey *e) {
 }
 
 void encSessionKey(Writer &w, const BACnetSessionKey &k) {
-    w.octets(0x60, k.key, 8);
+    w.octets(appTagOctet(kTagOctetString), k.key, 8);
     w.appU(k.network);
     w.mac(k.macLength, k.mac);
 }
 
-// ---- 25: read access specification ----
+// ---- read access specification ----
 
 PackedError decReadAccessSpec(Reader &r, ReadAccessSpecification *e) {
     CODEC_TRY(ctxOid(r, 0, &e->objectId));
@@ -627,7 +643,7 @@ void releaseReadAccessSpec(ReadAccessSpecification *e) {
     e->referenceCount = 0;
 }
 
-// ---- 26: daily schedule ----
+// ---- daily schedule ----
 
 PackedError decDailySchedule(Reader &r, BACnetDailySchedule *e) {
     CODEC_TRY(open(r, 0));
@@ -659,19 +675,19 @@ void releaseTimeValues(T *e) {
     e->timeValueCount = 0;
 }
 
-// ---- 27: special event ----
+// ---- special event ----
 
 PackedError decSpecialEvent(Reader &r, BACnetSpecialEvent *e) {
     return propDecodeSpecialEvent(&r.p, r.end, e);
 }
 
 void encSpecialEvent(Writer &w, const BACnetSpecialEvent &e) {
-    if (e.periodChoice == 0) {
-        w.open(0);
+    if (e.periodChoice == kSpecialEventCalendarEntry) {
+        w.open(kSpecialEventCalendarEntry);
         encCalendarEntry(w, e.calendarEntry);
-        w.close(0);
-    } else if (e.periodChoice == 1) {
-        w.ctxOid(1, e.calendarId);
+        w.close(kSpecialEventCalendarEntry);
+    } else if (e.periodChoice == kSpecialEventCalendarReference) {
+        w.ctxOid(kSpecialEventCalendarReference, e.calendarId);
     } else {
         w.fail();
     }
@@ -681,7 +697,7 @@ void encSpecialEvent(Writer &w, const BACnetSpecialEvent &e) {
     w.ctxU(3, e.priority);
 }
 
-// ---- 28: device object reference ----
+// ---- device object reference ----
 
 PackedError decDevObjRef(Reader &r, uint32_t *device, uint32_t *object) {
     CODEC_TRY(optOid(r, 0, device));
@@ -701,7 +717,7 @@ void encDeviceObjectReference(Writer &w, const BACnetDeviceObjectReference &r) {
     encDevObjRef(w, r.deviceId, r.objectId);
 }
 
-// ---- 29: device object property reference ----
+// ---- device object property reference ----
 
 // Device object property reference: ctx base+0 object, base+1 property,
 // opt base+2 index, opt base+3 device.
@@ -732,19 +748,19 @@ void encDevObjPropRefIn(Writer &w, uint8_t n, const BACnetDeviceObjectPropertyRe
     w.close(n);
 }
 
-// ---- 32: time stamp ----
+// ---- time stamp ----
 
 PackedError decTimeStamp(Reader &r, BACnetTimeStamp *e) {
-    if (atCtx(r, 1)) {
-        e->choice = 1;
-        return ctxU16(r, 1, &e->sequenceNumber);
+    if (atCtx(r, kTimeStampSequenceNumber)) {
+        e->choice = kTimeStampSequenceNumber;
+        return ctxU16(r, kTimeStampSequenceNumber, &e->sequenceNumber);
     }
-    if (atOpening(r, 2)) {
-        e->choice = 2;
-        return decDateTimeOpen(r, 2, &e->date, &e->time);
+    if (atOpening(r, kTimeStampDateTime)) {
+        e->choice = kTimeStampDateTime;
+        return decDateTimeOpen(r, kTimeStampDateTime, &e->date, &e->time);
     }
-    if (atCtx(r, 0)) {
-        e->choice = 0;
+    if (atCtx(r, kTimeStampTime)) {
+        e->choice = kTimeStampTime;
         TagHeader h;
         if (!peek(r, &h) || h.length != 4) {
             return kRejectInvalidTag;
@@ -758,18 +774,18 @@ PackedError decTimeStamp(Reader &r, BACnetTimeStamp *e) {
 }
 
 void encTimeStamp(Writer &w, const BACnetTimeStamp &t) {
-    if (t.choice == 1) {
-        w.ctxU(1, t.sequenceNumber);
-    } else if (t.choice == 2) {
-        encDateTimeOpen(w, 2, t.date, t.time);
-    } else if (t.choice == 0) {
-        w.ctxTime(0, t.time);
+    if (t.choice == kTimeStampSequenceNumber) {
+        w.ctxU(kTimeStampSequenceNumber, t.sequenceNumber);
+    } else if (t.choice == kTimeStampDateTime) {
+        encDateTimeOpen(w, kTimeStampDateTime, t.date, t.time);
+    } else if (t.choice == kTimeStampTime) {
+        w.ctxTime(kTimeStampTime, t.time);
     } else {
         w.fail();
     }
 }
 
-// ---- 34: action list ----
+// ---- action list ----
 
 PackedError decActionCommand(Reader &r, BACnetActionCommand *c) {
     CODEC_TRY(decDevObjRef(r, &c->deviceId, &c->objectId));
@@ -836,7 +852,7 @@ void releaseActionList(BACnetActionList *e) {
     releaseOwned(e->ownsList, e->commands, e->commandCount);
 }
 
-// ---- 35: event parameter ----
+// ---- event parameter ----
 
 PackedError decEventParameter(Reader &r, BACnetEventParameter *e) {
     return propDecodeEventParameter(&r.p, r.end, e);
@@ -849,21 +865,21 @@ void encEventParameter(Writer &w, const BACnetEventParameter &e) {
         return;
     }
     w.open(c);
-    if (c != 9 && c != 10 && c != 13) {
+    if (eventParameterHasTimeDelay(c)) {
         w.ctxU(0, e.timeDelay);
     }
     switch (c) {
-        case 0: {
-            w.bits(0x18, bitData(e.criteria), e.criteria.length);
+        case kEventChangeOfBitstring: {
+            w.bits(ctxTagOctet(1), bitData(e.criteria), e.criteria.length);
             w.open(2);
             const auto *masks = static_cast<const PropertyValue *>(e.list);
             for (uint32_t i = 0; masks != nullptr && i < e.listCount; ++i) {
-                w.bits(0x80, bitData(masks[i]), masks[i].length);
+                w.bits(appTagOctet(kTagBitString), bitData(masks[i]), masks[i].length);
             }
             w.close(2);
             break;
         }
-        case 1: {
+        case kEventChangeOfState: {
             w.open(1);
             const auto *states = static_cast<const uint32_t *>(e.list);
             for (uint32_t i = 0; states != nullptr && i < e.listCount; ++i) {
@@ -872,10 +888,10 @@ void encEventParameter(Writer &w, const BACnetEventParameter &e) {
             w.close(1);
             break;
         }
-        case 2:
+        case kEventChangeOfValue:
             w.open(1);
             if (e.criteria.datatype == kDtBitString) {
-                w.bits(0x08, bitData(e.criteria), e.criteria.length);
+                w.bits(ctxTagOctet(0), bitData(e.criteria), e.criteria.length);
             } else if (e.criteria.datatype == kDtReal) {
                 w.ctxReal(1, e.criteria.value.f);
             } else {
@@ -883,26 +899,26 @@ void encEventParameter(Writer &w, const BACnetEventParameter &e) {
             }
             w.close(1);
             break;
-        case 3:
-        case 4:
+        case kEventCommandFailure:
+        case kEventFloatingLimit:
             encDevObjPropRefIn(w, 1, e.reference);
-            if (c == 4) {
+            if (c == kEventFloatingLimit) {
                 w.ctxReal(2, e.realLow);
                 w.ctxReal(3, e.realHigh);
                 w.ctxReal(4, e.realDeadband);
             }
             break;
-        case 5:
+        case kEventOutOfRange:
             w.ctxReal(1, e.realLow);
             w.ctxReal(2, e.realHigh);
             w.ctxReal(3, e.realDeadband);
             break;
-        case 8:
+        case kEventChangeOfLifeSafety:
             encEnumListIn(w, 1, static_cast<const uint32_t *>(e.list), e.listCount);
             encEnumListIn(w, 2, e.list2, e.list2Count);
             encDevObjPropRefIn(w, 3, e.reference);
             break;
-        case 9:
+        case kEventExtended:
             w.ctxU(0, e.vendorId);
             w.ctxU(1, e.extendedType);
             w.open(2);
@@ -935,40 +951,40 @@ void encEventParameter(Writer &w, const BACnetEventParameter &e) {
             }
             w.close(2);
             break;
-        case 10:
+        case kEventBufferReady:
             w.ctxU(0, e.notificationThreshold);
             w.ctxU(1, e.previousCount);
             break;
-        case 11:
+        case kEventUnsignedRange:
             w.ctxU(1, e.low);
             w.ctxU(2, e.high);
             break;
-        case 13:
+        case kEventAccessEvent:
             encEnumListIn(w, 0, static_cast<const uint32_t *>(e.list), e.listCount);
             encDevObjPropRefIn(w, 1, e.reference);
             break;
-        case 14:
+        case kEventDoubleOutOfRange:
             w.ctxDouble(1, e.doubleLow);
             w.ctxDouble(2, e.doubleHigh);
             w.ctxDouble(3, e.doubleDeadband);
             break;
-        case 15:
+        case kEventSignedOutOfRange:
             w.ctxS(1, static_cast<int32_t>(e.low));
             w.ctxS(2, static_cast<int32_t>(e.high));
             w.ctxU(3, e.deadband);
             break;
-        case 16:
+        case kEventUnsignedOutOfRange:
             w.ctxU(1, e.low);
             w.ctxU(2, e.high);
             w.ctxU(3, e.deadband);
             break;
-        case 17:
+        case kEventChangeOfCharacterstring:
             w.open(1);
             packedStrings(w, e.list, e.listCount);
             w.close(1);
             break;
-        case 18:
-            w.bits8(0x18, e.selectedFlags, 4);
+        case kEventChangeOfStatusFlags:
+            w.bits8(ctxTagOctet(1), e.selectedFlags, 4);
             break;
     }
     w.close(c);
@@ -976,7 +992,7 @@ void encEventParameter(Writer &w, const BACnetEventParameter &e) {
 
 void releaseEventParameter(BACnetEventParameter *e) {
     propFreeValue(&e->criteria);
-    if (e->choice == 0 && e->list != nullptr) {
+    if (e->choice == kEventChangeOfBitstring && e->list != nullptr) {
         auto *masks = static_cast<PropertyValue *>(e->list);
         for (uint32_t i = 0; i < e->listCount; ++i) {
             propFreeValue(&masks[i]);
@@ -992,7 +1008,7 @@ void releaseEventParameter(BACnetEventParameter *e) {
     e->ownsParameters = 0;
 }
 
-// ---- 36: read access result ----
+// ---- read access result ----
 
 PackedError decReadAccessResult(Reader &r, ReadAccessResult *e) {
     CODEC_TRY(ctxOid(r, 0, &e->objectId));
@@ -1046,7 +1062,7 @@ void releaseReadAccessResult(ReadAccessResult *e) {
     releaseOwned(e->ownsResults, e->results, e->resultCount);
 }
 
-// ---- 37: COV subscription ----
+// ---- COV subscription ----
 
 PackedError decCovSubscription(Reader &r, BACnetCOVSubscription *e) {
     CODEC_TRY(open(r, 0));
@@ -1089,45 +1105,43 @@ void encCovSubscription(Writer &w, const BACnetCOVSubscription &s) {
     }
 }
 
-// ---- 38: log record ----
+// ---- log record ----
 
 PackedError decLogRecord(Reader &r, BACnetLogRecord *e) {
     return propDecodeLogRecord(&r.p, r.end, e);
 }
 
 void encLogDatum(Writer &w, const BACnetLogRecord &r) {
-    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean,   kDtReal, kDtEnumerated, kDtUnsigned,
-                                             kDtSigned,    kDtBitString, kDtNull, kDtUnknown,    kDtReal};
     const uint8_t c = r.datumChoice;
-    if (c > 9 || r.datum.datatype != kDatumType[c]) {
+    if (c >= kLogDatumDatatype.size() || r.datum.datatype != kLogDatumDatatype[c]) {
         w.fail();
         return;
     }
     const PropertyValue &d = r.datum;
     switch (c) {
-        case 0:
-        case 6:
-            w.bits(static_cast<uint8_t>(c * 16 + 8), bitData(d), d.length);
+        case kLogDatumLogStatus:
+        case kLogDatumBitString:
+            w.bits(ctxTagOctet(c), bitData(d), d.length);
             break;
-        case 1:
-            w.ctxBool(1, d.value.u != 0);
+        case kLogDatumBoolean:
+            w.ctxBool(c, d.value.u != 0);
             break;
-        case 2:
-        case 9:
+        case kLogDatumReal:
+        case kLogDatumTimeChange:
             w.ctxReal(c, d.value.f);
             break;
-        case 3:
-        case 4:
+        case kLogDatumEnumerated:
+        case kLogDatumUnsigned:
             w.ctxU(c, d.value.u);
             break;
-        case 5:
-            w.ctxS(5, d.value.i);
+        case kLogDatumSigned:
+            w.ctxS(c, d.value.i);
             break;
-        case 7:
-            w.ctxNull(7);
+        case kLogDatumNull:
+            w.ctxNull(c);
             break;
-        case 8:
-            encErrorPair(w, 8, d.value.u);
+        case kLogDatumFailure:
+            encErrorPair(w, c, d.value.u);
             break;
     }
 }
@@ -1138,7 +1152,7 @@ void encLogRecord(Writer &w, const BACnetLogRecord &r) {
     encLogDatum(w, r);
     w.close(1);
     if (r.statusFlags != 255) {
-        w.bits8(0x28, r.statusFlags, 4);
+        w.bits8(ctxTagOctet(2), r.statusFlags, 4);
     }
 }
 
@@ -1148,7 +1162,7 @@ void releaseLogRecord(BACnetLogRecord *e) {
     }
 }
 
-// ---- 41: accumulator record ----
+// ---- accumulator record ----
 
 PackedError decAccumulatorRecord(Reader &r, BACnetAccumulatorRecord *e) {
     CODEC_TRY(decDateTimeOpen(r, 0, &e->date, &e->time));
@@ -1164,28 +1178,29 @@ void encAccumulatorRecord(Writer &w, const BACnetAccumulatorRecord &r) {
     w.ctxU(3, r.accumulatorStatus);
 }
 
-// ---- 43: scale ----
+// ---- scale ----
 
+// The record names its choice by the datatype of the scale.
 PackedError decScale(Reader &r, BACnetScale *e) {
-    if (atCtx(r, 0)) {
-        e->choice = 4;
-        return ctxReal(r, 0, &e->floatScale);
+    if (atCtx(r, kScaleFloat)) {
+        e->choice = kDtReal;
+        return ctxReal(r, kScaleFloat, &e->floatScale);
     }
-    e->choice = 3;
-    return ctxS(r, 1, &e->integerScale);
+    e->choice = kDtSigned;
+    return ctxS(r, kScaleInteger, &e->integerScale);
 }
 
 void encScale(Writer &w, const BACnetScale &s) {
-    if (s.choice == 4) {
-        w.ctxReal(0, s.floatScale);
-    } else if (s.choice == 3) {
-        w.ctxS(1, s.integerScale);
+    if (s.choice == kDtReal) {
+        w.ctxReal(kScaleFloat, s.floatScale);
+    } else if (s.choice == kDtSigned) {
+        w.ctxS(kScaleInteger, s.integerScale);
     } else {
         w.fail();
     }
 }
 
-// ---- 44: prescale ----
+// ---- prescale ----
 
 PackedError decPrescale(Reader &r, BACnetPrescale *e) {
     CODEC_TRY(ctxU(r, 0, &e->multiplier));
@@ -1197,33 +1212,33 @@ void encPrescale(Writer &w, const BACnetPrescale &s) {
     w.ctxU(1, s.moduloDivide);
 }
 
-// ---- 46: shed level ----
+// ---- shed level ----
 
 PackedError decShedLevel(Reader &r, BACnetShedLevel *e) {
-    if (atCtx(r, 0)) {
-        e->choice = 0;
-        return ctxU(r, 0, &e->value);
+    if (atCtx(r, kShedLevelPercent)) {
+        e->choice = kShedLevelPercent;
+        return ctxU(r, kShedLevelPercent, &e->value);
     }
-    if (atCtx(r, 1)) {
-        e->choice = 1;
-        return ctxU(r, 1, &e->value);
+    if (atCtx(r, kShedLevelLevel)) {
+        e->choice = kShedLevelLevel;
+        return ctxU(r, kShedLevelLevel, &e->value);
     }
-    e->choice = 2;
-    return ctxReal(r, 2, &e->amount);
+    e->choice = kShedLevelAmount;
+    return ctxReal(r, kShedLevelAmount, &e->amount);
 }
 
 void encShedLevel(Writer &w, const BACnetShedLevel &s) {
     // Percent and level are unsigned values.
-    if (s.choice == 0 || s.choice == 1) {
+    if (s.choice == kShedLevelPercent || s.choice == kShedLevelLevel) {
         w.ctxU(s.choice, s.value);
-    } else if (s.choice == 2) {
-        w.ctxReal(2, s.amount);
+    } else if (s.choice == kShedLevelAmount) {
+        w.ctxReal(kShedLevelAmount, s.amount);
     } else {
         w.fail();
     }
 }
 
-// ---- 47: event log record ----
+// ---- event log record ----
 
 PackedError decEventLogRecord(Reader &r, BACnetEventLogRecord *e) {
     return propDecodeEventLogRecord(&r.p, r.end, e);
@@ -1232,10 +1247,10 @@ PackedError decEventLogRecord(Reader &r, BACnetEventLogRecord *e) {
 void encEventLogRecord(Writer &w, const BACnetEventLogRecord &r) {
     encDateTimeOpen(w, 0, r.date, r.time);
     w.open(1);
-    if (r.choice == 0) {
-        w.bits8(0x08, r.statusBits, 3);
-    } else if (r.choice == 2) {
-        w.ctxReal(2, r.timeChange);
+    if (r.choice == kEventLogDatumLogStatus) {
+        w.bits8(ctxTagOctet(kEventLogDatumLogStatus), r.statusBits, 3);
+    } else if (r.choice == kEventLogDatumTimeChange) {
+        w.ctxReal(kEventLogDatumTimeChange, r.timeChange);
     } else {
         // Notifications are encoded by the event services.
         w.fail();
@@ -1249,7 +1264,7 @@ void releaseEventLogRecord(BACnetEventLogRecord *e) {
     releaseOwned(e->ownsNotification, e->notification);
 }
 
-// ---- 48: log-multiple record ----
+// ---- log-multiple record ----
 
 PackedError decLogMultipleRecord(Reader &r, BACnetLogMultipleRecord *e) {
     return propDecodeLogMultipleRecord(&r.p, r.end, e);
@@ -1257,37 +1272,37 @@ PackedError decLogMultipleRecord(Reader &r, BACnetLogMultipleRecord *e) {
 
 void encLogMultipleEntry(Writer &w, const BACnetLogMultipleEntry &e) {
     switch (e.choice) {
-        case 0:
-            w.ctxBool(0, e.datum != 0);
+        case kLogEntryBoolean:
+            w.ctxBool(kLogEntryBoolean, e.datum != 0);
             break;
-        case 1: {
+        case kLogEntryReal: {
             float f;
             std::memcpy(&f, &e.datum, 4);
-            w.ctxReal(1, f);
+            w.ctxReal(kLogEntryReal, f);
             break;
         }
-        case 2:
-        case 3:
+        case kLogEntryEnumerated:
+        case kLogEntryUnsigned:
             w.ctxU(e.choice, e.datum);
             break;
-        case 4:
-            w.ctxS(4, static_cast<int32_t>(e.datum));
+        case kLogEntrySigned:
+            w.ctxS(kLogEntrySigned, static_cast<int32_t>(e.datum));
             break;
-        case 5: {
+        case kLogEntryBitString: {
             if (e.bitCount > 32) {
                 w.fail();
                 break;
             }
             const uint8_t bits[4] = {static_cast<uint8_t>(e.datum >> 24), static_cast<uint8_t>(e.datum >> 16),
                                      static_cast<uint8_t>(e.datum >> 8), static_cast<uint8_t>(e.datum)};
-            w.bits(0x58, bits, e.bitCount);
+            w.bits(ctxTagOctet(kLogEntryBitString), bits, e.bitCount);
             break;
         }
-        case 6:
-            w.ctxNull(6);
+        case kLogEntryNull:
+            w.ctxNull(kLogEntryNull);
             break;
-        case 7:
-            encErrorPair(w, 7, e.datum);
+        case kLogEntryFailure:
+            encErrorPair(w, kLogEntryFailure, e.datum);
             break;
         default:
             w.fail();
@@ -1297,19 +1312,19 @@ void encLogMultipleEntry(Writer &w, const BACnetLogMultipleEntry &e) {
 void encLogMultipleRecord(Writer &w, const BACnetLogMultipleRecord &r) {
     encDateTimeOpen(w, 0, r.date, r.time);
     w.open(1);
-    if (r.choice == 0) {
-        w.bits8(0x08, r.statusBits, 3);
-    } else if (r.choice == 1) {
+    if (r.choice == kLogDataLogStatus) {
+        w.bits8(ctxTagOctet(kLogDataLogStatus), r.statusBits, 3);
+    } else if (r.choice == kLogDataLogData) {
         if (!w.present(r.entries, r.entryCount)) {
             return;
         }
-        w.open(1);
+        w.open(kLogDataLogData);
         for (uint32_t i = 0; i < r.entryCount; ++i) {
             encLogMultipleEntry(w, r.entries[i]);
         }
-        w.close(1);
+        w.close(kLogDataLogData);
     } else {
-        w.ctxReal(2, r.timeChange);
+        w.ctxReal(kLogDataTimeChange, r.timeChange);
     }
     w.close(1);
 }
@@ -1318,7 +1333,7 @@ void releaseLogMultipleRecord(BACnetLogMultipleRecord *e) {
     releaseOwned(e->ownsEntries, e->entries, e->entryCount);
 }
 
-// ---- 49: authentication policy ----
+// ---- authentication policy ----
 
 PackedError decAuthenticationPolicy(Reader &r, BACnetAuthenticationPolicy *e) {
     CODEC_TRY(open(r, 0));
@@ -1359,7 +1374,7 @@ void releaseAuthenticationPolicy(BACnetAuthenticationPolicy *e) {
     releaseOwned(e->ownsList, e->entries, e->entryCount);
 }
 
-// ---- 50: access rule ----
+// ---- access rule ----
 
 PackedError decAccessRule(Reader &r, BACnetAccessRule *e) {
     CODEC_TRY(ctxU(r, 0, &e->timeRangeSpecifier));
@@ -1392,7 +1407,7 @@ void encAccessRule(Writer &w, const BACnetAccessRule &a) {
     w.ctxBool(4, a.enable);
 }
 
-// ---- 51: assigned access rights ----
+// ---- assigned access rights ----
 
 PackedError decAssignedAccessRights(Reader &r, BACnetAssignedAccessRights *e) {
     CODEC_TRY(open(r, 0));
@@ -1408,7 +1423,7 @@ void encAssignedAccessRights(Writer &w, const BACnetAssignedAccessRights &a) {
     w.ctxBool(1, a.enable);
 }
 
-// ---- 52: authentication factor ----
+// ---- authentication factor ----
 
 PackedError decAuthenticationFactor(Reader &r, BACnetAuthenticationFactor *e) {
     CODEC_TRY(ctxU(r, 0, &e->formatType));
@@ -1419,14 +1434,14 @@ PackedError decAuthenticationFactor(Reader &r, BACnetAuthenticationFactor *e) {
 void encAuthenticationFactor(Writer &w, const BACnetAuthenticationFactor &f) {
     w.ctxU(0, f.formatType);
     w.ctxU(1, f.formatClass);
-    w.octets(0x28, static_cast<const uint8_t *>(f.value.value.block), f.value.length);
+    w.octets(ctxTagOctet(2), static_cast<const uint8_t *>(f.value.value.block), f.value.length);
 }
 
 void releaseAuthenticationFactor(BACnetAuthenticationFactor *e) {
     propFreeValue(&e->value);
 }
 
-// ---- 53: authentication factor format ----
+// ---- authentication factor format ----
 
 PackedError decAuthenticationFactorFormat(Reader &r, BACnetAuthenticationFactorFormat *e) {
     CODEC_TRY(ctxU(r, 0, &e->formatType));
@@ -1444,7 +1459,7 @@ void encAuthenticationFactorFormat(Writer &w, const BACnetAuthenticationFactorFo
     }
 }
 
-// ---- 54: credential authentication factor ----
+// ---- credential authentication factor ----
 
 PackedError decCredentialAuthenticationFactor(Reader &r, BACnetCredentialAuthenticationFactor *e) {
     CODEC_TRY(ctxU(r, 0, &e->disable));
@@ -1460,7 +1475,7 @@ void encCredentialAuthenticationFactor(Writer &w, const BACnetCredentialAuthenti
     w.open(1);
     w.ctxU(0, f.formatType);
     w.ctxU(1, f.formatClass);
-    w.octets(0x28, static_cast<const uint8_t *>(f.value.value.block), f.value.length);
+    w.octets(ctxTagOctet(2), static_cast<const uint8_t *>(f.value.value.block), f.value.length);
     w.close(1);
 }
 
@@ -1468,7 +1483,7 @@ void releaseCredentialAuthenticationFactor(BACnetCredentialAuthenticationFactor 
     propFreeValue(&e->value);
 }
 
-// ---- 55: property access result ----
+// ---- property access result ----
 
 PackedError decPropertyAccessResult(Reader &r, BACnetPropertyAccessResult *e) {
     BACnetDeviceObjectPropertyReference ref{};
@@ -1491,7 +1506,7 @@ void releasePropertyAccessResult(BACnetPropertyAccessResult *e) {
     }
 }
 
-// ---- 56: network security policy ----
+// ---- network security policy ----
 
 PackedError decNetworkSecurityPolicy(Reader &r, BACnetNetworkSecurityPolicy *e) {
     CODEC_TRY(ctxU8(r, 0, &e->portId));
@@ -1503,7 +1518,7 @@ void encNetworkSecurityPolicy(Writer &w, const BACnetNetworkSecurityPolicy &p) {
     w.ctxU(1, p.securityLevel);
 }
 
-// ---- 57: security key set ----
+// ---- security key set ----
 
 PackedError decSecurityKeySet(Reader &r, BACnetSecurityKeySet *e) {
     CODEC_TRY(ctxU8(r, 0, &e->keyRevision));
@@ -1545,7 +1560,7 @@ void releaseSecurityKeySet(BACnetSecurityKeySet *e) {
     releaseOwned(e->ownsKeys, e->keys, e->keyCount);
 }
 
-// ---- 58: fault parameter ----
+// ---- fault parameter ----
 
 PackedError decFaultParameter(Reader &r, BACnetFaultParameter *e) {
     TagHeader h;
@@ -1553,34 +1568,34 @@ PackedError decFaultParameter(Reader &r, BACnetFaultParameter *e) {
         return kRejectInvalidTag;
     }
     if (!h.opening) {
-        if (h.number != 0 || h.length != 0 || h.closing) {
+        if (h.number != kFaultNone || h.length != 0 || h.closing) {
             return kRejectInvalidTag;
         }
-        e->choice = 0;
+        e->choice = kFaultNone;
         r.p += h.headerSize;
         return 0;
     }
     e->choice = h.number;
     uint32_t count = 0;
     switch (h.number) {
-        case 1: {  // fault-characterstring
-            CODEC_TRY(open(r, 1));
+        case kFaultCharacterstring: {
+            CODEC_TRY(open(r, kFaultCharacterstring));
             CODEC_TRY(open(r, 0));
             void *list = nullptr;
             const PackedError err = packedStrings(r, 0, &list, &count, 255);
             handOver(e->list, list, count, &e->listCount, &e->ownsList);
             CODEC_TRY(err);
             CODEC_TRY(close(r, 0));
-            return close(r, 1);
+            return close(r, kFaultCharacterstring);
         }
-        case 3: {  // fault-life-safety
-            CODEC_TRY(open(r, 3));
+        case kFaultLifeSafety: {
+            CODEC_TRY(open(r, kFaultLifeSafety));
             CODEC_TRY(decEnumListIn(r, 0, &e->list, &e->listCount, &e->ownsList, 255));
             CODEC_TRY(decDevObjPropRefIn(r, 1, &e->reference));
-            return close(r, 3);
+            return close(r, kFaultLifeSafety);
         }
-        case 4: {  // fault-state
-            CODEC_TRY(open(r, 4));
+        case kFaultState: {
+            CODEC_TRY(open(r, kFaultState));
             CODEC_TRY(open(r, 0));
             uint32_t *list = nullptr;
             PackedError err = 0;
@@ -1594,12 +1609,12 @@ PackedError decFaultParameter(Reader &r, BACnetFaultParameter *e) {
             handOver(e->list, list, count, &e->listCount, &e->ownsList);
             CODEC_TRY(err);
             CODEC_TRY(close(r, 0));
-            return close(r, 4);
+            return close(r, kFaultState);
         }
-        case 5:  // fault-status-flags
-            CODEC_TRY(open(r, 5));
+        case kFaultStatusFlags:
+            CODEC_TRY(open(r, kFaultStatusFlags));
             CODEC_TRY(decDevObjPropRefIn(r, 0, &e->reference));
-            return close(r, 5);
+            return close(r, kFaultStatusFlags);
         default:  // fault-extended and unknown choices
             return kRejectInvalidTag;
     }
@@ -1607,23 +1622,23 @@ PackedError decFaultParameter(Reader &r, BACnetFaultParameter *e) {
 
 void encFaultParameter(Writer &w, const BACnetFaultParameter &f) {
     switch (f.choice) {
-        case 0:
-            w.ctxNull(0);
+        case kFaultNone:
+            w.ctxNull(kFaultNone);
             break;
-        case 1:
-            w.open(1);
+        case kFaultCharacterstring:
+            w.open(kFaultCharacterstring);
             w.open(0);
             packedStrings(w, f.list, f.listCount);
             w.close(0);
-            w.close(1);
+            w.close(kFaultCharacterstring);
             break;
-        case 2: {
+        case kFaultExtended: {
             const auto *ext = static_cast<const BACnetFaultExtended *>(f.list);
             if (ext == nullptr) {
                 w.fail();
                 break;
             }
-            w.open(2);
+            w.open(kFaultExtended);
             w.ctxU(0, ext->vendorId);
             w.ctxU(1, ext->extendedFaultType);
             w.open(2);
@@ -1637,30 +1652,30 @@ void encFaultParameter(Writer &w, const BACnetFaultParameter &f) {
                 }
             }
             w.close(2);
-            w.close(2);
+            w.close(kFaultExtended);
             break;
         }
-        case 3:
-            w.open(3);
+        case kFaultLifeSafety:
+            w.open(kFaultLifeSafety);
             encEnumListIn(w, 0, static_cast<const uint32_t *>(f.list), f.listCount);
             encDevObjPropRefIn(w, 1, f.reference);
-            w.close(3);
+            w.close(kFaultLifeSafety);
             break;
-        case 4: {
+        case kFaultState: {
             const auto *states = static_cast<const uint32_t *>(f.list);
-            w.open(4);
+            w.open(kFaultState);
             w.open(0);
             for (uint32_t i = 0; states != nullptr && i < f.listCount; ++i) {
                 encPropertyState(w, states[i]);
             }
             w.close(0);
-            w.close(4);
+            w.close(kFaultState);
             break;
         }
-        case 5:
-            w.open(5);
+        case kFaultStatusFlags:
+            w.open(kFaultStatusFlags);
             encDevObjPropRefIn(w, 0, f.reference);
-            w.close(5);
+            w.close(kFaultStatusFlags);
             break;
         default:
             w.fail();
@@ -1668,7 +1683,7 @@ void encFaultParameter(Writer &w, const BACnetFaultParameter &f) {
 }
 
 void releaseFaultParameter(BACnetFaultParameter *e) {
-    if (e->choice == 2 && e->list != nullptr) {
+    if (e->choice == kFaultExtended && e->list != nullptr) {
         auto *ext = static_cast<BACnetFaultExtended *>(e->list);
         freeParameters(ext->parameters, ext->parameterCount);
         ext->parameters = nullptr;
@@ -1677,7 +1692,7 @@ void releaseFaultParameter(BACnetFaultParameter *e) {
     releaseOwned(e->ownsList, e->list, e->listCount);
 }
 
-// ---- 60: event notification subscription ----
+// ---- event notification subscription ----
 
 PackedError decEventNotificationSubscription(Reader &r, BACnetEventNotificationSubscription *e) {
     CODEC_TRY(open(r, 0));
@@ -1697,7 +1712,7 @@ void encEventNotificationSubscription(Writer &w, const BACnetEventNotificationSu
     w.ctxU(3, s.timeRemaining);
 }
 
-// ---- 61: port permission ----
+// ---- port permission ----
 
 PackedError decPortPermission(Reader &r, BACnetPortPermission *e) {
     CODEC_TRY(ctxU8(r, 0, &e->portId));
@@ -1709,7 +1724,7 @@ void encPortPermission(Writer &w, const BACnetPortPermission &p) {
     w.ctxBool(1, p.enabled);
 }
 
-// ---- 62: lighting command ----
+// ---- lighting command ----
 
 PackedError decLightingCommand(Reader &r, BACnetLightingCommand *e) {
     return propDecodeLightingCommand(&r.p, r.end, e);
@@ -1744,11 +1759,11 @@ void encLightingCommandElement(Writer &w, const BACnetLightingCommand &c) {
     encLightingCommand(w, c, 255);
 }
 
-// ---- 63: channel value ----
+// ---- channel value ----
 
 PackedError decChannelValue(Reader &r, BACnetChannelValue *e) {
-    if (atOpening(r, 0)) {
-        CODEC_TRY(open(r, 0));
+    if (atOpening(r, kChannelValueLightingCommand)) {
+        CODEC_TRY(open(r, kChannelValueLightingCommand));
         auto *cmd = static_cast<BACnetLightingCommand *>(appCalloc(sizeof(BACnetLightingCommand)));
         if (cmd == nullptr) {
             return kErrorOutOfMemory;
@@ -1757,7 +1772,7 @@ PackedError decChannelValue(Reader &r, BACnetChannelValue *e) {
         e->value.block = cmd;
         e->ownsValue = 1;
         CODEC_TRY(propDecodeLightingCommand(&r.p, r.end, cmd));
-        return close(r, 0);
+        return close(r, kChannelValueLightingCommand);
     }
     PropertyValue v{};
     CODEC_TRY(appPrimitive(r, &v));
@@ -1774,7 +1789,8 @@ void encChannelValue(Writer &w, const BACnetChannelValue &c) {
             w.fail();
             return;
         }
-        encLightingCommand(w, *static_cast<const BACnetLightingCommand *>(c.value.block), 0);
+        encLightingCommand(w, *static_cast<const BACnetLightingCommand *>(c.value.block),
+                           kChannelValueLightingCommand);
     } else {
         PropertyValue pv{};
         pv.datatype = c.datatype;
@@ -1824,17 +1840,16 @@ void releaseAs(void *element) {
 
 enum Flags : uint8_t { kElements = 0, kSingle = 1, kReleasedByEncoder = 2 };
 
-// A descriptor of records of type T. Encode null: written inline whatever
-// the count; release null: the record owns nothing.
+// A descriptor of records of type T. Release null: the record owns nothing.
 template <typename T, auto Decode, auto Encode, auto Release = nullptr>
 constexpr DatatypeCodec codecOf(uint8_t flags = kElements) {
     static_assert(sizeof(T) <= kStagingOctets, "a record must fit the staging area");
-    DatatypeCodec d{
-        sizeof(T), (flags & kSingle) != 0, (flags & kReleasedByEncoder) != 0, &decodeAs<T, Decode>, nullptr,
-        nullptr};
-    if constexpr (!std::is_null_pointer_v<decltype(Encode)>) {
-        d.encode = &encodeAs<T, Encode>;
-    }
+    DatatypeCodec d{sizeof(T),
+                    (flags & kSingle) != 0,
+                    (flags & kReleasedByEncoder) != 0,
+                    &decodeAs<T, Decode>,
+                    &encodeAs<T, Encode>,
+                    nullptr};
     if constexpr (!std::is_null_pointer_v<decltype(Release)>) {
         d.release = &releaseAs<T, Release>;
     }
@@ -1846,14 +1861,12 @@ struct Row {
     DatatypeCodec codec;
 };
 
-// An object identifier is written inline whatever its count: no property
-// holds a list of them.
 constexpr Row kRows[] = {
     {kDtBoolean, codecOf<uint8_t, decBoolean, encBoolean>()},
     {kDtUnsigned, codecOf<uint32_t, decUnsigned, encUnsigned>()},
     {kDtReal, codecOf<uint32_t, decReal, encReal>()},
     {kDtEnumerated, codecOf<uint32_t, decEnumerated, encEnumerated>()},
-    {kDtObjectId, codecOf<uint32_t, appOid, nullptr>()},
+    {kDtObjectId, codecOf<uint32_t, appOid, encObjectId>()},
     {kDtAny, codecOf<PropertyValue, decAnyElement, encAny, releaseAny>()},
     {kDtObjectIdList, codecOf<uint32_t, appOid, encObjectId>()},
     {kDtAddressBinding, codecOf<BACnetAddressBinding, decAddressBinding, encAddressBinding>()},
@@ -1951,20 +1964,20 @@ PackedError propDecodeCalendarEntry(const uint8_t **cursor, const uint8_t *end, 
     if (!peek(r, &h)) {
         return kRejectInvalidTag;
     }
-    if (atCtx(r, 0)) {
+    if (atCtx(r, kCalendarEntryDate)) {
         if (h.length != 4) {
             return kRejectInvalidTag;
         }
-        out->choice = 0;
+        out->choice = kCalendarEntryDate;
         std::memcpy(&out->date, r.p + h.headerSize, 4);
         r.p += h.headerSize + 4;
-    } else if (atOpening(r, 1)) {
-        out->choice = 1;
-        CODEC_TRY(open(r, 1));
+    } else if (atOpening(r, kCalendarEntryDateRange)) {
+        out->choice = kCalendarEntryDateRange;
+        CODEC_TRY(open(r, kCalendarEntryDateRange));
         CODEC_TRY(appDate(r, &out->date));
         CODEC_TRY(appDate(r, &out->endDate));
-        CODEC_TRY(close(r, 1));
-    } else if (atCtx(r, 2)) {
+        CODEC_TRY(close(r, kCalendarEntryDateRange));
+    } else if (atCtx(r, kCalendarEntryWeekNDay)) {
         if (h.length != 3) {
             return kRejectInvalidTag;
         }
@@ -1975,7 +1988,7 @@ PackedError propDecodeCalendarEntry(const uint8_t **cursor, const uint8_t *end, 
         if (!ok) {
             return kErrorValueOutOfRange;
         }
-        out->choice = 2;
+        out->choice = kCalendarEntryWeekNDay;
         std::memcpy(out->weekNDay, w, 3);
         r.p += h.headerSize + 3;
     } else {
@@ -1987,7 +2000,7 @@ PackedError propDecodeCalendarEntry(const uint8_t **cursor, const uint8_t *end, 
 
 PackedError propDecodeTimeValue(const uint8_t **cursor, const uint8_t *end, BACnetTimeValue *out) {
     Reader r{*cursor, end};
-    if (r.p >= r.end || *r.p != 0xB4) {
+    if (r.p >= r.end || *r.p != kTimeTagOctet) {
         return kErrorInvalidDataType;
     }
     CODEC_TRY(appTime(r, &out->time));
@@ -2051,20 +2064,20 @@ PackedError propDecodeBitStringValue(const uint8_t **cursor, const uint8_t *end,
 
 PackedError propDecodeSpecialEvent(const uint8_t **cursor, const uint8_t *end, BACnetSpecialEvent *out) {
     Reader r{*cursor, end};
-    if (atOpening(r, 0)) {
-        out->periodChoice = 0;
+    if (atOpening(r, kSpecialEventCalendarEntry)) {
+        out->periodChoice = kSpecialEventCalendarEntry;
         out->calendarId = kAbsent;
-        CODEC_TRY(open(r, 0));
+        CODEC_TRY(open(r, kSpecialEventCalendarEntry));
         CODEC_TRY(propDecodeCalendarEntry(&r.p, r.end, &out->calendarEntry));
-        CODEC_TRY(close(r, 0));
-    } else if (atCtx(r, 1)) {
-        out->periodChoice = 1;
-        CODEC_TRY(ctxOid(r, 1, &out->calendarId));
+        CODEC_TRY(close(r, kSpecialEventCalendarEntry));
+    } else if (atCtx(r, kSpecialEventCalendarReference)) {
+        out->periodChoice = kSpecialEventCalendarReference;
+        CODEC_TRY(ctxOid(r, kSpecialEventCalendarReference, &out->calendarId));
     } else {
         return kRejectInvalidTag;
     }
     CODEC_TRY(open(r, 2));
-    while (r.p < r.end && *r.p == 0xB4) {
+    while (r.p < r.end && *r.p == kTimeTagOctet) {
         BACnetTimeValue tv{};
         PackedError err = propDecodeTimeValue(&r.p, r.end, &tv);
         if (err == 0) {
@@ -2092,19 +2105,17 @@ PackedError propDecodeLogRecord(const uint8_t **cursor, const uint8_t *end, BACn
     out->datumChoice = h.number;
     // The datum is decoded from its context tag directly: the received octets
     // are never rewritten.
-    static constexpr uint8_t kDatumType[] = {kDtBitString, kDtBoolean,   kDtReal, kDtEnumerated, kDtUnsigned,
-                                             kDtSigned,    kDtBitString, kDtNull, kDtUnknown,    kDtReal};
-    if (h.number > 9) {
+    if (h.number >= kLogDatumDatatype.size()) {
         return kRejectInvalidTag;
     }
-    if (h.number == 8) {
+    if (h.number == kLogDatumFailure) {
         out->datum.datatype = kDtUnknown;
-        CODEC_TRY(decErrorPair(r, 8, &out->datum.value.u));
+        CODEC_TRY(decErrorPair(r, kLogDatumFailure, &out->datum.value.u));
     } else {
         if (h.opening) {
             return kRejectInvalidTag;
         }
-        CODEC_TRY(ctxPrimitiveInto(r, h.number, kDatumType[h.number], &out->datum));
+        CODEC_TRY(ctxPrimitiveInto(r, h.number, kLogDatumDatatype[h.number], &out->datum));
     }
     CODEC_TRY(close(r, 1));
     out->statusFlags = 255;
@@ -2123,15 +2134,15 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
     Reader r{*cursor, end};
     CODEC_TRY(decDateTimeOpen(r, 0, &out->date, &out->time));
     CODEC_TRY(open(r, 1));
-    if (atCtx(r, 0)) {
-        out->choice = 0;
+    if (atCtx(r, kLogDataLogStatus)) {
+        out->choice = kLogDataLogStatus;
         uint16_t bits = 0;
-        CODEC_TRY(ctxBits(r, 0, &out->statusBits, 1, &bits));
-    } else if (atOpening(r, 1)) {
-        out->choice = 1;
-        CODEC_TRY(open(r, 1));
+        CODEC_TRY(ctxBits(r, kLogDataLogStatus, &out->statusBits, 1, &bits));
+    } else if (atOpening(r, kLogDataLogData)) {
+        out->choice = kLogDataLogData;
+        CODEC_TRY(open(r, kLogDataLogData));
         uint32_t count = 0;
-        while (!atClosing(r, 1)) {
+        while (!atClosing(r, kLogDataLogData)) {
             BACnetLogMultipleEntry entry{};
             TagHeader h;
             if (!peek(r, &h) || !h.context) {
@@ -2140,29 +2151,29 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
             entry.choice = h.number;
             PackedError err = 0;
             switch (h.number) {
-                case 0: {
+                case kLogEntryBoolean: {
                     uint8_t b = 0;
-                    err = ctxBool(r, 0, &b);
+                    err = ctxBool(r, kLogEntryBoolean, &b);
                     entry.datum = b;
                     break;
                 }
-                case 1: {
+                case kLogEntryReal: {
                     float f = 0;
-                    err = ctxReal(r, 1, &f);
+                    err = ctxReal(r, kLogEntryReal, &f);
                     std::memcpy(&entry.datum, &f, 4);
                     break;
                 }
-                case 2:
-                case 3:
+                case kLogEntryEnumerated:
+                case kLogEntryUnsigned:
                     err = ctxU(r, h.number, &entry.datum);
                     break;
-                case 4: {
+                case kLogEntrySigned: {
                     int32_t s = 0;
-                    err = ctxS(r, 4, &s);
+                    err = ctxS(r, kLogEntrySigned, &s);
                     entry.datum = static_cast<uint32_t>(s);
                     break;
                 }
-                case 5: {
+                case kLogEntryBitString: {
                     uint8_t bits[4] = {0, 0, 0, 0};
                     uint16_t n = 0;
                     TagHeader bh;
@@ -2170,17 +2181,17 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
                         err = kErrorOutOfMemory;  // more than 32 bits
                         break;
                     }
-                    err = ctxBits(r, 5, bits, 4, &n);
+                    err = ctxBits(r, kLogEntryBitString, bits, 4, &n);
                     entry.bitCount = static_cast<uint8_t>(n);
                     entry.datum = (uint32_t{bits[0]} << 24) | (uint32_t{bits[1]} << 16) |
                                   (uint32_t{bits[2]} << 8) | bits[3];
                     break;
                 }
-                case 6:
-                    err = ctxNull(r, 6);
+                case kLogEntryNull:
+                    err = ctxNull(r, kLogEntryNull);
                     break;
-                case 7:
-                    err = decErrorPair(r, 7, &entry.datum);
+                case kLogEntryFailure:
+                    err = decErrorPair(r, kLogEntryFailure, &entry.datum);
                     break;
                 default:
                     err = kRejectInvalidTag;
@@ -2192,10 +2203,10 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
             out->ownsEntries = out->entries != nullptr;
             CODEC_TRY(err);
         }
-        CODEC_TRY(close(r, 1));
-    } else if (atCtx(r, 2)) {
-        out->choice = 2;
-        CODEC_TRY(ctxReal(r, 2, &out->timeChange));
+        CODEC_TRY(close(r, kLogDataLogData));
+    } else if (atCtx(r, kLogDataTimeChange)) {
+        out->choice = kLogDataTimeChange;
+        CODEC_TRY(ctxReal(r, kLogDataTimeChange, &out->timeChange));
     } else {
         return kRejectInvalidTag;
     }
@@ -2208,16 +2219,16 @@ PackedError propDecodeEventLogRecord(const uint8_t **cursor, const uint8_t *end,
     Reader r{*cursor, end};
     CODEC_TRY(decDateTimeOpen(r, 0, &out->date, &out->time));
     CODEC_TRY(open(r, 1));
-    if (atCtx(r, 0)) {
-        out->choice = 0;
+    if (atCtx(r, kEventLogDatumLogStatus)) {
+        out->choice = kEventLogDatumLogStatus;
         uint16_t bits = 0;
-        CODEC_TRY(ctxBits(r, 0, &out->statusBits, 1, &bits));
-    } else if (atCtx(r, 2)) {
-        out->choice = 2;
-        CODEC_TRY(ctxReal(r, 2, &out->timeChange));
+        CODEC_TRY(ctxBits(r, kEventLogDatumLogStatus, &out->statusBits, 1, &bits));
+    } else if (atCtx(r, kEventLogDatumTimeChange)) {
+        out->choice = kEventLogDatumTimeChange;
+        CODEC_TRY(ctxReal(r, kEventLogDatumTimeChange, &out->timeChange));
     } else {
         // Notifications are decoded by the event services.
-        return atOpening(r, 1) ? kErrorInvalidDataType : kRejectInvalidTag;
+        return atOpening(r, kEventLogDatumNotification) ? kErrorInvalidDataType : kRejectInvalidTag;
     }
     CODEC_TRY(close(r, 1));
     *cursor = r.p;
@@ -2234,16 +2245,15 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
     out->choice = choice;
     out->reference = {kAbsent, kAbsent, kNoIndex, kAbsent};
     CODEC_TRY(open(r, choice));
-    const bool hasDelay = choice != 9 && choice != 10 && choice != 13;
     if (!eventParameterChoiceKnown(choice)) {
         return kRejectInvalidTag;
     }
-    if (hasDelay) {
+    if (eventParameterHasTimeDelay(choice)) {
         CODEC_TRY(ctxU(r, 0, &out->timeDelay));
     }
     uint32_t count = 0;
     switch (choice) {
-        case 0: {
+        case kEventChangeOfBitstring: {
             if (!atCtx(r, 1)) {
                 return kRejectInvalidTag;
             }
@@ -2253,7 +2263,7 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             PackedError err = 0;
             while (err == 0 && !atClosing(r, 2)) {
                 PropertyValue bits{};
-                err = appTag(r, kDtBitString);
+                err = appTag(r, kTagBitString);
                 if (err == 0) {
                     err = propDecodeBitStringValue(&r.p, r.end, &bits);
                 }
@@ -2269,7 +2279,7 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             CODEC_TRY(close(r, 2));
             break;
         }
-        case 1: {
+        case kEventChangeOfState: {
             CODEC_TRY(open(r, 1));
             uint32_t *list = nullptr;
             PackedError err = 0;
@@ -2285,7 +2295,7 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             CODEC_TRY(close(r, 1));
             break;
         }
-        case 2:
+        case kEventChangeOfValue:
             CODEC_TRY(open(r, 1));
             if (atCtx(r, 0)) {
                 CODEC_TRY(propDecodeBitStringValue(&r.p, r.end, &out->criteria));
@@ -2295,27 +2305,27 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             }
             CODEC_TRY(close(r, 1));
             break;
-        case 3:
-        case 4:
+        case kEventCommandFailure:
+        case kEventFloatingLimit:
             CODEC_TRY(decDevObjPropRefIn(r, 1, &out->reference));
-            if (choice == 4) {
+            if (choice == kEventFloatingLimit) {
                 CODEC_TRY(ctxReal(r, 2, &out->realLow));
                 CODEC_TRY(ctxReal(r, 3, &out->realHigh));
                 CODEC_TRY(ctxReal(r, 4, &out->realDeadband));
             }
             break;
-        case 5:
+        case kEventOutOfRange:
             CODEC_TRY(ctxReal(r, 1, &out->realLow));
             CODEC_TRY(ctxReal(r, 2, &out->realHigh));
             CODEC_TRY(ctxReal(r, 3, &out->realDeadband));
             break;
-        case 8:
+        case kEventChangeOfLifeSafety:
             CODEC_TRY(decEnumListIn(r, 1, &out->list, &out->listCount, &out->ownsList, kMaxEventListEntries));
             CODEC_TRY(
                 decEnumListIn(r, 2, &out->list2, &out->list2Count, &out->ownsList2, kMaxEventListEntries));
             CODEC_TRY(decDevObjPropRefIn(r, 3, &out->reference));
             break;
-        case 9: {
+        case kEventExtended: {
             CODEC_TRY(ctxU(r, 0, &out->vendorId));
             CODEC_TRY(ctxU(r, 1, &out->extendedType));
             CODEC_TRY(open(r, 2));
@@ -2357,24 +2367,24 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             CODEC_TRY(close(r, 2));
             break;
         }
-        case 10:
+        case kEventBufferReady:
             CODEC_TRY(ctxU16(r, 0, &out->notificationThreshold));
             CODEC_TRY(ctxU(r, 1, &out->previousCount));
             break;
-        case 11:
+        case kEventUnsignedRange:
             CODEC_TRY(ctxU(r, 1, &out->low));
             CODEC_TRY(ctxU(r, 2, &out->high));
             break;
-        case 13:
+        case kEventAccessEvent:
             CODEC_TRY(decEnumListIn(r, 0, &out->list, &out->listCount, &out->ownsList, kMaxEventListEntries));
             CODEC_TRY(decDevObjPropRefIn(r, 1, &out->reference));
             break;
-        case 14:
+        case kEventDoubleOutOfRange:
             CODEC_TRY(ctxDouble(r, 1, &out->doubleLow));
             CODEC_TRY(ctxDouble(r, 2, &out->doubleHigh));
             CODEC_TRY(ctxDouble(r, 3, &out->doubleDeadband));
             break;
-        case 15: {
+        case kEventSignedOutOfRange: {
             int32_t lo = 0;
             int32_t hi = 0;
             CODEC_TRY(ctxS(r, 1, &lo));
@@ -2384,12 +2394,12 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             CODEC_TRY(ctxU(r, 3, &out->deadband));
             break;
         }
-        case 16:
+        case kEventUnsignedOutOfRange:
             CODEC_TRY(ctxU(r, 1, &out->low));
             CODEC_TRY(ctxU(r, 2, &out->high));
             CODEC_TRY(ctxU(r, 3, &out->deadband));
             break;
-        case 17: {
+        case kEventChangeOfCharacterstring: {
             CODEC_TRY(open(r, 1));
             void *list = nullptr;
             const PackedError err = packedStrings(r, 1, &list, &count, kMaxEventListEntries);
@@ -2398,7 +2408,7 @@ PackedError propDecodeEventParameter(const uint8_t **cursor, const uint8_t *end,
             CODEC_TRY(close(r, 1));
             break;
         }
-        case 18: {
+        case kEventChangeOfStatusFlags: {
             uint8_t bits[1] = {0};
             uint16_t n = 0;
             CODEC_TRY(ctxBits(r, 1, bits, 1, &n));

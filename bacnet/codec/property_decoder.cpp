@@ -201,7 +201,7 @@ PackedError decodeInto(Reader &r, const ValueContext &c, PropertyValue *out) {
     int code = propGetDatatype(c.objectType, c.propertyId, &isList);
 
     if (code == kDtUnknown) {
-        if (c.propertyId < 512) {
+        if (c.propertyId < kFirstProprietaryProperty) {
             return kErrorInvalidDataType;
         }
         const PackedError e = appPrimitive(r, out);
@@ -214,12 +214,12 @@ PackedError decodeInto(Reader &r, const ValueContext &c, PropertyValue *out) {
         }
         return 0;
     }
-    if (c.propertyId == 87 && isList && c.arrayIndex == kNoIndex && code != kDtReal &&
+    if (isPriorityArray(c) && isList && c.arrayIndex == kNoIndex && code != kDtReal &&
         code != kDtEnumerated && code != kDtUnsigned) {
         code = kDtAny;
     }
-    if (c.propertyId == 7 && isList && c.arrayIndex == kNoIndex &&
-        (c.objectType == 39 || c.objectType == 40)) {
+    if (c.propertyId == kPropAlarmValues && isList && c.arrayIndex == kNoIndex &&
+        (c.objectType == kObjBitstringValue || c.objectType == kObjCharacterstringValue)) {
         code = kDtAny;
     }
     if (isList && c.arrayIndex == 0) {
@@ -258,16 +258,16 @@ PackedError decodeInto(Reader &r, const ValueContext &c, PropertyValue *out) {
             out->datatype = kDtDateTime;
             return checkClosing(r, c);
         case kDtProcessIdSelection:
-            if (atApp(r, kDtNull)) {
-                if (*r.p != 0x00) {
+            if (atApp(r, kTagNull)) {
+                if (*r.p != kNullTagOctet) {
                     return kRejectInvalidTag;
                 }
                 r.p += 1;
-                out->value.processIdSelection = {0, 0};
+                out->value.processIdSelection = {kDtNull, 0};
             } else {
                 uint32_t pid = 0;
                 CODEC_TRY(appU(r, &pid));
-                out->value.processIdSelection = {2, pid};
+                out->value.processIdSelection = {kDtUnsigned, pid};
             }
             out->datatype = kDtProcessIdSelection;
             return checkClosing(r, c);
@@ -318,7 +318,7 @@ PackedError propDecodeValue(const uint8_t **cursor, uint32_t objectId, uint32_t 
     out->ownsValue = 0;
     out->count = 0;
     Reader r{*cursor, *cursor + available};
-    const ValueContext c{static_cast<uint16_t>(objectId >> 22), propertyId, arrayIndex, closingTag};
+    const ValueContext c{objectIdType(objectId), propertyId, arrayIndex, closingTag};
     const PackedError e = decodeInto(r, c, out);
     if (e != 0) {
         // Everything decoded has been released; the caller's value stays.

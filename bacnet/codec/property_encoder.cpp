@@ -27,13 +27,13 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
             w.appDouble(v.value.d);
             break;
         case kDtOctetString:
-            w.octets(0x60, static_cast<const uint8_t *>(v.value.block), v.length);
+            w.octets(appTagOctet(kTagOctetString), static_cast<const uint8_t *>(v.value.block), v.length);
             break;
         case kDtCharString:
             w.charString(static_cast<const CharString *>(v.value.block));
             break;
         case kDtBitString:
-            w.bits(0x80, bitData(v), v.length);
+            w.bits(appTagOctet(kTagBitString), bitData(v), v.length);
             break;
         case kDtEnumerated:
             w.appEnum(v.value.u);
@@ -54,8 +54,9 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
 
 namespace {
 
-// The values held inline: one primitive (0..12), a date range, a date-time
-// and a process-identifier selection. False for the others.
+// The values held inline: a primitive (kDtNull .. kDtObjectId) with count 0
+// or of a code without element records, a date range, a date-time and a
+// process-identifier selection. False for the others.
 bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, const DatatypeCodec *d) {
     const uint8_t dt = v.datatype;
     if (dt <= kDtObjectId) {
@@ -63,7 +64,7 @@ bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, cons
             packedStrings(w, v.value.block, v.count);
             return true;
         }
-        if (v.count == 0 || d == nullptr || d->encode == nullptr) {
+        if (v.count == 0 || d == nullptr) {
             primitive(w, v);
             return true;
         }
@@ -78,9 +79,9 @@ bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, cons
             dateTimeSlot(w, isDateTimePriorityArray(c), v.value.dateTime);
             return true;
         case kDtProcessIdSelection:
-            if (v.value.processIdSelection.choice == 0) {
+            if (v.value.processIdSelection.choice == kDtNull) {
                 w.appNull();
-            } else if (v.value.processIdSelection.choice == 2) {
+            } else if (v.value.processIdSelection.choice == kDtUnsigned) {
                 w.appU(v.value.processIdSelection.processId);
             } else {
                 w.fail();
@@ -96,7 +97,8 @@ void encodeValue(Writer &w, const ValueContext &c, const PropertyValue &v, const
         return;
     }
     if (d == nullptr) {
-        // 13, 14, 17, 39, 40, 42, 45, above 63 and 255: nothing to write.
+        // The empty list, kDtUnknown and the codes without a datatype:
+        // nothing to write.
         return;
     }
     if (d->single) {

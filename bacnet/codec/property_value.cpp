@@ -19,42 +19,42 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
     const uint8_t *p = *cursor;
     const uint8_t *end = p + available;
     TagHeader h;
-    if (!tagDecodeHeader(p, end, &h) || h.context || h.lvt > 5) {
+    if (!tagDecodeHeader(p, end, &h) || h.context || h.lvt > kTagLvtExtendedLength) {
         return kRejectInvalidTag;
     }
-    if (h.number > 12) {
+    if (h.number > kTagObjectIdentifier) {
         return kErrorInvalidDataType;
     }
     const uint8_t *v = p + h.headerSize;
     const uint8_t tag = p[0];
     switch (h.number) {
-        case kDtNull:
-            if (tag != 0x00) {
+        case kTagNull:
+            if (tag != kNullTagOctet) {
                 return kRejectInvalidTag;
             }
             break;
-        case kDtBoolean:
-            if (tag != 0x10 && tag != 0x11) {
+        case kTagBoolean:
+            if (tag != kFalseTagOctet && tag != kTrueTagOctet) {
                 return kRejectInvalidTag;
             }
             out->value.u = tag & 1u;
             break;
-        case kDtUnsigned:
-        case kDtSigned:
-        case kDtEnumerated: {
+        case kTagUnsigned:
+        case kTagSigned:
+        case kTagEnumerated: {
             if (h.length > 4) {
                 return kErrorValueOutOfRange;
             }
             uint32_t raw = 0;
             const uint8_t *c = p;
-            if (!tagDecodeInteger(&c, end, h.number == kDtSigned, &raw)) {
+            if (!tagDecodeInteger(&c, end, h.number == kTagSigned, &raw)) {
                 return kRejectInvalidTag;
             }
             out->value.u = raw;
             break;
         }
-        case kDtReal:
-            if (tag != 0x44) {
+        case kTagReal:
+            if (tag != kRealTagOctet) {
                 return kRejectInvalidTag;
             }
             {
@@ -62,8 +62,8 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
                 tagDecodeReal(&c, end, &out->value.f);
             }
             break;
-        case kDtDouble:
-            if (tag != 0x55 || h.length != 8 || h.headerSize != 2) {
+        case kTagDouble:
+            if (tag != kDoubleTagOctet || h.length != 8 || h.headerSize != 2) {
                 return kRejectInvalidTag;
             }
             {
@@ -71,7 +71,7 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
                 tagDecodeDouble(&c, end, &out->value.d);
             }
             break;
-        case kDtOctetString:
+        case kTagOctetString:
             out->length = static_cast<uint16_t>(h.length);
             out->value.block = nullptr;
             if (h.length > 0) {
@@ -86,7 +86,7 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
                 out->ownsValue = 1;
             }
             break;
-        case kDtCharString: {
+        case kTagCharacterString: {
             uint32_t characters = 0;
             if (!tagCharStringLength(p, end, &characters)) {
                 return kRejectInvalidTag;
@@ -104,7 +104,7 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
             out->ownsValue = 1;
             break;
         }
-        case kDtBitString: {
+        case kTagBitString: {
             if (h.length == 0 || v[0] > 7 || (h.length == 1 && v[0] != 0) ||
                 (h.length - 1) * 8 - v[0] > 0xFFFF) {
                 return kRejectInvalidTag;
@@ -128,20 +128,20 @@ PackedError tagDecodeApplicationValue(const uint8_t **cursor, PropertyValue *out
             }
             break;
         }
-        case kDtDate:
-            if (tag != 0xA4) {
+        case kTagDate:
+            if (tag != kDateTagOctet) {
                 return kRejectInvalidTag;
             }
             std::memcpy(&out->value.date, v, 4);
             break;
-        case kDtTime:
-            if (tag != 0xB4) {
+        case kTagTime:
+            if (tag != kTimeTagOctet) {
                 return kRejectInvalidTag;
             }
             std::memcpy(&out->value.time, v, 4);
             break;
-        case kDtObjectId:
-            if (tag != 0xC4) {
+        case kTagObjectIdentifier:
+            if (tag != kObjectIdTagOctet) {
                 return kRejectInvalidTag;
             }
             out->value.u = (uint32_t{v[0]} << 24) | (uint32_t{v[1]} << 16) | (uint32_t{v[2]} << 8) | v[3];

@@ -193,7 +193,7 @@ inline PackedError appTag(const Reader &r, uint8_t n) {
 }
 
 inline PackedError appU(Reader &r, uint32_t *v) {
-    CODEC_TRY(appTag(r, kDtUnsigned));
+    CODEC_TRY(appTag(r, kTagUnsigned));
     return tagDecodeUnsigned(&r.p, r.end, v) ? 0 : kRejectInvalidTag;
 }
 
@@ -218,13 +218,13 @@ inline PackedError appU8(Reader &r, uint8_t *v) {
 }
 
 inline PackedError appEnum(Reader &r, uint32_t *v) {
-    CODEC_TRY(appTag(r, kDtEnumerated));
+    CODEC_TRY(appTag(r, kTagEnumerated));
     return tagDecodeEnumerated(&r.p, r.end, v) ? 0 : kRejectInvalidTag;
 }
 
 inline PackedError appBool(Reader &r, uint8_t *v) {
-    CODEC_TRY(appTag(r, kDtBoolean));
-    if (*r.p != 0x10 && *r.p != 0x11) {
+    CODEC_TRY(appTag(r, kTagBoolean));
+    if (*r.p != kFalseTagOctet && *r.p != kTrueTagOctet) {
         return kRejectInvalidTag;
     }
     *v = *r.p & 1;
@@ -233,8 +233,8 @@ inline PackedError appBool(Reader &r, uint8_t *v) {
 }
 
 inline PackedError appOid(Reader &r, uint32_t *v) {
-    CODEC_TRY(appTag(r, kDtObjectId));
-    if (*r.p != 0xC4 || r.left() < 5) {
+    CODEC_TRY(appTag(r, kTagObjectIdentifier));
+    if (*r.p != kObjectIdTagOctet || r.left() < 5) {
         return kRejectInvalidTag;
     }
     const uint8_t *q = r.p + 1;
@@ -244,9 +244,9 @@ inline PackedError appOid(Reader &r, uint32_t *v) {
 }
 
 // An application date or time: the tag octet, then 4 octets kept as they are.
-inline PackedError appFourOctets(Reader &r, uint8_t datatype, void *out) {
-    CODEC_TRY(appTag(r, datatype));
-    if (*r.p != static_cast<uint8_t>(datatype << 4 | 4) || r.left() < 5) {
+inline PackedError appFourOctets(Reader &r, BACnetApplicationTag tag, void *out) {
+    CODEC_TRY(appTag(r, tag));
+    if (*r.p != appTagOctet(tag, 4) || r.left() < 5) {
         return kRejectInvalidTag;
     }
     std::memcpy(out, r.p + 1, 4);
@@ -256,17 +256,17 @@ inline PackedError appFourOctets(Reader &r, uint8_t datatype, void *out) {
 
 inline PackedError appDate(Reader &r, BACnetDate *d) {
     static_assert(sizeof(BACnetDate) == 4);
-    return appFourOctets(r, kDtDate, d);
+    return appFourOctets(r, kTagDate, d);
 }
 
 inline PackedError appTime(Reader &r, BACnetTime *t) {
     static_assert(sizeof(BACnetTime) == 4);
-    return appFourOctets(r, kDtTime, t);
+    return appFourOctets(r, kTagTime, t);
 }
 
 // An application octet string of at most `max` octets (MAC addresses).
 inline PackedError appOctets(Reader &r, uint8_t *out, uint16_t max, uint16_t *length) {
-    CODEC_TRY(appTag(r, kDtOctetString));
+    CODEC_TRY(appTag(r, kTagOctetString));
     TagHeader h;
     if (!peek(r, &h)) {
         return kRejectInvalidTag;
@@ -282,13 +282,13 @@ inline PackedError appOctets(Reader &r, uint8_t *out, uint16_t max, uint16_t *le
     return 0;
 }
 
-// One application primitive (0..12) into a PropertyValue.
+// One application primitive (kTagNull .. kTagObjectIdentifier) into a PropertyValue.
 inline PackedError appPrimitive(Reader &r, PropertyValue *v) {
     return tagDecodeApplicationValue(&r.p, v, static_cast<uint32_t>(r.left()));
 }
 
 inline PackedError appCharString(Reader &r, CharString **out) {
-    CODEC_TRY(appTag(r, kDtCharString));
+    CODEC_TRY(appTag(r, kTagCharacterString));
     uint32_t chars = 0;
     if (!tagCharStringLength(r.p, r.end, &chars)) {
         return kRejectInvalidTag;

@@ -4,6 +4,10 @@
 
 namespace {
 
+// The extended length octets that announce a 16-bit or a 32-bit length.
+constexpr uint8_t kLength16 = 254;
+constexpr uint8_t kLength32 = 255;
+
 // Reads the header at the cursor and checks that it is a primitive (not an
 // opening or closing tag) whose value length is `want` (or any length when
 // want is negative). On success the cursor moves to the first value octet.
@@ -72,34 +76,34 @@ bool tagDecodeHeader(const uint8_t *p, const uint8_t *end, TagHeader *h) {
     const uint8_t t = p[0];
     size_t pos = 1;
     h->number = t >> 4;
-    h->context = (t & 0x08) != 0;
-    h->lvt = t & 0x07;
+    h->context = (t & kTagClassContext) != 0;
+    h->lvt = t & kTagLvtMask;
     h->opening = false;
     h->closing = false;
     h->length = 0;
-    if (h->number == 15) {
+    if (h->number == kTagNumberExtended) {
         // 255 is reserved as an extended tag number.
-        if (avail < 2 || p[1] == 0xFF) {
+        if (avail < 2 || p[1] == 255) {
             return false;
         }
         h->number = p[1];
         pos = 2;
     }
-    if (h->context && h->lvt >= 6) {
-        h->opening = h->lvt == 6;
-        h->closing = h->lvt == 7;
-    } else if (!h->context && h->number == 1) {
+    if (h->context && h->lvt >= kTagLvtOpening) {
+        h->opening = h->lvt == kTagLvtOpening;
+        h->closing = h->lvt == kTagLvtClosing;
+    } else if (!h->context && h->number == kTagBoolean) {
         // An application boolean carries its value in the length field.
         h->length = 0;
-    } else if (h->lvt == 5) {
+    } else if (h->lvt == kTagLvtExtendedLength) {
         if (avail < pos + 1) {
             return false;
         }
         const uint8_t ext = p[pos++];
-        if (ext == 255) {
+        if (ext == kLength32) {
             return false;  // 32-bit lengths are not supported
         }
-        if (ext == 254) {
+        if (ext == kLength16) {
             if (avail < pos + 2) {
                 return false;
             }
@@ -108,7 +112,7 @@ bool tagDecodeHeader(const uint8_t *p, const uint8_t *end, TagHeader *h) {
         } else {
             h->length = ext;
         }
-    } else if (h->lvt >= 6) {
+    } else if (h->lvt >= kTagLvtOpening) {
         return false;  // application tags have no opening or closing form
     } else {
         h->length = h->lvt;
@@ -153,7 +157,7 @@ bool tagDecodeBoolean(const uint8_t **cursor, const uint8_t *end, bool *value) {
     if (cursor == nullptr || *cursor == nullptr || end == nullptr || *cursor >= end) {
         return false;
     }
-    *value = (**cursor & 0x07) == 1;
+    *value = (**cursor & kTagLvtMask) == 1;
     *cursor += 1;
     return true;
 }
@@ -228,7 +232,7 @@ bool tagCharStringLength(const uint8_t *p, const uint8_t *end, uint32_t *charact
         return false;
     }
     const uint8_t charSet = p[h.headerSize];
-    const uint32_t overhead = charSet == 1 ? 3 : 1;
+    const uint32_t overhead = charSet == kCharSetDbcs ? 3 : 1;
     if (h.length < overhead) {
         return false;
     }
@@ -243,12 +247,12 @@ bool tagDecodeCharString(const uint8_t **cursor, const uint8_t *end, CharString 
     }
     const uint8_t *v = *cursor + h.headerSize;
     const uint8_t charSet = v[0];
-    const uint32_t overhead = charSet == 1 ? 3 : 1;
+    const uint32_t overhead = charSet == kCharSetDbcs ? 3 : 1;
     if (h.length < overhead) {
         return false;
     }
     out->charSet = charSet;
-    out->codePage = charSet == 1 ? static_cast<uint16_t>(readBig(v + 1, 2)) : 0;
+    out->codePage = charSet == kCharSetDbcs ? static_cast<uint16_t>(readBig(v + 1, 2)) : 0;
     const uint32_t count = h.length - overhead;
     const uint32_t stored = count < max ? count : max;
     if (stored > 0) {
@@ -335,8 +339,8 @@ bool tagDecodeObjectId(const uint8_t **cursor, const uint8_t *end, uint16_t *obj
         return false;
     }
     const uint32_t raw = readBig(*cursor + h.headerSize, 4);
-    *objectType = static_cast<uint16_t>(raw >> 22);
-    *instance = raw & 0x3FFFFF;
+    *objectType = objectIdType(raw);
+    *instance = objectIdInstance(raw);
     *cursor += h.headerSize + 4;
     return true;
 }
@@ -351,12 +355,12 @@ bool tagValueLength(const uint8_t *p, const uint8_t *end, uint32_t *length) {
 }
 
 uint8_t *tagEncodeNull(uint8_t *p) {
-    *p++ = 0x00;
+    *p++ = kNullTagOctet;
     return p;
 }
 
 uint8_t *tagEncodeBoolean(uint8_t *p, bool value) {
-    *p++ = value ? 0x11 : 0x10;
+    *p++ = value ? kTrueTagOctet : kFalseTagOctet;
     return p;
 }
 
@@ -367,39 +371,39 @@ uint8_t *tagEncodeInteger(uint8_t *p, uint32_t value, uint8_t tagBase, bool isSi
 }
 
 uint8_t *tagEncodeContextInteger(uint8_t *p, uint32_t value, uint8_t tagNumber, bool isSigned) {
-    if (tagNumber <= 14) {
-        return tagEncodeInteger(p, value, static_cast<uint8_t>(tagNumber * 16 + 8), isSigned);
+    if (tagNumber < kTagNumberExtended) {
+        return tagEncodeInteger(p, value, ctxTagOctet(tagNumber), isSigned);
     }
     const uint32_t n = integerOctets(value, isSigned);
-    *p++ = static_cast<uint8_t>(0xF8 + n);
+    *p++ = ctxTagOctet(kTagNumberExtended, static_cast<uint8_t>(n));
     *p++ = tagNumber;
     return writeIntegerOctets(p, value, n);
 }
 
 uint8_t *tagEncodeUnsigned(uint8_t *p, uint32_t value) {
-    return tagEncodeInteger(p, value, 0x20, false);
+    return tagEncodeInteger(p, value, appTagOctet(kTagUnsigned), false);
 }
 
 uint8_t *tagEncodeSigned(uint8_t *p, int32_t value) {
-    return tagEncodeInteger(p, static_cast<uint32_t>(value), 0x30, true);
+    return tagEncodeInteger(p, static_cast<uint32_t>(value), appTagOctet(kTagSigned), true);
 }
 
 uint8_t *tagEncodeEnumerated(uint8_t *p, uint32_t value) {
-    return tagEncodeInteger(p, value, 0x90, false);
+    return tagEncodeInteger(p, value, appTagOctet(kTagEnumerated), false);
 }
 
 uint8_t *tagEncodeReal(uint8_t *p, float value) {
     uint32_t bits;
     std::memcpy(&bits, &value, 4);
-    *p++ = 0x44;
+    *p++ = kRealTagOctet;
     return writeBig32(p, bits);
 }
 
 uint8_t *tagEncodeDouble(uint8_t *p, double value) {
     uint64_t bits;
     std::memcpy(&bits, &value, 8);
-    *p++ = 0x55;
-    *p++ = 0x08;
+    *p++ = kDoubleTagOctet;
+    *p++ = 8;
     p = writeBig32(p, static_cast<uint32_t>(bits >> 32));
     return writeBig32(p, static_cast<uint32_t>(bits));
 }
@@ -407,12 +411,12 @@ uint8_t *tagEncodeDouble(uint8_t *p, double value) {
 uint8_t *tagEncodeTagAndLength(uint8_t *p, uint8_t tagBase, uint32_t length) {
     if (length <= 4) {
         *p++ = static_cast<uint8_t>(tagBase + length);
-    } else if (length <= 253) {
-        *p++ = static_cast<uint8_t>(tagBase + 5);
+    } else if (length < kLength16) {
+        *p++ = static_cast<uint8_t>(tagBase + kTagLvtExtendedLength);
         *p++ = static_cast<uint8_t>(length);
     } else if (length <= 0xFFFF) {
-        *p++ = static_cast<uint8_t>(tagBase + 5);
-        *p++ = 254;
+        *p++ = static_cast<uint8_t>(tagBase + kTagLvtExtendedLength);
+        *p++ = kLength16;
         *p++ = static_cast<uint8_t>(length >> 8);
         *p++ = static_cast<uint8_t>(length);
     } else {
@@ -422,7 +426,7 @@ uint8_t *tagEncodeTagAndLength(uint8_t *p, uint8_t tagBase, uint32_t length) {
 }
 
 uint8_t *tagEncodeOctetString(uint8_t *p, const uint8_t *octets, uint32_t count) {
-    p = tagEncodeTagAndLength(p, 0x60, count);
+    p = tagEncodeTagAndLength(p, appTagOctet(kTagOctetString), count);
     if (p == nullptr) {
         return nullptr;
     }
@@ -433,19 +437,19 @@ uint8_t *tagEncodeOctetString(uint8_t *p, const uint8_t *octets, uint32_t count)
 }
 
 uint32_t tagCharStringValueLength(const CharString *value) {
-    return value->length + (value->charSet == 1 ? 3u : 1u);
+    return value->length + (value->charSet == kCharSetDbcs ? 3u : 1u);
 }
 
 uint8_t *tagEncodeCharString(uint8_t *p, const CharString *value) {
     if (value->length > 0xFFFF) {
         return nullptr;
     }
-    p = tagEncodeTagAndLength(p, 0x70, tagCharStringValueLength(value));
+    p = tagEncodeTagAndLength(p, appTagOctet(kTagCharacterString), tagCharStringValueLength(value));
     if (p == nullptr) {
         return nullptr;
     }
     *p++ = value->charSet;
-    if (value->charSet == 1) {
+    if (value->charSet == kCharSetDbcs) {
         *p++ = static_cast<uint8_t>(value->codePage >> 8);
         *p++ = static_cast<uint8_t>(value->codePage);
     }
@@ -473,7 +477,7 @@ uint8_t *tagEncodeDate(uint8_t *p, uint16_t year, uint8_t month, uint8_t day, ui
     if (y > 255) {
         y = 255;
     }
-    *p++ = 0xA4;
+    *p++ = kDateTagOctet;
     *p++ = static_cast<uint8_t>(y);
     *p++ = (month == 0 || month > 14) ? 255 : month;
     *p++ = (day == 0 || day > 34) ? 255 : day;
@@ -482,7 +486,7 @@ uint8_t *tagEncodeDate(uint8_t *p, uint16_t year, uint8_t month, uint8_t day, ui
 }
 
 uint8_t *tagEncodeTime(uint8_t *p, uint8_t hour, uint8_t minute, uint8_t second, uint8_t hundredths) {
-    *p++ = 0xB4;
+    *p++ = kTimeTagOctet;
     *p++ = hour > 23 ? 255 : hour;
     *p++ = minute > 59 ? 255 : minute;
     *p++ = second > 59 ? 255 : second;
@@ -491,8 +495,8 @@ uint8_t *tagEncodeTime(uint8_t *p, uint8_t hour, uint8_t minute, uint8_t second,
 }
 
 uint8_t *tagEncodeObjectId(uint8_t *p, uint16_t objectType, uint32_t instance) {
-    *p++ = 0xC4;
-    return writeBig32(p, (static_cast<uint32_t>(objectType & 0x3FF) << 22) | (instance & 0x3FFFFF));
+    *p++ = kObjectIdTagOctet;
+    return writeBig32(p, objectIdMake(objectType, instance));
 }
 
 uint8_t *tagEncodeContextObjectId(uint8_t *p, uint8_t tagBase, uint32_t value) {

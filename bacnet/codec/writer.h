@@ -46,18 +46,18 @@ class Writer {
     }
 
     void open(uint8_t n) {
-        if (n <= 14) {
-            byte(static_cast<uint8_t>(n * 16 + 0x0E));
+        if (n < kTagNumberExtended) {
+            byte(ctxTagOctet(n, kTagLvtOpening));
         } else {
-            byte(0xFE);
+            byte(ctxTagOctet(kTagNumberExtended, kTagLvtOpening));
             byte(n);
         }
     }
     void close(uint8_t n) {
-        if (n <= 14) {
-            byte(static_cast<uint8_t>(n * 16 + 0x0F));
+        if (n < kTagNumberExtended) {
+            byte(ctxTagOctet(n, kTagLvtClosing));
         } else {
-            byte(0xFF);
+            byte(ctxTagOctet(kTagNumberExtended, kTagLvtClosing));
             byte(n);
         }
     }
@@ -67,20 +67,18 @@ class Writer {
         span(t_, tagEncodeContextInteger(t_, static_cast<uint32_t>(v), n, true));
     }
     void ctxBool(uint8_t n, uint8_t v) { ctxU(n, v != 0 ? 1 : 0); }
-    void ctxOid(uint8_t n, uint32_t v) {
-        span(t_, tagEncodeContextObjectId(t_, static_cast<uint8_t>(n * 16 + 8), v));
-    }
+    void ctxOid(uint8_t n, uint32_t v) { span(t_, tagEncodeContextObjectId(t_, ctxTagOctet(n), v)); }
     void ctxReal(uint8_t n, float f) {
         uint8_t *e = tagEncodeReal(t_, f);
-        t_[0] = static_cast<uint8_t>(n * 16 + 0x0C);
+        t_[0] = ctxTagOctet(n, 4);
         span(t_, e);
     }
     void ctxDouble(uint8_t n, double d) {
         uint8_t *e = tagEncodeDouble(t_, d);
-        t_[0] = static_cast<uint8_t>(n * 16 + 0x0D);
+        t_[0] = ctxTagOctet(n, kTagLvtExtendedLength);
         span(t_, e);
     }
-    void ctxNull(uint8_t n) { byte(static_cast<uint8_t>(n * 16 + 0x08)); }
+    void ctxNull(uint8_t n) { byte(ctxTagOctet(n)); }
     // Optional fields: nothing for an absent mark.
     void optIndex(uint8_t n, int32_t index) {
         if (index != kNoIndex) {
@@ -98,15 +96,15 @@ class Writer {
         }
     }
 
-    void appNull() { byte(0x00); }
-    void appBool(bool v) { byte(v ? 0x11 : 0x10); }
+    void appNull() { byte(kNullTagOctet); }
+    void appBool(bool v) { byte(v ? kTrueTagOctet : kFalseTagOctet); }
     void appU(uint32_t v) { span(t_, tagEncodeUnsigned(t_, v)); }
     void appS(int32_t v) { span(t_, tagEncodeSigned(t_, v)); }
     void appEnum(uint32_t v) { span(t_, tagEncodeEnumerated(t_, v)); }
     void appReal(float f) { span(t_, tagEncodeReal(t_, f)); }
     void appDouble(double d) { span(t_, tagEncodeDouble(t_, d)); }
     void appOidRaw(uint32_t raw) {
-        t_[0] = 0xC4;
+        t_[0] = kObjectIdTagOctet;
         t_[1] = static_cast<uint8_t>(raw >> 24);
         t_[2] = static_cast<uint8_t>(raw >> 16);
         t_[3] = static_cast<uint8_t>(raw >> 8);
@@ -122,12 +120,12 @@ class Writer {
     // The same with the tag octet made context n.
     void ctxDate(uint8_t n, const BACnetDate &d) {
         uint8_t *e = tagEncodeDate(t_, d.year, d.month, d.day, d.weekday);
-        t_[0] = static_cast<uint8_t>(n * 16 + 0x0C);
+        t_[0] = ctxTagOctet(n, 4);
         span(t_, e);
     }
     void ctxTime(uint8_t n, const BACnetTime &t) {
         uint8_t *e = tagEncodeTime(t_, t.hour, t.minute, t.second, t.hundredths);
-        t_[0] = static_cast<uint8_t>(n * 16 + 0x0C);
+        t_[0] = ctxTagOctet(n, 4);
         span(t_, e);
     }
 
@@ -171,13 +169,14 @@ class Writer {
             ok_ = false;
             return;
         }
-        uint8_t *e = tagEncodeTagAndLength(t_, 0x70, tagCharStringValueLength(&s));
+        uint8_t *e =
+            tagEncodeTagAndLength(t_, appTagOctet(kTagCharacterString), tagCharStringValueLength(&s));
         if (e == nullptr) {
             ok_ = false;
             return;
         }
         *e++ = s.charSet;
-        if (s.charSet == 1) {
+        if (s.charSet == kCharSetDbcs) {
             *e++ = static_cast<uint8_t>(s.codePage >> 8);
             *e++ = static_cast<uint8_t>(s.codePage);
         }
@@ -189,7 +188,7 @@ class Writer {
             ok_ = false;
             return;
         }
-        octets(0x60, m, length);
+        octets(appTagOctet(kTagOctetString), m, length);
     }
 
   private:
@@ -209,19 +208,20 @@ inline const uint8_t *bitData(const PropertyValue &v) {
     return static_cast<const uint8_t *>(v.value.block);
 }
 
-// One primitive (0..12) with its application tag (with the encoder).
+// One primitive (kDtNull .. kDtObjectId) with its application tag (with the
+// encoder).
 void primitive(Writer &w, const PropertyValue &v);
 
-// A date-time value; in a slot of a date-time priority array, inside the
-// context tag 1.
+// A date-time value; in a slot of a date-time priority array, inside its
+// context tag.
 inline void dateTimeSlot(Writer &w, bool wrapped, const BACnetDateTimeValue &v) {
     if (wrapped) {
-        w.open(1);
+        w.open(kPriorityValueDateTime);
     }
     w.appDate(v.date);
     w.appTime(v.time);
     if (wrapped) {
-        w.close(1);
+        w.close(kPriorityValueDateTime);
     }
 }
 

@@ -12,12 +12,6 @@
 #include "bacnet/stack/tsm.h"
 #include "property_access.h"
 
-namespace {
-
-// The values of protocol-version and protocol-revision.
-constexpr uint32_t kProtocolVersion = 1;
-constexpr uint32_t kProtocolRevision = 14;
-
 const uint32_t deviceAllProperties[] = {kPropAll,
                                         kPropObjectIdentifier,
                                         kPropObjectName,
@@ -52,6 +46,15 @@ const uint32_t deviceAllProperties[] = {kPropAll,
                                         kPropSerialNumber,
                                         kPropPropertyList,
                                         kGroupEnd};
+
+namespace {
+
+// The values of protocol-version and protocol-revision.
+constexpr uint32_t kProtocolVersion = 1;
+constexpr uint32_t kProtocolRevision = 14;
+
+// REQUIRED keeps an order of its own (database-revision before
+// device-address-binding), so it is a list of its own, as is OPTIONAL.
 const uint32_t deviceRequiredProperties[] = {kPropRequired,
                                              kPropObjectIdentifier,
                                              kPropObjectName,

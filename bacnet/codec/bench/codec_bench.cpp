@@ -17,10 +17,6 @@
 
 namespace {
 
-uint32_t oid(uint16_t type, uint32_t instance) {
-    return (uint32_t{type} << 22) | instance;
-}
-
 struct Sample {
     uint16_t type;
     uint32_t property;
@@ -36,9 +32,9 @@ void makeObjectList(PropertyValue &v) {
     v.datatype = kDtObjectIdList;
     v.count = 117;
     auto *ids = static_cast<uint32_t *>(appCalloc(117 * 4));
-    ids[0] = oid(8, 1000);
+    ids[0] = objectIdMake(kObjDevice, 1000);
     for (uint32_t i = 1; i < 117; ++i)
-        ids[i] = oid(0, i);
+        ids[i] = objectIdMake(kObjAnalogInput, i);
     v.value.block = ids;
     v.ownsValue = 1;
 }
@@ -52,8 +48,8 @@ void makeRecipients(PropertyValue &v) {
         d[i].transitions = 0xE0;
         d[i].processId = i + 1;
         d[i].to = {23, 59, 59, 99};
-        d[i].recipient.choice = 0;
-        d[i].recipient.device = oid(8, 100 + i);
+        d[i].recipient.choice = kRecipientDevice;
+        d[i].recipient.device = objectIdMake(kObjDevice, 100 + i);
     }
     v.value.block = d;
     v.ownsValue = 1;
@@ -76,11 +72,11 @@ void makeStatusFlags(PropertyValue &v) {
 }
 
 const Sample kSamples[] = {
-    {0, 85, makeReal},          // REAL present value
-    {8, 76, makeObjectList},    // object list of 117 identifiers
-    {15, 102, makeRecipients},  // recipient list of 5
-    {0, 77, makeString},        // 64-character object name
-    {0, 111, makeStatusFlags},  // status flags
+    {kObjAnalogInput, kPropPresentValue, makeReal},
+    {kObjDevice, kPropObjectList, makeObjectList},                // 117 identifiers
+    {kObjNotificationClass, kPropRecipientList, makeRecipients},  // 5 destinations
+    {kObjAnalogInput, kPropObjectName, makeString},               // 64 characters
+    {kObjAnalogInput, kPropStatusFlags, makeStatusFlags},
 };
 
 void encodeBench(benchmark::State &state) {
@@ -120,8 +116,8 @@ void decodeBench(benchmark::State &state) {
     for (auto _ : state) {
         const uint8_t *cur = in.data();
         PropertyValue out{};
-        if (propDecodeValue(&cur, oid(s.type, 1), s.property, &out, static_cast<uint32_t>(in.size()), 0x3F,
-                            -1) != 0) {
+        if (propDecodeValue(&cur, objectIdMake(s.type, 1), s.property, &out, static_cast<uint32_t>(in.size()),
+                            0x3F, -1) != 0) {
             state.SkipWithError("decode failed");
             break;
         }

@@ -50,7 +50,7 @@ PackedError decodeFrom(const Target &t, const uint8_t *data, size_t size, Proper
     }
     const uint8_t *cur = copy.get();
     std::memset(out, 0, sizeof *out);
-    const PackedError e = propDecodeValue(&cur, (uint32_t{t.type} << 22) | 1, t.property, out,
+    const PackedError e = propDecodeValue(&cur, objectIdMake(t.type, 1), t.property, out,
                                           static_cast<uint32_t>(size), 0x3F, t.index);
     check(cur >= copy.get() && cur <= copy.get() + size, "cursor outside the input");
     if (e == 0) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bacnet/enums.h"
+
 namespace value_fuzz {
 
 struct Target {
@@ -14,20 +16,89 @@ struct Target {
     int32_t index;
 };
 
+// A proprietary property: any identifier from kFirstProprietaryProperty on.
+inline constexpr uint32_t kProprietaryProperty = 600;
+
 // One entry per datatype the table gives, plus index forms and a
-// proprietary property.
+// proprietary property. An input's first octet picks its entry by position.
 inline constexpr Target kTargets[] = {
-    {0, 81, -1},   {0, 169, -1},  {8, 62, -1},   {15, 86, -1},  {19, 87, -1},  {19, 87, 0},   {19, 87, 5},
-    {45, 85, -1},  {2, 85, -1},   {1, 87, -1},   {1, 87, 16},   {46, 85, -1},  {47, 85, -1},  {0, 77, -1},
-    {19, 110, -1}, {19, 110, 2},  {0, 111, -1},  {39, 85, -1},  {3, 85, -1},   {4, 87, -1},   {42, 85, -1},
-    {50, 85, -1},  {8, 75, -1},   {17, 85, -1},  {45, 87, -1},  {44, 87, -1},  {40, 7, -1},   {8, 76, -1},
-    {8, 30, -1},   {0, 101, -1},  {8, 116, -1},  {6, 23, -1},   {0, 19, -1},   {8, 5, -1},    {15, 102, -1},
-    {8, 55, -1},   {11, 53, -1},  {17, 123, -1}, {17, 123, 3},  {17, 38, -1},  {0, 249, -1},  {0, 159, -1},
-    {17, 54, -1},  {20, 132, -1}, {17, 32, -1},  {0, 16, -1},   {0, 130, -1},  {0, 130, 2},   {0, 157, -1},
-    {12, 109, -1}, {7, 2, -1},    {9, 83, -1},   {11, 85, -1},  {8, 152, -1},  {20, 131, -1}, {23, 184, -1},
-    {24, 187, -1}, {23, 185, -1}, {28, 212, -1}, {25, 131, -1}, {27, 131, -1}, {32, 258, -1}, {35, 288, -1},
-    {32, 256, -1}, {37, 85, -1},  {37, 304, -1}, {32, 257, -1}, {26, 85, -1},  {56, 332, -1}, {56, 330, -1},
-    {0, 358, -1},  {15, 361, -1}, {15, 362, -1}, {56, 363, -1}, {54, 380, -1}, {53, 85, -1},  {0, 600, -1},
+    {kObjAnalogInput, kPropOutOfService, -1},
+    {kObjAnalogInput, kPropAutoSlaveDiscovery, -1},
+    {kObjDevice, kPropMaxApduLengthAccepted, -1},
+    {kObjNotificationClass, kPropPriority, -1},
+    {kObjMultiStateValue, kPropPriorityArray, -1},
+    {kObjMultiStateValue, kPropPriorityArray, 0},
+    {kObjMultiStateValue, kPropPriorityArray, 5},
+    {kObjIntegerValue, kPropPresentValue, -1},
+    {kObjAnalogValue, kPropPresentValue, -1},
+    {kObjAnalogOutput, kPropPriorityArray, -1},
+    {kObjAnalogOutput, kPropPriorityArray, 16},
+    {kObjLargeAnalogValue, kPropPresentValue, -1},
+    {kObjOctetstringValue, kPropPresentValue, -1},
+    {kObjAnalogInput, kPropObjectName, -1},
+    {kObjMultiStateValue, kPropStateText, -1},
+    {kObjMultiStateValue, kPropStateText, 2},
+    {kObjAnalogInput, kPropStatusFlags, -1},
+    {kObjBitstringValue, kPropPresentValue, -1},
+    {kObjBinaryInput, kPropPresentValue, -1},
+    {kObjBinaryOutput, kPropPriorityArray, -1},
+    {kObjDateValue, kPropPresentValue, -1},
+    {kObjTimeValue, kPropPresentValue, -1},
+    {kObjDevice, kPropObjectIdentifier, -1},
+    {kObjSchedule, kPropPresentValue, -1},
+    {kObjIntegerValue, kPropPriorityArray, -1},
+    {kObjDatetimeValue, kPropPriorityArray, -1},
+    {kObjCharacterstringValue, kPropAlarmValues, -1},
+    {kObjDevice, kPropObjectList, -1},
+    {kObjDevice, kPropDeviceAddressBinding, -1},
+    {kObjAnalogInput, kPropRecipient, -1},
+    {kObjDevice, kPropTimeSynchronizationRecipients, -1},
+    {kObjCalendar, kPropDateList, -1},
+    {kObjAnalogInput, kPropControlledVariableReference, -1},
+    {kObjDevice, kPropActiveVtSessions, -1},
+    {kObjNotificationClass, kPropRecipientList, -1},
+    {kObjDevice, kPropListOfSessionKeys, -1},
+    {kObjGroup, kPropListOfGroupMembers, -1},
+    {kObjSchedule, kPropWeeklySchedule, -1},
+    {kObjSchedule, kPropWeeklySchedule, 3},
+    {kObjSchedule, kPropExceptionSchedule, -1},
+    {kObjAnalogInput, kPropAccessEventCredential, -1},
+    {kObjAnalogInput, kPropMemberOf, -1},
+    {kObjSchedule, kPropListOfObjectPropertyReferences, -1},
+    {kObjTrendLog, kPropLogDeviceObjectProperty, -1},
+    {kObjSchedule, kPropEffectivePeriod, -1},
+    {kObjAnalogInput, kPropChangeOfStateTime, -1},
+    {kObjAnalogInput, kPropEventTimeStamps, -1},
+    {kObjAnalogInput, kPropEventTimeStamps, 2},
+    {kObjAnalogInput, kPropLastRestoreTime, -1},
+    {kObjLoop, kPropSetpointReference, -1},
+    {kObjCommand, kPropAction, -1},
+    {kObjEventEnrollment, kPropEventParameters, -1},
+    {kObjGroup, kPropPresentValue, -1},
+    {kObjDevice, kPropActiveCovSubscriptions, -1},
+    {kObjTrendLog, kPropLogBuffer, -1},
+    {kObjAccumulator, kPropLoggingRecord, -1},
+    {kObjPulseConverter, kPropScale, -1},
+    {kObjAccumulator, kPropPrescale, -1},
+    {kObjLoadControl, kPropActualShedLevel, -1},
+    {kObjEventLog, kPropLogBuffer, -1},
+    {kObjTrendLogMultiple, kPropLogBuffer, -1},
+    {kObjAccessCredential, kPropAuthenticationPolicyList, -1},
+    {kObjAccessUser, kPropNegativeAccessRules, -1},
+    {kObjAccessCredential, kPropAssignedAccessRights, -1},
+    {kObjCredentialDataInput, kPropPresentValue, -1},
+    {kObjCredentialDataInput, kPropSupportedFormats, -1},
+    {kObjAccessCredential, kPropAuthenticationFactors, -1},
+    {kObjGlobalGroup, kPropPresentValue, -1},
+    {kObjNetworkPort, kPropNetworkAccessSecurityPolicies, -1},
+    {kObjNetworkPort, kPropKeySets, -1},
+    {kObjAnalogInput, kPropFaultParameters, -1},
+    {kObjNotificationClass, kPropProcessIdentifierFilter, -1},
+    {kObjNotificationClass, kPropSubscribedRecipients, -1},
+    {kObjNetworkPort, kPropPortFilter, -1},
+    {kObjLightingOutput, kPropLightingCommand, -1},
+    {kObjChannel, kPropPresentValue, -1},
+    {kObjAnalogInput, kProprietaryProperty, -1},
 };
 inline constexpr size_t kTargetCount = sizeof kTargets / sizeof kTargets[0];
 

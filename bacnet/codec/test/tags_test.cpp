@@ -394,9 +394,9 @@ TEST(Tags, ObjectIdentifiers) {
         Bytes octets;
     };
     const Case cases[] = {
-        {0, 5, {0xC4, 0x00, 0x00, 0x00, 0x05}},
-        {8, 123, {0xC4, 0x02, 0x00, 0x00, 0x7B}},
-        {1023, 0x3FFFFF, {0xC4, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {kObjAnalogInput, 5, {0xC4, 0x00, 0x00, 0x00, 0x05}},
+        {kObjDevice, 123, {0xC4, 0x02, 0x00, 0x00, 0x7B}},
+        {1023, kMaxInstance, {0xC4, 0xFF, 0xFF, 0xFF, 0xFF}},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(hex(encoded([&](uint8_t *p) { return tagEncodeObjectId(p, c.type, c.instance); })), hex(c.octets));
@@ -530,36 +530,36 @@ TEST(Tags, EveryPrefixIsRefused) {
             CharStringStore<300> cs;
             const std::string what = hex(enc) + " cut to " + std::to_string(n);
             switch (enc[0] >> 4) {
-                case 2:
-                case 15:
+                case kTagUnsigned:
+                case kTagNumberExtended:  // context tag 20, unsigned
                     EXPECT_FALSE(tagDecodeUnsigned(&cur, end, &u)) << what;
                     break;
-                case 3:
+                case kTagSigned:
                     EXPECT_FALSE(tagDecodeSigned(&cur, end, &i)) << what;
                     break;
-                case 4:
+                case kTagReal:
                     EXPECT_FALSE(tagDecodeReal(&cur, end, &f)) << what;
                     break;
-                case 5:
+                case kTagDouble:
                     EXPECT_FALSE(tagDecodeDouble(&cur, end, &d)) << what;
                     break;
-                case 6:
+                case kTagOctetString:
                     EXPECT_FALSE(tagDecodeOctetString(&cur, end, o, sizeof o, &u)) << what;
                     break;
-                case 7:
+                case kTagCharacterString:
                     EXPECT_FALSE(tagDecodeCharString(&cur, end, &cs.str, 300)) << what;
                     EXPECT_FALSE(tagCharStringLength(begin, end, &u)) << what;
                     break;
-                case 8:
+                case kTagBitString:
                     EXPECT_FALSE(tagDecodeBitString(&cur, end, o, sizeof o, &b16)) << what;
                     break;
-                case 10:
+                case kTagDate:
                     EXPECT_FALSE(tagDecodeDate(&cur, end, &b16, o, o + 1, o + 2)) << what;
                     break;
-                case 11:
+                case kTagTime:
                     EXPECT_FALSE(tagDecodeTime(&cur, end, o, o + 1, o + 2, o + 3)) << what;
                     break;
-                case 12:
+                case kTagObjectIdentifier:
                     EXPECT_FALSE(tagDecodeObjectId(&cur, end, &b16, &u)) << what;
                     break;
             }

@@ -24,17 +24,22 @@ struct Sample {
 
 inline std::vector<Sample> samples() {
     std::vector<Sample> s;
-    s.push_back({"real present value", 0, 85, [](PropertyValue &v) { v.datatype = 4; v.value.f = 230.5f; },
+    s.push_back({"real present value", kObjAnalogInput, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtReal; v.value.f = 230.5f; },
                  "bacapp.present_value.real", "230.5", {}});
-    s.push_back({"enumerated present value", 5, 85, [](PropertyValue &v) { v.datatype = 9; v.value.u = 1; },
+    s.push_back({"enumerated present value", kObjBinaryValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtEnumerated; v.value.u = 1; },
                  "bacapp.present_value.enum_index", "1", {}});
-    s.push_back({"unsigned present value", 19, 85, [](PropertyValue &v) { v.datatype = 2; v.value.u = 70000; },
+    s.push_back({"unsigned present value", kObjMultiStateValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtUnsigned; v.value.u = 70000; },
                  "bacapp.present_value.uint", "70000", {}});
-    s.push_back({"signed present value", 45, 85, [](PropertyValue &v) { v.datatype = 3; v.value.i = -200; },
+    s.push_back({"signed present value", kObjIntegerValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtSigned; v.value.i = -200; },
                  "bacapp.present_value.int", "-200", {}});
-    s.push_back({"double present value", 46, 85, [](PropertyValue &v) { v.datatype = 5; v.value.d = 1234567.25; },
+    s.push_back({"double present value", kObjLargeAnalogValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtDouble; v.value.d = 1234567.25; },
                  "bacapp.present_value.double", "1234567.25", {}});
-    s.push_back({"64-character string", 40, 85,
+    s.push_back({"64-character string", kObjCharacterstringValue, kPropPresentValue,
                  [](PropertyValue &v) {
                      std::string t;
                      for (int i = 0; i < 64; ++i) t += static_cast<char>('A' + i % 26);
@@ -42,9 +47,9 @@ inline std::vector<Sample> samples() {
                  },
                  "bacapp.present_value.char_string", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKL",
                  {}});
-    s.push_back({"octet string", 47, 85,
+    s.push_back({"octet string", kObjOctetstringValue, kPropPresentValue,
                  [](PropertyValue &v) {
-                     v.datatype = 6;
+                     v.datatype = kDtOctetString;
                      v.length = 4;
                      auto *b = nested<uint8_t>(4);
                      b[0] = 0xDE;
@@ -55,24 +60,25 @@ inline std::vector<Sample> samples() {
                      v.ownsValue = 1;
                  },
                  "bacapp.present_value.octet_string", "64deadbeef", {}});  // the field covers the tag
-    s.push_back({"boolean present value", 6, 85, [](PropertyValue &v) { v.datatype = 1; v.value.u = 1; },
+    s.push_back({"boolean present value", kObjCalendar, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtBoolean; v.value.u = 1; },
                  "bacapp.present_value.boolean", "1", {}});
-    s.push_back({"status flags", 0, 111,
+    s.push_back({"status flags", kObjAnalogInput, kPropStatusFlags,
                  [](PropertyValue &v) {
-                     v.datatype = 8;
+                     v.datatype = kDtBitString;
                      v.length = 4;
                      v.value.octets[0] = 0x90;  // in-alarm, out-of-service
                  },
                  "", "", {"status-flags: (Bit String) (TFFT)"}});
-    s.push_back({"object list of 117", 8, 76,
+    s.push_back({"object list of 117", kObjDevice, kPropObjectList,
                  [](PropertyValue &v) {
-                     auto *b = block<uint32_t>(v, 16, 117);
-                     for (uint32_t i = 0; i < 117; ++i) b[i] = oid(i == 0 ? 8 : 0, i);
+                     auto *b = block<uint32_t>(v, kDtObjectIdList, 117);
+                     for (uint32_t i = 0; i < 117; ++i) b[i] = oid(i == 0 ? kObjDevice : kObjAnalogInput, i);
                  },
                  "", "", {"ObjectIdentifier: device, 0", "ObjectIdentifier: analog-input, 116"}});
-    s.push_back({"recipient list of 5", 15, 102,
+    s.push_back({"recipient list of 5", kObjNotificationClass, kPropRecipientList,
                  [](PropertyValue &v) {
-                     auto *b = block<BACnetDestination>(v, 23, 5);
+                     auto *b = block<BACnetDestination>(v, kDtDestination, 5);
                      for (uint32_t i = 0; i < 5; ++i) {
                          b[i].validDays = 0xFE;
                          b[i].transitions = 0xE0;
@@ -80,10 +86,10 @@ inline std::vector<Sample> samples() {
                          b[i].processId = 100 + i;
                          b[i].to = {23, 59, 59, 99};
                          if (i < 3) {
-                             b[i].recipient.choice = 0;
-                             b[i].recipient.device = oid(8, 1000 + i);
+                             b[i].recipient.choice = kRecipientDevice;
+                             b[i].recipient.device = oid(kObjDevice, 1000 + i);
                          } else {
-                             b[i].recipient.choice = 1;
+                             b[i].recipient.choice = kRecipientAddress;
                              b[i].recipient.network = 5;
                              b[i].recipient.macLength = 6;
                              const uint8_t mac[6] = {192, 168, 1, 50, 0xBA, 0xC0};
@@ -93,39 +99,41 @@ inline std::vector<Sample> samples() {
                  },
                  "", "", {"DeviceIdentifier: device, 1002", "ProcessIdentifier: 104", "IPV4: 192.168.1.50",
                          "transitions: (Bit String) (TTT)", "valid Days: (Bit String) (TTTTTTT)"}});
-    s.push_back({"priority array with one real", 1, 87,
+    s.push_back({"priority array with one real", kObjAnalogOutput, kPropPriorityArray,
                  [](PropertyValue &v) {
-                     auto *b = block<uint32_t>(v, 4, 16);
+                     auto *b = block<uint32_t>(v, kDtReal, 16);
                      for (int i = 0; i < 15; ++i) b[i] = 0xFFFFFFFF;
                      const float f = 20.0f;
                      std::memcpy(&b[15], &f, 4);
                  },
                  "", "", {"priority-array[15]: NULL", "priority-array[16]: 20.000000 (Real)"}});
-    s.push_back({"date value", 42, 85, [](PropertyValue &v) { v.datatype = 10; v.value.date = {124, 3, 15, 5}; },
+    s.push_back({"date value", kObjDateValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtDate; v.value.date = {124, 3, 15, 5}; },
                  "", "", {"Date: March 15, 2024, (Day of Week = Friday)"}});
-    s.push_back({"time value", 50, 85, [](PropertyValue &v) { v.datatype = 11; v.value.time = {13, 45, 30, 25}; },
+    s.push_back({"time value", kObjTimeValue, kPropPresentValue,
+                 [](PropertyValue &v) { v.datatype = kDtTime; v.value.time = {13, 45, 30, 25}; },
                  "", "", {"= 13:45:30.25"}});
-    s.push_back({"event time stamps", 0, 130,
+    s.push_back({"event time stamps", kObjAnalogInput, kPropEventTimeStamps,
                  [](PropertyValue &v) {
-                     auto *b = block<BACnetTimeStamp>(v, 32, 3);
-                     b[0].choice = 2;
+                     auto *b = block<BACnetTimeStamp>(v, kDtTimeStamp, 3);
+                     b[0].choice = kTimeStampDateTime;
                      b[0].date = {124, 5, 6, 1};
                      b[0].time = {7, 8, 9, 10};
-                     b[1].choice = 1;
+                     b[1].choice = kTimeStampSequenceNumber;
                      b[1].sequenceNumber = 300;
-                     b[2].choice = 0;
+                     b[2].choice = kTimeStampTime;
                      b[2].time = {1, 2, 3, 4};
                  },
                  "", "", {"Date: May 6, 2024", "= 07:08:09.10", "TO-FAULT timestamp: (Unsigned) 300",
                          "TO-NORMAL timestamp: 1:02:03.4"}});
-    s.push_back({"cov subscriptions", 8, 152,
+    s.push_back({"cov subscriptions", kObjDevice, kPropActiveCovSubscriptions,
                  [](PropertyValue &v) {
-                     auto *b = block<BACnetCOVSubscription>(v, 37, 1);
-                     b[0].recipient.choice = 0;
-                     b[0].recipient.device = oid(8, 9);
+                     auto *b = block<BACnetCOVSubscription>(v, kDtCOVSubscription, 1);
+                     b[0].recipient.choice = kRecipientDevice;
+                     b[0].recipient.device = oid(kObjDevice, 9);
                      b[0].processId = 77;
-                     b[0].objectId = oid(0, 3);
-                     b[0].propertyId = 85;
+                     b[0].objectId = oid(kObjAnalogInput, 3);
+                     b[0].propertyId = kPropPresentValue;
                      b[0].arrayIndex = kNoIndex;
                      b[0].issueConfirmed = 1;
                      b[0].timeRemaining = 300;
@@ -134,10 +142,10 @@ inline std::vector<Sample> samples() {
                  },
                  "", "", {"DeviceIdentifier: device, 9", "ProcessIdentifier: 77", "Time Remaining: (Unsigned) 300",
                          "COV Increment: 0.500000 (Real)", "Issue Confirmed Notifications: TRUE"}});
-    s.push_back({"event parameters (out of range)", 9, 83,
+    s.push_back({"event parameters (out of range)", kObjEventEnrollment, kPropEventParameters,
                  [](PropertyValue &v) {
-                     auto *e = block<BACnetEventParameter>(v, 35, 0);
-                     e->choice = 5;
+                     auto *e = block<BACnetEventParameter>(v, kDtEventParameter, 0);
+                     e->choice = kEventOutOfRange;
                      e->timeDelay = 10;
                      e->realLow = 1.0f;
                      e->realHigh = 2.0f;
@@ -145,29 +153,29 @@ inline std::vector<Sample> samples() {
                  },
                  "", "", {"event parameters (5) out-of-range", "Time Delay (hh.mm.ss): 0.00.10",
                          "low limit: 1.000000", "high limit: 2.000000", "deadband: 0.500000"}});
-    s.push_back({"trend log buffer", 20, 131,
+    s.push_back({"trend log buffer", kObjTrendLog, kPropLogBuffer,
                  [](PropertyValue &v) {
-                     auto *b = block<BACnetLogRecord>(v, 38, 2);
+                     auto *b = block<BACnetLogRecord>(v, kDtLogRecord, 2);
                      b[0].date = {124, 1, 1, 1};
-                     b[0].datumChoice = 2;
-                     b[0].datum.datatype = 4;
+                     b[0].datumChoice = kLogDatumReal;
+                     b[0].datum.datatype = kDtReal;
                      b[0].datum.value.f = 1.5f;
                      b[0].statusFlags = 255;
                      b[1].date = {124, 1, 1, 1};
                      b[1].time = {0, 15, 0, 0};
-                     b[1].datumChoice = 5;
-                     b[1].datum.datatype = 3;
+                     b[1].datumChoice = kLogDatumSigned;
+                     b[1].datum.datatype = kDtSigned;
                      b[1].datum.value.i = 200;
                      b[1].statusFlags = 0x40;
                  },
                  "", "", {"real value: 1.500000 (Real)", "signed value: (Signed) 200", "Status Flags: (Bit String) (FTFF)"}});
-    s.push_back({"weekly schedule", 17, 123,
+    s.push_back({"weekly schedule", kObjSchedule, kPropWeeklySchedule,
                  [](PropertyValue &v) {
-                     auto *b = block<BACnetDailySchedule>(v, 26, 7);
+                     auto *b = block<BACnetDailySchedule>(v, kDtDailySchedule, 7);
                      b[0].timeValueCount = 1;
                      b[0].timeValues = nested<BACnetTimeValue>(1);
                      b[0].timeValues[0].time = {8, 0, 0, 0};
-                     b[0].timeValues[0].value.datatype = 4;
+                     b[0].timeValues[0].value.datatype = kDtReal;
                      b[0].timeValues[0].value.value.f = 21.0f;
                  },
                  "", "", {"Monday", "= 08:00:00.0", "Value: 21.000000 (Real)", "Sunday"}});

@@ -42,9 +42,9 @@ void putLe32(Bytes &b, uint32_t v) {
 // A ReadProperty-ACK of `value` for (type, instance, property) in one
 // Ethernet frame from 192.168.1.10 to 192.168.1.20, both on port 47808.
 Bytes frame(uint16_t type, uint32_t instance, uint32_t property, const Bytes &value, uint8_t invokeId) {
-    Bytes apdu = {0x30, invokeId, 0x0C};  // ComplexACK, ReadProperty
+    Bytes apdu = {apduFirstOctet(kPduComplexAck), invokeId, kSvcReadProperty};
     apdu.push_back(0x0C);
-    const uint32_t id = (uint32_t{type} << 22) | instance;
+    const uint32_t id = objectIdMake(type, instance);
     for (int s = 24; s >= 0; s -= 8) {
         apdu.push_back(static_cast<uint8_t>(id >> s));
     }
@@ -57,7 +57,7 @@ Bytes frame(uint16_t type, uint32_t instance, uint32_t property, const Bytes &va
     apdu.insert(apdu.end(), value.begin(), value.end());
     apdu.push_back(0x3F);
 
-    Bytes bvlc = {0x81, 0x0A};  // BACnet/IP, Original-Unicast-NPDU
+    Bytes bvlc = {kBvllTypeBip, kBvlcOriginalUnicastNpdu};
     put16(bvlc, static_cast<uint16_t>(4 + 2 + apdu.size()));
     bvlc.insert(bvlc.end(), {0x01, 0x00});  // NPDU version 1, no addressing
     bvlc.insert(bvlc.end(), apdu.begin(), apdu.end());
@@ -236,7 +236,7 @@ TEST_F(TsharkTest, AgreesWithTheEncoder) {
         // The object's instance comes first; an object list adds its own.
         EXPECT_EQ(cells[1].substr(0, cells[1].find(',')), "1") << s.what;
         EXPECT_EQ(cells[2].substr(0, cells[2].find(',')), std::to_string(s.property)) << s.what;
-        if (s.type == 8 && s.property == 76) {
+        if (s.type == kObjDevice && s.property == kPropObjectList) {
             size_t ids = 0;
             for (char ch : cells[1]) ids += ch == ',' ? 1 : 0;
             EXPECT_EQ(ids, 117u) << "the object and its list of 117 identifiers";

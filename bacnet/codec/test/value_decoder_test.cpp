@@ -15,6 +15,13 @@ namespace {
 
 using namespace codec_test;
 
+// A property identifier below the proprietary ones that names no property,
+// and a proprietary one.
+constexpr uint32_t kUnassignedProperty = 450;
+constexpr uint32_t kProprietaryProperty = 600;
+static_assert(kUnassignedProperty < kFirstProprietaryProperty);
+static_assert(kProprietaryProperty >= kFirstProprietaryProperty);
+
 class ValueCodec : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,48 +61,69 @@ struct Refusal {
 TEST_F(ValueCodec, RefusesMalformedValues) {
     const Bytes mac9 = {0x65, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     const Refusal cases[] = {
-        {"real followed by something else", 2, 85, -1, {0x44, 0x41, 0xA0, 0x00, 0x00, 0x00}, kRejectInvalidTag, 0},
-        {"context tag taken for application data", 2, 85, -1, {0x4C, 0x41, 0xA0, 0x00, 0x00}, kRejectInvalidTag, 0},
-        {"context unsigned for an application unsigned", 8, 62, -1, {0x29, 0x05}, kRejectInvalidTag, 0},
-        {"unknown property below 512", 0, 450, -1, {0x21, 0x01}, kErrorInvalidDataType, 0},
-        {"priority array of an analog input", 0, 87, -1, {0x00}, kErrorInvalidDataType, 0},
-        {"tag number 13", 0, 600, -1, {0xD1, 0x00}, kErrorInvalidDataType, 0},
-        {"empty schedule present value", 17, 85, -1, {}, kRejectInvalidTag, 0},
-        {"real with a 4-octet double tag", 46, 85, -1, {0x54, 0, 0, 0, 0}, kRejectInvalidTag, 0},
-        {"double with length 4", 46, 85, -1, {0x55, 0x04, 0, 0, 0, 0}, kRejectInvalidTag, 0},
-        {"unsigned of 5 octets", 8, 62, -1, {0x25, 0x05, 0, 0, 0, 0, 1}, kErrorValueOutOfRange, 0},
-        {"length octet 255", 47, 85, -1, {0x65, 0xFF, 0, 0, 0, 1, 0}, kRejectInvalidTag, 0},
-        {"declared length past the end", 47, 85, -1, {0x65, 0x20, 1, 2, 3}, kRejectInvalidTag, 0},
-        {"empty character string", 0, 77, -1, {0x70}, kRejectInvalidTag, 0},
-        {"character set 1 without its code page", 0, 77, -1, {0x72, 0x01, 0x03}, kRejectInvalidTag, 0},
-        {"empty character string in an array", 19, 110, -1, {0x71, 0x00, 0x70}, kRejectInvalidTag, 2},
-        {"bit string of length 0", 0, 111, -1, {0x80}, kRejectInvalidTag, 0},
-        {"bit string with 8 unused bits", 0, 111, -1, {0x82, 0x08, 0xF0}, kRejectInvalidTag, 0},
-        {"element of the wrong application type", 8, 76, -1, {0xC4, 0, 0, 0, 1, 0x21, 0x01}, kErrorInvalidDataType, 2},
-        {"six days of a weekly schedule", 17, 123, -1, repeat({0x0E, 0x0F}, 6), kRejectInvalidTag, 0},
-        {"eight days of a weekly schedule", 17, 123, -1, repeat({0x0E, 0x0F}, 8), kRejectInvalidTag, 8},
-        {"33 references of a ReadAccessSpecification", 11, 53, -1,
+        {"real followed by something else", kObjAnalogValue, kPropPresentValue, -1,
+         {0x44, 0x41, 0xA0, 0x00, 0x00, 0x00}, kRejectInvalidTag, 0},
+        {"context tag taken for application data", kObjAnalogValue, kPropPresentValue, -1,
+         {0x4C, 0x41, 0xA0, 0x00, 0x00}, kRejectInvalidTag, 0},
+        {"context unsigned for an application unsigned", kObjDevice, kPropMaxApduLengthAccepted, -1,
+         {0x29, 0x05}, kRejectInvalidTag, 0},
+        {"unknown property below 512", kObjAnalogInput, kUnassignedProperty, -1,
+         {0x21, 0x01}, kErrorInvalidDataType, 0},
+        {"priority array of an analog input", kObjAnalogInput, kPropPriorityArray, -1,
+         {0x00}, kErrorInvalidDataType, 0},
+        {"tag number 13", kObjAnalogInput, kProprietaryProperty, -1, {0xD1, 0x00}, kErrorInvalidDataType, 0},
+        {"empty schedule present value", kObjSchedule, kPropPresentValue, -1, {}, kRejectInvalidTag, 0},
+        {"real with a 4-octet double tag", kObjLargeAnalogValue, kPropPresentValue, -1,
+         {0x54, 0, 0, 0, 0}, kRejectInvalidTag, 0},
+        {"double with length 4", kObjLargeAnalogValue, kPropPresentValue, -1,
+         {0x55, 0x04, 0, 0, 0, 0}, kRejectInvalidTag, 0},
+        {"unsigned of 5 octets", kObjDevice, kPropMaxApduLengthAccepted, -1,
+         {0x25, 0x05, 0, 0, 0, 0, 1}, kErrorValueOutOfRange, 0},
+        {"length octet 255", kObjOctetstringValue, kPropPresentValue, -1,
+         {0x65, 0xFF, 0, 0, 0, 1, 0}, kRejectInvalidTag, 0},
+        {"declared length past the end", kObjOctetstringValue, kPropPresentValue, -1,
+         {0x65, 0x20, 1, 2, 3}, kRejectInvalidTag, 0},
+        {"empty character string", kObjAnalogInput, kPropObjectName, -1, {0x70}, kRejectInvalidTag, 0},
+        {"character set 1 without its code page", kObjAnalogInput, kPropObjectName, -1,
+         {0x72, 0x01, 0x03}, kRejectInvalidTag, 0},
+        {"empty character string in an array", kObjMultiStateValue, kPropStateText, -1,
+         {0x71, 0x00, 0x70}, kRejectInvalidTag, 2},
+        {"bit string of length 0", kObjAnalogInput, kPropStatusFlags, -1, {0x80}, kRejectInvalidTag, 0},
+        {"bit string with 8 unused bits", kObjAnalogInput, kPropStatusFlags, -1,
+         {0x82, 0x08, 0xF0}, kRejectInvalidTag, 0},
+        {"element of the wrong application type", kObjDevice, kPropObjectList, -1,
+         {0xC4, 0, 0, 0, 1, 0x21, 0x01}, kErrorInvalidDataType, 2},
+        {"six days of a weekly schedule", kObjSchedule, kPropWeeklySchedule, -1,
+         repeat({0x0E, 0x0F}, 6), kRejectInvalidTag, 0},
+        {"eight days of a weekly schedule", kObjSchedule, kPropWeeklySchedule, -1,
+         repeat({0x0E, 0x0F}, 8), kRejectInvalidTag, 8},
+        {"33 references of a ReadAccessSpecification", kObjGroup, kPropListOfGroupMembers, -1,
          cat(cat({0x0C, 0, 0, 0, 1, 0x1E}, repeat({0x09, 0x55}, 33)), {0x1F}), kErrorOutOfMemory, 1},
-        {"9-octet MAC in an address binding", 8, 30, -1, cat({0xC4, 0x02, 0, 0, 1, 0x21, 0x01}, mac9),
-         kErrorValueOutOfRange, 1},
-        {"9-octet MAC in a recipient", 8, 116, -1, cat(cat({0x1E, 0x21, 0x01}, mac9), {0x1F}), kErrorValueOutOfRange,
-         1},
-        {"9-octet MAC in a VT session", 8, 5, -1, cat({0x21, 1, 0x21, 2, 0x21, 3}, mac9), kErrorValueOutOfRange, 1},
-        {"9-octet MAC in a session key", 8, 55, -1, cat(cat({0x65, 0x08, 1, 2, 3, 4, 5, 6, 7, 8}, {0x21, 0x01}), mac9),
-         kErrorValueOutOfRange, 1},
-        {"two values where one belongs", 0, 19, -1,
+        {"9-octet MAC in an address binding", kObjDevice, kPropDeviceAddressBinding, -1,
+         cat({0xC4, 0x02, 0, 0, 1, 0x21, 0x01}, mac9), kErrorValueOutOfRange, 1},
+        {"9-octet MAC in a recipient", kObjDevice, kPropTimeSynchronizationRecipients, -1,
+         cat(cat({0x1E, 0x21, 0x01}, mac9), {0x1F}), kErrorValueOutOfRange, 1},
+        {"9-octet MAC in a VT session", kObjDevice, kPropActiveVtSessions, -1,
+         cat({0x21, 1, 0x21, 2, 0x21, 3}, mac9), kErrorValueOutOfRange, 1},
+        {"9-octet MAC in a session key", kObjDevice, kPropListOfSessionKeys, -1,
+         cat(cat({0x65, 0x08, 1, 2, 3, 4, 5, 6, 7, 8}, {0x21, 0x01}), mac9), kErrorValueOutOfRange, 1},
+        {"two values where one belongs", kObjAnalogInput, kPropControlledVariableReference, -1,
          repeat({0x0C, 0, 0, 0, 1, 0x19, 0x55}, 2), kRejectInvalidTag, 2},
-        {"week-n-day out of range", 6, 23, -1, {0x2B, 0x0F, 0x01, 0x01}, kErrorValueOutOfRange, 1},
-        {"unknown calendar form", 6, 23, -1, {0x21, 0x01}, kErrorInvalidDataType, 1},
-        {"event parameter choice 6", 9, 83, -1, {0x6E, 0x09, 0x01, 0x6F}, kRejectInvalidTag, 1},
-        {"fault-extended fault parameter", 0, 358, -1, {0x2E, 0x09, 0x01, 0x19, 0x01, 0x2E, 0x2F, 0x2F},
-         kRejectInvalidTag, 1},
-        {"alarm values of an analog input", 0, 7, -1, {0x21, 0x01}, kErrorInvalidDataType, 0},
-        {"a bit-string array element", 39, 7, 2, {0x82, 0x04, 0xA0}, kErrorInvalidDataType, 1},
-        {"log-multiple bit string of 5 octets", 27, 131, -1,
+        {"week-n-day out of range", kObjCalendar, kPropDateList, -1,
+         {0x2B, 0x0F, 0x01, 0x01}, kErrorValueOutOfRange, 1},
+        {"unknown calendar form", kObjCalendar, kPropDateList, -1, {0x21, 0x01}, kErrorInvalidDataType, 1},
+        {"event parameter choice 6", kObjEventEnrollment, kPropEventParameters, -1,
+         {0x6E, 0x09, 0x01, 0x6F}, kRejectInvalidTag, 1},
+        {"fault-extended fault parameter", kObjAnalogInput, kPropFaultParameters, -1,
+         {0x2E, 0x09, 0x01, 0x19, 0x01, 0x2E, 0x2F, 0x2F}, kRejectInvalidTag, 1},
+        {"alarm values of an analog input", kObjAnalogInput, kPropAlarmValues, -1,
+         {0x21, 0x01}, kErrorInvalidDataType, 0},
+        {"a bit-string array element", kObjBitstringValue, kPropAlarmValues, 2,
+         {0x82, 0x04, 0xA0}, kErrorInvalidDataType, 1},
+        {"log-multiple bit string of 5 octets", kObjTrendLogMultiple, kPropLogBuffer, -1,
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 1, 1, 1, 1, 0x0F, 0x1E, 0x1E, 0x5D, 0x06, 0x00, 1, 2, 3, 4, 5, 0x1F, 0x1F},
          kErrorOutOfMemory, 1},
-        {"event-log notification (left to the event services)", 25, 131, -1,
+        {"event-log notification (left to the event services)", kObjEventLog, kPropLogBuffer, -1,
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 1, 1, 1, 1, 0x0F, 0x1E, 0x1E, 0x1F, 0x1F}, kErrorInvalidDataType, 1},
     };
     for (const Refusal &c : cases) {
@@ -113,20 +141,20 @@ TEST_F(ValueCodec, RefusesMalformedValues) {
 TEST_F(ValueCodec, DecodesTheDocumentedForms) {
     PropertyValue v;
     // A present value of an analog value, inline.
-    ASSERT_EQ(decode(2, 85, -1, {0x44, 0x41, 0xA0, 0x00, 0x00}, &v), 0u);
+    ASSERT_EQ(decode(kObjAnalogValue, kPropPresentValue, -1, {0x44, 0x41, 0xA0, 0x00, 0x00}, &v), 0u);
     EXPECT_EQ(v.datatype, kDtReal);
     EXPECT_EQ(v.count, 0);
     EXPECT_EQ(v.value.f, 20.0f);
 
     // Index 0 of an array is its length, an unsigned.
-    ASSERT_EQ(decode(1, 87, 0, {0x21, 0x10}, &v), 0u);
+    ASSERT_EQ(decode(kObjAnalogOutput, kPropPriorityArray, 0, {0x21, 0x10}, &v), 0u);
     EXPECT_EQ(v.datatype, kDtUnsigned);
     EXPECT_EQ(v.value.u, 16u);
 
     // The whole priority array of an analog output.
     Bytes pa(16, 0x00);
     pa = cat(Bytes(pa.begin(), pa.begin() + 15), {0x44, 0x41, 0xA0, 0x00, 0x00});
-    ASSERT_EQ(decode(1, 87, -1, pa, &v), 0u);
+    ASSERT_EQ(decode(kObjAnalogOutput, kPropPriorityArray, -1, pa, &v), 0u);
     ASSERT_EQ(v.count, 16);
     auto *slots = propBlock<uint32_t>(v);
     EXPECT_EQ(slots[0], 0xFFFFFFFFu);
@@ -136,40 +164,40 @@ TEST_F(ValueCodec, DecodesTheDocumentedForms) {
     propFreeValue(&v);
 
     // An integer value's priority array: one value record per slot.
-    ASSERT_EQ(decode(45, 87, -1, cat(Bytes(15, 0x00), {0x31, 0xFB}), &v), 0u);
+    ASSERT_EQ(decode(kObjIntegerValue, kPropPriorityArray, -1, cat(Bytes(15, 0x00), {0x31, 0xFB}), &v), 0u);
     EXPECT_EQ(v.datatype, kDtAny);
     ASSERT_EQ(v.count, 16);
     EXPECT_EQ(propBlock<PropertyValue>(v)[15].datatype, kDtSigned);
     EXPECT_EQ(propBlock<PropertyValue>(v)[15].value.i, -5);
     propFreeValue(&v);
 
-    // Property 600 (proprietary) takes one application value.
-    ASSERT_EQ(decode(0, 600, -1, {0x21, 0x07}, &v), 0u);
+    // A proprietary property takes one application value.
+    ASSERT_EQ(decode(kObjAnalogInput, kProprietaryProperty, -1, {0x21, 0x07}, &v), 0u);
     EXPECT_EQ(v.datatype, kDtUnsigned);
     EXPECT_EQ(v.value.u, 7u);
 
     // An empty list: no block, count 0.
-    ASSERT_EQ(decode(8, 152, -1, {}, &v), 0u);
+    ASSERT_EQ(decode(kObjDevice, kPropActiveCovSubscriptions, -1, {}, &v), 0u);
     EXPECT_EQ(v.count, 0);
     EXPECT_EQ(v.value.block, nullptr);
     EXPECT_EQ(v.ownsValue, 0);
 
     // An empty list of enumerated values: the empty list, which encodes as
     // nothing.
-    ASSERT_EQ(decode(0, 166, -1, {}, &v), 0u);
+    ASSERT_EQ(decode(kObjAnalogInput, kPropLifeSafetyAlarmValues, -1, {}, &v), 0u);
     EXPECT_EQ(v.datatype, kDtEmptyList);
     EXPECT_EQ(v.count, 0);
     Bytes none;
-    ASSERT_TRUE(encode(0, 166, &v, &none));
+    ASSERT_TRUE(encode(kObjAnalogInput, kPropLifeSafetyAlarmValues, &v, &none));
     EXPECT_TRUE(none.empty());
 
     // A weekly schedule of 7 empty days.
-    ASSERT_EQ(decode(17, 123, -1, repeat({0x0E, 0x0F}, 7), &v), 0u);
+    ASSERT_EQ(decode(kObjSchedule, kPropWeeklySchedule, -1, repeat({0x0E, 0x0F}, 7), &v), 0u);
     EXPECT_EQ(v.count, 7);
     propFreeValue(&v);
 
     // An empty setpoint reference.
-    ASSERT_EQ(decode(12, 109, -1, {}, &v), 0u);
+    ASSERT_EQ(decode(kObjLoop, kPropSetpointReference, -1, {}, &v), 0u);
     EXPECT_EQ(v.count, 0);
 }
 
@@ -237,19 +265,20 @@ TEST_F(ValueCodec, LogRecordsDecodeFromReadOnlyOctets) {
     const uint8_t *cur = at;
     PropertyValue v{};
     const PackedError e =
-        propDecodeValue(&cur, oid(20, 1), 131, &v, static_cast<uint32_t>(octets.size()), 0x3F, -1);
+        propDecodeValue(&cur, oid(kObjTrendLog, 1), kPropLogBuffer, &v, static_cast<uint32_t>(octets.size()),
+                        0x3F, -1);
     munmap(mem, static_cast<size_t>(page));
     ASSERT_EQ(e, 0u);
     ASSERT_EQ(v.count, 3);
     const auto *r = propBlock<BACnetLogRecord>(v);
-    EXPECT_EQ(r[0].datumChoice, 5);
+    EXPECT_EQ(r[0].datumChoice, kLogDatumSigned);
     EXPECT_EQ(r[0].datum.datatype, kDtSigned);
     EXPECT_EQ(r[0].datum.value.i, 200);
     EXPECT_EQ(r[0].statusFlags, 0x40);
     EXPECT_EQ(r[1].datum.datatype, kDtBoolean);
     EXPECT_EQ(r[1].statusFlags, 255);
     EXPECT_EQ(r[2].datum.datatype, kDtUnknown);
-    EXPECT_EQ(r[2].datum.value.u, 0x00020020u);
+    EXPECT_EQ(r[2].datum.value.u, errMake(kErrorClassProperty, kErrorCodeUnknownProperty));
     propFreeValue(&v);
 }
 
@@ -264,56 +293,56 @@ TEST_F(ValueCodec, SignedRuleAndRecipientDevice) {
         Bytes octets;
     };
     const Case cases[] = {
-        {"log datum +200", 20, 131,
+        {"log datum +200", kObjTrendLog, kPropLogBuffer,
          [](PropertyValue &v) {
-             auto *b = block<BACnetLogRecord>(v, 38, 1);
+             auto *b = block<BACnetLogRecord>(v, kDtLogRecord, 1);
              b[0].date = {124, 1, 1, 1};
              b[0].statusFlags = 255;
              b[0].datumChoice = 5;
-             b[0].datum.datatype = 3;
+             b[0].datum.datatype = kDtSigned;
              b[0].datum.value.i = 200;
          },
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 0, 0, 0, 0, 0x0F, 0x1E, 0x5A, 0x00, 0xC8, 0x1F}},
-        {"log datum -1", 20, 131,
+        {"log datum -1", kObjTrendLog, kPropLogBuffer,
          [](PropertyValue &v) {
-             auto *b = block<BACnetLogRecord>(v, 38, 1);
+             auto *b = block<BACnetLogRecord>(v, kDtLogRecord, 1);
              b[0].date = {124, 1, 1, 1};
              b[0].statusFlags = 255;
              b[0].datumChoice = 5;
-             b[0].datum.datatype = 3;
+             b[0].datum.datatype = kDtSigned;
              b[0].datum.value.i = -1;
          },
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 0, 0, 0, 0, 0x0F, 0x1E, 0x59, 0xFF, 0x1F}},
-        {"log-multiple signed entry +200", 27, 131,
+        {"log-multiple signed entry +200", kObjTrendLogMultiple, kPropLogBuffer,
          [](PropertyValue &v) {
-             auto *b = block<BACnetLogMultipleRecord>(v, 48, 1);
+             auto *b = block<BACnetLogMultipleRecord>(v, kDtLogMultipleRecord, 1);
              b[0].date = {124, 1, 1, 1};
-             b[0].choice = 1;
+             b[0].choice = kLogDataLogData;
              b[0].entryCount = 1;
              b[0].ownsEntries = 1;
              b[0].entries = nested<BACnetLogMultipleEntry>(1);
-             b[0].entries[0].choice = 4;
+             b[0].entries[0].choice = kLogEntrySigned;
              b[0].entries[0].datum = 200;
          },
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 0, 0, 0, 0, 0x0F, 0x1E, 0x1E, 0x4A, 0x00, 0xC8, 0x1F, 0x1F}},
-        {"extended event parameter, signed +200", 9, 83,
+        {"extended event parameter, signed +200", kObjEventEnrollment, kPropEventParameters,
          [](PropertyValue &v) {
-             auto *e = block<BACnetEventParameter>(v, 35, 0);
-             e->choice = 9;
+             auto *e = block<BACnetEventParameter>(v, kDtEventParameter, 0);
+             e->choice = kEventExtended;
              e->vendorId = 7;
              e->extendedType = 1;
              e->parameterCount = 1;
              e->ownsParameters = 1;
              e->parameters = nested<PropertyValue>(1);
-             e->parameters[0].datatype = 3;
+             e->parameters[0].datatype = kDtSigned;
              e->parameters[0].value.i = 200;
          },
          {0x9E, 0x09, 0x07, 0x19, 0x01, 0x2E, 0x32, 0x00, 0xC8, 0x2F, 0x9F}},
-        {"recipient device 5", 8, 116,
+        {"recipient device 5", kObjDevice, kPropTimeSynchronizationRecipients,
          [](PropertyValue &v) {
-             auto *r = block<BACnetRecipient>(v, 19, 1);
-             r[0].choice = 0;
-             r[0].device = oid(8, 5);
+             auto *r = block<BACnetRecipient>(v, kDtRecipient, 1);
+             r[0].choice = kRecipientDevice;
+             r[0].device = oid(kObjDevice, 5);
          },
          {0x0C, 0x02, 0x00, 0x00, 0x05}},
     };
@@ -344,13 +373,16 @@ TEST_F(ValueCodec, LongListsOfPointerRecords) {
         int n;
     };
     const Case cases[] = {
-        {"read-access specifications", 11, 53, {0x0C, 0, 0, 0, 1, 0x1E, 0x09, 0x55, 0x1F}, 100},
-        {"action lists", 7, 2, {0x0E, 0x1C, 0, 0x40, 0, 1, 0x29, 0x55, 0x4E, 0x21, 0x01, 0x4F, 0x79, 0, 0x89, 0, 0x0F},
-         60},
-        {"read-access results", 11, 85, {0x0C, 0, 0, 0, 1, 0x1E, 0x29, 0x55, 0x4E, 0x21, 0x01, 0x4F, 0x1F}, 70},
-        {"special events", 17, 38, {0x1C, 0x01, 0x80, 0, 1, 0x2E, 0x2F, 0x39, 0x01}, 50},
-        {"object list", 8, 76, {0xC4, 0x02, 0, 0, 1}, 300},
-        {"key sets", 56, 330,
+        {"read-access specifications", kObjGroup, kPropListOfGroupMembers,
+         {0x0C, 0, 0, 0, 1, 0x1E, 0x09, 0x55, 0x1F}, 100},
+        {"action lists", kObjCommand, kPropAction,
+         {0x0E, 0x1C, 0, 0x40, 0, 1, 0x29, 0x55, 0x4E, 0x21, 0x01, 0x4F, 0x79, 0, 0x89, 0, 0x0F}, 60},
+        {"read-access results", kObjGroup, kPropPresentValue,
+         {0x0C, 0, 0, 0, 1, 0x1E, 0x29, 0x55, 0x4E, 0x21, 0x01, 0x4F, 0x1F}, 70},
+        {"special events", kObjSchedule, kPropExceptionSchedule, {0x1C, 0x01, 0x80, 0, 1, 0x2E, 0x2F, 0x39, 0x01},
+         50},
+        {"object list", kObjDevice, kPropObjectList, {0xC4, 0x02, 0, 0, 1}, 300},
+        {"key sets", kObjNetworkPort, kPropKeySets,
          {0x09, 0x01, 0x1E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 0, 0, 0, 0, 0x1F, 0x2E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 0, 0, 0, 0,
           0x2F, 0x3E, 0x09, 0x01, 0x19, 0x02, 0x3F},
          40},
@@ -372,7 +404,7 @@ TEST_F(ValueCodec, LongListsOfPointerRecords) {
 TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     // The encoder hands back the command lists of an action list.
     PropertyValue v{};
-    auto *lists = block<BACnetActionList>(v, 34, 1);
+    auto *lists = block<BACnetActionList>(v, kDtActionList, 1);
     lists[0].commandCount = 1;
     lists[0].ownsList = 1;
     lists[0].commands = nested<BACnetActionCommand>(1);
@@ -381,7 +413,7 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     lists[0].commands[0].postDelay = kAbsent;
     charString(lists[0].commands[0].value, "text");
     Bytes enc;
-    ASSERT_TRUE(encode(7, 2, &v, &enc));
+    ASSERT_TRUE(encode(kObjCommand, kPropAction, &v, &enc));
     EXPECT_EQ(lists[0].ownsList, 0);
     EXPECT_EQ(lists[0].commands, nullptr);
     propFreeValue(&v);
@@ -390,7 +422,7 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
     // own, once.
     PropertyValue shared{};
     ReadAccessSpecification access{};
-    access.objectId = oid(0, 1);
+    access.objectId = oid(kObjAnalogInput, 1);
     access.ownsList = 1;
     access.referenceCount = 1;
     access.references = nested<BACnetPropertyReference>(1);
@@ -404,16 +436,16 @@ TEST_F(ValueCodec, ReleasedNestedBlocksAreNotReleasedTwice) {
 
     // A fault parameter's list, released by the encoder.
     PropertyValue fp{};
-    auto *f = block<BACnetFaultParameter>(fp, 58, 0);
-    f->choice = 3;
+    auto *f = block<BACnetFaultParameter>(fp, kDtFaultParameter, 0);
+    f->choice = kFaultLifeSafety;
     f->ownsList = 1;
     f->listCount = 2;
     auto *modes = nested<uint32_t>(2);
     modes[0] = 1;
     modes[1] = 2;
     f->list = modes;
-    f->reference = {oid(21, 1), 85, kNoIndex, kAbsent};
-    ASSERT_TRUE(encode(0, 358, &fp, &enc));
+    f->reference = {oid(kObjLifeSafetyPoint, 1), kPropPresentValue, kNoIndex, kAbsent};
+    ASSERT_TRUE(encode(kObjAnalogInput, kPropFaultParameters, &fp, &enc));
     EXPECT_EQ(hex(enc), hex({0x3E, 0x0E, 0x91, 0x01, 0x91, 0x02, 0x0F, 0x1E, 0x0C, 0x05, 0x40, 0x00, 0x01, 0x19,
                              0x55, 0x1F, 0x3F}));
     EXPECT_EQ(f->ownsList, 0);
@@ -439,12 +471,12 @@ TEST_F(ValueCodec, CompanionEncoders) {
     PduBuffer pdu;
     ASSERT_EQ(pduInit(&pdu), 0);
     BACnetCalendarEntry range{};
-    range.choice = 1;
+    range.choice = kCalendarEntryDateRange;
     range.date = {124, 7, 1, 255};
     range.endDate = {124, 8, 31, 255};
     EXPECT_EQ(propEncodeCalendarEntry(&pdu, &range), 0);
     BACnetCalendarEntry bad{};
-    bad.choice = 3;
+    bad.choice = kCalendarEntryWeekNDay + 1;
     EXPECT_EQ(propEncodeCalendarEntry(&pdu, &bad), 1);
     BACnetLightingCommand cmd{};
     cmd.operation = 2;
@@ -467,7 +499,7 @@ TEST_F(ValueCodec, CompanionEncoders) {
     const uint8_t *cur = octets.data();
     BACnetCalendarEntry back{};
     ASSERT_EQ(propDecodeCalendarEntry(&cur, octets.data() + octets.size(), &back), 0u);
-    EXPECT_EQ(back.choice, 1);
+    EXPECT_EQ(back.choice, kCalendarEntryDateRange);
     EXPECT_EQ(back.endDate.day, 31);
     EXPECT_EQ(cur, octets.data() + octets.size());
     const Bytes lc = {0x09, 0x02, 0x4A, 0x03, 0xE8};
@@ -489,9 +521,9 @@ TEST_F(ValueCodec, AllOnesIsNullOnlyInAPriorityArray) {
     b[0] = 0xFFFFFFFF;
     b[1] = 1;
     Bytes enc;
-    ASSERT_TRUE(encode(15, 86, &v, &enc));
+    ASSERT_TRUE(encode(kObjNotificationClass, kPropPriority, &v, &enc));
     EXPECT_EQ(hex(enc), hex({0x24, 0xFF, 0xFF, 0xFF, 0xFF, 0x21, 0x01}));
-    ASSERT_TRUE(encode(19, 87, &v, &enc));
+    ASSERT_TRUE(encode(kObjMultiStateValue, kPropPriorityArray, &v, &enc));
     EXPECT_EQ(hex(enc), hex({0x00, 0x21, 0x01}));
     propFreeValue(&v);
 }
@@ -502,31 +534,37 @@ TEST_F(ValueCodec, EncoderFailuresWriteNothing) {
         std::function<void(PropertyValue &)> make;
     };
     const Case cases[] = {
-        {"weekly schedule of 6 days", [](PropertyValue &v) { block<BACnetDailySchedule>(v, 26, 6); }},
+        {"weekly schedule of 6 days", [](PropertyValue &v) { block<BACnetDailySchedule>(v, kDtDailySchedule, 6); }},
         {"event parameter choice 6",
-         [](PropertyValue &v) { block<BACnetEventParameter>(v, 35, 0)->choice = 6; }},
-        {"recipient choice 2", [](PropertyValue &v) { block<BACnetRecipient>(v, 19, 2)[1].choice = 2; }},
+         [](PropertyValue &v) {
+             block<BACnetEventParameter>(v, kDtEventParameter, 0)->choice = kEventComplexEventType;
+         }},
+        {"recipient choice 2",
+         [](PropertyValue &v) { block<BACnetRecipient>(v, kDtRecipient, 2)[1].choice = kRecipientAddress + 1; }},
         {"9-octet MAC", [](PropertyValue &v) {
-             auto *b = block<BACnetAddressBinding>(v, 18, 1);
+             auto *b = block<BACnetAddressBinding>(v, kDtAddressBinding, 1);
              b[0].macLength = 9;
          }},
-        {"time stamp choice 3", [](PropertyValue &v) { block<BACnetTimeStamp>(v, 32, 1)[0].choice = 3; }},
+        {"time stamp choice 3",
+         [](PropertyValue &v) { block<BACnetTimeStamp>(v, kDtTimeStamp, 1)[0].choice = kTimeStampDateTime + 1; }},
         {"log datum of the wrong datatype", [](PropertyValue &v) {
-             auto *b = block<BACnetLogRecord>(v, 38, 1);
-             b[0].datumChoice = 2;
-             b[0].datum.datatype = 2;
+             auto *b = block<BACnetLogRecord>(v, kDtLogRecord, 1);
+             b[0].datumChoice = kLogDatumReal;
+             b[0].datum.datatype = kDtUnsigned;
          }},
-        {"event-log notification", [](PropertyValue &v) { block<BACnetEventLogRecord>(v, 47, 1)[0].choice = 1; }},
+        {"event-log notification", [](PropertyValue &v) {
+             block<BACnetEventLogRecord>(v, kDtEventLogRecord, 1)[0].choice = kEventLogDatumNotification;
+         }},
         {"missing block", [](PropertyValue &v) {
              v.datatype = kDtObjectIdList;
              v.count = 3;
          }},
         {"action command with a constructed value", [](PropertyValue &v) {
-             auto *l = block<BACnetActionList>(v, 34, 1);
+             auto *l = block<BACnetActionList>(v, kDtActionList, 1);
              l[0].commandCount = 1;
              l[0].ownsList = 1;
              l[0].commands = nested<BACnetActionCommand>(1);
-             l[0].commands[0].value.datatype = 20;
+             l[0].commands[0].value.datatype = kDtCalendarEntry;
          }},
     };
     for (const Case &c : cases) {
@@ -535,17 +573,17 @@ TEST_F(ValueCodec, EncoderFailuresWriteNothing) {
         PduBuffer pdu;
         ASSERT_EQ(pduInit(&pdu), 0);
         ASSERT_EQ(pduAppendByte(&pdu, 0x3E), 0);
-        EXPECT_EQ(propEncodeValue(&pdu, 0, 85, &v), 1) << c.what;
+        EXPECT_EQ(propEncodeValue(&pdu, kObjAnalogInput, kPropPresentValue, &v), 1) << c.what;
         EXPECT_EQ(pdu.length, 1u) << c.what;
         pduFree(&pdu);
         propFreeValue(&v);
     }
     // Codes without an encoding write nothing and succeed.
-    for (uint8_t code : {13, 14, 17, 39, 40, 42, 45, 64, 255}) {
+    for (uint8_t code : {13, 14, +kDtEmptyList, 39, 40, 42, 45, 64, +kDtUnknown}) {
         PropertyValue v{};
         v.datatype = code;
         Bytes enc;
-        EXPECT_TRUE(encode(0, 85, &v, &enc)) << int(code);
+        EXPECT_TRUE(encode(kObjAnalogInput, kPropPresentValue, &v, &enc)) << int(code);
         EXPECT_TRUE(enc.empty()) << int(code);
     }
 }

@@ -29,7 +29,7 @@ inline std::string hex(const Bytes &v) {
     return s;
 }
 
-inline uint32_t oid(uint16_t type, uint32_t instance) { return (uint32_t{type} << 22) | instance; }
+inline uint32_t oid(uint16_t type, uint32_t instance) { return objectIdMake(type, instance); }
 
 // A zeroed block of n records of T owned by v.
 template <typename T>
@@ -56,7 +56,7 @@ inline void charString(PropertyValue &v, const std::string &text, uint8_t charSe
     auto *s = static_cast<CharString *>(appCalloc(static_cast<uint32_t>(sizeof(CharString) + text.size())));
     s->length = static_cast<uint32_t>(text.size());
     s->charSet = charSet;
-    s->codePage = charSet == 1 ? 0x0352 : 0;
+    s->codePage = charSet == kCharSetDbcs ? 0x0352 : 0;
     std::memcpy(s->chars(), text.data(), text.size());
     v.value.block = s;
     v.ownsValue = 1;

@@ -239,7 +239,11 @@ void recordEncoderSweep(std::vector<std::string> &lines) {
         uint16_t type;
         uint32_t property;
     };
-    const Place places[] = {{0, 85}, {1, 87}, {44, 87}, {0, 19}, {17, 54}};
+    const Place places[] = {{kObjAnalogInput, kPropPresentValue},
+                            {kObjAnalogOutput, kPropPriorityArray},
+                            {kObjDatetimeValue, kPropPriorityArray},
+                            {kObjAnalogInput, kPropControlledVariableReference},
+                            {kObjSchedule, kPropListOfObjectPropertyReferences}};
     for (const Place &p : places) {
         Group empty(lines, format("no block %u.%u", p.type, p.property));
         for (unsigned code = 0; code < 256; ++code) {
@@ -253,7 +257,7 @@ void recordEncoderSweep(std::vector<std::string> &lines) {
             // Codes whose value the encoder writes inline would read the
             // block's address; they have no element block to sweep.
             const uint32_t size = code == kDtCharString ? sizeof(CharString) : propElementSize(uint8_t(code));
-            if (size == 0 || code == kDtObjectId) {
+            if (size == 0) {
                 continue;
             }
             for (uint16_t count : {0, 1, 2}) {

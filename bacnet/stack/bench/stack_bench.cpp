@@ -88,7 +88,7 @@ void startInProcess(const testapp::Config &config) {
 
 void BM_ReadPropertyInProcess(benchmark::State &state) {
     startInProcess(testapp::Config{});
-    Bytes npdu = readProperty(1, 1, kPropPresentValue);
+    Bytes npdu = readProperty(1, objectIdMake(kObjAnalogInput, 1), kPropPresentValue);
     const uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
     uint64_t before = repliesSent;
     for (auto _ : state) {
@@ -184,7 +184,7 @@ void BM_ReadPropertyUdp(benchmark::State &state) {
     uint8_t invokeId = static_cast<uint8_t>(state.thread_index() * 50);
     uint64_t lost = 0;
     for (auto _ : state) {
-        Bytes npdu = readProperty(++invokeId, 1, kPropPresentValue);
+        Bytes npdu = readProperty(++invokeId, objectIdMake(kObjAnalogInput, 1), kPropPresentValue);
         Bytes message{0x81, 0x0A, 0x00, static_cast<uint8_t>(npdu.size() + 4)};
         message.insert(message.end(), npdu.begin(), npdu.end());
         auto start = std::chrono::steady_clock::now();

@@ -69,12 +69,12 @@ TEST(Apdu, SegmentedRequestsAreAbortedAsNotSupported) {
 TEST(Apdu, NothingIsAnsweredWhileCommunicationIsDisabled) {
     harness::Stack stack;
     communicationEnabled = 0;
-    EXPECT_EQ(answer(stack, local(rp(1, 1, kPropPresentValue))), "");
+    EXPECT_EQ(answer(stack, local(rp(1, analogInput(1), kPropPresentValue))), "");
     EXPECT_EQ(answer(stack, local(Bytes{0x10, 0x08}, false)), "");
     // DeviceCommunicationControl still reaches the dispatcher.
     EXPECT_EQ(answer(stack, local(Bytes{0x00, 0x05, 0x03, 17, 0x19, 0x00})), "60 03 09");
     communicationEnabled = 1;
-    EXPECT_NE(answer(stack, local(rp(1, 1, kPropPresentValue))), "");
+    EXPECT_NE(answer(stack, local(rp(1, analogInput(1), kPropPresentValue))), "");
 }
 
 class Answers : public ::testing::Test {

@@ -310,8 +310,8 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
               "30 04 0C 0C 02 00 04 D2 19 4C 29 15 3E C4 00 00 00 14 3F");
     Bytes list = ask(local(rp(5, device, kPropObjectList)));
     EXPECT_EQ(list.size(), 3u + 5 + 2 + 1 + 21 * 5 + 1);
-    EXPECT_EQ(hex(ask(local(rp(6, 99, kPropPresentValue)))), "50 06 0C 91 01 91 1F");
-    EXPECT_EQ(hex(ask(local(rp(7, 1, 9999)))), "50 07 0C 91 02 91 20");
+    EXPECT_EQ(hex(ask(local(rp(6, analogInput(99), kPropPresentValue)))), "50 06 0C 91 01 91 1F");
+    EXPECT_EQ(hex(ask(local(rp(7, analogInput(1), kUnknownProperty)))), "50 07 0C 91 02 91 20");
 
     for (uint32_t group : {kPropAll, kPropRequired, kPropOptional}) {
         for (uint32_t object : {1u, device}) {

@@ -12,7 +12,7 @@ using namespace tu;
 
 namespace {
 
-constexpr uint32_t kAi1 = 1;
+constexpr uint32_t kAi1 = objectIdMake(kObjAnalogInput, 1);
 
 TEST(Router, StartAnnouncesTheVirtualNetworkAndAsksForTheNetworkNumber) {
     harness::Stack stack;
@@ -45,7 +45,7 @@ TEST(Router, RepliesFromVirtualDevicesCarryTheRightAddressing) {
     EXPECT_EQ(hex(Bytes(npdu.begin(), npdu.begin() + 16)), "01 28 00 05 01 0A 00 64 06 00 00 00 00 00 2A FE");
     EXPECT_EQ(npdu[16], 0x30);
 
-    r = stack.request(cat(routed, rp(3, objectIdMake(kObjDevice, 42), 9999)));
+    r = stack.request(cat(routed, rp(3, deviceObjectId(42), kUnknownProperty)));
     ASSERT_EQ(r.size(), 1u);
     npdu = npduOf(r[0]);
     EXPECT_EQ(hex(Bytes(npdu.begin(), npdu.begin() + 16)), "01 28 00 05 01 0A 00 64 06 00 00 00 00 00 2A FF");

@@ -55,7 +55,7 @@ TEST(ReadProperty, Answers) {
         {"wildcard device on the root", -1, kDeviceWildcard, kPropObjectIdentifier, kNone,
          "30 01 0C 0C 02 00 04 D2 19 4B 3E C4 02 00 04 D2 3F"},
         {"all", -1, deviceObjectId(kRoot), kPropAll, kNone, "50 01 0C 91 02 91 1B"},
-        {"required", -1, 1, kPropRequired, kNone, "50 01 0C 91 02 91 1B"},
+        {"required", -1, analogInput(1), kPropRequired, kNone, "50 01 0C 91 02 91 1B"},
         {"object-list count", -1, deviceObjectId(kRoot), kPropObjectList, 0,
          "30 01 0C 0C 02 00 04 D2 19 4C 29 00 3E 21 0B 3F"},
         {"object-list first", -1, deviceObjectId(kRoot), kPropObjectList, 1,
@@ -68,16 +68,16 @@ TEST(ReadProperty, Answers) {
         {"property-list past the end", -1, deviceObjectId(kRoot), kPropPropertyList, 29,
          "50 01 0C 91 02 91 2A"},
         {"index on a scalar", -1, deviceObjectId(kRoot), kPropObjectName, 1, "50 01 0C 91 02 91 32"},
-        {"unknown property", -1, deviceObjectId(kRoot), 9999, kNone, "50 01 0C 91 02 91 20"},
-        {"unknown instance", -1, 77, kPropPresentValue, kNone, "50 01 0C 91 01 91 1F"},
+        {"unknown property", -1, deviceObjectId(kRoot), kUnknownProperty, kNone, "50 01 0C 91 02 91 20"},
+        {"unknown instance", -1, analogInput(77), kPropPresentValue, kNone, "50 01 0C 91 01 91 1F"},
         {"unsupported type", -1, objectIdMake(kObjBinaryInput, 1), kPropPresentValue, kNone,
          "50 01 0C 91 01 91 1F"},
         {"another device's object", -1, deviceObjectId(42), kPropObjectIdentifier, kNone,
          "50 01 0C 91 01 91 1F"},
         {"log-buffer of a trend log", -1, objectIdMake(kObjTrendLog, 1), kPropLogBuffer, kNone,
          "50 01 0C 91 02 91 1B"},
-        {"log-buffer of an analog input", -1, 1, kPropLogBuffer, kNone, "50 01 0C 91 02 91 20"},
-        {"present value", -1, 2, kPropPresentValue, kNone,
+        {"log-buffer of an analog input", -1, analogInput(1), kPropLogBuffer, kNone, "50 01 0C 91 02 91 20"},
+        {"present value", -1, analogInput(2), kPropPresentValue, kNone,
          "30 01 0C 0C 00 00 00 02 19 55 3E 44 40 40 00 00 3F"},
         {"serial number from the application", -1, deviceObjectId(kRoot), kPropSerialNumber, kNone,
          "30 01 0C 0C 02 00 04 D2 1A 01 74 3E 75 08 00 53 4E 2D 31 32 33 34 3F"},
@@ -121,12 +121,12 @@ TEST(ReadProperty, SegmentationNoneHidesTheSegmentProperties) {
 
 TEST(ReadProperty, MalformedRequestsAreRejected) {
     const std::pair<const char *, Bytes> cases[] = {
-        {"trailing octet", cat(rp(1, 1, kPropPresentValue), Bytes{0x00})},
+        {"trailing octet", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x00})},
         {"no property", Bytes{0x00, 0x05, 0x01, 12, 0x0C, 0, 0, 0, 1}},
         {"three-octet object identifier", Bytes{0x00, 0x05, 0x01, 12, 0x0B, 0, 0, 1, 0x19, 0x55}},
         {"application tag for the object", Bytes{0x00, 0x05, 0x01, 12, 0xC4, 0, 0, 0, 1, 0x19, 0x55}},
         {"property longer than the request", Bytes{0x00, 0x05, 0x01, 12, 0x0C, 0, 0, 0, 1, 0x1A, 0x55}},
-        {"index with a wrong tag", cat(rp(1, 1, kPropPresentValue), Bytes{0x39, 0x01})},
+        {"index with a wrong tag", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x39, 0x01})},
         {"empty service data", Bytes{0x00, 0x05, 0x01, 12}},
     };
     harness::Stack stack;
@@ -220,17 +220,17 @@ TEST(ReadPropertyMultiple, RequiredAndOptionalOfTheDeviceObject) {
 
 TEST(ReadPropertyMultiple, GroupsOfAnAnalogInputLeaveOutThePropertyList) {
     harness::Stack stack;
-    auto all = rpmResults(stack, local(rpm(1, {{1, {{kPropAll}}}})), 1);
+    auto all = rpmResults(stack, local(rpm(1, {{analogInput(1), {{kPropAll}}}})), 1);
     EXPECT_EQ(properties(all),
               (std::vector<uint32_t>{kPropObjectIdentifier, kPropObjectName, kPropObjectType,
                                      kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
                                      kPropUnits, kPropDescription, kPropCovIncrement}));
-    auto required = rpmResults(stack, local(rpm(1, {{1, {{kPropRequired}}}})), 1);
+    auto required = rpmResults(stack, local(rpm(1, {{analogInput(1), {{kPropRequired}}}})), 1);
     EXPECT_EQ(
         properties(required),
         (std::vector<uint32_t>{kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropPresentValue,
                                kPropStatusFlags, kPropEventState, kPropOutOfService, kPropUnits}));
-    auto optional = rpmResults(stack, local(rpm(1, {{1, {{kPropOptional}}}})), 1);
+    auto optional = rpmResults(stack, local(rpm(1, {{analogInput(1), {{kPropOptional}}}})), 1);
     EXPECT_EQ(properties(optional), (std::vector<uint32_t>{kPropDescription, kPropCovIncrement}));
 }
 
@@ -238,8 +238,8 @@ TEST(ReadPropertyMultiple, ErrorsStayInsideTheAck) {
     harness::Stack stack;
     auto results =
         rpmResults(stack,
-                   local(rpm(6, {{77, {{kPropAll}}},
-                                 {1, {{kPropPresentValue}, {9999}, {kPropObjectName, 1}}},
+                   local(rpm(6, {{analogInput(77), {{kPropAll}}},
+                                 {analogInput(1), {{kPropPresentValue}, {kUnknownProperty}, {kPropObjectName, 1}}},
                                  {deviceObjectId(kRoot), {{kPropObjectList, 0}, {kPropObjectList, 99}}}})),
                    6);
     ASSERT_EQ(results.size(), 6u);
@@ -275,14 +275,14 @@ TEST(ReadPropertyMultiple, MalformedRequests) {
         {"no closing tag", Bytes{0x00, 0x05, 0x01, 14, 0x0C, 0, 0, 0, 1, 0x1E, 0x09, 0x55}},
         {"no opening tag", Bytes{0x00, 0x05, 0x01, 14, 0x0C, 0, 0, 0, 1, 0x09, 0x55, 0x1F}},
         {"empty", Bytes{0x00, 0x05, 0x01, 14}},
-        {"trailing octet", cat(rpm(1, {{1, {{kPropPresentValue}}}}), Bytes{0x00})},
+        {"trailing octet", cat(rpm(1, {{analogInput(1), {{kPropPresentValue}}}}), Bytes{0x00})},
         {"property missing", Bytes{0x00, 0x05, 0x01, 14, 0x0C, 0, 0, 0, 1, 0x1E, 0x1F}},
     };
     for (const auto &[name, apdu] : rejected) {
         SCOPED_TRACE(name);
         EXPECT_EQ(answer(stack, local(apdu)), "60 01 04");
     }
-    EXPECT_EQ(answer(stack, local(rpm(1, {{1, {{kPropAll, 1}}}}))), "50 01 0E 91 02 91 32");
+    EXPECT_EQ(answer(stack, local(rpm(1, {{analogInput(1), {{kPropAll, 1}}}}))), "50 01 0E 91 02 91 32");
 }
 
 TEST(ReadPropertyMultiple, EveryBlockIsReleased) {

@@ -59,7 +59,7 @@ TEST(StackLifecycle, RestartFreesEveryPacketAndEveryBlock) {
         // Packets left in the queues, a request waiting in the transaction
         // table, and a value owned by the stack's PropertyValue.
         uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
-        Bytes npdu = local(rp(1, 1, kPropPresentValue));
+        Bytes npdu = local(rp(1, analogInput(1), kPropPresentValue));
         for (int i = 0; i < 5; ++i) {
             npduReceive(kPortBip, 6, mac, nullptr, static_cast<uint32_t>(npdu.size()), npdu.data(), false);
         }
@@ -95,7 +95,7 @@ TEST(StackLifecycle, NothingRunsBetweenShutdownAndInit) {
     harness::Stack stack;
     stackShutdown();
     harness::takeSent();
-    harness::inject(harness::bvll(kBvlcOriginalUnicastNpdu, local(rp(1, 1, kPropPresentValue))),
+    harness::inject(harness::bvll(kBvlcOriginalUnicastNpdu, local(rp(1, analogInput(1), kPropPresentValue))),
                     harness::ip(192, 0, 2, 20), harness::port(47808), harness::ip(192, 0, 2, 10));
     stackTick(5);
     stackProcess();

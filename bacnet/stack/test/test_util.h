@@ -51,6 +51,14 @@ inline uint32_t deviceObjectId(uint32_t instance) {
     return objectIdMake(kObjDevice, instance);
 }
 
+// An analog input of the test application.
+inline uint32_t analogInput(uint32_t instance) {
+    return objectIdMake(kObjAnalogInput, instance);
+}
+
+// A property identifier that no object of the test application has.
+inline constexpr uint32_t kUnknownProperty = 9999;
+
 // ReadProperty request APDU.
 inline Bytes rp(uint8_t invokeId, uint32_t objectId, uint32_t property, uint32_t index = kNone,
                 uint8_t maxOctet = 0x05) {

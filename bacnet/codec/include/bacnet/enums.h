@@ -3,7 +3,8 @@
 // identifiers, the PDU types and their header bits, the confirmed and
 // unconfirmed service choices, the BVLC functions and result codes, the
 // network-layer message types, reject and abort reasons, error classes and
-// codes, segmentation, and the application tag numbers. Code that switches on
+// codes, segmentation, event and fault types, the choices of the constructed
+// datatypes, and the application tag numbers. Code that switches on
 // or tabulates one of these values uses the names, never the bare numbers.
 //
 // The enumerations are unscoped with a fixed underlying type, so that they
@@ -837,6 +838,152 @@ enum BACnetSegmentation : uint8_t {
     kSegmentedTransmit = 1,
     kSegmentedReceive = 2,
     kNoSegmentation = 3,
+};
+
+// BACnetEventType, which is also the context tag of each form of
+// BACnetEventParameter. 7 is deprecated and 12 reserved.
+enum BACnetEventType : uint8_t {
+    kEventChangeOfBitstring = 0,
+    kEventChangeOfState = 1,
+    kEventChangeOfValue = 2,
+    kEventCommandFailure = 3,
+    kEventFloatingLimit = 4,
+    kEventOutOfRange = 5,
+    kEventComplexEventType = 6,
+    kEventChangeOfLifeSafety = 8,
+    kEventExtended = 9,
+    kEventBufferReady = 10,
+    kEventUnsignedRange = 11,
+    kEventAccessEvent = 13,
+    kEventDoubleOutOfRange = 14,
+    kEventSignedOutOfRange = 15,
+    kEventUnsignedOutOfRange = 16,
+    kEventChangeOfCharacterstring = 17,
+    kEventChangeOfStatusFlags = 18,
+    kEventChangeOfReliability = 19,
+    kEventNone = 20,
+    kEventChangeOfDiscreteValue = 21,
+    kEventChangeOfTimer = 22,
+};
+
+// BACnetFaultType, which is also the context tag of each form of
+// BACnetFaultParameter.
+enum BACnetFaultType : uint8_t {
+    kFaultNone = 0,
+    kFaultCharacterstring = 1,
+    kFaultExtended = 2,
+    kFaultLifeSafety = 3,
+    kFaultState = 4,
+    kFaultStatusFlags = 5,
+    kFaultOutOfRange = 6,
+    kFaultListed = 7,
+};
+
+// The context tags of the alternatives of the constructed datatypes' choices.
+
+// BACnetRecipient.
+enum BACnetRecipientChoice : uint8_t {
+    kRecipientDevice = 0,
+    kRecipientAddress = 1,
+};
+
+// BACnetCalendarEntry.
+enum BACnetCalendarEntryChoice : uint8_t {
+    kCalendarEntryDate = 0,
+    kCalendarEntryDateRange = 1,
+    kCalendarEntryWeekNDay = 2,
+};
+
+// BACnetTimeStamp.
+enum BACnetTimeStampChoice : uint8_t {
+    kTimeStampTime = 0,
+    kTimeStampSequenceNumber = 1,
+    kTimeStampDateTime = 2,
+};
+
+// The period of a BACnetSpecialEvent.
+enum BACnetSpecialEventPeriod : uint8_t {
+    kSpecialEventCalendarEntry = 0,
+    kSpecialEventCalendarReference = 1,
+};
+
+// The log datum of a BACnetLogRecord.
+enum BACnetLogDatumChoice : uint8_t {
+    kLogDatumLogStatus = 0,
+    kLogDatumBoolean = 1,
+    kLogDatumReal = 2,
+    kLogDatumEnumerated = 3,
+    kLogDatumUnsigned = 4,
+    kLogDatumSigned = 5,
+    kLogDatumBitString = 6,
+    kLogDatumNull = 7,
+    kLogDatumFailure = 8,
+    kLogDatumTimeChange = 9,
+    kLogDatumAny = 10,
+};
+
+// The log datum of a BACnetEventLogRecord.
+enum BACnetEventLogDatumChoice : uint8_t {
+    kEventLogDatumLogStatus = 0,
+    kEventLogDatumNotification = 1,
+    kEventLogDatumTimeChange = 2,
+};
+
+// The log data of a BACnetLogMultipleRecord.
+enum BACnetLogDataChoice : uint8_t {
+    kLogDataLogStatus = 0,
+    kLogDataLogData = 1,
+    kLogDataTimeChange = 2,
+};
+
+// One entry of the log data of a BACnetLogMultipleRecord.
+enum BACnetLogDataEntryChoice : uint8_t {
+    kLogEntryBoolean = 0,
+    kLogEntryReal = 1,
+    kLogEntryEnumerated = 2,
+    kLogEntryUnsigned = 3,
+    kLogEntrySigned = 4,
+    kLogEntryBitString = 5,
+    kLogEntryNull = 6,
+    kLogEntryFailure = 7,
+    kLogEntryAny = 8,
+};
+
+// BACnetScale.
+enum BACnetScaleChoice : uint8_t {
+    kScaleFloat = 0,
+    kScaleInteger = 1,
+};
+
+// BACnetShedLevel.
+enum BACnetShedLevelChoice : uint8_t {
+    kShedLevelPercent = 0,
+    kShedLevelLevel = 1,
+    kShedLevelAmount = 2,
+};
+
+// The context-tagged alternatives of BACnetPriorityValue; the others are
+// application-tagged primitives.
+enum BACnetPriorityValueChoice : uint8_t {
+    kPriorityValueConstructed = 0,
+    kPriorityValueDateTime = 1,
+};
+
+// The context-tagged alternative of BACnetChannelValue; the others are
+// application-tagged primitives.
+enum BACnetChannelValueChoice : uint8_t {
+    kChannelValueLightingCommand = 0,
+};
+
+// The character set octet of a character string. A string in DBCS carries
+// its code page in the two octets after it.
+enum BACnetCharacterSet : uint8_t {
+    kCharSetUtf8 = 0,
+    kCharSetDbcs = 1,
+    kCharSetJisX0208 = 2,
+    kCharSetUcs4 = 3,
+    kCharSetUcs2 = 4,
+    kCharSetIso8859_1 = 5,
 };
 
 // Application tag numbers.

@@ -14,9 +14,9 @@
 // set it, ownsValue stays 0, and count holds the position (from 1) of the
 // element that failed. The cursor is written back in every case.
 //
-// An empty array or list of primitive elements (codes 1..12) comes back as
-// datatype 17 (empty list), count 0: for those codes a count of 0 stands for
-// one inline value. Empty lists of constructed records keep their code.
+// An empty array or list of primitive elements (kDtBoolean .. kDtObjectId)
+// comes back as kDtEmptyList, count 0: for those codes a count of 0 stands
+// for one inline value. Empty lists of constructed records keep their code.
 PackedError propDecodeValue(const uint8_t **cursor, uint32_t objectId, uint32_t propertyId,
                             PropertyValue *out, uint32_t available, uint8_t closingTag, int32_t arrayIndex);
 

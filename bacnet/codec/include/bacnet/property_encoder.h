@@ -10,13 +10,14 @@
 #include "bacnet/property_value.h"
 
 // Appends the encoding of value by its own datatype. The object type and the
-// property give the array flag of the datatype table (code 21) and the
-// date-time wrapping of the priority-arrays of date-time values (codes 15
-// and 31). Returns 0 on success, 1 when an append failed or a record holds a
-// choice without an encoding. The nested blocks of codes 34, 58 and 63 are
-// released afterwards (also after a failure), and their owns flags cleared.
-// In a priority array (property 87) an element with all bits set is written
-// as NULL.
+// property give the array flag of the datatype table (for
+// kDtObjectPropertyReference) and the date-time wrapping of the
+// priority-arrays of date-time values (kDtAny and kDtDateTime). Returns 0 on
+// success, 1 when an append failed or a record holds a choice without an
+// encoding. The nested blocks of kDtActionList, kDtFaultParameter and
+// kDtChannelValue are released afterwards (also after a failure), and their
+// owns flags cleared. In a priority array an element with all bits set is
+// written as NULL.
 uint8_t propEncodeValue(PduBuffer *buffer, uint16_t objectType, uint32_t propertyId, PropertyValue *value);
 
 // Companion encoders; 0 success, 1 failure (unknown choice or append failed).

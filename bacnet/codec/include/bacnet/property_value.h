@@ -83,6 +83,13 @@ enum : uint8_t {
     kDtUnknown = 255,  // no datatype; in a result record, an access error
 };
 
+// The codes of the primitives are their application tag numbers.
+static_assert(+kDtNull == kTagNull && +kDtBoolean == kTagBoolean && +kDtUnsigned == kTagUnsigned &&
+              +kDtSigned == kTagSigned && +kDtReal == kTagReal && +kDtDouble == kTagDouble &&
+              +kDtOctetString == kTagOctetString && +kDtCharString == kTagCharacterString &&
+              +kDtBitString == kTagBitString && +kDtEnumerated == kTagEnumerated && +kDtDate == kTagDate &&
+              +kDtTime == kTagTime && +kDtObjectId == kTagObjectIdentifier);
+
 // Short bit strings held in an octet field (days, transitions, status
 // flags) keep the data octet as on the wire: bit 0 in the top bit.
 
@@ -114,7 +121,7 @@ struct BACnetDateTimeValue {
 };
 
 struct BACnetProcessIdSelectionValue {
-    uint32_t choice;  // 0 null, 2 process identifier
+    uint32_t choice;  // kDtNull, or kDtUnsigned for a process identifier
     uint32_t processId;
 };
 
@@ -153,7 +160,7 @@ T *propBlock(const PropertyValue &v) {
     return static_cast<T *>(v.value.block);
 }
 
-// 18
+// kDtAddressBinding
 struct BACnetAddressBinding {
     uint32_t deviceId;  // device object identifier
     uint16_t network;
@@ -161,24 +168,24 @@ struct BACnetAddressBinding {
     uint8_t mac[kMaxMac];
 };
 
-// 19
+// kDtRecipient
 struct BACnetRecipient {
-    uint8_t choice;      // 0 device, 1 address
-    uint32_t device;     // choice 0: device object identifier
-    uint16_t network;    // choice 1
-    uint16_t macLength;  // choice 1; at most kMaxMac (0: broadcast)
+    uint8_t choice;      // kRecipientDevice or kRecipientAddress
+    uint32_t device;     // device: the device object identifier
+    uint16_t network;    // address
+    uint16_t macLength;  // address; at most kMaxMac (0: broadcast)
     uint8_t mac[kMaxMac];
 };
 
-// 20
+// kDtCalendarEntry
 struct BACnetCalendarEntry {
-    uint8_t choice;       // 0 date, 1 date range, 2 week-n-day
+    uint8_t choice;       // BACnetCalendarEntryChoice
     uint8_t weekNDay[3];  // month, week of month, day of week
     BACnetDate date;      // the date, or the start of the range
     BACnetDate endDate;   // end of the range
 };
 
-// 21 and 33
+// kDtObjectPropertyReference and kDtSetpointReference
 struct BACnetObjectPropertyReference {
     uint32_t objectId;
     uint32_t propertyId;
@@ -186,7 +193,7 @@ struct BACnetObjectPropertyReference {
     uint32_t position;   // element position in the decoded list, from 1 (not encoded)
 };
 
-// 22
+// kDtVTSession
 struct BACnetVTSession {
     uint8_t localSessionId;
     uint8_t remoteSessionId;
@@ -195,7 +202,7 @@ struct BACnetVTSession {
     uint8_t mac[kMaxMac];
 };
 
-// 23
+// kDtDestination
 struct BACnetDestination {
     uint8_t validDays;    // 7 bits: Monday 0x80 .. Sunday 0x02
     uint8_t transitions;  // 3 bits: to-offnormal 0x80, to-fault 0x40, to-normal 0x20
@@ -206,7 +213,7 @@ struct BACnetDestination {
     BACnetRecipient recipient;
 };
 
-// 24
+// kDtSessionKey
 struct BACnetSessionKey {
     uint8_t key[8];
     uint16_t network;
@@ -220,7 +227,7 @@ struct BACnetPropertyReference {
     int32_t arrayIndex;  // opt
 };
 
-// 25
+// kDtReadAccessSpecification
 inline constexpr uint8_t kMaxReadAccessReferences = 32;
 struct ReadAccessSpecification {
     uint32_t objectId;
@@ -235,29 +242,29 @@ struct BACnetTimeValue {
     PropertyValue value;  // a primitive 0..12
 };
 
-// 26: the block holds 1 or 7 days. Each day owns its time-value block.
+// kDtDailySchedule: the block holds 1 or 7 days. Each day owns its time-value block.
 struct BACnetDailySchedule {
     uint32_t timeValueCount;
     BACnetTimeValue *timeValues;
 };
 
-// 27: each event owns its time-value block.
+// kDtSpecialEvent: each event owns its time-value block.
 struct BACnetSpecialEvent {
     uint8_t priority;
-    uint8_t periodChoice;  // 0 calendar entry, 1 calendar reference
+    uint8_t periodChoice;  // BACnetSpecialEventPeriod
     BACnetCalendarEntry calendarEntry;
     uint32_t calendarId;  // calendar object identifier
     uint32_t timeValueCount;
     BACnetTimeValue *timeValues;
 };
 
-// 28
+// kDtDeviceObjectReference
 struct BACnetDeviceObjectReference {
     uint32_t deviceId;  // opt
     uint32_t objectId;
 };
 
-// 29
+// kDtDeviceObjectPropertyReference
 struct BACnetDeviceObjectPropertyReference {
     uint32_t objectId;
     uint32_t propertyId;
@@ -265,9 +272,9 @@ struct BACnetDeviceObjectPropertyReference {
     uint32_t deviceId;   // opt
 };
 
-// 32
+// kDtTimeStamp
 struct BACnetTimeStamp {
-    uint8_t choice;  // 0 time, 1 sequence number, 2 date-time
+    uint8_t choice;  // BACnetTimeStampChoice
     uint16_t sequenceNumber;
     BACnetTime time;
     BACnetDate date;
@@ -287,49 +294,56 @@ struct BACnetActionCommand {
     uint32_t postDelay;  // opt
 };
 
-// 34
+// kDtActionList
 struct BACnetActionList {
     uint16_t commandCount;
     uint8_t ownsList;
     BACnetActionCommand *commands;
 };
 
-// 35: one record, pointed to by the value (count 0). Which fields a choice
-// uses is told beside them.
+// kDtEventParameter: one record, pointed to by the value (count 0). Which
+// fields an event type uses is told beside them.
 struct BACnetEventParameter {
-    uint8_t choice;      // event type 0..18
-    uint32_t timeDelay;  // every choice but 9, 10 and 13
-    // 0: the bitmask (a bit string); 2: the criteria, a bitmask (8) or a
-    // referenced-property increment (4).
+    uint8_t choice;      // the event type (BACnetEventType), change-of-bitstring .. change-of-status-flags
+    uint32_t timeDelay;  // every event type but extended, buffer-ready and access-event
+    // change-of-bitstring: the bitmask (a bit string); change-of-value: the
+    // criteria, a bitmask (kDtBitString) or a referenced-property increment
+    // (kDtReal).
     PropertyValue criteria;
-    // 0: PropertyValue bit strings; 1: property states (context tag number in
-    // the top octet, value in the low 24 bits); 8: alarm values (u32);
-    // 13: access events (u32); 17: CharString records packed back to back.
+    // change-of-bitstring: PropertyValue bit strings; change-of-state:
+    // property states (context tag number in the top octet, value in the low
+    // 24 bits); change-of-life-safety: alarm values (u32); access-event:
+    // access events (u32); change-of-characterstring: CharString records
+    // packed back to back.
     uint8_t ownsList;
     uint16_t listCount;
     void *list;
-    // 8: the life-safety alarm values (u32).
+    // change-of-life-safety: the life-safety alarm values (u32).
     uint8_t ownsList2;
     uint16_t list2Count;
     uint32_t *list2;
-    // 3 feedback, 4 setpoint, 8 mode, 13 access event time.
+    // command-failure: feedback; floating-limit: setpoint;
+    // change-of-life-safety: mode; access-event: access event time.
     BACnetDeviceObjectPropertyReference reference;
-    // 4: low-diff, high-diff, deadband; 5: low, high, deadband.
+    // floating-limit: low-diff, high-diff, deadband; out-of-range: low, high,
+    // deadband.
     float realLow, realHigh, realDeadband;
-    // 14
+    // double-out-of-range
     double doubleLow, doubleHigh, doubleDeadband;
-    // 11: low, high; 15: signed low, high (as i32 bits) and deadband; 16.
+    // unsigned-range: low, high; signed-out-of-range: low, high (as i32 bits)
+    // and deadband; unsigned-out-of-range: low, high and deadband.
     uint32_t low, high, deadband;
-    // 9
+    // extended
     uint32_t vendorId;
     uint32_t extendedType;
     uint16_t parameterCount;
     uint8_t ownsParameters;
-    PropertyValue *parameters;  // a parameter of code 29 points to a reference
-    // 10
+    PropertyValue *parameters;  // a parameter of kDtDeviceObjectPropertyReference points to a reference
+    // buffer-ready
     uint16_t notificationThreshold;
     uint32_t previousCount;
-    // 18: selected flags, 4 bits (in-alarm 0x80 .. out-of-service 0x10)
+    // change-of-status-flags: selected flags, 4 bits (in-alarm 0x80 ..
+    // out-of-service 0x10)
     uint8_t selectedFlags;
 };
 
@@ -337,10 +351,10 @@ struct BACnetEventParameter {
 struct BACnetReadResult {
     uint32_t propertyId;
     int32_t arrayIndex;   // opt
-    PropertyValue value;  // datatype 255: value.u holds the PackedError
+    PropertyValue value;  // kDtUnknown: value.u holds the PackedError
 };
 
-// 36
+// kDtReadAccessResult
 struct ReadAccessResult {
     uint32_t objectId;
     uint16_t ownsResults;
@@ -348,7 +362,7 @@ struct ReadAccessResult {
     BACnetReadResult *results;
 };
 
-// 37
+// kDtCOVSubscription
 struct BACnetCOVSubscription {
     BACnetRecipient recipient;
     uint32_t processId;
@@ -361,16 +375,16 @@ struct BACnetCOVSubscription {
     float covIncrement;
 };
 
-// 38
+// kDtLogRecord
 struct BACnetLogRecord {
     BACnetDate date;
     BACnetTime time;
-    uint8_t datumChoice;  // the context tag 0..9 of the log datum
+    uint8_t datumChoice;  // BACnetLogDatumChoice, log-status .. time-change
     uint8_t statusFlags;  // 4 bits (in-alarm 0x80 .. out-of-service 0x10); 255 absent
-    PropertyValue datum;  // a failure: datatype 255 with the PackedError
+    PropertyValue datum;  // a failure: kDtUnknown with the PackedError
 };
 
-// 41
+// kDtAccumulatorRecord
 struct BACnetAccumulatorRecord {
     BACnetDate date;
     BACnetTime time;
@@ -379,22 +393,22 @@ struct BACnetAccumulatorRecord {
     uint32_t accumulatorStatus;
 };
 
-// 43
+// kDtScale
 struct BACnetScale {
-    uint8_t choice;  // 4 float scale, 3 integer scale
+    uint8_t choice;  // kDtReal float scale, kDtSigned integer scale
     int32_t integerScale;
     float floatScale;
 };
 
-// 44
+// kDtPrescale
 struct BACnetPrescale {
     uint32_t multiplier;
     uint32_t moduloDivide;
 };
 
-// 46
+// kDtShedLevel
 struct BACnetShedLevel {
-    uint8_t choice;  // 0 percent, 1 level, 2 amount
+    uint8_t choice;  // BACnetShedLevelChoice
     uint32_t value;  // percent or level
     float amount;
 };
@@ -402,11 +416,11 @@ struct BACnetShedLevel {
 // The notification of an event-log record; defined with the event services.
 struct EventLogNotification;
 
-// 47
+// kDtEventLogRecord
 struct BACnetEventLogRecord {
     BACnetDate date;
     BACnetTime time;
-    uint8_t choice;  // 0 log status, 1 notification, 2 time change
+    uint8_t choice;  // BACnetEventLogDatumChoice
     uint8_t ownsNotification;
     uint8_t statusBits;  // 3 bits: log-disabled 0x80, buffer-purged 0x40, log-interrupted 0x20
     float timeChange;
@@ -415,16 +429,16 @@ struct BACnetEventLogRecord {
 
 // An entry of a log-multiple record.
 struct BACnetLogMultipleEntry {
-    uint8_t choice;    // the context tag 0..7 of the datum
+    uint8_t choice;    // BACnetLogDataEntryChoice, boolean .. failure
     uint8_t bitCount;  // bits of a bit-string datum (at most 32)
     uint32_t datum;    // boolean, float bits, enumerated, unsigned, signed, bits, or a PackedError
 };
 
-// 48
+// kDtLogMultipleRecord
 struct BACnetLogMultipleRecord {
     BACnetDate date;
     BACnetTime time;
-    uint8_t choice;  // 0 log status, 1 log data, 2 time change
+    uint8_t choice;  // BACnetLogDataChoice
     uint8_t statusBits;
     uint8_t entryCount;
     uint8_t ownsEntries;
@@ -438,7 +452,7 @@ struct BACnetAuthenticationPolicyEntry {
     uint32_t index;
 };
 
-// 49
+// kDtAuthenticationPolicy
 struct BACnetAuthenticationPolicy {
     uint8_t ownsList;
     uint8_t orderEnforced;
@@ -447,7 +461,7 @@ struct BACnetAuthenticationPolicy {
     uint32_t timeout;
 };
 
-// 50
+// kDtAccessRule
 struct BACnetAccessRule {
     uint32_t timeRangeSpecifier;
     BACnetDeviceObjectPropertyReference timeRange;  // all opt when absent
@@ -457,28 +471,28 @@ struct BACnetAccessRule {
     uint8_t enable;
 };
 
-// 51
+// kDtAssignedAccessRights
 struct BACnetAssignedAccessRights {
     uint32_t deviceId;  // opt
     uint32_t objectId;
     uint8_t enable;
 };
 
-// 52
+// kDtAuthenticationFactor
 struct BACnetAuthenticationFactor {
     uint32_t formatType;
     uint32_t formatClass;
     PropertyValue value;  // an octet string
 };
 
-// 53
+// kDtAuthenticationFactorFormat
 struct BACnetAuthenticationFactorFormat {
     uint32_t formatType;
     uint32_t vendorId;      // opt
     uint32_t vendorFormat;  // opt
 };
 
-// 54
+// kDtCredentialAuthenticationFactor
 struct BACnetCredentialAuthenticationFactor {
     uint32_t disable;
     uint32_t formatType;
@@ -486,16 +500,16 @@ struct BACnetCredentialAuthenticationFactor {
     PropertyValue value;  // an octet string
 };
 
-// 55
+// kDtPropertyAccessResult
 struct BACnetPropertyAccessResult {
     uint32_t objectId;
     uint32_t propertyId;
     int32_t arrayIndex;   // opt
     uint32_t deviceId;    // opt
-    PropertyValue value;  // datatype 255: value.u holds the PackedError
+    PropertyValue value;  // kDtUnknown: value.u holds the PackedError
 };
 
-// 56
+// kDtNetworkSecurityPolicy
 struct BACnetNetworkSecurityPolicy {
     uint8_t portId;
     uint32_t securityLevel;
@@ -506,7 +520,7 @@ struct BACnetKeyIdentifier {
     uint8_t keyNumber;
 };
 
-// 57
+// kDtSecurityKeySet
 inline constexpr uint8_t kMaxKeyIdentifiers = 231;
 struct BACnetSecurityKeySet {
     uint8_t keyCount;
@@ -519,7 +533,7 @@ struct BACnetSecurityKeySet {
     BACnetKeyIdentifier *keys;
 };
 
-// The list of a fault-extended fault parameter (choice 2).
+// The list of a fault-extended fault parameter.
 struct BACnetFaultExtended {
     uint16_t vendorId;
     uint16_t extendedFaultType;
@@ -527,19 +541,19 @@ struct BACnetFaultExtended {
     PropertyValue *parameters;  // owned
 };
 
-// 58: one record, pointed to by the value (count 0).
+// kDtFaultParameter: one record, pointed to by the value (count 0).
 struct BACnetFaultParameter {
-    uint8_t choice;  // 0 none, 1 characterstring, 2 extended, 3 life-safety, 4 state, 5 status-flags
+    uint8_t choice;  // the fault type (BACnetFaultType), none .. status-flags
     uint8_t ownsList;
     uint8_t listCount;
-    // 1: CharString records packed back to back; 2: one BACnetFaultExtended;
-    // 3: enumerated mode values (u32); 4: property states (u32, context tag
-    // number in the top octet).
+    // characterstring: CharString records packed back to back; extended: one
+    // BACnetFaultExtended; life-safety: enumerated mode values (u32); state:
+    // property states (u32, context tag number in the top octet).
     void *list;
-    BACnetDeviceObjectPropertyReference reference;  // 3 and 5
+    BACnetDeviceObjectPropertyReference reference;  // life-safety and status-flags
 };
 
-// 60
+// kDtEventNotificationSubscription
 struct BACnetEventNotificationSubscription {
     BACnetRecipient recipient;
     uint32_t processId;
@@ -547,13 +561,13 @@ struct BACnetEventNotificationSubscription {
     uint8_t issueConfirmed;
 };
 
-// 61
+// kDtPortPermission
 struct BACnetPortPermission {
     uint8_t portId;
     uint8_t enabled;
 };
 
-// 62
+// kDtLightingCommand
 struct BACnetLightingCommand {
     uint8_t hasTargetLevel;
     uint8_t hasRampRate;
@@ -568,9 +582,9 @@ struct BACnetLightingCommand {
     uint32_t fadeTime;
 };
 
-// 63
+// kDtChannelValue
 struct BACnetChannelValue {
-    uint8_t datatype;  // 0..12, or 62 for a lighting command
+    uint8_t datatype;  // a primitive kDtNull .. kDtObjectId, or kDtLightingCommand
     uint8_t ownsValue;
     uint16_t length;
     PropertyValueData value;  // inline, or a pointer to the octets, the CharString, the bits or the command

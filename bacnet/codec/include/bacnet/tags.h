@@ -18,15 +18,60 @@
 #include <cstddef>
 #include <cstdint>
 
-// Error class in the upper 16 bits, error code in the lower; class 0x7FFF is
-// an Abort and 0x7FFE a Reject. 0 is success.
+#include "bacnet/enums.h"
+
+// A tag octet: the tag number in the upper four bits, the class bit, and the
+// length/value/type field in the lower three bits.
+inline constexpr uint8_t kTagClassContext = 0x08;
+inline constexpr uint8_t kTagLvtMask = 0x07;
+inline constexpr uint8_t kTagLvtExtendedLength = 5;  // the length follows the tag
+inline constexpr uint8_t kTagLvtOpening = 6;         // context tags only
+inline constexpr uint8_t kTagLvtClosing = 7;
+// Tag number 15 in the tag octet: the tag number follows it.
+inline constexpr uint8_t kTagNumberExtended = 15;
+
+// The tag octet of an application tag, and of a context tag 0..14; with an
+// lvt of 0 they are the tag bases of the encoders below.
+inline constexpr uint8_t appTagOctet(BACnetApplicationTag tag, uint8_t lvt = 0) {
+    return static_cast<uint8_t>(tag << 4 | lvt);
+}
+inline constexpr uint8_t ctxTagOctet(uint8_t number, uint8_t lvt = 0) {
+    return static_cast<uint8_t>(number << 4 | kTagClassContext | lvt);
+}
+
+// The tag octets of the primitives whose length is fixed.
+inline constexpr uint8_t kNullTagOctet = appTagOctet(kTagNull);
+inline constexpr uint8_t kFalseTagOctet = appTagOctet(kTagBoolean, 0);
+inline constexpr uint8_t kTrueTagOctet = appTagOctet(kTagBoolean, 1);
+inline constexpr uint8_t kRealTagOctet = appTagOctet(kTagReal, 4);
+inline constexpr uint8_t kDoubleTagOctet = appTagOctet(kTagDouble, kTagLvtExtendedLength);  // then 8
+inline constexpr uint8_t kDateTagOctet = appTagOctet(kTagDate, 4);
+inline constexpr uint8_t kTimeTagOctet = appTagOctet(kTagTime, 4);
+inline constexpr uint8_t kObjectIdTagOctet = appTagOctet(kTagObjectIdentifier, 4);
+
+// Error class in the upper 16 bits, error code in the lower. 0 is success.
 using PackedError = uint32_t;
 
-inline constexpr PackedError kRejectInvalidParameterDataType = 0x7FFE0003;
-inline constexpr PackedError kRejectInvalidTag = 0x7FFE0004;
-inline constexpr PackedError kErrorInvalidDataType = 0x00020009;
-inline constexpr PackedError kErrorValueOutOfRange = 0x00020025;
-inline constexpr PackedError kErrorOutOfMemory = 0x00030085;
+inline constexpr PackedError errMake(uint32_t errorClass, uint32_t code) {
+    return errorClass << 16 | (code & 0xFFFF);
+}
+inline constexpr uint32_t errGetClass(PackedError e) {
+    return e >> 16;
+}
+inline constexpr uint32_t errGetCode(PackedError e) {
+    return e & 0xFFFF;
+}
+
+// Classes outside the protocol's: an Abort or a Reject, the code its reason.
+inline constexpr uint32_t kClassAbort = 0x7FFF;
+inline constexpr uint32_t kClassReject = 0x7FFE;
+
+inline constexpr PackedError kRejectInvalidParameterDataType =
+    errMake(kClassReject, kRejectReasonInvalidParameterDataType);
+inline constexpr PackedError kRejectInvalidTag = errMake(kClassReject, kRejectReasonInvalidTag);
+inline constexpr PackedError kErrorInvalidDataType = errMake(kErrorClassProperty, kErrorCodeInvalidDataType);
+inline constexpr PackedError kErrorValueOutOfRange = errMake(kErrorClassProperty, kErrorCodeValueOutOfRange);
+inline constexpr PackedError kErrorOutOfMemory = errMake(kErrorClassResources, kErrorCodeOutOfMemory);
 
 // A character string as the stack and the application hold it. The
 // characters follow the 8-octet header directly (no terminator); the owner of

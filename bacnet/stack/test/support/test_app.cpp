@@ -25,67 +25,36 @@ std::mutex counterMutex;
 Counters hookCounters;
 Config current;
 
-constexpr uint32_t kEnd = 0xFFFFFFFFu;
+// The end of a property list, and of a group's cursor.
+constexpr uint32_t kEnd = kGroupEnd;
 
-const uint32_t aiAll[] = {kPropAll,
-                          kPropObjectIdentifier,
-                          kPropObjectName,
-                          kPropObjectType,
-                          kPropPresentValue,
-                          kPropStatusFlags,
-                          kPropEventState,
-                          kPropOutOfService,
-                          kPropUnits,
-                          kPropDescription,
-                          kPropCovIncrement,
-                          kPropPropertyList,
-                          kEnd};
-const uint32_t aiRequired[] = {kPropRequired,
-                               kPropObjectIdentifier,
-                               kPropObjectName,
-                               kPropObjectType,
-                               kPropPresentValue,
-                               kPropStatusFlags,
-                               kPropEventState,
-                               kPropOutOfService,
-                               kPropUnits,
-                               kPropPropertyList,
-                               kEnd};
-const uint32_t aiOptional[] = {kPropOptional, kPropDescription, kPropCovIncrement, kEnd};
-const uint32_t deviceAll[] = {kPropAll,
-                              kPropObjectIdentifier,
-                              kPropObjectName,
-                              kPropObjectType,
-                              kPropSystemStatus,
-                              kPropVendorName,
-                              kPropVendorIdentifier,
-                              kPropModelName,
-                              kPropFirmwareRevision,
-                              kPropApplicationSoftwareVersion,
-                              kPropLocation,
-                              kPropDescription,
-                              kPropProtocolVersion,
-                              kPropProtocolRevision,
-                              kPropMaxApduLengthAccepted,
-                              kPropSegmentationSupported,
-                              kPropUtcOffset,
-                              kPropApduTimeout,
-                              kPropApduSegmentTimeout,
-                              kPropNumberOfApduRetries,
-                              kPropProtocolServicesSupported,
-                              kPropProtocolObjectTypesSupported,
-                              kPropObjectList,
-                              kPropLocalTime,
-                              kPropLocalDate,
-                              kPropMaxMaster,
-                              kPropMaxInfoFrames,
-                              kPropDeviceAddressBinding,
-                              kPropMaxSegmentsAccepted,
-                              kPropDatabaseRevision,
-                              kPropActiveCovSubscriptions,
-                              kPropSerialNumber,
-                              kPropPropertyList,
-                              kEnd};
+// The analog input's properties in the order of ALL, each required or
+// optional; its groups take them in this order.
+struct AiProperty {
+    uint32_t id;
+    bool required;
+};
+const AiProperty aiProperties[] = {
+    {kPropObjectIdentifier, true}, {kPropObjectName, true}, {kPropObjectType, true},
+    {kPropPresentValue, true},     {kPropStatusFlags, true}, {kPropEventState, true},
+    {kPropOutOfService, true},     {kPropUnits, true},       {kPropDescription, false},
+    {kPropCovIncrement, false},    {kPropPropertyList, true},
+};
+
+// The list of a group: its identifier, its properties, kEnd.
+std::vector<uint32_t> aiGroup(uint32_t group) {
+    std::vector<uint32_t> list{group};
+    for (const AiProperty &p : aiProperties) {
+        if (group == kPropAll || p.required == (group == kPropRequired))
+            list.push_back(p.id);
+    }
+    list.push_back(kEnd);
+    return list;
+}
+
+const std::vector<uint32_t> aiAll = aiGroup(kPropAll);
+const std::vector<uint32_t> aiRequired = aiGroup(kPropRequired);
+const std::vector<uint32_t> aiOptional = aiGroup(kPropOptional);
 
 template <size_t N>
 struct Text {
@@ -171,16 +140,17 @@ bool objectExists(int32_t device, uint32_t objectId) {
     return false;
 }
 
+// The Device object's properties are the stack's.
 const uint32_t *listFor(uint32_t type, uint32_t group) {
     if (type == kObjDevice)
-        return deviceAll;
+        return deviceAllProperties;
     switch (group) {
         case kPropRequired:
-            return aiRequired;
+            return aiRequired.data();
         case kPropOptional:
-            return aiOptional;
+            return aiOptional.data();
         default:
-            return aiAll;
+            return aiAll.data();
     }
 }
 
@@ -194,7 +164,7 @@ bool inList(const uint32_t *list, uint32_t property) {
 
 std::vector<uint32_t> aiPropertyList() {
     std::vector<uint32_t> out;
-    for (const uint32_t *p = aiAll; *p != kEnd; ++p) {
+    for (const uint32_t *p = aiAll.data(); *p != kEnd; ++p) {
         if (*p != kPropAll && *p != kPropObjectIdentifier && *p != kPropObjectName && *p != kPropObjectType &&
             *p != kPropPropertyList)
             out.push_back(*p);

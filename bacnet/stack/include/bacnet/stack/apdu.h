@@ -13,21 +13,8 @@
 
 struct PropertyValue;
 
-// PackedError: error class in the upper 16 bits, error code in the lower.
-inline constexpr PackedError errMake(uint32_t errorClass, uint32_t code) {
-    return errorClass << 16 | (code & 0xFFFF);
-}
-inline constexpr uint32_t errGetClass(PackedError e) {
-    return e >> 16;
-}
-inline constexpr uint32_t errGetCode(PackedError e) {
-    return e & 0xFFFF;
-}
-
-// Classes outside the protocol's: an Abort or a Reject (the code is its
-// reason), and no answer at all.
-inline constexpr uint32_t kClassAbort = 0x7FFF;
-inline constexpr uint32_t kClassReject = 0x7FFE;
+// PackedError and errMake are the codec's (bacnet/tags.h). A class outside
+// the protocol's beside Abort and Reject: no answer at all.
 inline constexpr uint32_t kClassNoReply = 0x7FFC;
 inline constexpr PackedError kNoReply = errMake(kClassNoReply, 1);
 inline constexpr PackedError kErrUnknownObject = errMake(kErrorClassObject, kErrorCodeUnknownObject);
@@ -121,6 +108,10 @@ inline constexpr uint32_t kNoArrayIndex = 0xFFFFFFFFu;
 inline constexpr uint32_t kGroupEnd = 0xFFFFFFFFu;
 // The device object of any instance: the device a request reaches.
 inline constexpr uint32_t kDeviceWildcard = objectIdMake(kObjDevice, kMaxInstance);
+// The Device object's properties in the order of ALL, from the group
+// identifier to kGroupEnd: those the stack answers for a Device object, and
+// those the device application's appCheckProperty accepts for one.
+extern const uint32_t deviceAllProperties[];
 
 // An array property whose element 0 holds its length, with 32-bit elements.
 struct CountedArray {
