@@ -36,8 +36,10 @@ TEST(StackLifecycle, SocketFailureIsReportedNotFatal) {
     harness::uninstallFakeSocket();
 }
 
-TEST(StackLifecycle, PortsThatAreNotBuiltDoNotStart) {
-    testapp::configure(testapp::Config{});
+TEST(StackLifecycle, PortsThatCannotStartLeaveNoPortActive) {
+    testapp::Config config;
+    config.bipv6Address = "not an address";
+    testapp::configure(config);
     harness::installFakeSocket();
     uint8_t before = stackActivePort();
     EXPECT_FALSE(stackInit(kPortMstp));
