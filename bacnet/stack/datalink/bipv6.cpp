@@ -19,6 +19,7 @@
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/datalink.h"
 #include "bacnet/stack/npdu.h"
+#include "bacnet/stack/tsm.h"
 
 namespace {
 
@@ -42,8 +43,7 @@ struct VmacEntry {
 };
 
 // The table is read by senders on the notification threads and written by
-// the receive path on the main thread.
-std::mutex vmacMutex;
+// the receive path on the main thread, under the stack's internal lock.
 VmacEntry vmacTable[kVmacTableSize];
 
 std::atomic<int> bipv6Socket{-1};
@@ -156,7 +156,7 @@ bool sameVmac(const uint8_t *a, const uint8_t *b) {
 }
 
 void clearTable() {
-    std::lock_guard lock(vmacMutex);
+    std::lock_guard lock(stackInternalLock());
     for (VmacEntry &e : vmacTable) {
         std::memcpy(e.vmac, kFreeVmac, kVmacLength);
         std::memset(e.address, 0, sizeof e.address);
@@ -169,7 +169,7 @@ void learn(const uint8_t *vmac, const uint8_t *address, bool replace) {
     if (sameVmac(vmac, kFreeVmac)) {
         return;
     }
-    std::lock_guard lock(vmacMutex);
+    std::lock_guard lock(stackInternalLock());
     VmacEntry *slot = nullptr;
     for (VmacEntry &e : vmacTable) {
         if (sameVmac(e.vmac, vmac)) {
@@ -360,7 +360,7 @@ bool bipv6LookupVmac(const uint8_t *vmac, uint8_t *address) {
     if (sameVmac(vmac, kFreeVmac)) {
         return false;
     }
-    std::lock_guard lock(vmacMutex);
+    std::lock_guard lock(stackInternalLock());
     for (const VmacEntry &e : vmacTable) {
         if (sameVmac(e.vmac, vmac)) {
             std::memcpy(address, e.address, 16);
@@ -371,7 +371,7 @@ bool bipv6LookupVmac(const uint8_t *vmac, uint8_t *address) {
 }
 
 uint32_t bipv6VmacCount() {
-    std::lock_guard lock(vmacMutex);
+    std::lock_guard lock(stackInternalLock());
     uint32_t n = 0;
     for (const VmacEntry &e : vmacTable) {
         n += sameVmac(e.vmac, kFreeVmac) ? 0 : 1;

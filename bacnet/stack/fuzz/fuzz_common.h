@@ -9,6 +9,7 @@
 
 #include "app_memory_counting.h"
 #include "bacnet/stack/bip.h"
+#include "bacnet/stack/bipv6.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
@@ -33,6 +34,47 @@ inline void startOnce() {
     }();
     if (!started)
         std::abort();
+}
+
+// The B/IPv6 target's socket edge: opens, joins and binds, and sends and
+// receives nothing.
+namespace bipv6fake {
+inline int open() {
+    return 0;
+}
+inline int join(int, const uint8_t *, uint32_t) {
+    return 0;
+}
+inline int bind(int, uint16_t, uint32_t) {
+    return 0;
+}
+inline void close(int) {}
+inline ssize_t sendTo(int, const uint8_t *, uint32_t length, const uint8_t *, uint16_t, uint32_t) {
+    return length;
+}
+inline ssize_t receive(int, uint8_t *, uint32_t, uint8_t *) {
+    return 0;
+}
+inline const Bipv6SocketOps ops{open, join, bind, close, sendTo, receive};
+}  // namespace bipv6fake
+
+// The stack on B/IPv6 (own address 2001:db8::10, instance 1234).
+inline void startBipv6Once() {
+    static bool started = [] {
+        testapp::configure(config());
+        bipv6SetSocketOps(&bipv6fake::ops);
+        return stackInit(kPortBipv6);
+    }();
+    if (!started)
+        std::abort();
+}
+
+// One input of the B/IPv6 target: the first octet is the last of the
+// sender's address 2001:db8::N.
+inline void feedBipv6(const uint8_t *data, size_t size) {
+    uint8_t source[16] = {0x20, 0x01, 0x0D, 0xB8};
+    source[15] = data[0];
+    bipv6HandleDatagram(data + 1, static_cast<uint32_t>(size - 1), source);
 }
 
 // One input of the B/IP target: the first octet chooses the sender and
