@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "app_memory_counting.h"
 #include "bacnet/app_memory.h"
 #include "bacnet/property_value.h"
@@ -9,6 +11,7 @@
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
+#include "mstp/emulator.h"
 #include "test_util.h"
 
 using harness::Bytes;
@@ -41,6 +44,9 @@ TEST(StackLifecycle, PortsThatCannotStartLeaveNoPortActive) {
     config.bipv6Address = "not an address";
     testapp::configure(config);
     harness::installFakeSocket();
+    mstpemu::reset("/dev/ttyO4");
+    mstpemu::fail(mstpemu::Failure::kOpen, ENOENT);
+    harness::installMstpEmulator();
     uint8_t before = stackActivePort();
     EXPECT_FALSE(stackInit(kPortMstp));
     EXPECT_FALSE(stackInit(kPortBipv6));
@@ -50,6 +56,7 @@ TEST(StackLifecycle, PortsThatCannotStartLeaveNoPortActive) {
     datalinkSend(kPortBipv6, nullptr, sizeof npdu, npdu, false);
     EXPECT_EQ(harness::sentCount(), 0u);
     stackShutdown();
+    harness::uninstallMstpEmulator();
     harness::uninstallFakeSocket();
 }
 

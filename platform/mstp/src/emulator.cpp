@@ -286,6 +286,9 @@ int ioctl(int fd, unsigned long request, unsigned long argument) {
             if (discipline != kTtyDiscipline && discipline != kMstpDiscipline) {
                 return failWith(EINVAL);
             }
+            if (discipline == kMstpDiscipline && failing(Failure::kSetDiscipline, &error)) {
+                return failWith(error);
+            }
             if (discipline != s.lineDiscipline) {
                 // A new discipline starts with an empty receive queue.
                 emu.inbox.clear();

@@ -74,6 +74,7 @@ enum class Failure {
     kSetMacAddress,
     kSetTolerance,
     kGetSerial,      // TIOCGSERIAL
+    kSetDiscipline,  // TIOCSETD of the module's discipline
     kModuleVersion,  // the module reports no version
 };
 
