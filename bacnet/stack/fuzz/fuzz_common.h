@@ -10,10 +10,12 @@
 #include "app_memory_counting.h"
 #include "bacnet/stack/bip.h"
 #include "bacnet/stack/bipv6.h"
+#include "bacnet/stack/mstp.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
 #include "harness.h"
+#include "mstp/emulator.h"
 
 namespace fuzz {
 
@@ -75,6 +77,34 @@ inline void feedBipv6(const uint8_t *data, size_t size) {
     uint8_t source[16] = {0x20, 0x01, 0x0D, 0xB8};
     source[15] = data[0];
     bipv6HandleDatagram(data + 1, static_cast<uint32_t>(size - 1), source);
+}
+
+// The stack on MS/TP over the emulated line discipline, MAC 5.
+inline void startMstpOnce() {
+    static bool started = [] {
+        testapp::Config c = config();
+        c.mstpMac = 5;
+        testapp::configure(c);
+        mstpemu::reset("/dev/ttyO4");
+        harness::installMstpEmulator();
+        return stackInit(kPortMstp);
+    }();
+    if (!started)
+        std::abort();
+}
+
+// One input of the MS/TP target: a frame from the peer station of the first
+// octet, to this station (second octet even) or broadcast (odd), of the
+// frame type 5 or 6 (bit 1 of the second octet), whose NPDU is the rest.
+// The datalink reads it from the emulator in the next tick.
+inline void feedMstpFrame(const uint8_t *data, size_t size) {
+    mstpemu::Frame frame;
+    frame.source = data[0] == 5 ? 6 : data[0];
+    frame.destination = (data[1] & 1) ? 0xFF : 5;
+    frame.type = (data[1] & 2) ? 5 : 6;
+    frame.data.assign(data + 2, data + size);
+    mstpemu::send(frame);
+    stackTick(0);
 }
 
 // One input of the B/IP target: the first octet chooses the sender and
