@@ -467,25 +467,6 @@ TEST_F(Bipv6, AfterARestartOntoBipItsPollDoesNothing) {
 // Real UDP: the stack on one end of a veth pair (2001:db8::10 on eth0) and a
 // client on the other (2001:db8::20), in a network namespace of the test's
 // own.
-int runIp(const std::vector<std::string> &argv) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char *> args{const_cast<char *>("ip")};
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp("ip", args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class Bipv6RealUdp : public ::testing::Test {
   protected:
     int client = -1;  // unicast, bound to the client's address
@@ -502,7 +483,9 @@ class Bipv6RealUdp : public ::testing::Test {
                  {"addr", "add", "2001:db8::20/64", "dev", "eth1", "nodad"},
                  {"link", "set", "eth0", "up"},
                  {"link", "set", "eth1", "up"}}) {
-            if (runIp(argv) != 0)
+            std::vector<std::string> command{"ip"};
+            command.insert(command.end(), argv.begin(), argv.end());
+            if (run(command) != 0)
                 GTEST_SKIP() << "ip " << argv[0] << " " << argv[1] << " failed";
         }
         clientIf = if_nametoindex("eth1");

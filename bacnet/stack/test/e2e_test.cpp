@@ -37,33 +37,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a program (no shell) and waits for it; output goes to /dev/null or a
-// file. Returns its exit status, or -1.
-int run(const std::vector<std::string> &argv, const std::string &outputFile = "") {
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        int out =
-            open(outputFile.empty() ? "/dev/null" : outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_WRONLY);
-        if (out >= 0)
-            dup2(out, STDOUT_FILENO);
-        if (null >= 0)
-            dup2(null, STDERR_FILENO);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // Starts a program in the background; its standard output goes to a pipe
 // whose read end is returned in *out (or to /dev/null when out is null).
 pid_t spawn(const std::vector<std::string> &argv, int *out) {
@@ -375,14 +348,6 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     EXPECT_EQ(text.str(), "") << "tshark found malformed packets or warnings (capture kept in " << dir << ")";
 }
 
-// Reads the whole of a file.
-std::string contents(const fs::path &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // tshark's complaints about a capture: malformed packets and expert
 // warnings or worse.
 std::string problems(const fs::path &pcap, const fs::path &dir) {
@@ -390,7 +355,7 @@ std::string problems(const fs::path &pcap, const fs::path &dir) {
     if (run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},
             out.string()) != 0)
         return "tshark failed on " + pcap.string();
-    return contents(out);
+    return fileText(out);
 }
 
 // MS/TP: bacnet-testd on the emulated line discipline with a peer station
@@ -438,7 +403,7 @@ TEST(EndToEndMstp, PeerStationIsAnsweredAndTheBusDecodesCleanly) {
                   fields.string()),
               0);
     std::vector<std::string> frames;
-    std::istringstream lines(contents(fields));
+    std::istringstream lines(fileText(fields));
     for (std::string line; std::getline(lines, line);)
         frames.push_back(line);
     // Source, destination, header and data CRC checks, NPDU control, APDU
@@ -450,7 +415,7 @@ TEST(EndToEndMstp, PeerStationIsAnsweredAndTheBusDecodesCleanly) {
         "5|255|1,1|0x20|1||0", "9|5|1,1|0x04|0|12|",  "5|255|1,1|0x28|1||0",
         "5|255|1,1|0x28|1||0", "5|255|1,1|0x28|1||0", "5|9|1,1|0x00|3|12|",
     };
-    EXPECT_EQ(frames, expected) << contents(fields);
+    EXPECT_EQ(frames, expected) << fileText(fields);
     EXPECT_EQ(problems(pcap, dir), "") << "capture kept in " << dir;
     if (!HasFailure())
         fs::remove_all(dir);
@@ -672,11 +637,11 @@ TEST_P(EndToEndV6, WhoIsAddressResolutionAndReadProperty) {
                    "bvlc.function", "-e", "bacapp.type"},
                   decoded.string()),
               0);
-    std::istringstream lines(contents(decoded));
+    std::istringstream lines(fileText(decoded));
     size_t frames = 0;
     for (std::string line; std::getline(lines, line);)
         ++frames;
-    EXPECT_GE(frames, 9u) << contents(decoded);
+    EXPECT_GE(frames, 9u) << fileText(decoded);
     EXPECT_EQ(problems(pcap, dir), "") << "capture kept in " << dir;
 }
 

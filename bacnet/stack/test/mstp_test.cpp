@@ -365,34 +365,6 @@ TEST_F(Mstp, RestartKeepsTheOneDescriptorAndAttachesAgain) {
     EXPECT_EQ(mstpemu::state().openDescriptors, 0);
 }
 
-// Runs a program (no shell) with its standard output into a file.
-int run(const std::vector<std::string> &argv, const fs::path &output) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = ::open("/dev/null", O_WRONLY);
-        dup2(out, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) < 0)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string contents(const fs::path &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST_F(Mstp, CaptureOfTheBusDecodesCleanly) {
     fs::path dir = fs::temp_directory_path() / ("bacnet-mstp-" + std::to_string(getpid()));
     fs::create_directories(dir);
@@ -416,21 +388,18 @@ TEST_F(Mstp, CaptureOfTheBusDecodesCleanly) {
                    "mstp.frame_type", "-e", "mstp.checksum.status", "-e", "bacapp.type"},
                   out),
               0);
-    std::vector<std::string> frames;
-    std::istringstream lines(contents(out));
-    for (std::string line; std::getline(lines, line);)
-        frames.push_back(line);
+    std::vector<std::string> frames = fileLines(out);
     // Frame type, the header and data CRC checks (1 good), the APDU type:
     // the router's two network messages at start, then Who-Is and I-Am and
     // two ReadProperty requests with their acknowledgements.
     const std::vector<std::string> expected{
         "6|1,1|", "6|1,1|", "6|1,1|1", "6|1,1|1", "5|1,1|0", "6|1,1|3", "5|1,1|0", "6|1,1|3",
     };
-    EXPECT_EQ(frames, expected) << contents(out);
+    EXPECT_EQ(frames, expected) << fileText(out);
     ASSERT_EQ(
         run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"}, out),
         0);
-    EXPECT_EQ(contents(out), "") << "tshark found malformed frames or warnings (capture kept in " << dir
+    EXPECT_EQ(fileText(out), "") << "tshark found malformed frames or warnings (capture kept in " << dir
                                  << ")";
     if (!HasFailure())
         fs::remove_all(dir);
