@@ -416,6 +416,11 @@ void stopCapture() {
     }
 }
 
+void forgetBus() {
+    std::lock_guard lock(mutex);
+    emu.state.bus.clear();
+}
+
 State state() {
     std::lock_guard lock(mutex);
     return emu.state;

@@ -128,6 +128,9 @@ struct State {
     std::vector<Frame> bus;
 };
 State state();
+// Forgets the frames of the bus seen so far (State::bus), so that a long
+// run does not keep them all.
+void forgetBus();
 
 // The CRCs of MS/TP: the 8-bit header CRC over type, destination, source
 // and length, and the 16-bit data CRC, each as sent (complemented; the data
