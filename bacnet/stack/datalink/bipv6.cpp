@@ -425,7 +425,13 @@ void bipv6HandleDatagram(const uint8_t *message, uint32_t length, const uint8_t 
     if (read16(message + 2) != length) {
         return;
     }
+    // The loop-back may also come from another address of the interface (a
+    // link-local group is sent from the link-local address): the own VMAC
+    // as source gives it away.
     const uint8_t *sourceVmac = message + 4;
+    if (length >= kBvllHeader + kVmacLength && sameVmac(sourceVmac, ownVmac)) {
+        return;
+    }
     switch (message[1]) {
         case kBvlc6OriginalUnicastNpdu:
             if (length < kUnicastHeader) {

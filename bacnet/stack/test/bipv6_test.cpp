@@ -323,6 +323,11 @@ TEST_F(Bipv6, OwnMulticastIsNotDeliveredBack) {
     ASSERT_TRUE(start());
     auto sent = receive(v6("2001:db8::10"), bvll6(kBvlc6OriginalBroadcastNpdu, cat(kOwnVmac, kWhoIs)));
     EXPECT_TRUE(sent.empty());
+    // Sent to a link-local group, it comes back from the link-local address.
+    sent = receive(v6("fe80::1"), bvll6(kBvlc6OriginalBroadcastNpdu, cat(kOwnVmac, kWhoIs)));
+    EXPECT_TRUE(sent.empty());
+    sent = receive(v6("fe80::1"), bvll6(kBvlc6AddressResolution, cat(kOwnVmac, kOwnVmac)));
+    EXPECT_TRUE(sent.empty());
     EXPECT_EQ(testapp::counters().monitorReceived, 0u);
     EXPECT_EQ(bipv6VmacCount(), 0u);
 }
