@@ -14,18 +14,18 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-bool isTrue(const nlohmann::json &object, const char *key) {
+bool isTrue(const nlohmann::ordered_json &object, const char *key) {
     auto it = object.find(key);
     return it != object.end() && it->is_boolean() && it->get<bool>();
 }
 
-int integer(const nlohmann::json &object, const char *key, int fallback) {
+int integer(const nlohmann::ordered_json &object, const char *key, int fallback) {
     auto it = object.find(key);
     return it != object.end() && it->is_number() ? it->get<int>() : fallback;
 }
 
-const nlohmann::json &arrayOf(const nlohmann::json &object, const char *key) {
-    static const nlohmann::json empty = nlohmann::json::array();
+const nlohmann::ordered_json &arrayOf(const nlohmann::ordered_json &object, const char *key) {
+    static const nlohmann::ordered_json empty = nlohmann::ordered_json::array();
     if (!object.is_object()) {
         return empty;
     }
@@ -33,9 +33,9 @@ const nlohmann::json &arrayOf(const nlohmann::json &object, const char *key) {
     return it != object.end() && it->is_array() ? *it : empty;
 }
 
-nlohmann::json ctJson(bool en, double a, double p, double s, double q, const double *e, double thd, double demand,
+nlohmann::ordered_json ctJson(bool en, double a, double p, double s, double q, const double *e, double thd, double demand,
                       double pd, double apf, double dpf, double ph) {
-    nlohmann::json ct = {{"en", en}, {"a", a}, {"p", p}, {"s", s}, {"q", q}};
+    nlohmann::ordered_json ct = {{"en", en}, {"a", a}, {"p", p}, {"s", s}, {"q", q}};
     for (int k = 0; k < 11; ++k) {
         ct[energyKeys[k]] = e[k];
     }
@@ -50,7 +50,7 @@ nlohmann::json ctJson(bool en, double a, double p, double s, double q, const dou
 
 } // namespace
 
-Generator::Generator(const nlohmann::json &mapping) {
+Generator::Generator(const nlohmann::ordered_json &mapping) {
     for (const auto &entry : arrayOf(mapping, "loads")) {
         if (!isTrue(entry, "active")) {
             continue;
@@ -134,12 +134,12 @@ void Generator::step() {
     compute();
 }
 
-nlohmann::json Generator::loads() const {
-    nlohmann::json list = nlohmann::json::array();
+nlohmann::ordered_json Generator::loads() const {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const Load &load : loads_) {
         double a = 0, p = 0, s = 0, q = 0, thd = 0, demand = 0, pd = 0, e[11] = {};
         int active = 0;
-        nlohmann::json cts = nlohmann::json::array();
+        nlohmann::ordered_json cts = nlohmann::ordered_json::array();
         for (const Ct &ct : load.cts) {
             if (!ct.active) {
                 const double none[11] = {};
@@ -160,7 +160,7 @@ nlohmann::json Generator::loads() const {
             cts.push_back(ctJson(true, ct.a, ct.p, ct.s, ct.q, ct.energy, ct.thd, ct.demand, ct.pd,
                                  ct.s > 0 ? ct.p / ct.s : 0, ct.dpf, ct.ph));
         }
-        nlohmann::json entry = {{"id", load.id}, {"tot_p", p}, {"tot_a", a}, {"tot_s", s}, {"tot_q", q}};
+        nlohmann::ordered_json entry = {{"id", load.id}, {"tot_p", p}, {"tot_a", a}, {"tot_s", s}, {"tot_q", q}};
         entry["tot_apf"] = s > 0 ? p / s : 0;
         entry["tot_dpf"] = p != 0 || q != 0 ? std::cos(std::atan2(q, p)) : 0;
         entry["tot_thd"] = active > 0 ? thd / active : 0;
@@ -175,10 +175,10 @@ nlohmann::json Generator::loads() const {
     return {{"load", list}};
 }
 
-nlohmann::json Generator::inputs() const {
-    nlohmann::json list = nlohmann::json::array();
+nlohmann::ordered_json Generator::inputs() const {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const Input &in : inputs_) {
-        nlohmann::json lines = nlohmann::json::array();
+        nlohmann::ordered_json lines = nlohmann::ordered_json::array();
         for (int k = 0; k < 3; ++k) {
             const int next = (k + 1) % 3;
             lines.push_back({{"v", in.v[k]},
@@ -191,8 +191,8 @@ nlohmann::json Generator::inputs() const {
     return {{"Input", list}};
 }
 
-nlohmann::json Generator::pulses() const {
-    return nlohmann::json::array({{{"id", 0}, {"count", counts_[0]}}, {{"id", 1}, {"count", counts_[1]}}});
+nlohmann::ordered_json Generator::pulses() const {
+    return nlohmann::ordered_json::array({{{"id", 0}, {"count", counts_[0]}}, {{"id", 1}, {"count", counts_[1]}}});
 }
 
 // ---- Nerisko's result nodes ----
@@ -220,7 +220,7 @@ template <typename T> T at(const std::string &bytes, size_t offset) {
 
 double f32(const std::string &b, size_t offset) { return at<float>(b, offset); }
 
-nlohmann::json nodeCt(const std::string &b, size_t base) {
+nlohmann::ordered_json nodeCt(const std::string &b, size_t base) {
     double e[11];
     for (int k = 0; k < 11; ++k) {
         e[k] = at<double>(b, base + 48 + 8 * static_cast<size_t>(k));
@@ -232,16 +232,16 @@ nlohmann::json nodeCt(const std::string &b, size_t base) {
 
 } // namespace
 
-nlohmann::json meterLoads(const std::string &root, const nlohmann::json &mapping) {
+nlohmann::ordered_json meterLoads(const std::string &root, const nlohmann::ordered_json &mapping) {
     const std::string all = readNode(root, "/dev/zor_data/load/48", 48 * kLoadSize);
-    nlohmann::json list = nlohmann::json::array();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     size_t m = 0;
     for (const auto &entry : arrayOf(mapping, "loads")) {
         const size_t base = m++ * kLoadSize;
         if (!isTrue(entry, "active") || base + kLoadSize > all.size()) {
             continue;
         }
-        nlohmann::json out = {{"id", integer(entry, "id", 0)}, {"tot_p", f32(all, base + 616)},
+        nlohmann::ordered_json out = {{"id", integer(entry, "id", 0)}, {"tot_p", f32(all, base + 616)},
                               {"tot_a", f32(all, base + 608)}, {"tot_s", f32(all, base + 620)},
                               {"tot_q", f32(all, base + 624)}, {"tot_apf", f32(all, base + 720)},
                               {"tot_dpf", f32(all, base + 724)}, {"tot_thd", f32(all, base + 612)},
@@ -249,7 +249,7 @@ nlohmann::json meterLoads(const std::string &root, const nlohmann::json &mapping
         for (int k = 0; k < 11; ++k) {
             out[std::string("tot_") + energyKeys[k]] = at<double>(all, base + 632 + 8 * static_cast<size_t>(k));
         }
-        nlohmann::json cts = nlohmann::json::array();
+        nlohmann::ordered_json cts = nlohmann::ordered_json::array();
         const size_t count = std::min<size_t>(3, arrayOf(entry, "cts").size());
         for (size_t j = 0; j < count; ++j) {
             cts.push_back(nodeCt(all, base + 56 + kCtSize * j));
@@ -260,16 +260,16 @@ nlohmann::json meterLoads(const std::string &root, const nlohmann::json &mapping
     return {{"load", list}};
 }
 
-nlohmann::json meterInputs(const std::string &root, const nlohmann::json &mapping) {
+nlohmann::ordered_json meterInputs(const std::string &root, const nlohmann::ordered_json &mapping) {
     const std::string all = readNode(root, "/dev/zor_data/input/2", 2 * kInputSize);
-    nlohmann::json list = nlohmann::json::array();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     size_t s = 0;
     for (const auto &entry : arrayOf(mapping, "inputs")) {
         if (s >= 2) {
             break;
         }
         const size_t base = s++ * kInputSize;
-        nlohmann::json lines = nlohmann::json::array();
+        nlohmann::ordered_json lines = nlohmann::ordered_json::array();
         for (size_t k = 0; k < 3; ++k) {
             const size_t line = base + 20 + 24 * k;
             lines.push_back({{"v", f32(all, line + 8)},

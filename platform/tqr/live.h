@@ -16,13 +16,13 @@ namespace tqr {
 // mapping give the same answers after the same number of steps.
 class Generator {
   public:
-    explicit Generator(const nlohmann::json &mapping);
+    explicit Generator(const nlohmann::ordered_json &mapping);
     void step();
     uint64_t steps() const { return steps_; }
     // The answers of GET /api/v1/data/loads, inputs and pulses.
-    nlohmann::json loads() const;
-    nlohmann::json inputs() const;
-    nlohmann::json pulses() const;
+    nlohmann::ordered_json loads() const;
+    nlohmann::ordered_json inputs() const;
+    nlohmann::ordered_json pulses() const;
 
   private:
     struct Ct {
@@ -52,8 +52,8 @@ class Generator {
 
 // The same answers from Nerisko's result nodes under root (METER_ROOT):
 // zeros while the nodes do not exist yet.
-nlohmann::json meterLoads(const std::string &root, const nlohmann::json &mapping);
-nlohmann::json meterInputs(const std::string &root, const nlohmann::json &mapping);
+nlohmann::ordered_json meterLoads(const std::string &root, const nlohmann::ordered_json &mapping);
+nlohmann::ordered_json meterInputs(const std::string &root, const nlohmann::ordered_json &mapping);
 
 // The energy registers' keys in the nodes' order, without prefix.
 extern const char *const energyKeys[11];

@@ -16,10 +16,10 @@ namespace {
 
 constexpr unsigned kBaseInstance = 1000;
 
-nlohmann::json mapping(int loads) {
-    nlohmann::json list = nlohmann::json::array();
+nlohmann::ordered_json mapping(int loads) {
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (int l = 0; l < loads; ++l) {
-        nlohmann::json cts = nlohmann::json::array();
+        nlohmann::ordered_json cts = nlohmann::ordered_json::array();
         for (int k = 0; k < 3; ++k) {
             // 48 CT channels: loads past the sixteenth share them.
             cts.push_back({{"type", 9},
@@ -36,26 +36,26 @@ nlohmann::json mapping(int loads) {
                         {"input", (l / 2) % 2},
                         {"cts", cts}});
     }
-    nlohmann::json inputs = nlohmann::json::array();
+    nlohmann::ordered_json inputs = nlohmann::ordered_json::array();
     for (int n = 0; n < 2; ++n) {
         inputs.push_back({{"active", true},
                           {"id", n},
                           {"voltage", 120},
                           {"service", 1},
                           {"voltageScaler", 1},
-                          {"lines", nlohmann::json::array({{{"active", true}}, {{"active", true}}, {{"active", true}}})}});
+                          {"lines", nlohmann::ordered_json::array({{{"active", true}}, {{"active", true}}, {{"active", true}}})}});
     }
     return {{"version", "1"}, {"loads", list}, {"inputs", inputs}};
 }
 
-nlohmann::json pulse(int id, bool active, bool out) {
+nlohmann::ordered_json pulse(int id, bool active, bool out) {
     return {{"id", id}, {"active", active}, {"out", out}, {"type", 0}, {"param", 19}, {"scaler", 1}, {"pulseWidth", 100}};
 }
 
 } // namespace
 
-std::map<std::string, nlohmann::json> builtInScenario(int loads) {
-    std::map<std::string, nlohmann::json> s;
+std::map<std::string, nlohmann::ordered_json> builtInScenario(int loads) {
+    std::map<std::string, nlohmann::ordered_json> s;
     s["system/time"] = {{"timezoneOffset", 0}};
     s["config/static"] = {{"model", 7}, {"serial", "ZM-000001"}, {"version", "1.0.0"}};
     s["config/info"] = {
@@ -71,7 +71,7 @@ std::map<std::string, nlohmann::json> builtInScenario(int loads) {
                             {"subnetMask", "255.255.255.0"},
                             {"gatewayAddress", "192.0.2.1"},
                             {"ipv6Address", ""}};
-    s["config/pulse"] = nlohmann::json::array({pulse(0, false, false), pulse(1, false, false), pulse(2, true, true)});
+    s["config/pulse"] = nlohmann::ordered_json::array({pulse(0, false, false), pulse(1, false, false), pulse(2, true, true)});
     s["config/communication"] = {
         {"type", "bac_ip"},
         {"baudrate", 38400},
@@ -81,7 +81,7 @@ std::map<std::string, nlohmann::json> builtInScenario(int loads) {
           {"network", 1000}, {"physicalnetwork", 1}, {"bbmdAddress", ""}, {"bbmdTtl", 0}, {"macAddress", 1},
           {"maxMaster", 127}, {"maxInfoFrames", 1}, {"bbmdIPv6Address", ""}, {"multiCastAddress", 1}}}};
     s["config/mapping"] = mapping(loads);
-    s["config/alarms"] = nlohmann::json::array(
+    s["config/alarms"] = nlohmann::ordered_json::array(
         {{{"id", 1}, {"vinLineLoadOrCt", 0}, {"setPoint", 50}, {"deadband", 1}, {"delay", 10}, {"led", true},
           {"relay", false}, {"type", 0}, {"state", 2}},
          {{"id", 2}, {"vinLineLoadOrCt", 1}, {"setPoint", 80}, {"deadband", 2}, {"delay", 5}, {"led", true},
@@ -89,8 +89,8 @@ std::map<std::string, nlohmann::json> builtInScenario(int loads) {
     return s;
 }
 
-std::map<std::string, nlohmann::json> loadScenario(const std::string &dir, int loads) {
-    std::map<std::string, nlohmann::json> s = builtInScenario(loads);
+std::map<std::string, nlohmann::ordered_json> loadScenario(const std::string &dir, int loads) {
+    std::map<std::string, nlohmann::ordered_json> s = builtInScenario(loads);
     if (dir.empty()) {
         return s;
     }
@@ -104,7 +104,7 @@ std::map<std::string, nlohmann::json> loadScenario(const std::string &dir, int l
             continue;
         }
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+        nlohmann::ordered_json value = nlohmann::ordered_json::parse(text, nullptr, false);
         if (value.is_discarded() || !(value.is_object() || value.is_array())) {
             throw std::runtime_error(file + " is not a JSON object or array");
         }

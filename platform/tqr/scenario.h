@@ -14,9 +14,9 @@ extern const char *const scenarioEndpoints[11];
 
 // The built-in meter: the velsard stand-in's (loads of three CTs on the
 // channels from 6 on, two voltage inputs), with `loads` loads.
-std::map<std::string, nlohmann::json> builtInScenario(int loads);
+std::map<std::string, nlohmann::ordered_json> builtInScenario(int loads);
 // The built-in meter with every endpoint that dir holds a file for replaced
 // by that file. Throws std::runtime_error for a file that is not JSON.
-std::map<std::string, nlohmann::json> loadScenario(const std::string &dir, int loads);
+std::map<std::string, nlohmann::ordered_json> loadScenario(const std::string &dir, int loads);
 
 } // namespace tqr

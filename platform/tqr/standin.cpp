@@ -29,7 +29,7 @@
 namespace tqr {
 namespace {
 
-using Json = nlohmann::json;
+using Json = nlohmann::ordered_json;
 using RawHeaders = std::vector<std::pair<std::string, std::string>>;
 
 // The request head as the client sent it: the header lines in their order,
