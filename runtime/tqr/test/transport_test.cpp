@@ -296,6 +296,7 @@ TEST_F(TqrTransport, SiteInformationSendsEachTextUnderItsOwnKey) {
     const Json log = requests();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0]["method"], "PUT");
+    EXPECT_EQ(log[0]["target"], "/api/v1/config/info");
     EXPECT_EQ(log[0]["body"], "{\"siteinfo\":{\"name\":\"K\xC3\xBC" "che\",\"site\":\"Site\",\"addr1\":\"Main St 1\","
                               "\"addr2\":\"Building B\",\"loc1\":\"Floor 2\",\"loc2\":\"Room 12\",\"panel\":\"P4\","
                               "\"type\":\"Sub\"}}");
@@ -338,6 +339,10 @@ TEST_F(TqrTransport, CommunicationSendsBackTqrsOwnModbusSettings) {
     tqrResponseReceived[5] = 0;
     EXPECT_EQ(tqrPutCommunication("127.0.0.1", port, path, config, tqrPutDone), 0);
     EXPECT_EQ(tqrResponseReceived[5].load(), 1);
+    const Json first = requests()[0];
+    EXPECT_EQ(first["method"], "PUT");
+    EXPECT_EQ(first["target"], path);
+    EXPECT_EQ(Json::parse(first["body"].get<std::string>())["type"], "mod_tcp");
     Json stored = get(path);
     EXPECT_EQ(stored["type"], "mb_tcp");
 
