@@ -9,6 +9,7 @@
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
+#include "nerisko/stats.h"
 #include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
@@ -270,7 +271,14 @@ void main_watch_drdy() {
 void handle_config_change(int kind) {
     switch (kind) {
     case IPC_NEW_MAPPING: restart_measurement(); break;
-    case IPC_NEW_DEVICE_CONFIG: agg_set_pf_sign(); break;  // demand settings come with their component
+    case IPC_NEW_DEVICE_CONFIG:
+        agg_set_pf_sign();
+        if (stats_update_config() == 0) {
+            sys_log(LOG_ERR, "Error setting stats config from device config");
+        }
+        break;
+    case IPC_NEW_PULSE_CONFIG: agg_set_pulse_out(); break;
+    case IPC_REQUEST_PEAK_DEMAND_RESET: stats_reset_peak_demand(); break;
     default: break;
     }
 }

@@ -116,8 +116,9 @@ time_t billing_in_month(const struct tm &now_tm, int months, uint32_t day, uint3
     return mktime(&t);
 }
 
-// next: the first billing instant at or after now; else the last one at or before now.
-int billing_instant(uint32_t day, uint32_t seconds, bool next, time_t *out) {
+// next: the first billing instant at or after now (after now when strict);
+// else the last one at or before now.
+int billing_instant(uint32_t day, uint32_t seconds, bool next, bool strict, time_t *out) {
     const time_t now = sys_time();
     const std::string zone = read_zone();
     const int ok = with_zone(zone, [&] {
@@ -128,7 +129,7 @@ int billing_instant(uint32_t day, uint32_t seconds, bool next, time_t *out) {
         }
         const uint32_t secs = static_cast<uint32_t>(now_tm.tm_hour * 3600 + now_tm.tm_min * 60 + now_tm.tm_sec);
         const bool passed = static_cast<uint32_t>(now_tm.tm_mday) > day ||
-                            (static_cast<uint32_t>(now_tm.tm_mday) == day && secs > seconds);
+                            (static_cast<uint32_t>(now_tm.tm_mday) == day && (strict ? secs >= seconds : secs > seconds));
         const bool reached = static_cast<uint32_t>(now_tm.tm_mday) > day ||
                              (static_cast<uint32_t>(now_tm.tm_mday) == day && secs >= seconds);
         const int months = next ? (passed ? 1 : 0) : (reached ? 0 : -1);
@@ -145,10 +146,13 @@ int billing_instant(uint32_t day, uint32_t seconds, bool next, time_t *out) {
 // Computes the next reset and records the time-zone file it came from; an
 // instant that cannot be computed is unknown, and no reset happens until
 // it is known.
-void refresh_reset_time() {
+// After a reset the next one lies strictly after now, so that a reset in the
+// very second of the billing time does not come again a minute later.
+void refresh_reset_time(bool after_reset = false) {
     const time_t mtime = tz_mtime();
     time_t t = 0;
-    const bool ok = stats_next_reset(billing_day.load(), billing_time.load(), &t) == 1;
+    const bool ok = after_reset ? billing_instant(billing_day.load(), billing_time.load(), true, true, &t) == 1
+                                : stats_next_reset(billing_day.load(), billing_time.load(), &t) == 1;
     std::lock_guard lock(reset_mutex);
     tz_file_mtime = mtime;
     peak_reset_known = ok;
@@ -204,7 +208,7 @@ void write_demand_file(uint32_t s) {
 
 int stats_next_reset(uint32_t day, uint32_t seconds, time_t *out) {
     time_t t = 0;
-    if (billing_instant(day, seconds, true, &t) == 0) {
+    if (billing_instant(day, seconds, true, false, &t) == 0) {
         return 0;
     }
     *out = t;
@@ -213,7 +217,7 @@ int stats_next_reset(uint32_t day, uint32_t seconds, time_t *out) {
 }
 
 int stats_last_reset(uint32_t day, uint32_t seconds, time_t *out) {
-    return billing_instant(day, seconds, false, out);
+    return billing_instant(day, seconds, false, false, out);
 }
 
 int stats_load(demand_values_t *dst, int set) {
@@ -296,7 +300,7 @@ void stats_reset_peak_demand() {
         clear_peaks(demand_values[0]);
         clear_peaks(demand_values[1]);
     }
-    refresh_reset_time();
+    refresh_reset_time(true);
 }
 
 void stats_collect_demand(event_data_t *ev) {
