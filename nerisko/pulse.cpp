@@ -21,6 +21,7 @@ std::mutex pulse_mutex;
 std::condition_variable pulse_wake;
 bool active = false;
 bool baseline_taken = false;
+uint64_t passes = 0;
 uint32_t last_reported[2];
 uint8_t *data_mem = nullptr;
 std::thread pulse_thread_handle;
@@ -51,6 +52,7 @@ void pulse_thread() {
             }
         }
         baseline_taken = true;
+        ++passes;
         pulse_wake.wait_for(guard, std::chrono::milliseconds(pulse_period_ms), [] { return !active; });
     }
 }
@@ -67,6 +69,7 @@ int pulse_init() {
     SYS_ASSERT(!active, "!active");
     active = true;
     baseline_taken = false;
+    passes = 0;
     sys_log(LOG_INFO, "Starting pulse thread");
     try {
         pulse_thread_handle = std::thread(pulse_thread);
@@ -94,4 +97,9 @@ void pulse_cleanup() {
 uint32_t pulse_last_reported(unsigned input) {
     std::lock_guard guard(pulse_mutex);
     return input < 2 ? last_reported[input] : 0;
+}
+
+uint64_t pulse_passes() {
+    std::lock_guard guard(pulse_mutex);
+    return passes;
 }

@@ -19,3 +19,5 @@ void pulse_cleanup();
 extern int pulse_period_ms;
 // The last reported counter of input k (tests).
 uint32_t pulse_last_reported(unsigned input);
+// Passes of the thread since pulse_init (tests).
+uint64_t pulse_passes();
