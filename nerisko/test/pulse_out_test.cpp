@@ -1,8 +1,7 @@
-// The energy pulse output against the velsard stand-in, and the live data.
+// The energy pulse output against the velsard stand-in.
 
 #include "nerisko/agg.h"
 #include "nerisko/agg_internal.h"
-#include "nerisko/live_data.h"
 #include "temp_root.h"
 #include "test_bus.h"
 
@@ -189,55 +188,6 @@ TEST_F(PulseOut, NoBurstAfterARestart) {
     EXPECT_DOUBLE_EQ(agg_pulse_out_baseline(&seeded), 123456.0);
     second(123556.0, 123956.0);
     EXPECT_EQ(reports(), std::vector<std::string>{"(2, 1)"});
-}
-
-// ---- live data ----
-
-TEST(LiveData, ZerosThenWholeCopies) {
-    meter::host::TempRoot root;
-    ASSERT_EQ(live_data_init(), 1);
-    static data_set_t out;
-    std::memset(&out, 0xFF, sizeof out);
-    ASSERT_EQ(live_data_get_data(1, &out), 1);
-    static const data_set_t zero{};
-    EXPECT_EQ(std::memcmp(&out, &zero, sizeof out), 0) << "zeros before the first result";
-    EXPECT_EQ(live_data_get_data(2, &out), 0);
-    EXPECT_TRUE(meter::host::log_has("Incorrect set provided"));
-    live_set_t m{};
-    EXPECT_EQ(live_data_get_mapping(2, &m), 0);
-
-    // A writer keeps replacing set 0's result and entries; every copy a
-    // reader takes is one whole result.
-    static mapping map;
-    std::memset(&map, 0, sizeof map);
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        static data_set_t r;
-        for (uint32_t k = 1; !stop.load(); ++k) {
-            std::memset(&r, 0, sizeof r);
-            r.set = 0;
-            r.ts_end = k;
-            r.sets_i[47].thd.value = static_cast<float>(k);
-            map.sets_i[0].id = k;  // the descriptor's entry changes under the reader
-            processing_set_t d{&map.sets_u[0], {&map.sets_i[0]}};
-            event_data_t ev{&d, &r};
-            live_data_update(&ev);
-        }
-    });
-    for (int n = 0; n < 2000 || out.ts_end < 1000; ++n) {
-        ASSERT_EQ(live_data_get_data(0, &out), 1);
-        ASSERT_EQ(static_cast<float>(out.ts_end), out.sets_i[47].thd.value);
-        ASSERT_EQ(live_data_get_mapping(0, &m), 1);
-        ASSERT_TRUE(m.loads == 0 || m.loads == 1);
-    }
-    stop = true;
-    writer.join();
-    ASSERT_EQ(live_data_get_mapping(0, &m), 1);
-    const uint32_t id = m.isets[0].id;
-    map.sets_i[0].id = 0;
-    EXPECT_EQ(m.isets[0].id, id) << "a copy, not a reference into the mapping";
-    EXPECT_TRUE(m.has_uset);
-    live_data_cleanup();
 }
 
 }  // namespace
