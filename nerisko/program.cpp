@@ -366,6 +366,14 @@ int main_cleanup() {
 }
 
 int nerisko_main(int argc, char **argv) {
+    // The billing time is converted with TZ set to the meter's zone for a
+    // moment (under a lock, then put back). With TZ present from the start,
+    // before any other thread runs, those changes only swap its value: the
+    // environment's table is never grown or shrunk under a thread that reads
+    // it. ":/etc/localtime" is what an absent TZ means.
+    if (std::getenv("TZ") == nullptr) {
+        setenv("TZ", ":/etc/localtime", 1);
+    }
     arguments args;
     slog_level(LOG_WARNING);
     parse_arguments(argc, argv, &args);
