@@ -366,8 +366,8 @@ int main_cleanup() {
 }
 
 int nerisko_main(int argc, char **argv) {
-    // The billing time is converted with TZ set to the meter's zone for a
-    // moment (under a lock, then put back). With TZ present from the start,
+    // A billing time in a zone given as a POSIX rule is converted with TZ set
+    // to it for a moment (under a lock, then put back). With TZ present from the start,
     // before any other thread runs, those changes only swap its value: the
     // environment's table is never grown or shrunk under a thread that reads
     // it. ":/etc/localtime" is what an absent TZ means.

@@ -4,11 +4,14 @@
 // file, fsync, rename, folder fsync), so a crash or power cut leaves the
 // previous minute's peaks or the new ones, never a torn or empty file.
 //
-// The billing time is local time of the zone named in /config/timezone.
-// The conversion sets TZ for its length, under one lock, and puts it back;
-// mktime decides daylight saving for the reset date itself.
+// The billing time is local time of the zone named in /config/timezone,
+// converted from the zone's file of the time-zone database without touching
+// the process's TZ; daylight saving is the one of the reset date itself.
+// Only a zone written as a POSIX rule (no file) is converted by the C
+// library with TZ set for the length of the conversion, under one lock.
 
 #include "nerisko/stats.h"
+#include "nerisko/tzfile.h"
 
 #include "arvent.h"
 #include "meter/sysio.h"
@@ -104,8 +107,10 @@ auto with_zone(const std::string &zone, F f) {
     return result;
 }
 
-// The billing instant of the month `months` after now's month.
-time_t billing_in_month(const struct tm &now_tm, int months, uint32_t day, uint32_t seconds) {
+// The billing instant of the month `months` after now's month, by the
+// zone's conversions.
+template <typename ToInstant>
+time_t billing_in_month(const struct tm &now_tm, int months, uint32_t day, uint32_t seconds, ToInstant to_instant) {
     struct tm t = now_tm;
     t.tm_mon += months;
     t.tm_mday = static_cast<int>(day);
@@ -113,39 +118,55 @@ time_t billing_in_month(const struct tm &now_tm, int months, uint32_t day, uint3
     t.tm_min = 0;
     t.tm_sec = static_cast<int>(seconds);
     t.tm_isdst = -1;  // daylight saving of the reset date, not of now
-    return mktime(&t);
+    return to_instant(t);
+}
+
+template <typename ToLocal, typename ToInstant>
+int billing_in_zone(time_t now, uint32_t day, uint32_t seconds, bool next, bool strict, time_t *out,
+                    ToLocal to_local, ToInstant to_instant) {
+    struct tm now_tm {};
+    if (!to_local(now, &now_tm)) {
+        sys_log(LOG_ERR, "Error getting time info");
+        return 0;
+    }
+    const uint32_t secs = static_cast<uint32_t>(now_tm.tm_hour * 3600 + now_tm.tm_min * 60 + now_tm.tm_sec);
+    const uint32_t mday = static_cast<uint32_t>(now_tm.tm_mday);
+    const bool passed = mday > day || (mday == day && (strict ? secs >= seconds : secs > seconds));
+    const bool reached = mday > day || (mday == day && secs >= seconds);
+    const int months = next ? (passed ? 1 : 0) : (reached ? 0 : -1);
+    const time_t t = billing_in_month(now_tm, months, day, seconds, to_instant);
+    if (t == static_cast<time_t>(-1)) {
+        return 0;
+    }
+    *out = t;
+    return 1;
 }
 
 // next: the first billing instant at or after now (after now when strict);
-// else the last one at or before now.
+// else the last one at or before now. A zone of the time-zone database is
+// converted from its own file; only a zone given as a POSIX rule needs TZ.
 int billing_instant(uint32_t day, uint32_t seconds, bool next, bool strict, time_t *out) {
     const time_t now = sys_time();
     const std::string zone = read_zone();
-    const int ok = with_zone(zone, [&] {
-        struct tm now_tm {};
-        if (localtime_r(&now, &now_tm) == nullptr) {
-            sys_log(LOG_ERR, "Error getting time info");
-            return 0;
-        }
-        const uint32_t secs = static_cast<uint32_t>(now_tm.tm_hour * 3600 + now_tm.tm_min * 60 + now_tm.tm_sec);
-        const bool passed = static_cast<uint32_t>(now_tm.tm_mday) > day ||
-                            (static_cast<uint32_t>(now_tm.tm_mday) == day && (strict ? secs >= seconds : secs > seconds));
-        const bool reached = static_cast<uint32_t>(now_tm.tm_mday) > day ||
-                             (static_cast<uint32_t>(now_tm.tm_mday) == day && secs >= seconds);
-        const int months = next ? (passed ? 1 : 0) : (reached ? 0 : -1);
-        const time_t t = billing_in_month(now_tm, months, day, seconds);
-        if (t == static_cast<time_t>(-1)) {
-            return 0;
-        }
-        *out = t;
-        return 1;
+    if (zone == "UTC") {
+        return billing_in_zone(
+            now, day, seconds, next, strict, out, [](time_t t, struct tm *tm) { return gmtime_r(&t, tm) != nullptr; },
+            [](struct tm &tm) { return timegm(&tm); });
+    }
+    TzFile tz;
+    if (tz.load(zone)) {
+        return billing_in_zone(
+            now, day, seconds, next, strict, out, [&](time_t t, struct tm *tm) { return tz.to_local(t, tm); },
+            [&](struct tm &tm) { return tz.from_local(tm); });
+    }
+    return with_zone(zone, [&] {
+        return billing_in_zone(
+            now, day, seconds, next, strict, out,
+            [](time_t t, struct tm *tm) { return localtime_r(&t, tm) != nullptr; },
+            [](struct tm &tm) { return mktime(&tm); });
     });
-    return ok;
 }
 
-// Computes the next reset and records the time-zone file it came from; an
-// instant that cannot be computed is unknown, and no reset happens until
-// it is known.
 // After a reset the next one lies strictly after now, so that a reset in the
 // very second of the billing time does not come again a minute later.
 void refresh_reset_time(bool after_reset = false) {

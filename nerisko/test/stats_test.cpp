@@ -63,6 +63,9 @@ protected:
     void SetUp() override {
         setlogmask(LOG_UPTO(LOG_DEBUG));
         std::filesystem::create_directories(root.host("/data"));
+        // The board's time-zone database, as far as the tests need it.
+        std::filesystem::create_directories(root.host("/usr/share/zoneinfo/Europe"));
+        std::filesystem::copy_file("/usr/share/zoneinfo/Europe/Berlin", root.host("/usr/share/zoneinfo/Europe/Berlin"));
         ASSERT_EQ(arvent_init(handle_config_change, nullptr), 1);
         setlogmask(LOG_UPTO(LOG_DEBUG));
         meter::host::clock_set(utc(2026, 6, 15, 8, 0, 0));
@@ -165,6 +168,9 @@ TEST_F(Demand, NextResetTime) {
          0},
         {"back to winter time", utc(2026, 10, 20, 12, 0, 0), 1, 3600, "Europe/Berlin", utc(2026, 11, 1, 0, 0, 0), 1,
          3600},
+        // A zone written as a POSIX rule has no file: the C library converts it.
+        {"POSIX rule", utc(2026, 3, 20, 12, 0, 0), 1, 0, "CET-1CEST,M3.5.0,M10.5.0/3\n", utc(2026, 3, 31, 22, 0, 0), 1,
+         0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
