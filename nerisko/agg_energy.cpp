@@ -24,11 +24,9 @@
 
 #include <fcntl.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
