@@ -86,6 +86,22 @@ TEST_F(Acquisition, NothingIsAvailableBeforeTheSecondCopy) {
     }
 }
 
+// A half delivered twice (a thread that copied the same half again) spans no
+// ticks: it must not give a rate, or the rate would be infinite and the ticks
+// per sample zero for good. The next genuine half measures it.
+TEST_F(Acquisition, AHalfDeliveredTwiceGivesNoRate) {
+    const auto half = feed.blocks(32);
+    acquisition_new_data(half.data(), 32);
+    acquisition_new_data(half.data(), 32);
+    double rate = -1;
+    EXPECT_FALSE(acquisition_get_sample_rate(&rate));
+    EXPECT_EQ(acquisition_get_ts_per_sample(), 0u);
+    feed.copy(32);
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_NEAR(rate, 200000000.0 / kTps, 1e-6);
+    EXPECT_EQ(acquisition_get_ts_per_sample(), kTps);
+}
+
 TEST_F(Acquisition, SamplesAreCalibratedIntoTheWiredRings) {
     feed.copy(2);
     feed.copy(2);
