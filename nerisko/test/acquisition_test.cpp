@@ -433,27 +433,33 @@ TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
     ASSERT_TRUE(acquisition_init());
     copy_func = acquisition_new_data;
     ASSERT_TRUE(pru_start_acq());
-    float *pos = acquisition_get_cb(0)->base;
-    // The peak of the newest 2048 samples of ring 0, in volts.
+    float *pos[ACQ_CHANNELS];
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        pos[r] = acquisition_get_cb(r)->base;
+    }
+    // The peak of the newest 2048 samples of ring 0, in volts. Every ring is
+    // emptied: a half that does not fit into every ring goes into none, so
+    // rings left full would stop ring 0 as well.
     auto newest_peak = [&pos] {
-        uint32_t n = 0;
         const auto t0 = std::chrono::steady_clock::now();
-        while ((n = acquisition_items_available(0, pos)) < 2048) {
+        while (acquisition_items_available(0, pos[0]) < 2048) {
             if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(10)) {
                 return -1.0;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         acquisition_lock_buffers();
-        n = acquisition_items_available(0, pos);
-        acquisition_free_samples(0, n - 2048);
-        pos = cb_step(acquisition_get_cb(0), pos, n - 2048);
+        const uint32_t n = acquisition_items_available(0, pos[0]);
+        cb_t *cb0 = acquisition_get_cb(0);
         double peak = 0;
-        for (uint32_t i = 0; i < 2048; ++i) {
-            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(acquisition_get_cb(0), pos, i))));
+        for (uint32_t i = n - 2048; i < n; ++i) {
+            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(cb0, pos[0], i))));
         }
-        acquisition_free_samples(0, 2048);
-        pos = cb_step(acquisition_get_cb(0), pos, 2048);
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            const uint32_t have = acquisition_items_available(r, pos[r]);
+            acquisition_free_samples(r, have);
+            pos[r] = cb_step(acquisition_get_cb(r), pos[r], have);
+        }
         acquisition_unlock_buffers();
         return peak * CAL_VOLTAGE_SCALE;
     };
@@ -461,22 +467,16 @@ TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
 
     // The step runs on a thread of its own, as on the test station's
     // receive thread, which never takes the acquisition lock.
-    std::atomic<bool> stepped{false};
-    std::thread station([&stepped] {
+    std::thread station([] {
         data_set_t result{};
         result.set_u.u[0].rms_ln.value = 100.0f;
         float gain = 0;
         EXPECT_TRUE(cal_voltage_gain(&result, &gain, 200.0f));
         EXPECT_EQ(gain, 2.0f);
-        stepped = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // while the threads copy on
     });
-    while (!stepped) {
-        std::this_thread::yield();
-    }
+    station.join();
     newest_peak();  // may still hold blocks copied before the step
     EXPECT_NEAR(newest_peak(), 200.0, 1.0);
-    station.join();
     pru_stop_acq();
     acquisition_clean();
 }
