@@ -135,11 +135,13 @@ TEST_F(FaultTest, TimedResumeCarriesOnAtTheClock) {
     config.pace = Pace::timed;
     config.time_scale = 10.0;
     configure(config);
-    start();
+    // Armed before the start: a half every 17 ms would let a loaded machine
+    // write the first one before a fault armed after the start.
     inject(Fault::stall, 0);
+    start();
     EXPECT_EQ(prussdrv_pru_wait_event_timeout(kOutPing, 30), 0);
     resume();
-    EXPECT_GT(prussdrv_pru_wait_event_timeout(kOutPing, 2000), 0);
+    EXPECT_GT(prussdrv_pru_wait_event_timeout(kOutPing, 10000), 0);
     EXPECT_TRUE(stop());
 }
 
