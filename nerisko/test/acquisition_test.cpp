@@ -384,38 +384,61 @@ TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
 }
 
 // The processing side reads while the ping and pong threads copy: the rate
-// it sees is whole, and under the lock every ring holds the same count.
+// it sees is whole, and under the lock every ring holds the same count. The
+// PRU writes each half once the one before is copied and while the reader is
+// less than 16 halves behind, so a loaded machine that holds the reader back
+// never fills the rings: no half may be dropped.
 TEST_F(SimBoard, ReadingWhileTheThreadsCopy) {
     reboot(3);
+    configure(3, prusim::Config{});  // lock-step
     ASSERT_TRUE(acquisition_init());
-    copy_func = acquisition_new_data;
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        acquisition_new_data(blocks, count);
+        pru_test::record_copy(blocks, count);
+    };
     ASSERT_TRUE(pru_start_acq());
     const double want_rate = prusim::configured_sample_rate();
+    constexpr uint64_t kHalves = 40;
+    std::atomic<uint64_t> consumed{0};
+    std::atomic<bool> reading{true};
+    std::thread pru([&] {
+        for (uint64_t h = 0; h < kHalves && reading; ++h) {
+            while (reading && h * 2048 >= consumed + 16 * 2048) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            step_halves(1);
+        }
+    });
     float *pos[ACQ_CHANNELS];
     for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
         pos[r] = acquisition_get_cb(r)->base;
     }
-    uint64_t consumed = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (consumed < 40 * 2048 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
-        double rate = 0;
-        if (!acquisition_get_sample_rate(&rate)) {
-            continue;
+    auto read = [&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        while (consumed < kHalves * 2048) {
+            ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60)) << consumed << " read";
+            double rate = 0;
+            if (!acquisition_get_sample_rate(&rate)) {
+                continue;
+            }
+            ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
+            ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
+            acquisition_lock_buffers();
+            const uint32_t n = acquisition_items_available(0, pos[0]);
+            for (uint32_t r = 0; r < num_buf; ++r) {
+                EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
+                acquisition_free_samples(r, n);
+                pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
+            }
+            acquisition_unlock_buffers();
+            consumed += n;
         }
-        ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
-        ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
-        acquisition_lock_buffers();
-        const uint32_t n = acquisition_items_available(0, pos[0]);
-        for (uint32_t r = 0; r < num_buf; ++r) {
-            EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
-            acquisition_free_samples(r, n);
-            pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
-        }
-        acquisition_unlock_buffers();
-        consumed += n;
-    }
-    EXPECT_GE(consumed, 40u * 2048);
-    pru_stop_acq();
+    };
+    read();
+    reading = false;
+    pru.join();
+    EXPECT_EQ(consumed, kHalves * 2048);
+    stop_lockstep();
     EXPECT_EQ(acquisition_dropped_blocks(), 0u);
     acquisition_clean();
 }
