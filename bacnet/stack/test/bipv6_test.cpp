@@ -14,10 +14,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bacnet/stack/bipv6.h"
@@ -494,6 +496,15 @@ class Bipv6RealUdp : public ::testing::Test {
                 GTEST_SKIP() << "ip " << argv[0] << " " << argv[1] << " failed";
         }
         clientIf = if_nametoindex("eth1");
+        // The kernel ends the interfaces' IPv6 set-up from a work queue, late
+        // on a loaded machine: until then the group and the other end have
+        // no route, and a datagram to them fails.
+        const auto t0 = std::chrono::steady_clock::now();
+        while (!(routed("ff02::bac0", if_nametoindex("eth0")) && routed("ff02::bac0", clientIf) &&
+                 routed("2001:db8::10", 0) && routed("2001:db8::20", 0))) {
+            ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "no IPv6 routes";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         testapp::configure(instance291());
         bipv6SetSocketOps(nullptr);
         testapp::clearLog();
@@ -520,6 +531,20 @@ class Bipv6RealUdp : public ::testing::Test {
         g.sin6_addr = request.ipv6mr_multiaddr;
         g.sin6_scope_id = clientIf;
         ASSERT_EQ(bind(group, reinterpret_cast<sockaddr *>(&g), sizeof g), 0) << std::strerror(errno);
+    }
+
+    // Whether a datagram to `to` (out of the interface `scope`, for a group)
+    // has a route: connecting a UDP socket looks it up and sends nothing.
+    static bool routed(const char *to, uint32_t scope) {
+        int s = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(47808);
+        inet_pton(AF_INET6, to, &a.sin6_addr);
+        a.sin6_scope_id = scope;
+        const bool ok = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        close(s);
+        return ok;
     }
 
     void TearDown() override {
