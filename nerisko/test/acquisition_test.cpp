@@ -312,7 +312,7 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         const auto newest = static_cast<uint32_t>((pos[0] - cb0->base + cb0->size - 1) % cb0->size);
         const uint64_t ts = acquisition_get_ts(newest);
         EXPECT_EQ(static_cast<uint32_t>(ts), prusim::sample_ticks(first - 1));
-        EXPECT_EQ(ts >> 32, 1u) << "the 32-bit counter wrapped once";
+        EXPECT_EQ(ts >> 32, 2u) << "the 32-bit counter wrapped once (the count starts at 1)";
         // One more half for each thread once the stop is under way, one at a time.
         std::thread last([p0 = pos[0]] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
