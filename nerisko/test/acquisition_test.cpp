@@ -164,9 +164,11 @@ TEST_F(Acquisition, RateFromMarksAcrossTheRingEnd) {
 TEST_F(Acquisition, TickCounterWrapRaisesTheUpperWord) {
     feed.first_tick = 0xFFFFFFFFu - 100 * kTps;  // wraps within the second copy
     feed.copy(1);
+    const uint64_t upper = acquisition_get_ts(63) >> 32;  // no rate yet: the newest time
+    EXPECT_GT(upper, 0u) << "samples before the first tick word keep times above 0";
     feed.copy(2);
     const uint32_t newest = 64 * 3 - 1;
-    const uint64_t want = (uint64_t{1} << 32) | static_cast<uint32_t>(feed.first_tick + uint64_t{newest} * kTps);
+    const uint64_t want = ((upper + 1) << 32) | static_cast<uint32_t>(feed.first_tick + uint64_t{newest} * kTps);
     EXPECT_EQ(acquisition_get_ts(newest), want);
     EXPECT_EQ(acquisition_get_ts(newest - 10), want - 10 * kTps);
     EXPECT_EQ(acquisition_get_index(want, 1), static_cast<int>(newest));
@@ -326,7 +328,7 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         const auto newest = static_cast<uint32_t>((pos[0] - cb0->base + cb0->size - 1) % cb0->size);
         const uint64_t ts = acquisition_get_ts(newest);
         EXPECT_EQ(static_cast<uint32_t>(ts), prusim::sample_ticks(first - 1));
-        EXPECT_EQ(ts >> 32, 1u) << "the 32-bit counter wrapped once";
+        EXPECT_EQ(ts >> 32, 2u) << "the 32-bit counter wrapped once (the count starts at 1)";
         // One more half for each thread once the stop is under way, one at a time.
         std::thread last([p0 = pos[0]] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
