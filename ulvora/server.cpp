@@ -31,6 +31,7 @@ constexpr int kRtuBackend = 2;
 // descriptors below FD_SETSIZE; a client above cannot be served.
 constexpr int kDescriptorLimit = FD_SETSIZE;
 constexpr auto kAcceptPause = std::chrono::seconds(1);
+constexpr int kAcceptBurst = 64;
 
 struct Server {
     modbus_config config{};
@@ -86,6 +87,7 @@ int run_tcp() {
         return 0;
     }
     fcntl(s.listen_socket, F_SETFD, FD_CLOEXEC);
+    fcntl(s.listen_socket, F_SETFL, fcntl(s.listen_socket, F_GETFL) | O_NONBLOCK);
     sockaddr_in bound{};
     socklen_t bound_len = sizeof bound;
     if (getsockname(s.listen_socket, reinterpret_cast<sockaddr *>(&bound), &bound_len) == 0) {
@@ -122,16 +124,14 @@ int run_tcp() {
             drain_wake();
             continue;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
+        // Every waiting connection is taken at once: with a backlog of 5 a
+        // queue left full makes new clients wait for their SYN to be resent.
+        for (int taken = 0; (fds[1].revents & POLLIN) != 0 && taken < kAcceptBurst; ++taken) {
             sockaddr_in peer{};
             socklen_t peer_len = sizeof peer;
             const int fd = accept4(s.listen_socket, reinterpret_cast<sockaddr *>(&peer), &peer_len, SOCK_CLOEXEC);
-            char address[INET_ADDRSTRLEN] = "?";
-            if (fd >= 0) {
-                inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-            }
             if (fd < 0) {
-                if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+                if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
                     // No descriptor left, for example: accepting again at
                     // once would only fail again, so the listener rests.
                     if (!accept_failing) {
@@ -140,26 +140,28 @@ int run_tcp() {
                     accept_failing = true;
                     accept_again = std::chrono::steady_clock::now() + kAcceptPause;
                 }
-            } else if (fd >= kDescriptorLimit) {
-                slog_string(LOG_WARNING, "Connection from " + std::string(address) + ":" +
-                                             std::to_string(ntohs(peer.sin_port)) + " closed: socket " +
-                                             std::to_string(fd) + " is beyond the " +
-                                             std::to_string(kDescriptorLimit) + " that can be served");
-                close(fd);
-            } else {
-                if (accept_failing) {
-                    slog_string(LOG_WARNING, "Server accept() works again");
-                    accept_failing = false;
-                    fds[1].events = POLLIN;
-                }
-                // A client that does not take its replies must not hold the server.
-                timeval send_timeout{1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
-                fds.push_back({fd, POLLIN, 0});
-                slog_string(LOG_INFO, "New connection from " + std::string(address) + ":" +
-                                          std::to_string(ntohs(peer.sin_port)) + " on socket " +
-                                          std::to_string(fd) + "\n");
+                break;
             }
+            char address[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
+            const std::string from = std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+            if (accept_failing) {
+                slog_string(LOG_WARNING, "Server accept() works again");
+                accept_failing = false;
+                fds[1].events = POLLIN;
+            }
+            if (fd >= kDescriptorLimit) {
+                slog_string(LOG_WARNING, "Connection from " + from + " closed: socket " + std::to_string(fd) +
+                                             " is beyond the " + std::to_string(kDescriptorLimit) +
+                                             " that can be served");
+                close(fd);
+                continue;
+            }
+            // A client that does not take its replies must not hold the server.
+            timeval send_timeout{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+            fds.push_back({fd, POLLIN, 0});
+            slog_string(LOG_INFO, "New connection from " + from + " on socket " + std::to_string(fd) + "\n");
         }
         // Backwards, so that a closed client leaves the positions ahead unchanged.
         for (size_t i = fds.size(); i-- > 2;) {
@@ -264,6 +266,11 @@ int ulvora_setup(modbus_config config) {
         s.ctx = modbus_new_tcp(config.device, static_cast<int>(config.port));
         if (s.ctx == nullptr) {
             failure(LOG_ERR, "TCP failed to create libmodbus context: " + errno_text());
+        }
+        if (s.ctx != nullptr) {
+            // libmodbus rests this long before it drops what follows a
+            // request it refused; one client must not hold the others.
+            modbus_set_response_timeout(s.ctx, 0, 10000);
         }
         s.query.assign(MODBUS_TCP_MAX_ADU_LENGTH, 0);
     } else if (config.backend == kRtuBackend) {

@@ -1,0 +1,568 @@
+// The Modbus server over real connections. The clients here build and read
+// their frames themselves (MBAP over TCP, RTU with its CRC over a pty pair
+// made by socat), sharing nothing with the server or libmodbus.
+#include "meter/host.h"
+#include "temp_root.h"
+#include "ulvora/records.h"
+#include "ulvora/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Waits for a condition; the bound only keeps a broken test from hanging.
+bool wait_until(const std::function<bool()> &condition, int seconds = 20) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Reads exactly n bytes; false when the peer closed or nothing came.
+bool read_exact(int fd, uint8_t *out, size_t n) {
+    size_t got = 0;
+    while (got < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0) {
+            return false;
+        }
+        const ssize_t r = read(fd, out + got, n - got);
+        if (r <= 0) {
+            return false;
+        }
+        got += static_cast<size_t>(r);
+    }
+    return true;
+}
+
+Bytes read_pdu(uint16_t address, uint16_t count, uint8_t function = 4) {
+    return {function, uint8_t(address >> 8), uint8_t(address), uint8_t(count >> 8), uint8_t(count)};
+}
+
+class TcpClient {
+  public:
+    // A client on a socket that is already connected (or being connected).
+    struct Adopt {};
+    TcpClient(Adopt, int fd) : fd_(fd), connected_(true) {}
+    explicit TcpClient(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    }
+    ~TcpClient() { close(fd_); }
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+
+    bool send_raw(const Bytes &bytes) { return write(fd_, bytes.data(), bytes.size()) == ssize_t(bytes.size()); }
+
+    // One request in an MBAP frame; the answer's PDU, empty when none came.
+    Bytes call(const Bytes &pdu) {
+        ++tid_;
+        Bytes frame = {uint8_t(tid_ >> 8), uint8_t(tid_), 0, 0, uint8_t((pdu.size() + 1) >> 8),
+                       uint8_t(pdu.size() + 1), 1};
+        frame.insert(frame.end(), pdu.begin(), pdu.end());
+        if (!send_raw(frame)) {
+            return {};
+        }
+        uint8_t head[7];
+        if (!read_exact(fd_, head, 7) || ((head[0] << 8) | head[1]) != tid_) {
+            return {};
+        }
+        const size_t length = size_t((head[4] << 8) | head[5]);
+        Bytes body(length - 1);
+        return read_exact(fd_, body.data(), body.size()) ? body : Bytes{};
+    }
+
+    std::vector<uint16_t> read_registers(uint16_t address, uint16_t count) {
+        const Bytes r = call(read_pdu(address, count));
+        std::vector<uint16_t> regs;
+        if (r.size() != 2u + 2u * count || r[0] != 4 || r[1] != 2 * count) {
+            return regs;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            regs.push_back(uint16_t((r[2 + 2 * i] << 8) | r[3 + 2 * i]));
+        }
+        return regs;
+    }
+
+    // The exception code of the answer, -1 for a normal answer or none.
+    int exception(const Bytes &pdu) {
+        const Bytes r = call(pdu);
+        return r.size() == 2 && (r[0] & 0x80) != 0 && (r[0] & 0x7F) == pdu[0] ? r[1] : -1;
+    }
+
+    // The server closed the connection.
+    bool closed_by_server() {
+        uint8_t b;
+        return read_exact(fd_, &b, 1) == false;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    uint16_t tid_ = 0;
+};
+
+modbus_config tcp_config() {
+    modbus_config c{};
+    c.active = true;
+    c.backend = 0;
+    std::strcpy(c.device, "127.0.0.1");
+    c.port = 0; // the system chooses; the test asks the server which
+    return c;
+}
+
+// The serving side as the main loop drives it, on its own thread.
+class Served {
+  public:
+    explicit Served(const modbus_config &c, bool stop_first = false) {
+        ulvora_stop_reset();
+        if (stop_first) {
+            ulvora_stop();
+        }
+        thread_ = std::thread([this, c] {
+            if (!ulvora_setup(c)) {
+                result_ = -2;
+                return;
+            }
+            result_ = ulvora_run();
+            ulvora_cleanup();
+        });
+    }
+    ~Served() { stop(); }
+    int stop() {
+        if (thread_.joinable()) {
+            ulvora_stop();
+            thread_.join();
+        }
+        return result_;
+    }
+    int port() {
+        wait_until([] { return ulvora_tcp_port() != 0; });
+        return ulvora_tcp_port();
+    }
+    int result() const { return result_; }
+
+  private:
+    std::thread thread_;
+    std::atomic<int> result_{-1};
+};
+
+// The test's own picture of the map for one scenario: register, value.
+struct Expect {
+    int reg;
+    uint16_t value;
+};
+
+void scenario(std::vector<Expect> *expected) {
+    MbRecords r{};
+    mbCopyText("abc", r.header.site_name, 80);
+    mbCopyText("ZOR12KEP", r.header.model, 16);
+    mbCopyText("1970-01-01T05:30:00+0530", r.header.time, 24);
+    r.header.demand_window = -1;
+    r.header.active_loads = 5;
+    r.loads[47].active = 1;
+    r.loads[47].id = 48;
+    r.loads[47].wh = 123456.0f;
+    r.loads[47].cts[2].en = 1;
+    r.loads[47].cts[2].channel = 48;
+    r.loads[3].id = 4; // not active
+    r.loads[3].p = 9.0f;
+    r.pulses[1].count = 10;
+    mbRecordsCommit(r);
+    const int b = 300 + 280 * 47;
+    const int c = b + 100 + 120;
+    *expected = {{0, 0x6162}, {1, 0x6300}, {42, 0x5A4F}, {43, 0x5231}, {44, 0x324B}, {45, 0x4550},
+                 {80, 0xFFFF}, {81, 0xFFFF}, {87, 5}, {255, 10},
+                 {b + 1, 48}, {b + 23, 1}, {b + 24, 0x2000}, {b + 25, 0x47F1}, {c + 1, 48}, {c + 3, 1}};
+    const char time[] = "1970-01-01T05:30:00+0530";
+    for (int i = 0; i < 12; ++i) {
+        expected->push_back({66 + i, uint16_t((uint8_t(time[2 * i]) << 8) | uint8_t(time[2 * i + 1]))});
+    }
+}
+
+class UlvoraTcp : public ::testing::Test {
+  protected:
+    void SetUp() override { mbRecordsReset(); }
+    meter::host::TempRoot root_;
+};
+
+TEST_F(UlvoraTcp, WholeMapReadInBlocksOf125EqualsTheTestsTable) {
+    std::vector<Expect> expected;
+    scenario(&expected);
+    Served server(tcp_config());
+    TcpClient client(server.port());
+    ASSERT_TRUE(client.connected());
+    std::vector<uint16_t> regs;
+    for (int address = 0; address < MB_INPUT_REGISTERS; address += 125) {
+        const int count = std::min(125, MB_INPUT_REGISTERS - address);
+        const auto part = client.read_registers(uint16_t(address), uint16_t(count));
+        ASSERT_EQ(part.size(), size_t(count)) << "at " << address;
+        regs.insert(regs.end(), part.begin(), part.end());
+    }
+    std::vector<int> want(regs.size(), -1);
+    for (const Expect &e : expected) {
+        want[e.reg] = e.value;
+    }
+    for (size_t n = 0; n < regs.size(); ++n) {
+        ASSERT_EQ(regs[n], want[n] < 0 ? 0 : want[n]) << "register " << n;
+    }
+    EXPECT_EQ(server.stop(), 1);
+}
+
+TEST_F(UlvoraTcp, ExceptionAnswers) {
+    Served server(tcp_config());
+    TcpClient client(server.port());
+    const struct {
+        const char *what;
+        Bytes pdu;
+        int code;
+    } cases[] = {
+        {"past the last register", read_pdu(27492, 1), 2},
+        {"running past the end", read_pdu(27490, 3), 2},
+        {"count 0", read_pdu(0, 0), 3},
+        {"count 126", read_pdu(0, 126), 3},
+        {"coils", read_pdu(0, 1, 1), 2},
+        {"discrete inputs", read_pdu(0, 1, 2), 2},
+        {"holding registers", read_pdu(0, 1, 3), 2},
+        {"write one register", {6, 0, 0, 0, 1}, 2},
+        {"write registers", {16, 0, 0, 0, 1, 2, 0, 1}, 2},
+        {"unknown function", {0x41, 0, 0, 0, 1}, 1},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(client.exception(c.pdu), c.code) << c.what;
+    }
+    EXPECT_EQ(client.read_registers(27491, 1).size(), 1u);
+}
+
+TEST_F(UlvoraTcp, BrokenFramesCloseOnlyTheirConnection) {
+    Served server(tcp_config());
+    const int port = server.port();
+    TcpClient steady(port);
+    ASSERT_EQ(steady.read_registers(0, 1).size(), 1u);
+    std::mt19937 random(19);
+    const Bytes frames[] = {
+        {0, 1, 0},                                           // cut short, then closed
+        {0, 1, 0, 0, 0, 200, 1, 4, 0},                       // claims more than it sends
+        {0, 1, 0, 0, 0, 6, 1, 0x10, 0, 0, 0, 0x7F, 0xFE, 1}, // a write that claims 254 bytes
+    };
+    for (const Bytes &frame : frames) {
+        TcpClient bad(port);
+        ASSERT_TRUE(bad.send_raw(frame));
+        // Left open: the server gives up on the rest and closes it.
+        EXPECT_TRUE(bad.closed_by_server());
+        EXPECT_EQ(steady.read_registers(1, 2).size(), 2u);
+    }
+    for (int round = 0; round < 50; ++round) {
+        TcpClient noise(port);
+        Bytes junk(1 + random() % 300);
+        for (auto &b : junk) {
+            b = uint8_t(random());
+        }
+        noise.send_raw(junk);
+        shutdown(noise.fd(), SHUT_WR);
+        noise.closed_by_server();
+    }
+    EXPECT_EQ(steady.read_registers(0, 125).size(), 125u);
+}
+
+TEST_F(UlvoraTcp, TwoClientsAtOnceAndAStopClosesThem) {
+    Served server(tcp_config());
+    TcpClient a(server.port());
+    TcpClient b(server.port());
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(a.read_registers(uint16_t(i), 3).size(), 3u);
+        ASSERT_EQ(b.read_registers(uint16_t(100 + i), 5).size(), 5u);
+    }
+    EXPECT_EQ(server.stop(), 1);
+    EXPECT_TRUE(a.closed_by_server());
+    EXPECT_TRUE(b.closed_by_server());
+}
+
+// A stop that comes before or during the set-up is not lost.
+TEST_F(UlvoraTcp, StopBeforeTheRunHolds) {
+    Served server(tcp_config(), true);
+    wait_until([&] { return server.result() != -1; });
+    EXPECT_EQ(server.result(), 1);
+    EXPECT_EQ(ulvora_is_running(), 0);
+}
+
+TEST_F(UlvoraTcp, ClientsBeyondTheDescriptorLimitAreClosedAndTheRestServed) {
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    rlimit wide = old;
+    wide.rlim_cur = std::min<rlim_t>(old.rlim_max, 4096);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &wide), 0);
+    {
+        Served server(tcp_config());
+        const int port = server.port();
+        // Connected side by side: one after the other, each connect that
+        // meets the listener's full backlog of 5 waits for its SYN to be resent.
+        std::vector<std::unique_ptr<TcpClient>> clients;
+        std::vector<pollfd> pending;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < 1100; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ASSERT_GE(fd, 0);
+            const int r = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            ASSERT_TRUE(r == 0 || errno == EINPROGRESS);
+            clients.push_back(std::make_unique<TcpClient>(TcpClient::Adopt{}, fd));
+            pending.push_back({fd, POLLOUT, 0});
+        }
+        while (!pending.empty()) {
+            ASSERT_GT(poll(pending.data(), pending.size(), 60000), 0);
+            for (size_t i = pending.size(); i-- > 0;) {
+                if (pending[i].revents != 0) {
+                    int error = 0;
+                    socklen_t len = sizeof error;
+                    getsockopt(pending[i].fd, SOL_SOCKET, SO_ERROR, &error, &len);
+                    ASSERT_EQ(error, 0);
+                    fcntl(pending[i].fd, F_SETFL, fcntl(pending[i].fd, F_GETFL) & ~O_NONBLOCK);
+                    pending.erase(pending.begin() + long(i));
+                }
+            }
+        }
+        size_t served = 0;
+        size_t closed = 0;
+        for (auto &c : clients) {
+            if (c->read_registers(0, 2).size() == 2) {
+                ++served;
+            } else {
+                ++closed;
+            }
+        }
+        EXPECT_GT(served, 100u);
+        EXPECT_GT(closed, 0u);
+        EXPECT_EQ(served + closed, 1100u);
+        size_t lines = 0;
+        for (const auto &l : meter::host::log_lines()) {
+            lines += l.text.find("is beyond the 1024 that can be served") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(lines, closed);
+        clients.clear();
+        TcpClient after(port);
+        EXPECT_EQ(after.read_registers(0, 1).size(), 1u);
+    }
+    setrlimit(RLIMIT_NOFILE, &old);
+}
+
+// No descriptor left for accept: one line, the listener rests, and the
+// waiting connections are taken once descriptors are free again.
+TEST_F(UlvoraTcp, AcceptWithoutDescriptorsDoesNotSpin) {
+    Served server(tcp_config());
+    const int port = server.port();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    std::vector<int> sockets;
+    for (int i = 0; i < 5; ++i) {
+        sockets.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    }
+    int highest = 0;
+    for (int fd = 0; fd < 65536 && fd < int(old.rlim_cur); ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            highest = fd;
+        }
+    }
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(highest + 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // Every lower number taken too, so that accept finds none.
+    std::vector<int> fillers;
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+        fillers.push_back(fd);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int fd : sockets) {
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    }
+    EXPECT_TRUE(wait_until([] { return meter::host::log_count("Server accept() error: Too many open files") == 1; }));
+    for (int fd : fillers) {
+        close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &old);
+    const Bytes request = {0, 1, 0, 0, 0, 6, 1, 4, 0, 0, 0, 1};
+    for (int fd : sockets) {
+        ASSERT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
+        uint8_t answer[11];
+        EXPECT_TRUE(read_exact(fd, answer, sizeof answer));
+        close(fd);
+    }
+    EXPECT_EQ(meter::host::log_count("Server accept() error: Too many open files"), 1u);
+    EXPECT_EQ(meter::host::log_count("Server accept() works again"), 1u);
+}
+
+TEST_F(UlvoraTcp, PortInUseFailsTheRunAndIsLoggedOnce) {
+    Served first(tcp_config());
+    modbus_config c = tcp_config();
+    c.port = uint32_t(first.port());
+    for (int i = 0; i < 3; ++i) {
+        ulvora_stop_reset();
+        ASSERT_EQ(ulvora_setup(c), 1);
+        EXPECT_EQ(ulvora_run(), 0);
+        ulvora_cleanup();
+    }
+    EXPECT_EQ(meter::host::log_count("failed to setup TCP listener: Address already in use"), 1u);
+}
+
+// ---- Modbus RTU over a pty pair ----
+
+uint16_t crc16(const uint8_t *data, size_t n) {
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+Bytes rtu_frame(uint8_t slave, const Bytes &pdu, bool spoil = false) {
+    Bytes f = {slave};
+    f.insert(f.end(), pdu.begin(), pdu.end());
+    uint16_t crc = crc16(f.data(), f.size());
+    if (spoil) {
+        crc ^= 0x0101;
+    }
+    f.push_back(uint8_t(crc));
+    f.push_back(uint8_t(crc >> 8));
+    return f;
+}
+
+class UlvoraRtu : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mbRecordsReset();
+        char tmpl[] = "/tmp/ulvora-rtu-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        const std::string a = "pty,raw,echo=0,link=" + dir_ + "/server";
+        const std::string b = "pty,raw,echo=0,link=" + dir_ + "/client";
+        socat_ = fork();
+        if (socat_ == 0) {
+            execlp("socat", "socat", a.c_str(), b.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        ASSERT_TRUE(wait_until([&] {
+            return std::filesystem::exists(dir_ + "/server") && std::filesystem::exists(dir_ + "/client");
+        }));
+        client_ = open((dir_ + "/client").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(client_, 0);
+        termios t{};
+        tcgetattr(client_, &t);
+        cfmakeraw(&t);
+        tcsetattr(client_, TCSANOW, &t);
+    }
+    void TearDown() override {
+        close(client_);
+        kill(socat_, SIGTERM);
+        waitpid(socat_, nullptr, 0);
+        std::filesystem::remove_all(dir_);
+    }
+
+    modbus_config config(uint8_t address) const {
+        modbus_config c{};
+        c.active = true;
+        c.backend = 2;
+        std::snprintf(c.device, sizeof c.device, "%s/server", dir_.c_str());
+        c.baud = 19200;
+        c.address = address;
+        c.parity = 'N';
+        c.databits = 8;
+        c.stopbits = 1;
+        return c;
+    }
+
+    void send(const Bytes &frame) { ASSERT_EQ(write(client_, frame.data(), frame.size()), ssize_t(frame.size())); }
+
+    // The answer to a read of count registers, checked for its CRC.
+    std::vector<uint16_t> answer(uint8_t slave, uint16_t count) {
+        Bytes r(5 + 2 * count);
+        std::vector<uint16_t> regs;
+        if (!read_exact(client_, r.data(), 3) || r[0] != slave || r[1] != 4 ||
+            !read_exact(client_, r.data() + 3, r.size() - 3) ||
+            crc16(r.data(), r.size() - 2) != (r[r.size() - 2] | (r[r.size() - 1] << 8))) {
+            return regs;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            regs.push_back(uint16_t((r[3 + 2 * i] << 8) | r[4 + 2 * i]));
+        }
+        return regs;
+    }
+
+    meter::host::TempRoot root_;
+    std::string dir_;
+    pid_t socat_ = -1;
+    int client_ = -1;
+};
+
+TEST_F(UlvoraRtu, AnswersItsAddressOnlyAndGoodFramesAfterBadOnes) {
+    std::vector<Expect> expected;
+    scenario(&expected);
+    Served server(config(17));
+    send(rtu_frame(17, read_pdu(0, 2)));
+    EXPECT_EQ(answer(17, 2), (std::vector<uint16_t>{0x6162, 0x6300}));
+    // Another address (answered on the line by its own slave) and a bad
+    // CRC get no answer: the next answer read is the one to the good frame
+    // that follows them.
+    send(rtu_frame(18, read_pdu(0, 2)));
+    send(rtu_frame(18, {4, 4, 0, 1, 0, 2}));
+    send(rtu_frame(17, read_pdu(0, 2), true));
+    send(rtu_frame(17, read_pdu(42, 4)));
+    EXPECT_EQ(answer(17, 4), (std::vector<uint16_t>{0x5A4F, 0x5231, 0x324B, 0x4550}));
+    // The same registers as over TCP, the whole head of the map.
+    std::vector<uint16_t> want(125, 0);
+    for (const Expect &e : expected) {
+        if (e.reg < 125) {
+            want[e.reg] = e.value;
+        }
+    }
+    send(rtu_frame(17, read_pdu(0, 125)));
+    EXPECT_EQ(answer(17, 125), want);
+    EXPECT_EQ(server.stop(), 1);
+}
+
+TEST_F(UlvoraRtu, StopEndsAQuietLine) {
+    Served server(config(17));
+    send(rtu_frame(17, read_pdu(0, 1)));
+    EXPECT_EQ(answer(17, 1).size(), 1u);
+    EXPECT_EQ(server.stop(), 1);
+}
+
+} // namespace
