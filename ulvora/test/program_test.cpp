@@ -1,0 +1,237 @@
+// The program as a process against the velsard stand-in on a private bus:
+// its configuration checks, its reaction to new configurations, and its
+// exit statuses. It runs with --debug --verbose so that every line it logs
+// comes out on its standard error, where the test reads it.
+#include "test_bus.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using velsard_testing::Control;
+using velsard_testing::TestBus;
+
+GVariant *modbus(bool active, uint32_t backend, const char *device, uint32_t baud, uint32_t address,
+                 uint32_t port = 0, char parity = 'N') {
+    return g_variant_new("(busuuuuii)", active, backend, device, baud, address, port, guint(parity), 1, 8);
+}
+
+class Ulvora {
+  public:
+    explicit Ulvora(std::vector<std::string> args = {"-d", "-v"}) {
+        int out[2];
+        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+        std::vector<char *> argv = {const_cast<char *>(ULVORA_PATH)};
+        for (std::string &a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, ULVORA_PATH, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        reader_ = std::thread([this, fd = out[0]] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0) {
+                std::lock_guard lock(mutex_);
+                text_.append(buf, size_t(n));
+                cv_.notify_all();
+            }
+            close(fd);
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            cv_.notify_all();
+        });
+    }
+    ~Ulvora() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+
+    // Waits until the output holds the text (n times); the bound only
+    // keeps a broken test from hanging.
+    bool wait_for(const std::string &text, size_t n = 1) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return count_locked(text) >= n || ended_; }) &&
+               count_locked(text) >= n;
+    }
+    size_t count(const std::string &text) {
+        std::lock_guard lock(mutex_);
+        return count_locked(text);
+    }
+    std::string output() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+    void interrupt() { kill(pid_, SIGINT); }
+
+    // The exit status, -1 when it did not end (after a generous bound).
+    int wait_exit() {
+        for (int i = 0; i < 3000 && status_ < 0; ++i) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return status_;
+    }
+
+  private:
+    size_t count_locked(const std::string &text) const {
+        size_t n = 0;
+        for (size_t at = text_.find(text); at != std::string::npos; at = text_.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::string text_;
+    bool ended_ = false;
+};
+
+class UlvoraProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TestBus::get().start_velsard();
+        control_ = std::make_unique<Control>();
+    }
+    void TearDown() override {
+        control_.reset();
+        TestBus::get().stop_velsard();
+    }
+    void set(GVariant *config) { control_->store("modbus_config", config); }
+    std::unique_ptr<Control> control_;
+};
+
+TEST_F(UlvoraProgram, RefusedFirstConfigurationsEndWithStatus1) {
+    const struct {
+        GVariant *config;
+        const char *line;
+    } cases[] = {
+        {modbus(true, 2, "/dev/ttyS9", 9600, 0), "Modbus address out of range"},
+        {modbus(true, 2, "/dev/ttyS9", 9600, 248), "Modbus address out of range"},
+        {modbus(true, 2, "/dev/ttyS9", 9599, 0), "Modbus address out of range"},
+        {modbus(true, 2, "/dev/ttyS9", 9599, 1), "Modbus baudrate out of range"},
+        {modbus(true, 2, "/dev/ttyS9", 115201, 247), "Modbus baudrate out of range"},
+        {modbus(true, 3, "", 0, 0), "Modbus backend does not exist"},
+    };
+    for (const auto &c : cases) {
+        set(c.config);
+        Ulvora u;
+        EXPECT_EQ(u.wait_exit(), 1) << c.line;
+        EXPECT_EQ(u.count(c.line), 1u) << c.line;
+    }
+}
+
+TEST_F(UlvoraProgram, NoVelsardEndsWithStatus1) {
+    TestBus::get().stop_velsard();
+    Ulvora u;
+    EXPECT_EQ(u.wait_exit(), 1);
+    EXPECT_EQ(u.count("failed to get modbus config"), 1u);
+}
+
+TEST_F(UlvoraProgram, InactiveWaitsThenServesANewActiveRecordAndStopsOnSigint) {
+    set(modbus(false, 0, "127.0.0.1", 0, 1));
+    Ulvora u;
+    ASSERT_TRUE(u.wait_for("config: "));
+    EXPECT_EQ(u.count("Waiting on a client connection..."), 0u);
+    set(modbus(true, 0, "127.0.0.1", 0, 1));
+    control_->emit("NewModbusConfig");
+    ASSERT_TRUE(u.wait_for("Waiting on a client connection..."));
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+    EXPECT_EQ(u.count("received signal: Interrupt"), 1u);
+    EXPECT_EQ(u.count("exiting"), 1u);
+}
+
+TEST_F(UlvoraProgram, SigintWhileWaiting) {
+    set(modbus(false, 0, "127.0.0.1", 0, 1));
+    Ulvora u;
+    ASSERT_TRUE(u.wait_for("config: "));
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+}
+
+// TCP to RTU: the TCP server stops and the RTU one is set up; a device that
+// cannot be opened is tried once a second and logged once; a refused record
+// leaves the server in force alone.
+TEST_F(UlvoraProgram, NewConfigurationsRebuildTheServer) {
+    set(modbus(true, 0, "127.0.0.1", 0, 1));
+    Ulvora u;
+    ASSERT_TRUE(u.wait_for("Waiting on a client connection..."));
+    set(modbus(true, 2, "/dev/ttyS9", 9600, 0));
+    control_->emit("NewModbusConfig");
+    ASSERT_TRUE(u.wait_for("Modbus address out of range"));
+    set(modbus(true, 2, "/nonexistent/tty", 115200, 17));
+    control_->emit("NewModbusConfig");
+    ASSERT_TRUE(u.wait_for("failed to open /nonexistent/tty"));
+    ASSERT_TRUE(u.wait_for("cleanup modbus from main", 4)); // tried again, a second apart
+    EXPECT_EQ(u.count("failed to open /nonexistent/tty"), 1u);
+    EXPECT_EQ(u.count("Problem in ulvora_run()"), 1u);
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+}
+
+TEST_F(UlvoraProgram, BackendOneHasNoServerAndIsLoggedOnce) {
+    set(modbus(true, 1, "127.0.0.1", 0, 1));
+    Ulvora u;
+    ASSERT_TRUE(u.wait_for("no Modbus server for backend 1"));
+    ASSERT_TRUE(u.wait_for("Number of registers", 3));
+    EXPECT_EQ(u.count("no Modbus server for backend 1"), 1u);
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+}
+
+TEST_F(UlvoraProgram, VerboseSurvivesTheIpcSetUp) {
+    set(modbus(false, 0, "127.0.0.1", 0, 1));
+    {
+        Ulvora u({"-d"});
+        ASSERT_TRUE(u.wait_for("No answer from TQR server"));
+        u.interrupt();
+        EXPECT_EQ(u.wait_exit(), 0);
+        EXPECT_EQ(u.count("started in verbose mode"), 0u);
+        EXPECT_EQ(u.count("config: "), 0u);
+    }
+    Ulvora u({"-d", "--verbose"});
+    ASSERT_TRUE(u.wait_for("config: "));
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+    EXPECT_EQ(u.count("started in verbose mode"), 1u);
+}
+
+TEST_F(UlvoraProgram, UnknownOptionEndsWithUsageStatus) {
+    Ulvora u({"--no-such-option"});
+    EXPECT_EQ(u.wait_exit(), 64);
+}
+
+} // namespace
