@@ -136,6 +136,48 @@ class TcpClient {
     uint16_t tid_ = 0;
 };
 
+// Runs mbpoll, an outside Modbus client, once; its standard output.
+std::string mbpoll(std::vector<std::string> args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        return {};
+    }
+    args.insert(args.begin(), "mbpoll");
+    std::vector<char *> argv;
+    for (std::string &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        execvp("mbpoll", argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) {
+        text.append(buf, size_t(n));
+    }
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+// The value mbpoll printed for a reference, as text ("" when none).
+std::string mbpoll_value(const std::string &output, int reference) {
+    const std::string key = "[" + std::to_string(reference) + "]:";
+    const size_t at = output.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    size_t begin = output.find_first_not_of(" \t", at + key.size());
+    size_t end = output.find_first_of(" \t\r\n", begin);
+    return output.substr(begin, end - begin);
+}
+
 modbus_config tcp_config() {
     modbus_config c{};
     c.active = true;
@@ -310,6 +352,28 @@ TEST_F(UlvoraTcp, TwoClientsAtOnceAndAStopClosesThem) {
     EXPECT_EQ(server.stop(), 1);
     EXPECT_TRUE(a.closed_by_server());
     EXPECT_TRUE(b.closed_by_server());
+}
+
+// What an outside client makes of the encodings.
+TEST_F(UlvoraTcp, MbpollReadsTextsIntegersAndFloats) {
+    std::vector<Expect> expected;
+    scenario(&expected);
+    Served server(tcp_config());
+    const std::string port = std::to_string(server.port());
+    auto read = [&](const std::string &type, int reference, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"-m", "tcp", "-p", port, "-a", "1", "-0", "-r", std::to_string(reference),
+                                         "-c", "1", "-t", type, "-1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("127.0.0.1");
+        const std::string out = mbpoll(args);
+        return mbpoll_value(out, reference) + (mbpoll_value(out, reference).empty() ? out : "");
+    };
+    EXPECT_EQ(read("3:hex", 0), "0x6162");
+    EXPECT_EQ(read("3:hex", 1), "0x6300");
+    EXPECT_EQ(read("3:float", 300 + 280 * 47 + 24), "123456");
+    EXPECT_EQ(read("3:int", 80, {"-B"}), "-1");
+    EXPECT_EQ(read("3:int", 86, {"-B"}), "5");
+    EXPECT_EQ(read("3:hex", 13746), "0x0000");
 }
 
 // The image is built at the set-up: while the records' lock is held, the
@@ -545,7 +609,9 @@ class UlvoraRtu : public ::testing::Test {
         tcsetattr(client_, TCSANOW, &t);
     }
     void TearDown() override {
-        close(client_);
+        if (client_ >= 0) {
+            close(client_);
+        }
         kill(socat_, SIGTERM);
         waitpid(socat_, nullptr, 0);
         std::filesystem::remove_all(dir_);
@@ -610,6 +676,19 @@ TEST_F(UlvoraRtu, AnswersItsAddressOnlyAndGoodFramesAfterBadOnes) {
     }
     send(rtu_frame(17, read_pdu(0, 125)));
     EXPECT_EQ(answer(17, 125), want);
+    EXPECT_EQ(server.stop(), 1);
+}
+
+TEST_F(UlvoraRtu, MbpollReadsTheSameRegistersAsOverTcp) {
+    std::vector<Expect> expected;
+    scenario(&expected);
+    Served server(config(17));
+    close(client_); // mbpoll takes the line
+    client_ = -1;
+    const std::string out = mbpoll({"-m", "rtu", "-a", "17", "-b", "19200", "-P", "none", "-0", "-r", "42", "-c",
+                                    "4", "-t", "3:hex", "-1", dir_ + "/client"});
+    EXPECT_EQ(mbpoll_value(out, 42), "0x5A4F") << out;
+    EXPECT_EQ(mbpoll_value(out, 45), "0x4550") << out;
     EXPECT_EQ(server.stop(), 1);
 }
 
