@@ -132,6 +132,8 @@ class SignalThread {
     std::thread thread_;
 };
 
+// How long the start-up waits for its first poll of TQR.
+constexpr auto kStartupPollWait = std::chrono::seconds(5);
 // How long the exit waits for a TQR request still under way.
 constexpr auto kPollExitWait = std::chrono::seconds(4);
 
@@ -270,8 +272,13 @@ int ulvora_main(int argc, char **argv) {
         poll_thread_over = true;
     }
     {
+        // A TQR that does not answer must not keep the server down: after
+        // a while it serves what the records hold, and the poll fills them later.
         std::unique_lock lock(state_mutex);
-        state_cv.wait(lock, [] { return startup_poll_over || quit.load(); });
+        if (!state_cv.wait_for(lock, kStartupPollWait, [] { return startup_poll_over || quit.load(); })) {
+            lock.unlock();
+            slog_string(LOG_WARNING, "No complete answer from TQR yet; serving without it");
+        }
     }
 
     bool run_failing = false;

@@ -33,18 +33,18 @@ GVariant *modbus(bool active, uint32_t backend, const char *device, uint32_t bau
 
 class Ulvora {
   public:
-    explicit Ulvora(std::vector<std::string> args = {"-d", "-v"}) {
+    explicit Ulvora(std::vector<std::string> args = {"-d", "-v"}, const char *path = ULVORA_PATH) {
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::vector<char *> argv = {const_cast<char *>(ULVORA_PATH)};
+        std::vector<char *> argv = {const_cast<char *>(path)};
         for (std::string &a : args) {
             argv.push_back(a.data());
         }
         argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, ULVORA_PATH, &actions, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&pid_, path, &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         reader_ = std::thread([this, fd = out[0]] {
@@ -227,6 +227,30 @@ TEST_F(UlvoraProgram, VerboseSurvivesTheIpcSetUp) {
     u.interrupt();
     EXPECT_EQ(u.wait_exit(), 0);
     EXPECT_EQ(u.count("started in verbose mode"), 1u);
+}
+
+// A TQR request that never returns holds neither the start-up nor the exit.
+TEST_F(UlvoraProgram, HungTqrRequestHoldsNeitherServingNorExit) {
+    set(modbus(true, 0, "127.0.0.1", 0, 1));
+    Ulvora u({"-d", "-v"}, ULVORA_TQR_HANG_PATH);
+    ASSERT_TRUE(u.wait_for("Waiting on a client connection..."));
+    EXPECT_EQ(u.count("No complete answer from TQR yet; serving without it"), 1u);
+    const auto start = std::chrono::steady_clock::now();
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    RecordProperty("exit_ms", int(ms.count()));
+    EXPECT_EQ(u.count("TQR request still under way at exit"), 1u);
+    EXPECT_EQ(u.count("exiting"), 1u);
+}
+
+TEST_F(UlvoraProgram, SigintDuringAStartUpPollThatHangs) {
+    set(modbus(true, 0, "127.0.0.1", 0, 1));
+    Ulvora u({"-d", "-v"}, ULVORA_TQR_HANG_PATH);
+    ASSERT_TRUE(u.wait_for("config: "));
+    u.interrupt();
+    EXPECT_EQ(u.wait_exit(), 0);
+    EXPECT_EQ(u.count("Waiting on a client connection..."), 0u);
 }
 
 TEST_F(UlvoraProgram, UnknownOptionEndsWithUsageStatus) {
