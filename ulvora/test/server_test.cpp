@@ -547,15 +547,24 @@ TEST_F(UlvoraTcp, AcceptWithoutDescriptorsDoesNotSpin) {
 }
 
 TEST_F(UlvoraTcp, PortInUseFailsTheRunAndIsLoggedOnce) {
-    Served first(tcp_config());
+    // The port is held by a listener of the test's own.
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    socklen_t len = sizeof a;
+    getsockname(holder, reinterpret_cast<sockaddr *>(&a), &len);
     modbus_config c = tcp_config();
-    c.port = uint32_t(first.port());
+    c.port = ntohs(a.sin_port);
     for (int i = 0; i < 3; ++i) {
         ulvora_stop_reset();
         ASSERT_EQ(ulvora_setup(c), 1);
         EXPECT_EQ(ulvora_run(), 0);
         ulvora_cleanup();
     }
+    close(holder);
     EXPECT_EQ(meter::host::log_count("failed to setup TCP listener: Address already in use"), 1u);
 }
 
