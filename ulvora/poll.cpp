@@ -2,8 +2,8 @@
 
 #include "ulvora/log.h"
 #include "ulvora/parsers.h"
-#include "ulvora/program.h"
 #include "ulvora/server.h"
+#include "ulvora/state.h"
 
 #include <syslog.h>
 
@@ -138,12 +138,12 @@ void tqr_thread() {
     ulvora_startup_poll_done();
     while (!ulvora_quit_requested()) {
         if (ulvora_config_active() && ulvora_is_running()) {
-            if (!ulvora_pause(1000)) {
+            if (!ulvora_pause(std::chrono::seconds(1))) {
                 break;
             }
             tqr_poll_config();
             tqr_poll_data();
-        } else if (!ulvora_pause(2000)) {
+        } else if (!ulvora_pause(std::chrono::seconds(2))) {
             break;
         }
     }

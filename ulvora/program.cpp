@@ -3,6 +3,7 @@
 #include "ulvora/log.h"
 #include "ulvora/poll.h"
 #include "ulvora/server.h"
+#include "ulvora/state.h"
 
 #include <argp.h>
 #include <poll.h>
@@ -12,12 +13,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,17 +28,6 @@ struct ulvora_args {
     bool debug = false;
     bool verbose = false;
 };
-
-// Shared by the main thread, the poll thread, the RTU thread, the IPC
-// thread and the signal thread: the flags are atomic; the configuration is
-// replaced and read whole under state_mutex.
-std::atomic<bool> quit{false};
-std::mutex state_mutex;
-std::condition_variable state_cv;
-modbus_config config{};
-uint64_t config_generation = 0;
-bool startup_poll_over = false;
-bool poll_thread_over = false;
 
 const char kDoc[] = "Create a modbus register stack for the ZOR.";
 const argp_option kOptions[] = {
@@ -60,21 +47,6 @@ error_t parse_option(int key, char *, argp_state *state) {
     case ARGP_KEY_ARG: return 0;
     default: return ARGP_ERR_UNKNOWN;
     }
-}
-
-modbus_config current_config(uint64_t *generation = nullptr) {
-    std::lock_guard lock(state_mutex);
-    if (generation != nullptr) {
-        *generation = config_generation;
-    }
-    return config;
-}
-
-// Waits up to the time for SIGINT or a new configuration; false on SIGINT.
-bool wait_change(uint64_t generation, std::chrono::milliseconds time) {
-    std::unique_lock lock(state_mutex);
-    state_cv.wait_for(lock, time, [&] { return quit.load() || config_generation != generation; });
-    return !quit;
 }
 
 // SIGINT is blocked in every thread and taken here, on an ordinary thread,
@@ -119,11 +91,7 @@ class SignalThread {
                 continue;
             }
             slog_string(LOG_INFO, std::string("received signal: ") + strsignal(static_cast<int>(info.ssi_signo)));
-            {
-                std::lock_guard lock(state_mutex);
-                quit = true;
-            }
-            state_cv.notify_all();
+            ulvora_request_quit();
             ulvora_stop();
         }
     }
@@ -138,24 +106,6 @@ constexpr auto kStartupPollWait = std::chrono::seconds(5);
 constexpr auto kPollExitWait = std::chrono::seconds(4);
 
 } // namespace
-
-bool ulvora_quit_requested() { return quit; }
-
-bool ulvora_config_active() { return current_config().active; }
-
-bool ulvora_pause(int milliseconds) {
-    std::unique_lock lock(state_mutex);
-    state_cv.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return quit.load(); });
-    return !quit;
-}
-
-void ulvora_startup_poll_done() {
-    {
-        std::lock_guard lock(state_mutex);
-        startup_poll_over = true;
-    }
-    state_cv.notify_all();
-}
 
 int fetch_modbus_config(modbus_config *record) {
     reinterpret_cast<uint8_t *>(record)[0] = sizeof(modbus_config);
@@ -197,15 +147,7 @@ void ipc_event_handler(int kind) {
     if (!fetch_modbus_config(&fresh)) {
         return;
     }
-    bool was_active;
-    {
-        std::lock_guard lock(state_mutex);
-        was_active = config.active;
-        config = fresh;
-        ++config_generation;
-    }
-    state_cv.notify_all();
-    if (was_active) {
+    if (ulvora_replace_config(fresh)) {
         ulvora_stop();
     }
 }
@@ -247,11 +189,7 @@ int ulvora_main(int argc, char **argv) {
         arvent_cleanup();
         return 1;
     }
-    {
-        std::lock_guard lock(state_mutex);
-        config = first;
-        ++config_generation;
-    }
+    ulvora_replace_config(first);
 
     // The start-up poll runs on the poll thread, so that SIGINT ends the
     // start-up even while a TQR request hangs; the server is built after it.
@@ -259,42 +197,34 @@ int ulvora_main(int argc, char **argv) {
     try {
         poll_thread = std::thread([] {
             tqr_thread();
-            {
-                std::lock_guard lock(state_mutex);
-                poll_thread_over = true;
-            }
-            state_cv.notify_all();
+            ulvora_poll_thread_done();
         });
     } catch (const std::system_error &) {
         slog_string(LOG_DEBUG, "Failed to create TQR Thread");
         tqr_poll_config();
         ulvora_startup_poll_done();
-        poll_thread_over = true;
+        ulvora_poll_thread_done();
     }
-    {
-        // A TQR that does not answer must not keep the server down: after
-        // a while it serves what the records hold, and the poll fills them later.
-        std::unique_lock lock(state_mutex);
-        if (!state_cv.wait_for(lock, kStartupPollWait, [] { return startup_poll_over || quit.load(); })) {
-            lock.unlock();
-            slog_string(LOG_WARNING, "No complete answer from TQR yet; serving without it");
-        }
+    // A TQR that does not answer must not keep the server down: after a
+    // while it serves what the records hold, and the poll fills them later.
+    if (!ulvora_wait_startup_poll(kStartupPollWait)) {
+        slog_string(LOG_WARNING, "No complete answer from TQR yet; serving without it");
     }
 
     bool run_failing = false;
-    while (!quit) {
+    while (!ulvora_quit_requested()) {
         // Stop requests so far were for the server before; one that comes
         // from here on, even during the set-up, ends the next run.
         ulvora_stop_reset();
         uint64_t generation;
-        const modbus_config c = current_config(&generation);
+        const modbus_config c = ulvora_config(&generation);
         if (!c.active) {
-            wait_change(generation, std::chrono::seconds(1));
+            ulvora_wait_change(generation, std::chrono::seconds(1));
             continue;
         }
         const auto start = std::chrono::steady_clock::now();
         if (!ulvora_setup(c)) {
-            wait_change(generation, std::chrono::seconds(1));
+            ulvora_wait_change(generation, std::chrono::seconds(1));
             continue;
         }
         slog_string(LOG_DEBUG, "run modbus from main");
@@ -313,15 +243,11 @@ int ulvora_main(int argc, char **argv) {
         if (!stopped) {
             // A server that could not serve or broke down is built again a
             // second later, not in a tight loop.
-            wait_change(generation, std::chrono::seconds(1));
+            ulvora_wait_change(generation, std::chrono::seconds(1));
         }
     }
 
-    bool poll_over;
-    {
-        std::unique_lock lock(state_mutex);
-        poll_over = state_cv.wait_for(lock, kPollExitWait, [] { return poll_thread_over; });
-    }
+    const bool poll_over = ulvora_wait_poll_thread(kPollExitWait);
     if (poll_thread.joinable()) {
         if (poll_over) {
             poll_thread.join();

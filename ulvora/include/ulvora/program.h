@@ -13,11 +13,3 @@ int ulvora_main(int argc, char **argv);
 int fetch_modbus_config(modbus_config *record);
 // The configuration-change handler given to libarvent (IPC thread).
 void ipc_event_handler(int kind);
-
-// For the poll thread: whether SIGINT has come, whether the configuration
-// in force is active, a pause that SIGINT cuts short (false when it did),
-// and the report that the start-up poll is over.
-bool ulvora_quit_requested();
-bool ulvora_config_active();
-bool ulvora_pause(int milliseconds);
-void ulvora_startup_poll_done();
