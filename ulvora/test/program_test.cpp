@@ -202,6 +202,37 @@ TEST_F(UlvoraProgram, NewConfigurationsRebuildTheServer) {
     EXPECT_EQ(u.wait_exit(), 0);
 }
 
+// Serving Modbus RTU on one end of a socat pty pair, then SIGINT.
+TEST_F(UlvoraProgram, SigintWhileServingRtu) {
+    char tmpl[] = "/tmp/ulvora-rtu-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    const std::string a = "pty,raw,echo=0,link=" + dir + "/server";
+    const std::string b = "pty,raw,echo=0,link=" + dir + "/client";
+    const pid_t socat = fork();
+    if (socat == 0) {
+        execlp("socat", "socat", a.c_str(), b.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 2000 && access((dir + "/client").c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    set(modbus(true, 2, (dir + "/server").c_str(), 19200, 17));
+    {
+        Ulvora u;
+        EXPECT_TRUE(u.wait_for("run modbus from main"));
+        u.interrupt();
+        EXPECT_EQ(u.wait_exit(), 0);
+        EXPECT_EQ(u.count("Problem in ulvora_run()"), 0u);
+    }
+    kill(socat, SIGTERM);
+    waitpid(socat, nullptr, 0);
+    std::string client = dir + "/client", server = dir + "/server";
+    unlink(client.c_str());
+    unlink(server.c_str());
+    rmdir(dir.c_str());
+}
+
 TEST_F(UlvoraProgram, BackendOneHasNoServerAndIsLoggedOnce) {
     set(modbus(true, 1, "127.0.0.1", 0, 1));
     Ulvora u;
