@@ -20,10 +20,10 @@ struct TransactionEntry {
     uint8_t serviceChoice;
 };
 
-// The stack's internal lock: guards the two tables and the next invoke id.
-// Held only around table operations, never while calling the application or
-// a datalink, so it cannot take part in a lock-order cycle with the
-// application's stack lock.
+// The stack's internal lock: guards the two tables and the next invoke id
+// (and, through stackInternalLock, the B/IPv6 VMAC table). Held only around
+// table operations, never while calling the application or a datalink, so it
+// cannot take part in a lock-order cycle with the application's stack lock.
 std::mutex tableMutex;
 TransactionEntry transactions[kTransactionEntries];
 uint16_t nextInvokeId;
@@ -49,6 +49,10 @@ void releaseEntry(TransactionEntry &e) {
 }
 
 }  // namespace
+
+std::mutex &stackInternalLock() {
+    return tableMutex;
+}
 
 int tsmAllocInvokeId(uint8_t serviceChoice, RequestCompletion *completion) {
     std::lock_guard lock(tableMutex);

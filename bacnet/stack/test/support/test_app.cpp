@@ -295,6 +295,8 @@ float presentValue(uint32_t instance) {
 
 using namespace testapp;
 
+uint8_t runtimeRestarting = 0;
+
 void appStackLock() {
     appStackMutex.lock();
 }
@@ -329,11 +331,14 @@ void appFillDeviceRecord(DeviceRecord *r) {
     rec.udpPort = current.udpPort;
     std::memcpy(rec.bbmdAddress, current.bbmd, 4);
     rec.bbmdTtl = current.bbmdTtl;
-    rec.mstpTty = "/dev/ttyO4";
-    rec.mstpBaud = "38400";
-    rec.tolerance = 1;
-    rec.maxMaster = 127;
-    rec.maxInfoFrames = 1;
+    rec.bipv6Address = current.bipv6Address.c_str();
+    rec.bipv6Multicast = current.bipv6Multicast.c_str();
+    rec.mstpTty = current.mstpTty.c_str();
+    rec.mstpBaud = current.mstpBaud.c_str();
+    rec.tolerance = current.tolerance;
+    rec.maxMaster = current.maxMaster;
+    rec.mstpMac = current.mstpMac;
+    rec.maxInfoFrames = current.maxInfoFrames;
     *r = rec;
 }
 
@@ -373,6 +378,9 @@ void appSyslog(int priority, const char *text) {
     logMessage(priority == 3 ? 1 : 6, text);
 }
 void appBipLog(const char *text) {
+    logMessage(6, text);
+}
+void appBipv6Log(const char *text) {
     logMessage(6, text);
 }
 void logMessage(int level, const char *text) {

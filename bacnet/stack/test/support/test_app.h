@@ -28,6 +28,18 @@ struct Config {
     uint8_t segmentationSupported = 1;
     bool withLocation = true;
     bool withDescription = false;
+    // B/IPv6: the own address and the multicast group (the texts the
+    // runtime hands over). The record points into the configuration, so
+    // they stay valid until the next configure.
+    std::string bipv6Address = "2001:db8::10";
+    std::string bipv6Multicast = "ff02::bac0";
+    // MS/TP.
+    std::string mstpTty = "/dev/ttyO4";
+    std::string mstpBaud = "38400";
+    uint8_t tolerance = 1;
+    uint8_t maxMaster = 127;
+    uint8_t mstpMac = 5;
+    uint8_t maxInfoFrames = 1;
 };
 
 // Replaces the configuration; the next appFillDeviceRecord reads it.
