@@ -1,10 +1,8 @@
 // The Modbus server program.
-#include "ulvora/poll.h"
 #include "ulvora/program.h"
+#include "ulvora/transport.h"
 
 int main(int argc, char **argv) {
-    // Until the TQR transport is joined, every request answers that there
-    // is none: the server serves the records as they stand.
-    tqr_set_fetch([](const std::string &) { return TqrAnswer{0, {}, "TQR transport not linked"}; });
+    ulvora_use_tqr_transport();
     return ulvora_main(argc, argv);
 }

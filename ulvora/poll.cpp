@@ -59,9 +59,10 @@ bool request(Endpoint &endpoint) {
     mbTakeNotes();
     try {
         const TqrAnswer answer = fetch(endpoint.path);
-        if (answer.status == 0) {
-            failure = "No answer from TQR server at " + kUrl + endpoint.path +
-                      (answer.failure.empty() ? "" : ": " + answer.failure);
+        if (answer.status != 200 && !answer.failure.empty()) {
+            failure = answer.failure;
+        } else if (answer.status == 0) {
+            failure = "No answer from TQR server at " + kUrl + endpoint.path;
         } else if (answer.status != 200) {
             failure = "Received " + std::to_string(answer.status) + " for " + kUrl + endpoint.path;
         } else {

@@ -345,7 +345,9 @@ TEST_F(UlvoraPoll, FailuresAreLoggedWhenTheyStartAndEnd) {
         TqrAnswer answer;
         std::string line;
     } cases[] = {
-        {{0, {}, "Connection refused"}, "No answer from TQR server at http://127.0.0.1:8160/api/v1/data/loads: Connection refused"},
+        {{0, {}, "Couldn't connect to TQR server at http://127.0.0.1:8160/api/v1/data/loads"},
+         "Couldn't connect to TQR server at http://127.0.0.1:8160/api/v1/data/loads"},
+        {{0, {}, {}}, "No answer from TQR server at http://127.0.0.1:8160/api/v1/data/loads"},
         {{500, {}, {}}, "Received 500 for http://127.0.0.1:8160/api/v1/data/loads"},
         {{200, "<html>", {}}, "/api/v1/data/loads return isn't valid JSON"},
     };

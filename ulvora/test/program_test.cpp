@@ -1,7 +1,10 @@
 // The program as a process against the velsard stand-in on a private bus:
 // its configuration checks, its reaction to new configurations, and its
 // exit statuses. It runs with --debug --verbose so that every line it logs
-// comes out on its standard error, where the test reads it.
+// comes out on its standard error, where the test reads it. The test
+// process has a network namespace of its own, so that the program's TQR
+// address, 127.0.0.1:8160, is nobody else's.
+#include "netns.h"
 #include "test_bus.h"
 
 #include <fcntl.h>
@@ -118,6 +121,18 @@ class Ulvora {
     std::string text_;
     bool ended_ = false;
 };
+
+// Before any test starts a thread.
+class OwnNetwork : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        std::string why;
+        if (!tqr_testing::enterOwnNetworkNamespace(why)) {
+            GTEST_SKIP() << "no network namespace of its own: " << why;
+        }
+    }
+};
+const auto *own_network = ::testing::AddGlobalTestEnvironment(new OwnNetwork);
 
 class UlvoraProgram : public ::testing::Test {
   protected:
@@ -247,7 +262,7 @@ TEST_F(UlvoraProgram, VerboseSurvivesTheIpcSetUp) {
     set(modbus(false, 0, "127.0.0.1", 0, 1));
     {
         Ulvora u({"-d"});
-        ASSERT_TRUE(u.wait_for("No answer from TQR server"));
+        ASSERT_TRUE(u.wait_for("Couldn't connect to TQR server at http://127.0.0.1:8160/api/v1/system/time"));
         u.interrupt();
         EXPECT_EQ(u.wait_exit(), 0);
         EXPECT_EQ(u.count("started in verbose mode"), 0u);

@@ -12,7 +12,8 @@
 struct TqrAnswer {
     int status = 0;      // HTTP status; 0 when no answer arrived
     std::string body;    // the body of a 200 answer
-    std::string failure; // why no answer arrived (status 0), for the log
+    std::string failure; // the log line of a failed request (the transport's
+                         // own text); "" for the poller's default line
 };
 using TqrFetch = std::function<TqrAnswer(const std::string &path)>;
 
