@@ -4,25 +4,19 @@
 // comes out on its standard error, where the test reads it. The test
 // process has a network namespace of its own, so that the program's TQR
 // address, 127.0.0.1:8160, is nobody else's.
+#include "child_process.h"
 #include "netns.h"
 #include "test_bus.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -34,92 +28,11 @@ GVariant *modbus(bool active, uint32_t backend, const char *device, uint32_t bau
     return g_variant_new("(busuuuuii)", active, backend, device, baud, address, port, guint(parity), 1, 8);
 }
 
-class Ulvora {
+// The program with its lines on standard error (--debug) read by the test.
+class Ulvora : public ulvora_testing::ChildProcess {
   public:
-    explicit Ulvora(std::vector<std::string> args = {"-d", "-v"}, const char *path = ULVORA_PATH) {
-        int out[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-        std::vector<char *> argv = {const_cast<char *>(path)};
-        for (std::string &a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, path, &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        reader_ = std::thread([this, fd = out[0]] {
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(fd, buf, sizeof buf)) > 0) {
-                std::lock_guard lock(mutex_);
-                text_.append(buf, size_t(n));
-                cv_.notify_all();
-            }
-            close(fd);
-            std::lock_guard lock(mutex_);
-            ended_ = true;
-            cv_.notify_all();
-        });
-    }
-    ~Ulvora() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (reader_.joinable()) {
-            reader_.join();
-        }
-    }
-
-    // Waits until the output holds the text (n times); the bound only
-    // keeps a broken test from hanging.
-    bool wait_for(const std::string &text, size_t n = 1) {
-        std::unique_lock lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(30), [&] { return count_locked(text) >= n || ended_; }) &&
-               count_locked(text) >= n;
-    }
-    size_t count(const std::string &text) {
-        std::lock_guard lock(mutex_);
-        return count_locked(text);
-    }
-    std::string output() {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-    void interrupt() { kill(pid_, SIGINT); }
-
-    // The exit status, -1 when it did not end (after a generous bound).
-    int wait_exit() {
-        for (int i = 0; i < 3000 && status_ < 0; ++i) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return status_;
-    }
-
-  private:
-    size_t count_locked(const std::string &text) const {
-        size_t n = 0;
-        for (size_t at = text_.find(text); at != std::string::npos; at = text_.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::string text_;
-    bool ended_ = false;
+    explicit Ulvora(std::vector<std::string> args = {"-d", "-v"}, const char *path = ULVORA_PATH)
+        : ChildProcess(path, std::move(args)) {}
 };
 
 // Before any test starts a thread.
