@@ -5,7 +5,7 @@
 // process has a network namespace of its own, so that the program's TQR
 // address, 127.0.0.1:8160, is nobody else's.
 #include "child_process.h"
-#include "netns.h"
+#include "own_network.h"
 #include "test_bus.h"
 
 #include <gtest/gtest.h>
@@ -35,17 +35,7 @@ class Ulvora : public ulvora_testing::ChildProcess {
         : ChildProcess(path, std::move(args)) {}
 };
 
-// Before any test starts a thread.
-class OwnNetwork : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        std::string why;
-        if (!tqr_testing::enterOwnNetworkNamespace(why)) {
-            GTEST_SKIP() << "no network namespace of its own: " << why;
-        }
-    }
-};
-const auto *own_network = ::testing::AddGlobalTestEnvironment(new OwnNetwork);
+const auto *own_network = ::testing::AddGlobalTestEnvironment(new ulvora_testing::OwnNetwork);
 
 class UlvoraProgram : public ::testing::Test {
   protected:
