@@ -356,8 +356,13 @@ TEST_F(UlvoraTcp, ClientsBeyondTheDescriptorLimitAreClosedAndTheRestServed) {
         a.sin_port = htons(uint16_t(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         for (int i = 0; i < 1100; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            ASSERT_GE(fd, 0);
+            // The test's own ends sit from 2048 up, so that how many of the
+            // server's fit below 1024 does not hang on which thread ran first.
+            const int low = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            ASSERT_GE(low, 0);
+            const int fd = fcntl(low, F_DUPFD_CLOEXEC, 2048);
+            close(low);
+            ASSERT_GE(fd, 2048);
             const int r = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
             ASSERT_TRUE(r == 0 || errno == EINPROGRESS);
             clients.push_back(std::make_unique<TcpClient>(TcpClient::Adopt{}, fd));
@@ -385,9 +390,7 @@ TEST_F(UlvoraTcp, ClientsBeyondTheDescriptorLimitAreClosedAndTheRestServed) {
                 ++closed;
             }
         }
-        // The test's own 1100 client sockets share the descriptor table, so
-        // how many server sockets fit depends on the order of the accepts.
-        EXPECT_GT(served, 0u);
+        EXPECT_GT(served, 900u);
         EXPECT_GT(closed, 0u);
         EXPECT_EQ(served + closed, 1100u);
         size_t lines = 0;
