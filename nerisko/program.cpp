@@ -8,11 +8,13 @@
 #include "nerisko/live_data.h"
 #include "nerisko/pulse.h"
 #include "nerisko/cal.h"
+#include "nerisko/csv.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
 #include "nerisko/stats.h"
+#include "nerisko/storage.h"
 #include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
@@ -24,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -41,6 +44,8 @@ bool chain_closed = false;  // shutdown has stopped the chain: no restart any mo
 // is only noted, and start-up fetches it before it starts the chain.
 bool chain_started = false;
 bool mapping_pending = false;
+// Print mode: the PRU feeds the capture; no chain is ever restarted.
+bool capture_mode = false;
 std::atomic<uint32_t> restarts{0};
 volatile std::sig_atomic_t pending_signal = 0;
 volatile std::sig_atomic_t pending_hup = 0;
@@ -117,13 +122,13 @@ void reset_drdy(int fd) {
 }
 
 int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, bool five_cycle, bool chan_given) {
-    (void)count;
     running = 1;
     {
         std::lock_guard lock(chain_mutex);
         chain_closed = false;
         chain_started = false;
         mapping_pending = false;
+        capture_mode = print;
     }
     restarts = 0;
     float temperature = 0.0f;
@@ -199,14 +204,13 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         return fatal_without_cleanup();
     }
     pru_mem_init();
-    if (init_pru(acquisition_new_data) != 0) {
+    if (init_pru(print ? csv_copy_data : acquisition_new_data) != 0) {
         return fatal("PRU initialization failed");
     }
     if (!adc_start()) {
         return fatal("Failed to initialize ADCs");
     }
-    if (print) {
-        sys_log(LOG_ERR, "CSV capture is not part of this build");
+    if (print && !csv_init(count)) {
         return fatal("Failed to initialize CSV printing");
     }
     if (live_data_init() == 0) {
@@ -228,25 +232,40 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         return fatal_without_cleanup();
     }
     reset_drdy(drdy_fd);
-    bool started = false;
-    {
-        std::lock_guard lock(chain_mutex);
-        if (mapping_pending) {
-            mapping fresh{};
-            if (arvent_get(&fresh) != 0) {
-                map = fresh;
-            }
-            mapping_pending = false;
-        }
+    if (print) {
         sys_log(LOG_DEBUG, "Starting acquisition");
         pru_start_acq();
-        dev_update_mapping(&map);
-        sys_log(LOG_DEBUG, "Starting processing");
-        started = processing_start(&map);
-        chain_started = true;
-    }
-    if (!started) {
-        return fatal("Error starting processing thread");
+    } else {
+        bool stored = false;
+        bool started = false;
+        {
+            std::lock_guard lock(chain_mutex);
+            if (mapping_pending) {
+                mapping fresh{};
+                if (arvent_get(&fresh) != 0) {
+                    map = fresh;
+                }
+                mapping_pending = false;
+            }
+            sys_log(LOG_DEBUG, "Starting acquisition");
+            pru_start_acq();
+            dev_update_mapping(&map);
+            // Storage is ready before the first five-minute result can come,
+            // and its callback is in the list before the thread reads it.
+            stored = storage_init(&map);
+            if (stored) {
+                event_register(storage_store_five_minutes, EVENT_FIVE_MINUTE);
+                sys_log(LOG_DEBUG, "Starting processing");
+                started = processing_start(&map);
+            }
+            chain_started = true;
+        }
+        if (!stored) {
+            return fatal("Error starting storage");
+        }
+        if (!started) {
+            return fatal("Error starting processing thread");
+        }
     }
     if (pulse_init() == 0) {
         return fatal("Error starting pulse thread");
@@ -257,7 +276,7 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
 
 bool restart_measurement() {
     std::lock_guard lock(chain_mutex);
-    if (chain_closed) {
+    if (chain_closed || capture_mode) {
         return false;
     }
     if (!chain_started) {
@@ -276,9 +295,11 @@ bool restart_measurement() {
     adc_start();
     pru_start_acq();
     dev_update_mapping(&map);
+    // New trend files with the new mapping, before any result of it exists.
+    const bool stored = storage_init(&map);
     processing_start(&map);
     ++restarts;
-    return true;
+    return stored;
 }
 
 uint32_t main_restart_count() { return restarts.load(); }
@@ -390,6 +411,12 @@ int nerisko_main(int argc, char **argv) {
     if (status != 0) {
         return status;
     }
+    if (args.print) {
+        const int result = main_capture(args.count, args.output, args.debug);
+        main_handle_signals();
+        main_cleanup();
+        return result;
+    }
     sys_log(LOG_DEBUG, "Starting measurement");
     while (running) {
         main_handle_signals();
@@ -402,4 +429,24 @@ int nerisko_main(int argc, char **argv) {
     main_handle_signals();
     main_cleanup();
     return 0;
+}
+
+int main_capture(uint32_t count, const char *output, bool progress) {
+    sys_log(LOG_INFO, "Starting in CSV print mode");
+    while (csv_get_sample_cnt() != 0 && running) {
+        main_handle_signals();
+        if (!running) {
+            break;
+        }
+        if (progress && count != 0) {
+            std::printf("%d%% \r", static_cast<int>(static_cast<uint64_t>(csv_get_sample_cnt()) * 100 / count));
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!running) {
+        return 0;
+    }
+    sys_log(LOG_INFO, "Obtained all samples, writing to disk");
+    return csv_print(output) ? 0 : 1;
 }

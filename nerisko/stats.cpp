@@ -49,62 +49,11 @@ time_t peak_reset_time = 0;
 bool peak_reset_known = false;
 time_t tz_file_mtime = 0;
 
-std::mutex tz_mutex;
-
 std::string demand_path(uint32_t set) { return "/data/stats_set_" + std::to_string(set); }
 
 time_t tz_mtime() {
     struct stat st {};
     return sys_stat(STATS_TIMEZONE_PATH, &st) == 0 ? st.st_mtime : 0;
-}
-
-// The zone text of /config/timezone without surrounding blanks and line
-// ends; "UTC" when the file is missing or holds nothing.
-std::string read_zone() {
-    const int fd = sys_open(STATS_TIMEZONE_PATH, O_RDONLY);
-    if (fd < 0) {
-        sys_log(LOG_INFO, "No timezone file in /config/timezone");
-        return "UTC";
-    }
-    char buf[32] = {};
-    const ssize_t n = sys_read_all(fd, buf, sizeof buf - 1);
-    sys_close(fd);
-    std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    const size_t nul = text.find('\0');
-    if (nul != std::string::npos) {
-        text.resize(nul);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.pop_back();
-    }
-    size_t first = 0;
-    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) {
-        ++first;
-    }
-    text.erase(0, first);
-    if (text.empty()) {
-        sys_log(LOG_WARNING, "timezone file empty");
-        return "UTC";
-    }
-    return text;
-}
-
-// Runs f with TZ set to zone, then puts TZ back as it was.
-template <typename F>
-auto with_zone(const std::string &zone, F f) {
-    std::lock_guard lock(tz_mutex);
-    const char *old = std::getenv("TZ");
-    const std::optional<std::string> saved = old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-    setenv("TZ", zone.c_str(), 1);
-    tzset();
-    auto result = f();
-    if (saved) {
-        setenv("TZ", saved->c_str(), 1);
-    } else {
-        unsetenv("TZ");
-    }
-    tzset();
-    return result;
 }
 
 // The billing instant of the month `months` after now's month, by the
@@ -147,24 +96,11 @@ int billing_in_zone(time_t now, uint32_t day, uint32_t seconds, bool next, bool 
 // converted from its own file; only a zone given as a POSIX rule needs TZ.
 int billing_instant(uint32_t day, uint32_t seconds, bool next, bool strict, time_t *out) {
     const time_t now = sys_time();
-    const std::string zone = read_zone();
-    if (zone == "UTC") {
-        return billing_in_zone(
-            now, day, seconds, next, strict, out, [](time_t t, struct tm *tm) { return gmtime_r(&t, tm) != nullptr; },
-            [](struct tm &tm) { return timegm(&tm); });
-    }
-    TzFile tz;
-    if (tz.load(zone)) {
-        return billing_in_zone(
-            now, day, seconds, next, strict, out, [&](time_t t, struct tm *tm) { return tz.to_local(t, tm); },
-            [&](struct tm &tm) { return tz.from_local(tm); });
-    }
-    return with_zone(zone, [&] {
-        return billing_in_zone(
-            now, day, seconds, next, strict, out,
-            [](time_t t, struct tm *tm) { return localtime_r(&t, tm) != nullptr; },
-            [](struct tm &tm) { return mktime(&tm); });
-    });
+    MeterZone zone;
+    zone.load();
+    return billing_in_zone(
+        now, day, seconds, next, strict, out, [&](time_t t, struct tm *tm) { return zone.to_local(t, tm); },
+        [&](struct tm &tm) { return zone.from_local(tm); });
 }
 
 // After a reset the next one lies strictly after now, so that a reset in the

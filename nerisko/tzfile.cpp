@@ -4,7 +4,11 @@
 
 #include <fcntl.h>
 
+#include <syslog.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -177,4 +181,63 @@ time_t TzFile::from_local(const struct tm &local) const {
         return t_after;
     }
     return t_before;
+}
+
+std::mutex tz_env_mutex;
+
+std::string tz_meter_zone() {
+    const int fd = sys_open(TZFILE_METER_ZONE, O_RDONLY);
+    if (fd < 0) {
+        sys_log(LOG_INFO, "No timezone file in /config/timezone");
+        return "UTC";
+    }
+    char buf[32] = {};
+    const ssize_t n = sys_read_all(fd, buf, sizeof buf - 1);
+    sys_close(fd);
+    std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) {
+        text.resize(nul);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+    }
+    size_t first = 0;
+    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) {
+        ++first;
+    }
+    text.erase(0, first);
+    if (text.empty()) {
+        sys_log(LOG_WARNING, "timezone file empty");
+        return "UTC";
+    }
+    return text;
+}
+
+void MeterZone::load() {
+    zone_ = tz_meter_zone();
+    utc_ = zone_ == "UTC";
+    file_ = !utc_ && tz_.load(zone_);
+}
+
+bool MeterZone::to_local(time_t t, struct tm *out) const {
+    if (utc_) {
+        return gmtime_r(&t, out) != nullptr;
+    }
+    if (file_) {
+        return tz_.to_local(t, out);
+    }
+    return tz_with_zone(zone_, [&] { return localtime_r(&t, out) != nullptr; });
+}
+
+time_t MeterZone::from_local(const struct tm &local) const {
+    struct tm t = local;
+    if (utc_) {
+        return timegm(&t);
+    }
+    if (file_) {
+        return tz_.from_local(t);
+    }
+    t.tm_isdst = -1;
+    return tz_with_zone(zone_, [&] { return mktime(&t); });
 }

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <cstdlib>
+#include <algorithm>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -244,6 +247,181 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesUnderTwoSeconds) {
     unsetenv("METER_PRU_TIME_SCALE");
     ASSERT_EQ(kill(pid, SIGINT), 0);
     EXPECT_NE(wait_end(5000ms), -1);
+}
+
+// Print mode: 640 samples of the 9 ADCs of the default front end, written
+// as CSV; the program ends by itself with status 0. Times go up by one
+// sample period, every status word is a healthy ADC's, and the voltage
+// channels carry the scenario's 230 V.
+TEST_F(ProgramRun, PrintModeWritesTheCaptureAndEnds) {
+    run({"-p640", "-o", "/capture.csv"});
+    const int status = wait_end(60000ms);
+    ASSERT_NE(status, -1) << slurp(log);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << slurp(log);
+    const std::string csv = slurp(root.host("/capture.csv"));
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < csv.size()) {
+        const size_t end = csv.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "the file ends with a whole line";
+        lines.push_back(csv.substr(at, end - at + 1));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 1u + 640u);
+    std::string header = "timestamp,";
+    for (int k = 0; k < 9; ++k) {
+        header += "adc" + std::to_string(k) + ":head,";
+        for (int c = 0; c < 6; ++c) {
+            header += "adc" + std::to_string(k) + ":ch" + std::to_string(c) + ",";
+        }
+    }
+    EXPECT_EQ(lines[0], header + "\x08 \n");
+    long long last = -1;
+    long long step = -1;
+    long long peak = 0;
+    for (size_t n = 1; n < lines.size(); ++n) {
+        SCOPED_TRACE("line " + std::to_string(n));
+        const std::string &l = lines[n];
+        ASSERT_GE(l.size(), 3u);
+        ASSERT_EQ(l.substr(l.size() - 3), "\x08 \n");
+        std::vector<std::string> f;
+        std::stringstream in(l.substr(0, l.size() - 3));
+        for (std::string x; std::getline(in, x, ',');) {
+            f.push_back(x);
+        }
+        ASSERT_EQ(f.size(), 1u + 9u * 7u);
+        const long long ts = std::stoll(f[0]);
+        if (last >= 0) {
+            const long long d = (ts - last + (1ll << 32)) % (1ll << 32);
+            if (step < 0) {
+                step = d;
+            }
+            EXPECT_NEAR(static_cast<double>(d), static_cast<double>(step), 1.0);
+        }
+        last = ts;
+        for (int k = 0; k < 9; ++k) {
+            EXPECT_EQ(f[1 + 7 * k], "0xc00000");
+        }
+        peak = std::max(peak, std::llabs(std::stoll(f[2])));  // ADC 0 channel 0: voltage 1
+    }
+    EXPECT_GT(step, 0);
+    // 230 V * sqrt 2 at the voltage scale of one count.
+    const double volts = static_cast<double>(peak) * 0.0001451642;
+    EXPECT_NEAR(volts, 230.0 * 1.41421356, 230.0 * 1.41421356 * 0.08) << peak;
+}
+
+TEST_F(ProgramRun, PrintModeThatCannotWriteEndsWithStatusOne) {
+    run({"-d", "-p64", "-o", "/no/such/folder/capture.csv"});
+    const int status = wait_end(60000ms);
+    ASSERT_NE(status, -1);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(slurp(log).find("Failed to open CSV file for writing"), std::string::npos) << slurp(log);
+}
+
+// Every trend file under root: a header and whole records in time order.
+void expect_whole_trend_files(const std::string &root, size_t *files, size_t *records) {
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root + "/data")) {
+        const std::string name = e.path().filename().string();
+        if (!e.is_regular_file() || name.find_first_not_of("0123456789") != std::string::npos ||
+            e.path().parent_path().filename().string().find("set_") == 0) {
+            continue;
+        }
+        const std::string b = slurp(e.path().string());
+        SCOPED_TRACE(e.path().string());
+        ASSERT_GE(b.size(), 11112u);
+        EXPECT_EQ((b.size() - 11112) % 1408, 0u) << b.size();
+        uint32_t last = 0;
+        for (size_t at = 11112; at + 1408 <= b.size(); at += 1408) {
+            uint32_t t = 0;
+            std::memcpy(&t, b.data() + at, 4);
+            EXPECT_GE(t, last);
+            last = t;
+            ++*records;
+        }
+        ++*files;
+    }
+}
+
+// Bytes in the trend files under root (companions left out).
+size_t trend_bytes(const std::string &root) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root + "/data", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos && it->is_regular_file(ec)) {
+            n += static_cast<size_t>(it->file_size(ec));
+        }
+    }
+    return n;
+}
+
+// Killed (SIGKILL) at 30 random moments of trend writing on a sped-up run,
+// then started once more until it writes: every trend file is a header and
+// whole records in time order. Disabled: at a pace that gives five-minute
+// results within seconds the channel rings overflow while the five-minute
+// callback syncs its files, and acquisition then stops on its ring-index
+// assertion; run it by hand with --gtest_also_run_disabled_tests.
+TEST_F(ProgramRun, DISABLED_KilledWhileWritingTrendsLeavesWholeFiles) {
+    setenv("METER_PRU_TIME_SCALE", "30", 1);  // a five-minute result every 10 s
+    std::mt19937 random(18);
+    std::uniform_int_distribution<int> moment_ms(0, 1500);
+    for (int round = 0; round <= 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const size_t before = trend_bytes(root.path());
+        std::set<std::string> folders;
+        std::set<std::string> old_names;
+        if (round == 30) {
+            for (const auto &e : std::filesystem::recursive_directory_iterator(root.path() + "/data")) {
+                const std::string name = e.path().filename().string();
+                if (e.is_regular_file() && name.find_first_not_of("0123456789") == std::string::npos) {
+                    folders.insert(e.path().parent_path().string());
+                    old_names.insert(e.path().string());
+                }
+            }
+        }
+        run({"-d"});
+        const auto limit = std::chrono::steady_clock::now() + 120s;
+        while (trend_bytes(root.path()) == before) {
+            ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+            std::this_thread::sleep_for(2ms);
+        }
+        if (round == 30) {
+            // The first write of a run to a load repairs what earlier runs
+            // left in the load's folder: wait until every folder has its new file.
+            auto all_written = [&] {
+                for (const std::string &f : folders) {
+                    bool fresh = false;
+                    for (const auto &e : std::filesystem::directory_iterator(f)) {
+                        const std::string name = e.path().filename().string();
+                        fresh = fresh || (name.find_first_not_of("0123456789") == std::string::npos &&
+                                          !old_names.count(e.path().string()) && e.file_size() >= 11112 + 1408);
+                    }
+                    if (!fresh) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            while (!all_written()) {
+                ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+                std::this_thread::sleep_for(5ms);
+            }
+            ASSERT_EQ(kill(pid, SIGINT), 0);
+            ASSERT_NE(wait_end(10000ms), -1);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment_ms(random)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        ASSERT_NE(wait_end(10000ms), -1);
+    }
+    unsetenv("METER_PRU_TIME_SCALE");
+    size_t files = 0;
+    size_t records = 0;
+    expect_whole_trend_files(root.path(), &files, &records);
+    EXPECT_GT(records, 30u);
 }
 
 }  // namespace
