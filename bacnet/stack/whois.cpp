@@ -1,6 +1,7 @@
 // Who-Is answered with I-Am for the root device and the virtual devices.
 
 #include <cstring>
+#include <vector>
 
 #include "bacnet/enums.h"
 #include "bacnet/stack/apdu.h"
@@ -88,21 +89,96 @@ void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *a) {
     datalinkSend(port, nullptr, static_cast<uint32_t>(p - message), message, false);
 }
 
-void svcSendIAmToNetwork(int32_t device, uint16_t network) {
-    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : device;
-    // The active port first, then the others (which the port switch serves
-    // only before the first start).
+namespace {
+
+// Calls send for the active port first, then for each other port (which the
+// port switch serves only before the first start); first is true for the
+// active port.
+template <typename Send>
+void forEachPort(Send send) {
     uint8_t active = stackActivePort();
     const uint8_t ports[] = {active, kPortMstp, kPortBip, kPortBipv6};
     for (size_t i = 0; i < 4; ++i) {
-        uint8_t port = ports[i];
-        if (port == kPortNone || (i > 0 && port == active)) {
-            continue;
+        if (ports[i] != kPortNone && (i == 0 || ports[i] != active)) {
+            send(ports[i], i == 0);
         }
+    }
+}
+
+}  // namespace
+
+void svcSendIAmToNetwork(int32_t device, uint16_t network) {
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : device;
+    forEachPort([&](uint8_t port, bool) {
         BACnetAddress a{};
         a.network = network;
         svcSendIAm(port, instance, &a);
+    });
+}
+
+namespace {
+
+// The source of a message of a device: none for the root device, the virtual
+// network and the device's 6-octet address for a virtual device. False when
+// the virtual device is unknown.
+bool sourceOf(int32_t device, BACnetAddress *a) {
+    a->destinationNetwork = 0;
+    a->virtualLength = 0;
+    if (device < 0) {
+        return true;
     }
+    if (vdevFind(device) < 0) {
+        return false;
+    }
+    uint16_t network = 0;
+    uint8_t macLength = 0;
+    vdevGetAddress(device, &network, &macLength, a->virtualAddress);
+    if (network == 0 || macLength > 8) {
+        return false;
+    }
+    a->destinationNetwork = network;
+    a->virtualLength = macLength;
+    return true;
+}
+
+// Sends an unconfirmed APDU from a device as a broadcast on network (no
+// DADR) on the active port, then on each other port (which transmit only
+// while every port is served).
+void broadcastFrom(int32_t device, uint16_t network, const uint8_t *apdu, uint32_t length) {
+    BACnetAddress a{};
+    if (!sourceOf(device, &a)) {
+        return;
+    }
+    a.network = network;
+    std::vector<uint8_t> message(32 + length);
+    forEachPort([&](uint8_t port, bool first) {
+        a.port = port;
+        uint8_t *p = npduEncodeHeader(message.data(), &a, false);
+        if (first && device >= 0 && a.network != 0) {
+            p[-1] = kNpduRoutedHopCount;
+        }
+        std::memcpy(p, apdu, length);
+        datalinkSend(port, nullptr, static_cast<uint32_t>(p - message.data()) + length, message.data(), false);
+    });
+}
+
+}  // namespace
+
+void svcSendWhoIsFrom(int32_t device, int32_t low, int32_t high) {
+    if (stackInitiationDisabled != 0) {
+        return;
+    }
+    uint8_t apdu[16] = {apduFirstOctet(kPduUnconfirmedRequest), kSvcWhoIs};
+    uint8_t *p = apdu + 2;
+    if (low >= 0 && high >= 0) {
+        p = tagEncodeContextInteger(p, static_cast<uint32_t>(low), 0, false);
+        p = tagEncodeContextInteger(p, static_cast<uint32_t>(high), 1, false);
+    }
+    broadcastFrom(device, kGlobalNetwork, apdu, static_cast<uint32_t>(p - apdu));
+}
+
+void svcSendWhoIs(int32_t low, int32_t high) {
+    svcSendWhoIsFrom(-1, low, high);
 }
 
 void svcHandleWhoIs(NpduPacket *packet) {

@@ -91,20 +91,8 @@ class Answers : public ::testing::Test {
 
     void SetUp() override {
         testapp::resetCounters();
-        id = tsmAllocInvokeId(kSvcConfirmedEventNotification, &done);
+        id = sendStoredRequest(kSvcConfirmedEventNotification, &done);
         ASSERT_GE(id, 0);
-        BACnetAddress peer{};
-        peer.port = kPortBip;
-        peer.macLength = 6;
-        const uint8_t mac[6] = {192, 0, 2, 20, 0xBA, 0xC0};
-        std::copy(mac, mac + 6, peer.mac);
-        PduBuffer b;
-        ASSERT_EQ(pduInit(&b), 0);
-        ASSERT_EQ(pduWriteNpduHeader(&b, &peer, true), 0);
-        const uint8_t apdu[] = {0x00, 0x05, invoke(), 0x02};
-        ASSERT_EQ(pduAppendBytes(&b, sizeof apdu, apdu), 0);
-        ASSERT_EQ(tsmStoreAndSend(&peer, &b, id), 0);
-        pduFree(&b);
         harness::takeSent();
     }
 };

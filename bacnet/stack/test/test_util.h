@@ -13,6 +13,7 @@
 #include "bacnet/enums.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
+#include "bacnet/stack/tsm.h"
 #include "bacnet/tags.h"
 #include "harness.h"
 
@@ -272,6 +273,32 @@ inline void expectAsRecorded(const std::string &text, const std::string &name) {
     ASSERT_TRUE(in.good()) << "cannot open " << path;
     const std::string recorded{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(text, recorded) << "differs from " << path;
+}
+
+// The address of the tests' client (harness::kClient, port 47808).
+inline BACnetAddress clientPeer() {
+    BACnetAddress peer{};
+    peer.port = kPortBip;
+    peer.macLength = 6;
+    const uint8_t mac[6] = {harness::kClient[0], harness::kClient[1], harness::kClient[2], harness::kClient[3],
+                            0xBA, 0xC0};
+    std::copy(mac, mac + 6, peer.mac);
+    return peer;
+}
+
+// Sends a confirmed request of the stack (service data none) to the client
+// through the transaction table. Returns its invoke id, or -1.
+inline int sendStoredRequest(uint8_t service, RequestCompletion *done) {
+    int id = tsmAllocInvokeId(service, done);
+    if (id < 0)
+        return -1;
+    BACnetAddress peer = clientPeer();
+    PduBuffer b;
+    const uint8_t apdu[] = {0x00, 0x05, static_cast<uint8_t>(id), service};
+    bool ok = pduInit(&b) == 0 && pduWriteNpduHeader(&b, &peer, true) == 0 &&
+              pduAppendBytes(&b, sizeof apdu, apdu) == 0 && tsmStoreAndSend(&peer, &b, id) == 0;
+    pduFree(&b);
+    return ok ? id : -1;
 }
 
 }  // namespace tu

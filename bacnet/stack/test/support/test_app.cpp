@@ -309,7 +309,7 @@ void appFillDeviceRecord(DeviceRecord *r) {
     rec.maxApdu = 1476;
     rec.apduTimeoutMs = current.apduTimeoutMs;
     rec.apduSegmentTimeoutMs = 30000;
-    rec.maxSegmentsAccepted = 1;
+    rec.maxSegmentsAccepted = current.maxSegmentsAccepted;
     rec.apduRetries = current.apduRetries;
     rec.segmentationSupported = current.segmentationSupported;
     rec.proposedWindowSize = 1;

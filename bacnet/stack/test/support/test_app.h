@@ -26,6 +26,7 @@ struct Config {
     uint32_t apduTimeoutMs = 10000;
     uint8_t apduRetries = 3;
     uint8_t segmentationSupported = 1;
+    uint32_t maxSegmentsAccepted = 1;
     bool withLocation = true;
     bool withDescription = false;
 };

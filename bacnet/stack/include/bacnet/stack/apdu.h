@@ -96,6 +96,11 @@ struct IAmFields {
 bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out);
 void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *address);
 void svcSendIAmToNetwork(int32_t device, uint16_t network);
+// Who-Is from the root device (-1) or a virtual device to the global network,
+// on the active port and then the others; a limit of -1 on either side sends
+// it without limits. Nothing while initiation is disabled.
+void svcSendWhoIsFrom(int32_t device, int32_t low, int32_t high);
+void svcSendWhoIs(int32_t low, int32_t high);
 
 // The core of every property read and write. For a group (ALL, REQUIRED,
 // OPTIONAL) *currentProperty is the cursor: the group identifier at first,
