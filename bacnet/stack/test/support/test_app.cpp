@@ -312,7 +312,7 @@ void appFillDeviceRecord(DeviceRecord *r) {
     rec.maxSegmentsAccepted = current.maxSegmentsAccepted;
     rec.apduRetries = current.apduRetries;
     rec.segmentationSupported = current.segmentationSupported;
-    rec.proposedWindowSize = 1;
+    rec.proposedWindowSize = current.proposedWindowSize;
     rec.databaseRevision = 0;
     rec.vendorId = 555;
     rec.objectTypesSupported[0] = 0x80;  // analog-input

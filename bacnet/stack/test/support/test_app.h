@@ -27,6 +27,7 @@ struct Config {
     uint8_t apduRetries = 3;
     uint8_t segmentationSupported = 1;
     uint32_t maxSegmentsAccepted = 1;
+    uint8_t proposedWindowSize = 1;
     bool withLocation = true;
     bool withDescription = false;
 };
