@@ -48,6 +48,16 @@ struct ConfirmedService {
 constexpr ConfirmedService kConfirmedServices[] = {
     {kSvcReadProperty, svcHandleReadProperty},
     {kSvcReadPropertyMultiple, svcHandleReadPropertyMultiple},
+    {kSvcWriteProperty, svcHandleWriteProperty},
+    {kSvcWritePropertyMultiple, svcHandleWritePropertyMultiple},
+    {kSvcDeviceCommunicationControl,
+     [](int32_t d, NpduPacket *p, const uint8_t *data, uint32_t n, uint8_t id, PropertyValue *) {
+         svcHandleDeviceCommunicationControl(d, p, data, n, id);
+     }},
+    {kSvcReinitializeDevice,
+     [](int32_t d, NpduPacket *p, const uint8_t *data, uint32_t n, uint8_t id, PropertyValue *) {
+         svcHandleReinitializeDevice(d, p, data, n, id);
+     }},
 };
 
 // The unconfirmed services of this build; the APDU starts at packet->apdu.
@@ -67,6 +77,12 @@ bool servedWhileDisabled(uint8_t service) {
 }
 
 void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
+    apduSendInPlace(packet, apdu, length);
+}
+
+}  // namespace
+
+void apduSendInPlace(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
     npduEncodeReply(packet, 0);
     uint32_t header = packet->length;
     if (header + length > poolPacketCapacity(packet)) {
@@ -76,6 +92,8 @@ void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
     const BACnetAddress &a = packet->address;
     datalinkSend(a.port, a.macLength == 0 ? nullptr : a.mac, header + length, packet->data, false);
 }
+
+namespace {
 
 // Reads the error class and code of an Error PDU (two application-tagged
 // enumerated values from octet 3 on).
@@ -179,6 +197,18 @@ void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, 
         apduFirstOctet(kPduSegmentAck, (negative ? kApduNegativeAck : 0) | (server ? kApduServer : 0)),
         invokeId, sequence, window};
     sendReply(packet, apdu, sizeof apdu);
+}
+
+void apduSendFailure(NpduPacket *packet, uint8_t invokeId, uint8_t service, PackedError e) {
+    uint32_t c = errGetClass(e);
+    if (e == kNoReply) {
+        return;
+    }
+    if (c == kClassAbort || c == kClassReject) {
+        apduSendAbortOrReject(packet, invokeId, e);
+        return;
+    }
+    apduSendError(packet, invokeId, service, c, errGetCode(e));
 }
 
 void apduSendAbortOrReject(NpduPacket *packet, uint8_t invokeId, PackedError error) {
@@ -288,7 +318,9 @@ void apduHandleConfirmed(int32_t device, NpduPacket *packet) {
     }
     for (const ConfirmedService &s : kConfirmedServices) {
         if (s.choice == service) {
-            stackValue.priority = 0;
+            // The write services take the request's priority, 255 until given.
+            bool write = service == kSvcWriteProperty || service == kSvcWritePropertyMultiple;
+            stackValue.priority = write ? 255 : 0;
             s.handle(device, packet, apdu + 4, packet->length - 4u, invokeId, &stackValue);
             return;
         }

@@ -24,6 +24,12 @@ std::vector<std::string> logs;
 std::mutex counterMutex;
 Counters hookCounters;
 Config current;
+std::mutex valueMutex;
+std::map<uint32_t, float> writtenValues;
+std::map<uint32_t, float> covIncrements;
+WriteRecord writes;
+uint64_t warmStarts = 0;
+bool warmStartPending = false;
 
 // The end of a property list, and of a group's cursor.
 constexpr uint32_t kEnd = kGroupEnd;
@@ -216,10 +222,13 @@ uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, P
             v->datatype = kDtCharString;
             v->value.block = const_cast<CharString *>(aiName(instance));
             return 0;
-        case kPropCovIncrement:
+        case kPropCovIncrement: {
+            std::lock_guard lock(valueMutex);
+            auto it = covIncrements.find(instance);
             v->datatype = kDtReal;
-            v->value.f = 0.5f;
+            v->value.f = it != covIncrements.end() ? it->second : 0.5f;
             return 0;
+        }
         case kPropPropertyList: {
             std::vector<uint32_t> list = aiPropertyList();
             if (index == 0) {
@@ -288,7 +297,31 @@ void resetCounters() {
 }
 
 float presentValue(uint32_t instance) {
-    return static_cast<float>(instance) * 1.5f;
+    std::lock_guard lock(valueMutex);
+    auto it = writtenValues.find(instance);
+    return it != writtenValues.end() ? it->second : static_cast<float>(instance) * 1.5f;
+}
+
+void setPresentValue(uint32_t instance, float value) {
+    std::lock_guard lock(valueMutex);
+    writtenValues[instance] = value;
+}
+
+WriteRecord lastWrite() {
+    std::lock_guard lock(valueMutex);
+    return writes;
+}
+
+uint64_t warmStartsRequested() {
+    std::lock_guard lock(valueMutex);
+    return warmStarts;
+}
+
+bool takeWarmStartRequest() {
+    std::lock_guard lock(valueMutex);
+    bool pending = warmStartPending;
+    warmStartPending = false;
+    return pending;
 }
 
 }  // namespace testapp
@@ -479,8 +512,82 @@ uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, u
     return readAnalogInput(objectId, property, arrayIndex, v);
 }
 
-uint32_t appWriteProperty(int32_t, uint32_t, uint32_t, uint32_t, PropertyValue *) {
-    return kErrWriteAccessDenied;
+// Writable: an analog input's present value and cov-increment (reals) and
+// the Device object's location; everything else is read-only.
+uint32_t appWriteProperty(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
+                          PropertyValue *v) {
+    if (!objectExists(device, objectId))
+        return kErrUnknownObject;
+    if (arrayIndex != kEnd)
+        return kErrNotAnArray;
+    uint32_t type = objectIdType(objectId);
+    uint32_t instance = objectIdInstance(objectId);
+    bool real = v->datatype == kDtReal && v->count == 0;
+    std::lock_guard lock(valueMutex);
+    if (type == kObjAnalogInput && property == kPropPresentValue) {
+        if (!real)
+            return kErrorInvalidDataType;
+        writtenValues[instance] = v->value.f;
+    } else if (type == kObjAnalogInput && property == kPropCovIncrement) {
+        if (!real)
+            return kErrorInvalidDataType;
+        if (v->value.f < 0)
+            return errMake(kErrorClassProperty, kErrorCodeValueOutOfRange);
+        covIncrements[instance] = v->value.f;
+    } else if (type == kObjDevice && property == kPropLocation) {
+        if (v->datatype != kDtCharString)
+            return kErrorInvalidDataType;
+    } else {
+        return kErrWriteAccessDenied;
+    }
+    writes.device = device;
+    writes.objectId = objectId;
+    writes.property = property;
+    writes.priority = v->priority;
+    ++writes.count;
+    return 0;
+}
+
+namespace {
+
+bool passwordMatches(const CharString *password) {
+    return password != nullptr && password->length == current.password.size() &&
+           std::memcmp(password->chars(), current.password.data(), password->length) == 0;
+}
+
+}  // namespace
+
+uint32_t appDeviceCommunicationControl(int32_t, uint8_t enableDisable, uint32_t durationMs,
+                                       const CharString *password) {
+    if (!passwordMatches(password)) {
+        logMessage(1, "DeviceCommunicationControl: password check failed");
+        return errMake(kErrorClassSecurity, kErrorCodePasswordFailure);
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "DeviceCommunicationControl %u for %u ms", enableDisable, durationMs);
+    logMessage(6, line);
+    return 0;
+}
+
+uint32_t appReinitializeDevice(int32_t, uint32_t state, const CharString *password) {
+    if (!passwordMatches(password))
+        return errMake(kErrorClassSecurity, kErrorCodePasswordFailure);
+    if (state == 1) {
+        logMessage(6, "Warm boot requested for root device, restarting.");
+        std::lock_guard lock(valueMutex);
+        ++warmStarts;
+        warmStartPending = true;
+        return 0;
+    }
+    if (state == 0) {
+        logMessage(6, "Cold boot requested for root device.");
+        return 0;
+    }
+    return errMake(kErrorClassServices, kErrorCodeServiceRequestDenied);
+}
+
+int appReinitializeDone() {
+    return 0;
 }
 
 int appGetLocalDateTime(LocalDateTime *out) {

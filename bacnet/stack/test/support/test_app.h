@@ -29,6 +29,8 @@ struct Config {
     uint32_t maxSegmentsAccepted = 1;
     uint8_t proposedWindowSize = 1;
     bool withLocation = true;
+    // The password of DeviceCommunicationControl and ReinitializeDevice.
+    std::string password = "secret";
     bool withDescription = false;
 };
 
@@ -60,7 +62,21 @@ inline uint32_t deviceObject(uint32_t instance) {
     return objectIdMake(kObjDevice, instance);
 }
 
-// Present value of an analog input (same on every device).
+// Present value of an analog input (same on every device until written).
 float presentValue(uint32_t instance);
+// Sets the present value (the notifier thread and WriteProperty).
+void setPresentValue(uint32_t instance, float value);
+// The last write the application accepted, and how many there were.
+struct WriteRecord {
+    int32_t device = 0;
+    uint32_t objectId = 0;
+    uint32_t property = 0;
+    uint8_t priority = 0;
+    uint64_t count = 0;
+};
+WriteRecord lastWrite();
+// Warm starts requested through ReinitializeDevice (the runtime's restart).
+uint64_t warmStartsRequested();
+bool takeWarmStartRequest();
 
 }  // namespace testapp

@@ -62,6 +62,12 @@ void apduSendAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason);
 void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, uint8_t window, bool negative,
                         bool server);
 void apduSendAbortOrReject(NpduPacket *packet, uint8_t invokeId, PackedError error);
+// The answer to a failed service: an Error with the failure's class and code,
+// or the Abort or Reject it stands for, or nothing for kNoReply.
+void apduSendFailure(NpduPacket *packet, uint8_t invokeId, uint8_t service, PackedError error);
+// Writes a short reply APDU into the received packet in place of the request
+// and sends it back to the packet's peer.
+void apduSendInPlace(NpduPacket *packet, const uint8_t *apdu, uint32_t length);
 
 // Sends a complete message built in buffer (NPDU header up to its cursor,
 // then the APDU) to destination. Always consumes the buffer. Returns 0, or for
@@ -81,6 +87,14 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
                            uint8_t invokeId, PropertyValue *value);
 void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                    uint8_t invokeId, PropertyValue *value);
+void svcHandleWriteProperty(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                            uint8_t invokeId, PropertyValue *value);
+void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                    uint8_t invokeId, PropertyValue *value);
+void svcHandleDeviceCommunicationControl(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                         uint8_t invokeId);
+void svcHandleReinitializeDevice(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                 uint8_t invokeId);
 void svcHandleWhoIs(NpduPacket *packet);
 // A received I-Am: updates the binding of a device that was looked up.
 void svcHandleIAm(const BACnetAddress *address, const uint8_t *apdu, uint32_t length);

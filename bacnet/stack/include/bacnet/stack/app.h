@@ -63,5 +63,13 @@ int32_t appCountCovSubscriptions(int32_t device);
 uint32_t appGetCovSubscription(int32_t device, PropertyValue *value);
 uint32_t appGetSystemStatus(int32_t device);
 
+// DeviceCommunicationControl and ReinitializeDevice: the password check and
+// the reinitialisation. Results are PackedError values (0 accepted).
+uint32_t appDeviceCommunicationControl(int32_t device, uint8_t enableDisable, uint32_t durationMs,
+                                       const CharString *password);
+uint32_t appReinitializeDevice(int32_t device, uint32_t state, const CharString *password);
+// Called after the SimpleACK of a ReinitializeDevice.
+int appReinitializeDone();
+
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);
