@@ -68,6 +68,7 @@ struct UnconfirmedService {
 constexpr UnconfirmedService kUnconfirmedServices[] = {
     {kSvcIAm, [](int32_t, NpduPacket *p) { svcHandleIAm(&p->address, p->apdu, p->length); }},
     {kSvcWhoIs, [](int32_t, NpduPacket *p) { svcHandleWhoIs(p); }},
+    {kSvcWhoHas, [](int32_t, NpduPacket *p) { svcHandleWhoHas(&p->address, p->apdu, p->length); }},
 };
 
 // The services a device executes even while DeviceCommunicationControl has

@@ -9,6 +9,7 @@
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
+#include "service_util.h"
 
 namespace {
 
@@ -213,6 +214,105 @@ void svcHandleWhoIs(NpduPacket *packet) {
             svcSendIAmToNetwork(v, kGlobalNetwork);
         }
     }
+}
+
+namespace {
+
+// The longest object name a Who-Has may ask for.
+constexpr uint32_t kWhoHasNameMax = 120;
+
+struct WhoHasRequest {
+    Limits limits;
+    bool byName;
+    uint32_t objectId;
+    CharStringStore<kWhoHasNameMax> name;
+};
+
+// Reads a Who-Has: optional limits (both, each below 0x400000, in order),
+// then an object identifier (context 2) or an object name (context 3) and
+// nothing after it. False for anything else, which is ignored.
+bool readWhoHas(const uint8_t *apdu, uint32_t length, WhoHasRequest *r) {
+    const uint8_t *p = apdu + 2;
+    const uint8_t *end = apdu + length;
+    r->limits = Limits{};
+    if (svc::isContextTag(p, end, 0)) {
+        if (!svc::readContextUnsigned(&p, end, 0, &r->limits.low) ||
+            !svc::readContextUnsigned(&p, end, 1, &r->limits.high) || r->limits.low > kMaxInstance ||
+            r->limits.high > kMaxInstance || r->limits.high < r->limits.low) {
+            return false;
+        }
+        r->limits.present = true;
+    }
+    if (svc::isContextTag(p, end, 2)) {
+        r->byName = false;
+        if (!svc::readContextObjectId(&p, end, 2, &r->objectId)) {
+            return false;
+        }
+    } else {
+        r->byName = true;
+        if (!svc::readContextCharString(&p, end, 3, &r->name.str, kWhoHasNameMax)) {
+            return false;
+        }
+    }
+    return p == end;
+}
+
+}  // namespace
+
+void svcHandleWhoHas(const BACnetAddress *a, const uint8_t *apdu, uint32_t length) {
+    WhoHasRequest r;
+    if (!readWhoHas(apdu, length, &r)) {
+        return;
+    }
+    uint16_t dnet = a->destinationNetwork;
+    uint16_t vnet = vdevGetNetwork();
+    bool toVirtualNetwork = vnet != 0 && dnet == vnet;
+    int32_t root = static_cast<int32_t>(stackDevice().instance);
+    auto ask = [&](int32_t device, int32_t instance) {
+        if (within(r.limits, instance)) {
+            appWhoHas(device, dnet, r.byName, r.byName ? &r.name.str : nullptr, r.objectId);
+        }
+    };
+    ask(-1, root);
+    if (dnet == 0) {
+        return;
+    }
+    if (toVirtualNetwork && a->virtualLength != 0) {
+        int32_t instance = -1;
+        int32_t found = vdevLookup(dnet, a->virtualLength, a->virtualAddress, &instance);
+        if (found >= 0) {
+            ask(found, found);
+        }
+        return;
+    }
+    if (dnet != kGlobalNetwork && !toVirtualNetwork) {
+        return;
+    }
+    for (int32_t v = vdevNext(-1); v >= 0; v = vdevNext(v)) {
+        ask(v, v);
+    }
+}
+
+void svcSendIHave(int32_t device, uint16_t network, uint32_t objectId, const CharString *name) {
+    if (stackInitiationDisabled != 0 || name == nullptr) {
+        return;
+    }
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : vdevFind(device);
+    if (instance < 0) {
+        return;
+    }
+    uint32_t room = tagCharStringValueLength(name) + name->length + 48;
+    std::vector<uint8_t> apdu(room);
+    uint8_t *p = apdu.data();
+    *p++ = apduFirstOctet(kPduUnconfirmedRequest);
+    *p++ = kSvcIHave;
+    p = tagEncodeObjectId(p, kObjDevice, objectIdInstance(static_cast<uint32_t>(instance)));
+    p = tagEncodeObjectId(p, objectIdType(objectId), objectIdInstance(objectId));
+    p = tagEncodeCharString(p, name);
+    if (p == nullptr) {
+        return;
+    }
+    broadcastFrom(device, network, apdu.data(), static_cast<uint32_t>(p - apdu.data()));
 }
 
 namespace {

@@ -590,6 +590,32 @@ int appReinitializeDone() {
     return 0;
 }
 
+// The device's objects (the Device object first) are searched by name or
+// identifier; a match is announced with I-Have.
+void appWhoHas(int32_t device, uint16_t, bool byName, const CharString *name, uint32_t objectId) {
+    int n = objectsOf(device);
+    if (n < 0)
+        return;
+    uint32_t instance = instanceOf(device);
+    auto matches = [&](const CharString *candidate) {
+        return name != nullptr && candidate->length == name->length &&
+               std::memcmp(candidate->chars(), name->chars(), name->length) == 0;
+    };
+    const CharString *deviceName = &textsFor(static_cast<int32_t>(instance)).objectName.str;
+    uint32_t deviceId = deviceObject(instance);
+    if (byName ? matches(deviceName) : objectId == deviceId) {
+        svcSendIHave(device, 0xFFFF, deviceId, deviceName);
+        return;
+    }
+    for (int i = 1; i <= n; ++i) {
+        uint32_t id = analogInput(static_cast<uint32_t>(i));
+        if (byName ? matches(aiName(static_cast<uint32_t>(i))) : objectId == id) {
+            svcSendIHave(device, 0xFFFF, id, aiName(static_cast<uint32_t>(i)));
+            return;
+        }
+    }
+}
+
 int appGetLocalDateTime(LocalDateTime *out) {
     *out = LocalDateTime{12, 30, 15, 0, 2026, 12, 10, 4, 0, 60};
     return 1;

@@ -115,6 +115,11 @@ void svcSendIAmToNetwork(int32_t device, uint16_t network);
 // it without limits. Nothing while initiation is disabled.
 void svcSendWhoIsFrom(int32_t device, int32_t low, int32_t high);
 void svcSendWhoIs(int32_t low, int32_t high);
+// A received Who-Has: passed to the application for each device it reaches.
+void svcHandleWhoHas(const BACnetAddress *address, const uint8_t *apdu, uint32_t length);
+// I-Have from a device (-1 root) as a broadcast on network, on the active
+// port and then the others. Nothing while initiation is disabled.
+void svcSendIHave(int32_t device, uint16_t network, uint32_t objectId, const CharString *name);
 
 // The core of every property read and write. For a group (ALL, REQUIRED,
 // OPTIONAL) *currentProperty is the cursor: the group identifier at first,

@@ -71,5 +71,10 @@ uint32_t appReinitializeDevice(int32_t device, uint32_t state, const CharString 
 // Called after the SimpleACK of a ReinitializeDevice.
 int appReinitializeDone();
 
+// Who-Has for one device (-1 root): looks the object up by name or by
+// identifier among the device's objects and answers with svcSendIHave.
+void appWhoHas(int32_t device, uint16_t destinationNetwork, bool byName, const CharString *name,
+               uint32_t objectId);
+
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);
