@@ -4,6 +4,7 @@
 
 #include "bacnet/property_value.h"
 #include "bacnet/stack/app.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/segment.h"
 #include "bacnet/stack/stack.h"
@@ -39,6 +40,13 @@ uint32_t minimumLength(uint8_t type, uint8_t first) {
     }
 }
 
+// A row for a handler that does not use the stack's PropertyValue.
+template <void (*Handle)(int32_t, NpduPacket *, const uint8_t *, uint32_t, uint8_t)>
+void withoutValue(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length, uint8_t invokeId,
+                  PropertyValue *) {
+    Handle(device, packet, data, length, invokeId);
+}
+
 // The confirmed services of this build.
 struct ConfirmedService {
     uint8_t choice;
@@ -50,14 +58,10 @@ constexpr ConfirmedService kConfirmedServices[] = {
     {kSvcReadPropertyMultiple, svcHandleReadPropertyMultiple},
     {kSvcWriteProperty, svcHandleWriteProperty},
     {kSvcWritePropertyMultiple, svcHandleWritePropertyMultiple},
-    {kSvcDeviceCommunicationControl,
-     [](int32_t d, NpduPacket *p, const uint8_t *data, uint32_t n, uint8_t id, PropertyValue *) {
-         svcHandleDeviceCommunicationControl(d, p, data, n, id);
-     }},
-    {kSvcReinitializeDevice,
-     [](int32_t d, NpduPacket *p, const uint8_t *data, uint32_t n, uint8_t id, PropertyValue *) {
-         svcHandleReinitializeDevice(d, p, data, n, id);
-     }},
+    {kSvcDeviceCommunicationControl, withoutValue<svcHandleDeviceCommunicationControl>},
+    {kSvcReinitializeDevice, withoutValue<svcHandleReinitializeDevice>},
+    {kSvcSubscribeCov, withoutValue<svcHandleSubscribeCov>},
+    {kSvcGetEventInformation, withoutValue<svcHandleGetEventInformation>},
 };
 
 // The unconfirmed services of this build; the APDU starts at packet->apdu.

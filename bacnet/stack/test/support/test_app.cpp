@@ -29,6 +29,8 @@ std::map<uint32_t, float> writtenValues;
 std::map<uint32_t, float> covIncrements;
 WriteRecord writes;
 uint64_t warmStarts = 0;
+// Subscriptions by (device, object identifier).
+std::map<std::pair<int32_t, uint32_t>, std::vector<CovSubscriber>> covSubscriptions;
 bool warmStartPending = false;
 
 // The end of a property list, and of a group's cursor.
@@ -317,6 +319,27 @@ uint64_t warmStartsRequested() {
     return warmStarts;
 }
 
+std::vector<CovSubscriber> subscriptions(int32_t device, uint32_t objectId) {
+    std::lock_guard lock(valueMutex);
+    auto it = covSubscriptions.find({device, objectId});
+    return it == covSubscriptions.end() ? std::vector<CovSubscriber>{} : it->second;
+}
+
+std::vector<std::pair<int32_t, uint32_t>> subscribedObjects() {
+    std::lock_guard lock(valueMutex);
+    std::vector<std::pair<int32_t, uint32_t>> out;
+    for (const auto &[key, list] : covSubscriptions) {
+        if (!list.empty())
+            out.push_back(key);
+    }
+    return out;
+}
+
+void clearSubscriptions() {
+    std::lock_guard lock(valueMutex);
+    covSubscriptions.clear();
+}
+
 bool takeWarmStartRequest() {
     std::lock_guard lock(valueMutex);
     bool pending = warmStartPending;
@@ -588,6 +611,69 @@ uint32_t appReinitializeDevice(int32_t, uint32_t state, const CharString *passwo
 
 int appReinitializeDone() {
     return 0;
+}
+
+// Analog inputs take subscriptions, two per object; a subscription is the
+// same when its address and process identifier are.
+uint32_t appSubscribeCov(int32_t device, const CovSubscriber *s) {
+    if (!objectExists(device, s->monitoredObject))
+        return kErrUnknownObject;
+    if (objectIdType(s->monitoredObject) != kObjAnalogInput)
+        return errMake(kErrorClassObject, kErrorCodeOptionalFunctionalityNotSupported);
+    std::lock_guard lock(valueMutex);
+    auto &list = covSubscriptions[{device, s->monitoredObject}];
+    auto same = [&](const CovSubscriber &x) {
+        return x.processId == s->processId &&
+               std::memcmp(&x.subscriber, &s->subscriber, sizeof(BACnetAddress)) == 0;
+    };
+    auto it = std::find_if(list.begin(), list.end(), same);
+    if (s->cancel) {
+        if (it != list.end())
+            list.erase(it);
+        return 0;
+    }
+    if (it != list.end()) {
+        *it = *s;
+        return 0;
+    }
+    if (list.size() >= 2)
+        return errMake(kErrorClassResources, kErrorCodeNoSpaceToAddListElement);
+    list.push_back(*s);
+    return 0;
+}
+
+// The root device's analog inputs in alarm, in ascending order, one per call.
+EventSummary *appGetEventInformation(int32_t device, uint32_t, int32_t lastObjectId, bool *moreEvents) {
+    *moreEvents = false;
+    if (device >= 0)
+        return nullptr;
+    std::vector<uint32_t> alarms;
+    for (uint32_t instance : current.alarmObjects) {
+        if (objectExists(-1, analogInput(instance)))
+            alarms.push_back(analogInput(instance));
+    }
+    std::sort(alarms.begin(), alarms.end());
+    auto next = lastObjectId < 0 ? alarms.begin()
+                                 : std::upper_bound(alarms.begin(), alarms.end(),
+                                                    static_cast<uint32_t>(lastObjectId));
+    if (next == alarms.end())
+        return nullptr;
+    auto *e = static_cast<EventSummary *>(appCalloc(sizeof(EventSummary)));
+    if (e == nullptr)
+        return nullptr;
+    e->objectId = *next;
+    e->priorities[0] = 100;
+    e->priorities[1] = 100;
+    e->priorities[2] = 200;
+    e->timeStamps[0] = BACnetTimeStamp{kTimeStampDateTime, 0, {12, 30, 15, 0}, {126, 12, 10, 4}};
+    e->timeStamps[1] = BACnetTimeStamp{kTimeStampSequenceNumber, 0, {}, {}};
+    e->timeStamps[2] = BACnetTimeStamp{kTimeStampSequenceNumber, 0, {}, {}};
+    e->eventState = 3;                   // high-limit
+    e->acknowledgedTransitions = 0x60;  // to-fault and to-normal acknowledged
+    e->eventEnable = 0xE0;
+    e->notifyType = 0;
+    *moreEvents = next + 1 != alarms.end();
+    return e;
 }
 
 // The device's objects (the Device object first) are searched by name or

@@ -10,6 +10,7 @@
 
 #include "bacnet/enums.h"
 #include "bacnet/stack/address.h"
+#include "bacnet/stack/notify.h"
 
 namespace testapp {
 
@@ -31,6 +32,8 @@ struct Config {
     bool withLocation = true;
     // The password of DeviceCommunicationControl and ReinitializeDevice.
     std::string password = "secret";
+    // Analog inputs of the root device in alarm (out of range, high limit).
+    std::vector<uint32_t> alarmObjects;
     bool withDescription = false;
 };
 
@@ -78,5 +81,12 @@ WriteRecord lastWrite();
 // Warm starts requested through ReinitializeDevice (the runtime's restart).
 uint64_t warmStartsRequested();
 bool takeWarmStartRequest();
+
+// The COV subscriptions of an object of a device (at most two per object).
+std::vector<CovSubscriber> subscriptions(int32_t device, uint32_t objectId);
+// Every subscribed object, as (device, object identifier).
+std::vector<std::pair<int32_t, uint32_t>> subscribedObjects();
+// Forgets every subscription.
+void clearSubscriptions();
 
 }  // namespace testapp

@@ -31,6 +31,7 @@ inline constexpr PackedError kErrCommunicationTimeout = errMake(kErrorClassCommu
 inline constexpr int kSendUnconfirmed = 256;
 inline constexpr int kSendNotBound = -1;
 inline constexpr int kSendNoBuffer = -2;
+inline constexpr int kSendNoEncoding = -6;
 inline constexpr int kSendNoInvokeId = -11;
 inline constexpr int kSendNoSegmentSlot = -13;
 inline constexpr int kSendInitiationDisabled = -19;

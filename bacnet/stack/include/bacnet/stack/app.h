@@ -10,6 +10,8 @@
 
 struct PropertyValue;
 struct CharString;
+struct CovSubscriber;
+struct EventSummary;
 
 // The application's stack lock; stackTick, stackProcess and stackShutdown hold
 // it for their whole run.
@@ -75,6 +77,15 @@ int appReinitializeDone();
 // identifier among the device's objects and answers with svcSendIHave.
 void appWhoHas(int32_t device, uint16_t destinationNetwork, bool byName, const CharString *name,
                uint32_t objectId);
+
+// SubscribeCOV: the object's subscription list decides (new, renewed,
+// cancelled). The record is lent for the call. Returns a PackedError.
+uint32_t appSubscribeCov(int32_t device, const CovSubscriber *subscriber);
+// GetEventInformation: the next object after lastObjectId (-1 first) in an
+// abnormal event state, as a block from appCalloc that the stack releases,
+// or null; *moreEvents is set when another one follows.
+EventSummary *appGetEventInformation(int32_t device, uint32_t requestCount, int32_t lastObjectId,
+                                     bool *moreEvents);
 
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);
