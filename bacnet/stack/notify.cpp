@@ -347,8 +347,8 @@ bool encodeEventValues(Encoder &e, const EventNotificationData &d, const EventVa
 
 // The Device identifier of a sending device (-1 root), or -1 when unknown.
 int64_t senderDeviceId(int32_t device) {
-    if (device < 0) {
-        return objectIdMake(kObjDevice, objectIdInstance(stackDevice().instance));
+    if (device < 0 || static_cast<uint32_t>(device) == stackRootInstance()) {
+        return objectIdMake(kObjDevice, stackRootInstance());
     }
     if (vdevFind(device) < 0) {
         return -1;
@@ -357,8 +357,7 @@ int64_t senderDeviceId(int32_t device) {
 }
 
 bool rootOrKnown(int32_t device) {
-    return device < 0 || static_cast<uint32_t>(device) == objectIdInstance(stackDevice().instance) ||
-           vdevFind(device) >= 0;
+    return device < 0 || static_cast<uint32_t>(device) == stackRootInstance() || vdevFind(device) >= 0;
 }
 
 // Sends a notification whose parameters encode writes after its APDU

@@ -19,12 +19,14 @@ uint32_t tickAccumulatorMs = 0;
 DeviceRecord deviceRecord;
 std::atomic<uint32_t> apduTimeoutMs{10000};
 std::atomic<uint32_t> segmentTimeoutMs{30000};
+std::atomic<uint32_t> rootInstance{0};
 std::atomic<uint8_t> proposedWindowSize{1};
 std::atomic<uint8_t> segmentationSupported{1};
 
 // Publishes the record's values that other threads read.
 void publishRecord() {
     apduTimeoutMs = deviceRecord.apduTimeoutMs;
+    rootInstance = objectIdInstance(deviceRecord.instance);
     segmentTimeoutMs = deviceRecord.apduSegmentTimeoutMs;
     proposedWindowSize = deviceRecord.proposedWindowSize;
     segmentationSupported = deviceRecord.segmentationSupported;
@@ -56,6 +58,9 @@ DeviceRecord &stackDevice() {
 
 uint32_t stackApduTimeoutMs() {
     return apduTimeoutMs;
+}
+uint32_t stackRootInstance() {
+    return rootInstance;
 }
 uint32_t stackSegmentTimeoutMs() {
     return segmentTimeoutMs;

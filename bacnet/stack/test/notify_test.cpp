@@ -95,6 +95,10 @@ TEST(CovNotification, Failures) {
     EXPECT_EQ(svcSendCovNotification(-1, &s), -19);
     stackInitiationDisabled = 0;
     EXPECT_EQ(svcSendCovNotification(77, &s), -999);
+    // The root device by its instance is the root device.
+    s.issueConfirmed = 0;
+    EXPECT_EQ(svcSendCovNotification(100, &s), 256);
+    s.issueConfirmed = 1;
     for (int i = 0; i < 256; ++i)
         ASSERT_GE(tsmAllocInvokeId(kSvcConfirmedCovNotification, nullptr), 0);
     EXPECT_EQ(svcSendCovNotification(-1, &s), -11);

@@ -31,6 +31,7 @@ DeviceRecord &stackDevice();
 // Values of the root device's record that senders on other threads read:
 // APDU timeout, segment timeout, proposed window size, segmentation-supported.
 uint32_t stackApduTimeoutMs();
+uint32_t stackRootInstance();
 uint32_t stackSegmentTimeoutMs();
 uint8_t stackProposedWindowSize();
 uint8_t stackSegmentationSupported();
