@@ -510,6 +510,12 @@ int svcEncodeEventNotification(PduBuffer *buffer, uint32_t, const EventNotificat
     return e.flush() ? 0 : kSendNoBuffer;
 }
 
+void svcInstallEventLogEncoder() {
+    propSetEventLogNotificationEncoder([](PduBuffer *buffer, const EventLogNotification *n) {
+        return svcEncodeEventNotification(buffer, 0, &n->data, &n->values, n->text);
+    });
+}
+
 namespace {
 
 // An event notification to address from a device; the event values are

@@ -3,6 +3,7 @@
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/datalink.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/segment.h"
@@ -73,6 +74,7 @@ uint8_t stackSegmentationSupported() {
 }
 
 bool stackInit(uint8_t port) {
+    svcInstallEventLogEncoder();
     clearTables();
     poolInit();
     deviceRecord = DeviceRecord{};

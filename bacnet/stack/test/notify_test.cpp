@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app_memory_counting.h"
+#include "bacnet/property_encoder.h"
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/notify.h"
 #include "bacnet/stack/stack.h"
@@ -304,6 +305,37 @@ TEST(EventNotification, SendersToRecipientsBroadcastAndAddress) {
     d.confirmed = 0;
     EXPECT_EQ(svcSendEventNotificationToAddress(-1, &to, &d, &v, nullptr), 256);
     EXPECT_EQ(harness::takeSent().size(), 1u);
+}
+
+TEST(EventLog, RecordsWithANotificationAreEncodedByTheEventEncoder) {
+    harness::Stack stack(device100());
+    EventLogNotification n{};
+    n.data = outOfRange(1, 200);
+    n.values.outOfRange = {80.0f, 1.0f, 75.0f, 0x80};
+    BACnetEventLogRecord record{};
+    record.date = {126, 12, 10, 4};
+    record.time = {12, 0, 0, 0};
+    record.choice = kEventLogDatumNotification;
+    record.notification = &n;
+    PropertyValue v{};
+    v.datatype = kDtEventLogRecord;
+    v.count = 1;
+    v.value.block = &record;
+    PduBuffer b;
+    ASSERT_EQ(pduInit(&b), 0);
+    ASSERT_EQ(propEncodeValue(&b, kObjEventLog, kPropLogBuffer, &v), 0);
+    Bytes out(b.writeBase, b.writeBase + b.length);
+    pduFree(&b);
+    PduBuffer alone;
+    ASSERT_EQ(pduInit(&alone), 0);
+    ASSERT_EQ(svcEncodeEventNotification(&alone, 0, &n.data, &n.values, nullptr), 0);
+    Bytes parameters(alone.writeBase, alone.writeBase + alone.length);
+    pduFree(&alone);
+    Bytes expected = cat(cat(Bytes{0x0E, 0xA4, 126, 12, 10, 4, 0xB4, 12, 0, 0, 0, 0x0F, 0x1E, 0x1E}, parameters),
+                         Bytes{0x1F, 0x1F});
+    EXPECT_EQ(hex(out), hex(expected));
+    // The record is read, not released, by the encoding.
+    EXPECT_EQ(record.notification, &n);
 }
 
 Bytes gei(uint8_t invokeId, const Bytes &body, uint8_t maxOctet = 0x05) {

@@ -189,6 +189,17 @@ union EventValues {
     ChangeOfReliabilityValues changeOfReliability;
 };
 
+// The notification of an event-log record (kDtEventLogRecord, choice
+// notification): the parameters of the EventNotification it logged.
+struct EventLogNotification {
+    EventNotificationData data;
+    EventValues values;
+    const CharString *text;  // message text or null
+};
+
+// Installs the encoder of event-log notifications in the value codec.
+void svcInstallEventLogEncoder();
+
 // One entry of GetEventInformation as the application returns it (from
 // appCalloc; the stack releases it with appFree).
 struct EventSummary {
