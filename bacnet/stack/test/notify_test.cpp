@@ -163,18 +163,8 @@ TEST(SubscribeCov, RequestsAndAnswers) {
 }
 
 EventNotificationData outOfRange(uint8_t notifyType, uint8_t priority) {
-    EventNotificationData d{};
-    d.processId = 1;
-    d.initiatingDevice = 100;
-    d.eventObject = analogInput(1);
-    d.notificationClass = 1;
-    d.timeStamp = BACnetTimeStamp{kTimeStampDateTime, 0, {12, 30, 15, 0}, {126, 12, 10, 4}};
-    d.eventType = kEventOutOfRange;
-    d.fromState = 0;
+    EventNotificationData d = sampleEvent(kEventOutOfRange, notifyType, priority);
     d.toState = 3;
-    d.notifyType = notifyType;
-    d.priority = priority;
-    d.ackRequired = 1;
     return d;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bacnet/enums.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/tsm.h"
@@ -284,6 +285,24 @@ inline BACnetAddress clientPeer() {
                             0xBA, 0xC0};
     std::copy(mac, mac + 6, peer.mac);
     return peer;
+}
+
+// An EventNotification of device 100 about analog input 1 (notification
+// class 1, to-state high-limit, or normal for an acknowledgement).
+inline EventNotificationData sampleEvent(uint16_t type, uint8_t notifyType, uint8_t priority) {
+    EventNotificationData d{};
+    d.processId = 1;
+    d.initiatingDevice = 100;
+    d.eventObject = analogInput(1);
+    d.notificationClass = 1;
+    d.timeStamp = BACnetTimeStamp{kTimeStampDateTime, 0, {12, 30, 15, 0}, {126, 12, 10, 4}};
+    d.eventType = type;
+    d.fromState = 0;
+    d.toState = notifyType == kNotifyAckNotification ? 0 : 3;
+    d.notifyType = notifyType;
+    d.priority = priority;
+    d.ackRequired = 1;
+    return d;
 }
 
 // Sends a confirmed request of the stack (service data none) to the client
