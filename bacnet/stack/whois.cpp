@@ -297,7 +297,7 @@ void svcSendIHave(int32_t device, uint16_t network, uint32_t objectId, const Cha
     if (stackInitiationDisabled != 0 || name == nullptr) {
         return;
     }
-    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : vdevFind(device);
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackRootInstance()) : vdevFind(device);
     if (instance < 0) {
         return;
     }
