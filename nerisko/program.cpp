@@ -4,11 +4,15 @@
 #include "nerisko/acquisition.h"
 #include "nerisko/adc.h"
 #include "nerisko/agg.h"
+#include "nerisko/dev.h"
+#include "nerisko/live_data.h"
+#include "nerisko/pulse.h"
 #include "nerisko/cal.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
+#include "nerisko/stats.h"
 #include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
@@ -153,10 +157,22 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (!print && arvent_get(&map) == 0) {
         return fatal("Error getting mapping");
     }
-    // Energy and minute results, device nodes and demand register here.
     event_register(agg_collect_one_second, EVENT_FIVE_CYCLE);
+    event_register(dev_update, EVENT_ONE_SECOND);
+    event_register(agg_collect_one_minute, EVENT_ONE_SECOND);
+    event_register(agg_collect_five_minutes, EVENT_MINUTE);
+    event_register(stats_collect_demand, EVENT_MINUTE);
     if (agg_set_pf_sign() == 0) {
         return fatal("Error setting power factor sign");
+    }
+    if (agg_set_pulse_out() == 0) {
+        // A pulse output that cannot run is no reason to stop metering.
+        sys_log(LOG_ERR, "Error settings pulse out config");
+        sys_log(LOG_ERR, "Pulse output switched off");
+        agg_pulse_out_off();
+    }
+    if (stats_update_config() == 0) {
+        return fatal("Error setting stats config from device config");
     }
     watchdog_init();
     if (watchdog_get_enabled()) {
@@ -175,6 +191,10 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         event_set_print_ch(channel);
         event_register(event_print_data, five_cycle ? EVENT_FIVE_CYCLE : EVENT_ONE_SECOND);
     }
+    if (dev_init() == 0) {
+        sys_log(LOG_ERR, "Failed to initialize dev node");
+        return fatal_without_cleanup();
+    }
     if (!adc_open(static_cast<int>(frequency))) {
         return fatal_without_cleanup();
     }
@@ -189,6 +209,10 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         sys_log(LOG_ERR, "CSV capture is not part of this build");
         return fatal("Failed to initialize CSV printing");
     }
+    if (live_data_init() == 0) {
+        return fatal("Live data initialization failed");
+    }
+    event_register(live_data_update, EVENT_ONE_SECOND);
     cal_init();
     if (!acquisition_init()) {
         return fatal("Acquisition initialization failed");
@@ -197,6 +221,7 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (!processing_init()) {
         return fatal("Processing initialization failed");
     }
+    stats_init();
     drdy_fd = sys_open(DRDY_PATH, O_RDWR);
     if (drdy_fd < 0) {
         sys_log(LOG_ERR, "Failed to open %s", DRDY_PATH);
@@ -215,12 +240,16 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         }
         sys_log(LOG_DEBUG, "Starting acquisition");
         pru_start_acq();
+        dev_update_mapping(&map);
         sys_log(LOG_DEBUG, "Starting processing");
         started = processing_start(&map);
         chain_started = true;
     }
     if (!started) {
         return fatal("Error starting processing thread");
+    }
+    if (pulse_init() == 0) {
+        return fatal("Error starting pulse thread");
     }
     sys_log(LOG_INFO, "Initialization completed");
     return 0;
@@ -241,10 +270,12 @@ bool restart_measurement() {
     pru_stop_acq();
     processing_stop();
     acquisition_flush();
+    agg_set_pulse_out();
     agg_init();
     reset_drdy(drdy_fd);
     adc_start();
     pru_start_acq();
+    dev_update_mapping(&map);
     processing_start(&map);
     ++restarts;
     return true;
@@ -270,7 +301,14 @@ void main_watch_drdy() {
 void handle_config_change(int kind) {
     switch (kind) {
     case IPC_NEW_MAPPING: restart_measurement(); break;
-    case IPC_NEW_DEVICE_CONFIG: agg_set_pf_sign(); break;  // demand settings come with their component
+    case IPC_NEW_DEVICE_CONFIG:
+        agg_set_pf_sign();
+        if (stats_update_config() == 0) {
+            sys_log(LOG_ERR, "Error setting stats config from device config");
+        }
+        break;
+    case IPC_NEW_PULSE_CONFIG: agg_set_pulse_out(); break;
+    case IPC_REQUEST_PEAK_DEMAND_RESET: stats_reset_peak_demand(); break;
     default: break;
     }
 }
@@ -311,8 +349,11 @@ int main_cleanup() {
         pru_stop_acq();
         processing_stop();
     }
+    pulse_cleanup();
     pru_mem_free();
     arvent_cleanup();
+    dev_cleanup();
+    live_data_cleanup();
     if (drdy_fd >= 0) {
         sys_close(drdy_fd);
         drdy_fd = -1;
@@ -325,6 +366,14 @@ int main_cleanup() {
 }
 
 int nerisko_main(int argc, char **argv) {
+    // A billing time in a zone given as a POSIX rule is converted with TZ set
+    // to it for a moment (under a lock, then put back). With TZ present from the start,
+    // before any other thread runs, those changes only swap its value: the
+    // environment's table is never grown or shrunk under a thread that reads
+    // it. ":/etc/localtime" is what an absent TZ means.
+    if (std::getenv("TZ") == nullptr) {
+        setenv("TZ", ":/etc/localtime", 1);
+    }
     arguments args;
     slog_level(LOG_WARNING);
     parse_arguments(argc, argv, &args);
