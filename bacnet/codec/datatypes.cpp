@@ -10,6 +10,7 @@
 #include "reader.h"
 #include "writer.h"
 
+#include <atomic>
 #include <array>
 #include <cstring>
 #include <iterator>
@@ -1244,6 +1245,8 @@ PackedError decEventLogRecord(Reader &r, BACnetEventLogRecord *e) {
     return propDecodeEventLogRecord(&r.p, r.end, e);
 }
 
+std::atomic<EventLogNotificationEncoder> eventLogNotificationEncoder{nullptr};
+
 void encEventLogRecord(Writer &w, const BACnetEventLogRecord &r) {
     encDateTimeOpen(w, 0, r.date, r.time);
     w.open(1);
@@ -1251,8 +1254,16 @@ void encEventLogRecord(Writer &w, const BACnetEventLogRecord &r) {
         w.bits8(ctxTagOctet(kEventLogDatumLogStatus), r.statusBits, 3);
     } else if (r.choice == kEventLogDatumTimeChange) {
         w.ctxReal(kEventLogDatumTimeChange, r.timeChange);
+    } else if (r.choice == kEventLogDatumNotification) {
+        // The event services encode the notification.
+        EventLogNotificationEncoder encode = eventLogNotificationEncoder;
+        w.open(kEventLogDatumNotification);
+        if (encode == nullptr || r.notification == nullptr || w.buffer() == nullptr ||
+            encode(w.buffer(), r.notification) != 0) {
+            w.fail();
+        }
+        w.close(kEventLogDatumNotification);
     } else {
-        // Notifications are encoded by the event services.
         w.fail();
     }
     w.close(1);
@@ -1957,6 +1968,10 @@ void releaseRecords(const DatatypeCodec &codec, void *block, uint32_t count) {
 // ---- the companion decoders and encoders of the interface ----
 
 using namespace codec;
+
+void propSetEventLogNotificationEncoder(EventLogNotificationEncoder encoder) {
+    eventLogNotificationEncoder = encoder;
+}
 
 PackedError propDecodeCalendarEntry(const uint8_t **cursor, const uint8_t *end, BACnetCalendarEntry *out) {
     Reader r{*cursor, end};

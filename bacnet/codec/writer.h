@@ -18,6 +18,9 @@ class Writer {
 
     bool ok() const { return ok_; }
     void fail() { ok_ = false; }
+    // The buffer, for an encoder outside the codec that appends to it
+    // directly; null once the writing has failed.
+    PduBuffer *buffer() const { return ok_ ? b_ : nullptr; }
     // False, and the encoding fails, when a record counts elements in a
     // block it does not have.
     bool present(const void *block, uint32_t count) {

@@ -4,7 +4,9 @@
 
 #include "bacnet/property_value.h"
 #include "bacnet/stack/app.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
+#include "bacnet/stack/segment.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
 
@@ -38,6 +40,13 @@ uint32_t minimumLength(uint8_t type, uint8_t first) {
     }
 }
 
+// A row for a handler that does not use the stack's PropertyValue.
+template <void (*Handle)(int32_t, NpduPacket *, const uint8_t *, uint32_t, uint8_t)>
+void withoutValue(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length, uint8_t invokeId,
+                  PropertyValue *) {
+    Handle(device, packet, data, length, invokeId);
+}
+
 // The confirmed services of this build.
 struct ConfirmedService {
     uint8_t choice;
@@ -47,6 +56,12 @@ struct ConfirmedService {
 constexpr ConfirmedService kConfirmedServices[] = {
     {kSvcReadProperty, svcHandleReadProperty},
     {kSvcReadPropertyMultiple, svcHandleReadPropertyMultiple},
+    {kSvcWriteProperty, svcHandleWriteProperty},
+    {kSvcWritePropertyMultiple, svcHandleWritePropertyMultiple},
+    {kSvcDeviceCommunicationControl, withoutValue<svcHandleDeviceCommunicationControl>},
+    {kSvcReinitializeDevice, withoutValue<svcHandleReinitializeDevice>},
+    {kSvcSubscribeCov, withoutValue<svcHandleSubscribeCov>},
+    {kSvcGetEventInformation, withoutValue<svcHandleGetEventInformation>},
 };
 
 // The unconfirmed services of this build; the APDU starts at packet->apdu.
@@ -57,6 +72,7 @@ struct UnconfirmedService {
 constexpr UnconfirmedService kUnconfirmedServices[] = {
     {kSvcIAm, [](int32_t, NpduPacket *p) { svcHandleIAm(&p->address, p->apdu, p->length); }},
     {kSvcWhoIs, [](int32_t, NpduPacket *p) { svcHandleWhoIs(p); }},
+    {kSvcWhoHas, [](int32_t, NpduPacket *p) { svcHandleWhoHas(&p->address, p->apdu, p->length); }},
 };
 
 // The services a device executes even while DeviceCommunicationControl has
@@ -66,6 +82,12 @@ bool servedWhileDisabled(uint8_t service) {
 }
 
 void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
+    apduSendInPlace(packet, apdu, length);
+}
+
+}  // namespace
+
+void apduSendInPlace(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
     npduEncodeReply(packet, 0);
     uint32_t header = packet->length;
     if (header + length > poolPacketCapacity(packet)) {
@@ -75,6 +97,8 @@ void sendReply(NpduPacket *packet, const uint8_t *apdu, uint32_t length) {
     const BACnetAddress &a = packet->address;
     datalinkSend(a.port, a.macLength == 0 ? nullptr : a.mac, header + length, packet->data, false);
 }
+
+namespace {
 
 // Reads the error class and code of an Error PDU (two application-tagged
 // enumerated values from octet 3 on).
@@ -180,6 +204,18 @@ void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, 
     sendReply(packet, apdu, sizeof apdu);
 }
 
+void apduSendFailure(NpduPacket *packet, uint8_t invokeId, uint8_t service, PackedError e) {
+    uint32_t c = errGetClass(e);
+    if (e == kNoReply) {
+        return;
+    }
+    if (c == kClassAbort || c == kClassReject) {
+        apduSendAbortOrReject(packet, invokeId, e);
+        return;
+    }
+    apduSendError(packet, invokeId, service, c, errGetCode(e));
+}
+
 void apduSendAbortOrReject(NpduPacket *packet, uint8_t invokeId, PackedError error) {
     if (errGetClass(error) == kClassAbort) {
         apduSendAbort(packet, invokeId, static_cast<uint8_t>(errGetCode(error)));
@@ -208,50 +244,71 @@ void apduHandle() {
     }
     BACnetAddress &a = packet->address;
     a.segmentedResponseAccepted = 0;
+    uint8_t receives = stackDevice().segmentationSupported;
+    bool receivesSegments = receives == kSegmentedBoth || receives == kSegmentedReceive;
     switch (type) {
         case kPduConfirmedRequest:
             a.maxSegments = apduMaxSegmentsByCode(static_cast<uint8_t>(apdu[1] >> 4));
             a.maxApdu = apduMaxApduByCode(apdu[1]);
             a.segmentedResponseAccepted = (apdu[0] & kApduSegmentedResponseAccepted) ? 1 : 0;
-            if (apdu[0] & kApduSegmentedMessage) {
-                // This build does not reassemble segmented requests.
-                apduSendAbort(packet, apdu[2], kAbortReasonSegmentationNotSupported);
-            } else {
+            if (!(apdu[0] & kApduSegmentedMessage)) {
                 apduHandleConfirmed(device, packet);
+            } else if (receivesSegments) {
+                PackedError e = apduReceiveSegment(device, packet);
+                if (e != 0) {
+                    apduSendAbortOrReject(packet, apdu[2], e);
+                }
+            } else {
+                apduSendAbort(packet, apdu[2], kAbortReasonSegmentationNotSupported);
             }
             break;
         case kPduUnconfirmedRequest:
             apduHandleUnconfirmed(device, packet);
             break;
         case kPduComplexAck:
-            if (apdu[0] & kApduSegmentedMessage) {
-                sendClientAbort(packet, apdu[1], kAbortReasonSegmentationNotSupported);
-            } else {
-                // No service of this build expects data in an acknowledgement:
+            if (!(apdu[0] & kApduSegmentedMessage)) {
+                // No service of the stack expects data in an acknowledgement:
                 // the transaction is completed and the data ignored.
-                tsmComplete(device, apdu[1], apdu[2], true, 0, false);
+                tsmComplete(device, &a, apdu[1], apdu[2], true, 0, false);
+            } else if (!receivesSegments) {
+                sendClientAbort(packet, apdu[1], kAbortReasonSegmentationNotSupported);
+            } else if (!tsmWaitsFor(&a, apdu[1], -1)) {
+                // Segments of an answer nobody waits for.
+                sendClientAbort(packet, apdu[1], kAbortReasonInvalidApduInThisState);
+            } else {
+                PackedError e = apduReceiveSegment(device, packet);
+                if (e != 0 && errGetClass(e) == kClassAbort) {
+                    sendClientAbort(packet, apdu[1], static_cast<uint8_t>(errGetCode(e)));
+                } else if (e != 0) {
+                    apduSendReject(packet, apdu[1], static_cast<uint8_t>(errGetCode(e)));
+                }
             }
             break;
+        case kPduSegmentAck:
+            apduHandleSegmentAck(packet);
+            break;
         case kPduSimpleAck:
-            tsmComplete(device, apdu[1], apdu[2], true, 0, true);
+            tsmComplete(device, &a, apdu[1], apdu[2], true, 0, true);
             break;
         case kPduError: {
             uint32_t errorClass = 0;
             uint32_t errorCode = 0;
             if (decodeErrorPdu(apdu, length, &errorClass, &errorCode)) {
-                tsmComplete(device, apdu[1], apdu[2], true, errMake(errorClass, errorCode), true);
+                tsmComplete(device, &a, apdu[1], apdu[2], true, errMake(errorClass, errorCode), true);
             }
             break;
         }
         case kPduReject:
-            tsmComplete(device, apdu[1], -1, false, errMake(kClassReject, apdu[2]), true);
+        case kPduAbort: {
+            PackedError e = errMake(type == kPduReject ? kClassReject : kClassAbort, apdu[2]);
+            // A segmented transfer to that peer under that invoke id ends in
+            // any case; a request of the stack waiting for that peer completes.
+            segAbortSending(&a, apdu[1]);
+            tsmComplete(device, &a, apdu[1], -1, false, e, true);
             break;
-        case kPduAbort:
-            tsmComplete(device, apdu[1], -1, false, errMake(kClassAbort, apdu[2]), true);
-            break;
+        }
         default:
-            // SegmentACKs have no segmented transfer to act on in this build;
-            // types 8..15 do not exist.
+            // Types 8..15 do not exist.
             break;
     }
     poolFree(packet);
@@ -266,7 +323,9 @@ void apduHandleConfirmed(int32_t device, NpduPacket *packet) {
     }
     for (const ConfirmedService &s : kConfirmedServices) {
         if (s.choice == service) {
-            stackValue.priority = 0;
+            // The write services take the request's priority, 255 until given.
+            bool write = service == kSvcWriteProperty || service == kSvcWritePropertyMultiple;
+            stackValue.priority = write ? 255 : 0;
             s.handle(device, packet, apdu + 4, packet->length - 4u, invokeId, &stackValue);
             return;
         }
@@ -293,7 +352,7 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
     }
     uint32_t h = static_cast<uint32_t>(buffer->cursor - buffer->writeBase);
     uint32_t total = buffer->length;
-    if (h >= total) {
+    if (h >= total || total - h < (isRequest ? 4u : 3u)) {
         pduFree(buffer);
         return isRequest ? kSendNoBuffer : 0;
     }
@@ -303,22 +362,46 @@ int apduSendResponse(const BACnetAddress *a, PduBuffer *buffer, bool isRequest) 
     if (m > portMax) {
         m = portMax;
     }
-    // Segmented transmission is not part of this build, so a reply that does
-    // not fit into one APDU (or whose NPDU would exceed what the datalink
-    // carries) is answered with an Abort: segmentation not supported.
-    bool fitsWhole = apduLength <= m && total <= datalinkMaxNpdu(a->port);
-    if (fitsWhole) {
+    if (apduLength <= m && total <= datalinkMaxNpdu(a->port)) {
         datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, total, buffer->writeBase, isRequest);
         pduFree(buffer);
         return 0;
     }
+    uint8_t s = stackSegmentationSupported();
+    bool transmits = s == kSegmentedBoth || s == kSegmentedTransmit;
+    bool segmentable = transmits && a->segmentedResponseAccepted;
+    uint32_t limit = m;
+    if (a->segmentedResponseAccepted && a->maxSegments != 0) {
+        limit = uint32_t{a->maxSegments} * m - 5u * (a->maxSegments - 1u);
+    }
+    uint32_t cap = transmits ? 65535u : portMax;
+    if (limit > cap) {
+        limit = cap;
+    }
+    int failure = kSendTooLong;
+    uint8_t reason = segmentable ? kAbortReasonBufferOverflow : kAbortReasonSegmentationNotSupported;
+    if (apduLength <= limit && segmentable) {
+        switch (segStart(a, buffer, m, isRequest)) {
+            case SegmentStart::kStarted:
+            case SegmentStart::kDuplicate:
+                return 0;
+            case SegmentStart::kNoMemory:
+                failure = kSendNoBuffer;
+                break;
+            case SegmentStart::kNoSlot:
+                failure = kSendNoSegmentSlot;
+                break;
+            case SegmentStart::kTooManySegments:
+                break;
+        }
+    }
     if (isRequest) {
         pduFree(buffer);
-        return kSendTooLong;
+        return failure;
     }
     uint8_t *abort = buffer->cursor;
     abort[0] = apduFirstOctet(kPduAbort, kApduServer);
-    abort[2] = kAbortReasonSegmentationNotSupported;
+    abort[2] = reason;
     datalinkSend(a->port, a->macLength == 0 ? nullptr : a->mac, h + 3, buffer->writeBase, false);
     pduFree(buffer);
     return 0;

@@ -630,6 +630,9 @@ PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t prope
         PackedError e = appWriteProperty(device, o, property, arrayIndex, value);
         if (e == 0) {
             stackRefreshDevice();
+            if (property == kPropObjectIdentifier || property == kPropObjectName) {
+                ++stackDevice().databaseRevision;
+            }
         }
         return e;
     }

@@ -7,36 +7,13 @@
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/npdu.h"
 #include "property_access.h"
+#include "service_util.h"
+
+using svc::isContextTag;
+using svc::readContextObjectId;
+using svc::readContextUnsigned;
 
 namespace {
-
-// A context tag of the given number holding a 1..4 octet unsigned value.
-bool readContextUnsigned(const uint8_t **p, const uint8_t *end, uint8_t number, uint32_t *value) {
-    TagHeader tag;
-    if (!tagDecodeHeader(*p, end, &tag) || !tag.context || tag.opening || tag.closing ||
-        tag.number != number || tag.length < 1 || tag.length > 4) {
-        return false;
-    }
-    return tagDecodeContextUnsigned(p, end, false, value);
-}
-
-bool readContextObjectId(const uint8_t **p, const uint8_t *end, uint8_t number, uint32_t *value) {
-    TagHeader tag;
-    if (!tagDecodeHeader(*p, end, &tag) || !tag.context || tag.opening || tag.closing ||
-        tag.number != number || tag.length != 4) {
-        return false;
-    }
-    const uint8_t *v = *p + tag.headerSize;
-    *value = uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
-    *p = v + 4;
-    return true;
-}
-
-bool isContextTag(const uint8_t *p, const uint8_t *end, uint8_t number) {
-    TagHeader tag;
-    return p < end && tagDecodeHeader(p, end, &tag) && tag.context && !tag.opening && !tag.closing &&
-           tag.number == number;
-}
 
 bool appendContextUnsigned(PduBuffer *b, uint8_t number, uint32_t value) {
     uint8_t tmp[8];
@@ -58,20 +35,6 @@ bool appendErrorPair(PduBuffer *b, PackedError e) {
     p = tagEncodeEnumerated(p, errGetCode(e));
     *p++ = 0x5F;
     return pduAppendBytes(b, static_cast<uint32_t>(p - tmp), tmp) == 0;
-}
-
-// The answer to a failed single read: an Error, or the Abort or Reject the
-// failure stands for, or nothing.
-void answerFailure(NpduPacket *packet, uint8_t invokeId, uint8_t service, PackedError e) {
-    if (e == kNoReply) {
-        return;
-    }
-    uint32_t c = errGetClass(e);
-    if (c == kClassAbort || c == kClassReject) {
-        apduSendAbortOrReject(packet, invokeId, e);
-        return;
-    }
-    apduSendError(packet, invokeId, service, c, errGetCode(e));
 }
 
 bool startAck(PduBuffer *b, const NpduPacket *packet, uint8_t invokeId, uint8_t service) {
@@ -135,7 +98,7 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
     }
     if (e != 0) {
         propFreeValue(v);
-        answerFailure(packet, invokeId, kSvcReadProperty, e);
+        apduSendFailure(packet, invokeId, kSvcReadProperty, e);
         return;
     }
     PduBuffer b;
@@ -291,7 +254,7 @@ void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uin
             return;
         case Outcome::kAbortOrReject:
             pduFree(&b);
-            answerFailure(packet, invokeId, kSvcReadPropertyMultiple, special);
+            apduSendFailure(packet, invokeId, kSvcReadPropertyMultiple, special);
             return;
     }
 }

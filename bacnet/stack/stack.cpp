@@ -3,13 +3,15 @@
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/datalink.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
+#include "bacnet/stack/segment.h"
 #include "bacnet/stack/tsm.h"
 
 std::atomic<uint8_t> communicationEnabled{1};
 std::atomic<uint8_t> stackInitiationDisabled{0};
-std::atomic<int32_t> dccTimerMs{0};
+std::atomic<int64_t> dccTimerMs{0};
 
 namespace {
 
@@ -17,6 +19,19 @@ uint8_t stackStopped = 0;
 uint32_t tickAccumulatorMs = 0;
 DeviceRecord deviceRecord;
 std::atomic<uint32_t> apduTimeoutMs{10000};
+std::atomic<uint32_t> segmentTimeoutMs{30000};
+std::atomic<uint32_t> rootInstance{0};
+std::atomic<uint8_t> proposedWindowSize{1};
+std::atomic<uint8_t> segmentationSupported{1};
+
+// Publishes the record's values that other threads read.
+void publishRecord() {
+    apduTimeoutMs = deviceRecord.apduTimeoutMs;
+    rootInstance = objectIdInstance(deviceRecord.instance);
+    segmentTimeoutMs = deviceRecord.apduSegmentTimeoutMs;
+    proposedWindowSize = deviceRecord.proposedWindowSize;
+    segmentationSupported = deviceRecord.segmentationSupported;
+}
 
 // The application's stack lock, released on every way out.
 struct StackLock {
@@ -29,6 +44,7 @@ struct StackLock {
 void clearTables() {
     tsmReset();
     bindingReset();
+    segReset();
     for (auto &queue : npduQueues) {
         queueClear(&queue);
     }
@@ -44,13 +60,26 @@ DeviceRecord &stackDevice() {
 uint32_t stackApduTimeoutMs() {
     return apduTimeoutMs;
 }
+uint32_t stackRootInstance() {
+    return rootInstance;
+}
+uint32_t stackSegmentTimeoutMs() {
+    return segmentTimeoutMs;
+}
+uint8_t stackProposedWindowSize() {
+    return proposedWindowSize;
+}
+uint8_t stackSegmentationSupported() {
+    return segmentationSupported;
+}
 
 bool stackInit(uint8_t port) {
+    svcInstallEventLogEncoder();
     clearTables();
     poolInit();
     deviceRecord = DeviceRecord{};
     appFillDeviceRecord(&deviceRecord);
-    apduTimeoutMs = deviceRecord.apduTimeoutMs;
+    publishRecord();
     bool started = datalinkStart(port, &deviceRecord);
     routerReset();
     if (started) {
@@ -97,10 +126,12 @@ void stackTick(uint32_t elapsedMs) {
             communicationEnabled = 1;
             stackInitiationDisabled = 0;
         } else {
-            dccTimerMs = static_cast<int32_t>(left);
+            dccTimerMs = left;
         }
     }
     tsmTick(elapsedMs, deviceRecord.apduRetries);
+    segTick(elapsedMs, deviceRecord.apduRetries);
+    bindingTick(elapsedMs);
 }
 
 void stackProcess() {
@@ -110,6 +141,7 @@ void stackProcess() {
     }
     npduProcess();
     apduHandle();
+    segProcess();
 }
 
 uint8_t stackActivePort() {
@@ -117,13 +149,18 @@ uint8_t stackActivePort() {
 }
 
 void stackRefreshDevice() {
-    // The router's learned numbers survive a refill.
+    // The router's learned numbers and the database revision the stack
+    // counts survive a refill.
+    uint32_t revision = deviceRecord.databaseRevision;
     uint16_t bipNetwork = deviceRecord.bipNetwork;
     uint8_t bipLearned = deviceRecord.bipNetworkLearned;
     uint16_t mstpNetwork = deviceRecord.mstpNetwork;
     uint8_t mstpLearned = deviceRecord.mstpNetworkLearned;
     appFillDeviceRecord(&deviceRecord);
-    apduTimeoutMs = deviceRecord.apduTimeoutMs;
+    publishRecord();
+    if (deviceRecord.databaseRevision < revision) {
+        deviceRecord.databaseRevision = revision;
+    }
     if (bipLearned) {
         deviceRecord.bipNetwork = bipNetwork;
         deviceRecord.bipNetworkLearned = 1;

@@ -18,6 +18,7 @@ struct TransactionEntry {
     uint16_t retries;
     uint8_t active;
     uint8_t serviceChoice;
+    uint8_t segmented;  // the request goes out segmented: a retry starts the transfer again
 };
 
 // The stack's internal lock: guards the two tables and the next invoke id
@@ -28,13 +29,19 @@ std::mutex tableMutex;
 TransactionEntry transactions[kTransactionEntries];
 uint16_t nextInvokeId;
 AddressBinding bindings[kBindingEntries];
+// Who-Is refresh of the pending bindings: due when the refresh timer runs
+// out; none is sent while the hold-off after the previous one runs, and a
+// look-up during the hold-off is remembered for its end.
+uint32_t bindingRefreshTimerMs;
+uint32_t bindingHoldOffTimerMs;
+bool bindingRefreshDeferred;
 
 // A message to resend, copied out of the table so that it can be sent
 // without holding the lock.
 struct Resend {
-    uint8_t port;
-    uint8_t macLength;
-    uint8_t mac[8];
+    int id;
+    BACnetAddress peer;
+    bool segmented;
     std::vector<uint8_t> octets;
 };
 
@@ -64,6 +71,7 @@ int tsmAllocInvokeId(uint8_t serviceChoice, RequestCompletion *completion) {
             e.active = 1;
             e.serviceChoice = serviceChoice;
             e.completion = completion;
+            e.timerMs = static_cast<int32_t>(stackApduTimeoutMs());
             nextInvokeId = static_cast<uint16_t>((id + 1) % kTransactionEntries);
             return id;
         }
@@ -71,34 +79,91 @@ int tsmAllocInvokeId(uint8_t serviceChoice, RequestCompletion *completion) {
     return -1;
 }
 
-int tsmStoreAndSend(const BACnetAddress *address, const PduBuffer *buffer, int invokeId) {
+namespace {
+
+// Stores a copy of buffer in the entry with the given timer. False when the
+// copy could not be made or the entry is not active (the entry is released).
+bool storeRequest(const BACnetAddress *address, const PduBuffer *buffer, int invokeId, bool segmented,
+                  int32_t timerMs) {
     if (invokeId < 0 || invokeId >= kTransactionEntries || buffer == nullptr ||
-        buffer->writeBase == nullptr) {
-        return -2;
+        buffer->writeBase == nullptr || address == nullptr) {
+        tsmFree(invokeId);
+        return false;
     }
     PduBuffer copy;
     if (pduInit(&copy) != 0 || pduAppendBytes(&copy, buffer->length, buffer->writeBase) != 0) {
         pduFree(&copy);
         tsmFree(invokeId);
-        return -2;
+        return false;
     }
-    uint32_t timeout = stackApduTimeoutMs();
-    {
-        std::lock_guard lock(tableMutex);
-        TransactionEntry &e = transactions[invokeId];
-        if (!e.active) {
-            pduFree(&copy);
-            return -2;
-        }
-        pduFree(&e.request);
-        e.request = copy;
-        e.peer = *address;
-        e.retries = 0;
-        e.timerMs = static_cast<int32_t>(timeout);
+    copy.cursor = copy.writeBase + (buffer->cursor - buffer->writeBase);
+    std::lock_guard lock(tableMutex);
+    TransactionEntry &e = transactions[invokeId];
+    if (!e.active) {
+        pduFree(&copy);
+        return false;
+    }
+    pduFree(&e.request);
+    e.request = copy;
+    e.peer = *address;
+    e.retries = 0;
+    e.segmented = segmented ? 1 : 0;
+    e.timerMs = timerMs;
+    return true;
+}
+
+}  // namespace
+
+int tsmStoreAndSend(const BACnetAddress *address, const PduBuffer *buffer, int invokeId) {
+    if (!storeRequest(address, buffer, invokeId, false, static_cast<int32_t>(stackApduTimeoutMs()))) {
+        return kSendNoBuffer;
     }
     datalinkSend(address->port, address->macLength == 0 ? nullptr : address->mac, buffer->length,
                  buffer->writeBase, true);
     return 0;
+}
+
+int tsmStoreSegmented(const BACnetAddress *address, const PduBuffer *buffer, int invokeId) {
+    return storeRequest(address, buffer, invokeId, true, 0) ? 0 : kSendNoBuffer;
+}
+
+void tsmTransferFailed(int invokeId) {
+    if (invokeId < 0 || invokeId >= kTransactionEntries) {
+        return;
+    }
+    uint8_t choice;
+    {
+        std::lock_guard lock(tableMutex);
+        TransactionEntry &e = transactions[invokeId];
+        if (!e.active || !e.segmented) {
+            return;
+        }
+        choice = e.serviceChoice;
+        if (e.completion != nullptr && e.completion->state == 1) {
+            e.completion->status = 255;
+            e.completion->result = kErrCommunicationTimeout;
+            e.completion->state = 2;
+        }
+        releaseEntry(e);
+    }
+    appConfirmedRequestTimeout(static_cast<uint8_t>(invokeId), choice, kErrCommunicationTimeout);
+}
+
+bool tsmNeedsSegmentation(uint8_t port, uint32_t peerMaxApdu, uint32_t length) {
+    uint32_t maxNpdu = datalinkMaxNpdu(port);
+    uint32_t limit = (peerMaxApdu != 0 && peerMaxApdu <= maxNpdu) ? peerMaxApdu : maxNpdu;
+    return length > limit;
+}
+
+bool addressSamePeer(const BACnetAddress &a, const BACnetAddress &b) {
+    if (a.port != b.port || a.network != b.network) {
+        return false;
+    }
+    if (a.network != 0) {
+        return a.remoteLength == b.remoteLength && a.remoteLength <= 8 &&
+               std::memcmp(a.remoteAddress, b.remoteAddress, a.remoteLength) == 0;
+    }
+    return a.macLength == b.macLength && a.macLength <= 8 && std::memcmp(a.mac, b.mac, a.macLength) == 0;
 }
 
 void tsmFree(int invokeId) {
@@ -126,8 +191,18 @@ bool tsmIsActive(int invokeId) {
     return transactions[invokeId].active != 0;
 }
 
-bool tsmComplete(int32_t device, int invokeId, int serviceChoice, bool matchChoice, uint32_t error,
-                 bool notifyApplication) {
+bool tsmWaitsFor(const BACnetAddress *from, int invokeId, int serviceChoice) {
+    if (invokeId < 0 || invokeId >= kTransactionEntries) {
+        return false;
+    }
+    std::lock_guard lock(tableMutex);
+    const TransactionEntry &e = transactions[invokeId];
+    return e.active && (serviceChoice < 0 || e.serviceChoice == serviceChoice) &&
+           (from == nullptr || addressSamePeer(e.peer, *from));
+}
+
+bool tsmComplete(int32_t device, const BACnetAddress *from, int invokeId, int serviceChoice, bool matchChoice,
+                 uint32_t error, bool notifyApplication) {
     if (invokeId < 0 || invokeId >= kTransactionEntries) {
         return false;
     }
@@ -135,7 +210,8 @@ bool tsmComplete(int32_t device, int invokeId, int serviceChoice, bool matchChoi
     {
         std::lock_guard lock(tableMutex);
         TransactionEntry &e = transactions[invokeId];
-        if (!e.active || (matchChoice && e.serviceChoice != serviceChoice)) {
+        if (!e.active || (matchChoice && e.serviceChoice != serviceChoice) ||
+            (from != nullptr && !addressSamePeer(e.peer, *from))) {
             return false;
         }
         storedChoice = e.serviceChoice;
@@ -172,9 +248,13 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
             if (e.retries < apduRetries && e.request.writeBase != nullptr) {
                 ++e.retries;
                 e.timerMs = static_cast<int32_t>(timeout);
-                Resend r{e.peer.port, e.peer.macLength, {}, {}};
-                std::memcpy(r.mac, e.peer.mac, sizeof r.mac);
+                Resend r{id, e.peer, e.segmented != 0, {}};
                 r.octets.assign(e.request.writeBase, e.request.writeBase + e.request.length);
+                if (e.segmented) {
+                    // The transfer restarts; its last SegmentACK restarts the timer.
+                    e.timerMs = 0;
+                    r.octets.push_back(static_cast<uint8_t>(e.request.cursor - e.request.writeBase));
+                }
                 resends.push_back(std::move(r));
             } else {
                 expired.push_back({static_cast<uint8_t>(id), e.serviceChoice});
@@ -187,9 +267,25 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
             }
         }
     }
-    for (const Resend &r : resends) {
-        datalinkSend(r.port, r.macLength == 0 ? nullptr : r.mac, static_cast<uint32_t>(r.octets.size()),
-                     r.octets.data(), true);
+    for (Resend &r : resends) {
+        if (!r.segmented) {
+            datalinkSend(r.peer.port, r.peer.macLength == 0 ? nullptr : r.peer.mac,
+                         static_cast<uint32_t>(r.octets.size()), r.octets.data(), true);
+            continue;
+        }
+        uint8_t headerLength = r.octets.back();
+        r.octets.pop_back();
+        PduBuffer b;
+        if (pduInit(&b) != 0 ||
+            pduAppendBytes(&b, static_cast<uint32_t>(r.octets.size()), r.octets.data()) != 0) {
+            pduFree(&b);
+            tsmRestartTimer(r.id);  // try again at the next expiry
+            continue;
+        }
+        b.cursor = b.writeBase + headerLength;
+        if (apduSendResponse(&r.peer, &b, true) < 0) {
+            tsmRestartTimer(r.id);
+        }
     }
     for (const Expired &x : expired) {
         appConfirmedRequestTimeout(x.invokeId, x.serviceChoice, kErrCommunicationTimeout);
@@ -198,6 +294,7 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
 
 void tsmReset() {
     std::lock_guard lock(tableMutex);
+    nextInvokeId = 0;
     for (auto &e : transactions) {
         releaseEntry(e);
     }
@@ -205,6 +302,9 @@ void tsmReset() {
 
 void bindingReset() {
     std::lock_guard lock(tableMutex);
+    bindingRefreshTimerMs = 0;
+    bindingHoldOffTimerMs = 0;
+    bindingRefreshDeferred = false;
     for (auto &b : bindings) {
         b = AddressBinding{};
         b.instance = 0xFFFFFFFFu;
@@ -263,4 +363,150 @@ int bindingCountBound() {
         }
     }
     return n;
+}
+
+namespace {
+
+bool isPending(const AddressBinding &b) {
+    return b.instance != 0xFFFFFFFFu && b.address.macLength == 255;
+}
+
+// Asks for a refresh: at the next tick, or at the end of the hold-off.
+void wantRefresh() {
+    if (bindingHoldOffTimerMs == 0) {
+        bindingRefreshTimerMs = 1;
+    } else {
+        bindingRefreshDeferred = true;
+    }
+}
+
+}  // namespace
+
+uint16_t bindingFind(uint32_t instance) {
+    instance = objectIdInstance(instance);
+    std::lock_guard lock(tableMutex);
+    int firstFree = -1;
+    for (int i = 0; i < kBindingEntries; ++i) {
+        AddressBinding &b = bindings[i];
+        if (b.instance == instance) {
+            if (b.address.macLength == 255) {
+                // A device that did not answer is asked again, at the pace
+                // the hold-off allows, while someone still looks for it.
+                wantRefresh();
+                return kBindingNotBound;
+            }
+            return static_cast<uint16_t>(i);
+        }
+        if (b.instance == 0xFFFFFFFFu && firstFree < 0) {
+            firstFree = i;
+        }
+    }
+    if (firstFree >= 0) {
+        AddressBinding &b = bindings[firstFree];
+        b = AddressBinding{};
+        b.instance = instance;
+        b.address.macLength = 255;
+        wantRefresh();
+    }
+    return kBindingNotBound;
+}
+
+bool bindingAddress(uint16_t index, BACnetAddress *out) {
+    if (index >= kBindingEntries) {
+        return false;
+    }
+    std::lock_guard lock(tableMutex);
+    const AddressBinding &b = bindings[index];
+    if (b.instance == 0xFFFFFFFFu || b.address.macLength == 255) {
+        return false;
+    }
+    *out = b.address;
+    return true;
+}
+
+bool bindingRefresh() {
+    struct Range {
+        uint32_t low;
+        uint32_t high;
+    };
+    std::vector<Range> singles;
+    bool groupOpen = false;
+    Range group{};
+    {
+        std::lock_guard lock(tableMutex);
+        int used = 0;
+        while (used < kBindingEntries && bindings[used].instance != 0xFFFFFFFFu) {
+            ++used;
+        }
+        for (int i = 0; i < used; ++i) {
+            const AddressBinding &b = bindings[i];
+            if (!isPending(b)) {
+                continue;
+            }
+            uint32_t n = b.instance;
+            if (groupOpen) {
+                if (n >= group.low && n <= group.high) {
+                    continue;
+                }
+                if (n + 1 == group.low) {
+                    group.low = n;
+                    continue;
+                }
+                if (n == group.high + 1) {
+                    group.high = n;
+                    continue;
+                }
+            } else {
+                const AddressBinding *neighbour =
+                    i + 1 < used ? &bindings[i + 1] : (i > 0 ? &bindings[i - 1] : nullptr);
+                if (neighbour != nullptr &&
+                    (neighbour->instance == n + 1 || neighbour->instance + 1 == n)) {
+                    groupOpen = true;
+                    group.low = n < neighbour->instance ? n : neighbour->instance;
+                    group.high = n < neighbour->instance ? neighbour->instance : n;
+                    continue;
+                }
+            }
+            singles.push_back({n, n});
+        }
+    }
+    for (const Range &r : singles) {
+        svcSendWhoIs(static_cast<int32_t>(r.low), static_cast<int32_t>(r.high));
+    }
+    if (groupOpen) {
+        svcSendWhoIs(static_cast<int32_t>(group.low), static_cast<int32_t>(group.high));
+    }
+    return true;
+}
+
+void bindingTick(uint32_t elapsedMs) {
+    bool refresh = false;
+    {
+        std::lock_guard lock(tableMutex);
+        if (bindingHoldOffTimerMs > 0) {
+            bindingHoldOffTimerMs = elapsedMs >= bindingHoldOffTimerMs ? 0 : bindingHoldOffTimerMs - elapsedMs;
+            if (bindingHoldOffTimerMs == 0 && bindingRefreshDeferred) {
+                bindingRefreshDeferred = false;
+                bindingRefreshTimerMs = 1;
+            }
+        }
+        if (bindingRefreshTimerMs > 0) {
+            // 1 means "at the next tick", however little time it reports.
+            if (bindingRefreshTimerMs == 1 || elapsedMs >= bindingRefreshTimerMs) {
+                bindingRefreshTimerMs = 0;
+                refresh = true;
+            } else {
+                bindingRefreshTimerMs -= elapsedMs;
+            }
+        }
+    }
+    if (refresh && bindingRefresh()) {
+        std::lock_guard lock(tableMutex);
+        bindingHoldOffTimerMs = kBindingHoldOffMs;
+    }
+}
+
+uint32_t bindingHoldOffMs() {
+    std::lock_guard lock(tableMutex);
+    return bindingHoldOffTimerMs;
 }

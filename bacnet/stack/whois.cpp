@@ -1,6 +1,7 @@
 // Who-Is answered with I-Am for the root device and the virtual devices.
 
 #include <cstring>
+#include <vector>
 
 #include "bacnet/enums.h"
 #include "bacnet/stack/apdu.h"
@@ -8,6 +9,7 @@
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
+#include "service_util.h"
 
 namespace {
 
@@ -88,21 +90,96 @@ void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *a) {
     datalinkSend(port, nullptr, static_cast<uint32_t>(p - message), message, false);
 }
 
-void svcSendIAmToNetwork(int32_t device, uint16_t network) {
-    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : device;
-    // The active port first, then the others (which the port switch serves
-    // only before the first start).
+namespace {
+
+// Calls send for the active port first, then for each other port (which the
+// port switch serves only before the first start); first is true for the
+// active port.
+template <typename Send>
+void forEachPort(Send send) {
     uint8_t active = stackActivePort();
     const uint8_t ports[] = {active, kPortMstp, kPortBip, kPortBipv6};
     for (size_t i = 0; i < 4; ++i) {
-        uint8_t port = ports[i];
-        if (port == kPortNone || (i > 0 && port == active)) {
-            continue;
+        if (ports[i] != kPortNone && (i == 0 || ports[i] != active)) {
+            send(ports[i], i == 0);
         }
+    }
+}
+
+}  // namespace
+
+void svcSendIAmToNetwork(int32_t device, uint16_t network) {
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackDevice().instance) : device;
+    forEachPort([&](uint8_t port, bool) {
         BACnetAddress a{};
         a.network = network;
         svcSendIAm(port, instance, &a);
+    });
+}
+
+namespace {
+
+// The source of a message of a device: none for the root device, the virtual
+// network and the device's 6-octet address for a virtual device. False when
+// the virtual device is unknown.
+bool sourceOf(int32_t device, BACnetAddress *a) {
+    a->destinationNetwork = 0;
+    a->virtualLength = 0;
+    if (device < 0) {
+        return true;
     }
+    if (vdevFind(device) < 0) {
+        return false;
+    }
+    uint16_t network = 0;
+    uint8_t macLength = 0;
+    vdevGetAddress(device, &network, &macLength, a->virtualAddress);
+    if (network == 0 || macLength > 8) {
+        return false;
+    }
+    a->destinationNetwork = network;
+    a->virtualLength = macLength;
+    return true;
+}
+
+// Sends an unconfirmed APDU from a device as a broadcast on network (no
+// DADR) on the active port, then on each other port (which transmit only
+// while every port is served).
+void broadcastFrom(int32_t device, uint16_t network, const uint8_t *apdu, uint32_t length) {
+    BACnetAddress a{};
+    if (!sourceOf(device, &a)) {
+        return;
+    }
+    a.network = network;
+    std::vector<uint8_t> message(32 + length);
+    forEachPort([&](uint8_t port, bool first) {
+        a.port = port;
+        uint8_t *p = npduEncodeHeader(message.data(), &a, false);
+        if (first && device >= 0 && a.network != 0) {
+            p[-1] = kNpduRoutedHopCount;
+        }
+        std::memcpy(p, apdu, length);
+        datalinkSend(port, nullptr, static_cast<uint32_t>(p - message.data()) + length, message.data(), false);
+    });
+}
+
+}  // namespace
+
+void svcSendWhoIsFrom(int32_t device, int32_t low, int32_t high) {
+    if (stackInitiationDisabled != 0) {
+        return;
+    }
+    uint8_t apdu[16] = {apduFirstOctet(kPduUnconfirmedRequest), kSvcWhoIs};
+    uint8_t *p = apdu + 2;
+    if (low >= 0 && high >= 0) {
+        p = tagEncodeContextInteger(p, static_cast<uint32_t>(low), 0, false);
+        p = tagEncodeContextInteger(p, static_cast<uint32_t>(high), 1, false);
+    }
+    broadcastFrom(device, kGlobalNetwork, apdu, static_cast<uint32_t>(p - apdu));
+}
+
+void svcSendWhoIs(int32_t low, int32_t high) {
+    svcSendWhoIsFrom(-1, low, high);
 }
 
 void svcHandleWhoIs(NpduPacket *packet) {
@@ -137,6 +214,105 @@ void svcHandleWhoIs(NpduPacket *packet) {
             svcSendIAmToNetwork(v, kGlobalNetwork);
         }
     }
+}
+
+namespace {
+
+// The longest object name a Who-Has may ask for.
+constexpr uint32_t kWhoHasNameMax = 120;
+
+struct WhoHasRequest {
+    Limits limits;
+    bool byName;
+    uint32_t objectId;
+    CharStringStore<kWhoHasNameMax> name;
+};
+
+// Reads a Who-Has: optional limits (both, each below 0x400000, in order),
+// then an object identifier (context 2) or an object name (context 3) and
+// nothing after it. False for anything else, which is ignored.
+bool readWhoHas(const uint8_t *apdu, uint32_t length, WhoHasRequest *r) {
+    const uint8_t *p = apdu + 2;
+    const uint8_t *end = apdu + length;
+    r->limits = Limits{};
+    if (svc::isContextTag(p, end, 0)) {
+        if (!svc::readContextUnsigned(&p, end, 0, &r->limits.low) ||
+            !svc::readContextUnsigned(&p, end, 1, &r->limits.high) || r->limits.low > kMaxInstance ||
+            r->limits.high > kMaxInstance || r->limits.high < r->limits.low) {
+            return false;
+        }
+        r->limits.present = true;
+    }
+    if (svc::isContextTag(p, end, 2)) {
+        r->byName = false;
+        if (!svc::readContextObjectId(&p, end, 2, &r->objectId)) {
+            return false;
+        }
+    } else {
+        r->byName = true;
+        if (!svc::readContextCharString(&p, end, 3, &r->name.str, kWhoHasNameMax)) {
+            return false;
+        }
+    }
+    return p == end;
+}
+
+}  // namespace
+
+void svcHandleWhoHas(const BACnetAddress *a, const uint8_t *apdu, uint32_t length) {
+    WhoHasRequest r;
+    if (!readWhoHas(apdu, length, &r)) {
+        return;
+    }
+    uint16_t dnet = a->destinationNetwork;
+    uint16_t vnet = vdevGetNetwork();
+    bool toVirtualNetwork = vnet != 0 && dnet == vnet;
+    int32_t root = static_cast<int32_t>(stackDevice().instance);
+    auto ask = [&](int32_t device, int32_t instance) {
+        if (within(r.limits, instance)) {
+            appWhoHas(device, dnet, r.byName, r.byName ? &r.name.str : nullptr, r.objectId);
+        }
+    };
+    ask(-1, root);
+    if (dnet == 0) {
+        return;
+    }
+    if (toVirtualNetwork && a->virtualLength != 0) {
+        int32_t instance = -1;
+        int32_t found = vdevLookup(dnet, a->virtualLength, a->virtualAddress, &instance);
+        if (found >= 0) {
+            ask(found, found);
+        }
+        return;
+    }
+    if (dnet != kGlobalNetwork && !toVirtualNetwork) {
+        return;
+    }
+    for (int32_t v = vdevNext(-1); v >= 0; v = vdevNext(v)) {
+        ask(v, v);
+    }
+}
+
+void svcSendIHave(int32_t device, uint16_t network, uint32_t objectId, const CharString *name) {
+    if (stackInitiationDisabled != 0 || name == nullptr) {
+        return;
+    }
+    int32_t instance = device < 0 ? static_cast<int32_t>(stackRootInstance()) : vdevFind(device);
+    if (instance < 0) {
+        return;
+    }
+    uint32_t room = tagCharStringValueLength(name) + name->length + 48;
+    std::vector<uint8_t> apdu(room);
+    uint8_t *p = apdu.data();
+    *p++ = apduFirstOctet(kPduUnconfirmedRequest);
+    *p++ = kSvcIHave;
+    p = tagEncodeObjectId(p, kObjDevice, objectIdInstance(static_cast<uint32_t>(instance)));
+    p = tagEncodeObjectId(p, objectIdType(objectId), objectIdInstance(objectId));
+    p = tagEncodeCharString(p, name);
+    if (p == nullptr) {
+        return;
+    }
+    broadcastFrom(device, network, apdu.data(), static_cast<uint32_t>(p - apdu.data()));
 }
 
 namespace {

@@ -6,6 +6,8 @@
 
 #include "tshark_samples.h"
 
+#include "pcap_tshark.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -26,18 +28,6 @@ namespace {
 
 using namespace codec_test;
 
-constexpr const char *kTshark = "/usr/bin/tshark";
-
-void put16(Bytes &b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-
-void putLe32(Bytes &b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    }
-}
 
 // A ReadProperty-ACK of `value` for (type, instance, property) in one
 // Ethernet frame from 192.168.1.10 to 192.168.1.20, both on port 47808.
@@ -58,98 +48,19 @@ Bytes frame(uint16_t type, uint32_t instance, uint32_t property, const Bytes &va
     apdu.push_back(0x3F);
 
     Bytes bvlc = {kBvllTypeBip, kBvlcOriginalUnicastNpdu};
-    put16(bvlc, static_cast<uint16_t>(4 + 2 + apdu.size()));
+    pcap::put16(bvlc, static_cast<uint16_t>(4 + 2 + apdu.size()));
     bvlc.insert(bvlc.end(), {0x01, 0x00});  // NPDU version 1, no addressing
     bvlc.insert(bvlc.end(), apdu.begin(), apdu.end());
 
-    Bytes udp;
-    put16(udp, 47808);
-    put16(udp, 47808);
-    put16(udp, static_cast<uint16_t>(8 + bvlc.size()));
-    put16(udp, 0);  // no checksum
-    udp.insert(udp.end(), bvlc.begin(), bvlc.end());
-
-    Bytes ip = {0x45, 0x00};
-    put16(ip, static_cast<uint16_t>(20 + udp.size()));
-    ip.insert(ip.end(), {0x00, invokeId, 0x40, 0x00, 64, 17, 0x00, 0x00, 192, 168, 1, 10, 192, 168, 1, 20});
-    uint32_t sum = 0;
-    for (size_t i = 0; i < 20; i += 2) {
-        sum += (uint32_t{ip[i]} << 8) | ip[i + 1];
-    }
-    while (sum >> 16) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    ip[10] = static_cast<uint8_t>(~sum >> 8);
-    ip[11] = static_cast<uint8_t>(~sum);
-    ip.insert(ip.end(), udp.begin(), udp.end());
-
-    Bytes eth = {0x02, 0, 0, 0, 0, 0x20, 0x02, 0, 0, 0, 0, 0x10, 0x08, 0x00};
-    eth.insert(eth.end(), ip.begin(), ip.end());
-    return eth;
+    return pcap::udpFrame(bvlc, invokeId);
 }
 
-// The classic pcap format: a global header, then a record header per frame.
-void writePcap(const std::string &path, const std::vector<Bytes> &frames) {
-    Bytes out;
-    putLe32(out, 0xA1B2C3D4);
-    out.insert(out.end(), {2, 0, 4, 0});  // version 2.4
-    putLe32(out, 0);                      // this zone
-    putLe32(out, 0);                      // sigfigs
-    putLe32(out, 65535);                  // snaplen
-    putLe32(out, 1);                      // Ethernet
-    uint32_t second = 1700000000;
-    for (const Bytes &f : frames) {
-        putLe32(out, second++);
-        putLe32(out, 0);
-        putLe32(out, static_cast<uint32_t>(f.size()));
-        putLe32(out, static_cast<uint32_t>(f.size()));
-        out.insert(out.end(), f.begin(), f.end());
-    }
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(out.data()),
-                                                static_cast<std::streamsize>(out.size()));
-}
-
-// Runs tshark without a shell, with a private home so that it reads no
-// settings of the machine's users; returns its standard output.
-std::string runTshark(const std::string &home, const std::vector<std::string> &args) {
-    const std::string outPath = home + "/tshark.out";
-    std::vector<std::string> envs = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config", "LC_ALL=C",
-                                     "PATH=/usr/bin:/bin"};
-    std::vector<char *> envp;
-    for (auto &e : envs) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStore = {kTshark};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open("/dev/null", O_WRONLY);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
-            _exit(127);
-        }
-        execve(kTshark, argv.data(), envp.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        ADD_FAILURE() << "tshark did not run cleanly (status " << status << ")";
-        return {};
-    }
-    std::ifstream in(outPath);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 class TsharkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (access(kTshark, X_OK) != 0) {
-            GTEST_SKIP() << "tshark is not installed (" << kTshark << "); the interoperability check is skipped";
+        if (access(pcap::kTshark, X_OK) != 0) {
+            GTEST_SKIP() << "tshark is not installed (" << pcap::kTshark << "); the interoperability check is skipped";
         }
         char tmpl[] = "/tmp/bacnet-tshark-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -180,11 +91,11 @@ TEST_F(TsharkTest, AgreesWithTheEncoder) {
         frames.push_back(frame(all[i].type, 1, all[i].property, enc, static_cast<uint8_t>(i + 1)));
     }
     const std::string pcap = dir_ + "/values.pcap";
-    writePcap(pcap, frames);
+    pcap::writePcap(pcap, frames);
 
     // The detailed dissection of every frame: no malformed packet, no
     // expert warning or error.
-    const std::string verbose = runTshark(dir_, {"-r", pcap, "-V"});
+    const std::string verbose = pcap::runTshark(dir_, {"-r", pcap, "-V"});
     ASSERT_FALSE(verbose.empty());
     std::vector<std::string> perFrame;
     size_t at = verbose.find("Frame 1:");
@@ -220,7 +131,7 @@ TEST_F(TsharkTest, AgreesWithTheEncoder) {
         args.push_back("-e");
         args.push_back(f);
     }
-    const std::string table = runTshark(dir_, args);
+    const std::string table = pcap::runTshark(dir_, args);
     std::istringstream lines(table);
     std::string line;
     size_t n = 0;

@@ -187,6 +187,8 @@ class EndToEnd : public ::testing::Test {
     int originalNs = -1;
     int sock = -1;
     bool haveNamespaces = false;
+    // Options of bacnet-testd beyond the common ones.
+    std::vector<std::string> extraArgs;
 
     void SetUp() override {
         const char *binary = std::getenv("BACNET_TESTD");
@@ -215,9 +217,13 @@ class EndToEnd : public ::testing::Test {
         dir = fs::temp_directory_path() / ("bacnet-e2e-" + tag);
         fs::create_directories(dir);
 
-        testd = spawn({"ip", "netns", "exec", serverNs, binary, "--address", "192.0.2.10", "--broadcast",
-                       "192.0.2.255", "--port", "47808", "--instance", "1234", "--objects", "20"},
-                      &testdOut);
+        std::vector<std::string> args = {"ip",          "netns",       "exec",   serverNs, binary,
+                                         "--address",   "192.0.2.10",  "--broadcast", "192.0.2.255",
+                                         "--port",      "47808",       "--instance",  "1234"};
+        if (extraArgs.empty())
+            extraArgs = {"--objects", "20", "--period", "0"};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        testd = spawn(args, &testdOut);
         ASSERT_GT(testd, 0);
         ASSERT_TRUE(readLine(testdOut, "ready", 30000)) << "bacnet-testd did not start";
 
@@ -267,6 +273,12 @@ class EndToEnd : public ::testing::Test {
             sendto(sock, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
             static_cast<ssize_t>(message.size()));
         ++datagrams;
+        return collect(want, timeoutMs);
+    }
+
+    // Collects the datagrams the server sends until `want` arrived or the
+    // time is up.
+    std::vector<Bytes> collect(size_t want, int timeoutMs) {
         std::vector<Bytes> got;
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (got.size() < want && std::chrono::steady_clock::now() < until) {
@@ -284,6 +296,20 @@ class EndToEnd : public ::testing::Test {
         }
         datagrams += got.size();
         return got;
+    }
+
+    // The packets of the capture that tshark finds malformed or warns about
+    // ("" when none; "tshark failed" when it could not read the capture).
+    std::string captureProblems() {
+        fs::path problems = dir / "problems.txt";
+        if (run({"tshark", "-r", (dir / "exchange.pcapng").string(), "-Y",
+                 "_ws.malformed || _ws.expert.severity >= 0x00600000"},
+                problems.string()) != 0)
+            return "tshark failed";
+        std::ifstream p(problems);
+        std::stringstream text;
+        text << p.rdbuf();
+        return text.str();
     }
 
     Bytes ask(const Bytes &npdu) {
@@ -385,14 +411,216 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     exchanged << captured.rdbuf();
     expectAsRecorded(exchanged.str(), "e2e_exchange.txt");
 
-    fs::path problems = dir / "problems.txt";
-    ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},
-                  problems.string()),
-              0);
-    std::ifstream p(problems);
-    std::stringstream text;
-    text << p.rdbuf();
-    EXPECT_EQ(text.str(), "") << "tshark found malformed packets or warnings (capture kept in " << dir << ")";
+    EXPECT_EQ(captureProblems(), "") << "tshark found malformed packets or warnings (capture kept in " << dir
+                                     << ")";
+}
+
+// The services of a device that notifies: bacnet-testd with 115 analog inputs
+// (116 objects with the Device object), two of them in alarm, a notifier
+// every 200 ms, and the device receiving segmented messages too.
+class Services : public EndToEnd {
+  protected:
+    Services() {
+        extraArgs = {"--objects", "115", "--period", "200", "--alarm", "2", "--alarm", "5", "--segmentation", "0"};
+    }
+
+    // Notifications that arrived while waiting for something else.
+    std::vector<Bytes> notifications;
+
+    void send(const Bytes &apdu) {
+        exchange(harness::bvll(kBvlcOriginalUnicastNpdu, cat(Bytes{0x01, 0x04}, apdu)), "192.0.2.10", 0, 0);
+    }
+
+    // The reply (SimpleACK, ComplexACK, Error, Reject, Abort) with an invoke
+    // id among what arrives within timeoutMs; other APDUs are kept aside.
+    Bytes replyTo(uint8_t invokeId, int timeoutMs = 2000) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < until) {
+            for (const Bytes &d : collect(1, 100)) {
+                Bytes apdu = apduOf(harness::Datagram{0, 0, d});
+                uint8_t type = apdu.empty() ? 0 : apdu[0] >> 4;
+                if (apdu.size() >= 2 && type >= kPduSimpleAck && type != kPduSegmentAck && apdu[1] == invokeId)
+                    return apdu;
+                if (!apdu.empty())
+                    notifications.push_back(apdu);
+            }
+        }
+        return {};
+    }
+
+    std::string call(const Bytes &apdu, int timeoutMs = 2000) {
+        send(apdu);
+        return hex(replyTo(apdu[2], timeoutMs));
+    }
+
+    // The first notification of a service (confirmed or unconfirmed) that
+    // arrives, looking at those kept aside first.
+    Bytes notification(uint8_t pduType, uint8_t service, int timeoutMs = 3000) {
+        auto match = [&](const Bytes &a) {
+            return a.size() >= 4 && (a[0] >> 4) == pduType && a[pduType == kPduConfirmedRequest ? 3 : 1] == service;
+        };
+        for (auto it = notifications.begin(); it != notifications.end(); ++it) {
+            if (match(*it)) {
+                Bytes found = *it;
+                notifications.erase(it);
+                return found;
+            }
+        }
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < until) {
+            for (const Bytes &d : collect(1, 100)) {
+                Bytes apdu = apduOf(harness::Datagram{0, 0, d});
+                if (match(apdu))
+                    return apdu;
+            }
+        }
+        return {};
+    }
+
+    struct Transfer {
+        Bytes data;     // the reassembled service data
+        int segments = 0;
+        double ms = 0;
+    };
+
+    // A segmented request's answer reassembled, acknowledging every window of
+    // `window` segments (the first window is one segment).
+    Transfer segmented(const Bytes &request, uint8_t window) {
+        Transfer t;
+        auto start = std::chrono::steady_clock::now();
+        send(request);
+        uint8_t invokeId = request[2];
+        int inWindow = 0;
+        int windowLength = 1;
+        for (;;) {
+            Bytes apdu = replyTo(invokeId, 3000);
+            if (apdu.empty())
+                return {};
+            if (!(apdu[0] & kApduSegmentedMessage)) {
+                t.data.assign(apdu.begin() + 3, apdu.end());
+                t.segments = 1;
+                break;
+            }
+            t.data.insert(t.data.end(), apdu.begin() + 5, apdu.end());
+            ++t.segments;
+            bool last = !(apdu[0] & kApduMoreFollows);
+            if (++inWindow == windowLength || last) {
+                send(Bytes{0x40, invokeId, apdu[2], window});
+                inWindow = 0;
+                windowLength = window;
+            }
+            if (last)
+                break;
+        }
+        t.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        return t;
+    }
+};
+
+TEST_F(Services, AgainstAClientOfItsOwn) {
+    ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
+    const Bytes password{0x00, 's', 'e', 'c', 'r', 'e', 't'};
+    auto text = [](uint8_t tag, const Bytes &chars) {
+        return cat(Bytes{static_cast<uint8_t>(tag << 4 | 0x0D), static_cast<uint8_t>(chars.size())}, chars);
+    };
+
+    // Who-Has by name and by identifier.
+    auto iHave = [&](const Bytes &object) {
+        exchange(harness::bvll(kBvlcOriginalBroadcastNpdu, cat(Bytes{0x01, 0x00, 0x10, 0x07}, object)),
+                 "192.0.2.255", 0, 0);
+        return hex(notification(kPduUnconfirmedRequest, kSvcIHave));
+    };
+    EXPECT_EQ(iHave(text(3, Bytes{0x00, 'A', 'I', ' ', '7'})),
+              "10 01 C4 02 00 04 D2 C4 00 00 00 07 75 05 00 41 49 20 37");
+    EXPECT_EQ(iHave(ctxObjectId(2, analogInput(9))), "10 01 C4 02 00 04 D2 C4 00 00 00 09 75 05 00 41 49 20 39");
+
+    // GetEventInformation lists the two objects in alarm.
+    std::string events = call(Bytes{0x00, 0x05, 0x01, kSvcGetEventInformation});
+    EXPECT_EQ(events.substr(0, 29), "30 01 1D 0E 0C 00 00 00 02 19");
+    EXPECT_NE(events.find("0C 00 00 00 05"), std::string::npos);
+    EXPECT_EQ(events.substr(events.size() - 8), "0F 19 00");
+
+    // WriteProperty; WritePropertyMultiple with the second write failing and
+    // the first kept.
+    Bytes real2{0x44, 0x40, 0x00, 0x00, 0x00};
+    Bytes real3{0x44, 0x40, 0x40, 0x00, 0x00};
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x02, kSvcWriteProperty},
+                       cat(cat(ctxObjectId(0, analogInput(2)), ctxUnsigned(1, kPropCovIncrement)),
+                           cat(cat(Bytes{0x3E}, real2), Bytes{0x3F})))),
+              "20 02 0F");
+    Bytes wpm = cat(Bytes{0x00, 0x05, 0x03, kSvcWritePropertyMultiple}, ctxObjectId(0, analogInput(1)));
+    wpm = cat(wpm, cat(Bytes{0x1E, 0x09, kPropCovIncrement, 0x2E}, cat(real3, Bytes{0x2F, 0x1F})));
+    wpm = cat(wpm, cat(ctxObjectId(0, analogInput(2)), Bytes{0x1E, 0x09, kPropUnits, 0x2E, 0x91, 0x30, 0x2F, 0x1F}));
+    EXPECT_EQ(call(wpm), "50 03 10 0E 91 02 91 28 0F 1E 0C 00 00 00 02 19 75 1F");
+    EXPECT_EQ(call(rp(4, analogInput(1), kPropCovIncrement)), "30 04 0C 0C 00 00 00 01 19 16 3E 44 40 40 00 00 3F");
+
+    // ReadPropertyMultiple ALL of all 116 objects, segmented.
+    std::vector<AccessSpec> all{{deviceObjectId(1234), {{kPropAll}}}};
+    for (uint32_t i = 1; i <= 115; ++i)
+        all.push_back({analogInput(i), {{kPropAll}}});
+    struct Run {
+        uint8_t maxOctet;
+        uint8_t window;
+        const char *name;
+    };
+    for (const Run &run : {Run{0x73, 1, "480, window 1"}, Run{0x73, 16, "480, window 16"},
+                           Run{0x75, 1, "1476, window 1"}, Run{0x75, 16, "1476, window 16"}}) {
+        SCOPED_TRACE(run.name);
+        Transfer t = segmented(rpm(0x10, all, 0x02, run.maxOctet), run.window);
+        std::vector<RpmResult> results;
+        ASSERT_TRUE(parseRpmAck(Bytes(t.data.begin(), t.data.end()), &results));
+        EXPECT_GT(t.segments, 1);
+        std::printf("segmented RPM ALL of 116 objects, max APDU %s: %d segments, %.1f ms\n", run.name, t.segments,
+                    t.ms);
+        size_t objects = 0;
+        for (size_t i = 0; i < results.size(); ++i)
+            objects += i == 0 || results[i].objectId != results[i - 1].objectId;
+        EXPECT_EQ(objects, 116u);
+    }
+
+    // SubscribeCOV confirmed and unconfirmed: notifications as the values
+    // change, the confirmed ones acknowledged; a cancellation ends them.
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x05, kSvcSubscribeCov, 0x09, 0x01},
+                       cat(ctxObjectId(1, analogInput(1)), Bytes{0x29, 0x01, 0x39, 0x3C}))),
+              "20 05 05");
+    Bytes confirmed = notification(kPduConfirmedRequest, kSvcConfirmedCovNotification);
+    ASSERT_FALSE(confirmed.empty());
+    EXPECT_EQ(hex(Bytes(confirmed.begin() + 4, confirmed.begin() + 11)), "09 01 1C 02 00 04 D2");
+    send(Bytes{0x20, confirmed[2], kSvcConfirmedCovNotification});
+    EXPECT_FALSE(notification(kPduConfirmedRequest, kSvcConfirmedCovNotification).empty());
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x06, kSvcSubscribeCov, 0x09, 0x02},
+                       cat(ctxObjectId(1, analogInput(3)), Bytes{0x29, 0x00, 0x39, 0x3C}))),
+              "20 06 05");
+    EXPECT_FALSE(notification(kPduUnconfirmedRequest, kSvcUnconfirmedCovNotification).empty());
+    EXPECT_FALSE(notification(kPduUnconfirmedRequest, kSvcUnconfirmedEventNotification).empty());
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x07, kSvcSubscribeCov, 0x09, 0x01}, ctxObjectId(1, analogInput(1)))),
+              "20 07 05");
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x08, kSvcSubscribeCov, 0x09, 0x02}, ctxObjectId(1, analogInput(3)))),
+              "20 08 05");
+
+    // DeviceCommunicationControl: a wrong password refused; disabled for a
+    // minute with the password (silence); enabled again.
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x09, kSvcDeviceCommunicationControl, 0x09, 0x01, 0x19, 0x01},
+                       text(2, Bytes{0x00, 'n', 'o'}))),
+              "50 09 11 91 04 91 1A");
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x0A, kSvcDeviceCommunicationControl, 0x09, 0x01, 0x19, 0x01},
+                       text(2, password))),
+              "20 0A 11");
+    EXPECT_EQ(call(rp(0x0B, analogInput(1), kPropPresentValue), 1000), "");
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x0C, kSvcDeviceCommunicationControl, 0x19, 0x00}, text(2, password))),
+              "20 0C 11");
+    EXPECT_EQ(call(rp(0x0D, analogInput(1), kPropObjectName)), "30 0D 0C 0C 00 00 00 01 19 4D 3E 75 05 00 41 49 20 31 3F");
+
+    // ReinitializeDevice warm start: the device answers again after it.
+    EXPECT_EQ(call(cat(Bytes{0x00, 0x05, 0x0E, kSvcReinitializeDevice, 0x09, 0x01}, text(1, password))), "20 0E 14");
+    std::string again;
+    for (int i = 0; i < 20 && again.empty(); ++i)
+        again = call(rp(static_cast<uint8_t>(0x20 + i), analogInput(1), kPropObjectName), 500);
+    EXPECT_NE(again, "");
+
+    ASSERT_TRUE(capture.finish(datagrams)) << "the capture did not record all " << datagrams << " datagrams";
+    EXPECT_EQ(captureProblems(), "") << "tshark found malformed packets or warnings (capture kept in " << dir
+                                     << ")";
 }
 
 // tshark's complaints about a capture: malformed packets and expert

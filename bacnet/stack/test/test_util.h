@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "bacnet/enums.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
+#include "bacnet/stack/tsm.h"
 #include "bacnet/tags.h"
 #include "harness.h"
 
@@ -320,6 +322,50 @@ inline void expectAsRecorded(const std::string &text, const std::string &name) {
     ASSERT_TRUE(in.good()) << "cannot open " << path;
     const std::string recorded{std::istreambuf_iterator<char>(in), {}};
     EXPECT_EQ(text, recorded) << "differs from " << path;
+}
+
+// The address of the tests' client (harness::kClient, port 47808).
+inline BACnetAddress clientPeer() {
+    BACnetAddress peer{};
+    peer.port = kPortBip;
+    peer.macLength = 6;
+    const uint8_t mac[6] = {harness::kClient[0], harness::kClient[1], harness::kClient[2], harness::kClient[3],
+                            0xBA, 0xC0};
+    std::copy(mac, mac + 6, peer.mac);
+    return peer;
+}
+
+// An EventNotification of device 100 about analog input 1 (notification
+// class 1, to-state high-limit, or normal for an acknowledgement).
+inline EventNotificationData sampleEvent(uint16_t type, uint8_t notifyType, uint8_t priority) {
+    EventNotificationData d{};
+    d.processId = 1;
+    d.initiatingDevice = 100;
+    d.eventObject = analogInput(1);
+    d.notificationClass = 1;
+    d.timeStamp = BACnetTimeStamp{kTimeStampDateTime, 0, {12, 30, 15, 0}, {126, 12, 10, 4}};
+    d.eventType = type;
+    d.fromState = 0;
+    d.toState = notifyType == kNotifyAckNotification ? 0 : 3;
+    d.notifyType = notifyType;
+    d.priority = priority;
+    d.ackRequired = 1;
+    return d;
+}
+
+// Sends a confirmed request of the stack (service data none) to the client
+// through the transaction table. Returns its invoke id, or -1.
+inline int sendStoredRequest(uint8_t service, RequestCompletion *done) {
+    int id = tsmAllocInvokeId(service, done);
+    if (id < 0)
+        return -1;
+    BACnetAddress peer = clientPeer();
+    PduBuffer b;
+    const uint8_t apdu[] = {0x00, 0x05, static_cast<uint8_t>(id), service};
+    bool ok = pduInit(&b) == 0 && pduWriteNpduHeader(&b, &peer, true) == 0 &&
+              pduAppendBytes(&b, sizeof apdu, apdu) == 0 && tsmStoreAndSend(&peer, &b, id) == 0;
+    pduFree(&b);
+    return ok ? id : -1;
 }
 
 }  // namespace tu

@@ -6,22 +6,29 @@
 //
 // Prints "ready" on standard output once the stack has started; on MS/TP with
 // a peer station, "peer: ReadProperty answered" once the peer's request has
-// been answered. SIGINT and SIGTERM stop it.
+// been answered. SIGINT and SIGTERM stop it. A notifier thread changes the
+// analog inputs' present values and sends COV and event notifications, as the
+// object model's threads do; a ReinitializeDevice warm start restarts the
+// stack in-process.
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bacnet/enums.h"
+#include "bacnet/stack/app.h"
 #include "bacnet/stack/bip.h"
+#include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
 #include "harness.h"
@@ -60,12 +67,112 @@ const char *const kUsage =
     "  --virtual-objects N     analog inputs of each virtual device (default 3)\n"
     "  --virtual-network N     the virtual network (default 100)\n"
     "  --virtual-devices N     virtual devices 42, 43, ... (default 3)\n"
+    "  --password TEXT         password of DeviceCommunicationControl and\n"
+    "                          ReinitializeDevice (default \"secret\")\n"
+    "  --period MS             every MS milliseconds the notifier adds 1.0 to the\n"
+    "                          present value of each subscribed analog input and\n"
+    "                          sends its COV notifications, and sends an\n"
+    "                          out-of-range event notification (global broadcast)\n"
+    "                          for each object in alarm; 0 turns the notifier off\n"
+    "                          (default 1000)\n"
+    "  --alarm N               root analog input N is in alarm (high limit): listed\n"
+    "                          by GetEventInformation; may be given several times\n"
+    "  --segmentation N        segmentation-supported: 0 both, 1 transmit\n"
+    "                          (default), 2 receive, 3 none\n"
     "  --help                  this text\n";
 
 int usage() {
     std::fputs(kUsage, stderr);
     return 2;
 }
+
+// The object model's part: value changes with their COV notifications, and
+// the event notifications of the objects in alarm.
+class Notifier {
+  public:
+    Notifier(uint32_t periodMs, std::vector<uint32_t> alarms) : periodMs_(periodMs), alarms_(std::move(alarms)) {}
+    ~Notifier() { stop(); }
+
+    void start() {
+        if (periodMs_ == 0 || thread_.joinable()) {
+            return;
+        }
+        stopping_ = false;
+        thread_ = std::thread([this] { run(); });
+    }
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        uint32_t sequence = 0;
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
+            lock.unlock();
+            notifyOnce(++sequence);
+            lock.lock();
+        }
+    }
+
+    void notifyOnce(uint32_t sequence) {
+        for (const auto &[device, objectId] : testapp::subscribedObjects()) {
+            uint32_t instance = objectIdInstance(objectId);
+            float value = testapp::presentValue(instance) + 1.0f;
+            testapp::setPresentValue(instance, value);
+            CovPropertyValue values[2]{};
+            values[0] = {objectId, kPropPresentValue, 0xFFFFFFFFu, {}};
+            values[0].value.datatype = kDtReal;
+            values[0].value.value.f = value;
+            values[1] = {objectId, kPropStatusFlags, 0xFFFFFFFFu, {}};
+            values[1].value.datatype = kDtBitString;
+            values[1].value.length = 4;
+            for (CovSubscriber s : testapp::subscriptions(device, objectId)) {
+                s.values = values;
+                s.valueCount = 2;
+                report("COV", svcSendCovNotification(device, &s));
+            }
+        }
+        for (uint32_t instance : alarms_) {
+            EventNotificationData d{};
+            d.processId = 0;
+            d.initiatingDevice = testapp::config().rootInstance;
+            d.eventObject = objectIdMake(kObjAnalogInput, instance);
+            d.notificationClass = 1;
+            d.timeStamp.choice = kTimeStampSequenceNumber;
+            d.timeStamp.sequenceNumber = static_cast<uint16_t>(sequence);
+            d.eventType = kEventOutOfRange;
+            d.fromState = 0;
+            d.toState = 3;
+            d.notifyType = kNotifyAlarm;
+            d.priority = 100;
+            d.ackRequired = 1;
+            EventValues v{};
+            v.outOfRange = {testapp::presentValue(instance), 1.0f, 10.0f, 0x80};
+            report("event", svcSendEventNotification(-1, -1, &d, &v, nullptr));
+        }
+    }
+
+    static void report(const char *what, int result) {
+        if (result < 0) {
+            std::fprintf(stderr, "bacnet-testd: %s notification failed: %d\n", what, result);
+        }
+    }
+
+    uint32_t periodMs_;
+    std::vector<uint32_t> alarms_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
 
 // The peer station of --peer: it has seen its ReadProperty answered.
 std::atomic<bool> peerAnswered{false};
@@ -141,6 +248,7 @@ int main(int argc, char **argv) {
     uint32_t address = 0;
     uint32_t broadcast = 0xFFFFFFFFu;
     bool haveBroadcast = false;
+    unsigned long periodMs = 1000;
     std::string pcap;
     int peer = -1;
     for (int i = 1; i < argc; ++i) {
@@ -193,6 +301,15 @@ int main(int argc, char **argv) {
             config.virtualObjects = static_cast<int>(n);
         } else if (option == "--virtual-network" && parseNumber(value, 65534, &n)) {
             config.virtualNetwork = static_cast<uint16_t>(n);
+        } else if (option == "--password" && *value != '\0' && std::strlen(value) <= 20) {
+            config.password = value;
+        } else if (option == "--period" && parseNumber(value, 3600000, &n)) {
+            periodMs = n;
+        } else if (option == "--alarm" && parseNumber(value, 1000, &n) && n > 0) {
+            config.alarmObjects.push_back(static_cast<uint32_t>(n));
+        } else if (option == "--segmentation" && parseNumber(value, 3, &n)) {
+            config.segmentationSupported = static_cast<uint8_t>(n);
+            config.maxSegmentsAccepted = 64;
         } else if (option == "--virtual-devices" && parseNumber(value, 100, &n)) {
             config.virtualDevices.clear();
             for (unsigned long d = 0; d < n; ++d) {
@@ -246,6 +363,8 @@ int main(int argc, char **argv) {
     }
     std::printf("ready\n");
     std::fflush(stdout);
+    Notifier notifier(static_cast<uint32_t>(periodMs), config.alarmObjects);
+    notifier.start();
     if (port == kPortMstp && peer >= 0) {
         // The peer's global Who-Is, broadcast on the bus.
         mstpemu::send(mstpemu::Frame{kMstpFrameBacnetDataNotExpectingReply,
@@ -263,6 +382,21 @@ int main(int argc, char **argv) {
     auto next = last;
     uint32_t elapsed = 5;
     while (!stopRequested) {
+        if (testapp::takeWarmStartRequest()) {
+            // The runtime's restart: the notifying thread stops before the
+            // stack does, and starts again after it; the MS/TP line stays
+            // open across it.
+            notifier.stop();
+            runtimeRestarting = 1;
+            stackShutdown();
+            bool restarted = stackInit(port);
+            runtimeRestarting = 0;
+            if (!restarted) {
+                std::fprintf(stderr, "bacnet-testd: the datalink did not restart\n");
+                return 1;
+            }
+            notifier.start();
+        }
         stackTick(elapsed);
         stackProcess();
         if (!peerReported && peerAnswered) {
@@ -280,6 +414,7 @@ int main(int argc, char **argv) {
         elapsed = static_cast<uint32_t>(ms);
         last += std::chrono::milliseconds(ms);
     }
+    notifier.stop();
     stackShutdown();
     mstpemu::stopCapture();
     return 0;

@@ -413,8 +413,15 @@ struct BACnetShedLevel {
     float amount;
 };
 
-// The notification of an event-log record; defined with the event services.
+// The notification of an event-log record; defined with the event services,
+// which also encode it: they install their encoder here. It appends the
+// notification's parameters to the buffer and returns 0, or nonzero when it
+// could not (the record's encoding then fails). Without an encoder a record
+// holding a notification has no encoding.
 struct EventLogNotification;
+struct PduBuffer;
+using EventLogNotificationEncoder = int (*)(PduBuffer *buffer, const EventLogNotification *notification);
+void propSetEventLogNotificationEncoder(EventLogNotificationEncoder encoder);
 
 // kDtEventLogRecord
 struct BACnetEventLogRecord {

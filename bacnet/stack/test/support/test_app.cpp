@@ -24,6 +24,14 @@ std::vector<std::string> logs;
 std::mutex counterMutex;
 Counters hookCounters;
 Config current;
+std::mutex valueMutex;
+std::map<uint32_t, float> writtenValues;
+std::map<uint32_t, float> covIncrements;
+WriteRecord writes;
+uint64_t warmStarts = 0;
+// Subscriptions by (device, object identifier).
+std::map<std::pair<int32_t, uint32_t>, std::vector<CovSubscriber>> covSubscriptions;
+bool warmStartPending = false;
 
 // The end of a property list, and of a group's cursor.
 constexpr uint32_t kEnd = kGroupEnd;
@@ -216,10 +224,13 @@ uint32_t readAnalogInput(uint32_t objectId, uint32_t property, uint32_t index, P
             v->datatype = kDtCharString;
             v->value.block = const_cast<CharString *>(aiName(instance));
             return 0;
-        case kPropCovIncrement:
+        case kPropCovIncrement: {
+            std::lock_guard lock(valueMutex);
+            auto it = covIncrements.find(instance);
             v->datatype = kDtReal;
-            v->value.f = 0.5f;
+            v->value.f = it != covIncrements.end() ? it->second : 0.5f;
             return 0;
+        }
         case kPropPropertyList: {
             std::vector<uint32_t> list = aiPropertyList();
             if (index == 0) {
@@ -288,7 +299,52 @@ void resetCounters() {
 }
 
 float presentValue(uint32_t instance) {
-    return static_cast<float>(instance) * 1.5f;
+    std::lock_guard lock(valueMutex);
+    auto it = writtenValues.find(instance);
+    return it != writtenValues.end() ? it->second : static_cast<float>(instance) * 1.5f;
+}
+
+void setPresentValue(uint32_t instance, float value) {
+    std::lock_guard lock(valueMutex);
+    writtenValues[instance] = value;
+}
+
+WriteRecord lastWrite() {
+    std::lock_guard lock(valueMutex);
+    return writes;
+}
+
+uint64_t warmStartsRequested() {
+    std::lock_guard lock(valueMutex);
+    return warmStarts;
+}
+
+std::vector<CovSubscriber> subscriptions(int32_t device, uint32_t objectId) {
+    std::lock_guard lock(valueMutex);
+    auto it = covSubscriptions.find({device, objectId});
+    return it == covSubscriptions.end() ? std::vector<CovSubscriber>{} : it->second;
+}
+
+std::vector<std::pair<int32_t, uint32_t>> subscribedObjects() {
+    std::lock_guard lock(valueMutex);
+    std::vector<std::pair<int32_t, uint32_t>> out;
+    for (const auto &[key, list] : covSubscriptions) {
+        if (!list.empty())
+            out.push_back(key);
+    }
+    return out;
+}
+
+void clearSubscriptions() {
+    std::lock_guard lock(valueMutex);
+    covSubscriptions.clear();
+}
+
+bool takeWarmStartRequest() {
+    std::lock_guard lock(valueMutex);
+    bool pending = warmStartPending;
+    warmStartPending = false;
+    return pending;
 }
 
 }  // namespace testapp
@@ -311,10 +367,10 @@ void appFillDeviceRecord(DeviceRecord *r) {
     rec.maxApdu = 1476;
     rec.apduTimeoutMs = current.apduTimeoutMs;
     rec.apduSegmentTimeoutMs = 30000;
-    rec.maxSegmentsAccepted = 1;
+    rec.maxSegmentsAccepted = current.maxSegmentsAccepted;
     rec.apduRetries = current.apduRetries;
     rec.segmentationSupported = current.segmentationSupported;
-    rec.proposedWindowSize = 1;
+    rec.proposedWindowSize = current.proposedWindowSize;
     rec.databaseRevision = 0;
     rec.vendorId = 555;
     rec.objectTypesSupported[0] = 0x80;  // analog-input
@@ -487,8 +543,171 @@ uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, u
     return readAnalogInput(objectId, property, arrayIndex, v);
 }
 
-uint32_t appWriteProperty(int32_t, uint32_t, uint32_t, uint32_t, PropertyValue *) {
-    return kErrWriteAccessDenied;
+// Writable: an analog input's present value and cov-increment (reals) and
+// the Device object's location; everything else is read-only.
+uint32_t appWriteProperty(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
+                          PropertyValue *v) {
+    if (!objectExists(device, objectId))
+        return kErrUnknownObject;
+    if (arrayIndex != kEnd)
+        return kErrNotAnArray;
+    uint32_t type = objectIdType(objectId);
+    uint32_t instance = objectIdInstance(objectId);
+    bool real = v->datatype == kDtReal && v->count == 0;
+    std::lock_guard lock(valueMutex);
+    if (type == kObjAnalogInput && property == kPropPresentValue) {
+        if (!real)
+            return kErrorInvalidDataType;
+        writtenValues[instance] = v->value.f;
+    } else if (type == kObjAnalogInput && property == kPropCovIncrement) {
+        if (!real)
+            return kErrorInvalidDataType;
+        if (v->value.f < 0)
+            return errMake(kErrorClassProperty, kErrorCodeValueOutOfRange);
+        covIncrements[instance] = v->value.f;
+    } else if (type == kObjDevice && property == kPropLocation) {
+        if (v->datatype != kDtCharString)
+            return kErrorInvalidDataType;
+    } else {
+        return kErrWriteAccessDenied;
+    }
+    writes.device = device;
+    writes.objectId = objectId;
+    writes.property = property;
+    writes.priority = v->priority;
+    ++writes.count;
+    return 0;
+}
+
+namespace {
+
+bool passwordMatches(const CharString *password) {
+    return password != nullptr && password->length == current.password.size() &&
+           std::memcmp(password->chars(), current.password.data(), password->length) == 0;
+}
+
+}  // namespace
+
+uint32_t appDeviceCommunicationControl(int32_t, uint8_t enableDisable, uint32_t durationMs,
+                                       const CharString *password) {
+    if (!passwordMatches(password)) {
+        logMessage(1, "DeviceCommunicationControl: password check failed");
+        return errMake(kErrorClassSecurity, kErrorCodePasswordFailure);
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "DeviceCommunicationControl %u for %u ms", enableDisable, durationMs);
+    logMessage(6, line);
+    return 0;
+}
+
+uint32_t appReinitializeDevice(int32_t, uint32_t state, const CharString *password) {
+    if (!passwordMatches(password))
+        return errMake(kErrorClassSecurity, kErrorCodePasswordFailure);
+    if (state == 1) {
+        logMessage(6, "Warm boot requested for root device, restarting.");
+        std::lock_guard lock(valueMutex);
+        ++warmStarts;
+        warmStartPending = true;
+        return 0;
+    }
+    if (state == 0) {
+        logMessage(6, "Cold boot requested for root device.");
+        return 0;
+    }
+    return errMake(kErrorClassServices, kErrorCodeServiceRequestDenied);
+}
+
+int appReinitializeDone() {
+    return 0;
+}
+
+// Analog inputs take subscriptions, two per object; a subscription is the
+// same when its address and process identifier are.
+uint32_t appSubscribeCov(int32_t device, const CovSubscriber *s) {
+    if (!objectExists(device, s->monitoredObject))
+        return kErrUnknownObject;
+    if (objectIdType(s->monitoredObject) != kObjAnalogInput)
+        return errMake(kErrorClassObject, kErrorCodeOptionalFunctionalityNotSupported);
+    std::lock_guard lock(valueMutex);
+    auto &list = covSubscriptions[{device, s->monitoredObject}];
+    auto same = [&](const CovSubscriber &x) {
+        return x.processId == s->processId &&
+               std::memcmp(&x.subscriber, &s->subscriber, sizeof(BACnetAddress)) == 0;
+    };
+    auto it = std::find_if(list.begin(), list.end(), same);
+    if (s->cancel) {
+        if (it != list.end())
+            list.erase(it);
+        return 0;
+    }
+    if (it != list.end()) {
+        *it = *s;
+        return 0;
+    }
+    if (list.size() >= 2)
+        return errMake(kErrorClassResources, kErrorCodeNoSpaceToAddListElement);
+    list.push_back(*s);
+    return 0;
+}
+
+// The root device's analog inputs in alarm, in ascending order, one per call.
+EventSummary *appGetEventInformation(int32_t device, uint32_t, int32_t lastObjectId, bool *moreEvents) {
+    *moreEvents = false;
+    if (device >= 0)
+        return nullptr;
+    std::vector<uint32_t> alarms;
+    for (uint32_t instance : current.alarmObjects) {
+        if (objectExists(-1, analogInput(instance)))
+            alarms.push_back(analogInput(instance));
+    }
+    std::sort(alarms.begin(), alarms.end());
+    auto next = lastObjectId < 0 ? alarms.begin()
+                                 : std::upper_bound(alarms.begin(), alarms.end(),
+                                                    static_cast<uint32_t>(lastObjectId));
+    if (next == alarms.end())
+        return nullptr;
+    auto *e = static_cast<EventSummary *>(appCalloc(sizeof(EventSummary)));
+    if (e == nullptr)
+        return nullptr;
+    e->objectId = *next;
+    e->priorities[0] = 100;
+    e->priorities[1] = 100;
+    e->priorities[2] = 200;
+    e->timeStamps[0] = BACnetTimeStamp{kTimeStampDateTime, 0, {12, 30, 15, 0}, {126, 12, 10, 4}};
+    e->timeStamps[1] = BACnetTimeStamp{kTimeStampSequenceNumber, 0, {}, {}};
+    e->timeStamps[2] = BACnetTimeStamp{kTimeStampSequenceNumber, 0, {}, {}};
+    e->eventState = 3;                   // high-limit
+    e->acknowledgedTransitions = 0x60;  // to-fault and to-normal acknowledged
+    e->eventEnable = 0xE0;
+    e->notifyType = 0;
+    *moreEvents = next + 1 != alarms.end();
+    return e;
+}
+
+// The device's objects (the Device object first) are searched by name or
+// identifier; a match is announced with I-Have.
+void appWhoHas(int32_t device, uint16_t, bool byName, const CharString *name, uint32_t objectId) {
+    int n = objectsOf(device);
+    if (n < 0)
+        return;
+    uint32_t instance = instanceOf(device);
+    auto matches = [&](const CharString *candidate) {
+        return name != nullptr && candidate->length == name->length &&
+               std::memcmp(candidate->chars(), name->chars(), name->length) == 0;
+    };
+    const CharString *deviceName = &textsFor(static_cast<int32_t>(instance)).objectName.str;
+    uint32_t deviceId = deviceObject(instance);
+    if (byName ? matches(deviceName) : objectId == deviceId) {
+        svcSendIHave(device, 0xFFFF, deviceId, deviceName);
+        return;
+    }
+    for (int i = 1; i <= n; ++i) {
+        uint32_t id = analogInput(static_cast<uint32_t>(i));
+        if (byName ? matches(aiName(static_cast<uint32_t>(i))) : objectId == id) {
+            svcSendIHave(device, 0xFFFF, id, aiName(static_cast<uint32_t>(i)));
+            return;
+        }
+    }
 }
 
 int appGetLocalDateTime(LocalDateTime *out) {

@@ -10,6 +10,7 @@
 
 #include "bacnet/enums.h"
 #include "bacnet/stack/address.h"
+#include "bacnet/stack/notify.h"
 
 namespace testapp {
 
@@ -26,7 +27,13 @@ struct Config {
     uint32_t apduTimeoutMs = 10000;
     uint8_t apduRetries = 3;
     uint8_t segmentationSupported = 1;
+    uint32_t maxSegmentsAccepted = 1;
+    uint8_t proposedWindowSize = 1;
     bool withLocation = true;
+    // The password of DeviceCommunicationControl and ReinitializeDevice.
+    std::string password = "secret";
+    // Analog inputs of the root device in alarm (out of range, high limit).
+    std::vector<uint32_t> alarmObjects;
     bool withDescription = false;
     // B/IPv6: the own address and the multicast group (the texts the
     // runtime hands over). The record points into the configuration, so
@@ -70,7 +77,28 @@ inline uint32_t deviceObject(uint32_t instance) {
     return objectIdMake(kObjDevice, instance);
 }
 
-// Present value of an analog input (same on every device).
+// Present value of an analog input (same on every device until written).
 float presentValue(uint32_t instance);
+// Sets the present value (the notifier thread and WriteProperty).
+void setPresentValue(uint32_t instance, float value);
+// The last write the application accepted, and how many there were.
+struct WriteRecord {
+    int32_t device = 0;
+    uint32_t objectId = 0;
+    uint32_t property = 0;
+    uint8_t priority = 0;
+    uint64_t count = 0;
+};
+WriteRecord lastWrite();
+// Warm starts requested through ReinitializeDevice (the runtime's restart).
+uint64_t warmStartsRequested();
+bool takeWarmStartRequest();
+
+// The COV subscriptions of an object of a device (at most two per object).
+std::vector<CovSubscriber> subscriptions(int32_t device, uint32_t objectId);
+// Every subscribed object, as (device, object identifier).
+std::vector<std::pair<int32_t, uint32_t>> subscribedObjects();
+// Forgets every subscription.
+void clearSubscriptions();
 
 }  // namespace testapp

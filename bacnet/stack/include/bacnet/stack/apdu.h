@@ -31,6 +31,7 @@ inline constexpr PackedError kErrCommunicationTimeout = errMake(kErrorClassCommu
 inline constexpr int kSendUnconfirmed = 256;
 inline constexpr int kSendNotBound = -1;
 inline constexpr int kSendNoBuffer = -2;
+inline constexpr int kSendNoEncoding = -6;
 inline constexpr int kSendNoInvokeId = -11;
 inline constexpr int kSendNoSegmentSlot = -13;
 inline constexpr int kSendInitiationDisabled = -19;
@@ -62,6 +63,12 @@ void apduSendAbort(NpduPacket *packet, uint8_t invokeId, uint8_t reason);
 void apduSendSegmentAck(NpduPacket *packet, uint8_t invokeId, uint8_t sequence, uint8_t window, bool negative,
                         bool server);
 void apduSendAbortOrReject(NpduPacket *packet, uint8_t invokeId, PackedError error);
+// The answer to a failed service: an Error with the failure's class and code,
+// or the Abort or Reject it stands for, or nothing for kNoReply.
+void apduSendFailure(NpduPacket *packet, uint8_t invokeId, uint8_t service, PackedError error);
+// Writes a short reply APDU into the received packet in place of the request
+// and sends it back to the packet's peer.
+void apduSendInPlace(NpduPacket *packet, const uint8_t *apdu, uint32_t length);
 
 // Sends a complete message built in buffer (NPDU header up to its cursor,
 // then the APDU) to destination. Always consumes the buffer. Returns 0, or for
@@ -81,6 +88,14 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
                            uint8_t invokeId, PropertyValue *value);
 void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                    uint8_t invokeId, PropertyValue *value);
+void svcHandleWriteProperty(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                            uint8_t invokeId, PropertyValue *value);
+void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                    uint8_t invokeId, PropertyValue *value);
+void svcHandleDeviceCommunicationControl(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                         uint8_t invokeId);
+void svcHandleReinitializeDevice(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
+                                 uint8_t invokeId);
 void svcHandleWhoIs(NpduPacket *packet);
 // A received I-Am: updates the binding of a device that was looked up.
 void svcHandleIAm(const BACnetAddress *address, const uint8_t *apdu, uint32_t length);
@@ -96,6 +111,16 @@ struct IAmFields {
 bool svcDecodeIAm(const uint8_t *apdu, uint32_t length, IAmFields *out);
 void svcSendIAm(uint8_t port, int32_t instance, BACnetAddress *address);
 void svcSendIAmToNetwork(int32_t device, uint16_t network);
+// Who-Is from the root device (-1) or a virtual device to the global network,
+// on the active port and then the others; a limit of -1 on either side sends
+// it without limits. Nothing while initiation is disabled.
+void svcSendWhoIsFrom(int32_t device, int32_t low, int32_t high);
+void svcSendWhoIs(int32_t low, int32_t high);
+// A received Who-Has: passed to the application for each device it reaches.
+void svcHandleWhoHas(const BACnetAddress *address, const uint8_t *apdu, uint32_t length);
+// I-Have from a device (-1 root) as a broadcast on network, on the active
+// port and then the others. Nothing while initiation is disabled.
+void svcSendIHave(int32_t device, uint16_t network, uint32_t objectId, const CharString *name);
 
 // The core of every property read and write. For a group (ALL, REQUIRED,
 // OPTIONAL) *currentProperty is the cursor: the group identifier at first,

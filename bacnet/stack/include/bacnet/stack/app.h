@@ -10,6 +10,8 @@
 
 struct PropertyValue;
 struct CharString;
+struct CovSubscriber;
+struct EventSummary;
 
 // The application's stack lock; stackTick, stackProcess and stackShutdown hold
 // it for their whole run.
@@ -64,6 +66,28 @@ int32_t appNextObject(int32_t device, int32_t objectId);
 int32_t appCountCovSubscriptions(int32_t device);
 uint32_t appGetCovSubscription(int32_t device, PropertyValue *value);
 uint32_t appGetSystemStatus(int32_t device);
+
+// DeviceCommunicationControl and ReinitializeDevice: the password check and
+// the reinitialisation. Results are PackedError values (0 accepted).
+uint32_t appDeviceCommunicationControl(int32_t device, uint8_t enableDisable, uint32_t durationMs,
+                                       const CharString *password);
+uint32_t appReinitializeDevice(int32_t device, uint32_t state, const CharString *password);
+// Called after the SimpleACK of a ReinitializeDevice.
+int appReinitializeDone();
+
+// Who-Has for one device (-1 root): looks the object up by name or by
+// identifier among the device's objects and answers with svcSendIHave.
+void appWhoHas(int32_t device, uint16_t destinationNetwork, bool byName, const CharString *name,
+               uint32_t objectId);
+
+// SubscribeCOV: the object's subscription list decides (new, renewed,
+// cancelled). The record is lent for the call. Returns a PackedError.
+uint32_t appSubscribeCov(int32_t device, const CovSubscriber *subscriber);
+// GetEventInformation: the next object after lastObjectId (-1 first) in an
+// abnormal event state, as a block from appCalloc that the stack releases,
+// or null; *moreEvents is set when another one follows.
+EventSummary *appGetEventInformation(int32_t device, uint32_t requestCount, int32_t lastObjectId,
+                                     bool *moreEvents);
 
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);

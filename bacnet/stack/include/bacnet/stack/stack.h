@@ -28,10 +28,17 @@ void stackRefreshDevice();
 // The root device's record (owned by the stack). Main thread only: senders on
 // other threads use stackApduTimeoutMs instead.
 DeviceRecord &stackDevice();
-// The APDU timeout of the root device's record, safe to read from any thread.
+// Values of the root device's record that senders on other threads read:
+// APDU timeout, segment timeout, proposed window size, segmentation-supported.
 uint32_t stackApduTimeoutMs();
+uint32_t stackRootInstance();
+uint32_t stackSegmentTimeoutMs();
+uint8_t stackProposedWindowSize();
+uint8_t stackSegmentationSupported();
 
 // DeviceCommunicationControl state. Read by senders on other threads.
 extern std::atomic<uint8_t> communicationEnabled;
 extern std::atomic<uint8_t> stackInitiationDisabled;
-extern std::atomic<int32_t> dccTimerMs;
+// Time left of a timed DeviceCommunicationControl disable, in ms (0: none);
+// 64-bit, since the longest duration (65535 minutes) does not fit 32 bits.
+extern std::atomic<int64_t> dccTimerMs;
