@@ -29,11 +29,13 @@
 #include <thread>
 #include <vector>
 
-#include "bacnet/stack/apdu.h"
-#include "test_util.h"
+#include "e2e_wire.h"
+#include "test_process.h"
 
-using harness::Bytes;
-using namespace tu;
+using namespace e2e;
+using tu::expectAsRecorded;
+using tu::fileText;
+using tu::run;
 namespace fs = std::filesystem;
 
 namespace {
@@ -60,12 +62,7 @@ pid_t spawn(const std::vector<std::string> &argv, int *out, int outFd = STDOUT_F
             close(fds[0]);
             close(fds[1]);
         }
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        tu::execOrExit(argv);
     }
     if (out != nullptr) {
         close(fds[1]);
@@ -313,12 +310,11 @@ class EndToEnd : public ::testing::Test {
     }
 
     Bytes ask(const Bytes &npdu) {
-        auto r = exchange(harness::bvll(kBvlcOriginalUnicastNpdu, npdu), "192.0.2.10", 1);
+        auto r = exchange(bvll(kBvlcOriginalUnicastNpdu, npdu), "192.0.2.10", 1);
         EXPECT_EQ(r.size(), 1u);
         if (r.empty())
             return {};
-        harness::Datagram d{0, 0, r[0]};
-        return apduOf(d);
+        return apduOf(r[0]);
     }
 };
 
@@ -328,21 +324,19 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     // A local Who-Is reaches the root device alone; a global one the root
     // device and the three virtual devices. (An I-Am from a virtual device to
     // the local Who-Is would show in the recorded exchange.)
-    EXPECT_EQ(exchange(harness::bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x00, 0x10, 0x08}),
+    EXPECT_EQ(exchange(bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x00, 0x10, 0x08}),
                        "192.0.2.255", 1)
                   .size(),
               1u);
     auto iams = exchange(
-        harness::bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}),
+        bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08}),
         "192.0.2.255", 4);
     ASSERT_EQ(iams.size(), 4u);
     size_t fromVirtual = 0;
     for (const auto &d : iams) {
-        harness::Datagram dg{0, 0, d};
-        Bytes npdu = npduOf(dg);
-        NpduHeader h;
-        ASSERT_TRUE(npduParseHeader(npdu.data(), static_cast<uint32_t>(npdu.size()), &h));
-        EXPECT_EQ(hex(apduOf(dg)).substr(0, 8), "10 00 C4");
+        Npdu h;
+        ASSERT_TRUE(parseNpdu(npduOf(d), &h));
+        EXPECT_EQ(hex(apduOf(d)).substr(0, 8), "10 00 C4");
         if (h.hasSnet) {
             ++fromVirtual;
             EXPECT_EQ(h.snet, 100);
@@ -372,18 +366,17 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
             ASSERT_GE(ack.size(), 3u);
             EXPECT_EQ(hex(Bytes(ack.begin(), ack.begin() + 3)), "30 09 0E");
             std::vector<RpmResult> results;
-            EXPECT_TRUE(parseRpmAck(Bytes(ack.begin() + 3, ack.end()), &results));
+            EXPECT_TRUE(readRpmAck(Bytes(ack.begin() + 3, ack.end()), &results));
             EXPECT_GE(results.size(), 2u);
         }
     }
 
     // Routed to virtual device 43 by DNET: the reply names it as source.
-    auto routed = exchange(harness::bvll(kBvlcOriginalUnicastNpdu,
-                                         toVirtual(100, 43, rp(10, kDeviceWildcard, kPropObjectIdentifier))),
+    auto routed = exchange(bvll(kBvlcOriginalUnicastNpdu,
+                                         toVirtual(100, 43, rp(10, kAnyDevice, kPropObjectIdentifier))),
                            "192.0.2.10", 1);
     ASSERT_EQ(routed.size(), 1u);
-    harness::Datagram dg{0, 0, routed[0]};
-    EXPECT_EQ(hex(npduOf(dg)),
+    EXPECT_EQ(hex(npduOf(routed[0])),
               "01 08 00 64 06 00 00 00 00 00 2B 30 0A 0C 0C 02 00 00 2B 19 4B 3E C4 02 00 00 2B 3F");
 
     ASSERT_TRUE(capture.finish(datagrams)) << "the capture did not record all " << datagrams << " datagrams";
@@ -428,7 +421,7 @@ class Services : public EndToEnd {
     std::vector<Bytes> notifications;
 
     void send(const Bytes &apdu) {
-        exchange(harness::bvll(kBvlcOriginalUnicastNpdu, cat(Bytes{0x01, 0x04}, apdu)), "192.0.2.10", 0, 0);
+        exchange(bvll(kBvlcOriginalUnicastNpdu, cat(Bytes{0x01, 0x04}, apdu)), "192.0.2.10", 0, 0);
     }
 
     // The reply (SimpleACK, ComplexACK, Error, Reject, Abort) with an invoke
@@ -437,7 +430,7 @@ class Services : public EndToEnd {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < until) {
             for (const Bytes &d : collect(1, 100)) {
-                Bytes apdu = apduOf(harness::Datagram{0, 0, d});
+                Bytes apdu = apduOf(d);
                 uint8_t type = apdu.empty() ? 0 : apdu[0] >> 4;
                 if (apdu.size() >= 2 && type >= kPduSimpleAck && type != kPduSegmentAck && apdu[1] == invokeId)
                     return apdu;
@@ -469,7 +462,7 @@ class Services : public EndToEnd {
         auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (std::chrono::steady_clock::now() < until) {
             for (const Bytes &d : collect(1, 100)) {
-                Bytes apdu = apduOf(harness::Datagram{0, 0, d});
+                Bytes apdu = apduOf(d);
                 if (match(apdu))
                     return apdu;
             }
@@ -526,7 +519,7 @@ TEST_F(Services, AgainstAClientOfItsOwn) {
 
     // Who-Has by name and by identifier.
     auto iHave = [&](const Bytes &object) {
-        exchange(harness::bvll(kBvlcOriginalBroadcastNpdu, cat(Bytes{0x01, 0x00, 0x10, 0x07}, object)),
+        exchange(bvll(kBvlcOriginalBroadcastNpdu, cat(Bytes{0x01, 0x00, 0x10, 0x07}, object)),
                  "192.0.2.255", 0, 0);
         return hex(notification(kPduUnconfirmedRequest, kSvcIHave));
     };
@@ -568,7 +561,7 @@ TEST_F(Services, AgainstAClientOfItsOwn) {
         SCOPED_TRACE(run.name);
         Transfer t = segmented(rpm(0x10, all, 0x02, run.maxOctet), run.window);
         std::vector<RpmResult> results;
-        ASSERT_TRUE(parseRpmAck(Bytes(t.data.begin(), t.data.end()), &results));
+        ASSERT_TRUE(readRpmAck(Bytes(t.data.begin(), t.data.end()), &results));
         EXPECT_GT(t.segments, 1);
         std::printf("segmented RPM ALL of 116 objects, max APDU %s: %d segments, %.1f ms\n", run.name, t.segments,
                     t.ms);
@@ -841,12 +834,6 @@ class EndToEndV6 : public ::testing::TestWithParam<V6Case> {
         return got;
     }
 };
-
-Bytes bvll6(uint8_t function, const Bytes &fields) {
-    Bytes out{kBvllTypeBipv6, function, static_cast<uint8_t>((fields.size() + 4) >> 8),
-              static_cast<uint8_t>(fields.size() + 4)};
-    return cat(out, fields);
-}
 
 TEST_P(EndToEndV6, WhoIsAddressResolutionAndReadProperty) {
     const bool capturing = !GetParam().oneNamespace;
