@@ -226,6 +226,10 @@ void syncFolder(const StateFileOps &ops, const std::string &directory) {
 
 // Creates the empty flag file when it is missing.
 void ensureFlag(const StateFileOps &ops, const std::string &directory, const std::string &flag) {
+    if (const int present = ops.open(flag.c_str(), O_RDONLY, 0); present >= 0) {
+        ops.close(present);
+        return;
+    }
     const int fd = ops.open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd >= 0) {
         ops.close(fd);
