@@ -18,3 +18,8 @@ inline std::string objectsFormatFixed(float value, int decimals) {
 inline void objectsLog(int level, const std::string &text) {
     logMessage(level, text.c_str());
 }
+
+// "true" is true, any other text false: how the state files read booleans.
+inline bool objectsTextToBool(const std::string &text) {
+    return text == "true";
+}

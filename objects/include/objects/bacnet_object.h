@@ -205,6 +205,8 @@ protected:
     // read but never applied (the mapping import names the objects).
     void writeCommonKeys(JsonItem &member, bool withOutOfService) const;
     static void requireKey(const JsonItem &member, const char *key);
+    // Checks both common keys and applies out-of-service.
+    StateApply readCommonKeys(const JsonItem &member);
 
     mutable std::mutex covMutex;
 
