@@ -3,6 +3,7 @@
 // a lost update in any build.
 
 #include "fake_stack.h"
+#include "objects/notification_class.h"
 #include "test_object.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +91,33 @@ TEST(ObjectConcurrency, TextsStampsAndLimitsWrittenAndReadAtOnce) {
         const ReportingSnapshot s = o.getReportingSnapshot();
         EXPECT_LT(s.lowLimit, s.highLimit);
         (void)o.getEventTimeStamp(0);
+    }
+    writer.join();
+}
+
+TEST(ObjectConcurrency, RecipientListReplacedWhileCopied) {
+    NotificationClass nc(1, "N", 1);
+    std::vector<BACnetDestination> lists[2];
+    for (uint32_t i = 0; i < 5; ++i) {
+        BACnetDestination d = NotificationClass::broadcastRecipient();
+        d.recipient.network = static_cast<uint16_t>(i);
+        lists[0].push_back(d);
+        if (i < 2) {
+            lists[1].push_back(d);
+        }
+    }
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 5000; ++i) {
+            nc.replaceRecipients(lists[i % 2]);
+            nc.setPriority(static_cast<uint32_t>(i % 256), 1);
+        }
+        done.store(true);
+    });
+    while (!done.load()) {
+        const size_t n = nc.getRecipients().size();
+        EXPECT_TRUE(n == 0 || n == 2 || n == 5) << "a list seen half-replaced: " << n;
+        EXPECT_LT(nc.getPriority(1), 256u);
     }
     writer.join();
 }
