@@ -102,19 +102,33 @@ uint16_t BACnetObject::covValues(CovPropertyValue *) {
 
 void BACnetObject::covSent(int) {}
 
+void BACnetObject::sendCov(int32_t device, COVSubscription &subscription) {
+    CovPropertyValue values[2]{};
+    CovSubscriber subscriber = subscription.getSubscriber();
+    subscriber.lifetime = subscription.getRemainingLifetime() / 1000;
+    subscriber.valueCount = covValues(values);
+    subscriber.values = values;
+    covSent(svcSendCovNotification(device, &subscriber));
+    subscription.setNotifyPending(false);
+}
+
+void BACnetObject::notifyCovSubscribers() {
+    const int32_t device = static_cast<int32_t>(getDeviceInstance());
+    Lock lock(covMutex);
+    for (COVSubscription &subscription : covSubscriptions) {
+        if (subscription.getRemainingLifetime() > 0) {
+            sendCov(device, subscription);
+        }
+    }
+}
+
 void BACnetObject::serveCovSubscriptions(int elapsedMs) {
     const uint32_t elapsed = elapsedMs > 0 ? static_cast<uint32_t>(elapsedMs) : 0;
     const int32_t device = static_cast<int32_t>(getDeviceInstance());
     Lock lock(covMutex);
     for (auto it = covSubscriptions.begin(); it != covSubscriptions.end(); ++it) {
         if (it->isNotifyPending()) {
-            CovPropertyValue values[2]{};
-            CovSubscriber subscriber = it->getSubscriber();
-            subscriber.lifetime = it->getRemainingLifetime() / 1000;
-            subscriber.valueCount = covValues(values);
-            subscriber.values = values;
-            covSent(svcSendCovNotification(device, &subscriber));
-            it->setNotifyPending(false);
+            sendCov(device, *it);
         }
         const uint32_t remaining = it->getRemainingLifetime();
         it->setRemainingLifetime(remaining > elapsed ? remaining - elapsed : 0);

@@ -33,7 +33,8 @@ TEST(ObjectConcurrency, SubscribeTickAndReadAtOnce) {
             o.tickCov(1);
         }
     });
-    std::thread reader([&] {
+    // Change-driven sends and readers of the list on a third thread.
+    std::thread changer([&] {
         while (!done.load()) {
             for (const COVSubscription &s : o.copyCovSubscriptions()) {
                 EXPECT_LE(s.getRemainingLifetime(), 60000u);
@@ -49,7 +50,7 @@ TEST(ObjectConcurrency, SubscribeTickAndReadAtOnce) {
     }
     done.store(true);
     ticker.join();
-    reader.join();
+    changer.join();
     EXPECT_EQ(o.getCovSubscriptionCount(), o.copyCovSubscriptions().size());
     EXPECT_LE(o.getCovSubscriptionCount(), 2u);
 }

@@ -161,6 +161,24 @@ TEST(CovTick, ExpiryEndsTheWalkForThatTick) {
     EXPECT_EQ(held(o), (std::vector<Held>{{1, 1, 59000, false}}));
 }
 
+TEST(CovChange, AChangeNotifiesEverySubscriberAtOnce) {
+    fake_stack::reset();
+    TestCovObject o(7);
+    o.setCovIncrement(1.0);
+    ASSERT_EQ(o.subscribeCov(request(1, 60)), 0u);
+    ASSERT_EQ(o.subscribeCov(request(2, 60)), 0u);
+    o.setPresentValue(0.5);
+    EXPECT_TRUE(fake_stack::covCalls().empty()) << "below the increment";
+    o.setPresentValue(1.5);
+    auto calls = fake_stack::covCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].subscriber.processId, 2u);
+    EXPECT_EQ(calls[1].subscriber.processId, 1u);
+    EXPECT_EQ(calls[0].values[0].value.value.d, 1.5);
+    o.tickCov(1000);
+    EXPECT_EQ(fake_stack::covCalls().size(), 2u) << "the change took the pending notifications";
+}
+
 TEST(CovSubscribe, ClearEmptiesTheList) {
     fake_stack::reset();
     TestCovObject o(7);

@@ -191,6 +191,9 @@ protected:
     // subscription in list order sends its pending notification, then
     // counts down; one that reaches 0 is removed and ends the walk.
     void serveCovSubscriptions(int elapsedMs);
+    // A change of the reported values: one notification to every live
+    // subscription now, under covMutex (so a cancellation waits for it).
+    void notifyCovSubscribers();
     // Fills the values of one notification (at most two) into values and
     // gives their count; called under covMutex.
     virtual uint16_t covValues(CovPropertyValue *values);
@@ -212,6 +215,7 @@ protected:
 
 private:
     // Applies under fieldMutex, then logs the corrections made.
+    void sendCov(int32_t device, COVSubscription &subscription);
     void correctLimits(void (BACnetObject::*apply)(double, std::vector<std::string> &), double v);
     void applyHighLimit(double x, std::vector<std::string> &lines);
     void applyLowLimit(double x, std::vector<std::string> &lines);

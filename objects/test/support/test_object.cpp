@@ -1,5 +1,6 @@
 #include "test_object.h"
 
+#include <cmath>
 #include <stdexcept>
 
 TestCovObject::TestCovObject(uint32_t instance, const std::string &name) {
@@ -35,8 +36,16 @@ bool TestCovObject::loadConfig(const std::string &directory) {
 }
 
 void TestCovObject::setPresentValue(double v) {
-    std::lock_guard lock(objectMutex);
-    presentValue = v;
+    const double increment = getCovIncrement();
+    bool changed;
+    {
+        std::lock_guard lock(objectMutex);
+        changed = std::abs(v - presentValue) >= increment && v != presentValue;
+        presentValue = v;
+    }
+    if (changed) {
+        notifyCovSubscribers();
+    }
 }
 
 double TestCovObject::getPresentValue() const {

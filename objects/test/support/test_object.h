@@ -15,6 +15,7 @@ public:
     void saveConfig(const std::string &directory) override;
     bool loadConfig(const std::string &directory) override;
 
+    // Notifies the subscribers when the value moves by the COV increment or more.
     void setPresentValue(double v);
     double getPresentValue() const;
     // The results svcSendCovNotification gave, in order.
