@@ -195,7 +195,7 @@ struct Parsed {
 Parsed parseState(const std::string &text, const std::string &memberName, const StateReader &reader) {
     Parsed parsed;
     if (!stateFileTextComplete(text.data(), text.size())) {
-        parsed.failure = "incomplete text";
+        parsed.failure = "not a complete JSON text";
         return parsed;
     }
     try {

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -134,9 +135,9 @@ TEST_F(StateFile, BadFilesAreRefusedWhole) {
         std::string text;
         std::string reason;
     } const cases[] = {
-        {"not JSON", "garbage", "incomplete text"},
-        {"cut short", good.substr(0, good.size() - 12), "incomplete text"},
-        {"cut before the last brace", good.substr(0, good.size() - 1), "incomplete text"},
+        {"not JSON", "garbage", "not a complete JSON text"},
+        {"cut short", good.substr(0, good.size() - 12), "not a complete JSON text"},
+        {"cut before the last brace", good.substr(0, good.size() - 1), "not a complete JSON text"},
         {"another instance's file",
          R"({"large-analog-value-2":{"object-name":"M","out-of-service":true,"cov-increment":1.5}})",
          "large-analog-value-7 not found"},
@@ -231,6 +232,38 @@ TEST(StateFilePowerCut, LoadAfterACutSaveLeavesTheOldOrTheNewValues) {
                        EXPECT_TRUE(v == kOld || v == kNew) << v.increment;
                        EXPECT_EQ(load(), v);
                    });
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StateFileText, OnlyOneCompleteValueCounts) {
+    struct Case {
+        const char *text;
+        bool complete;
+    } const cases[] = {
+        {R"({"a":{"b":"x\"y\\u00e9\u00e9","c":[1,-2.5e+3,true,false,null]}})", true},
+        {" \n{\"a\":1}\t", true},
+        {"{}", true},
+        {"[]", true},
+        {"", false},
+        {"{\"a\":1", false},
+        {"{\"a\":1}}", false},
+        {"{\"a\":1} x", false},
+        {"{\"a\":\"unterminated}", false},
+        {"{\"a\":tru}", false},
+        {"{\"a\":1.}", false},
+        {"{\"a\":-}", false},
+        {"{,}", false},
+        {"[1,]", false},
+        {"{\"a\" 1}", false},
+        {"{\"a\":\"\\x\"}", false},
+        {"{\"a\":\"\\u12\"}", false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(stateFileTextComplete(c.text, std::strlen(c.text)), c.complete) << c.text;
+    }
 }
 
 }  // namespace
