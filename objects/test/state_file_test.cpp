@@ -179,13 +179,14 @@ TEST_F(StateFile, CutBackupNeverReplacesTheMainFile) {
 // without reaching the armed step; after each cut the power comes back and
 // check sees what a fresh start loads.
 template <typename Prepare, typename Act, typename Check>
-void cutAtEveryStep(Prepare prepare, Act act, Check check) {
+void cutAtEveryStep(Prepare prepare, Act act, Check check,
+                    meter::host::Mode mode = meter::host::Mode::power_cut) {
     for (uint64_t step = 0;; ++step) {
         SCOPED_TRACE("power cut at step " + std::to_string(step));
         TempRoot root;
         std::filesystem::create_directories(root.host(kDir));
         prepare();
-        meter::host::fault_arm(step, meter::host::Mode::power_cut);
+        meter::host::fault_arm(step, mode);
         act();
         const bool fired = meter::host::fault_fired();
         meter::host::fault_disarm();
@@ -206,6 +207,18 @@ TEST(StateFilePowerCut, SaveLeavesTheOldOrTheNewValues) {
                        EXPECT_TRUE(v == kOld || v == kNew) << v.increment;
                        EXPECT_EQ(load(), v) << "a second start loads the same";
                    });
+}
+
+TEST(StateFilePowerCut, AFailingStepLeavesTheOldOrTheNewValues) {
+    fake_stack::reset();
+    cutAtEveryStep([] { save(kOld); }, [] { save(kNew); },
+                   [] {
+                       bool loaded = false;
+                       const Values v = load(&loaded);
+                       EXPECT_TRUE(loaded);
+                       EXPECT_TRUE(v == kOld || v == kNew) << v.increment;
+                   },
+                   meter::host::Mode::once);
 }
 
 TEST(StateFilePowerCut, FirstSaveLeavesNothingOrTheNewValues) {
