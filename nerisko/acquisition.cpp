@@ -42,7 +42,12 @@ double sample_rate = 0.0;
 uint32_t newest_index = 0;
 uint64_t newest_time = 0;
 uint32_t last_tick = 0;  // tick word of the newest half seen, stored or dropped
-uint32_t wraps = 0;
+// The upper word of a sample time counts the tick counter's wraps from 1,
+// not 0: the samples a ring already holds when a tick word is first seen lie
+// before it, and a counter that had only just wrapped would put them below
+// time 0, which an unsigned time turns into the far future.
+constexpr uint32_t kFirstWrap = 1;
+uint32_t wraps = kFirstWrap;
 uint64_t dropped = 0;
 bool dropping = false;
 
@@ -120,7 +125,7 @@ bool acquisition_init() {
     newest_index = 0;
     newest_time = 0;
     last_tick = 0;
-    wraps = 0;
+    wraps = kFirstWrap;
     rate_state = 0;
     sample_rate = 0.0;
     dropped = 0;
@@ -285,7 +290,7 @@ void acquisition_flush() {
     newest_time = 0;
     newest_index = 0;
     last_tick = 0;
-    wraps = 0;
+    wraps = kFirstWrap;
     dropping = false;
     for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
         channel_buffers[r].head = rings[r].base;

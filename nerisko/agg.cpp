@@ -1,4 +1,6 @@
 #include "nerisko/agg.h"
+#include "nerisko/agg_internal.h"
+#include "nerisko/stats.h"
 
 #include "arvent.h"
 #include "haldor/haldor.h"
@@ -70,8 +72,6 @@ void accumulate_ct(data_i &a, const data_i &r, float u_fund, float w, bool aggre
 }
 
 }  // namespace
-
-void agg_init() { std::memset(five_cycle_avg_buf, 0, sizeof five_cycle_avg_buf); }
 
 int agg_set_pf_sign() {
     device_config c{};
@@ -198,10 +198,7 @@ void agg_finish(avg_buf_t *a) {
     }
 }
 
-void agg_fill_demand(avg_buf_t * /*a*/, uint32_t /*set*/) {
-    // The demand statistics come with their own component; until then the
-    // demand fields of a result stay 0.
-}
+void agg_fill_demand(avg_buf_t *a, uint32_t set) { stats_fill(set, &a->data); }
 
 void agg_collect_one_second(event_data_t *ev) {
     const data_set_t *r = ev->data;
@@ -233,13 +230,20 @@ void agg_collect_one_second(event_data_t *ev) {
     w1 = std::fmin(std::fmax(w1, 0.0f), r->samples);
     agg_accumulate(&a, r, w1, true, false);
     agg_finish(&a);
+    agg_pulse_out_seed(ev->set, &a);
+    agg_advance_energy(&a);
     agg_fill_demand(&a, s);
     event_data_t one_second{ev->set, &a.data};
     event_exec(&one_second, EVENT_ONE_SECOND);
+    agg_pulse_out_step(ev->set, &a);
+    agg_save_energy(&a, s);
 
-    const uint32_t reserved_word = a.reserved_word;
+    // The registers go on into the next second; nothing else does.
+    static avg_buf_t carried[2];
+    std::memset(&carried[s], 0, sizeof carried[s]);
+    agg_copy_energy(&a, &carried[s]);
     std::memset(&a, 0, sizeof a);
-    a.reserved_word = reserved_word;
+    agg_copy_energy(&carried[s], &a);
     a.data.set = s;
     // A gap (skipped windows) starts the next second at the record, not at
     // a boundary that lies in the past.

@@ -9,6 +9,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -309,17 +310,28 @@ bool loop_set(uint32_t slot) {
     int64_t num_samples_rms = 0;
     {
         acquisition_lock_buffers();
-        const int64_t end_index = acquisition_get_index(ts_end, 1);
+        // Halves dropped while this thread was behind move the ring's times
+        // on by the gap, so ts_end may lie further from the read position
+        // than the ring reaches, on either side: such a time has no ring
+        // index, and its distance in samples already tells the window apart.
         const int64_t size = rings[ch0]->size;
-        num_samples_rms = (end_index - static_cast<int64_t>(ring_index(ch0)) + size) % size;
+        const int64_t tps = acquisition_get_ts_per_sample();
+        const int64_t ahead = static_cast<int64_t>(ts_end - acquisition_get_ts(ring_index(ch0)));
+        if (tps > 0 && ahead >= 0 && ahead / tps < size) {
+            const int64_t end_index = acquisition_get_index(ts_end, 1);
+            num_samples_rms = (end_index - static_cast<int64_t>(ring_index(ch0)) + size) % size;
+        } else {
+            num_samples_rms = tps > 0 ? ahead / tps : -1;
+        }
         acquisition_unlock_buffers();
     }
     if (static_cast<float>(num_samples_rms) > num_samples + PROCESSING_WINDOW_TOLERANCE ||
         static_cast<float>(num_samples_rms) < num_samples - PROCESSING_WINDOW_TOLERANCE) {
         // Times and ring positions disagree (samples were dropped): give up
         // this window and take the time again from the ring.
+        const int64_t shown = std::clamp<int64_t>(num_samples_rms, INT32_MIN, INT32_MAX);
         sys_log(LOG_ERR, "Number of samples %f, num samples RMS %d", static_cast<double>(num_samples),
-                static_cast<int>(num_samples_rms));
+                static_cast<int>(shown));
         skip_window(slot, static_cast<uint32_t>(num_samples));
         return false;
     }

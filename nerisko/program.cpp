@@ -4,11 +4,17 @@
 #include "nerisko/acquisition.h"
 #include "nerisko/adc.h"
 #include "nerisko/agg.h"
+#include "nerisko/dev.h"
+#include "nerisko/live_data.h"
+#include "nerisko/pulse.h"
 #include "nerisko/cal.h"
+#include "nerisko/csv.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
+#include "nerisko/stats.h"
+#include "nerisko/storage.h"
 #include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
@@ -20,6 +26,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -37,6 +44,8 @@ bool chain_closed = false;  // shutdown has stopped the chain: no restart any mo
 // is only noted, and start-up fetches it before it starts the chain.
 bool chain_started = false;
 bool mapping_pending = false;
+// Print mode: the PRU feeds the capture; no chain is ever restarted.
+bool capture_mode = false;
 std::atomic<uint32_t> restarts{0};
 volatile std::sig_atomic_t pending_signal = 0;
 volatile std::sig_atomic_t pending_hup = 0;
@@ -113,13 +122,13 @@ void reset_drdy(int fd) {
 }
 
 int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, bool five_cycle, bool chan_given) {
-    (void)count;
     running = 1;
     {
         std::lock_guard lock(chain_mutex);
         chain_closed = false;
         chain_started = false;
         mapping_pending = false;
+        capture_mode = print;
     }
     restarts = 0;
     float temperature = 0.0f;
@@ -153,10 +162,22 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (!print && arvent_get(&map) == 0) {
         return fatal("Error getting mapping");
     }
-    // Energy and minute results, device nodes and demand register here.
     event_register(agg_collect_one_second, EVENT_FIVE_CYCLE);
+    event_register(dev_update, EVENT_ONE_SECOND);
+    event_register(agg_collect_one_minute, EVENT_ONE_SECOND);
+    event_register(agg_collect_five_minutes, EVENT_MINUTE);
+    event_register(stats_collect_demand, EVENT_MINUTE);
     if (agg_set_pf_sign() == 0) {
         return fatal("Error setting power factor sign");
+    }
+    if (agg_set_pulse_out() == 0) {
+        // A pulse output that cannot run is no reason to stop metering.
+        sys_log(LOG_ERR, "Error settings pulse out config");
+        sys_log(LOG_ERR, "Pulse output switched off");
+        agg_pulse_out_off();
+    }
+    if (stats_update_config() == 0) {
+        return fatal("Error setting stats config from device config");
     }
     watchdog_init();
     if (watchdog_get_enabled()) {
@@ -175,20 +196,27 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
         event_set_print_ch(channel);
         event_register(event_print_data, five_cycle ? EVENT_FIVE_CYCLE : EVENT_ONE_SECOND);
     }
+    if (dev_init() == 0) {
+        sys_log(LOG_ERR, "Failed to initialize dev node");
+        return fatal_without_cleanup();
+    }
     if (!adc_open(static_cast<int>(frequency))) {
         return fatal_without_cleanup();
     }
     pru_mem_init();
-    if (init_pru(acquisition_new_data) != 0) {
+    if (init_pru(print ? csv_copy_data : acquisition_new_data) != 0) {
         return fatal("PRU initialization failed");
     }
     if (!adc_start()) {
         return fatal("Failed to initialize ADCs");
     }
-    if (print) {
-        sys_log(LOG_ERR, "CSV capture is not part of this build");
+    if (print && !csv_init(count)) {
         return fatal("Failed to initialize CSV printing");
     }
+    if (live_data_init() == 0) {
+        return fatal("Live data initialization failed");
+    }
+    event_register(live_data_update, EVENT_ONE_SECOND);
     cal_init();
     if (!acquisition_init()) {
         return fatal("Acquisition initialization failed");
@@ -197,30 +225,50 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (!processing_init()) {
         return fatal("Processing initialization failed");
     }
+    stats_init();
     drdy_fd = sys_open(DRDY_PATH, O_RDWR);
     if (drdy_fd < 0) {
         sys_log(LOG_ERR, "Failed to open %s", DRDY_PATH);
         return fatal_without_cleanup();
     }
     reset_drdy(drdy_fd);
-    bool started = false;
-    {
-        std::lock_guard lock(chain_mutex);
-        if (mapping_pending) {
-            mapping fresh{};
-            if (arvent_get(&fresh) != 0) {
-                map = fresh;
-            }
-            mapping_pending = false;
-        }
+    if (print) {
         sys_log(LOG_DEBUG, "Starting acquisition");
         pru_start_acq();
-        sys_log(LOG_DEBUG, "Starting processing");
-        started = processing_start(&map);
-        chain_started = true;
+    } else {
+        bool stored = false;
+        bool started = false;
+        {
+            std::lock_guard lock(chain_mutex);
+            if (mapping_pending) {
+                mapping fresh{};
+                if (arvent_get(&fresh) != 0) {
+                    map = fresh;
+                }
+                mapping_pending = false;
+            }
+            sys_log(LOG_DEBUG, "Starting acquisition");
+            pru_start_acq();
+            dev_update_mapping(&map);
+            // Storage is ready before the first five-minute result can come,
+            // and its callback is in the list before the thread reads it.
+            stored = storage_init(&map);
+            if (stored) {
+                event_register(storage_store_five_minutes, EVENT_FIVE_MINUTE);
+                sys_log(LOG_DEBUG, "Starting processing");
+                started = processing_start(&map);
+            }
+            chain_started = true;
+        }
+        if (!stored) {
+            return fatal("Error starting storage");
+        }
+        if (!started) {
+            return fatal("Error starting processing thread");
+        }
     }
-    if (!started) {
-        return fatal("Error starting processing thread");
+    if (pulse_init() == 0) {
+        return fatal("Error starting pulse thread");
     }
     sys_log(LOG_INFO, "Initialization completed");
     return 0;
@@ -228,7 +276,7 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
 
 bool restart_measurement() {
     std::lock_guard lock(chain_mutex);
-    if (chain_closed) {
+    if (chain_closed || capture_mode) {
         return false;
     }
     if (!chain_started) {
@@ -241,13 +289,17 @@ bool restart_measurement() {
     pru_stop_acq();
     processing_stop();
     acquisition_flush();
+    agg_set_pulse_out();
     agg_init();
     reset_drdy(drdy_fd);
     adc_start();
     pru_start_acq();
+    dev_update_mapping(&map);
+    // New trend files with the new mapping, before any result of it exists.
+    const bool stored = storage_init(&map);
     processing_start(&map);
     ++restarts;
-    return true;
+    return stored;
 }
 
 uint32_t main_restart_count() { return restarts.load(); }
@@ -270,7 +322,14 @@ void main_watch_drdy() {
 void handle_config_change(int kind) {
     switch (kind) {
     case IPC_NEW_MAPPING: restart_measurement(); break;
-    case IPC_NEW_DEVICE_CONFIG: agg_set_pf_sign(); break;  // demand settings come with their component
+    case IPC_NEW_DEVICE_CONFIG:
+        agg_set_pf_sign();
+        if (stats_update_config() == 0) {
+            sys_log(LOG_ERR, "Error setting stats config from device config");
+        }
+        break;
+    case IPC_NEW_PULSE_CONFIG: agg_set_pulse_out(); break;
+    case IPC_REQUEST_PEAK_DEMAND_RESET: stats_reset_peak_demand(); break;
     default: break;
     }
 }
@@ -311,8 +370,11 @@ int main_cleanup() {
         pru_stop_acq();
         processing_stop();
     }
+    pulse_cleanup();
     pru_mem_free();
     arvent_cleanup();
+    dev_cleanup();
+    live_data_cleanup();
     if (drdy_fd >= 0) {
         sys_close(drdy_fd);
         drdy_fd = -1;
@@ -325,6 +387,14 @@ int main_cleanup() {
 }
 
 int nerisko_main(int argc, char **argv) {
+    // A billing time in a zone given as a POSIX rule is converted with TZ set
+    // to it for a moment (under a lock, then put back). With TZ present from the start,
+    // before any other thread runs, those changes only swap its value: the
+    // environment's table is never grown or shrunk under a thread that reads
+    // it. ":/etc/localtime" is what an absent TZ means.
+    if (std::getenv("TZ") == nullptr) {
+        setenv("TZ", ":/etc/localtime", 1);
+    }
     arguments args;
     slog_level(LOG_WARNING);
     parse_arguments(argc, argv, &args);
@@ -341,6 +411,12 @@ int nerisko_main(int argc, char **argv) {
     if (status != 0) {
         return status;
     }
+    if (args.print) {
+        const int result = main_capture(args.count, args.output, args.debug);
+        main_handle_signals();
+        main_cleanup();
+        return result;
+    }
     sys_log(LOG_DEBUG, "Starting measurement");
     while (running) {
         main_handle_signals();
@@ -353,4 +429,24 @@ int nerisko_main(int argc, char **argv) {
     main_handle_signals();
     main_cleanup();
     return 0;
+}
+
+int main_capture(uint32_t count, const char *output, bool progress) {
+    sys_log(LOG_INFO, "Starting in CSV print mode");
+    while (csv_get_sample_cnt() != 0 && running) {
+        main_handle_signals();
+        if (!running) {
+            break;
+        }
+        if (progress && count != 0) {
+            std::printf("%d%% \r", static_cast<int>(static_cast<uint64_t>(csv_get_sample_cnt()) * 100 / count));
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!running) {
+        return 0;
+    }
+    sys_log(LOG_INFO, "Obtained all samples, writing to disk");
+    return csv_print(output) ? 0 : 1;
 }

@@ -54,9 +54,9 @@ void codec::primitive(Writer &w, const PropertyValue &v) {
 
 namespace {
 
-// The values held inline: a primitive (kDtNull .. kDtObjectId) with count 0
-// or of a code without element records, a date range, a date-time and a
-// process-identifier selection. False for the others.
+// The values held inline: a primitive (kDtNull .. kDtObjectId) with count 0,
+// a date range, a date-time and a process-identifier selection. False for
+// the others.
 bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, const DatatypeCodec *d) {
     const uint8_t dt = v.datatype;
     if (dt <= kDtObjectId) {
@@ -64,8 +64,15 @@ bool encodeInline(Writer &w, const ValueContext &c, const PropertyValue &v, cons
             packedStrings(w, v.value.block, v.count);
             return true;
         }
-        if (v.count == 0 || d == nullptr) {
+        if (v.count == 0) {
             primitive(w, v);
+            return true;
+        }
+        if (d == nullptr) {
+            // Signed, double, octet and bit strings, dates and times have no
+            // element form: a count over a block cannot be written, and the
+            // inline slot then holds the block's address, not a value.
+            w.fail();
             return true;
         }
         return false;

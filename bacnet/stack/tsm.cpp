@@ -21,10 +21,10 @@ struct TransactionEntry {
     uint8_t segmented;  // the request goes out segmented: a retry starts the transfer again
 };
 
-// The stack's internal lock: guards the two tables and the next invoke id.
-// Held only around table operations, never while calling the application or
-// a datalink, so it cannot take part in a lock-order cycle with the
-// application's stack lock.
+// The stack's internal lock: guards the two tables and the next invoke id
+// (and, through stackInternalLock, the B/IPv6 VMAC table). Held only around
+// table operations, never while calling the application or a datalink, so it
+// cannot take part in a lock-order cycle with the application's stack lock.
 std::mutex tableMutex;
 TransactionEntry transactions[kTransactionEntries];
 uint16_t nextInvokeId;
@@ -56,6 +56,10 @@ void releaseEntry(TransactionEntry &e) {
 }
 
 }  // namespace
+
+std::mutex &stackInternalLock() {
+    return tableMutex;
+}
 
 int tsmAllocInvokeId(uint8_t serviceChoice, RequestCompletion *completion) {
     std::lock_guard lock(tableMutex);

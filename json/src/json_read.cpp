@@ -1027,6 +1027,39 @@ bool strictHex(std::string_view s, size_t at, unsigned &value) {
     return true;
 }
 
+// When the byte lead, taken from an escape, and the byte escapes that follow
+// at `at` form one whole UTF-8 sequence: the number of those following
+// escapes; otherwise 0.
+size_t utf8EscapeRun(std::string_view in, size_t at, unsigned lead) {
+    size_t more = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        more = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        more = 2;
+        low = lead == 0xE0 ? 0xA0 : 0x80; // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        more = 3;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    for (size_t k = 0; k < more; ++k) {
+        const size_t e = at + k * 6;
+        unsigned byte = 0;
+        if (e + 6 > in.size() || in[e] != '\\' || in[e + 1] != 'u' || !strictHex(in, e + 2, byte) ||
+            byte < low || byte > high) {
+            return 0;
+        }
+        low = 0x80;
+        high = 0xBF;
+    }
+    return more;
+}
+
 void appendUtf8(std::string &out, unsigned cp) {
     if (cp < 0x800) {
         out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
@@ -1129,9 +1162,24 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                 break;
             }
             i += 4;
-            if (cp < 0x100) {
-                // One byte, as files written before hold them.
+            if (cp < 0x80) {
                 out.push_back(static_cast<char>(cp));
+            } else if (cp < 0x100) {
+                // Files written before hold one escape per byte of a UTF-8
+                // sequence; a standard writer's escape names a code point.
+                // Only a run that forms a whole sequence is taken as bytes.
+                const size_t more = utf8EscapeRun(in, i, cp);
+                if (more > 0) {
+                    out.push_back(static_cast<char>(cp));
+                    for (size_t k = 0; k < more; ++k) {
+                        unsigned next = 0;
+                        strictHex(in, i + 2, next);
+                        out.push_back(static_cast<char>(next));
+                        i += 6;
+                    }
+                } else {
+                    appendUtf8(out, cp);
+                }
             } else if (cp >= 0xD800 && cp <= 0xDBFF) {
                 unsigned low = 0;
                 if (i + 6 <= n && in[i] == '\\' && in[i + 1] == 'u' && strictHex(in, i + 2, low) &&

@@ -157,8 +157,9 @@ TEST(JsonRead, Unescaping) {
         const char *raw;
         std::string text;
     } const cases[] = {
-        {R"("\u00e9")", bytes({0xE9})},
-        {R"("\u00E9\u0041")", bytes({0xE9, 'A'})},
+        {R"("\u00e9")", bytes({0xC3, 0xA9})},
+        {R"("\u00E9\u0041")", bytes({0xC3, 0xA9, 'A'})},
+        {R"("\u00C3\u00A9")", bytes({0xC3, 0xA9})},
         {R"("\x41")", "A"},
         {R"("\101")", "A"},
         {R"("\q")", "q"},

@@ -89,7 +89,36 @@ TEST(JsonRegression, HighCodePointsDecodeToUtf8) {
     EXPECT_EQ(root.getChildAt(0).getText(), "\xC4\x80");
     EXPECT_EQ(root.getChildAt(1).getText(), "\xE2\x82\xAC");
     EXPECT_EQ(root.getChildAt(2).getText(), "\xF0\x9F\x98\x80");
-    EXPECT_EQ(root.getChildAt(3).getText(), "\xE9"); // as files written before hold it
+    EXPECT_EQ(root.getChildAt(3).getText(), "\xC3\xA9");
+}
+
+TEST(JsonRegression, ByteEscapesAreBytesOnlyWhereTheyFormUtf8) {
+    // A standard writer's "K\u00fcche" once reached BACnet and Modbus as the
+    // byte 0xFC alone, which is not UTF-8.
+    struct {
+        const char *raw;
+        std::string text;
+    } const cases[] = {
+        {R"("K\u00fcche")", "K\xC3\xBC" "che"},
+        {R"("Caf\u00C3\u00A9")", "Caf\xC3\xA9"},                         // as files written before hold it
+        {R"("\u00e2\u0082\u00ac")", "\xE2\x82\xAC"},                      // three-byte sequence
+        {R"("\u00f0\u009f\u0098\u0080")", "\xF0\x9F\x98\x80"},            // four-byte sequence
+        {R"("\u00C3\u00A9\u00e9")", "\xC3\xA9\xC3\xA9"},                  // a sequence, then a code point
+        {R"("\u00C3x")", "\xC3\x83x"},                                     // a cut sequence
+        {R"("\u00C3\u0041")", "\xC3\x83" "A"},                            // not a continuation
+        {R"("\u00A9\u00A9")", "\xC2\xA9\xC2\xA9"},                         // continuation bytes alone
+        {R"("\u00C0\u0080")", "\xC3\x80\xC2\x80"},                         // overlong
+        {R"("\u00ED\u00A0\u0080")", "\xC3\xAD\xC2\xA0\xC2\x80"},          // a surrogate
+        {R"("\u00F4\u0090\u0080\u0080")", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"}, // above U+10FFFF
+        {"\"\xC3\\u00A9\"", "\xC3\xC2\xA9"},                               // a raw byte does not join a run
+        {R"("\u00e2\u0082")", "\xC3\xA2\xC2\x82"},                         // cut at the end
+    };
+    for (const auto &c : cases) {
+        JsonItem root = jsonRead(std::string("{") + c.raw + ":" + c.raw + "}");
+        ASSERT_EQ(root.getSize(), 1u) << c.raw;
+        EXPECT_EQ(root.getChildAt(0).getText(), c.text) << c.raw;
+        EXPECT_EQ(root.getChildAt(0).getName(), c.text) << c.raw;
+    }
 }
 
 TEST(JsonRegression, Utf8IsWrittenAsItIs) {

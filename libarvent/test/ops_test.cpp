@@ -458,7 +458,13 @@ TEST_F(Ops, PulseIndexThreeIsRefusedBeforeAnyCall) {
     EXPECT_EQ(ipc_pulse_count_update(3, 5), 0);
     EXPECT_EQ(ipc_pulse_count_get(3, &count, &extra), 0);
     EXPECT_EQ(ipc_pulse_count_reset(3), 0);
-    EXPECT_EQ(log.text(), "");
+    // The IPC thread started by the fixture may log its start only now, on
+    // a loaded machine; the refused calls log nothing.
+    std::string text = log.text();
+    const std::string start = "arvent-test: Starting IPC thread\n";
+    if (text.starts_with(start))
+        text.erase(0, start.size());
+    EXPECT_EQ(text, "");
     EXPECT_TRUE(control->calls().empty());
     EXPECT_EQ(count, 1);
     EXPECT_EQ(extra, 2u);

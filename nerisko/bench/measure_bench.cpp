@@ -8,6 +8,12 @@
 // chain sees one continuous stream. The shares of the three stages come from
 // the thread's CPU clock around each stage.
 //
+// BM_ChainWithOutputs adds what a closed second drives: energy registers and
+// the durable energy-file save, minute and five-minute results, demand with
+// its file, the result nodes and the live data. It counts wall time, so the
+// disk's fsyncs count too. BM_EnergySave is one save of one set's energy
+// file (backup, flag, file, flag) on the disk under the temporary folder.
+//
 // Run by hand from the release build: build/release/nerisko/measure_bench
 // (x_realtime is the factor; share_* the stages in percent).
 
@@ -15,6 +21,9 @@
 
 #include "../test/sim_chain.h"
 #include "nerisko/agg.h"
+#include "nerisko/dev.h"
+#include "nerisko/live_data.h"
+#include "nerisko/stats.h"
 #include "nerisko/cal.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
@@ -106,7 +115,7 @@ void meter(prusim::Config *c, mapping *m) {
     }
 }
 
-void BM_Chain(benchmark::State &state) {
+void chain(benchmark::State &state, bool outputs) {
     setlogmask(LOG_UPTO(LOG_WARNING));
     Root root;
     frontend_set(48);
@@ -149,8 +158,23 @@ void BM_Chain(benchmark::State &state) {
         state.SkipWithError("set-up failed");
         return;
     }
+    std::filesystem::create_directories(root.path + "/data");
     agg_init();
     event_register(timed_aggregation, EVENT_FIVE_CYCLE);
+    if (outputs) {
+        stats_init();
+        live_data_init();
+        if (dev_init() == 0) {
+            state.SkipWithError("dev_init failed");
+            return;
+        }
+        dev_update_mapping(&map);
+        event_register(dev_update, EVENT_ONE_SECOND);
+        event_register(agg_collect_one_minute, EVENT_ONE_SECOND);
+        event_register(agg_collect_five_minutes, EVENT_MINUTE);
+        event_register(stats_collect_demand, EVENT_MINUTE);
+        event_register(live_data_update, EVENT_ONE_SECOND);
+    }
     if (!processing_start_offline(&map)) {
         state.SkipWithError("processing_start_offline failed");
         return;
@@ -191,10 +215,30 @@ void BM_Chain(benchmark::State &state) {
     state.counters["dropped_blocks"] = static_cast<double>(acquisition_dropped_blocks());
     processing_cleanup();
     event_cleanup();
+    dev_cleanup();
+}
+
+void BM_Chain(benchmark::State &state) { chain(state, false); }
+void BM_ChainWithOutputs(benchmark::State &state) { chain(state, true); }
+
+void BM_EnergySave(benchmark::State &state) {
+    setlogmask(LOG_UPTO(LOG_WARNING));
+    Root root;
+    std::filesystem::create_directories(root.path + "/data");
+    static avg_buf_t a;
+    for (auto _ : state) {
+        a.data.sets_i[0].p.wh.value += 1.0;
+        if (!agg_save_energy(&a, 0)) {
+            state.SkipWithError("save failed");
+            return;
+        }
+    }
 }
 
 }  // namespace
 
 BENCHMARK(BM_Chain)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
+BENCHMARK(BM_ChainWithOutputs)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_EnergySave)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

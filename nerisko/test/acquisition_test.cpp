@@ -86,6 +86,22 @@ TEST_F(Acquisition, NothingIsAvailableBeforeTheSecondCopy) {
     }
 }
 
+// A half delivered twice (a thread that copied the same half again) spans no
+// ticks: it must not give a rate, or the rate would be infinite and the ticks
+// per sample zero for good. The next genuine half measures it.
+TEST_F(Acquisition, AHalfDeliveredTwiceGivesNoRate) {
+    const auto half = feed.blocks(32);
+    acquisition_new_data(half.data(), 32);
+    acquisition_new_data(half.data(), 32);
+    double rate = -1;
+    EXPECT_FALSE(acquisition_get_sample_rate(&rate));
+    EXPECT_EQ(acquisition_get_ts_per_sample(), 0u);
+    feed.copy(32);
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    EXPECT_NEAR(rate, 200000000.0 / kTps, 1e-6);
+    EXPECT_EQ(acquisition_get_ts_per_sample(), kTps);
+}
+
 TEST_F(Acquisition, SamplesAreCalibratedIntoTheWiredRings) {
     feed.copy(2);
     feed.copy(2);
@@ -148,9 +164,11 @@ TEST_F(Acquisition, RateFromMarksAcrossTheRingEnd) {
 TEST_F(Acquisition, TickCounterWrapRaisesTheUpperWord) {
     feed.first_tick = 0xFFFFFFFFu - 100 * kTps;  // wraps within the second copy
     feed.copy(1);
+    const uint64_t upper = acquisition_get_ts(63) >> 32;  // no rate yet: the newest time
+    EXPECT_GT(upper, 0u) << "samples before the first tick word keep times above 0";
     feed.copy(2);
     const uint32_t newest = 64 * 3 - 1;
-    const uint64_t want = (uint64_t{1} << 32) | static_cast<uint32_t>(feed.first_tick + uint64_t{newest} * kTps);
+    const uint64_t want = ((upper + 1) << 32) | static_cast<uint32_t>(feed.first_tick + uint64_t{newest} * kTps);
     EXPECT_EQ(acquisition_get_ts(newest), want);
     EXPECT_EQ(acquisition_get_ts(newest - 10), want - 10 * kTps);
     EXPECT_EQ(acquisition_get_index(want, 1), static_cast<int>(newest));
@@ -310,7 +328,7 @@ TEST_F(SimBoard, CalibratedRingsEqualTheScenario) {
         const auto newest = static_cast<uint32_t>((pos[0] - cb0->base + cb0->size - 1) % cb0->size);
         const uint64_t ts = acquisition_get_ts(newest);
         EXPECT_EQ(static_cast<uint32_t>(ts), prusim::sample_ticks(first - 1));
-        EXPECT_EQ(ts >> 32, 1u) << "the 32-bit counter wrapped once";
+        EXPECT_EQ(ts >> 32, 2u) << "the 32-bit counter wrapped once (the count starts at 1)";
         // One more half for each thread once the stop is under way, one at a time.
         std::thread last([p0 = pos[0]] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -368,38 +386,61 @@ TEST_F(SimBoard, RingTimesTheChannelKindScaleIsTheSignal) {
 }
 
 // The processing side reads while the ping and pong threads copy: the rate
-// it sees is whole, and under the lock every ring holds the same count.
+// it sees is whole, and under the lock every ring holds the same count. The
+// PRU writes each half once the one before is copied and while the reader is
+// less than 16 halves behind, so a loaded machine that holds the reader back
+// never fills the rings: no half may be dropped.
 TEST_F(SimBoard, ReadingWhileTheThreadsCopy) {
     reboot(3);
+    configure(3, prusim::Config{});  // lock-step
     ASSERT_TRUE(acquisition_init());
-    copy_func = acquisition_new_data;
+    copy_func = [](const pru_block_t *blocks, uint32_t count) {
+        acquisition_new_data(blocks, count);
+        pru_test::record_copy(blocks, count);
+    };
     ASSERT_TRUE(pru_start_acq());
     const double want_rate = prusim::configured_sample_rate();
+    constexpr uint64_t kHalves = 40;
+    std::atomic<uint64_t> consumed{0};
+    std::atomic<bool> reading{true};
+    std::thread pru([&] {
+        for (uint64_t h = 0; h < kHalves && reading; ++h) {
+            while (reading && h * 2048 >= consumed + 16 * 2048) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            step_halves(1);
+        }
+    });
     float *pos[ACQ_CHANNELS];
     for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
         pos[r] = acquisition_get_cb(r)->base;
     }
-    uint64_t consumed = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    while (consumed < 40 * 2048 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(20)) {
-        double rate = 0;
-        if (!acquisition_get_sample_rate(&rate)) {
-            continue;
+    auto read = [&] {
+        const auto t0 = std::chrono::steady_clock::now();
+        while (consumed < kHalves * 2048) {
+            ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60)) << consumed << " read";
+            double rate = 0;
+            if (!acquisition_get_sample_rate(&rate)) {
+                continue;
+            }
+            ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
+            ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
+            acquisition_lock_buffers();
+            const uint32_t n = acquisition_items_available(0, pos[0]);
+            for (uint32_t r = 0; r < num_buf; ++r) {
+                EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
+                acquisition_free_samples(r, n);
+                pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
+            }
+            acquisition_unlock_buffers();
+            consumed += n;
         }
-        ASSERT_NEAR(rate, want_rate, 1e-3 * want_rate);
-        ASSERT_EQ(acquisition_get_ts_per_sample(), static_cast<uint32_t>(200000000.0 / rate));
-        acquisition_lock_buffers();
-        const uint32_t n = acquisition_items_available(0, pos[0]);
-        for (uint32_t r = 0; r < num_buf; ++r) {
-            EXPECT_EQ(acquisition_items_available(r, pos[r]), n) << "ring " << r;
-            acquisition_free_samples(r, n);
-            pos[r] = cb_step(acquisition_get_cb(r), pos[r], n);
-        }
-        acquisition_unlock_buffers();
-        consumed += n;
-    }
-    EXPECT_GE(consumed, 40u * 2048);
-    pru_stop_acq();
+    };
+    read();
+    reading = false;
+    pru.join();
+    EXPECT_EQ(consumed, kHalves * 2048);
+    stop_lockstep();
     EXPECT_EQ(acquisition_dropped_blocks(), 0u);
     acquisition_clean();
 }
@@ -417,27 +458,33 @@ TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
     ASSERT_TRUE(acquisition_init());
     copy_func = acquisition_new_data;
     ASSERT_TRUE(pru_start_acq());
-    float *pos = acquisition_get_cb(0)->base;
-    // The peak of the newest 2048 samples of ring 0, in volts.
+    float *pos[ACQ_CHANNELS];
+    for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
+        pos[r] = acquisition_get_cb(r)->base;
+    }
+    // The peak of the newest 2048 samples of ring 0, in volts. Every ring is
+    // emptied: a half that does not fit into every ring goes into none, so
+    // rings left full would stop ring 0 as well.
     auto newest_peak = [&pos] {
-        uint32_t n = 0;
         const auto t0 = std::chrono::steady_clock::now();
-        while ((n = acquisition_items_available(0, pos)) < 2048) {
+        while (acquisition_items_available(0, pos[0]) < 2048) {
             if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(10)) {
                 return -1.0;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         acquisition_lock_buffers();
-        n = acquisition_items_available(0, pos);
-        acquisition_free_samples(0, n - 2048);
-        pos = cb_step(acquisition_get_cb(0), pos, n - 2048);
+        const uint32_t n = acquisition_items_available(0, pos[0]);
+        cb_t *cb0 = acquisition_get_cb(0);
         double peak = 0;
-        for (uint32_t i = 0; i < 2048; ++i) {
-            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(acquisition_get_cb(0), pos, i))));
+        for (uint32_t i = n - 2048; i < n; ++i) {
+            peak = std::max(peak, std::abs(static_cast<double>(*cb_step(cb0, pos[0], i))));
         }
-        acquisition_free_samples(0, 2048);
-        pos = cb_step(acquisition_get_cb(0), pos, 2048);
+        for (uint32_t r = 0; r < num_buf; ++r) {
+            const uint32_t have = acquisition_items_available(r, pos[r]);
+            acquisition_free_samples(r, have);
+            pos[r] = cb_step(acquisition_get_cb(r), pos[r], have);
+        }
         acquisition_unlock_buffers();
         return peak * CAL_VOLTAGE_SCALE;
     };
@@ -445,22 +492,16 @@ TEST_F(SimBoard, AGainStepTakesEffectWhileTheThreadsCopy) {
 
     // The step runs on a thread of its own, as on the test station's
     // receive thread, which never takes the acquisition lock.
-    std::atomic<bool> stepped{false};
-    std::thread station([&stepped] {
+    std::thread station([] {
         data_set_t result{};
         result.set_u.u[0].rms_ln.value = 100.0f;
         float gain = 0;
         EXPECT_TRUE(cal_voltage_gain(&result, &gain, 200.0f));
         EXPECT_EQ(gain, 2.0f);
-        stepped = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // while the threads copy on
     });
-    while (!stepped) {
-        std::this_thread::yield();
-    }
+    station.join();
     newest_peak();  // may still hold blocks copied before the step
     EXPECT_NEAR(newest_peak(), 200.0, 1.0);
-    station.join();
     pru_stop_acq();
     acquisition_clean();
 }

@@ -349,6 +349,101 @@ TEST_F(Accuracy, DroppedSamplesSkipAWindowAndGoOn) {
     check_set(last(0), 0, 0);
 }
 
+// Processing held back while the PRU goes on (a CPU-starved board): once the
+// rings are full the halves that find no room are lost, the windows whose
+// times the gap moved are skipped, and measuring goes on: every second is one
+// second long, later than the one before, and adds its energy.
+struct HeldBack {
+    const char *name;
+    int halves;  // written while nothing is read; the rings take 29 of them
+};
+
+const HeldBack kHeldBack[] = {
+    {"less_than_a_ring_lost", 40},
+    {"more_than_a_ring_lost", 90},
+    {"past_a_wrap_of_the_tick_counter", 200},  // the 32-bit counter wraps every 126 halves
+};
+
+class HeldBackFor : public Accuracy, public ::testing::WithParamInterface<HeldBack> {};
+
+TEST_P(HeldBackFor, LosesWhatFindsNoRoomAndGoesOnMeasuring) {
+    full_meter();
+    start(50.0);
+    run_seconds(2, 0);
+    const size_t before = seconds.size();
+    for (int n = 0; n < GetParam().halves; ++n) {
+        ASSERT_TRUE(feeder.write_half());
+    }
+    ASSERT_GT(acquisition_dropped_blocks(), 0u);
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "Channel buffers full, dropping samples until they are read"));
+    for (int n = 0; n < 60; ++n) {
+        ASSERT_TRUE(feeder.step());
+    }
+    bool skipped = false;
+    for (const auto &l : meter::host::log_lines()) {
+        skipped = skipped || l.text.rfind("Number of samples ", 0) == 0;
+    }
+    EXPECT_TRUE(skipped);
+
+    double rate = 0;
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    for (uint32_t set = 0; set < 2; ++set) {
+        SCOPED_TRACE("set " + std::to_string(set));
+        std::vector<data_set_t> after;
+        for (size_t n = before - 1; n < seconds.size(); ++n) {
+            if (seconds[n].set == set) {
+                after.push_back(seconds[n]);
+            }
+        }
+        // The backlog the rings kept and the ten seconds written after it.
+        EXPECT_GT(after.size(), 13u);
+        for (size_t n = 1; n < after.size(); ++n) {
+            SCOPED_TRACE("second " + std::to_string(n));
+            const data_set_t &a = after[n - 1];
+            const data_set_t &b = after[n];
+            EXPECT_TRUE(all_finite(b));
+            EXPECT_EQ(b.ts_end - b.ts_begin, AGG_TICKS_PER_SECOND);
+            EXPECT_GE(b.ts_begin, a.ts_end);
+            EXPECT_GT(b.samples, 0.0f);  // the second the gap cuts short holds what came before it
+            EXPECT_LE(b.samples, rate + 1);
+            const data_p_set &pa = a.sets_i[0].p;
+            const data_p_set &pb = b.sets_i[0].p;
+            EXPECT_GT(pb.wh_in.value - pa.wh_in.value, 0.0) << "a second without energy";
+            EXPECT_NEAR(pb.wh.value - pa.wh.value, pb.w.value / 3600.0, 1e-3 * std::fabs(pb.w.value / 3600.0));
+        }
+        check_set(last(set), set, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Halves, HeldBackFor, ::testing::ValuesIn(kHeldBack),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// The 32-bit tick counter wraps in the middle of the first half: the first
+// samples lie before the first tick word seen. The first second still begins
+// where the samples do, lasts one second, holds a second of samples and adds
+// its energy.
+TEST_F(Accuracy, FirstSecondWhenTheTickCounterWrapsInTheFirstHalf) {
+    full_meter();
+    cfg.tick_start = 0xFFFFFFFFu - 1000u * 16640u;
+    start(50.0);
+    run_seconds(3, 0);
+    double rate = 0;
+    ASSERT_TRUE(acquisition_get_sample_rate(&rate));
+    double wh_in = 0;
+    for (const data_set_t &d : seconds) {
+        if (d.set != 0) {
+            continue;
+        }
+        SCOPED_TRACE("second ending at " + std::to_string(d.ts_end));
+        EXPECT_TRUE(all_finite(d));
+        EXPECT_GT(d.ts_end, d.ts_begin);
+        EXPECT_EQ(d.ts_end - d.ts_begin, AGG_TICKS_PER_SECOND);
+        EXPECT_NEAR(d.samples, rate, 0.05);
+        EXPECT_GT(d.sets_i[0].p.wh_in.value, wh_in) << "a second without energy";
+        wh_in = d.sets_i[0].p.wh_in.value;
+    }
+}
+
 // Mappings that would read a ring twice, leave one unread or index out of
 // bounds: the offending set, load or CT is left out with a log line, the
 // rest is measured, and no ring fills up.

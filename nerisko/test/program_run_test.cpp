@@ -8,11 +8,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <cstdlib>
+#include <algorithm>
 #include <spawn.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -110,6 +116,312 @@ TEST_F(ProgramRun, StartUpFailureEndsWithStatusOne) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_NE(slurp(log).find("Requested channel 0 is a voltage channel. Please select a current channel (6 or higer)"),
               std::string::npos);
+}
+
+// The energy registers of the load totals of all 48 load records as the
+// node load/48 shows them, with each record's time, voltage set and slot
+// (its place among the active records of its set); complete once every
+// active record holds a result.
+struct Snapshot {
+    uint64_t ts[48] = {};
+    bool active[48] = {};
+    uint32_t set[48] = {};
+    uint32_t slot[48] = {};
+    double energy[48][11] = {};
+};
+
+bool snapshot(const std::string &path, Snapshot *out) {
+    const std::string b = slurp(path);
+    if (b.size() != 48 * 736) {
+        return false;
+    }
+    bool measured = true;
+    uint32_t next_slot[2] = {};
+    for (size_t m = 0; m < 48; ++m) {
+        std::memcpy(&out->ts[m], b.data() + 736 * m + 48, 8);
+        out->active[m] = b[736 * m + 44] != 0;
+        std::memcpy(&out->set[m], b.data() + 736 * m + 512, 4);
+        if (out->active[m] && out->set[m] < 2) {
+            out->slot[m] = next_slot[out->set[m]]++;
+        }
+        std::memcpy(out->energy[m], b.data() + 736 * m + 632, sizeof out->energy[m]);
+        measured = measured && (!out->active[m] || out->ts[m] != 0);
+    }
+    return measured && out->active[0];
+}
+
+// Every active record of b is of a later second than in a.
+bool all_later(const Snapshot &a, const Snapshot &b) {
+    for (size_t m = 0; m < 48; ++m) {
+        if (b.active[m] && b.ts[m] == a.ts[m]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a start finds in the energy files of a set, read by the test
+// itself: the file when its flag is there, else the backup. Load totals by
+// slot.
+bool stored_energy(const std::string &root, uint32_t set, double out[48][11]) {
+    const std::string n = std::to_string(set);
+    const bool flag = std::filesystem::exists(root + "/data/energy_set_flag" + n);
+    std::string f = slurp(root + (flag ? "/data/energy_set_" : "/data/energy_set_bu") + n);
+    if (f.size() != 56312) {
+        f = slurp(root + "/data/energy_set_" + n);
+    }
+    if (f.size() != 56312) {
+        return false;
+    }
+    for (size_t l = 0; l < 48; ++l) {
+        for (size_t e = 0; e < 11; ++e) {
+            std::memcpy(&out[l][e], f.data() + 1184 + 1168 * l + 16 * e, 8);
+        }
+    }
+    return true;
+}
+
+// Killed (SIGKILL) at 50 random moments of a sped-up run and started again
+// each time: no register that only rises falls or comes back at zero, and
+// what is lost is less than two seconds of energy.
+TEST_F(ProgramRun, KilledAtRandomMomentsLosesUnderTwoSeconds) {
+    // Three times real time: each second of results costs two durable saves
+    // and a hundred node writes, which a faster pace on a loaded machine
+    // would let fall behind.
+    setenv("METER_PRU_TIME_SCALE", "3", 1);
+    const std::string node = root.path() + "/dev/zor_data/load/48";
+    const bool rising[11] = {false, true, false, true, true, true, true, true, true, true, true};
+    std::mt19937 random(14);
+    std::uniform_int_distribution<int> moment_ms(0, 400);
+    Snapshot before;
+    double stored[2][48][11] = {};
+    double per_second[48][11] = {};
+    for (int round = 0; round <= 50; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::filesystem::remove(node);
+        run({"-d"});
+        Snapshot first;
+        const auto limit = std::chrono::steady_clock::now() + 30s;
+        while (!snapshot(node, &first)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+            std::this_thread::sleep_for(5ms);
+        }
+        if (round > 0) {
+            for (size_t m = 0; m < 48; ++m) {
+                if (!before.active[m]) {
+                    continue;
+                }
+                const double *kept = stored[before.set[m]][before.slot[m]];
+                for (size_t e = 0; e < 11; ++e) {
+                    if (!rising[e] || before.energy[m][e] == 0.0) {
+                        continue;
+                    }
+                    const std::string what = "load record " + std::to_string(m) + " register " + std::to_string(e);
+                    ASSERT_GT(kept[e], 0.0) << what;
+                    EXPECT_LT(before.energy[m][e] - kept[e], 2.0 * per_second[m][e]) << what;
+                    EXPECT_GE(first.energy[m][e], kept[e]) << what << ": the run goes on from what was kept";
+                }
+            }
+        }
+        if (round == 50) {
+            break;
+        }
+        // One more second to learn each register's rate, then a random moment.
+        Snapshot second_one = first;
+        while (!snapshot(node, &second_one) || !all_later(first, second_one)) {
+            ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+            std::this_thread::sleep_for(2ms);
+        }
+        for (size_t m = 0; m < 48; ++m) {
+            for (size_t e = 0; e < 11; ++e) {
+                per_second[m][e] = second_one.energy[m][e] - first.energy[m][e];
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment_ms(random)));
+        ASSERT_TRUE(snapshot(node, &before));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        ASSERT_NE(wait_end(10000ms), -1);
+        ASSERT_TRUE(stored_energy(root.path(), 0, stored[0]));
+        ASSERT_TRUE(stored_energy(root.path(), 1, stored[1]));
+    }
+    unsetenv("METER_PRU_TIME_SCALE");
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    EXPECT_NE(wait_end(5000ms), -1);
+}
+
+// Print mode: 640 samples of the 9 ADCs of the default front end, written
+// as CSV; the program ends by itself with status 0. Times go up by one
+// sample period, every status word is a healthy ADC's, and the voltage
+// channels carry the scenario's 230 V.
+TEST_F(ProgramRun, PrintModeWritesTheCaptureAndEnds) {
+    run({"-p640", "-o", "/capture.csv"});
+    const int status = wait_end(60000ms);
+    ASSERT_NE(status, -1) << slurp(log);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << slurp(log);
+    const std::string csv = slurp(root.host("/capture.csv"));
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < csv.size()) {
+        const size_t end = csv.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "the file ends with a whole line";
+        lines.push_back(csv.substr(at, end - at + 1));
+        at = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 1u + 640u);
+    std::string header = "timestamp,";
+    for (int k = 0; k < 9; ++k) {
+        header += "adc" + std::to_string(k) + ":head,";
+        for (int c = 0; c < 6; ++c) {
+            header += "adc" + std::to_string(k) + ":ch" + std::to_string(c) + ",";
+        }
+    }
+    EXPECT_EQ(lines[0], header + "\x08 \n");
+    long long last = -1;
+    long long step = -1;
+    long long peak = 0;
+    for (size_t n = 1; n < lines.size(); ++n) {
+        SCOPED_TRACE("line " + std::to_string(n));
+        const std::string &l = lines[n];
+        ASSERT_GE(l.size(), 3u);
+        ASSERT_EQ(l.substr(l.size() - 3), "\x08 \n");
+        std::vector<std::string> f;
+        std::stringstream in(l.substr(0, l.size() - 3));
+        for (std::string x; std::getline(in, x, ',');) {
+            f.push_back(x);
+        }
+        ASSERT_EQ(f.size(), 1u + 9u * 7u);
+        const long long ts = std::stoll(f[0]);
+        if (last >= 0) {
+            const long long d = (ts - last + (1ll << 32)) % (1ll << 32);
+            if (step < 0) {
+                step = d;
+            }
+            EXPECT_NEAR(static_cast<double>(d), static_cast<double>(step), 1.0);
+        }
+        last = ts;
+        for (int k = 0; k < 9; ++k) {
+            EXPECT_EQ(f[1 + 7 * k], "0xc00000");
+        }
+        peak = std::max(peak, std::llabs(std::stoll(f[2])));  // ADC 0 channel 0: voltage 1
+    }
+    EXPECT_GT(step, 0);
+    // 230 V * sqrt 2 at the voltage scale of one count.
+    const double volts = static_cast<double>(peak) * 0.0001451642;
+    EXPECT_NEAR(volts, 230.0 * 1.41421356, 230.0 * 1.41421356 * 0.08) << peak;
+}
+
+TEST_F(ProgramRun, PrintModeThatCannotWriteEndsWithStatusOne) {
+    run({"-d", "-p64", "-o", "/no/such/folder/capture.csv"});
+    const int status = wait_end(60000ms);
+    ASSERT_NE(status, -1);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(slurp(log).find("Failed to open CSV file for writing"), std::string::npos) << slurp(log);
+}
+
+// Every trend file under root: a header and whole records in time order.
+void expect_whole_trend_files(const std::string &root, size_t *files, size_t *records) {
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root + "/data")) {
+        const std::string name = e.path().filename().string();
+        if (!e.is_regular_file() || name.find_first_not_of("0123456789") != std::string::npos ||
+            e.path().parent_path().filename().string().find("set_") == 0) {
+            continue;
+        }
+        const std::string b = slurp(e.path().string());
+        SCOPED_TRACE(e.path().string());
+        ASSERT_GE(b.size(), 11112u);
+        EXPECT_EQ((b.size() - 11112) % 1408, 0u) << b.size();
+        uint32_t last = 0;
+        for (size_t at = 11112; at + 1408 <= b.size(); at += 1408) {
+            uint32_t t = 0;
+            std::memcpy(&t, b.data() + at, 4);
+            EXPECT_GE(t, last);
+            last = t;
+            ++*records;
+        }
+        ++*files;
+    }
+}
+
+// Bytes in the trend files under root (companions left out).
+size_t trend_bytes(const std::string &root) {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(root + "/data", ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos && it->is_regular_file(ec)) {
+            n += static_cast<size_t>(it->file_size(ec));
+        }
+    }
+    return n;
+}
+
+// Killed (SIGKILL) at 30 random moments of trend writing on a sped-up run,
+// then started once more until it writes: every trend file is a header and
+// whole records in time order. Disabled: at a pace that gives five-minute
+// results within seconds the channel rings overflow while the five-minute
+// callback syncs its files, and acquisition then stops on its ring-index
+// assertion; run it by hand with --gtest_also_run_disabled_tests.
+TEST_F(ProgramRun, DISABLED_KilledWhileWritingTrendsLeavesWholeFiles) {
+    setenv("METER_PRU_TIME_SCALE", "30", 1);  // a five-minute result every 10 s
+    std::mt19937 random(18);
+    std::uniform_int_distribution<int> moment_ms(0, 1500);
+    for (int round = 0; round <= 30; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const size_t before = trend_bytes(root.path());
+        std::set<std::string> folders;
+        std::set<std::string> old_names;
+        if (round == 30) {
+            for (const auto &e : std::filesystem::recursive_directory_iterator(root.path() + "/data")) {
+                const std::string name = e.path().filename().string();
+                if (e.is_regular_file() && name.find_first_not_of("0123456789") == std::string::npos) {
+                    folders.insert(e.path().parent_path().string());
+                    old_names.insert(e.path().string());
+                }
+            }
+        }
+        run({"-d"});
+        const auto limit = std::chrono::steady_clock::now() + 120s;
+        while (trend_bytes(root.path()) == before) {
+            ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+            std::this_thread::sleep_for(2ms);
+        }
+        if (round == 30) {
+            // The first write of a run to a load repairs what earlier runs
+            // left in the load's folder: wait until every folder has its new file.
+            auto all_written = [&] {
+                for (const std::string &f : folders) {
+                    bool fresh = false;
+                    for (const auto &e : std::filesystem::directory_iterator(f)) {
+                        const std::string name = e.path().filename().string();
+                        fresh = fresh || (name.find_first_not_of("0123456789") == std::string::npos &&
+                                          !old_names.count(e.path().string()) && e.file_size() >= 11112 + 1408);
+                    }
+                    if (!fresh) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            while (!all_written()) {
+                ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+                std::this_thread::sleep_for(5ms);
+            }
+            ASSERT_EQ(kill(pid, SIGINT), 0);
+            ASSERT_NE(wait_end(10000ms), -1);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(moment_ms(random)));
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        ASSERT_NE(wait_end(10000ms), -1);
+    }
+    unsetenv("METER_PRU_TIME_SCALE");
+    size_t files = 0;
+    size_t records = 0;
+    expect_whole_trend_files(root.path(), &files, &records);
+    EXPECT_GT(records, 30u);
 }
 
 }  // namespace

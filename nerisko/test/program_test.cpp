@@ -2,6 +2,10 @@
 // simulated board in real time, against the velsard stand-in on a private bus.
 
 #include "nerisko/agg.h"
+#include "nerisko/alarm.h"
+#include "nerisko/dev.h"
+#include "nerisko/pulse.h"
+#include "nerisko/stats.h"
 #include "nerisko/event.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
@@ -16,6 +20,8 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <cstring>
+#include <filesystem>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -58,12 +64,15 @@ protected:
         ASSERT_TRUE(sys_platform_start());
         one_second_results = 0;
         agg_set_pf_sign_value(0);
+        pulse_period_ms = 20;
     }
     void TearDown() override {
         if (started) {
             main_cleanup();
         }
         control.store("num_channels", g_variant_new_uint32(48));
+        control.store("pulse_config", g_variant_ref(default_pulse_config.get()));
+        pulse_period_ms = 1000;
     }
     // The simulated front end of this many CT channels, then start-up.
     int start(uint32_t channels, bool chan_given = false, uint32_t channel = 0) {
@@ -84,8 +93,20 @@ protected:
         return wait_until([&] { return one_second_results.load() >= now + more; });
     }
 
+    std::vector<std::string> reports_of(int channel) {
+        std::vector<std::string> out;
+        for (const auto &c : control.calls_of("UpdatePulseCount")) {
+            const std::string text = velsard_testing::print(c.args.get());
+            if (text.rfind("(" + std::to_string(channel) + ",", 0) == 0) {
+                out.push_back(text);
+            }
+        }
+        return out;
+    }
+
     meter::host::TempRoot root;
     Control control;
+    velsard_testing::Variant default_pulse_config{control.fetch("pulse_config")};
     bool started = false;
 };
 
@@ -251,10 +272,12 @@ TEST_F(Program, RestartsFromBothThreadsAreSerialised) {
     std::thread ipc([this] {
         for (int n = 0; n < 4; ++n) {
             control.emit("NewMapping");
-            std::this_thread::sleep_for(20ms);
         }
     });
-    for (int n = 0; n < 4; ++n) {
+    // A restart on the IPC thread resets the data-ready node: a raise it
+    // clears before the main thread reads it asks for no restart, and is
+    // raised again.
+    while (meter::host::log_count("Resetting daisychain") < 4) {
         meter::host::drdy_raise(1);
         main_watch_drdy();
     }
@@ -307,6 +330,97 @@ TEST_F(Program, SignalHandlerOnlyRecords) {
     handle_signal(SIGHUP);
     main_handle_signals();
     EXPECT_TRUE(meter::host::log_has("Received SIGHUP. restarting serial connection"));
+}
+
+// The pulse-input thread takes the counters as they stand as its baseline
+// (a program restart does not clear them), then reports each increase once,
+// also across a wrap of the counter; still counters cause no call, and a
+// refused report is made again.
+TEST_F(Program, PulseInputs) {
+    ASSERT_EQ(start(48), 0);
+    ASSERT_TRUE(wait_until([] { return pulse_passes() >= 1; }));
+    const uint32_t base0 = prusim::pulse_count(0);
+    prusim::add_pulses(0, 4294967290u - base0);
+    prusim::add_pulses(1, 3);
+    ASSERT_TRUE(wait_until([] { return pulse_last_reported(0) == 4294967290u; }));
+    ASSERT_TRUE(wait_until([] { return pulse_last_reported(1) == prusim::pulse_count(1); }));
+    control.clear_calls();
+    prusim::add_pulses(0, 11);
+    ASSERT_TRUE(wait_until([&] { return !reports_of(0).empty(); }));
+    EXPECT_EQ(reports_of(0), std::vector<std::string>{"(0, 11)"});
+    EXPECT_EQ(prusim::pulse_count(0), 5u);
+
+    const uint64_t passes = pulse_passes();
+    ASSERT_TRUE(wait_until([&] { return pulse_passes() >= passes + 3; }));
+    EXPECT_EQ(control.calls_of("UpdatePulseCount").size(), 1u) << "still counters: no call";
+
+    control.fail_next("UpdatePulseCount");
+    prusim::add_pulses(1, 4);
+    ASSERT_TRUE(wait_until([&] { return reports_of(1).size() >= 2; }));
+    EXPECT_EQ(reports_of(1), (std::vector<std::string>{"(1, 4)", "(1, 4)"})) << "refused, then reported again";
+    EXPECT_TRUE(alarm_set(1));
+    EXPECT_TRUE(alarm_set(0));
+    EXPECT_EQ(meter::host::alarm_out_bytes(), (std::vector<uint8_t>{1, 0}));
+}
+
+// A pulse-output configuration that cannot run switches the output off and
+// the meter measures on; the configuration handler applies a new one, and
+// the device-configuration and peak-reset kinds reach the demand.
+TEST_F(Program, OutputConfigurationAtStartAndChanges) {
+    pulse_config pc{};
+    pc.entries[2].flag_1 = true;
+    pc.entries[2].flag_2 = true;
+    pc.entries[2].param = 19;
+    pc.entries[2].scaler = 0.0;  // no pulse can be that small
+    pc.entries[2].load_id = 1;
+    control.store("pulse_config", pulse_config_serialize(&pc));
+    ASSERT_EQ(start(48), 0);
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "Pulse out scaler invalid"));
+    EXPECT_TRUE(meter::host::log_has(LOG_ERR, "Pulse output switched off"));
+    EXPECT_FALSE(agg_pulse_out_enabled());
+    EXPECT_TRUE(results_flow());
+
+    pc.entries[2].scaler = 0.001;
+    pc.entries[2].pulse_width = 120;
+    control.store("pulse_config", pulse_config_serialize(&pc));
+    control.emit("NewPulseConfig");
+    ASSERT_TRUE(wait_until([] { return agg_pulse_out_enabled(); }));
+    EXPECT_EQ(meter::host::pulse_widths().back(), 120);
+    // Load 1 draws some 9 kW: a 1 Wh pulse is due every second or so.
+    ASSERT_TRUE(wait_until([&] { return !reports_of(2).empty(); }));
+
+    control.store("device_config", g_variant_new("(uuuuuuuuuuuuuuu)", 0u, 0u, 0u, 3u, 0u, 5u, 0u, 0u, 0u, 0u, 0u,
+                                                  0u, 0u, 0u, 0u));
+    control.emit("NewDeviceConfig");
+    ASSERT_TRUE(wait_until([] { return stats_get_window() == 3 && stats_get_billing_day() == 5; }));
+    control.emit("RequestPeakDemandReset");
+    ASSERT_TRUE(wait_until([] { return meter::host::log_has("Resetting peak demand"); }));
+}
+
+// While measuring, every second rewrites the result nodes with the time of
+// its result, and the energy file grows from the registers.
+TEST_F(Program, NodesAndEnergyFileWhileMeasuring) {
+    ASSERT_EQ(start(48), 0);
+    const auto ts_of = [] {
+        const std::string b = meter::host::node_content("/dev/zor_data/load/0");
+        uint64_t ts = 0;
+        if (b.size() == 736) {
+            std::memcpy(&ts, b.data() + 48, 8);
+        }
+        return ts;
+    };
+    ASSERT_TRUE(wait_until([&] { return ts_of() != 0; }));
+    const uint64_t first = ts_of();
+    ASSERT_TRUE(wait_until([&] { return ts_of() != first; }));
+    const std::string load = meter::host::node_content("/dev/zor_data/load/0");
+    uint32_t id = 0;
+    std::memcpy(&id, load.data(), 4);
+    EXPECT_EQ(id, 1u);
+    double wh_in = 0;
+    std::memcpy(&wh_in, load.data() + 632 + 8 * 3, 8);
+    EXPECT_GT(wh_in, 0.0);
+    ASSERT_TRUE(wait_until([&] { return root.get("/data/energy_set_0").size() == 56312; }));
+    EXPECT_TRUE(std::filesystem::exists(root.host("/data/energy_set_flag0")));
 }
 
 }  // namespace

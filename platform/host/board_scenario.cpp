@@ -2,6 +2,14 @@
 // program files and physical memory under METER_ROOT, and the signals the
 // simulated front end samples, in real time.
 //
+// Two variables of the environment change the run:
+//   METER_PRU_TIME_SCALE  how many times faster than real time the simulated
+//                         PRU samples (default 1); above 1 it also waits for
+//                         the program to take each half, so that a fast run
+//                         loses nothing (five minutes of results in seconds);
+//   METER_PULSE_RATES     pulses per second on pulse inputs 0 and 1, "R0,R1"
+//                         (default none).
+//
 // The default scenario matches the velsard stand-in's default mapping: two
 // voltage sets of 230 V at 50 Hz on channels 0-5 and four loads of three CTs
 // (100 A / 333 mV sensors on channels 6-17) with different power factors,
@@ -11,8 +19,12 @@
 
 #include "prusim/prusim.h"
 
+#include <syslog.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
+#include <string>
 
 namespace {
 
@@ -29,6 +41,41 @@ struct Load {
     unsigned harmonic;
     double share;
 };
+
+// A finite number >= 0 from text, or nothing.
+bool parse_rate(const std::string &text, double *out) {
+    char *end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(v) || v < 0.0) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+void pace_from_environment(prusim::Config &c) {
+    if (const char *scale = std::getenv("METER_PRU_TIME_SCALE")) {
+        double v = 0.0;
+        if (parse_rate(scale, &v) && v > 0.0) {
+            c.time_scale = v;
+            c.backpressure = v > 1.0;
+        } else {
+            sys_log(LOG_ERR, "METER_PRU_TIME_SCALE=%s is not a positive number, real time is kept", scale);
+        }
+    }
+    if (const char *rates = std::getenv("METER_PULSE_RATES")) {
+        const std::string text = rates;
+        const size_t comma = text.find(',');
+        double r0 = 0.0;
+        double r1 = 0.0;
+        if (comma != std::string::npos && parse_rate(text.substr(0, comma), &r0) &&
+            parse_rate(text.substr(comma + 1), &r1)) {
+            c.pulse_rate_hz = {r0, r1};
+        } else {
+            sys_log(LOG_ERR, "METER_PULSE_RATES=%s is not two rates \"R0,R1\", no pulses", rates);
+        }
+    }
+}
 
 }  // namespace
 
@@ -68,5 +115,6 @@ bool sys_platform_start() {
             c.calibration[ch].counts_to_unit = kCtScale;
         }
     }
+    pace_from_environment(c);
     return prusim::configure(c) == 0;
 }

@@ -15,6 +15,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -76,10 +77,14 @@ void make_parents(const std::string &host_path) {
 }
 
 // Replaces a file's whole content so that another process reading it sees
-// either the old or the new bytes.
+// either the old or the new bytes. The temporary name is the call's own:
+// threads replacing one file at once (a test raising the data-ready node
+// while a restart resets it) must not write into each other's file.
 bool replace_file(const std::string &host_path, const void *data, size_t size) {
+    static std::atomic<unsigned long> replacements{0};
     make_parents(host_path);
-    const std::string tmp = host_path + ".tmp" + std::to_string(::getpid());
+    const std::string tmp =
+        host_path + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(++replacements);
     FILE *f = std::fopen(tmp.c_str(), "wbe");
     if (f == nullptr) {
         return false;

@@ -219,6 +219,30 @@ TEST_F(ValueRoundTrip, ObjectIdentifierElementsComeBackAsTheList) {
     }
 }
 
+// The primitives without an element form cannot be written from a block:
+// the encoder refuses them rather than write the block's address as the
+// value.
+TEST_F(ValueRoundTrip, PrimitivesWithoutElementsRefuseABlock) {
+    const struct {
+        uint8_t datatype;
+        uint32_t property;
+    } rows[] = {
+        {kDtNull, kPropPresentValue},       {kDtSigned, kPropUtcOffset},
+        {kDtDouble, kPropPresentValue},     {kDtOctetString, kPropPresentValue},
+        {kDtBitString, kPropStatusFlags},   {kDtDate, kPropLocalDate},
+        {kDtTime, kPropLocalTime},
+    };
+    for (const auto &row : rows) {
+        for (uint16_t n : {1, 3}) {
+            PropertyValue v;
+            block<uint64_t>(v, row.datatype, n);
+            Bytes enc;
+            EXPECT_FALSE(encode(kObjDevice, row.property, &v, &enc)) << int(row.datatype) << " x" << n;
+            propFreeValue(&v);
+        }
+    }
+}
+
 // The encoder appends straight to the PDU buffer: with room in the buffer it
 // allocates nothing, whatever the size of the value.
 TEST_F(ValueRoundTrip, EncoderAllocatesNothingWhenThePduHasRoom) {

@@ -5,15 +5,19 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "app_memory_counting.h"
 #include "bacnet/stack/bip.h"
+#include "bacnet/stack/bipv6.h"
+#include "bacnet/stack/mstp.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/segment.h"
 #include "bacnet/stack/stack.h"
 #include "harness.h"
+#include "mstp/emulator.h"
 
 namespace fuzz {
 
@@ -37,6 +41,89 @@ inline void startOnce() {
     static bool started = start(config());
     if (!started)
         std::abort();
+}
+
+// The B/IPv6 target's socket edge: opens, joins and binds, keeps what is
+// sent and receives nothing.
+namespace bipv6fake {
+inline int open() {
+    return 0;
+}
+inline int join(int, const uint8_t *, uint32_t) {
+    return 0;
+}
+inline int bind(int, uint16_t, uint32_t) {
+    return 0;
+}
+inline void close(int) {}
+// What was sent since the last input: the destination address and the
+// datagram.
+inline std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> sent;
+inline ssize_t sendTo(int, const uint8_t *data, uint32_t length, const uint8_t *address, uint16_t, uint32_t) {
+    sent.emplace_back(std::vector<uint8_t>(address, address + 16), std::vector<uint8_t>(data, data + length));
+    return length;
+}
+inline ssize_t receive(int, uint8_t *, uint32_t, uint8_t *) {
+    return 0;
+}
+inline const Bipv6SocketOps ops{open, join, bind, close, sendTo, receive};
+}  // namespace bipv6fake
+
+// The stack on B/IPv6 (own address 2001:db8::10, instance 1234).
+inline bool startBipv6() {
+    testapp::configure(config());
+    bipv6SetSocketOps(&bipv6fake::ops);
+    bool started = stackInit(kPortBipv6);
+    bipv6fake::sent.clear();
+    return started;
+}
+
+inline void startBipv6Once() {
+    static bool started = startBipv6();
+    if (!started)
+        std::abort();
+}
+
+// One input of the B/IPv6 target: the first octet is the last of the
+// sender's address 2001:db8::N.
+inline void feedBipv6(const uint8_t *data, size_t size) {
+    bipv6fake::sent.clear();
+    uint8_t source[16] = {0x20, 0x01, 0x0D, 0xB8};
+    source[15] = data[0];
+    bipv6HandleDatagram(data + 1, static_cast<uint32_t>(size - 1), source);
+}
+
+// The stack on MS/TP over the emulated line discipline, MAC 5.
+inline bool startMstp() {
+    testapp::Config c = config();
+    c.mstpMac = 5;
+    testapp::configure(c);
+    mstpemu::reset("/dev/ttyO4");
+    harness::installMstpEmulator();
+    bool started = stackInit(kPortMstp);
+    mstpemu::forgetBus();
+    return started;
+}
+
+inline void startMstpOnce() {
+    static bool started = startMstp();
+    if (!started)
+        std::abort();
+}
+
+// One input of the MS/TP target: a frame from the peer station of the first
+// octet, to this station (second octet even) or broadcast (odd), of the
+// frame type 5 or 6 (bit 1 of the second octet), whose NPDU is the rest.
+// The datalink reads it from the emulator in the next tick.
+inline void feedMstpFrame(const uint8_t *data, size_t size) {
+    mstpemu::Frame frame;
+    frame.source = data[0] == 5 ? 6 : data[0];
+    frame.destination = (data[1] & 1) ? 0xFF : 5;
+    frame.type = (data[1] & 2) ? 5 : 6;
+    frame.data.assign(data + 2, data + size);
+    mstpemu::forgetBus();
+    mstpemu::send(frame);
+    stackTick(0);
 }
 
 // One input of the B/IP target: the first octet chooses the sender and

@@ -357,13 +357,19 @@ TEST_F(RealUdp, MaximumDatagramIsReceivedAndAnOversizedOneDropped) {
     Bytes reply = serveAndReceive();
     ASSERT_FALSE(reply.empty());
     EXPECT_EQ(hex(Bytes(reply.begin() + 6, reply.end())), "60 09 09");
-    // A datagram longer than the receive buffer is recognised as truncated.
-    Bytes huge(3000, 0);
-    huge[0] = 0x81;
-    huge[1] = kBvlcOriginalUnicastNpdu;
-    huge[2] = static_cast<uint8_t>(huge.size() >> 8);
-    huge[3] = static_cast<uint8_t>(huge.size());
-    std::copy(npdu.begin(), npdu.begin() + 6, huge.begin() + 4);
+    // A datagram longer than the receive buffer is recognised as truncated,
+    // even when its first kBipReceiveBuffer octets make a whole message of
+    // their own: a Read-Broadcast-Distribution-Table whose BVLL length says
+    // 1600. Sent alone, those 1600 octets are answered with a NAK.
+    Bytes head(kBipReceiveBuffer, 0);
+    head[0] = 0x81;
+    head[1] = kBvlcReadBroadcastDistributionTable;
+    head[2] = static_cast<uint8_t>(head.size() >> 8);
+    head[3] = static_cast<uint8_t>(head.size());
+    send(head);
+    EXPECT_EQ(hex(serveAndReceive()), "81 00 00 06 00 20");
+    Bytes huge = head;
+    huge.resize(3000, 0);
     send(huge);
     EXPECT_TRUE(serveAndReceive().empty());
     stackShutdown();

@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "bacnet/stack/apdu.h"
 #include "app_memory_counting.h"
+#include "bacnet/stack/bipv6.h"
+#include "bacnet/stack/datalink.h"
 #include "bacnet/stack/notify.h"
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/segment.h"
@@ -233,6 +236,78 @@ TEST(Concurrency, NotificationSendersBesideASegmentedTransfer) {
         EXPECT_GE(segSlotsInUse(), 1);
     }
     EXPECT_EQ(appmem::outstanding(), blocksBefore);
+}
+
+// B/IPv6 senders on two threads look VMACs up while the main thread learns
+// them from Address-Resolution-ACKs: every unicast must go to the address of
+// its own VMAC (peer n answers from 2001:db8:0:1::n).
+namespace v6 {
+std::mutex mutex;
+int unicasts = 0;
+int misdirected = 0;
+
+int open() {
+    return 0;
+}
+int joinOrBind(int, const uint8_t *, uint32_t) {
+    return 0;
+}
+int bind(int, uint16_t, uint32_t) {
+    return 0;
+}
+void close(int) {}
+ssize_t sendTo(int, const uint8_t *data, uint32_t length, const uint8_t *address, uint16_t, uint32_t) {
+    std::lock_guard lock(mutex);
+    if (length >= 10 && data[1] == kBvlc6OriginalUnicastNpdu) {
+        ++unicasts;
+        if (std::memcmp(address + 13, data + 7, 3) != 0)
+            ++misdirected;
+    }
+    return length;
+}
+ssize_t receive(int, uint8_t *, uint32_t, uint8_t *) {
+    return 0;
+}
+const Bipv6SocketOps ops{open, joinOrBind, bind, close, sendTo, receive};
+}  // namespace v6
+
+TEST(Concurrency, Bipv6SendersBesideTheLearningLoop) {
+    bipv6SetSocketOps(&v6::ops);
+    testapp::configure(testapp::Config{});
+    ASSERT_TRUE(stackInit(kPortBipv6));
+    std::atomic<bool> done{false};
+    auto sender = [&done] {
+        const uint8_t npdu[] = {0x01, 0x00, 0x10, 0x08};
+        while (!done) {
+            for (uint8_t n = 1; n <= kVmacTableSize; ++n) {
+                const uint8_t vmac[3] = {0x00, 0x00, n};
+                datalinkSend(kPortBipv6, vmac, sizeof npdu, npdu, false);
+            }
+        }
+    };
+    std::thread a(sender);
+    std::thread b(sender);
+    for (uint8_t n = 1; n <= kVmacTableSize; ++n) {
+        const uint8_t ack[10] = {
+            kBvllTypeBipv6, kBvlc6AddressResolutionAck, 0x00, 0x0A, 0x00, 0x00, n, 0x00, 0x04, 0xD2};
+        uint8_t source[16] = {0x20, 0x01, 0x0D, 0xB8, 0x00, 0x00, 0x00, 0x01};
+        source[15] = n;
+        stackTick(1);
+        bipv6HandleDatagram(ack, sizeof ack, source);
+        stackProcess();
+    }
+    for (;;) {
+        std::lock_guard lock(v6::mutex);
+        if (v6::unicasts >= 1000)
+            break;
+    }
+    done = true;
+    a.join();
+    b.join();
+    stackShutdown();
+    bipv6SetSocketOps(nullptr);
+    EXPECT_EQ(bipv6VmacCount(), kVmacTableSize);
+    EXPECT_EQ(v6::misdirected, 0);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -62,6 +64,61 @@ TEST(CorpusReplay, AnswersAreAsRecorded) {
         }
     }
     expectAsRecorded(record, "corpus_replies.txt");
+}
+
+// The B/IPv6 and MS/TP corpora the same way: what the datalink sent in
+// answer, against golden/corpus_replies_datalinks.txt.
+TEST(CorpusReplay, Bipv6AndMstpAnswersAreAsRecorded) {
+    const char *root = std::getenv("METER_SOURCE_DIR");
+    ASSERT_NE(root, nullptr) << "METER_SOURCE_DIR is not set";
+    struct Target {
+        const char *corpus;
+        bool (*start)();
+        void (*feed)(const uint8_t *, size_t);
+        size_t (*minimum)();
+    };
+    const Target targets[] = {
+        {"corpus_bipv6", fuzz::startBipv6, fuzz::feedBipv6, [] { return size_t{1}; }},
+        {"corpus_mstp", fuzz::startMstp, fuzz::feedMstpFrame, [] { return size_t{2}; }},
+    };
+    std::string record;
+    for (const Target &t : targets) {
+        std::vector<fs::path> inputs;
+        for (const auto &entry : fs::directory_iterator(fs::path(root) / "bacnet/stack/fuzz" / t.corpus)) {
+            inputs.push_back(entry.path());
+        }
+        std::sort(inputs.begin(), inputs.end());
+        ASSERT_FALSE(inputs.empty()) << t.corpus;
+        for (const fs::path &input : inputs) {
+            std::ifstream in(input, std::ios::binary);
+            const Bytes data{std::istreambuf_iterator<char>(in), {}};
+            record += std::string(t.corpus) + "/" + input.filename().string() + "\n";
+            if (data.size() < t.minimum() || data.size() > 2000) {
+                continue;
+            }
+            ASSERT_TRUE(t.start());
+            const int64_t before = appmem::outstanding();
+            t.feed(data.data(), data.size());
+            fuzz::drain(before);
+            for (const auto &[to, datagram] : fuzz::bipv6fake::sent) {
+                char address[INET6_ADDRSTRLEN];
+                inet_ntop(AF_INET6, to.data(), address, sizeof address);
+                record += std::string("  ") + address + " " + hex(datagram) + "\n";
+            }
+            fuzz::bipv6fake::sent.clear();
+            for (const mstpemu::Frame &f : mstpemu::state().bus) {
+                if (f.source == 5) {
+                    record += "  " + std::to_string(f.type) + " " + std::to_string(f.destination) + " " +
+                              hex(f.data) + "\n";
+                }
+            }
+            mstpemu::forgetBus();
+            stackShutdown();
+        }
+    }
+    bipv6SetSocketOps(nullptr);
+    harness::uninstallMstpEmulator();
+    expectAsRecorded(record, "corpus_replies_datalinks.txt");
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // End to end over real UDP: bacnet-testd runs in one network namespace (its
 // interface eth0, 192.0.2.10/24) and this test is the client in another
-// (192.0.2.20/24), joined by a veth pair. tshark records the exchange and
-// must decode it without a malformed packet or an expert warning.
+// (192.0.2.20/24), joined by a veth pair. dumpcap records the exchange and
+// tshark must decode it without a malformed packet or an expert warning.
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -15,10 +17,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -33,36 +38,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs a program (no shell) and waits for it; output goes to /dev/null or a
-// file. Returns its exit status, or -1.
-int run(const std::vector<std::string> &argv, const std::string &outputFile = "") {
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        int out =
-            open(outputFile.empty() ? "/dev/null" : outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_WRONLY);
-        if (out >= 0)
-            dup2(out, STDOUT_FILENO);
-        if (null >= 0)
-            dup2(null, STDERR_FILENO);
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) < 0)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Starts a program in the background; its standard output goes to a pipe
-// whose read end is returned in *out (or to /dev/null when out is null).
-pid_t spawn(const std::vector<std::string> &argv, int *out) {
+// Starts a program in the background; its output on outFd (standard output
+// or standard error) goes to a pipe whose read end is returned in *out, all
+// other output to /dev/null.
+pid_t spawn(const std::vector<std::string> &argv, int *out, int outFd = STDOUT_FILENO) {
     int fds[2] = {-1, -1};
     if (out != nullptr && pipe(fds) != 0)
         return -1;
@@ -71,15 +50,16 @@ pid_t spawn(const std::vector<std::string> &argv, int *out) {
         return -1;
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
+        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+            if (out != nullptr && fd == outFd)
+                dup2(fds[1], fd);
+            else if (null >= 0)
+                dup2(null, fd);
+        }
         if (out != nullptr) {
-            dup2(fds[1], STDOUT_FILENO);
             close(fds[0]);
             close(fds[1]);
-        } else if (null >= 0) {
-            dup2(null, STDOUT_FILENO);
         }
-        if (null >= 0)
-            dup2(null, STDERR_FILENO);
         std::vector<char *> args;
         for (const auto &a : argv)
             args.push_back(const_cast<char *>(a.c_str()));
@@ -94,11 +74,13 @@ pid_t spawn(const std::vector<std::string> &argv, int *out) {
     return pid;
 }
 
+// Asks a program to end and waits for it; killed only when it hangs, since
+// a capture killed while it writes leaves a file cut short.
 void stop(pid_t pid, int signal = SIGTERM) {
     if (pid <= 0)
         return;
     kill(pid, signal);
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 600; ++i) {
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
             return;
@@ -129,6 +111,62 @@ bool readLine(int fd, const std::string &want, int timeoutMs) {
     return false;
 }
 
+// The packets of a pcapng file that are wholly written: the capture tool
+// flushes them in batches while it runs.
+size_t capturedPackets(const fs::path &pcap) {
+    std::ifstream in(pcap, std::ios::binary);
+    const std::string data{std::istreambuf_iterator<char>(in), {}};
+    constexpr uint32_t kEnhancedPacketBlock = 6;
+    size_t packets = 0;
+    for (size_t at = 0; at + 12 <= data.size();) {
+        uint32_t type;
+        uint32_t length;
+        std::memcpy(&type, data.data() + at, 4);
+        std::memcpy(&length, data.data() + at + 4, 4);
+        if (length < 12 || length % 4 != 0 || at + length > data.size())
+            break;
+        if (type == kEnhancedPacketBlock)
+            ++packets;
+        at += length;
+    }
+    return packets;
+}
+
+// The UDP datagrams on an interface, recorded into pcap by dumpcap. dumpcap
+// names its file once the interface is open with its filter set and the
+// file's header written: from then on every datagram is recorded. (tshark
+// would start dumpcap itself and report nothing of it.)
+struct Capture {
+    pid_t pid = -1;
+    int err = -1;  // dumpcap's standard error
+    fs::path pcap;
+
+    bool start(const std::string &interface, const fs::path &file) {
+        pcap = file;
+        pid = spawn({"dumpcap", "-i", interface, "-f", "udp", "-w", pcap.string()}, &err, STDERR_FILENO);
+        return pid > 0 && readLine(err, "File: " + pcap.string(), 30000);
+    }
+    // Stops the capture once its file holds `datagrams` packets; false when
+    // they did not all arrive.
+    bool finish(size_t datagrams) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        bool complete = false;
+        while (!(complete = capturedPackets(pcap) >= datagrams) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        stop(pid, SIGINT);
+        pid = -1;
+        return complete;
+    }
+    void end() {
+        stop(pid, SIGINT);
+        pid = -1;
+        if (err >= 0)
+            close(err);
+        err = -1;
+    }
+    ~Capture() { end(); }
+};
+
 uint32_t addr(const char *text) {
     in_addr a{};
     inet_pton(AF_INET, text, &a);
@@ -143,7 +181,8 @@ class EndToEnd : public ::testing::Test {
     std::string clientIf = "vc" + tag;
     fs::path dir;
     pid_t testd = -1;
-    pid_t capture = -1;
+    Capture capture;
+    size_t datagrams = 0;  // sent by the client and taken from the server
     int testdOut = -1;
     int originalNs = -1;
     int sock = -1;
@@ -186,7 +225,7 @@ class EndToEnd : public ::testing::Test {
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         testd = spawn(args, &testdOut);
         ASSERT_GT(testd, 0);
-        ASSERT_TRUE(readLine(testdOut, "ready", 10000)) << "bacnet-testd did not start";
+        ASSERT_TRUE(readLine(testdOut, "ready", 30000)) << "bacnet-testd did not start";
 
         originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
         int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
@@ -207,7 +246,7 @@ class EndToEnd : public ::testing::Test {
     void TearDown() override {
         if (sock >= 0)
             close(sock);
-        stop(capture, SIGINT);
+        capture.end();
         stop(testd);
         if (testdOut >= 0)
             close(testdOut);
@@ -223,25 +262,9 @@ class EndToEnd : public ::testing::Test {
             fs::remove_all(dir);
     }
 
-    bool startCapture() {
-        fs::path pcap = dir / "exchange.pcapng";
-        capture = spawn({"tshark", "-q", "-i", clientIf, "-w", pcap.string(), "udp"}, nullptr);
-        if (capture <= 0)
-            return false;
-        for (int i = 0; i < 200; ++i) {
-            std::error_code ec;
-            if (fs::exists(pcap, ec) && fs::file_size(pcap, ec) > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
     // Sends a BVLL message and collects the datagrams that come back from
     // the server until `want` arrived or the time is up.
-    std::vector<Bytes> exchange(const Bytes &message, const char *to, size_t want, int timeoutMs = 2000) {
+    std::vector<Bytes> exchange(const Bytes &message, const char *to, size_t want, int timeoutMs = 20000) {
         sockaddr_in dst{};
         dst.sin_family = AF_INET;
         dst.sin_port = htons(47808);
@@ -249,6 +272,7 @@ class EndToEnd : public ::testing::Test {
         EXPECT_EQ(
             sendto(sock, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
             static_cast<ssize_t>(message.size()));
+        ++datagrams;
         return collect(want, timeoutMs);
     }
 
@@ -270,6 +294,7 @@ class EndToEnd : public ::testing::Test {
                 continue;
             got.emplace_back(buffer, buffer + n);
         }
+        datagrams += got.size();
         return got;
     }
 
@@ -298,12 +323,13 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
-    ASSERT_TRUE(startCapture()) << "tshark did not start";
+    ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
 
     // A local Who-Is reaches the root device alone; a global one the root
-    // device and the three virtual devices.
+    // device and the three virtual devices. (An I-Am from a virtual device to
+    // the local Who-Is would show in the recorded exchange.)
     EXPECT_EQ(exchange(harness::bvll(kBvlcOriginalBroadcastNpdu, Bytes{0x01, 0x00, 0x10, 0x08}),
-                       "192.0.2.255", 2, 500)
+                       "192.0.2.255", 1)
                   .size(),
               1u);
     auto iams = exchange(
@@ -360,9 +386,7 @@ TEST_F(EndToEnd, ClientExchangeDecodesCleanly) {
     EXPECT_EQ(hex(npduOf(dg)),
               "01 08 00 64 06 00 00 00 00 00 2B 30 0A 0C 0C 02 00 00 2B 19 4B 3E C4 02 00 00 2B 3F");
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    stop(capture, SIGINT);
-    capture = -1;
+    ASSERT_TRUE(capture.finish(datagrams)) << "the capture did not record all " << datagrams << " datagrams";
 
     fs::path pcap = dir / "exchange.pcapng";
     fs::path decoded = dir / "bacnet.txt";
@@ -494,7 +518,7 @@ class Services : public EndToEnd {
 };
 
 TEST_F(Services, AgainstAClientOfItsOwn) {
-    ASSERT_TRUE(startCapture()) << "tshark did not start";
+    ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
     const Bytes password{0x00, 's', 'e', 'c', 'r', 'e', 't'};
     auto text = [](uint8_t tag, const Bytes &chars) {
         return cat(Bytes{static_cast<uint8_t>(tag << 4 | 0x0D), static_cast<uint8_t>(chars.size())}, chars);
@@ -594,11 +618,300 @@ TEST_F(Services, AgainstAClientOfItsOwn) {
         again = call(rp(static_cast<uint8_t>(0x20 + i), analogInput(1), kPropObjectName), 500);
     EXPECT_NE(again, "");
 
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    stop(capture, SIGINT);
-    capture = -1;
+    ASSERT_TRUE(capture.finish(datagrams)) << "the capture did not record all " << datagrams << " datagrams";
     EXPECT_EQ(captureProblems(), "") << "tshark found malformed packets or warnings (capture kept in " << dir
                                      << ")";
 }
+
+// tshark's complaints about a capture: malformed packets and expert
+// warnings or worse.
+std::string problems(const fs::path &pcap, const fs::path &dir) {
+    fs::path out = dir / "problems.txt";
+    if (run({"tshark", "-r", pcap.string(), "-Y", "_ws.malformed || _ws.expert.severity >= 0x00600000"},
+            out.string()) != 0)
+        return "tshark failed on " + pcap.string();
+    return fileText(out);
+}
+
+// MS/TP: bacnet-testd on the emulated line discipline with a peer station
+// that sends Who-Is and, once answered, a ReadProperty; the capture of the
+// bus is read by tshark.
+TEST(EndToEndMstp, PeerStationIsAnsweredAndTheBusDecodesCleanly) {
+    const char *binary = std::getenv("BACNET_TESTD");
+    if (binary == nullptr)
+        GTEST_SKIP() << "BACNET_TESTD is not set";
+    fs::path dir = fs::temp_directory_path() / ("bacnet-e2e-mstp-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    fs::path pcap = dir / "bus.pcap";
+    int out = -1;
+    pid_t testd = spawn({binary, "--datalink", "mstp", "--mac", "5", "--max-master", "16", "--baud", "76800",
+                         "--pcap", pcap.string(), "--peer", "9"},
+                        &out);
+    ASSERT_GT(testd, 0);
+    EXPECT_TRUE(readLine(out, "ready", 10000)) << "bacnet-testd did not start";
+    EXPECT_TRUE(readLine(out, "peer: ReadProperty answered", 10000));
+    stop(testd);
+    close(out);
+
+    fs::path fields = dir / "fields.txt";
+    ASSERT_EQ(run({"tshark",
+                   "-r",
+                   pcap.string(),
+                   "-T",
+                   "fields",
+                   "-E",
+                   "separator=|",
+                   "-e",
+                   "mstp.src",
+                   "-e",
+                   "mstp.dst",
+                   "-e",
+                   "mstp.checksum.status",
+                   "-e",
+                   "bacnet.control",
+                   "-e",
+                   "bacapp.type",
+                   "-e",
+                   "bacapp.confirmed_service",
+                   "-e",
+                   "bacapp.unconfirmed_service"},
+                  fields.string()),
+              0);
+    std::vector<std::string> frames;
+    std::istringstream lines(fileText(fields));
+    for (std::string line; std::getline(lines, line);)
+        frames.push_back(line);
+    // Source, destination, header and data CRC checks, NPDU control, APDU
+    // type and service: the router's two messages, the peer's Who-Is, the
+    // root device's I-Am, the peer's ReadProperty, the three virtual
+    // devices' I-Am and the acknowledgement.
+    const std::vector<std::string> expected{
+        "5|255|1,1|0x80|||",   "5|255|1,1|0x80|||",   "9|255|1,1|0x20|1||8",
+        "5|255|1,1|0x20|1||0", "9|5|1,1|0x04|0|12|",  "5|255|1,1|0x28|1||0",
+        "5|255|1,1|0x28|1||0", "5|255|1,1|0x28|1||0", "5|9|1,1|0x00|3|12|",
+    };
+    EXPECT_EQ(frames, expected) << fileText(fields);
+    EXPECT_EQ(problems(pcap, dir), "") << "capture kept in " << dir;
+    if (!HasFailure())
+        fs::remove_all(dir);
+}
+
+// B/IPv6: bacnet-testd on 2001:db8::10 and a client on 2001:db8::20, in two
+// network namespaces joined by a veth pair or, for the interface-local group,
+// both in one namespace on the two ends of the pair.
+struct V6Case {
+    const char *group;
+    bool oneNamespace;
+};
+
+void PrintTo(const V6Case &c, std::ostream *out) {
+    *out << c.group << (c.oneNamespace ? " in one namespace" : "");
+}
+
+class EndToEndV6 : public ::testing::TestWithParam<V6Case> {
+  protected:
+    std::string tag = std::to_string(getpid());
+    std::string serverNs = "b6s" + tag;
+    std::string clientNs = "b6c" + tag;
+    std::string clientIf = "v6c" + tag;
+    fs::path dir;
+    pid_t testd = -1;
+    Capture capture;
+    size_t datagrams = 0;  // sent by the client and taken from the server
+    int testdOut = -1;
+    int originalNs = -1;
+    int unicast = -1;  // bound to the client's address
+    int group = -1;    // bound to the group
+    uint32_t sendIf = 0;
+    bool haveNamespaces = false;
+
+    void SetUp() override {
+        const char *binary = std::getenv("BACNET_TESTD");
+        if (binary == nullptr)
+            GTEST_SKIP() << "BACNET_TESTD is not set";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "network namespaces need root";
+        if (run({"ip", "netns", "add", serverNs}) != 0)
+            GTEST_SKIP() << "cannot create network namespaces";
+        haveNamespaces = true;
+        const bool one = GetParam().oneNamespace;
+        const std::string &ns = one ? serverNs : clientNs;
+        if (!one) {
+            ASSERT_EQ(run({"ip", "netns", "add", clientNs}), 0);
+        }
+        ASSERT_EQ(
+            run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
+        if (!one) {
+            ASSERT_EQ(run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
+        }
+        ASSERT_EQ(run({"ip", "-n", serverNs, "addr", "add", "2001:db8::10/64", "dev", "eth0", "nodad"}), 0);
+        ASSERT_EQ(run({"ip", "-n", ns, "addr", "add", "2001:db8::20/64", "dev", clientIf, "nodad"}), 0);
+        for (const auto &[n, dev] : {std::pair{serverNs, std::string("eth0")}, std::pair{ns, clientIf}}) {
+            ASSERT_EQ(run({"ip", "-n", n, "link", "set", dev, "up"}), 0);
+            ASSERT_EQ(run({"ip", "-n", n, "link", "set", "lo", "up"}), 0);
+        }
+        dir = fs::temp_directory_path() / ("bacnet-e2e6-" + tag);
+        fs::create_directories(dir);
+
+        testd =
+            spawn({"ip", "netns", "exec", serverNs, binary, "--datalink", "bipv6", "--address",
+                   "2001:db8::10", "--multicast", GetParam().group, "--port", "47808", "--instance", "1234"},
+                  &testdOut);
+        ASSERT_GT(testd, 0);
+        ASSERT_TRUE(readLine(testdOut, "ready", 30000)) << "bacnet-testd did not start";
+
+        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(setns(fd, CLONE_NEWNET), 0);
+        close(fd);
+        // Interface-local multicast stays in the node: the client sends and
+        // listens on the server's interface.
+        sendIf = if_nametoindex(one ? "eth0" : clientIf.c_str());
+        int on = 1;
+        unicast = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        setsockopt(unicast, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(unicast, IPPROTO_IPV6, IPV6_MULTICAST_IF, &sendIf, sizeof sendIf);
+        sockaddr_in6 sin = address6("2001:db8::20", 0);
+        ASSERT_EQ(bind(unicast, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0) << std::strerror(errno);
+        group = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        setsockopt(group, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        ipv6_mreq request{};
+        inet_pton(AF_INET6, GetParam().group, &request.ipv6mr_multiaddr);
+        request.ipv6mr_interface = sendIf;
+        ASSERT_EQ(setsockopt(group, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &request, sizeof request), 0);
+        sockaddr_in6 g = address6(GetParam().group, sendIf);
+        ASSERT_EQ(bind(group, reinterpret_cast<sockaddr *>(&g), sizeof g), 0) << std::strerror(errno);
+    }
+
+    void TearDown() override {
+        for (int s : {unicast, group}) {
+            if (s >= 0)
+                close(s);
+        }
+        capture.end();
+        stop(testd);
+        if (testdOut >= 0)
+            close(testdOut);
+        if (originalNs >= 0) {
+            setns(originalNs, CLONE_NEWNET);
+            close(originalNs);
+        }
+        if (haveNamespaces) {
+            run({"ip", "netns", "del", clientNs});
+            run({"ip", "netns", "del", serverNs});
+        }
+        if (!dir.empty() && !HasFailure())
+            fs::remove_all(dir);
+    }
+
+    static sockaddr_in6 address6(const char *text, uint32_t scope) {
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(47808);
+        inet_pton(AF_INET6, text, &a.sin6_addr);
+        a.sin6_scope_id = IN6_IS_ADDR_MULTICAST(&a.sin6_addr) ? scope : 0;
+        return a;
+    }
+
+    // Sends a BVLL message and collects what the server sends back on the
+    // socket until `want` datagrams of the function arrived or the time is
+    // up.
+    std::vector<Bytes> exchange(const Bytes &message, const char *to, int from, uint8_t function,
+                                size_t want) {
+        sockaddr_in6 dst = address6(to, sendIf);
+        EXPECT_EQ(sendto(unicast, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst),
+                         sizeof dst),
+                  static_cast<ssize_t>(message.size()))
+            << std::strerror(errno);
+        ++datagrams;
+        std::vector<Bytes> got;
+        auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(20000);
+        while (got.size() < want && std::chrono::steady_clock::now() < until) {
+            pollfd p{from, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            uint8_t buffer[2048];
+            ssize_t n = recv(from, buffer, sizeof buffer, 0);
+            if (n >= 10 && buffer[1] == function && buffer[4] == 0x00 && buffer[5] == 0x04 &&
+                buffer[6] == 0xD2)
+                got.emplace_back(buffer, buffer + n);
+        }
+        datagrams += got.size();
+        return got;
+    }
+};
+
+Bytes bvll6(uint8_t function, const Bytes &fields) {
+    Bytes out{kBvllTypeBipv6, function, static_cast<uint8_t>((fields.size() + 4) >> 8),
+              static_cast<uint8_t>(fields.size() + 4)};
+    return cat(out, fields);
+}
+
+TEST_P(EndToEndV6, WhoIsAddressResolutionAndReadProperty) {
+    const bool capturing = !GetParam().oneNamespace;
+    if (capturing) {
+        ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
+    }
+    const Bytes peer{0x00, 0x00, 0x07};
+    const Bytes own{0x00, 0x04, 0xD2};
+
+    // A global Who-Is to the group: the root device and the three virtual
+    // devices answer to the group.
+    auto iams = exchange(
+        bvll6(kBvlc6OriginalBroadcastNpdu, cat(peer, Bytes{0x01, 0x20, 0xFF, 0xFF, 0x00, 0xFF, 0x10, 0x08})),
+        GetParam().group, group, kBvlc6OriginalBroadcastNpdu, 4);
+    std::vector<std::string> got;
+    for (const auto &d : iams)
+        got.push_back(hex(d));
+    const std::vector<std::string> expected{
+        "82 02 00 1C 00 04 D2 01 20 FF FF 00 FF 10 00 C4 02 00 04 D2 22 05 C4 91 01 22 02 2B",
+        "82 02 00 25 00 04 D2 01 28 FF FF 00 00 64 06 00 00 00 00 00 2A FE 10 00 C4 02 00 00 2A 22 05 C4 91 "
+        "01 22 02 2B",
+        "82 02 00 25 00 04 D2 01 28 FF FF 00 00 64 06 00 00 00 00 00 2B FE 10 00 C4 02 00 00 2B 22 05 C4 91 "
+        "01 22 02 2B",
+        "82 02 00 25 00 04 D2 01 28 FF FF 00 00 64 06 00 00 00 00 00 2C FE 10 00 C4 02 00 00 2C 22 05 C4 91 "
+        "01 22 02 2B",
+    };
+    EXPECT_EQ(got, expected);
+
+    auto acks = exchange(bvll6(kBvlc6AddressResolution, cat(peer, own)), GetParam().group, unicast,
+                         kBvlc6AddressResolutionAck, 1);
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(hex(acks[0]), "82 05 00 0A 00 04 D2 00 00 07");
+
+    auto replies = exchange(bvll6(kBvlc6OriginalUnicastNpdu,
+                                  cat(cat(peer, own), local(rp(1, deviceObjectId(1234), kPropObjectName)))),
+                            "2001:db8::10", unicast, kBvlc6OriginalUnicastNpdu, 1);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(hex(replies[0]),
+              "82 01 00 25 00 04 D2 00 00 07 01 00 30 01 0C 0C 02 00 04 D2 19 4D 3E 75 0B 00 4D "
+              "65 74 65 72 20 31 32 33 34 3F");
+    if (!capturing)
+        return;
+
+    ASSERT_TRUE(capture.finish(datagrams)) << "the capture did not record all " << datagrams << " datagrams";
+    fs::path pcap = dir / "exchange.pcapng";
+    fs::path decoded = dir / "bvlc.txt";
+    ASSERT_EQ(run({"tshark", "-r", pcap.string(), "-Y", "bvlc.type == 0x82", "-T", "fields", "-e",
+                   "bvlc.function", "-e", "bacapp.type"},
+                  decoded.string()),
+              0);
+    std::istringstream lines(fileText(decoded));
+    size_t frames = 0;
+    for (std::string line; std::getline(lines, line);)
+        ++frames;
+    EXPECT_GE(frames, 9u) << fileText(decoded);
+    EXPECT_EQ(problems(pcap, dir), "") << "capture kept in " << dir;
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, EndToEndV6,
+                         ::testing::Values(V6Case{"ff02::bac0", false}, V6Case{"ff05::bac0", false},
+                                           V6Case{"ff0e::bac0", false}, V6Case{"ff01::bac0", true}),
+                         [](const ::testing::TestParamInfo<V6Case> &info) {
+                             return std::string("FF0") +
+                                    static_cast<char>(std::toupper(info.param.group[3])) +
+                                    (info.param.oneNamespace ? "OneNamespace" : "");
+                         });
 
 }  // namespace

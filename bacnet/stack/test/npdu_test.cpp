@@ -182,12 +182,18 @@ TEST(Router, NetworkNumberIsFromBeyondARouterIsIgnored) {
 }
 
 TEST(Npdu, ShortOrLyingHeadersAreDroppedWithoutReadingPastTheEnd) {
+    // DLEN 255 with all its octets present: only the limit of 8 keeps the
+    // address from being copied over the packet's own fields.
+    Bytes dlen255{0x01, 0x24, 0x00, 0x64, 0xFF};
+    dlen255.insert(dlen255.end(), 255, 0xFF);
+    dlen255.insert(dlen255.end(), {0xFF, 0x10, 0x08});
     const std::pair<const char *, Bytes> cases[] = {
         {"one octet", {0x01}},
         {"version 2", {0x02, 0x04, 0x00, 0x05, 0x01, 0x0C}},
         {"DNET announced, nothing follows", {0x01, 0x24}},
         {"DNET without DLEN", {0x01, 0x24, 0x00, 0x64}},
         {"DLEN above 8", {0x01, 0x24, 0x00, 0x64, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0x10, 0x08}},
+        {"DLEN 255 with its octets, hop count and APDU", dlen255},
         {"DADR longer than the message", {0x01, 0x24, 0x00, 0x64, 0x06, 0x00, 0x00}},
         {"hop count missing", {0x01, 0x24, 0x00, 0x64, 0x06, 0, 0, 0, 0, 0, 0x2A}},
         {"DNET 0", {0x01, 0x24, 0x00, 0x00, 0x00, 0xFF, 0x10, 0x08}},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "app_memory_counting.h"
 #include "bacnet/app_memory.h"
 #include "bacnet/property_value.h"
@@ -9,6 +11,7 @@
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
+#include "mstp/emulator.h"
 #include "test_util.h"
 
 using harness::Bytes;
@@ -36,9 +39,14 @@ TEST(StackLifecycle, SocketFailureIsReportedNotFatal) {
     harness::uninstallFakeSocket();
 }
 
-TEST(StackLifecycle, PortsThatAreNotBuiltDoNotStart) {
-    testapp::configure(testapp::Config{});
+TEST(StackLifecycle, PortsThatCannotStartLeaveNoPortActive) {
+    testapp::Config config;
+    config.bipv6Address = "not an address";
+    testapp::configure(config);
     harness::installFakeSocket();
+    mstpemu::reset("/dev/ttyO4");
+    mstpemu::fail(mstpemu::Failure::kOpen, ENOENT);
+    harness::installMstpEmulator();
     uint8_t before = stackActivePort();
     EXPECT_FALSE(stackInit(kPortMstp));
     EXPECT_FALSE(stackInit(kPortBipv6));
@@ -48,6 +56,7 @@ TEST(StackLifecycle, PortsThatAreNotBuiltDoNotStart) {
     datalinkSend(kPortBipv6, nullptr, sizeof npdu, npdu, false);
     EXPECT_EQ(harness::sentCount(), 0u);
     stackShutdown();
+    harness::uninstallMstpEmulator();
     harness::uninstallFakeSocket();
 }
 

@@ -3,10 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +26,49 @@
 namespace tu {
 
 using harness::Bytes;
+
+// Runs a program (no shell) and waits for it; its standard output goes to
+// outputFile (or /dev/null), its standard error to /dev/null. Returns its
+// exit status, or -1.
+inline int run(const std::vector<std::string> &argv, const std::string &outputFile = "") {
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        int out =
+            open(outputFile.empty() ? "/dev/null" : outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_WRONLY);
+        if (out >= 0)
+            dup2(out, STDOUT_FILENO);
+        if (null >= 0)
+            dup2(null, STDERR_FILENO);
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) < 0)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The whole text of a file, and its lines.
+inline std::string fileText(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+inline std::vector<std::string> fileLines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::istringstream in(fileText(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
 
 inline Bytes cat(Bytes a, const Bytes &b) {
     a.insert(a.end(), b.begin(), b.end());

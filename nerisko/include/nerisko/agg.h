@@ -31,9 +31,21 @@ static_assert(offsetof(avg_buf_t, data) == 8 && offsetof(avg_buf_t, weight) == 5
 
 // The one-second accumulators, by processing slot.
 extern avg_buf_t five_cycle_avg_buf[2];
+// The minute and five-minute accumulators, by processing slot.
+extern avg_buf_t one_minute_avg_buf[2];
+extern avg_buf_t five_minute_avg_buf[2];
 
-// Clears the accumulators: the next result of each set opens a new second.
+// Clears the accumulators (the next result of each set opens a new second,
+// minute and five minutes) and restores the energy registers of both sets
+// from their energy files (see agg_energy.cpp for how a file is chosen).
 void agg_init();
+
+// Minute callback (one-second list): folds a one-second result into its
+// set's minute; the sixtieth closes it and runs the minute list.
+void agg_collect_one_minute(event_data_t *ev);
+// Five-minute callback (minute list): the fifth minute result closes five
+// minutes and runs the five-minute list.
+void agg_collect_five_minutes(event_data_t *ev);
 
 // Five-cycle callback: folds the result into its set's second and, when the
 // second closes, runs the one-second list with the closed result.
@@ -56,3 +68,35 @@ void agg_finish(avg_buf_t *a);
 // Demand values of every load of the set (from the demand statistics once
 // they exist; nothing before).
 void agg_fill_demand(avg_buf_t *a, uint32_t set);
+
+// ---- energy registers and the energy file ----
+
+constexpr uint32_t AGG_ENERGY_REGISTERS = 11;
+
+// Adds one closed second's energies to the registers of a (every CT of
+// every load slot, and the CTs' increments to their load's totals).
+void agg_advance_energy(avg_buf_t *a);
+// Copies the reserved word and every energy register from src to dst;
+// nothing else.
+void agg_copy_energy(const avg_buf_t *src, avg_buf_t *dst);
+
+// Writes the set's energy file from a's registers (backup of the complete
+// current file, flag removed, the file replaced durably, flag created).
+// True when the new file and its flag are durable.
+bool agg_save_energy(const avg_buf_t *a, uint32_t set);
+// Reads the set's energy file into dst when it is whole and holds only
+// finite registers: 1; otherwise 0 and dst unchanged.
+int agg_load_energy(avg_buf_t *dst, int set);
+// The register values of one CT or load total, in register order.
+const data_double_t *agg_ct_energy(const data_i &ct);
+const data_double_t *agg_load_energy_of(const data_p_set &p);
+
+// ---- pulse output ----
+
+// Reads entry 2 of the pulse configuration (and the mapping for its load)
+// and puts the new settings in force as one whole: 1 on success or when the
+// output is switched off; 0 on any failure, the settings in force stay.
+int agg_set_pulse_out();
+// Switches the pulse output off (start-up, when its configuration is unusable).
+void agg_pulse_out_off();
+bool agg_pulse_out_enabled();

@@ -59,5 +59,10 @@ void reset_drdy(int fd);
 // Restarts of the chain since start-up.
 uint32_t main_restart_count();
 
+// Print mode after start-up: waits for the capture (a progress line every
+// 100 ms when progress is set), then writes the CSV file. The exit status:
+// 0, or 1 when the file could not be written.
+int main_capture(uint32_t count, const char *output, bool progress);
+
 // The whole program: options, logging, signals, start-up, main loop, clean-up.
 int nerisko_main(int argc, char **argv);

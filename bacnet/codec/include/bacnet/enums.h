@@ -601,6 +601,32 @@ enum BvlcFunction : uint8_t {
     kBvlcSecureBvll = 0x0C,
 };
 
+// BVLC functions of BACnet/IPv6 (the BVLL's second octet) that a plain
+// B/IPv6 node sends or acts on.
+enum Bvlc6Function : uint8_t {
+    kBvlc6OriginalUnicastNpdu = 0x01,
+    kBvlc6OriginalBroadcastNpdu = 0x02,
+    kBvlc6AddressResolution = 0x03,
+    kBvlc6ForwardedAddressResolution = 0x04,
+    kBvlc6AddressResolutionAck = 0x05,
+    kBvlc6ForwardedNpdu = 0x08,
+};
+
+// MS/TP frame types.
+enum MstpFrameType : uint8_t {
+    kMstpFrameToken = 0,
+    kMstpFramePollForMaster = 1,
+    kMstpFrameReplyToPollForMaster = 2,
+    kMstpFrameTestRequest = 3,
+    kMstpFrameTestResponse = 4,
+    kMstpFrameBacnetDataExpectingReply = 5,
+    kMstpFrameBacnetDataNotExpectingReply = 6,
+    kMstpFrameReplyPostponed = 7,
+};
+
+// The MS/TP broadcast MAC address.
+inline constexpr uint8_t kMstpBroadcast = 0xFF;
+
 // Result codes of a BVLC-Result.
 enum BvlcResultCode : uint16_t {
     kBvlcSuccessfulCompletion = 0x0000,

@@ -8,6 +8,8 @@
 
 #include "bacnet/enums.h"
 #include "bacnet/stack/bip.h"
+#include "bacnet/stack/mstp.h"
+#include "mstp/emulator.h"
 #include "bacnet/stack/packet.h"
 #include "bacnet/stack/stack.h"
 
@@ -60,6 +62,9 @@ ssize_t fakeReceive(int, uint8_t *buffer, uint32_t capacity, uint32_t *sourceAdd
 
 const BipSocketOps fakeOps{fakeOpen, fakeClose, fakeSendTo, fakeReceive};
 
+const MstpTtyOps emulatedTty{mstpemu::open, mstpemu::close, mstpemu::ioctl,
+                             mstpemu::read, mstpemu::write, mstpemu::pause};
+
 }  // namespace
 
 uint32_t ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
@@ -86,6 +91,14 @@ void installFakeSocket() {
 
 void uninstallFakeSocket() {
     bipSetSocketOps(nullptr);
+}
+
+void installMstpEmulator() {
+    mstpSetTtyOps(&emulatedTty);
+}
+
+void uninstallMstpEmulator() {
+    mstpSetTtyOps(nullptr);
 }
 
 void failNextOpen() {

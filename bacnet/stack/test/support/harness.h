@@ -32,6 +32,11 @@ size_t pendingReceive();
 std::vector<Datagram> takeSent();
 size_t sentCount();
 
+// The emulated MS/TP line discipline (platform/mstp) behind the MS/TP
+// datalink's tty edge; uninstall restores the system calls.
+void installMstpEmulator();
+void uninstallMstpEmulator();
+
 // A BVLL message of a function around an NPDU.
 Bytes bvll(uint8_t function, const Bytes &payload);
 

@@ -351,6 +351,8 @@ bool takeWarmStartRequest() {
 
 using namespace testapp;
 
+uint8_t runtimeRestarting = 0;
+
 void appStackLock() {
     appStackMutex.lock();
 }
@@ -385,11 +387,14 @@ void appFillDeviceRecord(DeviceRecord *r) {
     rec.udpPort = current.udpPort;
     std::memcpy(rec.bbmdAddress, current.bbmd, 4);
     rec.bbmdTtl = current.bbmdTtl;
-    rec.mstpTty = "/dev/ttyO4";
-    rec.mstpBaud = "38400";
-    rec.tolerance = 1;
-    rec.maxMaster = 127;
-    rec.maxInfoFrames = 1;
+    rec.bipv6Address = current.bipv6Address.c_str();
+    rec.bipv6Multicast = current.bipv6Multicast.c_str();
+    rec.mstpTty = current.mstpTty.c_str();
+    rec.mstpBaud = current.mstpBaud.c_str();
+    rec.tolerance = current.tolerance;
+    rec.maxMaster = current.maxMaster;
+    rec.mstpMac = current.mstpMac;
+    rec.maxInfoFrames = current.maxInfoFrames;
     *r = rec;
 }
 
@@ -429,6 +434,9 @@ void appSyslog(int priority, const char *text) {
     logMessage(priority == 3 ? 1 : 6, text);
 }
 void appBipLog(const char *text) {
+    logMessage(6, text);
+}
+void appBipv6Log(const char *text) {
     logMessage(6, text);
 }
 void logMessage(int level, const char *text) {

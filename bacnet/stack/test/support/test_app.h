@@ -35,6 +35,18 @@ struct Config {
     // Analog inputs of the root device in alarm (out of range, high limit).
     std::vector<uint32_t> alarmObjects;
     bool withDescription = false;
+    // B/IPv6: the own address and the multicast group (the texts the
+    // runtime hands over). The record points into the configuration, so
+    // they stay valid until the next configure.
+    std::string bipv6Address = "2001:db8::10";
+    std::string bipv6Multicast = "ff02::bac0";
+    // MS/TP.
+    std::string mstpTty = "/dev/ttyO4";
+    std::string mstpBaud = "38400";
+    uint8_t tolerance = 1;
+    uint8_t maxMaster = 127;
+    uint8_t mstpMac = 5;
+    uint8_t maxInfoFrames = 1;
 };
 
 // Replaces the configuration; the next appFillDeviceRecord reads it.

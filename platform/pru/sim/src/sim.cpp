@@ -506,6 +506,7 @@ bool Sim::produce_half(Lock &lk, HalfInfo *info) {
     if (stall || hang) {
         run_.stalled = true;
         run_.hung = hang;
+        ++stats_.stalls_reached;
         return false;
     }
     const std::uint64_t id = run_id_;

@@ -193,6 +193,11 @@ struct PingPong {
     std::vector<std::thread> threads;
 
     void start() {
+        // A firing of the run before that its threads stopped before taking
+        // (a thread that timed out just then and found the stop) is not a
+        // half of this run.
+        prussdrv_pru_wait_event_timeout(kOutPing, 0);
+        prussdrv_pru_wait_event_timeout(kOutPong, 0);
         for (int buffer = 0; buffer < 2; ++buffer) {
             threads.emplace_back([this, buffer] {
                 const unsigned out = buffer == 0 ? kOutPing : kOutPong;

@@ -135,11 +135,19 @@ TEST_F(FaultTest, TimedResumeCarriesOnAtTheClock) {
     config.pace = Pace::timed;
     config.time_scale = 10.0;
     configure(config);
-    start();
+    // Armed before the start: a half every 17 ms would let a loaded machine
+    // write the first one before a fault armed after the start. Resumed once
+    // the program has reached the stall: a resume before it ends nothing.
     inject(Fault::stall, 0);
+    start();
+    const auto t0 = std::chrono::steady_clock::now();
+    while (stats().stalls_reached == 0) {
+        ASSERT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(30)) << "the stall is never reached";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(prussdrv_pru_wait_event_timeout(kOutPing, 30), 0);
     resume();
-    EXPECT_GT(prussdrv_pru_wait_event_timeout(kOutPing, 2000), 0);
+    EXPECT_GT(prussdrv_pru_wait_event_timeout(kOutPing, 10000), 0);
     EXPECT_TRUE(stop());
 }
 

@@ -30,9 +30,11 @@ void appConfirmedReplyReceived(int32_t device, uint8_t invokeId, uint8_t service
 void appDeviceBound(uint32_t instance, const BACnetAddress *address, uint16_t vendorId);
 
 // Logging: appSyslog with a syslog priority (3 error, 6 informational),
-// appBipLog for one informational line of the B/IP datalink.
+// appBipLog and appBipv6Log for one informational line of the B/IP and the
+// B/IPv6 datalink.
 void appSyslog(int priority, const char *text);
 void appBipLog(const char *text);
+void appBipv6Log(const char *text);
 
 // Virtual devices (one per metered load) on the virtual network.
 uint16_t vdevGetNetwork();
@@ -89,3 +91,7 @@ EventSummary *appGetEventInformation(int32_t device, uint32_t requestCount, int3
 
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);
+
+// The runtime's flag, 1 while a restart runs (clean-up, stackShutdown,
+// start-up); the MS/TP datalink keeps its tty open across it.
+extern uint8_t runtimeRestarting;

@@ -9,9 +9,15 @@
 // calling the application or a datalink.
 
 #include <cstdint>
+#include <mutex>
 
 #include "bacnet/pdu_buffer.h"
 #include "bacnet/stack/address.h"
+
+// The stack's internal lock, for the other tables that senders on other
+// threads share with the main thread (the B/IPv6 VMAC table). The same rule
+// holds: only around the table operation itself.
+std::mutex &stackInternalLock();
 
 // A caller's record of the outcome of one confirmed request.
 struct RequestCompletion {

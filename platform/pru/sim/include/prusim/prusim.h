@@ -234,6 +234,7 @@ struct Stats {
     std::uint64_t events_merged = 0;     // raised while still pending: lost to the consumer
     std::uint64_t clipped_samples = 0;   // scenario values beyond the 24-bit range
     std::uint64_t programs_started = 0;
+    std::uint64_t stalls_reached = 0;    // halves a stall or hang held back: the program waits from then on
 };
 Stats stats();
 

@@ -1,0 +1,73 @@
+#include "device/alarm.h"
+
+#include <sstream>
+
+namespace {
+
+const char *const kPrefixes[] = {"Load #", "Vin #", "CT #", "Line #"};
+
+// Where a cut at most max bytes long ends without splitting a UTF-8 sequence.
+size_t cutAt(const std::string &text, size_t max) {
+    if (text.size() <= max) {
+        return text.size();
+    }
+    size_t end = max;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return end;
+}
+
+} // namespace
+
+uint8_t alarmStateToEventState(uint8_t state) {
+    switch (state) {
+    case 6:
+        return 3;
+    case 5:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+std::string formatFixed(float value, int decimals) {
+    std::ostringstream out;
+    out.setf(std::ios::fixed, std::ios::floatfield);
+    out.precision(decimals);
+    out << static_cast<double>(value);
+    return out.str();
+}
+
+std::string alarmBuildMessage(const AlarmMessage &message) {
+    const AlarmEntry &entry = *message.entry;
+    std::string text;
+    const int32_t kind = entry.getSourceKind();
+    if (entry.getSourceIndex() != -1 && kind >= 0 && kind <= 3) {
+        text += kPrefixes[kind];
+        text += std::to_string(static_cast<uint32_t>(entry.getSourceIndex()) + 1u);
+        text += ' ';
+    }
+    text += message.objectName;
+    switch (message.toState) {
+    case 0:
+    case 2:
+        text += " is between " + formatFixed(message.lowLimit, 3) + " and " + formatFixed(message.highLimit, 3);
+        break;
+    case 3:
+    case 6:
+        text += " has exceeded " + formatFixed(message.highLimit, 3);
+        break;
+    case 4:
+    case 5:
+        text += " has gone below " + formatFixed(message.lowLimit, 3);
+        break;
+    default:
+        break;
+    }
+    text += " with a deadband of " + formatFixed(entry.getDeadband(), 3);
+    text += " with a delay of " + std::to_string(static_cast<uint32_t>(entry.delay)) + " seconds. ";
+    text += " Current value is " + formatFixed(message.presentValue, 3) + ".";
+    text.resize(cutAt(text, alarmMessageMaxLength));
+    return text;
+}

@@ -1,0 +1,509 @@
+// Trend files (see nerisko/storage.h for how an append commits).
+
+#include "nerisko/storage.h"
+#include "nerisko/storage_io.h"
+#include "nerisko/tzfile.h"
+
+#include "meter/sysio.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::mutex storage_mutex;
+
+char paths[STORAGE_SETS][STORAGE_LOADS][STORAGE_PATH_SIZE];
+time_t next_day[STORAGE_SETS][STORAGE_LOADS];
+time_t last_write_tzfile[STORAGE_SETS][STORAGE_LOADS];
+mapping storage_mapping;
+
+std::string folder_of(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// The length of a trend file of size bytes that is header and whole records.
+off_t usable_length(off_t size) {
+    const auto header = static_cast<off_t>(STORAGE_HEADER_SIZE);
+    const auto record = static_cast<off_t>(sizeof(storage_record_t));
+    if (size < header) {
+        return 0;
+    }
+    return header + (size - header) / record * record;
+}
+
+bool make_folder(const std::string &path) {
+    if (sys_mkdir(path.c_str(), 0755) == 0) {
+        // The new name must survive a power cut, or the files in it go too.
+        sys_fsync_dir(folder_of(path).c_str());
+        return true;
+    }
+    if (errno == EEXIST) {
+        return true;
+    }
+    sys_log(LOG_ERR, "Failed to create folder %s", path.c_str());
+    return false;
+}
+
+bool create_flag(const std::string &flag) {
+    const int fd = sys_open(flag.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    return sys_close(fd) == 0;
+}
+
+// Unlinks path when it exists; true when it is gone.
+bool remove_if_there(const std::string &path) {
+    if (sys_unlink(path.c_str()) == 0) {
+        return true;
+    }
+    return errno == ENOENT;
+}
+
+// The files of a load folder that start a new file: every other trend file
+// whose last append did not complete is repaired. Each file is judged by its
+// own companions only.
+void sweep_folder(const std::string &folder, const std::string &except) {
+    std::vector<std::string> names;
+    if (sys_list_dir(folder.c_str(), &names) != 0) {
+        return;
+    }
+    const std::set<std::string> present(names.begin(), names.end());
+    for (const std::string &name : names) {
+        if (!storage_is_trend_name(name) || folder + "/" + name == except) {
+            continue;
+        }
+        const bool flag = present.count(name + "_flag") != 0;
+        const bool loose = present.count(name + "_bu") != 0 || present.count(name + "_bu.tmp") != 0 ||
+                           present.count(name + ".tmp") != 0;
+        if (!flag || loose) {
+            storage_repair(folder + "/" + name);
+        }
+    }
+}
+
+// Appends one record to P; false (logged) when it could not be written.
+bool append_record(const std::string &p, const storage_record_t &record) {
+    const std::string flag = p + "_flag";
+    const std::string backup = p + "_bu";
+    const std::string folder = folder_of(p);
+    if (!storage_repair(p)) {
+        sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
+        return false;
+    }
+    const off_t size = storage_file_size(p);
+    if (size > 0) {
+        if (!storage_copy_durably(p, backup, -1)) {
+            // The append stays safe without it: a torn record is cut off.
+            sys_log(LOG_ERR, "Failed to backup energy file - %s", backup.c_str());
+        }
+        if (!remove_if_there(flag)) {
+            sys_log(LOG_ERR, "Failed to remove the flag file - %s", flag.c_str());
+        }
+        sys_fsync_dir(folder.c_str());
+    } else {
+        sweep_folder(folder, p);
+    }
+    const int fd = sys_open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd < 0) {
+        sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
+        return false;
+    }
+    if (size <= 0 &&
+        sys_write_all(fd, &storage_mapping, STORAGE_HEADER_SIZE) != static_cast<ssize_t>(STORAGE_HEADER_SIZE)) {
+        sys_log(LOG_ERR, "failed to write header");
+        sys_log(LOG_ERR, "failed to write header to data storage file %s", p.c_str());
+        sys_close(fd);
+        return false;
+    }
+    if (sys_write_all(fd, &record, sizeof record) != static_cast<ssize_t>(sizeof record)) {
+        sys_log(LOG_ERR, "failed to write data");
+        sys_log(LOG_ERR, "failed to write data to data storage file %s", p.c_str());
+        sys_close(fd);
+        return false;
+    }
+    if (sys_fsync(fd) != 0) {
+        sys_log(LOG_ERR, "failed to sync data storage file %s", p.c_str());
+        sys_close(fd);
+        return false;
+    }
+    sys_close(fd);
+    if (!create_flag(flag)) {
+        sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
+        return false;
+    }
+    if (!remove_if_there(backup)) {
+        sys_log(LOG_ERR, "Failed to remove Back up file - %s", backup.c_str());
+    }
+    sys_fsync_dir(folder.c_str());
+    return true;
+}
+
+bool tz_mtime(time_t *out) {
+    struct stat st {};
+    if (sys_stat(TZFILE_METER_ZONE, &st) != 0) {
+        return false;
+    }
+    *out = st.st_mtime;
+    return true;
+}
+
+void remove_with_companions(const std::string &path) {
+    for (const char *suffix : {"_flag", "_bu", "_bu.tmp", ".tmp"}) {
+        remove_if_there(path + suffix);
+    }
+}
+
+void cut_to_newest(const std::string &folder) {
+    std::vector<std::string> names;
+    if (sys_list_dir(folder.c_str(), &names) != 0) {
+        return;
+    }
+    std::vector<unsigned long long> times;
+    for (const std::string &name : names) {
+        if (storage_is_trend_name(name)) {
+            times.push_back(std::strtoull(name.c_str(), nullptr, 10));
+        }
+    }
+    if (times.size() <= STORAGE_MAX_FILES) {
+        return;
+    }
+    sys_log(LOG_INFO, "Too many files in data folder %s. Cleanup", folder.c_str());
+    std::sort(times.begin(), times.end());
+    for (size_t k = 0; k < times.size() - STORAGE_MAX_FILES; ++k) {
+        const std::string path = folder + "/" + std::to_string(times[k]);
+        sys_log(LOG_INFO, "Cleanup old data file %s", path.c_str());
+        if (sys_unlink(path.c_str()) != 0) {
+            sys_log(LOG_ERR, "Error removing data file %s (error %d)", path.c_str(), errno);
+            continue;
+        }
+        remove_with_companions(path);
+    }
+}
+
+}  // namespace
+
+bool storage_is_trend_name(const std::string &name) {
+    if (name.empty() || name.size() > 20) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+off_t storage_file_size(const std::string &path) {
+    struct stat st {};
+    if (sys_stat(path.c_str(), &st) != 0) {
+        return -1;
+    }
+    return st.st_size;
+}
+
+bool storage_copy_durably(const std::string &from, const std::string &to, off_t limit) {
+    const int in = sys_open(from.c_str(), O_RDONLY);
+    if (in < 0) {
+        return false;
+    }
+    const std::string tmp = to + ".tmp";
+    const int out = sys_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) {
+        sys_close(in);
+        return false;
+    }
+    std::vector<char> buf(64 * 1024);
+    bool ok = true;
+    off_t copied = 0;
+    while (limit < 0 || copied < limit) {
+        size_t want = buf.size();
+        if (limit >= 0 && static_cast<off_t>(want) > limit - copied) {
+            want = static_cast<size_t>(limit - copied);
+        }
+        const ssize_t n = sys_read_all(in, buf.data(), want);
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0) {
+            ok = limit < 0;  // the source ends before the length asked for
+            break;
+        }
+        if (sys_write_all(out, buf.data(), static_cast<size_t>(n)) != n) {
+            ok = false;
+            break;
+        }
+        copied += n;
+    }
+    sys_close(in);
+    ok = ok && sys_fsync(out) == 0;
+    ok = sys_close(out) == 0 && ok;
+    ok = ok && sys_rename(tmp.c_str(), to.c_str()) == 0;
+    if (!ok) {
+        sys_unlink(tmp.c_str());
+        return false;
+    }
+    return sys_fsync_dir(folder_of(to).c_str()) == 0;
+}
+
+bool storage_repair(const std::string &p) {
+    const std::string flag = p + "_flag";
+    const std::string backup = p + "_bu";
+    const off_t size = storage_file_size(p);
+    const off_t kept = usable_length(std::max<off_t>(size, 0));
+    const bool have_flag = storage_file_size(flag) >= 0;
+    const off_t bu_size = storage_file_size(backup);
+    bool changed = false;
+    if (!have_flag && bu_size >= 0 && usable_length(bu_size) > kept) {
+        // The last append did not complete and the file lost more than it.
+        sys_log(LOG_INFO, "Found a backup file - %s", backup.c_str());
+        if (!storage_copy_durably(backup, p, usable_length(bu_size))) {
+            sys_log(LOG_ERR, "Failed to restore %s from its backup", p.c_str());
+            return false;
+        }
+        sys_log(LOG_INFO, "Energy file created from backup file - %s", p.c_str());
+        changed = true;
+    } else if (size > kept) {
+        sys_log(LOG_ERR, "Trend file %s ends in a torn record, cut to %lld bytes", p.c_str(),
+                static_cast<long long>(kept));
+        if (!storage_copy_durably(p, p, kept)) {
+            sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
+            return false;
+        }
+        changed = true;
+    }
+    if (size < 0 && !changed) {
+        // Nothing to repair; a backup of no file is left over.
+        if (bu_size >= 0 && !remove_if_there(backup)) {
+            sys_log(LOG_ERR, "Failed to remove the backup file - %s", backup.c_str());
+        }
+        return true;
+    }
+    if (have_flag && bu_size < 0 && !changed) {
+        return true;
+    }
+    // The file is whole again: mark it so, then drop what recovery used.
+    if (!create_flag(flag)) {
+        sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
+        return false;
+    }
+    if (!remove_if_there(backup)) {
+        sys_log(LOG_ERR, "Failed to remove the backup file - %s", backup.c_str());
+    }
+    remove_if_there(backup + ".tmp");
+    remove_if_there(p + ".tmp");
+    sys_fsync_dir(folder_of(p).c_str());
+    return true;
+}
+
+void storage_path(uint32_t set, uint32_t load, time_t time, char out[STORAGE_PATH_SIZE]) {
+    std::snprintf(out, STORAGE_PATH_SIZE, "/data/set_%u/%u/%ld", set, load, static_cast<long>(time));
+}
+
+bool storage_next_day(time_t t, time_t *out) {
+    MeterZone zone;
+    zone.load();
+    struct tm local {};
+    if (!zone.to_local(t, &local)) {
+        sys_log(LOG_ERR, "failed to get time info");
+        return false;
+    }
+    local.tm_hour = 0;
+    local.tm_min = 0;
+    local.tm_sec = 0;
+    local.tm_mday += 1;
+    const time_t next = zone.from_local(local);
+    if (next == static_cast<time_t>(-1) || next <= t) {
+        sys_log(LOG_ERR, "failed to get time info");
+        return false;
+    }
+    *out = next;
+    return true;
+}
+
+int storage_compare_ts(const void *a, const void *b) {
+    const auto x = *static_cast<const int64_t *>(a);
+    const auto y = *static_cast<const int64_t *>(b);
+    return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+void storage_remove_old(const char *folder) {
+    const time_t now = sys_time();
+    std::vector<std::string> names;
+    if (sys_list_dir(folder, &names) != 0) {
+        sys_log(LOG_ERR, "Error opening set folder for cleanup");
+        return;
+    }
+    for (const std::string &name : names) {
+        if (name.empty() || name[0] < '0' || name[0] > '9') {
+            continue;
+        }
+        const long long t = std::strtoll(name.c_str(), nullptr, 10);
+        if (t < static_cast<long long>(now) - STORAGE_MAX_AGE) {
+            const std::string path = std::string(folder) + "/" + name;
+            if (sys_unlink(path.c_str()) != 0 && errno != ENOENT) {
+                sys_log(LOG_ERR, "Error removing data file %s (error %d)", path.c_str(), errno);
+            }
+        }
+    }
+}
+
+void storage_cleanup(bool all, uint32_t load) {
+    std::vector<std::string> names;
+    if (sys_list_dir("/data", &names) != 0) {
+        sys_log(LOG_ERR, "Error opening data folder for cleanup");
+        return;
+    }
+    for (const std::string &name : names) {
+        if (name.rfind("set_", 0) != 0) {
+            continue;
+        }
+        const std::string set_folder = "/data/" + name;
+        if (!all) {
+            storage_remove_old((set_folder + "/" + std::to_string(load)).c_str());
+            continue;
+        }
+        for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
+            const std::string folder = set_folder + "/" + std::to_string(l);
+            storage_remove_old(folder.c_str());
+            cut_to_newest(folder);
+        }
+    }
+}
+
+void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load) {
+    std::memset(r, 0, sizeof *r);
+    r->time = time;
+    r->set = d->set;
+    r->ts_begin = d->ts_begin;
+    r->ts_end = d->ts_end;
+    r->flags = static_cast<uint8_t>(d->flags & 0xFF);
+    r->samples = d->samples;
+    r->frequency = d->frequency;
+    r->set_u = d->set_u;
+    r->load = *load;
+}
+
+void storage_migrate() {
+    if (storage_file_size(STORAGE_MIGRATION_MARKER) >= 0) {
+        sys_log(LOG_INFO, "Data Migration - Old data already migrated once\n");
+    } else if (initDataMigration()) {
+        sys_log(LOG_INFO, "Data Migration Succeeded\n");
+        // The old files go first: a run cut short after that finds nothing
+        // left to convert and only sets the marker.
+        // One left behind is converted again (the same bytes) next time.
+        if (!logAndDeleteSetFilesMigrated()) {
+            sys_log(LOG_ERR, "Data Migration - old files left, converted again at the next start\n");
+        } else if (!create_flag(STORAGE_MIGRATION_MARKER) || sys_fsync_dir("/data") != 0) {
+            sys_log(LOG_ERR, "Failed to create %s", STORAGE_MIGRATION_MARKER);
+        }
+    } else {
+        sys_log(LOG_ERR, "Data Migration Failed\n");
+    }
+}
+
+bool storage_init(const mapping *m) {
+    std::lock_guard lock(storage_mutex);
+    const time_t now = sys_time();
+    if (now == static_cast<time_t>(-1)) {
+        sys_log(LOG_ERR, "failed to get timestamp");
+        return false;
+    }
+    time_t next = 0;
+    if (!storage_next_day(now, &next)) {
+        sys_log(LOG_ERR, "failed to get next timestamp");
+        return false;
+    }
+    time_t mtime = 0;
+    const bool tz_known = tz_mtime(&mtime);
+    for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
+        for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
+            next_day[s][l] = next;
+            storage_path(s, l, now, paths[s][l]);
+            if (tz_known) {
+                last_write_tzfile[s][l] = mtime;
+            }
+        }
+    }
+    std::memcpy(&storage_mapping, m, sizeof storage_mapping);
+    make_folder("/data");
+    for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
+        const std::string set_folder = "/data/set_" + std::to_string(s);
+        make_folder(set_folder);
+        for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
+            make_folder(set_folder + "/" + std::to_string(l));
+        }
+    }
+    storage_migrate();
+    storage_cleanup(true, 0);
+    return true;
+}
+
+void storage_store_five_minutes(event_data_t *ev) {
+    std::lock_guard lock(storage_mutex);
+    const data_set_t *d = ev->data;
+    const uint32_t s = d->set;
+    if (s >= STORAGE_SETS) {
+        sys_log(LOG_ERR, "Invalid voltage set %u, no trend records", s);
+        return;
+    }
+    const time_t now = sys_time();
+    if (now == static_cast<time_t>(-1)) {
+        sys_log(LOG_ERR, "failed to get timestamp");
+        return;
+    }
+    time_t mtime = 0;
+    const bool tz_known = tz_mtime(&mtime);
+    storage_record_t record;
+    for (uint32_t slot = 0; slot < MAPPING_I_SET_MAX; ++slot) {
+        if (ev->set == nullptr || ev->set->isets[slot] == nullptr) {
+            continue;
+        }
+        const uint32_t l = d->sets_i[slot].load_id;
+        if (l >= STORAGE_LOADS) {
+            sys_log(LOG_ERR, "Invalid load id %u in slot %u, no trend record", l, slot);
+            continue;
+        }
+        const bool day_passed = now >= next_day[s][l];
+        bool zone_changed = false;
+        if (tz_known && mtime != last_write_tzfile[s][l]) {
+            zone_changed = true;
+            last_write_tzfile[s][l] = mtime;
+        } else if (!tz_known && last_write_tzfile[s][l] != 0) {
+            zone_changed = true;
+            last_write_tzfile[s][l] = 0;
+        }
+        if (day_passed || zone_changed) {
+            storage_cleanup(false, l);
+            // A new day's file is named by its midnight; one started by a
+            // change of zone by the moment of the change.
+            storage_path(s, l, day_passed ? next_day[s][l] : now, paths[s][l]);
+            time_t next = 0;
+            if (storage_next_day(now, &next)) {
+                next_day[s][l] = next;
+            } else {
+                sys_log(LOG_ERR, "failed to get next timestamp");
+            }
+        }
+        storage_make_record(&record, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
+        append_record(paths[s][l], record);
+    }
+}
+
+std::string storage_current_path(uint32_t set, uint32_t load) {
+    std::lock_guard lock(storage_mutex);
+    if (set >= STORAGE_SETS || load >= STORAGE_LOADS) {
+        return {};
+    }
+    return paths[set][load];
+}
