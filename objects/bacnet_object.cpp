@@ -1,7 +1,8 @@
 #include "objects/bacnet_object.h"
 
-#include "internal.h"
+#include "device/alarm.h"
 #include "objects/clock.h"
+#include "runtime/log.h"
 
 #include <cstring>
 
@@ -44,6 +45,10 @@ BACnetObject::BACnetObject() {
 }
 
 BACnetObject::~BACnetObject() = default;
+
+void BACnetObject::clearAlarmEntries() {
+    alarmEntries.clear();
+}
 
 void BACnetObject::tickCovPeriod(int) {}
 void BACnetObject::tickReporting(int) {}
@@ -216,7 +221,7 @@ void BACnetObject::correctLimits(void (BACnetObject::*apply)(double, std::vector
         (this->*apply)(v, lines);
     }
     for (const auto &line : lines) {
-        objectsLog(3, line);
+        logMessage(3, line);
     }
 }
 
@@ -239,11 +244,11 @@ void BACnetObject::applyHighLimit(double x, std::vector<std::string> &lines) {
             high = lowLimit;
             lowLimit = x;
             lines.push_back("Found misconfigured low-limit (high-limit < low-limit) in: " + objectName +
-                            ", autocorrecting low-limit to " + objectsFormatFixed(static_cast<float>(lowLimit), 3));
+                            ", autocorrecting low-limit to " + formatFixed(static_cast<float>(lowLimit), 3));
         } else if (lowLimit == x && x >= 1) {
             lowLimit = x - 1;
             lines.push_back("Found misconfigured low-limit (high-limit = low-limit) in: " + objectName +
-                            ", autocorrecting low-limit to " + objectsFormatFixed(static_cast<float>(lowLimit), 3));
+                            ", autocorrecting low-limit to " + formatFixed(static_cast<float>(lowLimit), 3));
         }
     }
     highLimit = high;
@@ -258,11 +263,11 @@ void BACnetObject::applyLowLimit(double x, std::vector<std::string> &lines) {
             highLimit = x;
             lines.push_back("Found misconfigured high-limit (high-limit < low-limit) in: " + objectName +
                             ", autocorrecting high-limit to " +
-                            objectsFormatFixed(static_cast<float>(highLimit), 3));
+                            formatFixed(static_cast<float>(highLimit), 3));
         } else if (highLimit == x) {
             highLimit = x + 1;
             lines.push_back("Found misconfigured high-limit (high-limit = low-limit) in: " + objectName +
-                            "autocorrecting high-limit to " + objectsFormatFixed(static_cast<float>(highLimit), 3));
+                            "autocorrecting high-limit to " + formatFixed(static_cast<float>(highLimit), 3));
         }
     }
     lowLimit = low;
@@ -277,14 +282,14 @@ void BACnetObject::applyDeadband(double d, std::vector<std::string> &lines) {
         if (highLimit - d <= low) {
             highLimit = low + 2 + d;
             lines.push_back("Found misconfigured deadband, autocorrecting high-limit to " +
-                            objectsFormatFixed(static_cast<float>(highLimit), 3));
+                            formatFixed(static_cast<float>(highLimit), 3));
         }
         // The new deadband decides: testing the old one would move a sound
         // low limit when the deadband shrinks.
         if (highLimit - d <= lowLimit) {
             lowLimit = highLimit - 2 - d;
             lines.push_back("Found misconfigured deadband, autocorrecting low-limit to " +
-                            objectsFormatFixed(static_cast<float>(lowLimit), 3));
+                            formatFixed(static_cast<float>(lowLimit), 3));
         }
     }
     deadband = d;

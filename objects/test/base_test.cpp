@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -47,6 +48,26 @@ TEST_F(BaseTest, NewObjectDefaults) {
         EXPECT_TRUE(allOctets(s, 0xFF, 4, 12));
         EXPECT_EQ(o.getEventMessageText(i), "");
     }
+}
+
+TEST_F(BaseTest, AlarmEntriesAreOwnedAndCleared) {
+    // The object owns its entries: clearing releases them and the object
+    // takes new ones; whatever is linked at destruction is released then
+    // (the AddressSanitizer build reports a leak otherwise).
+    TestCovObject o(1);
+    EXPECT_TRUE(o.alarmEntries.empty());
+    for (int32_t id : {7, 8}) {
+        auto entry = std::make_unique<AlarmEntry>();
+        entry->setId(id);
+        o.alarmEntries.push_back(std::move(entry));
+    }
+    ASSERT_EQ(o.alarmEntries.size(), 2u);
+    EXPECT_EQ(o.alarmEntries[1]->getId(), 8);
+    o.clearAlarmEntries();
+    EXPECT_TRUE(o.alarmEntries.empty());
+    o.clearAlarmEntries();
+    o.alarmEntries.push_back(std::make_unique<AlarmEntry>());
+    EXPECT_EQ(o.alarmEntries.size(), 1u);
 }
 
 TEST_F(BaseTest, LimitAutoCorrection) {

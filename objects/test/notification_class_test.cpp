@@ -238,7 +238,7 @@ TEST_F(NotificationClassFile, InvalidFilesApplyNothing) {
     nc.addDefaultRecipient();
     EXPECT_TRUE(nc.loadConfig(kDir));
     EXPECT_EQ(nc.getRecipientCount(), 1u);
-    EXPECT_EQ(fake_stack::logTexts(7), std::vector<std::string>{"Empty recipeient-list"});
+    EXPECT_TRUE(fake_stack::logLines().empty()) << "an empty list is only a debug line, never written";
 }
 
 TEST(NotificationClassPowerCut, SaveAndLoadLeaveTheOldOrTheNewList) {

@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "device/alarm.h"
 #include "meter/json.h"
 #include "objects/records.h"
 
@@ -185,6 +187,12 @@ public:
     std::vector<COVSubscription> copyCovSubscriptions() const;
     void clearCovSubscriptions();
     static bool isSameSubscriber(const BACnetAddress &a, const BACnetAddress &b);
+
+    // ---- meter alarms ----
+    // The alarms that watch this object. The alarm import fills the list and
+    // the clean-up clears it while the COV and event threads are stopped.
+    std::vector<std::unique_ptr<AlarmEntry>> alarmEntries;
+    void clearAlarmEntries();
 
 protected:
     // The COV tick of the classes that report COV: under covMutex, each

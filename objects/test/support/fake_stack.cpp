@@ -1,9 +1,13 @@
 #include "fake_stack.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <deque>
 #include <mutex>
+#include <sstream>
 
-#include "bacnet/stack/app.h"
+#include "runtime/log.h"
 
 namespace {
 
@@ -12,6 +16,7 @@ std::deque<int> results;
 std::vector<RecordedCov> covs;
 std::vector<RecordedEvent> events;
 std::vector<RecordedLog> logs;
+bool capturing = false;  // standard output goes to gtest's capture file
 
 int nextResult() {
     if (results.empty()) {
@@ -77,10 +82,54 @@ int svcSendEventNotificationToAddress(int32_t device, const BACnetAddress *recip
     return nextResult();
 }
 
-void logMessage(int level, const char *text) {
-    std::lock_guard lock(mutex);
-    logs.push_back({level, text});
+namespace {
+
+// The runtime's logger writes "<stamp> <level name> <text>" lines to
+// standard output; they are read back from gtest's capture. The captured
+// text is passed on to standard error so that a failing test still shows it.
+void collectLogs() {
+    if (!capturing) {
+        return;
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    capturing = false;
+    std::fwrite(out.data(), 1, out.size(), stderr);
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        const size_t afterStamp = line.find(' ');
+        const size_t afterName = afterStamp == std::string::npos ? std::string::npos : line.find(' ', afterStamp + 1);
+        if (afterName == std::string::npos) {
+            continue;  // not a logger line
+        }
+        const std::string name = line.substr(afterStamp + 1, afterName - afterStamp - 1);
+        for (int level = 1; level <= 7; ++level) {
+            if (name == logLevelName(level)) {
+                logs.push_back({level, line.substr(afterName + 1)});
+                break;
+            }
+        }
+    }
 }
+
+void startCapture() {
+    testing::internal::CaptureStdout();
+    capturing = true;
+}
+
+// A capture must not outlive its test: gtest's own output would vanish in it.
+class CaptureEnd : public testing::EmptyTestEventListener {
+    void OnTestEnd(const testing::TestInfo &) override {
+        std::lock_guard lock(mutex);
+        collectLogs();
+    }
+};
+
+[[maybe_unused]] const bool captureEndRegistered = [] {
+    testing::UnitTest::GetInstance()->listeners().Append(new CaptureEnd);
+    return true;
+}();
+
+}  // namespace
 
 namespace fake_stack {
 
@@ -89,7 +138,9 @@ void reset() {
     results.clear();
     covs.clear();
     events.clear();
+    collectLogs();
     logs.clear();
+    startCapture();
 }
 
 void programResults(const std::vector<int> &r) {
@@ -109,13 +160,17 @@ std::vector<RecordedEvent> eventCalls() {
 
 std::vector<RecordedLog> logLines() {
     std::lock_guard lock(mutex);
+    const bool wasCapturing = capturing;
+    collectLogs();
+    if (wasCapturing) {
+        startCapture();
+    }
     return logs;
 }
 
 std::vector<std::string> logTexts(int level) {
-    std::lock_guard lock(mutex);
     std::vector<std::string> out;
-    for (const auto &line : logs) {
+    for (const auto &line : logLines()) {
         if (line.level == level) {
             out.push_back(line.text);
         }

@@ -1,7 +1,10 @@
 #pragma once
-// Recording stand-ins for the stack's notification senders and the logger.
-// Every call is kept as a deep copy; the senders answer a programmed
-// sequence of results (then 256, sent unconfirmed). Thread-safe.
+// Recording stand-ins for the stack's notification senders, and the lines
+// the runtime's logger writes. Every call is kept as a deep copy; the
+// senders answer a programmed sequence of results (then 256, sent
+// unconfirmed). Thread-safe. reset() starts reading the logger's lines from
+// standard output until the end of the test; level 7 lines are never
+// written, so they never show.
 
 #include <cstdint>
 #include <string>
