@@ -1,0 +1,353 @@
+#include "objects/state_file.h"
+
+#include "runtime/log.h"
+#include "meter/sysio.h"
+#include "objects/bacnet_object.h"
+
+#include <fcntl.h>
+
+#include <atomic>
+#include <cctype>
+#include <string_view>
+#include <cerrno>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+const StateFileOps kBoardOps = {
+    [](const char *path, int flags, mode_t mode) { return sys_open(path, flags, mode); },
+    sys_read_all,
+    sys_write_all,
+    sys_fsync,
+    sys_close,
+    sys_rename,
+    sys_unlink,
+    sys_fsync_dir,
+};
+
+std::atomic<const StateFileOps *> currentOps{&kBoardOps};
+
+// ---- a strict scan of one JSON value ----
+
+struct Scanner {
+    const char *at;
+    const char *end;
+
+    void space() {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r')) {
+            ++at;
+        }
+    }
+    bool literal(const char *word) {
+        for (; *word != '\0'; ++word, ++at) {
+            if (at >= end || *at != *word) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool string() {
+        ++at;  // the opening quote
+        while (at < end) {
+            const char c = *at++;
+            if (c == '"') {
+                return true;
+            }
+            if (static_cast<unsigned char>(c) < 0x20) {
+                return false;
+            }
+            if (c == '\\') {
+                if (at >= end) {
+                    return false;
+                }
+                const char e = *at++;
+                if (e == 'u') {
+                    for (int i = 0; i < 4; ++i, ++at) {
+                        if (at >= end || !std::isxdigit(static_cast<unsigned char>(*at))) {
+                            return false;
+                        }
+                    }
+                } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+    bool digits() {
+        const char *start = at;
+        while (at < end && *at >= '0' && *at <= '9') {
+            ++at;
+        }
+        return at > start;
+    }
+    bool number() {
+        if (*at == '-') {
+            ++at;
+        }
+        if (!digits()) {
+            return false;
+        }
+        if (at < end && *at == '.') {
+            ++at;
+            if (!digits()) {
+                return false;
+            }
+        }
+        if (at < end && (*at == 'e' || *at == 'E')) {
+            ++at;
+            if (at < end && (*at == '+' || *at == '-')) {
+                ++at;
+            }
+            if (!digits()) {
+                return false;
+            }
+        }
+        return true;
+    }
+    bool value(int depth) {
+        space();
+        if (at >= end || depth > 64) {
+            return false;
+        }
+        switch (*at) {
+        case '{':
+        case '[': {
+            const char close = *at == '{' ? '}' : ']';
+            const bool object = close == '}';
+            ++at;
+            space();
+            if (at < end && *at == close) {
+                ++at;
+                return true;
+            }
+            while (true) {
+                if (object) {
+                    space();
+                    if (at >= end || *at != '"' || !string()) {
+                        return false;
+                    }
+                    space();
+                    if (at >= end || *at++ != ':') {
+                        return false;
+                    }
+                }
+                if (!value(depth + 1)) {
+                    return false;
+                }
+                space();
+                if (at >= end) {
+                    return false;
+                }
+                const char c = *at++;
+                if (c == close) {
+                    return true;
+                }
+                if (c != ',') {
+                    return false;
+                }
+            }
+        }
+        case '"':
+            return string();
+        case 't':
+            return literal("true");
+        case 'f':
+            return literal("false");
+        case 'n':
+            return literal("null");
+        default:
+            return number();
+        }
+    }
+};
+
+std::optional<std::string> readWhole(const StateFileOps &ops, const std::string &path) {
+    const int fd = ops.open(path.c_str(), O_RDONLY, 0);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char block[1024];
+    while (true) {
+        const ssize_t n = ops.read(fd, block, sizeof block);
+        if (n < 0) {
+            ops.close(fd);
+            return std::nullopt;
+        }
+        text.append(block, static_cast<size_t>(n));
+        if (static_cast<size_t>(n) < sizeof block) {
+            break;
+        }
+    }
+    ops.close(fd);
+    return text;
+}
+
+// A text counts when it is one complete object whose member holds every
+// key of the class: then what applies it, else the failure's text.
+struct Parsed {
+    StateApply apply;
+    std::string failure;
+};
+
+Parsed parseState(const std::string &text, const std::string &memberName, const StateReader &reader) {
+    Parsed parsed;
+    if (!stateFileTextComplete(text.data(), text.size())) {
+        parsed.failure = "not a complete JSON text";
+        return parsed;
+    }
+    try {
+        const JsonItem root = jsonRead(text);
+        const auto member = root.findChild(memberName);
+        if (root.getType() != JsonItemType::Object || member == root.end()) {
+            parsed.failure = memberName + " not found";
+        } else if ((*member).getType() != JsonItemType::Object) {
+            parsed.failure = memberName + " not an object";
+        } else {
+            parsed.apply = reader(*member);
+        }
+    } catch (const std::exception &e) {
+        parsed.failure = e.what();
+    }
+    if (parsed.failure.empty() && !parsed.apply) {
+        parsed.failure = "nothing to apply";
+    }
+    return parsed;
+}
+
+// Makes the names created, renamed or removed in the folder durable.
+void syncFolder(const StateFileOps &ops, const std::string &directory) {
+    if (ops.fsyncDir(directory.c_str()) != 0) {
+        logMessage(3, "failed to sync the folder " + directory);
+    }
+}
+
+// Creates the empty flag file when it is missing.
+void ensureFlag(const StateFileOps &ops, const std::string &directory, const std::string &flag) {
+    if (const int present = ops.open(flag.c_str(), O_RDONLY, 0); present >= 0) {
+        ops.close(present);
+        return;
+    }
+    const int fd = ops.open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0) {
+        ops.close(fd);
+        syncFolder(ops, directory);
+    } else if (errno != EEXIST) {
+        logMessage(3, "failed to create the FLAG analog input file" + flag);
+    }
+}
+
+}  // namespace
+
+const StateFileOps &stateFileOps() {
+    return *currentOps.load();
+}
+
+void stateFileSetOps(const StateFileOps *ops) {
+    currentOps.store(ops != nullptr ? ops : &kBoardOps);
+}
+
+bool stateFileTextComplete(const char *text, size_t length) {
+    Scanner scanner{text, text + length};
+    if (!scanner.value(0)) {
+        return false;
+    }
+    scanner.space();
+    return scanner.at == scanner.end;
+}
+
+// ---- the object's state files ----
+
+std::string BACnetObject::stateFilePath(const std::string &directory, const char *kind) const {
+    return directory + "/" + kind + "-" + std::to_string(getInstance());
+}
+
+void BACnetObject::writeStateFile(const std::string &directory, const char *kind, const JsonItem &member) {
+    const StateFileOps &ops = stateFileOps();
+    const std::string main = stateFilePath(directory, kind);
+    const std::string backup = main + "_bu";
+    JsonItem root(JsonItemType::Object);
+    JsonItem named = member;
+    named.setName(std::string(kind) + "-" + std::to_string(getInstance()));
+    root.appendChild(named);
+    const std::string text = root.toCompactText(1024);
+
+    // The new text goes to the backup file first and replaces the main file
+    // only once it is complete and on the disk: a cut at any point leaves
+    // the old main file, or a complete backup that the load prefers.
+    const int fd = ops.open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        logMessage(1, "failed to backup analog input file" + main);
+        return;
+    }
+    const bool written = ops.write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         ops.fsync(fd) == 0;
+    const bool closed = ops.close(fd) == 0;
+    if (!written || !closed) {
+        logMessage(1, "failed to backup analog input file" + main);
+        ops.unlink(backup.c_str());
+        return;
+    }
+    if (ops.rename(backup.c_str(), main.c_str()) != 0) {
+        logMessage(1, "failed to rename analog input file" + backup);
+        return;
+    }
+    syncFolder(ops, directory);
+    ensureFlag(ops, directory, main + "_flag");
+}
+
+bool BACnetObject::readStateFile(const std::string &directory, const char *kind, const StateReader &reader) {
+    const StateFileOps &ops = stateFileOps();
+    const std::string main = stateFilePath(directory, kind);
+    const std::string backup = main + "_bu";
+    const std::string memberName = std::string(kind) + "-" + std::to_string(getInstance());
+
+    // A backup exists only when a save was cut short: it wins when it is
+    // complete, and is dropped otherwise.
+    if (const auto text = readWhole(ops, backup)) {
+        const Parsed parsed = parseState(*text, memberName, reader);
+        if (parsed.failure.empty()) {
+            parsed.apply();
+            if (ops.rename(backup.c_str(), main.c_str()) != 0) {
+                logMessage(1, "failed to rename analog input file" + backup);
+            } else {
+                syncFolder(ops, directory);
+            }
+            ensureFlag(ops, directory, main + "_flag");
+            return true;
+        }
+        if (ops.unlink(backup.c_str()) != 0) {
+            logMessage(3, "failed to remove flag analog input file" + backup);
+        } else {
+            syncFolder(ops, directory);
+        }
+    }
+    const auto text = readWhole(ops, main);
+    if (!text) {
+        logMessage(7, "Failed to open " + main + ". Using factory defaults.");
+        return false;
+    }
+    const Parsed parsed = parseState(*text, memberName, reader);
+    if (!parsed.failure.empty()) {
+        logMessage(1, "Invalid data in " + main + " (" + parsed.failure + "). Using factory defaults.");
+        return false;
+    }
+    parsed.apply();
+    ensureFlag(ops, directory, main + "_flag");
+    return true;
+}
+
+void BACnetObject::writeCommonKeys(JsonItem &member, bool withOutOfService) const {
+    member.appendChild(JsonItem("object-name", getObjectName()));
+    if (withOutOfService) {
+        member.appendChild(JsonItem("out-of-service", isOutOfService()));
+    }
+}
+
+void BACnetObject::requireKey(const JsonItem &member, const char *key) {
+    if (member.findChild(key) == member.end()) {
+        throw std::invalid_argument(std::string(key) + " not found");
+    }
+}
