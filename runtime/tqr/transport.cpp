@@ -452,8 +452,6 @@ std::string boolToString(bool value) {
 }
 
 bool stringToBool(const std::string &text) {
-    std::istringstream in(text);
-    bool value = false;
-    in >> std::boolalpha >> value;
-    return !in.fail() && value;
+    // The whole text: a stream would also take "true" from "truex" or " true".
+    return text == "true";
 }

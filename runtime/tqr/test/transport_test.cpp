@@ -511,7 +511,7 @@ TEST(TqrShared, NodeTextsAndBooleans) {
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].level, 3);
     EXPECT_EQ(got[0].text.rfind("mask node not found in ", 0), 0u);
-    for (const char *text : {"TRUE", "1", "", "yes", "false", "False"}) {
+    for (const char *text : {"TRUE", "1", "", "yes", "false", "False", "truex", " true", "true "}) {
         EXPECT_FALSE(stringToBool(text)) << text;
     }
     EXPECT_TRUE(stringToBool("true"));
