@@ -599,7 +599,7 @@ void encSessionKey(Writer &w, const BACnetSessionKey &k) {
     w.mac(k.macLength, k.mac);
 }
 
-// ---- read access specification ----
+// ---- ReadAccessSpecification ----
 
 PackedError decReadAccessSpec(Reader &r, ReadAccessSpecification *e) {
     CODEC_TRY(ctxOid(r, 0, &e->objectId));
