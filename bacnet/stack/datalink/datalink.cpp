@@ -37,13 +37,13 @@ bool datalinkStart(uint8_t port, DeviceRecord *record) {
     allPortsEnabled = 0;
     const DatalinkOps *ops = datalinkOf(port);
     bool ok = ops != nullptr && ops->start(record);
-    if (ok) {
-        activePort = port;
-    }
+    // A failed start must not leave the port of an earlier run looking live.
+    activePort = ok ? port : static_cast<uint8_t>(kPortNone);
     return ok;
 }
 
 void datalinkCloseAll() {
+    activePort = kPortNone;
     for (const DatalinkOps *ops : kDatalinks) {
         ops->stop();
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -412,8 +413,15 @@ size_t openDescriptors(uint16_t serverPort) {
             sockaddr_in a{};
             socklen_t len = sizeof a;
             const int fd = std::atoi(e->d_name);
-            if (fd != dirfd(dir) && getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
-                a.sin_family == AF_INET && ntohs(a.sin_port) == serverPort) {
+            if (fd == dirfd(dir)) {
+                continue;
+            }
+            const int named = getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+            if (named != 0 && errno == EBADF) {
+                // Closed by one of the stand-in's threads since the listing.
+                continue;
+            }
+            if (named == 0 && a.sin_family == AF_INET && ntohs(a.sin_port) == serverPort) {
                 int listening = 0;
                 socklen_t l = sizeof listening;
                 getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &l);

@@ -51,5 +51,6 @@ uint32_t datalinkMaxApdu(uint8_t port);
 uint32_t datalinkMaxNpdu(uint8_t port);
 uint8_t datalinkMaxApduCode(uint32_t length);
 uint8_t datalinkGetMyAddress(uint8_t port, uint8_t *out);
-// The started port, kPortNone before the first start.
+// The started port; kPortNone before a start, after a failed one and after
+// the datalinks were closed.
 uint8_t datalinkActivePort();
