@@ -28,12 +28,15 @@ class DeviceTest : public testing::Test {
     void SetUp() override { resetMeter(); }
     void TearDown() override { clearSets(); }
 
-    // Files (not folders) below a board folder.
+    // State files below a board folder, without their "_flag" and "_bu"
+    // companions.
     size_t filesIn(const std::string &boardFolder) const {
         size_t n = 0;
         std::error_code ec;
         for (const auto &e : std::filesystem::recursive_directory_iterator(root.host(boardFolder), ec)) {
-            n += e.is_regular_file() ? 1 : 0;
+            const std::string name = e.path().filename().string();
+            const bool companion = name.ends_with("_flag") || name.ends_with("_bu");
+            n += e.is_regular_file() && !companion ? 1 : 0;
         }
         return n;
     }
