@@ -22,8 +22,9 @@ void numberCtObject(Load &load, BACnetObject &object, int channel) {
     objectMapAdd(load.getObjectMap(), &object);
 }
 
-void linkToClass(BACnetObject &object) {
-    object.setNotificationClass(1);
+// The class whose recipients and priorities the object's events use.
+void linkToClass(BACnetObject &object, NotificationClass &nc) {
+    object.setNotificationClass(nc.getClassNumber());
 }
 
 void buildLoad(const LoadSpec &spec) {
@@ -38,7 +39,7 @@ void buildLoad(const LoadSpec &spec) {
         BACnetObject &object = *load->object(p);
         object.setDeviceInstance(static_cast<uint32_t>(spec.vdi));
         if (object.getObjectType() == kObjAnalogInput || object.getObjectType() == kObjLargeAnalogValue) {
-            linkToClass(object);
+            linkToClass(object, load->notificationClass());
         }
         objectMapAdd(load->getObjectMap(), &object);
     }
@@ -56,7 +57,7 @@ void buildLoad(const LoadSpec &spec) {
                 numberCtObject(*load, object, ct.channel);
             }
             if (object.getObjectType() == kObjAnalogInput) {
-                linkToClass(object);
+                linkToClass(object, load->notificationClass());
             }
         }
         BinaryValue *polarity = load->polarity(static_cast<int>(g));
@@ -73,6 +74,11 @@ void buildInput(const InputSpec &spec) {
     input->setVoltage(spec.voltage);
     input->setService(spec.service);
     const uint32_t base = communicationConfig.getBaseInstance();
+    // Every root object links to the first input's class, the one the root
+    // device shows (the second input's is never registered).
+    NotificationClass &rootClass =
+        spec.position == 0 || inputMapping.count(0) == 0 ? input->notificationClass()
+                                                         : inputMapping.at(0)->notificationClass();
     const std::string prefix = spec.position == 0 ? "Vin1 " : "Vin2 ";
     const uint32_t offset = spec.position == 0 ? 0 : 20;
     for (size_t p = 0; p < 13; ++p) {
@@ -106,9 +112,7 @@ void buildInput(const InputSpec &spec) {
         }
         object.setDeviceInstance(base);
         if (object.getObjectType() == kObjAnalogInput || object.getObjectType() == kObjLargeAnalogValue) {
-            // Every root object links to the first input's class, the one
-            // the root device shows.
-            linkToClass(object);
+            linkToClass(object, rootClass);
         }
         objectMapAdd(deviceObjectMap, &object);
     }
@@ -127,7 +131,9 @@ void buildPulse(uint8_t id) {
     converter.setInstance(id + 1u);
     converter.setObjectName("Pulse Input #" + std::to_string(id + 1));
     converter.setDeviceInstance(communicationConfig.getBaseInstance());
-    linkToClass(converter);
+    if (inputMapping.count(0) != 0) {
+        linkToClass(converter, inputMapping.at(0)->notificationClass());
+    }
     objectMapAdd(deviceObjectMap, &converter);
     pulseMapping.emplace(id, std::move(pulse));
 }
