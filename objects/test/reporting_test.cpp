@@ -156,6 +156,7 @@ struct Note {
 struct Put {
     std::string target;
     int state;
+    std::string body() const { return "{\n \"state\":" + std::to_string(state) + "\n}"; }
 };
 
 struct Row {
@@ -372,7 +373,9 @@ protected:
         const nlohmann::json log = nlohmann::json::parse(res->body);
         for (const auto &r : log["requests"]) {
             if (r["method"] == "PUT") {
-                out.push_back({r["target"], nlohmann::json::parse(r["body"].get<std::string>())["state"]});
+                const std::string body = r["body"];
+                out.push_back({r["target"], nlohmann::json::parse(body)["state"]});
+                EXPECT_EQ(body, out.back().body());
             }
         }
         return out;

@@ -37,7 +37,9 @@ public:
     uint32_t getCountUnlocked() const { return count; }
     uint32_t getCountBeforeChange() const;
     void writeCountBeforeChange(uint32_t v);
-    void setCountBeforeChange(uint32_t v) { countBeforeChange = v; }
+    // For callers that hold valueMutex; still stored under objectMutex,
+    // which the getters read under.
+    void setCountBeforeChange(uint32_t v) { writeCountBeforeChange(v); }
     void setScale(double v);
     double getScale() const;
     PackedError setCovPeriod(uint32_t seconds);
