@@ -62,10 +62,11 @@ PulseConverter::~PulseConverter() = default;
 double PulseConverter::getPresentValue() const {
     const bool inService = !isOutOfService();
     Lock lock(objectMutex);
-    if (!inService) {
-        return presentValue;
+    // Kept, so that the object taken out of service shows the value it had.
+    if (inService) {
+        presentValue = static_cast<double>(count) * scale;
     }
-    return static_cast<double>(count) * scale;
+    return presentValue;
 }
 
 void PulseConverter::setPresentValue(double v) {

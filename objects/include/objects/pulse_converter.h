@@ -76,7 +76,7 @@ private:
 
     mutable std::mutex objectMutex;
     std::recursive_mutex valueMutex;
-    double presentValue = 0.0;
+    mutable double presentValue = 0.0;
     double scale = 1.0;
     double adjustValue = 0.0;
     uint32_t covPeriod = 0;
