@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -29,6 +30,11 @@
 #include <vector>
 
 namespace {
+
+// memcpy of an empty vector would pass its null data().
+void copyOctets(uint8_t *to, const std::vector<uint8_t> &from) {
+    std::copy(from.begin(), from.end(), to);
+}
 
 // ---- the clock: Monday 7 December 2026, seconds of the day set by the test ----
 
@@ -110,7 +116,7 @@ BACnetDestination addressRecipient(uint16_t network, std::vector<uint8_t> mac) {
     d.recipient.device = 0;
     d.recipient.network = network;
     d.recipient.macLength = static_cast<uint16_t>(mac.size());
-    std::memcpy(d.recipient.mac, mac.data(), mac.size());
+    copyOctets(d.recipient.mac, mac);
     return d;
 }
 
@@ -654,7 +660,7 @@ TEST(RecipientAddress, PlacesNetworkAndMac) {
         r.choice = kRecipientAddress;
         r.network = c.network;
         r.macLength = static_cast<uint16_t>(c.mac.size());
-        std::memcpy(r.mac, c.mac.data(), c.mac.size());
+        copyOctets(r.mac, c.mac);
         const BACnetAddress a = recipientAddress(r, c.datalink);
         BACnetAddress want;
         std::memset(&want, 0, sizeof want);
@@ -662,9 +668,9 @@ TEST(RecipientAddress, PlacesNetworkAndMac) {
         want.maxApdu = 480;
         want.port = c.port;
         want.macLength = static_cast<uint8_t>(c.wantMac.size());
-        std::memcpy(want.mac, c.wantMac.data(), c.wantMac.size());
+        copyOctets(want.mac, c.wantMac);
         want.remoteLength = static_cast<uint8_t>(c.wantRemote.size());
-        std::memcpy(want.remoteAddress, c.wantRemote.data(), c.wantRemote.size());
+        copyOctets(want.remoteAddress, c.wantRemote);
         EXPECT_EQ(std::memcmp(&a, &want, sizeof a), 0);
     }
 }
