@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "arvent.h"
+#include "log_lines.h"
 #include "netns.h"
 #include "runtime/log.h"
 #include "runtime/tqr/transport.h"
@@ -24,6 +25,8 @@ namespace {
 
 using Clock = RestartRequests::Clock;
 using std::chrono::milliseconds;
+using logtest::logged;
+using logtest::textsOf;
 
 // A clock that moves only when the test says so.
 struct FakeClock {
@@ -36,23 +39,6 @@ struct FakeClock {
              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     }
 };
-
-std::vector<std::string> textsOf(const std::string &out) {
-    std::vector<std::string> texts;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        // Drop the time stamp and the level name.
-        const size_t first = line.find(' ');
-        texts.push_back(first == std::string::npos ? line : line.substr(first + 1));
-    }
-    return texts;
-}
-
-template <typename F> std::vector<std::string> logged(F &&calls) {
-    testing::internal::CaptureStdout();
-    calls();
-    return textsOf(testing::internal::GetCapturedStdout());
-}
 
 enum class Op { Alarm, Request, After10, Take };
 

@@ -6,25 +6,16 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "log_lines.h"
 #include "runtime/log.h"
 #include "temp_root.h"
 
 namespace {
 
 using meter::host::TempRoot;
-using Lines = std::vector<std::string>;
-
-Lines textsOf(const std::string &out) {
-    Lines texts;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const size_t first = line.find(' ');
-        texts.push_back(first == std::string::npos ? line : line.substr(first + 1));
-    }
-    return texts;
-}
+using logtest::Lines;
+using logtest::textsOf;
 
 const std::vector<std::string> kAll = {"/config/talvik",         "/config/talvik/loads",   "/config/talvik/inputs",
                                        "/config/talvik/loads/0", "/config/talvik/loads/3", "/config/talvik/inputs/1"};

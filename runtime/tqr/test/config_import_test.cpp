@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "log_lines.h"
 #include "netns.h"
 #include "runtime/config.h"
 #include "runtime/events.h"
@@ -21,17 +22,8 @@
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
-Lines textsOf(const std::string &out) {
-    Lines texts;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const size_t first = line.find(' ');
-        texts.push_back(first == std::string::npos ? line : line.substr(first + 1));
-    }
-    return texts;
-}
+using logtest::Lines;
+using logtest::textsOf;
 
 void toLog(int level, const std::string &text) { logMessage(level, text); }
 
