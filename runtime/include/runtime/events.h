@@ -71,7 +71,8 @@ class RestartRequests {
     bool dueIsAlarmState_ = false;
 };
 
-// The process's requests, on resetRequested and the steady clock.
+// The process's requests, on resetRequested and the steady clock. Its first
+// use starts the first 10 s of the alarm-state spacing: main makes it first.
 RestartRequests &runtimeRestarts();
 // An alarm-state restart, at most once per 10 s (see RestartRequests).
 void runtimeRequestReset();
