@@ -2,6 +2,7 @@
 
 #include "device/alarm.h"
 #include "objects/clock.h"
+#include "runtime/config.h"
 #include "runtime/log.h"
 
 #include <cstring>
@@ -76,7 +77,6 @@ OBJECT_FIELD(bool, isUnitsReadOnly, setUnitsReadOnly, unitsReadOnly)
 OBJECT_FIELD(double, getCovIncrement, setCovIncrement, covIncrement)
 OBJECT_FIELD(double, getMinPresValue, setMinPresValue, minPresValue)
 OBJECT_FIELD(double, getMaxPresValue, setMaxPresValue, maxPresValue)
-OBJECT_FIELD(uint32_t, getDeviceInstance, setDeviceInstance, deviceInstance)
 OBJECT_FIELD(int16_t, getCtNumber, setCtNumber, ctNumber)
 OBJECT_FIELD(uint8_t, getEventState, setEventState, eventState)
 OBJECT_FIELD(bool, getEventAlgorithmInhibit, setEventAlgorithmInhibit, eventAlgorithmInhibit)
@@ -87,6 +87,27 @@ OBJECT_FIELD(uint32_t, getTimeDelayNormalRemaining, setTimeDelayNormalRemaining,
 OBJECT_FIELD(uint32_t, getNotificationClass, setNotificationClass, notificationClass)
 OBJECT_FIELD(bool, getUseAbsoluteValue, setUseAbsoluteValue, useAbsoluteValue)
 #undef OBJECT_FIELD
+
+uint32_t BACnetObject::getDeviceInstance() const {
+    Lock lock(fieldMutex);
+    return deviceInstance;
+}
+
+// Membership of the root device is settled here, once: a client that later
+// rewrites the Device's object-identifier changes the root instance in
+// force, and a comparison made at every send would then turn every root
+// object into one of an unknown device until the next restart.
+void BACnetObject::setDeviceInstance(uint32_t v) {
+    const bool root = v == communicationConfig.getBaseInstance();
+    Lock lock(fieldMutex);
+    deviceInstance = v;
+    rootMember = root;
+}
+
+int32_t BACnetObject::getSendingDevice() const {
+    Lock lock(fieldMutex);
+    return rootMember ? -1 : static_cast<int32_t>(deviceInstance);
+}
 
 uint32_t BACnetObject::getObjectIdentifier() const {
     Lock lock(fieldMutex);

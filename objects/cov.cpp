@@ -103,7 +103,7 @@ uint16_t BACnetObject::covValues(CovPropertyValue *) {
 void BACnetObject::covSent(int) {}
 
 void BACnetObject::sendCov(int32_t device, COVSubscription &subscription) {
-    CovPropertyValue values[2]{};
+    CovPropertyValue values[kMaxCovValues]{};
     CovSubscriber subscriber = subscription.getSubscriber();
     subscriber.lifetime = subscription.getRemainingLifetime() / 1000;
     subscriber.valueCount = covValues(values);
@@ -113,7 +113,7 @@ void BACnetObject::sendCov(int32_t device, COVSubscription &subscription) {
 }
 
 void BACnetObject::notifyCovSubscribers() {
-    const int32_t device = static_cast<int32_t>(getDeviceInstance());
+    const int32_t device = getSendingDevice();
     Lock lock(covMutex);
     for (COVSubscription &subscription : covSubscriptions) {
         if (subscription.getRemainingLifetime() > 0) {
@@ -124,7 +124,7 @@ void BACnetObject::notifyCovSubscribers() {
 
 void BACnetObject::serveCovSubscriptions(int elapsedMs) {
     const uint32_t elapsed = elapsedMs > 0 ? static_cast<uint32_t>(elapsedMs) : 0;
-    const int32_t device = static_cast<int32_t>(getDeviceInstance());
+    const int32_t device = getSendingDevice();
     Lock lock(covMutex);
     for (auto it = covSubscriptions.begin(); it != covSubscriptions.end(); ++it) {
         if (it->isNotifyPending()) {

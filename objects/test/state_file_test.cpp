@@ -6,6 +6,7 @@
 #include "meter/root.h"
 #include "meter/sysio.h"
 #include "objects/state_file.h"
+#include "power_cut.h"
 #include "temp_root.h"
 #include "test_object.h"
 
@@ -175,33 +176,9 @@ TEST_F(StateFile, CutBackupNeverReplacesTheMainFile) {
     EXPECT_TRUE(exists(kMain + "_flag"));
 }
 
-// Runs act with a power cut at every step in turn, until act gets through
-// without reaching the armed step; after each cut the power comes back and
-// check sees what a fresh start loads.
-template <typename Prepare, typename Act, typename Check>
-void cutAtEveryStep(Prepare prepare, Act act, Check check,
-                    meter::host::Mode mode = meter::host::Mode::power_cut) {
-    for (uint64_t step = 0;; ++step) {
-        SCOPED_TRACE("power cut at step " + std::to_string(step));
-        TempRoot root;
-        std::filesystem::create_directories(root.host(kDir));
-        prepare();
-        meter::host::fault_arm(step, mode);
-        act();
-        const bool fired = meter::host::fault_fired();
-        meter::host::fault_disarm();
-        check();
-        if (!fired) {
-            EXPECT_GT(step, 3u) << "the protocol took too few steps to be tested";
-            return;
-        }
-        ASSERT_LT(step, 200u);
-    }
-}
-
 TEST(StateFilePowerCut, SaveLeavesTheOldOrTheNewValues) {
     fake_stack::reset();
-    cutAtEveryStep([] { save(kOld); }, [] { save(kNew); },
+    cutAtEveryStep(kDir, [] { save(kOld); }, [] { save(kNew); },
                    [] {
                        const Values v = load();
                        EXPECT_TRUE(v == kOld || v == kNew) << v.increment;
@@ -211,7 +188,7 @@ TEST(StateFilePowerCut, SaveLeavesTheOldOrTheNewValues) {
 
 TEST(StateFilePowerCut, AFailingStepLeavesTheOldOrTheNewValues) {
     fake_stack::reset();
-    cutAtEveryStep([] { save(kOld); }, [] { save(kNew); },
+    cutAtEveryStep(kDir, [] { save(kOld); }, [] { save(kNew); },
                    [] {
                        bool loaded = false;
                        const Values v = load(&loaded);
@@ -223,7 +200,7 @@ TEST(StateFilePowerCut, AFailingStepLeavesTheOldOrTheNewValues) {
 
 TEST(StateFilePowerCut, FirstSaveLeavesNothingOrTheNewValues) {
     fake_stack::reset();
-    cutAtEveryStep([] {}, [] { save(kNew); },
+    cutAtEveryStep(kDir, [] {}, [] { save(kNew); },
                    [] {
                        const Values v = load();
                        EXPECT_TRUE(v == kDefaults || v == kNew) << v.increment;
@@ -239,7 +216,7 @@ TEST(StateFilePowerCut, LoadAfterACutSaveLeavesTheOldOrTheNewValues) {
         std::ofstream(meter::meter_path(kMain + "_bu"), std::ios::binary)
             << R"({"large-analog-value-7":{"object-name":"M","out-of-service":false,"cov-increment":2.5}})";
     };
-    cutAtEveryStep(prepare, [] { load(); },
+    cutAtEveryStep(kDir, prepare, [] { load(); },
                    [] {
                        const Values v = load();
                        EXPECT_TRUE(v == kOld || v == kNew) << v.increment;

@@ -8,10 +8,18 @@
 #include "meter/root.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <fstream>
+#include <sstream>
 
 bool sys_platform_start() { return true; }
 
@@ -47,3 +55,69 @@ time_t sys_time() { return ::time(nullptr); }
 bool sys_set_realtime(pthread_t thread, int priority) { return sysio_request_fifo(thread, priority); }
 
 void sys_vlog(int priority, const char *format, va_list args) { vsyslog(priority, format, args); }
+
+namespace {
+
+bool mstpModuleLoaded() {
+    // One loaded module a line, its name first.
+    std::ifstream modules(meter::meter_path("/proc/modules"));
+    for (std::string line; std::getline(modules, line);) {
+        if (line.substr(0, line.find(' ')) == "mstp") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int mstpLoadModule() {
+    const int fd = ::open(meter::meter_path(sys_mstp_module_file).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    const long rc = ::syscall(SYS_finit_module, fd, "", 0);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return rc == 0 ? 0 : -1;
+}
+
+// The UART's interrupt thread: the kernel thread of IRQ 31 of the OMAP
+// serial driver, by its name; the lowest process id when several match.
+int mstpIrqThread() {
+    std::vector<std::string> names;
+    const std::string proc = meter::meter_path("/proc");
+    if (sysio_list_dir(proc, &names) != 0) {
+        return -1;
+    }
+    std::vector<long> pids;
+    for (const std::string &name : names) {
+        if (!name.empty() && name.size() < 10 && std::all_of(name.begin(), name.end(), ::isdigit)) {
+            pids.push_back(std::stol(name));
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    for (long pid : pids) {
+        std::ifstream comm(proc + "/" + std::to_string(pid) + "/comm");
+        std::string text;
+        std::getline(comm, text);
+        std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+        if (text.find("irq/31") != std::string::npos && text.find("omap") != std::string::npos) {
+            return static_cast<int>(pid);
+        }
+    }
+    errno = ESRCH;
+    return -1;
+}
+
+int mstpRaiseIrqThread(int pid, int priority) {
+    sched_param param{};
+    param.sched_priority = priority;
+    return ::sched_setscheduler(pid, SCHED_FIFO, &param);
+}
+
+} // namespace
+
+bool sys_mstp_prepare(SysReport report) {
+    static const SysioMstpOps ops{mstpModuleLoaded, mstpLoadModule, mstpIrqThread, mstpRaiseIrqThread};
+    return sysio_mstp_prepare(ops, report);
+}

@@ -7,6 +7,7 @@
 #include "sysio_impl.h"
 
 #include "meter/root.h"
+#include "mstp/emulator.h"
 #include "prusim/prusim.h"
 
 #include <dirent.h>
@@ -625,6 +626,14 @@ void sys_vlog(int priority, const char *format, va_list args) {
 }
 
 // ---- the test handles ----
+
+// The board's MS/TP module and interrupt thread are the emulation's.
+bool sys_mstp_prepare(SysReport report) {
+    static const SysioMstpOps ops{
+        mstpemu::moduleLoaded, mstpemu::loadModule, [] { return mstpemu::kIrqThreadPid; },
+        [](int, int priority) { return mstpemu::setIrqThreadPriority(priority); }};
+    return sysio_mstp_prepare(ops, report);
+}
 
 namespace meter::host {
 

@@ -84,3 +84,29 @@ void sys_invariant_failed(const char *text) {
     std::fprintf(stderr, "%s\n", text);
     std::abort();
 }
+
+bool sysio_mstp_prepare(const SysioMstpOps &ops, SysReport report) {
+    const auto say = [report](int level, const std::string &text) {
+        if (report != nullptr) {
+            report(level, text);
+        }
+    };
+    if (!ops.module_loaded()) {
+        if (ops.load_module() != 0 && errno != EEXIST) {
+            say(1, std::string("MS/TP: cannot load ") + sys_mstp_module_file + ": " + std::strerror(errno));
+            return false;
+        }
+    }
+    const int pid = ops.irq_thread();
+    if (pid < 0) {
+        // Without it the token passing runs at normal priority: it works,
+        // but may miss its timing under load.
+        say(4, "MS/TP: no UART interrupt thread found to raise: " + std::string(std::strerror(errno)));
+        return true;
+    }
+    say(6, "MS/TP: Setting " + std::to_string(pid) + " to a high priority.");
+    if (ops.raise_irq_thread(pid, 98) != 0) {
+        say(4, "MS/TP: cannot raise " + std::to_string(pid) + " to priority 98: " + std::strerror(errno));
+    }
+    return true;
+}

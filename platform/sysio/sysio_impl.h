@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include "meter/sysio.h"
+
 #include <string>
 #include <vector>
 
@@ -18,3 +20,13 @@ std::string sysio_folder_of(const std::string &path);
 // machine.
 int sysio_list_dir(const std::string &path, std::vector<std::string> *names);
 int sysio_fsync_dir(const std::string &path);
+
+// The steps of sys_mstp_prepare on one platform; each returns 0 or -1 with
+// errno, irq_thread the thread's process id or -1 (errno ESRCH: none).
+struct SysioMstpOps {
+    bool (*module_loaded)();
+    int (*load_module)();
+    int (*irq_thread)();
+    int (*raise_irq_thread)(int pid, int priority);
+};
+bool sysio_mstp_prepare(const SysioMstpOps &ops, SysReport report);

@@ -211,7 +211,10 @@ TEST(InputSet, ANewInputAndBothPositionsAfterTheBuilder) {
     // The second input's notification class is not on the root device, so
     // every root object (its total energy too) links to the first one.
     EXPECT_EQ(objectMapFindId(deviceObjectMap, objectIdMake(NC, 1)), &inputMapping.at(0)->notificationClass());
-    EXPECT_EQ(inputMapping.at(1)->totalEnergySingle().getNotificationClass(), 1u);
+    EXPECT_EQ(inputMapping.at(1)->totalEnergySingle().getNotificationClassLink(),
+              &inputMapping.at(0)->notificationClass());
+    EXPECT_EQ(inputMapping.at(1)->analogInput(0)->getNotificationClassLink(),
+              &inputMapping.at(0)->notificationClass());
     devtest::clearSets();
 }
 

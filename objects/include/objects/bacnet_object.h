@@ -104,7 +104,12 @@ public:
     double getMaxPresValue() const;
     void setMaxPresValue(double v);
     uint32_t getDeviceInstance() const;
+    // Also decides, against the root instance in force now, whether the
+    // object belongs to the root device.
     void setDeviceInstance(uint32_t v);
+    // What the stack's senders take: -1 for an object of the root device,
+    // else its virtual device's instance.
+    int32_t getSendingDevice() const;
     int16_t getCtNumber() const;
     void setCtNumber(int16_t v);
 
@@ -202,8 +207,9 @@ protected:
     // A change of the reported values: one notification to every live
     // subscription now, under covMutex (so a cancellation waits for it).
     void notifyCovSubscribers();
-    // Fills the values of one notification (at most two) into values and
-    // gives their count; called under covMutex.
+    // Fills the values of one notification (at most kMaxCovValues) into
+    // values and gives their count; called under covMutex.
+    static constexpr uint16_t kMaxCovValues = 3;
     virtual uint16_t covValues(CovPropertyValue *values);
     // Called after each COV send with its StackSendResult.
     virtual void covSent(int result);
@@ -259,6 +265,7 @@ private:
     bool eventDetectionEnable = false;
     bool eventAlgorithmInhibit = false;
     uint32_t deviceInstance = 0;
+    bool rootMember = false;
     bool unitsReadOnly = false;
     int16_t ctNumber = -1;
 

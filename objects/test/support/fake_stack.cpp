@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -17,6 +18,7 @@ std::vector<RecordedCov> covs;
 std::vector<RecordedEvent> events;
 std::vector<RecordedLog> logs;
 bool capturing = false;  // standard output goes to gtest's capture file
+std::atomic<uint32_t> apduTimeout{10000};
 
 int nextResult() {
     if (results.empty()) {
@@ -44,6 +46,10 @@ void recordEvent(RecordedEvent event, const EventNotificationData *data, const E
 }
 
 }  // namespace
+
+uint32_t stackApduTimeoutMs() {
+    return apduTimeout.load();
+}
 
 int svcSendCovNotification(int32_t device, CovSubscriber *subscriber) {
     std::lock_guard lock(mutex);
@@ -136,11 +142,16 @@ namespace fake_stack {
 void reset() {
     std::lock_guard lock(mutex);
     results.clear();
+    apduTimeout.store(10000);
     covs.clear();
     events.clear();
     collectLogs();
     logs.clear();
     startCapture();
+}
+
+void setApduTimeout(uint32_t ms) {
+    apduTimeout.store(ms);
 }
 
 void programResults(const std::vector<int> &r) {

@@ -38,6 +38,8 @@ struct RecordedLog {
 namespace fake_stack {
 
 void reset();
+// What stackApduTimeoutMs answers (10000 after reset).
+void setApduTimeout(uint32_t ms);
 // Results the next sends answer, in order.
 void programResults(const std::vector<int> &results);
 std::vector<RecordedCov> covCalls();

@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -130,3 +133,75 @@ TEST(BoardSysio, RealTimeNotPermittedKeepsNormalScheduling) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> reported;
+void keep(int level, const std::string &text) { reported.push_back(std::to_string(level) + " " + text); }
+
+// A fake /proc and module file under METER_ROOT; the interrupt thread is a
+// child process of the test that waits to be killed.
+TEST(BoardSysio, MstpPrepareFindsTheModuleAndTheInterruptThreadUnderProc) {
+    std::string dir = (std::filesystem::temp_directory_path() / "meter-board-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+    ::setenv("METER_ROOT", dir.c_str(), 1);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    const auto write = [&](const std::string &path, const std::string &text) {
+        std::filesystem::create_directories(std::filesystem::path(dir + path).parent_path());
+        std::ofstream(dir + path) << text;
+    };
+    write("/proc/1/comm", "init\n");
+    write("/proc/self/comm", "irq/31-OMAP UAR\n"); // not a process id
+    write("/proc/7/comm", "irq/30-OMAP UAR\n");
+    write("/proc/" + std::to_string(child) + "/comm", "irq/31-OMAP UAR\n");
+
+    // Listed: nothing loaded, the thread found and raised (or the refusal reported).
+    write("/proc/modules", "pru_rproc 20480 0 - Live 0x00000000\nmstp 36864 1 - Live 0x00000000\n");
+    reported.clear();
+    EXPECT_TRUE(sys_mstp_prepare(keep));
+    const std::string setting = "6 MS/TP: Setting " + std::to_string(child) + " to a high priority.";
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(reported[0], setting);
+    if (reported.size() == 1) {
+        EXPECT_EQ(::sched_getscheduler(child), SCHED_FIFO);
+        sched_param param{};
+        ASSERT_EQ(::sched_getparam(child, &param), 0);
+        EXPECT_EQ(param.sched_priority, 98);
+    } else {
+        EXPECT_EQ(reported[1].rfind("4 MS/TP: cannot raise " + std::to_string(child) + " to priority 98: ", 0), 0u)
+            << reported[1];
+    }
+
+    // Not listed: the module file is loaded; one that is not a module is refused.
+    write("/proc/modules", "pru_rproc 20480 0 - Live 0x00000000\nmstp_other 1 0 - Live 0x0\n");
+    reported.clear();
+    EXPECT_FALSE(sys_mstp_prepare(keep));
+    EXPECT_EQ(reported, std::vector<std::string>{"1 MS/TP: cannot load /lib/modules/4.14.32-rt25/extra/mstp.ko: " +
+                                                 std::string(std::strerror(ENOENT))});
+    write(sys_mstp_module_file, "not a module");
+    reported.clear();
+    EXPECT_FALSE(sys_mstp_prepare(keep));
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].rfind("1 MS/TP: cannot load /lib/modules/4.14.32-rt25/extra/mstp.ko: ", 0), 0u);
+
+    // No interrupt thread: reported, the module still counts.
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    std::filesystem::remove_all(dir + "/proc/" + std::to_string(child));
+    write("/proc/modules", "mstp 36864 1 - Live 0x00000000\n");
+    reported.clear();
+    EXPECT_TRUE(sys_mstp_prepare(keep));
+    EXPECT_EQ(reported, std::vector<std::string>{"4 MS/TP: no UART interrupt thread found to raise: " +
+                                                 std::string(std::strerror(ESRCH))});
+
+    ::unsetenv("METER_ROOT");
+    std::filesystem::remove_all(dir);
+}
+
+} // namespace

@@ -373,6 +373,38 @@ void addStation(uint8_t mac, Station station) {
     emu.stations[mac] = std::move(station);
 }
 
+bool moduleLoaded() {
+    std::lock_guard lock(mutex);
+    return emu.state.moduleLoaded;
+}
+
+int loadModule() {
+    std::lock_guard lock(mutex);
+    int error = 0;
+    if (failing(Failure::kModuleLoad, &error)) {
+        return failWith(error);
+    }
+    if (emu.state.moduleLoaded) {
+        return failWith(EEXIST);
+    }
+    emu.state.moduleLoaded = true;
+    ++emu.state.moduleLoads;
+    return 0;
+}
+
+int setIrqThreadPriority(int priority) {
+    std::lock_guard lock(mutex);
+    int error = 0;
+    if (failing(Failure::kIrqPriority, &error)) {
+        return failWith(error);
+    }
+    if (priority < 1 || priority > 99) {
+        return failWith(EINVAL);
+    }
+    emu.state.irqPriority = priority;
+    return 0;
+}
+
 void send(const Frame &frame) {
     std::lock_guard lock(mutex);
     transmit(frame);

@@ -485,15 +485,15 @@ TEST_F(TqrTransport, OwnAlarmPutsAreCountedGivenBackAndExpire) {
     const Clock::time_point t0 = Clock::now();
     puts.note(t0);
     const uint64_t failed = puts.note(t0);
-    puts.note(t0 + std::chrono::seconds(5));
+    puts.note(t0 + std::chrono::seconds(3));
     puts.giveBack(failed);
     EXPECT_EQ(puts.pending(t0), 2u);
     EXPECT_TRUE(puts.consume(t0 + std::chrono::seconds(1)));
-    EXPECT_EQ(puts.pending(t0 + std::chrono::seconds(11)), 1u); // the first two's time is up
-    EXPECT_TRUE(puts.consume(t0 + std::chrono::seconds(11)));
-    EXPECT_FALSE(puts.consume(t0 + std::chrono::seconds(11)));
+    EXPECT_EQ(puts.pending(t0 + std::chrono::seconds(6)), 1u); // the first two's time is up
+    EXPECT_TRUE(puts.consume(t0 + std::chrono::milliseconds(7999)));
+    EXPECT_FALSE(puts.consume(t0 + std::chrono::seconds(6)));
     puts.note(t0);
-    EXPECT_FALSE(puts.consume(t0 + std::chrono::seconds(10)));
+    EXPECT_FALSE(puts.consume(t0 + std::chrono::seconds(5)));
 
     // Through the routines: an accepted PUT counts once, a refused one not.
     ignoreNextAlarmState.clear();

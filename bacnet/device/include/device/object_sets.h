@@ -19,7 +19,6 @@
 
 #include "objects/analog_input.h"
 #include "objects/binary_value.h"
-#include "objects/large_analog_value.h"
 #include "objects/multi_state_value.h"
 #include "objects/notification_class.h"
 #include "objects/object_map.h"

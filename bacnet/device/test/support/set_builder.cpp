@@ -25,6 +25,11 @@ void numberCtObject(Load &load, BACnetObject &object, int channel) {
 // The class whose recipients and priorities the object's events use.
 void linkToClass(BACnetObject &object, NotificationClass &nc) {
     object.setNotificationClass(nc.getClassNumber());
+    if (auto *measured = dynamic_cast<MeasuredValue *>(&object)) {
+        measured->setNotificationClassLink(&nc);
+    } else if (auto *converter = dynamic_cast<PulseConverter *>(&object)) {
+        converter->setNotificationClassLink(&nc);
+    }
 }
 
 void buildLoad(const LoadSpec &spec) {

@@ -76,12 +76,15 @@ enum class Failure {
     kGetSerial,      // TIOCGSERIAL
     kSetDiscipline,  // TIOCSETD of the module's discipline
     kModuleVersion,  // the module reports no version
+    kModuleLoad,     // loading the module fails with the given errno
+    kIrqPriority,    // raising the UART interrupt thread's priority fails
 };
 
 // A fresh emulator: nothing open, the tty at path with its default settings
 // and discipline 0, the module with max-master 127, max-info-frames 1, MAC
-// 0, tolerance 30, version 2.03 and a Tusage timeout of 50 ms, no stations,
-// no failures, no capture.
+// 0, tolerance 30, version 2.03 and a Tusage timeout of 50 ms, not loaded,
+// the interrupt thread at normal priority, no stations, no failures, no
+// capture.
 void reset(const std::string &path = "/dev/ttyO4");
 
 // The tty edge.
@@ -92,6 +95,16 @@ ssize_t read(int fd, void *buffer, size_t length);
 ssize_t write(int fd, const void *buffer, size_t length);
 // The datalink's pause between retries: counted, never waited for.
 void pause(uint32_t milliseconds);
+
+// The module and the UART's interrupt thread of the board, before the
+// datalink opens the tty. The module starts unloaded.
+bool moduleLoaded();
+// Loads the module: 0, or -1 with errno (EEXIST when it already is).
+int loadModule();
+// The interrupt thread's process id (a fixed number of the emulation).
+inline constexpr int kIrqThreadPid = 31;
+// Gives the interrupt thread SCHED_FIFO at priority: 0, or -1 with errno.
+int setIrqThreadPriority(int priority);
 
 // Scripting.
 void addStation(uint8_t mac, Station station);
@@ -117,6 +130,9 @@ struct State {
     // termios2 as octets; see the tests for their reading).
     std::vector<uint8_t> rs485;
     std::vector<uint8_t> termios2;
+    bool moduleLoaded = false;
+    int moduleLoads = 0;     // successful loads
+    int irqPriority = 0;     // SCHED_FIFO priority of the interrupt thread, 0 for normal
     uint32_t maxMaster = 127;
     uint32_t maxInfoFrames = 1;
     uint32_t mac = 0;

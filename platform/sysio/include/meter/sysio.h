@@ -85,6 +85,20 @@ time_t sys_time();
 // when real-time scheduling is in force.
 bool sys_set_realtime(pthread_t thread, int priority);
 
+// ---- MS/TP ----
+// Readies the board for the MS/TP datalink, before it opens its tty: loads
+// the line discipline's kernel module when the loaded modules lack it, then
+// gives the UART's interrupt thread SCHED_FIFO priority 98 so that the token
+// passing keeps its timing. Each step's outcome goes to report(level, text),
+// levels as Talvik's logger (1 most severe, 6 notice), among them "MS/TP:
+// Setting <pid> to a high priority.". On the board: /proc/modules, the
+// module file through finit_module(2), the thread found by its name under
+// /proc ("irq/31" and "OMAP"), sched_setscheduler(2); on a build machine the
+// MS/TP emulation (platform/mstp). True when the module is loaded afterwards.
+using SysReport = void (*)(int level, const std::string &text);
+bool sys_mstp_prepare(SysReport report);
+inline constexpr const char *sys_mstp_module_file = "/lib/modules/4.14.32-rt25/extra/mstp.ko";
+
 // syslog(3) with the process's identity and mask (slog_open, slog_level).
 void sys_log(int priority, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void sys_vlog(int priority, const char *format, va_list args);

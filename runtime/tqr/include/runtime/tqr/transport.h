@@ -62,11 +62,12 @@ extern std::array<std::atomic<uint8_t>, 14> tqrResponseReceived;
 // Talvik's own alarm PUTs, each of which TQR answers with an alarm-state
 // announcement through velsard that must not restart Talvik. Each sent PUT
 // counts once, a PUT that TQR did not accept is given back, and one that no
-// announcement followed within ten seconds no longer counts.
+// announcement followed within five seconds no longer counts: a real change
+// after it must restart Talvik.
 class TqrOwnAlarmPuts {
   public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::seconds lifetime{10};
+    static constexpr std::chrono::seconds lifetime{5};
 
     // One PUT about to be sent; the ticket gives it back.
     uint64_t note(Clock::time_point now = Clock::now());
