@@ -627,12 +627,11 @@ PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t prope
         if (property == kPropPropertyList) {
             return kErrWriteAccessDenied;
         }
+        // The application counts the database revision of its Device
+        // object's identifier and name and hands it over with the record.
         PackedError e = appWriteProperty(device, o, property, arrayIndex, value);
         if (e == 0) {
             stackRefreshDevice();
-            if (property == kPropObjectIdentifier || property == kPropObjectName) {
-                ++stackDevice().databaseRevision;
-            }
         }
         return e;
     }

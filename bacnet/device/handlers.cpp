@@ -1,0 +1,455 @@
+// The frame every property handler shares: the object lookup on the root or
+// a virtual device, the lock, the walk through all, required and optional,
+// property-list, the encodings common to several classes, and the save of
+// an object after a successful write.
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "bacnet/enums.h"
+#include "bacnet/stack/apdu.h"
+#include "bacnet/stack/app.h"
+#include "device/application.h"
+#include "device/object_sets.h"
+
+namespace {
+
+constexpr uint32_t kEnd = 0xFFFFFFFF;
+// The longest time delay the objects can count: they count milliseconds
+// in 32 bits.
+constexpr uint32_t kMaxTimeDelaySeconds = 0xFFFFFFFFu / 1000u;
+
+enum class Devices { Both, RootOnly, VirtualOnly };
+
+struct HandlerClass {
+    uint16_t type;
+    Devices devices;
+    bool takesLock;
+    // The properties of the class's table that use a common encoding.
+    std::vector<uint32_t> common;
+};
+
+// Read-only in every class that lists them.
+const uint32_t readOnlyCommon[] = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371};
+
+bool isReadOnlyCommon(uint32_t property) {
+    for (uint32_t p : readOnlyCommon) {
+        if (p == property) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const std::vector<uint32_t> analogCommon = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371,
+                                            81, 113, 356, 52, 35, 0, 353, 354};
+
+const HandlerClass analogInputClass{kObjAnalogInput, Devices::Both, true, analogCommon};
+const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue, Devices::Both, true, analogCommon};
+const HandlerClass pulseConverterClass{kObjPulseConverter, Devices::RootOnly, false, analogCommon};
+const HandlerClass notificationClassClass{kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371}};
+const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, {75, 77, 79, 36, 111, 371, 81}};
+const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, {75, 77, 79, 36, 111, 371, 81}};
+
+bool contains(const std::vector<uint32_t> &list, uint32_t property) {
+    for (uint32_t p : list) {
+        if (p == property) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- value helpers ----
+
+void setScalar(PropertyValue *v, uint8_t datatype, uint32_t u) {
+    v->datatype = datatype;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->value.u = u;
+}
+
+void setBits(PropertyValue *v, uint8_t octet, uint16_t bits) {
+    v->datatype = kDtBitString;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->length = bits;
+    std::memset(v->value.octets, 0, sizeof v->value.octets);
+    v->value.octets[0] = octet;
+}
+
+void setOwned(PropertyValue *v, uint8_t datatype, uint16_t count, void *block) {
+    v->datatype = datatype;
+    v->count = count;
+    v->ownsValue = 1;
+    v->value.block = block;
+}
+
+// The first data octet of a bit-string value, inline or in its block.
+uint8_t firstBitOctet(const PropertyValue *v) {
+    const uint32_t octets = (uint32_t{v->length} + 7) / 8;
+    if (octets <= 7 && !v->ownsValue) {
+        return v->value.octets[0];
+    }
+    return v->value.block != nullptr ? *static_cast<const uint8_t *>(v->value.block) : 0;
+}
+
+uint32_t readName(PropertyValue *v, const std::string &text) {
+    CharString *s = appNewCharString(text);
+    if (s == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    setOwned(v, kDtCharString, 0, s);
+    return 0;
+}
+
+// The element texts packed: for each, an 8-octet header and its characters.
+uint32_t readPacked(PropertyValue *v, const std::vector<std::string> &texts) {
+    size_t size = 0;
+    std::vector<std::string> cut;
+    for (const std::string &t : texts) {
+        cut.push_back(appCutText(t));
+        size += sizeof(CharString) + cut.back().size();
+    }
+    auto *block = static_cast<uint8_t *>(std::calloc(size > 0 ? size : 1, 1));
+    if (block == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    uint8_t *p = block;
+    for (const std::string &t : cut) {
+        CharString header{};
+        header.length = static_cast<uint32_t>(t.size());
+        std::memcpy(p, &header, sizeof header);
+        std::memcpy(p + sizeof header, t.data(), t.size());
+        p += sizeof header + t.size();
+    }
+    setOwned(v, kDtCharString, static_cast<uint16_t>(texts.size()), block);
+    return 0;
+}
+
+std::vector<uint32_t> propertyListOf(uint16_t type) {
+    std::vector<uint32_t> out;
+    for (const uint32_t *p = appPropertyList(type, kPropAll); p != nullptr && *p != kEnd; ++p) {
+        if (*p != 8 && *p != 75 && *p != 77 && *p != 79 && *p != 80 && *p != 105 && *p != 371) {
+            out.push_back(*p);
+        }
+    }
+    return out;
+}
+
+uint32_t readPropertyList(uint16_t type, uint32_t index, PropertyValue *v) {
+    const std::vector<uint32_t> list = propertyListOf(type);
+    if (index == 0) {
+        setScalar(v, kDtUnsigned, static_cast<uint32_t>(list.size()));
+        return 0;
+    }
+    if (index == kNoArrayIndex) {
+        auto *block = static_cast<uint32_t *>(std::calloc(list.empty() ? 1 : list.size(), 4));
+        if (block == nullptr) {
+            return kErrorOutOfMemory;
+        }
+        std::memcpy(block, list.data(), list.size() * 4);
+        setOwned(v, kDtEnumerated, static_cast<uint16_t>(list.size()), block);
+        return 0;
+    }
+    if (index > list.size()) {
+        return kErrInvalidArrayIndex;
+    }
+    setScalar(v, kDtEnumerated, list[index - 1]);
+    return 0;
+}
+
+uint32_t readTimeStamps(const BACnetObject &object, uint32_t index, PropertyValue *v) {
+    if (index == 0) {
+        setScalar(v, kDtUnsigned, 3);
+        return 0;
+    }
+    if (index != kNoArrayIndex && (index < 1 || index > 3)) {
+        return kErrInvalidArrayIndex;
+    }
+    const uint8_t first = index == kNoArrayIndex ? 0 : static_cast<uint8_t>(index - 1);
+    const uint8_t count = index == kNoArrayIndex ? 3 : 1;
+    auto *block = static_cast<BACnetTimeStamp *>(std::calloc(count, sizeof(BACnetTimeStamp)));
+    if (block == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    for (uint8_t i = 0; i < count; ++i) {
+        block[i] = object.getEventTimeStamp(static_cast<uint8_t>(first + i));
+    }
+    setOwned(v, kDtTimeStamp, count, block);
+    return 0;
+}
+
+uint32_t readMessageTexts(const BACnetObject &object, uint32_t index, PropertyValue *v) {
+    if (index == 0) {
+        setScalar(v, kDtUnsigned, 3);
+        return 0;
+    }
+    if (index == kNoArrayIndex) {
+        return readPacked(v, {object.getEventMessageText(0), object.getEventMessageText(1),
+                              object.getEventMessageText(2)});
+    }
+    if (index < 1 || index > 3) {
+        return kErrInvalidArrayIndex;
+    }
+    uint32_t e = readName(v, object.getEventMessageText(static_cast<uint8_t>(index - 1)));
+    v->count = 1;
+    return e;
+}
+
+uint32_t readCommon(const BACnetObject &object, uint32_t property, uint32_t index, PropertyValue *v) {
+    switch (property) {
+        case 75:
+            setScalar(v, kDtObjectId, object.getObjectIdentifier());
+            return 0;
+        case 77:
+            return readName(v, object.getObjectName());
+        case 79:
+            setScalar(v, kDtEnumerated, object.getObjectType());
+            return 0;
+        case 36:
+            setScalar(v, kDtEnumerated, object.getEventState());
+            return 0;
+        case 111:
+            setBits(v, object.getStatusFlags(), 4);
+            return 0;
+        case 17:
+            setScalar(v, kDtUnsigned, object.getNotificationClass());
+            return 0;
+        case 72:
+            setScalar(v, kDtEnumerated, object.getNotifyType());
+            return 0;
+        case 0:
+            setBits(v, object.getAckedTransitions(), 3);
+            return 0;
+        case 35:
+            setBits(v, object.getEventEnable(), 3);
+            return 0;
+        case 52:
+            setBits(v, object.getLimitEnable(), 2);
+            return 0;
+        case 130:
+            return readTimeStamps(object, index, v);
+        case 351:
+            return readMessageTexts(object, index, v);
+        case 81:
+            setScalar(v, kDtBoolean, object.isOutOfService() ? 1 : 0);
+            return 0;
+        case 353:
+            setScalar(v, kDtBoolean, object.getEventDetectionEnable() ? 1 : 0);
+            return 0;
+        case 354:
+            setScalar(v, kDtBoolean, object.getEventAlgorithmInhibit() ? 1 : 0);
+            return 0;
+        case 113:
+            setScalar(v, kDtUnsigned, object.getTimeDelay());
+            return 0;
+        case 356:
+            setScalar(v, kDtUnsigned, object.getTimeDelayNormal());
+            return 0;
+        case 371:
+            return readPropertyList(object.getObjectType(), index, v);
+        default:
+            return kErrUnknownProperty;
+    }
+}
+
+uint32_t writeTransitions(BACnetObject &object, uint32_t property, const PropertyValue *v) {
+    if (v->datatype != kDtBitString) {
+        return kErrorInvalidDataType;
+    }
+    if (v->length < 1 || v->length > 3) {
+        return kErrorValueOutOfRange;
+    }
+    const uint8_t bits = firstBitOctet(v);
+    const bool toOffnormal = (bits & 0x80) != 0;
+    const bool toFault = (bits & 0x40) != 0;
+    const bool toNormal = (bits & 0x20) != 0;
+    if (property == 35) {
+        toOffnormal ? object.enableToOffnormalEvent() : object.disableToOffnormalEvent();
+        if (v->length >= 2) {
+            toFault ? object.enableToFaultEvent() : object.disableToFaultEvent();
+        }
+        if (v->length == 3) {
+            toNormal ? object.enableToNormalEvent() : object.disableToNormalEvent();
+        }
+    } else {
+        toOffnormal ? object.setAckedToOffnormal() : object.clearAckedToOffnormal();
+        if (v->length >= 2) {
+            toFault ? object.setAckedToFault() : object.clearAckedToFault();
+        }
+        if (v->length == 3) {
+            toNormal ? object.setAckedToNormal() : object.clearAckedToNormal();
+        }
+    }
+    return 0;
+}
+
+uint32_t writeLimitEnable(BACnetObject &object, const PropertyValue *v) {
+    if (v->datatype != kDtBitString) {
+        return kErrorInvalidDataType;
+    }
+    if (v->length < 1 || v->length > 2) {
+        return kErrorValueOutOfRange;
+    }
+    const uint8_t bits = firstBitOctet(v);
+    (bits & 0x80) != 0 ? object.enableLowLimit() : object.disableLowLimit();
+    if (v->length == 2) {
+        (bits & 0x40) != 0 ? object.enableHighLimit() : object.disableHighLimit();
+    }
+    return 0;
+}
+
+uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValue *v) {
+    if (isReadOnlyCommon(property)) {
+        return kErrWriteAccessDenied;
+    }
+    switch (property) {
+        case 0:
+        case 35:
+            return writeTransitions(object, property, v);
+        case 52:
+            return writeLimitEnable(object, v);
+        case 81:
+        case 353:
+        case 354: {
+            if (v->datatype != kDtBoolean) {
+                return kErrorInvalidDataType;
+            }
+            const bool on = v->value.u != 0;
+            if (property == 81) {
+                object.setOutOfService(on);
+            } else if (property == 353) {
+                object.setEventDetectionEnable(on);
+            } else {
+                object.setEventAlgorithmInhibit(on);
+            }
+            return 0;
+        }
+        case 113:
+        case 356:
+            if (v->datatype != kDtUnsigned) {
+                return kErrorInvalidDataType;
+            }
+            // A longer delay would wrap to a short one in the objects' count.
+            if (v->value.u > kMaxTimeDelaySeconds) {
+                return kErrorValueOutOfRange;
+            }
+            property == 113 ? object.setTimeDelay(v->value.u) : object.setTimeDelayNormal(v->value.u);
+            return 0;
+        default:
+            return kErrUnknownProperty;
+    }
+}
+
+// The object the request names on its device, or null.
+BACnetObject *findObject(const HandlerClass &c, int32_t device, uint32_t objectId, Load **load) {
+    *load = nullptr;
+    if (appIsRootDevice(device)) {
+        if (c.devices == Devices::VirtualOnly) {
+            return nullptr;
+        }
+        return objectMapFindId(deviceObjectMap, objectId);
+    }
+    if (c.devices == Devices::RootOnly) {
+        return nullptr;
+    }
+    *load = appFindLoad(device);
+    return *load != nullptr ? objectMapFindId((*load)->getObjectMap(), objectId) : nullptr;
+}
+
+// A written object is kept in its state file. A root object goes into
+// every voltage input's directory: start-up reads them all, the last one
+// winning, so a copy left in only one of them would be undone by another.
+void saveWritten(Load *load, uint32_t objectId) {
+    if (load != nullptr) {
+        load->saveObject(objectId);
+        return;
+    }
+    for (const auto &[position, input] : inputMapping) {
+        input->saveObject(objectId);
+    }
+}
+
+uint32_t runHandler(const HandlerClass &c, int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                    uint32_t index, PropertyValue *v, uint32_t *cursor) {
+    std::optional<std::lock_guard<std::mutex>> lock;
+    if (c.takesLock) {
+        lock.emplace(appPropertyMutex);
+    }
+    Load *load = nullptr;
+    BACnetObject *object = findObject(c, device, objectId, &load);
+    if (object == nullptr || object->getObjectType() != c.type) {
+        return kErrUnknownObject;
+    }
+    for (int guard = 0; guard < 64; ++guard) {
+        if (mode == 0) {
+            v->count = 0;
+        }
+        if (property == kPropAll || property == kPropRequired || property == kPropOptional) {
+            if (cursor == nullptr) {
+                return kErrUnknownProperty;
+            }
+            const uint32_t *p = appPropertyList(c.type, property);
+            while (p != nullptr && *p != kEnd && *p != *cursor) {
+                ++p;
+            }
+            // The cursor moves on to the entry that follows, the end marker
+            // past the last one, which ends the caller's walk.
+            *cursor = p == nullptr || *p == kEnd ? kEnd : p[1];
+            if (*cursor == kEnd) {
+                return kErrUnknownProperty;
+            }
+            property = *cursor;
+            index = kNoArrayIndex;
+            continue;
+        }
+        if (!contains(c.common, property)) {
+            // The class's own rows are not served yet.
+            return kErrUnknownProperty;
+        }
+        if (mode == 0) {
+            return readCommon(*object, property, index, v);
+        }
+        const uint32_t e = writeCommon(*object, property, v);
+        if (e == 0) {
+            saveWritten(load, objectId);
+        }
+        return e;
+    }
+    return kErrUnknownProperty;
+}
+
+}  // namespace
+
+uint32_t appAnalogInputProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(analogInputClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
+
+uint32_t appBinaryValueProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(binaryValueClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
+
+uint32_t appNotificationClassProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                      uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(notificationClassClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
+
+uint32_t appMultiStateValueProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                    uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(multiStateValueClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
+
+uint32_t appPulseConverterProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                   uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(pulseConverterClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
+
+uint32_t appLargeAnalogValueProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
+                                     uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {
+    return runHandler(largeAnalogValueClass, device, mode, objectId, property, arrayIndex, value, cursor);
+}
