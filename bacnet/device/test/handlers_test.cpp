@@ -838,4 +838,69 @@ TEST_F(Handlers, EveryRowEncodesThroughTheStack) {
     }
 }
 
+
+// Written values as the stack decodes them from the wire: array elements,
+// whole arrays and destination lists reach the rows in the forms they take.
+TEST_F(Handlers, WritesDecodedByTheStack) {
+    communicationConfig.type = 1;
+    communicationConfig.setUdpPort(47808);
+    harness::FakeLink link;
+    ASSERT_TRUE(link.started());
+    auto &nc = object<NotificationClass>(kRoot, 15, 1);
+    object<AnalogInput>(kRoot, 0, 7).setUnitsReadOnly(false);
+    object<LargeAnalogValue>(kRoot, 46, 1).setHighLimit(100.0);
+    const e2e::Bytes destination1234 = {0x82, 0x01, 0xFE,                    // every day
+                                        0xB4, 0x00, 0x00, 0x00, 0x00,        // from 00:00
+                                        0xB4, 0x17, 0x3B, 0x3B, 0x63,        // to 23:59:59.99
+                                        0x0C, 0x02, 0x00, 0x04, 0xD2,        // device 1234
+                                        0x21, 0x01, 0x10, 0x82, 0x05, 0xE0};  // process 1, unconfirmed, all
+    struct Case {
+        const char *what;
+        uint32_t objectId;
+        uint32_t property;
+        uint32_t index;
+        e2e::Bytes value;
+        std::string answer;  // after the invoke id
+    };
+    const std::string ack = "0F";
+    auto error = [](uint8_t code) { return "0F 91 02 91 " + e2e::hex({code}); };
+    const Case cases[] = {
+        {"priority 2", objectIdMake(15, 1), 86, 2, {0x21, 0xC8}, ack},
+        {"priority 2 of 300", objectIdMake(15, 1), 86, 2, {0x22, 0x01, 0x2C}, error(0x25)},
+        {"priority whole", objectIdMake(15, 1), 86, kWhole, {0x21, 0x05, 0x21, 0x06, 0x21, 0x07}, ack},
+        {"priority whole of two", objectIdMake(15, 1), 86, kWhole, {0x21, 0x08, 0x21, 0x09}, error(0x2A)},
+        {"priority whole, one of 300", objectIdMake(15, 1), 86, kWhole, {0x21, 0x08, 0x22, 0x01, 0x2C, 0x21, 0x09},
+         error(0x25)},
+        {"recipient-list", objectIdMake(15, 1), 102, kWhole, destination1234, ack},
+        {"present-value in service", objectIdMake(0, 3), 85, kWhole, {0x44, 0x41, 0x48, 0x00, 0x00}, error(0x28)},
+        {"units to radians", objectIdMake(0, 7), 117, kWhole, {0x91, 0x67}, ack},
+        {"large low-limit as double", objectIdMake(46, 1), 59, kWhole,
+         {0x55, 0x08, 0x40, 0x14, 0, 0, 0, 0, 0, 0}, ack},
+    };
+    uint8_t invokeId = 0;
+    for (const Case &c : cases) {
+        e2e::Bytes request = e2e::confirmedHeader(0, 0x05, ++invokeId, kSvcWriteProperty);
+        request = e2e::cat(request, e2e::ctxObjectId(0, c.objectId));
+        request = e2e::cat(request, e2e::ctxUnsigned(1, c.property));
+        if (c.index != kWhole) {
+            request = e2e::cat(request, e2e::ctxUnsigned(2, c.index));
+        }
+        request = e2e::cat(e2e::cat(e2e::cat(request, e2e::openingTag(3)), c.value), e2e::closingTag(3));
+        std::string answer;
+        for (const auto &d : link.request(e2e::local(request))) {
+            const e2e::Bytes apdu = e2e::apduOf(d.data);
+            if (apdu.size() >= 3 && (apdu[0] == 0x20 || apdu[0] == 0x50)) {
+                answer = e2e::hex(e2e::Bytes(apdu.begin() + 2, apdu.end()));
+            }
+        }
+        EXPECT_EQ(answer, c.answer) << c.what;
+    }
+    EXPECT_EQ(nc.getToOffnormalPriority(), 5u);
+    EXPECT_EQ(nc.getToFaultPriority(), 6u);
+    EXPECT_EQ(nc.getToNormalPriority(), 7u);
+    EXPECT_EQ(recipientDevices(nc), (std::vector<uint32_t>{1234}));
+    EXPECT_EQ(object<AnalogInput>(kRoot, 0, 7).getUnits(), 103u);
+    EXPECT_EQ(object<LargeAnalogValue>(kRoot, 46, 1).getLowLimit(), 5.0);
+}
+
 }  // namespace
