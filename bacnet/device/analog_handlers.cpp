@@ -195,7 +195,9 @@ void readDateTime(PropertyValue *v, const BACnetDateTimeValue &t) {
     v->value.dateTime = t;
 }
 
-uint32_t pulseRows(Access &a) {
+}  // namespace
+
+uint32_t pulseConverterRows(Access &a) {
     auto &pc = static_cast<PulseConverter &>(a.object);
     PropertyValue *v = a.value;
     BACnetDateTimeValue t{};
@@ -270,8 +272,6 @@ uint32_t pulseRows(Access &a) {
     }
 }
 
-}  // namespace
-
 uint32_t analogInputRows(Access &a) {
     switch (a.property) {
         case 69:  // min-pres-value
@@ -288,10 +288,6 @@ uint32_t analogInputRows(Access &a) {
 
 uint32_t largeAnalogValueRows(Access &a) {
     return sharedRows(Kind::Large, a);
-}
-
-uint32_t pulseConverterRows(Access &a) {
-    return pulseRows(a);
 }
 
 // The subscribers hear of the changed status flags.

@@ -57,26 +57,21 @@ bool isReadOnlyCommon(uint32_t property) {
 const std::vector<uint32_t> analogCommon = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371,
                                             81, 113, 356, 52, 35, 0, 353, 354};
 
-const HandlerClass analogInputClass{kObjAnalogInput,        Devices::Both, true, analogCommon,
-                                    handler::analogInputRows, handler::analogOutOfServiceChanged};
-const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue,          Devices::Both, true, analogCommon,
+// Each class: its type, the devices that serve it, the lock, the common
+// properties, its own rows, and what an out-of-service change does beside
+// the flag.
+const HandlerClass analogInputClass{
+    kObjAnalogInput, Devices::Both, true, analogCommon, handler::analogInputRows, handler::analogOutOfServiceChanged};
+const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue, Devices::Both, true, analogCommon,
                                          handler::largeAnalogValueRows, handler::analogOutOfServiceChanged};
-const HandlerClass pulseConverterClass{kObjPulseConverter,          Devices::RootOnly, false, analogCommon,
+const HandlerClass pulseConverterClass{kObjPulseConverter, Devices::RootOnly, false, analogCommon,
                                        handler::pulseConverterRows, handler::pulseOutOfServiceChanged};
-const HandlerClass notificationClassClass{kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371},
-                                          handler::notificationClassRows, nullptr};
-const HandlerClass multiStateValueClass{kObjMultiStateValue,
-                                        Devices::Both,
-                                        true,
-                                        {75, 77, 79, 36, 111, 371, 81},
-                                        handler::multiStateValueRows,
-                                        handler::multiStateOutOfServiceChanged};
-const HandlerClass binaryValueClass{kObjBinaryValue,
-                                    Devices::VirtualOnly,
-                                    true,
-                                    {75, 77, 79, 36, 111, 371, 81},
-                                    handler::binaryValueRows,
-                                    handler::binaryOutOfServiceChanged};
+const HandlerClass notificationClassClass{
+    kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371}, handler::notificationClassRows, nullptr};
+const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, {75, 77, 79, 36, 111, 371, 81},
+                                        handler::multiStateValueRows, handler::multiStateOutOfServiceChanged};
+const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, {75, 77, 79, 36, 111, 371, 81},
+                                    handler::binaryValueRows, handler::binaryOutOfServiceChanged};
 
 bool contains(const std::vector<uint32_t> &list, uint32_t property) {
     for (uint32_t p : list) {

@@ -234,7 +234,7 @@ uint32_t multiStateValueRows(Access &a) {
 uint32_t binaryValueRows(Access &a) {
     auto &bv = static_cast<BinaryValue &>(a.object);
     switch (a.property) {
-        case 4:  // active-text
+        case 4:   // active-text
         case 46:  // inactive-text
             if (!a.reading()) {
                 return kErrWriteAccessDenied;

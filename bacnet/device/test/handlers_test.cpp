@@ -156,7 +156,8 @@ class Handlers : public DeviceTest {
     // The state files of the object's device: the load's, or the first
     // input's (root objects are saved into every input).
     std::string stateFolder(int32_t device) const {
-        return device == kRoot ? inputMapping.at(0)->stateDirectory() : loadMapping.at(device)->stateDirectory();
+        return device == kRoot ? inputMapping.at(0)->stateDirectory()
+                               : loadMapping.at(device)->stateDirectory();
     }
     void clearStateFiles(int32_t device) {
         for (const auto &e : std::filesystem::directory_iterator(root.host(stateFolder(device)))) {
@@ -245,44 +246,45 @@ TEST_F(Handlers, AnalogInputWrites) {
     ai.setLowLimit(10);
     ai.setHighLimit(20);
     ai.enableLowLimit();
-    runWrites(kRoot, id,
-              {
-                  {"present-value in service", 85, kWhole, real(12.5f), kDenied, "", false},
-                  {"out-of-service", 81, kWhole, boolean(true), 0, boolShown(true), true},
-                  {"present-value as double", 85, kWhole, dbl(12.5), kType, "", false},
-                  {"present-value NaN", 85, kWhole, real(kNaN), kRange, "", false},
-                  {"present-value infinite", 85, kWhole, real(INFINITY), kRange, "", false},
-                  {"present-value out of service", 85, kWhole, real(12.5f), 0, realShown(12.5f), true},
-                  {"cov-increment 0", 22, kWhole, real(0), kRange, "", false},
-                  {"cov-increment negative", 22, kWhole, real(-1), kRange, "", false},
-                  {"cov-increment NaN", 22, kWhole, real(kNaN), kRange, "", false},
-                  {"cov-increment as unsigned", 22, kWhole, scalar(kDtUnsigned, 1), kType, "", false},
-                  {"cov-increment", 22, kWhole, real(0.25f), 0, realShown(0.25f), true},
-                  {"deadband 9.5 inside the band", 25, kWhole, real(9.5f), 0, realShown(9.5f), true},
-                  {"deadband 10 fills the band", 25, kWhole, real(10), kRange, "", false},
-                  {"deadband negative", 25, kWhole, real(-0.5f), kRange, "", false},
-                  {"deadband NaN", 25, kWhole, real(kNaN), kRange, "", false},
-                  {"deadband 0", 25, kWhole, real(0), 0, realShown(0), true},
-                  {"high-limit at the low limit", 45, kWhole, real(10), kRange, "", false},
-                  {"high-limit below the low limit", 45, kWhole, real(5), kRange, "", false},
-                  {"high-limit NaN", 45, kWhole, real(kNaN), kRange, "", false},
-                  {"high-limit as double", 45, kWhole, dbl(30), kType, "", false},
-                  {"high-limit 10.5", 45, kWhole, real(10.5f), 0, realShown(10.5f), true},
-                  {"low-limit at the high limit", 59, kWhole, real(10.5f), kRange, "", false},
-                  {"low-limit NaN", 59, kWhole, real(kNaN), kRange, "", false},
-                  {"low-limit -inf", 59, kWhole, real(-INFINITY), kRange, "", false},
-                  {"low-limit", 59, kWhole, real(-5), 0, realShown(-5), true},
-                  {"limit-enable (0, 1)", 52, kWhole, bits(0x40, 2), 0, "8/0:64/2", true},
-                  {"limit-enable (1) leaves the high limit", 52, kWhole, bits(0x80, 1), 0, "8/0:192/2", true},
-                  {"limit-enable (0, 0)", 52, kWhole, bits(0x00, 2), 0, "8/0:0/2", true},
-                  {"deadband of any size without limits", 25, kWhole, real(500), 0, realShown(500), true},
-                  {"min-pres-value", 69, kWhole, real(1), kDenied, "", false},
-                  {"max-pres-value", 65, kWhole, real(1), kDenied, "", false},
-                  {"units of a voltage", 117, kWhole, scalar(kDtEnumerated, 5), kDenied, "", false},
-                  {"time-delay", 113, kWhole, scalar(kDtUnsigned, 30), 0, unsignedShown(30), true},
-                  {"event-detection-enable", 353, kWhole, boolean(true), 0, boolShown(true), true},
-                  {"an unknown property", 9999, kWhole, real(1), kErrUnknownProperty, kUnknownProperty, false},
-              });
+    runWrites(
+        kRoot, id,
+        {
+            {"present-value in service", 85, kWhole, real(12.5f), kDenied, "", false},
+            {"out-of-service", 81, kWhole, boolean(true), 0, boolShown(true), true},
+            {"present-value as double", 85, kWhole, dbl(12.5), kType, "", false},
+            {"present-value NaN", 85, kWhole, real(kNaN), kRange, "", false},
+            {"present-value infinite", 85, kWhole, real(INFINITY), kRange, "", false},
+            {"present-value out of service", 85, kWhole, real(12.5f), 0, realShown(12.5f), true},
+            {"cov-increment 0", 22, kWhole, real(0), kRange, "", false},
+            {"cov-increment negative", 22, kWhole, real(-1), kRange, "", false},
+            {"cov-increment NaN", 22, kWhole, real(kNaN), kRange, "", false},
+            {"cov-increment as unsigned", 22, kWhole, scalar(kDtUnsigned, 1), kType, "", false},
+            {"cov-increment", 22, kWhole, real(0.25f), 0, realShown(0.25f), true},
+            {"deadband 9.5 inside the band", 25, kWhole, real(9.5f), 0, realShown(9.5f), true},
+            {"deadband 10 fills the band", 25, kWhole, real(10), kRange, "", false},
+            {"deadband negative", 25, kWhole, real(-0.5f), kRange, "", false},
+            {"deadband NaN", 25, kWhole, real(kNaN), kRange, "", false},
+            {"deadband 0", 25, kWhole, real(0), 0, realShown(0), true},
+            {"high-limit at the low limit", 45, kWhole, real(10), kRange, "", false},
+            {"high-limit below the low limit", 45, kWhole, real(5), kRange, "", false},
+            {"high-limit NaN", 45, kWhole, real(kNaN), kRange, "", false},
+            {"high-limit as double", 45, kWhole, dbl(30), kType, "", false},
+            {"high-limit 10.5", 45, kWhole, real(10.5f), 0, realShown(10.5f), true},
+            {"low-limit at the high limit", 59, kWhole, real(10.5f), kRange, "", false},
+            {"low-limit NaN", 59, kWhole, real(kNaN), kRange, "", false},
+            {"low-limit -inf", 59, kWhole, real(-INFINITY), kRange, "", false},
+            {"low-limit", 59, kWhole, real(-5), 0, realShown(-5), true},
+            {"limit-enable (0, 1)", 52, kWhole, bits(0x40, 2), 0, "8/0:64/2", true},
+            {"limit-enable (1) leaves the high limit", 52, kWhole, bits(0x80, 1), 0, "8/0:192/2", true},
+            {"limit-enable (0, 0)", 52, kWhole, bits(0x00, 2), 0, "8/0:0/2", true},
+            {"deadband of any size without limits", 25, kWhole, real(500), 0, realShown(500), true},
+            {"min-pres-value", 69, kWhole, real(1), kDenied, "", false},
+            {"max-pres-value", 65, kWhole, real(1), kDenied, "", false},
+            {"units of a voltage", 117, kWhole, scalar(kDtEnumerated, 5), kDenied, "", false},
+            {"time-delay", 113, kWhole, scalar(kDtUnsigned, 30), 0, unsignedShown(30), true},
+            {"event-detection-enable", 353, kWhole, boolean(true), 0, boolShown(true), true},
+            {"an unknown property", 9999, kWhole, real(1), kErrUnknownProperty, kUnknownProperty, false},
+        });
 }
 
 TEST_F(Handlers, AnalogInputOnALoadIsSavedInTheLoad) {
@@ -316,7 +318,8 @@ TEST_F(Handlers, PhaseAngleUnits) {
     const uint32_t id = objectIdMake(0, 7);  // Line 1 Phase Angle, degrees
     auto &ai = object<AnalogInput>(kRoot, 0, 7);
     ASSERT_EQ(ai.getUnits(), 14u);
-    EXPECT_EQ(write(kRoot, id, 117, kWhole, scalar(kDtEnumerated, 103)), kDenied) << "protected until the import";
+    EXPECT_EQ(write(kRoot, id, 117, kWhole, scalar(kDtEnumerated, 103)), kDenied)
+        << "protected until the import";
     ai.setUnitsReadOnly(false);  // as the mapping import does for phase angles
     ai.setCovIncrement(1.0);
     ai.setHighLimit(180.0);
@@ -484,7 +487,8 @@ TEST_F(Handlers, OutOfServiceChangeNotifiesEverySubscriberOnce) {
         const char *what;
         uint32_t objectId;
     };
-    for (const Case &c : {Case{"analog input", objectIdMake(0, 3)}, Case{"pulse converter", objectIdMake(24, 1)}}) {
+    for (const Case &c :
+         {Case{"analog input", objectIdMake(0, 3)}, Case{"pulse converter", objectIdMake(24, 1)}}) {
         BACnetObject &o = *objectMapFindId(deviceObjectMap, c.objectId);
         ASSERT_EQ(o.subscribeCov(subscriber(47809, c.objectId)), 0u) << c.what;
         ASSERT_EQ(o.subscribeCov(subscriber(47810, c.objectId)), 0u) << c.what;
@@ -722,18 +726,19 @@ TEST_F(Handlers, MultiStateValue) {
     EXPECT_EQ(texts, (std::vector<std::string>{"4-Wire wye", "3-Wire delta", "Reserved",
                                                "3-Wire single phase (split-phase)", "2-Wire single phase"}));
 
-    runWrites(kRoot, id,
-              {
-                  {"present-value in service", 85, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
-                  {"out-of-service", 81, kWhole, boolean(true), 0, boolShown(true), true},
-                  {"present-value 0", 85, kWhole, scalar(kDtUnsigned, 0), kRange, "", false},
-                  {"present-value past the last state", 85, kWhole, scalar(kDtUnsigned, 6), kRange, "", false},
-                  {"present-value as enumerated", 85, kWhole, scalar(kDtEnumerated, 2), kType, "", false},
-                  {"present-value 2: not kept in the file", 85, kWhole, scalar(kDtUnsigned, 2), 0,
-                   unsignedShown(2), false},
-                  {"number-of-states", 74, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
-                  {"state-text", 110, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
-              });
+    runWrites(
+        kRoot, id,
+        {
+            {"present-value in service", 85, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
+            {"out-of-service", 81, kWhole, boolean(true), 0, boolShown(true), true},
+            {"present-value 0", 85, kWhole, scalar(kDtUnsigned, 0), kRange, "", false},
+            {"present-value past the last state", 85, kWhole, scalar(kDtUnsigned, 6), kRange, "", false},
+            {"present-value as enumerated", 85, kWhole, scalar(kDtEnumerated, 2), kType, "", false},
+            {"present-value 2: not kept in the file", 85, kWhole, scalar(kDtUnsigned, 2), 0, unsignedShown(2),
+             false},
+            {"number-of-states", 74, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
+            {"state-text", 110, kWhole, scalar(kDtUnsigned, 2), kDenied, "", false},
+        });
 }
 
 TEST_F(Handlers, MultiStateValueWithoutStatesAnswersOneEmptyText) {
@@ -806,8 +811,9 @@ TEST_F(Handlers, EveryRowEncodesThroughTheStack) {
     uint8_t invokeId = 0;
     for (const Case &c : cases) {
         const e2e::Bytes request = e2e::rpm(++invokeId, {{c.objectId, {{kPropAll}}}});
-        const auto sent = link.request(c.device == kRoot ? e2e::local(request)
-                                                         : e2e::toVirtual(100, static_cast<uint32_t>(c.device), request));
+        const auto sent =
+            link.request(c.device == kRoot ? e2e::local(request)
+                                           : e2e::toVirtual(100, static_cast<uint32_t>(c.device), request));
         // The answer, beside the Who-Is for the recipient device 7.
         e2e::Bytes answer;
         for (const auto &d : sent) {
@@ -819,7 +825,8 @@ TEST_F(Handlers, EveryRowEncodesThroughTheStack) {
         ASSERT_GE(answer.size(), 3u) << c.objectId;
         ASSERT_EQ(answer[0], 0x30) << e2e::hex(answer);
         std::vector<e2e::RpmResult> results;
-        ASSERT_TRUE(e2e::readRpmAck(e2e::Bytes(answer.begin() + 3, answer.end()), &results)) << e2e::hex(answer);
+        ASSERT_TRUE(e2e::readRpmAck(e2e::Bytes(answer.begin() + 3, answer.end()), &results))
+            << e2e::hex(answer);
         std::vector<uint32_t> properties;
         for (const auto &r : results) {
             EXPECT_TRUE(r.ok) << "object " << c.objectId << " property " << r.property;
@@ -829,7 +836,8 @@ TEST_F(Handlers, EveryRowEncodesThroughTheStack) {
             }
         }
         std::vector<uint32_t> expected;
-        for (const uint32_t *p = appPropertyList(objectIdType(c.objectId), kPropAll) + 1; *p != 0xFFFFFFFF; ++p) {
+        for (const uint32_t *p = appPropertyList(objectIdType(c.objectId), kPropAll) + 1; *p != 0xFFFFFFFF;
+             ++p) {
             if (*p != 371 && !(objectIdType(c.objectId) == 24 && *p == 181)) {
                 expected.push_back(*p);
             }
@@ -837,7 +845,6 @@ TEST_F(Handlers, EveryRowEncodesThroughTheStack) {
         EXPECT_EQ(properties, expected) << "object " << c.objectId;
     }
 }
-
 
 // Written values as the stack decodes them from the wire: array elements,
 // whole arrays and destination lists reach the rows in the forms they take.
@@ -849,10 +856,10 @@ TEST_F(Handlers, WritesDecodedByTheStack) {
     auto &nc = object<NotificationClass>(kRoot, 15, 1);
     object<AnalogInput>(kRoot, 0, 7).setUnitsReadOnly(false);
     object<LargeAnalogValue>(kRoot, 46, 1).setHighLimit(100.0);
-    const e2e::Bytes destination1234 = {0x82, 0x01, 0xFE,                    // every day
-                                        0xB4, 0x00, 0x00, 0x00, 0x00,        // from 00:00
-                                        0xB4, 0x17, 0x3B, 0x3B, 0x63,        // to 23:59:59.99
-                                        0x0C, 0x02, 0x00, 0x04, 0xD2,        // device 1234
+    const e2e::Bytes destination1234 = {0x82, 0x01, 0xFE,                     // every day
+                                        0xB4, 0x00, 0x00, 0x00, 0x00,         // from 00:00
+                                        0xB4, 0x17, 0x3B, 0x3B, 0x63,         // to 23:59:59.99
+                                        0x0C, 0x02, 0x00, 0x04, 0xD2,         // device 1234
                                         0x21, 0x01, 0x10, 0x82, 0x05, 0xE0};  // process 1, unconfirmed, all
     struct Case {
         const char *what;
@@ -869,13 +876,26 @@ TEST_F(Handlers, WritesDecodedByTheStack) {
         {"priority 2 of 300", objectIdMake(15, 1), 86, 2, {0x22, 0x01, 0x2C}, error(0x25)},
         {"priority whole", objectIdMake(15, 1), 86, kWhole, {0x21, 0x05, 0x21, 0x06, 0x21, 0x07}, ack},
         {"priority whole of two", objectIdMake(15, 1), 86, kWhole, {0x21, 0x08, 0x21, 0x09}, error(0x2A)},
-        {"priority whole, one of 300", objectIdMake(15, 1), 86, kWhole, {0x21, 0x08, 0x22, 0x01, 0x2C, 0x21, 0x09},
+        {"priority whole, one of 300",
+         objectIdMake(15, 1),
+         86,
+         kWhole,
+         {0x21, 0x08, 0x22, 0x01, 0x2C, 0x21, 0x09},
          error(0x25)},
         {"recipient-list", objectIdMake(15, 1), 102, kWhole, destination1234, ack},
-        {"present-value in service", objectIdMake(0, 3), 85, kWhole, {0x44, 0x41, 0x48, 0x00, 0x00}, error(0x28)},
+        {"present-value in service",
+         objectIdMake(0, 3),
+         85,
+         kWhole,
+         {0x44, 0x41, 0x48, 0x00, 0x00},
+         error(0x28)},
         {"units to radians", objectIdMake(0, 7), 117, kWhole, {0x91, 0x67}, ack},
-        {"large low-limit as double", objectIdMake(46, 1), 59, kWhole,
-         {0x55, 0x08, 0x40, 0x14, 0, 0, 0, 0, 0, 0}, ack},
+        {"large low-limit as double",
+         objectIdMake(46, 1),
+         59,
+         kWhole,
+         {0x55, 0x08, 0x40, 0x14, 0, 0, 0, 0, 0, 0},
+         ack},
     };
     uint8_t invokeId = 0;
     for (const Case &c : cases) {
