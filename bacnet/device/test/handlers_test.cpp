@@ -350,6 +350,13 @@ TEST_F(Handlers, PhaseAngleUnits) {
         // A changed unit is kept like every other write.
         EXPECT_EQ(filesIn(stateFolder(kRoot)) != 0, c.answer == 0) << c.what;
     }
+    // The next start reads the radians and the converted values back.
+    ASSERT_EQ(write(kRoot, id, 117, kWhole, scalar(kDtEnumerated, 103)), 0u);
+    ai.setUnits(14);
+    ai.setHighLimit(180.0);
+    inputMapping.at(0)->loadObjects();
+    EXPECT_EQ(ai.getUnits(), 103u);
+    EXPECT_NEAR(ai.getHighLimit(), 3.14159, 1e-5);
 }
 
 // With both limits on, a band of positive angles must not be swapped or
