@@ -18,3 +18,8 @@ std::string sysio_folder_of(const std::string &path);
 // machine.
 int sysio_list_dir(const std::string &path, std::vector<std::string> *names);
 int sysio_fsync_dir(const std::string &path);
+
+// poll(2) for input on fd: 1 readable or hung up, 0 timeout, -1 error
+// (EBADF for a descriptor poll reports invalid). EINTR is waited through.
+int sysio_wait_readable(int fd, int timeout_ms);
+int sysio_wait_writable(int fd, int timeout_ms);
