@@ -142,6 +142,8 @@ bool chain_step_locked(void *arg) {
     if (!chain->stop()) {
         return false;
     }
+    // Nothing runs now that could clear it before the keeper sees it.
+    held = true;
     sys_log(LOG_DEBUG, "EX: Flushing old data");
     ex_set = 0;
     {
@@ -165,7 +167,11 @@ bool chain_step_locked(void *arg) {
 bool stop_and_start(const mapping *m, uint32_t set) {
     hold_measurement();
     chain_step step{m, true, set, false};
-    if (!main_chain_locked(chain_step_locked, &step)) {
+    const bool done = main_chain_locked(chain_step_locked, &step);
+    if (held.load()) {
+        keeper_ensure();
+    }
+    if (!done) {
         sys_log(LOG_ERR, "EX: the measurement cannot be changed now");
         return false;
     }
