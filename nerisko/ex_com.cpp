@@ -124,7 +124,8 @@ void hold_measurement() {
 
 // ---- the chain ----
 ex_chain_t default_chain{ex_chain_stop_locked, ex_chain_start_locked};
-const ex_chain_t *chain = &default_chain;
+// Set by tests and the fuzz target from their own thread.
+std::atomic<const ex_chain_t *> chain{&default_chain};
 
 struct chain_step {
     const mapping *m;  // nullptr: stop only
@@ -139,7 +140,7 @@ bool chain_step_locked(void *arg) {
     // Suspended before the stop: no result of what follows reaches the outputs.
     agg_outputs_suspend(true);
     sys_log(LOG_DEBUG, "EX: Stopping acquisition");
-    if (!chain->stop()) {
+    if (!chain.load()->stop()) {
         return false;
     }
     // Nothing runs now that could clear it before the keeper sees it.
@@ -158,7 +159,7 @@ bool chain_step_locked(void *arg) {
         return true;
     }
     ex_set = step->set;
-    step->ok = chain->start(step->m);
+    step->ok = chain.load()->start(step->m);
     return step->ok;
 }
 
