@@ -601,7 +601,7 @@ void create_current_cal_set(mapping &m, uint32_t ct) {
 // ---- shared machinery ----
 
 bool ex_chain_stop_locked() {
-    pru_stop_acq();
+    pru_stop_acq_discarding();
     processing_stop();
     processing_join();
     acquisition_flush();

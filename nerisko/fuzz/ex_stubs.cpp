@@ -92,7 +92,7 @@ int arvent_get(mapping *m) {
 
 // ---- the chain and the outputs ----
 bool pru_start_acq() { return true; }
-void pru_stop_acq() {}
+void pru_stop_acq_discarding() {}
 bool processing_start(const mapping *) { return true; }
 void processing_stop() {}
 void processing_join() {}

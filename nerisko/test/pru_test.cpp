@@ -157,6 +157,31 @@ TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
                 meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
 }
 
+// A stop whose data is thrown away (the test station's) waits for no last
+// half: a stalled PRU holds it for a wait slice, not for the stall limit.
+TEST_F(SimBoard, ADiscardingStopWaitsForNoLastHalf) {
+    const int limit = pru_stall_limit_ms;
+    pru_stall_limit_ms = 600000;  // only the discarding stop can end soon
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    prusim::inject(prusim::Fault::stall);
+    auto stopped = std::async(std::launch::async, pru_stop_acq_discarding);
+    const bool bounded = stopped.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!bounded) {
+        prusim::resume();
+    }
+    stopped.wait();
+    pru_stall_limit_ms = limit;
+    EXPECT_TRUE(bounded) << "the stop waited for the stalled PRU's last half";
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
+    prusim::clear_faults();
+    const size_t before = copies.size();
+    ASSERT_TRUE(pru_start_acq());
+    EXPECT_TRUE(copies.wait_for(before + 2)) << "acquisition runs again";
+    pru_stop_acq();
+}
+
 TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {
     pru_stop_acq();
     EXPECT_FALSE(meter::host::log_has("Stopping PRU and ADCs"));
