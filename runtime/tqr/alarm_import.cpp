@@ -151,7 +151,7 @@ double singlePrecision(double v) { return static_cast<float>(v); }
 
 // The load's CT group whose object at position p carries the CT number;
 // the first in ascending vdi order, groups 1..3.
-AnalogInput *findCtObject(int32_t ctNumber, uint32_t p, Load *&owner) {
+AnalogInput *findCtObject(int64_t ctNumber, uint32_t p, Load *&owner) {
     for (auto &[vdi, load] : loadMapping) {
         for (uint32_t g = 1; g <= 3; ++g) {
             AnalogInput *ai = load->analogInput(30 * g + p);
@@ -280,7 +280,7 @@ void configure(Alarm &a, AlarmEntry &entry, std::vector<Alarm> &done) {
         break;
     case 4: {
         Load *load = nullptr;
-        AnalogInput *ai = findCtObject(a.source + 1, 2, load);
+        AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 2, load);
         if (ai == nullptr) {
             break;
         }
@@ -303,7 +303,7 @@ void configure(Alarm &a, AlarmEntry &entry, std::vector<Alarm> &done) {
     case 5:
     case 6: {
         Load *load = nullptr;
-        AnalogInput *ai = findCtObject(a.source + 1, 0, load);
+        AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 0, load);
         if (ai == nullptr) {
             break;
         }

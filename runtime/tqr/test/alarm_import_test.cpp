@@ -190,9 +190,13 @@ TEST_F(AlarmImport, AlarmsWithoutTheirObjectConfigureNothingAndStillGoBack) {
         alarm(3, 40, 5, 10),  // no CT 41
         alarm(4, 7, 9, 110),  // line index 4 of the second input
         alarm(5, 1, 13, 10),  // no such type
+        7,                    // no alarm at all
+        "x",
     });
     const auto seen = run(alarms);
-    EXPECT_EQ(listPut(seen).size(), 5u);
+    ASSERT_EQ(listPut(seen).size(), 7u);
+    EXPECT_EQ(listPut(seen)[5], 7);
+    EXPECT_EQ(listPut(seen)[6], "x");
     EXPECT_FALSE(load(1001).analogInput(16)->isHighLimitEnabled());
     EXPECT_TRUE(load(1001).analogInput(16)->alarmEntries.empty());
     for (const auto &[vdi, l] : loadMapping) {

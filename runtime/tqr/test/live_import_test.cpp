@@ -377,3 +377,36 @@ TEST_F(LiveImport, PulseCountsGoToThePulseInputOfTheirPosition) {
 }
 
 } // namespace
+
+// ---- documents of the wrong shape ----
+
+// Whatever shape TQR's answers take, the parsers neither crash nor raise
+// anything but their two failures; run under the sanitizers.
+TEST_F(LiveImport, DocumentsOfTheWrongShape) {
+    const struct {
+        Parser parser;
+        const char *body;
+    } cases[] = {
+        {tqrParseMapping, R"({"loads":5,"inputs":"x"})"},
+        {tqrParseMapping, R"({"loads":[7,null,[],{"active":true}],"inputs":[[1],{"active":"yes"}]})"},
+        {tqrParseMapping, R"({"loads":[{"active":true,"id":"a","vdi":"2000","name":7,"input":{},"cts":{"x":1}}]})"},
+        {tqrParseMapping,
+         R"({"loads":[{"active":true,"id":1,"vdi":3000.5,"name":"n","input":0,"cts":[]}],"inputs":[{"active":true,"id":0,"voltage":1e300,"service":99,"lines":[1,2,3]}]})"},
+        {tqrParseMapping, R"({"inputs":[{"active":true,"id":0,"voltage":-5,"service":-1,"lines":[{"active":1},{"active":0},{"active":null}]}]})"},
+        {tqrParsePulseConfig, R"({"id":1})"},
+        {tqrParsePulseConfig, R"([1,"x",{"active":"true","out":"false","id":"300","param":"-1","scaler":"1e400","pulseWidth":"0"}])"},
+        {tqrParseLoadData, R"({"load":5})"},
+        {tqrParseLoadData, R"({"load":[1,{"id":0},{"id":0,"cts":7}]})"},
+        {tqrParseLoadData, R"({"load":{"a":{"id":0}}})"},
+        {tqrParseInputData, R"({"Input":[{"id":0,"en":true,"lines":5},{"id":"x","en":"true","lines":[[],{"v":"1e999"}]}]})"},
+        {tqrParsePulseData, R"({"count":5})"},
+        {tqrParsePulseData, R"([null,{"count":-1},{"count":1e30},{"count":"7"}])"},
+    };
+    parse(tqrParsePulseConfig,
+          R"([{"id":"0","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"},{"id":"1","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"}])");
+    for (const auto &c : cases) {
+        const Raised raised = parse(c.parser, c.body);
+        EXPECT_TRUE(raised == Raised::Nothing || raised == Raised::InvalidArgument || raised == Raised::OutOfRange)
+            << c.body;
+    }
+}
