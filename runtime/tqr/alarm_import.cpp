@@ -31,7 +31,7 @@ struct Alarm {
     double deadband = 0;  // as received
 };
 
-const char *const kKeys[] = {"id", "vinLineLoadOrCt", "setPoint", "deadband", "delay",
+const char *const kKeys[] = {"id",   "vinLineLoadOrCt", "setPoint", "deadband", "delay",
                              "type", "state",           "led",      "relay"};
 
 // The alarm's nine keys, all present, or false after a log line.
@@ -39,7 +39,8 @@ bool readAlarm(const JsonItem &element, Alarm &alarm) {
     const JsonItem object = element.toObject();
     for (const char *key : kKeys) {
         if (element.getType() != JsonItemType::Object || object.findChild(key) == object.end()) {
-            logMessage(LogLevel::Critical, std::string(key) + " node not found in /config/alarms: alarm sent back as received");
+            logMessage(LogLevel::Critical,
+                       std::string(key) + " node not found in /config/alarms: alarm sent back as received");
             return false;
         }
     }
@@ -80,7 +81,9 @@ constexpr int32_t kNormal = static_cast<int32_t>(AlarmState::Normal);
 constexpr int32_t kLow = static_cast<int32_t>(AlarmState::Low);
 constexpr int32_t kHigh = static_cast<int32_t>(AlarmState::High);
 
-MeasuredValue &measured(BACnetObject &object) { return dynamic_cast<MeasuredValue &>(object); }
+MeasuredValue &measured(BACnetObject &object) {
+    return dynamic_cast<MeasuredValue &>(object);
+}
 
 // Each object keeps its own copy of the entry.
 void link(BACnetObject &object, const AlarmEntry &entry) {
@@ -100,7 +103,8 @@ void setDelays(BACnetObject &o, uint32_t seconds) {
 }
 
 void defaultRecipient(BACnetObject &o) {
-    if (NotificationClass *nc = measured(o).getNotificationClassLink(); nc != nullptr && nc->getRecipientCount() == 0) {
+    if (NotificationClass *nc = measured(o).getNotificationClassLink();
+        nc != nullptr && nc->getRecipientCount() == 0) {
         nc->addDefaultRecipient();
     }
 }
@@ -123,12 +127,18 @@ void eventSetup(BACnetObject &o, uint32_t delay) {
 
 int32_t partnerType(int32_t type) {
     switch (type) {
-    case 0: return 1;
-    case 1: return 0;
-    case 5: return 6;
-    case 6: return 5;
-    case 8: return 9;
-    default: return 8;
+        case 0:
+            return 1;
+        case 1:
+            return 0;
+        case 5:
+            return 6;
+        case 6:
+            return 5;
+        case 8:
+            return 9;
+        default:
+            return 8;
     }
 }
 
@@ -147,7 +157,9 @@ void alignPartner(std::vector<Alarm> &done, const Alarm &a, double otherLimit) {
     it->deadband = a.type == 5 || a.type == 6 ? 0.0 : a.deadband;
 }
 
-double singlePrecision(double v) { return static_cast<float>(v); }
+double singlePrecision(double v) {
+    return static_cast<float>(v);
+}
 
 // The load's CT group whose object at position p carries the CT number;
 // the first in ascending vdi order, groups 1..3.
@@ -206,179 +218,180 @@ void configureLoadLimit(Alarm &a, AlarmEntry &entry, std::vector<Alarm> &done, u
 
 void configure(Alarm &a, AlarmEntry &entry, std::vector<Alarm> &done) {
     switch (a.type) {
-    case 0:
-    case 1:
-        configureLoadLimit(a, entry, done, 8);
-        break;
-    case 10:
-        configureLoadLimit(a, entry, done, 9);
-        break;
-    case 11:
-        configureLoadLimit(a, entry, done, 15);
-        break;
-    case 12:
-        entry.followedStates.push_back(kLow);
-        for (auto &[vdi, load] : loadMapping) {
-            if (load->getId() == a.source) {
-                AnalogInput &ai = *load->analogInput(11);
+        case 0:
+        case 1:
+            configureLoadLimit(a, entry, done, 8);
+            break;
+        case 10:
+            configureLoadLimit(a, entry, done, 9);
+            break;
+        case 11:
+            configureLoadLimit(a, entry, done, 15);
+            break;
+        case 12:
+            entry.followedStates.push_back(kLow);
+            for (auto &[vdi, load] : loadMapping) {
+                if (load->getId() == a.source) {
+                    AnalogInput &ai = *load->analogInput(11);
+                    link(ai, entry);
+                    ai.enableLowLimit();
+                    ai.setLowLimit(a.setPoint / 100);
+                    ai.setDeadband(0);
+                    eventSetup(ai, a.delay);
+                }
+            }
+            break;
+        case 3:
+            entry.followedStates.push_back(kHigh);
+            for (auto &[vdi, load] : loadMapping) {
+                if (load->getId() == a.source) {
+                    for (BACnetObject *o : {static_cast<BACnetObject *>(load->largeAnalogValue(1)),
+                                            static_cast<BACnetObject *>(load->analogInput(140))}) {
+                        link(*o, entry);
+                        o->enableHighLimit();
+                        o->setHighLimit(a.setPoint);
+                        o->setDeadband(0);
+                        eventSetup(*o, a.delay);
+                    }
+                }
+            }
+            break;
+        case 2:
+            entry.followedStates.push_back(kHigh);
+            for (auto &[position, input] : inputMapping) {
+                if (input->getId() == a.source) {
+                    for (BACnetObject *o : {static_cast<BACnetObject *>(&input->totalEnergy()),
+                                            static_cast<BACnetObject *>(&input->totalEnergySingle())}) {
+                        link(*o, entry);
+                        o->setEventAlgorithmInhibit(false);
+                        o->enableHighLimit();
+                        o->setHighLimit(a.setPoint);
+                        o->setDeadband(0);
+                        eventSetup(*o, a.delay);
+                    }
+                }
+            }
+            break;
+        case 7:
+            entry.followedStates.push_back(kHigh);
+            for (auto &[vdi, load] : loadMapping) {
+                if (load->getId() != a.source) {
+                    continue;
+                }
+                Input *input = voltageInput(static_cast<uint32_t>(load->getInput()), a);
+                if (input == nullptr || (input->getService() != 1 && input->getService() != 2)) {
+                    continue;
+                }
+                AnalogInput &ai = *load->analogInput(16);
                 link(ai, entry);
-                ai.enableLowLimit();
-                ai.setLowLimit(a.setPoint / 100);
+                ai.setHighLimit(a.setPoint);
                 ai.setDeadband(0);
                 eventSetup(ai, a.delay);
+                ai.enableHighLimit();
             }
-        }
-        break;
-    case 3:
-        entry.followedStates.push_back(kHigh);
-        for (auto &[vdi, load] : loadMapping) {
-            if (load->getId() == a.source) {
-                for (BACnetObject *o : {static_cast<BACnetObject *>(load->largeAnalogValue(1)),
-                                        static_cast<BACnetObject *>(load->analogInput(140))}) {
-                    link(*o, entry);
-                    o->enableHighLimit();
-                    o->setHighLimit(a.setPoint);
-                    o->setDeadband(0);
-                    eventSetup(*o, a.delay);
-                }
-            }
-        }
-        break;
-    case 2:
-        entry.followedStates.push_back(kHigh);
-        for (auto &[position, input] : inputMapping) {
-            if (input->getId() == a.source) {
-                for (BACnetObject *o : {static_cast<BACnetObject *>(&input->totalEnergy()),
-                                        static_cast<BACnetObject *>(&input->totalEnergySingle())}) {
-                    link(*o, entry);
-                    o->setEventAlgorithmInhibit(false);
-                    o->enableHighLimit();
-                    o->setHighLimit(a.setPoint);
-                    o->setDeadband(0);
-                    eventSetup(*o, a.delay);
-                }
-            }
-        }
-        break;
-    case 7:
-        entry.followedStates.push_back(kHigh);
-        for (auto &[vdi, load] : loadMapping) {
-            if (load->getId() != a.source) {
-                continue;
-            }
-            Input *input = voltageInput(static_cast<uint32_t>(load->getInput()), a);
-            if (input == nullptr || (input->getService() != 1 && input->getService() != 2)) {
-                continue;
-            }
-            AnalogInput &ai = *load->analogInput(16);
-            link(ai, entry);
-            ai.setHighLimit(a.setPoint);
-            ai.setDeadband(0);
-            eventSetup(ai, a.delay);
-            ai.enableHighLimit();
-        }
-        break;
-    case 4: {
-        Load *load = nullptr;
-        AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 2, load);
-        if (ai == nullptr) {
             break;
-        }
-        entry.followedStates.push_back(kLow);
-        link(*ai, entry);
-        // A CT's real power alarms when it runs backwards: at once, whatever
-        // the set point and delay.
-        ai->setEventAlgorithmInhibit(false);
-        ai->setEventDetectionEnable(true);
-        ai->setLowLimit(0);
-        ai->setDeadband(0);
-        setDelays(*ai, 0);
-        ai->enableToOffnormalEvent();
-        normalState(*ai);
-        ai->enableToNormalEvent();
-        ai->enableLowLimit();
-        defaultRecipient(*ai);
-        break;
-    }
-    case 5:
-    case 6: {
-        Load *load = nullptr;
-        AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 0, load);
-        if (ai == nullptr) {
-            break;
-        }
-        ai->setEventDetectionEnable(true);
-        ai->setEventAlgorithmInhibit(false);
-        ai->enableToOffnormalEvent();
-        ai->enableToNormalEvent();
-        normalState(*ai);
-        defaultRecipient(*ai);
-        setDelays(*ai, a.delay);
-        const bool high = a.type == 6;
-        if (high) {
-            ai->setHighLimit(a.setPoint);
-        } else {
-            ai->setLowLimit(a.setPoint);
-        }
-        ai->setDeadband(0);
-        entry.followedStates.push_back(high ? kHigh : kLow);
-        if (high) {
-            ai->enableHighLimit();
-        } else {
+        case 4: {
+            Load *load = nullptr;
+            AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 2, load);
+            if (ai == nullptr) {
+                break;
+            }
+            entry.followedStates.push_back(kLow);
+            link(*ai, entry);
+            // A CT's real power alarms when it runs backwards: at once, whatever
+            // the set point and delay.
+            ai->setEventAlgorithmInhibit(false);
+            ai->setEventDetectionEnable(true);
+            ai->setLowLimit(0);
+            ai->setDeadband(0);
+            setDelays(*ai, 0);
+            ai->enableToOffnormalEvent();
+            normalState(*ai);
+            ai->enableToNormalEvent();
             ai->enableLowLimit();
-        }
-        const double limit = singlePrecision(high ? ai->getHighLimit() : ai->getLowLimit());
-        if (limit != a.setPoint) {
-            a.setPoint = limit;
-        }
-        alignPartner(done, a, high ? ai->getLowLimit() : ai->getHighLimit());
-        link(*ai, entry);
-        break;
-    }
-    case 8:
-    case 9: {
-        const uint32_t position = a.source > 2 ? 1 : 0;
-        Input *input = voltageInput(position, a);
-        if (input == nullptr) {
+            defaultRecipient(*ai);
             break;
         }
-        const int32_t line = a.source > 2 ? a.source - 3 : a.source;
-        if (line < 0 || line > 2) {
+        case 5:
+        case 6: {
+            Load *load = nullptr;
+            AnalogInput *ai = findCtObject(int64_t{a.source} + 1, 0, load);
+            if (ai == nullptr) {
+                break;
+            }
+            ai->setEventDetectionEnable(true);
+            ai->setEventAlgorithmInhibit(false);
+            ai->enableToOffnormalEvent();
+            ai->enableToNormalEvent();
+            normalState(*ai);
+            defaultRecipient(*ai);
+            setDelays(*ai, a.delay);
+            const bool high = a.type == 6;
+            if (high) {
+                ai->setHighLimit(a.setPoint);
+            } else {
+                ai->setLowLimit(a.setPoint);
+            }
+            ai->setDeadband(0);
+            entry.followedStates.push_back(high ? kHigh : kLow);
+            if (high) {
+                ai->enableHighLimit();
+            } else {
+                ai->enableLowLimit();
+            }
+            const double limit = singlePrecision(high ? ai->getHighLimit() : ai->getLowLimit());
+            if (limit != a.setPoint) {
+                a.setPoint = limit;
+            }
+            alignPartner(done, a, high ? ai->getLowLimit() : ai->getHighLimit());
+            link(*ai, entry);
             break;
         }
-        AnalogInput &ai = *input->analogInput(static_cast<size_t>(input->getService() == 2 ? 3 + line : line));
-        const double volts = input->getVoltage();
-        const bool high = a.type == 9;
-        const double limit = a.setPoint / 100 * volts;
-        if (high) {
-            ai.setHighLimit(limit);
-        } else {
-            ai.setLowLimit(limit);
+        case 8:
+        case 9: {
+            const uint32_t position = a.source > 2 ? 1 : 0;
+            Input *input = voltageInput(position, a);
+            if (input == nullptr) {
+                break;
+            }
+            const int32_t line = a.source > 2 ? a.source - 3 : a.source;
+            if (line < 0 || line > 2) {
+                break;
+            }
+            AnalogInput &ai =
+                *input->analogInput(static_cast<size_t>(input->getService() == 2 ? 3 + line : line));
+            const double volts = input->getVoltage();
+            const bool high = a.type == 9;
+            const double limit = a.setPoint / 100 * volts;
+            if (high) {
+                ai.setHighLimit(limit);
+            } else {
+                ai.setLowLimit(limit);
+            }
+            setDelays(ai, a.delay);
+            entry.followedStates.push_back(high ? kHigh : kLow);
+            if (high) {
+                ai.enableHighLimit();
+            } else {
+                ai.enableLowLimit();
+            }
+            // Percent of the nominal voltage; without one there is no percent
+            // to give back, and the set point stays as received.
+            if (volts != 0) {
+                a.setPoint = (high ? ai.getHighLimit() : ai.getLowLimit()) / volts * 100;
+                alignPartner(done, a, (high ? ai.getLowLimit() : ai.getHighLimit()) / volts * 100);
+            }
+            link(ai, entry);
+            ai.enableToOffnormalEvent();
+            ai.enableToNormalEvent();
+            ai.setEventAlgorithmInhibit(false);
+            ai.setEventDetectionEnable(true);
+            normalState(ai);
+            defaultRecipient(ai);
+            break;
         }
-        setDelays(ai, a.delay);
-        entry.followedStates.push_back(high ? kHigh : kLow);
-        if (high) {
-            ai.enableHighLimit();
-        } else {
-            ai.enableLowLimit();
-        }
-        // Percent of the nominal voltage; without one there is no percent
-        // to give back, and the set point stays as received.
-        if (volts != 0) {
-            a.setPoint = (high ? ai.getHighLimit() : ai.getLowLimit()) / volts * 100;
-            alignPartner(done, a, (high ? ai.getLowLimit() : ai.getHighLimit()) / volts * 100);
-        }
-        link(ai, entry);
-        ai.enableToOffnormalEvent();
-        ai.enableToNormalEvent();
-        ai.setEventAlgorithmInhibit(false);
-        ai.setEventDetectionEnable(true);
-        normalState(ai);
-        defaultRecipient(ai);
-        break;
-    }
-    default:
-        break;
+        default:
+            break;
     }
 }
 
@@ -414,7 +427,7 @@ void saveAll() {
     }
 }
 
-} // namespace
+}  // namespace
 
 int tqrParseAlarms(const char *body, size_t size, size_t count, void *) {
     const JsonItem root =

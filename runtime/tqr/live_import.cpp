@@ -19,7 +19,9 @@ namespace {
 constexpr uint32_t kUnitsRadians = 103;
 
 // TQR's values travel as single precision.
-double valueOf(const JsonItem &item) { return static_cast<float>(item.toDouble()); }
+double valueOf(const JsonItem &item) {
+    return static_cast<float>(item.toDouble());
+}
 
 // Stores v unless a client holds the object out of service.
 void store(MeasuredValue *object, double v) {
@@ -61,15 +63,18 @@ struct TotalRow {
 
 const TotalRow kTotalsBeforeVoltages[] = {{"tot_p", 8, 0, true}, {"tot_a", 9, 0, false}};
 const TotalRow kTotalsAfterVoltages[] = {
-    {"tot_s", 13, 0, true},   {"tot_q", 10, 0, true},  {"tot_apf", 11, 0, false}, {"tot_dpf", 12, 0, false},
+    {"tot_s", 13, 0, true},
+    {"tot_q", 10, 0, true},
+    {"tot_apf", 11, 0, false},
+    {"tot_dpf", 12, 0, false},
 };
 const TotalRow kEnergies[] = {
-    {"tot_demand", 17, 0, true},          {"tot_wh", 140, 1, true},
-    {"tot_vah", 141, 2, true},            {"tot_varh", 142, 3, true},
-    {"tot_wh_in", 144, 5, true},          {"tot_wh_out", 143, 4, true},
-    {"tot_vah_in", 146, 7, true},         {"tot_vah_out", 145, 6, true},
-    {"tot_varh_cap_dis", 148, 9, true},   {"tot_varh_ind_dis", 150, 11, true},
-    {"tot_varh_cap_gen", 147, 8, true},   {"tot_varh_ind_gen", 149, 10, true},
+    {"tot_demand", 17, 0, true},        {"tot_wh", 140, 1, true},
+    {"tot_vah", 141, 2, true},          {"tot_varh", 142, 3, true},
+    {"tot_wh_in", 144, 5, true},        {"tot_wh_out", 143, 4, true},
+    {"tot_vah_in", 146, 7, true},       {"tot_vah_out", 145, 6, true},
+    {"tot_varh_cap_dis", 148, 9, true}, {"tot_varh_ind_dis", 150, 11, true},
+    {"tot_varh_cap_gen", 147, 8, true}, {"tot_varh_ind_gen", 149, 10, true},
 };
 
 // One CT entry's values: key, position in the group, divided by 1000.
@@ -80,24 +85,67 @@ struct CtRow {
 };
 
 const CtRow kCtBeforeSums[] = {
-    {"a", 0, false},          {"p", 2, true},           {"s", 3, true},          {"q", 4, true},
-    {"wh", 8, true},          {"vah", 10, true},        {"varh", 9, true},       {"wh_out", 11, true},
-    {"wh_in", 12, true},      {"vah_in", 14, true},     {"vah_out", 13, true},   {"varh_cap_dis", 16, true},
-    {"varh_cap_gen", 15, true}, {"varh_ind_dis", 18, true}, {"varh_ind_gen", 17, true},
+    {"a", 0, false},
+    {"p", 2, true},
+    {"s", 3, true},
+    {"q", 4, true},
+    {"wh", 8, true},
+    {"vah", 10, true},
+    {"varh", 9, true},
+    {"wh_out", 11, true},
+    {"wh_in", 12, true},
+    {"vah_in", 14, true},
+    {"vah_out", 13, true},
+    {"varh_cap_dis", 16, true},
+    {"varh_cap_gen", 15, true},
+    {"varh_ind_dis", 18, true},
+    {"varh_ind_gen", 17, true},
 };
 const CtRow kCtAfterSums[] = {
     {"thd", 5, false}, {"demand", 1, true}, {"pd", 19, true}, {"apf", 6, false}, {"dpf", 7, false},
 };
 
-const std::initializer_list<const char *> kLoadKeys = {
-    "id",          "tot_p",           "tot_a",           "tot_s",           "tot_q",           "tot_apf",
-    "tot_dpf",     "tot_demand",      "tot_wh",          "tot_vah",         "tot_varh",        "tot_wh_in",
-    "tot_wh_out",  "tot_vah_in",      "tot_vah_out",     "tot_varh_cap_dis", "tot_varh_ind_dis", "tot_varh_cap_gen",
-    "tot_varh_ind_gen", "cts"};
-const std::initializer_list<const char *> kCtKeys = {
-    "a",       "p",            "s",            "q",            "wh",           "vah",  "varh",
-    "wh_out",  "wh_in",        "vah_in",       "vah_out",      "varh_cap_dis", "varh_cap_gen", "varh_ind_dis",
-    "varh_ind_gen", "thd",     "demand",       "pd",           "apf",          "dpf",  "ph"};
+const std::initializer_list<const char *> kLoadKeys = {"id",
+                                                       "tot_p",
+                                                       "tot_a",
+                                                       "tot_s",
+                                                       "tot_q",
+                                                       "tot_apf",
+                                                       "tot_dpf",
+                                                       "tot_demand",
+                                                       "tot_wh",
+                                                       "tot_vah",
+                                                       "tot_varh",
+                                                       "tot_wh_in",
+                                                       "tot_wh_out",
+                                                       "tot_vah_in",
+                                                       "tot_vah_out",
+                                                       "tot_varh_cap_dis",
+                                                       "tot_varh_ind_dis",
+                                                       "tot_varh_cap_gen",
+                                                       "tot_varh_ind_gen",
+                                                       "cts"};
+const std::initializer_list<const char *> kCtKeys = {"a",
+                                                     "p",
+                                                     "s",
+                                                     "q",
+                                                     "wh",
+                                                     "vah",
+                                                     "varh",
+                                                     "wh_out",
+                                                     "wh_in",
+                                                     "vah_in",
+                                                     "vah_out",
+                                                     "varh_cap_dis",
+                                                     "varh_cap_gen",
+                                                     "varh_ind_dis",
+                                                     "varh_ind_gen",
+                                                     "thd",
+                                                     "demand",
+                                                     "pd",
+                                                     "apf",
+                                                     "dpf",
+                                                     "ph"};
 
 // Every key the entry's stores need, its first three CT entries included:
 // an entry that lacks one is skipped before anything of it is stored.
@@ -142,7 +190,9 @@ double eitherKey(const JsonItem &entry, const char *key, const char *other) {
     return 0.0;
 }
 
-double presentOf(const MeasuredValue *object) { return object->getPresentValue(); }
+double presentOf(const MeasuredValue *object) {
+    return object->getPresentValue();
+}
 
 void storeCt(Load &load, int group, const JsonItem &ct) {
     const uint32_t first = 30 * static_cast<uint32_t>(group);
@@ -181,9 +231,11 @@ void storeLoad(Load &load, const JsonItem &entry) {
     for (const TotalRow &row : kEnergies) {
         storeRow(load, entry, row);
     }
-    store(load.largeAnalogValue(13), presentOf(load.largeAnalogValue(8)) + presentOf(load.largeAnalogValue(9)));
+    store(load.largeAnalogValue(13),
+          presentOf(load.largeAnalogValue(8)) + presentOf(load.largeAnalogValue(9)));
     store(load.analogInput(152), presentOf(load.analogInput(147)) + presentOf(load.analogInput(148)));
-    store(load.largeAnalogValue(12), presentOf(load.largeAnalogValue(11)) + presentOf(load.largeAnalogValue(10)));
+    store(load.largeAnalogValue(12),
+          presentOf(load.largeAnalogValue(11)) + presentOf(load.largeAnalogValue(10)));
     store(load.analogInput(151), presentOf(load.analogInput(150)) + presentOf(load.analogInput(149)));
 
     double unbalance = 0.0;
@@ -279,7 +331,7 @@ bool countOf(const JsonItem &item, uint32_t &count) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 double tqrCurrentUnbalance(float totalCurrent, const double *currents, size_t n) {
     if (n == 0) {
@@ -351,7 +403,8 @@ int tqrParseInputData(const char *body, size_t size, size_t count, void *) {
     for (const JsonItem &item : entries) {
         const uint32_t i = position++;
         const JsonItem entry = item.toObject();
-        if (missingKey(entry, {"id", "en"}, kInputsWhere) != nullptr || !entry.requireChild("en").toBoolean()) {
+        if (missingKey(entry, {"id", "en"}, kInputsWhere) != nullptr ||
+            !entry.requireChild("en").toBoolean()) {
             continue;
         }
         if (missingKey(entry, {"lines"}, kInputsWhere) != nullptr) {
@@ -382,7 +435,8 @@ int tqrParsePulseData(const char *body, size_t size, size_t count, void *) {
         auto it = entry.findChild("count");
         uint32_t n = 0;
         if (it == entry.end() || !countOf(*it, n)) {
-            logMessage(LogLevel::Critical, "count of pulse " + std::to_string(i) + " in /data/pulses missing or unusable");
+            logMessage(LogLevel::Critical,
+                       "count of pulse " + std::to_string(i) + " in /data/pulses missing or unusable");
             continue;
         }
         PulseConverter &converter = pulse->second->converter();

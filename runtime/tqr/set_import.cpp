@@ -54,7 +54,8 @@ const char *missingKey(const JsonItem &object, std::initializer_list<const char 
 }
 
 void logSkipped(const std::string &what, size_t position, const std::string &why) {
-    logMessage(LogLevel::Critical, what + " " + std::to_string(position) + " in " + kMappingWhere + " skipped: " + why);
+    logMessage(LogLevel::Critical,
+               what + " " + std::to_string(position) + " in " + kMappingWhere + " skipped: " + why);
 }
 
 // ---- loads ----
@@ -71,42 +72,49 @@ Range totalsRange(const BACnetObject &object) {
     const uint32_t instance = object.getInstance();
     if (object.getObjectType() == kObjLargeAnalogValue) {
         switch (instance) {
-        case 2:
-        case 3:
-            return {kDoubleMin, kDoubleMax, 1};
-        case 6:
-        case 12:
-        case 13:
-            return {0, kFloatMax, 1};
-        default:
-            return {0, kDoubleMax, 1};
+            case 2:
+            case 3:
+                return {kDoubleMin, kDoubleMax, 1};
+            case 6:
+            case 12:
+            case 13:
+                return {0, kFloatMax, 1};
+            default:
+                return {0, kDoubleMax, 1};
         }
     }
     switch (instance) {
-    case 1: case 2: case 3: case 4: case 5:
-        return {0, 10000, 1};
-    case 6:
-        return {kFloatMin, kFloatMax, 1};
-    case 7:
-        return {45, 65, 1};
-    case 8: case 10: case 13:
-        return {kFloatMin, kFloatMax, 5};
-    case 9:
-        return {0, 6000, 1};
-    case 11:
-        return {-1, 1, 0.1, 0.1, true};
-    case 12:
-        return {-1, 1, 0.1, 0.1};
-    case 14:
-        return {0, 100, 1, 10};
-    case 15:
-        return {0, kDoubleMax, 1};
-    case 16:
-        return {0, 100, 1};
-    case 141: case 142:
-        return {kFloatMin, kFloatMax, 1};
-    default:  // 17, 140, 143..152
-        return {0, kFloatMax, 1};
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+            return {0, 10000, 1};
+        case 6:
+            return {kFloatMin, kFloatMax, 1};
+        case 7:
+            return {45, 65, 1};
+        case 8:
+        case 10:
+        case 13:
+            return {kFloatMin, kFloatMax, 5};
+        case 9:
+            return {0, 6000, 1};
+        case 11:
+            return {-1, 1, 0.1, 0.1, true};
+        case 12:
+            return {-1, 1, 0.1, 0.1};
+        case 14:
+            return {0, 100, 1, 10};
+        case 15:
+            return {0, kDoubleMax, 1};
+        case 16:
+            return {0, 100, 1};
+        case 141:
+        case 142:
+            return {kFloatMin, kFloatMax, 1};
+        default:  // 17, 140, 143..152
+            return {0, kFloatMax, 1};
     }
 }
 
@@ -188,7 +196,8 @@ void configureCtGroup(Load &load, int group, const JsonItem &ct, int type, bool 
             }
             if (!haveRating) {
                 logMessage(LogLevel::Critical, "CT type " + std::to_string(type) + " of load #" +
-                                                   std::to_string(load.getId()) + " is unknown: no current limits");
+                                                   std::to_string(load.getId()) +
+                                                   " is unknown: no current limits");
                 continue;
             }
             setRange(ai, 0, rating);
@@ -229,7 +238,8 @@ void importLoad(const JsonItem &entry, size_t position) {
     const double vdi = entry.requireChild("vdi").toDouble();
     if (!(vdi >= 0 && vdi <= kLastDeviceInstance) || vdi != std::floor(vdi) ||
         static_cast<uint32_t>(vdi) == communicationConfig.getBaseInstance()) {
-        logSkipped("Load", position, "vdi " + entry.requireChild("vdi").getText() + " is no virtual device instance");
+        logSkipped("Load", position,
+                   "vdi " + entry.requireChild("vdi").getText() + " is no virtual device instance");
         return;
     }
     if (loadMapping.count(static_cast<int32_t>(vdi)) != 0) {
@@ -253,7 +263,8 @@ void importLoad(const JsonItem &entry, size_t position) {
         }
         const JsonItem ct = item.toObject();
         if (const char *key = missingKey(ct, {"type", "channel", "active", "inverse"})) {
-            logSkipped("CT", k, std::string(key) + " node not found (load #" + std::to_string(load->getId()) + ")");
+            logSkipped("CT", k,
+                       std::string(key) + " node not found (load #" + std::to_string(load->getId()) + ")");
             continue;
         }
         const int type = ct.requireChild("type").toInteger();
@@ -286,8 +297,8 @@ const char *const kInputNames[13] = {
     "Frequency",
 };
 
-const char *const kServiceTexts[] = {"",         "4-Wire wye", "3-Wire delta", "Reserved",
-                                     "3-Wire single phase (split-phase)", "2-Wire single phase"};
+const char *const kServiceTexts[] = {
+    "", "4-Wire wye", "3-Wire delta", "Reserved", "3-Wire single phase (split-phase)", "2-Wire single phase"};
 
 // Names, instances, ranges, links and registration of the objects of the
 // input at position 0 or 1. rootClass is the class the root device shows.
@@ -377,14 +388,15 @@ void importInput(const JsonItem &entry, uint32_t position) {
         // The root device shows one notification class, the first input's.
         // A second input without a first one shows its own instead.
         auto first = inputMapping.find(0);
-        NotificationClass &rootClass =
-            position == 1 && first != inputMapping.end() ? first->second->notificationClass() : input->notificationClass();
+        NotificationClass &rootClass = position == 1 && first != inputMapping.end()
+                                           ? first->second->notificationClass()
+                                           : input->notificationClass();
         configureInput(*input, position, rootClass);
     }
     inputMapping.emplace(position, std::move(input));
 }
 
-} // namespace
+}  // namespace
 
 void tqrConfigureCtObject(Load &load, uint32_t channel, BACnetObject &object, bool) {
     if (channel < tqrFirstCtChannel || channel > tqrLastCtChannel) {
@@ -439,7 +451,9 @@ int tqrParseMapping(const char *body, size_t size, size_t count, void *) {
 namespace {
 
 // A number's leading decimal digits, as the pulse configuration gives them.
-int leadingInt(const std::string &text) { return std::stoi(text); }
+int leadingInt(const std::string &text) {
+    return std::stoi(text);
+}
 
 // A number, fraction included ("0.01" is a hundredth).
 double leadingNumber(const std::string &text) {
@@ -450,7 +464,7 @@ double leadingNumber(const std::string &text) {
     return v;
 }
 
-} // namespace
+}  // namespace
 
 int tqrParsePulseConfig(const char *body, size_t size, size_t count, void *) {
     const JsonItem root =

@@ -18,16 +18,28 @@ using namespace importtest;
 using devtest::DeviceTest;
 
 json alarm(int id, int source, int type, double setPoint, double deadband = 0, int delay = 5, int state = 2) {
-    return {{"id", id},     {"vinLineLoadOrCt", source}, {"setPoint", setPoint}, {"deadband", deadband},
-            {"delay", delay}, {"type", type},           {"state", state},       {"led", true},
+    return {{"id", id},
+            {"vinLineLoadOrCt", source},
+            {"setPoint", setPoint},
+            {"deadband", deadband},
+            {"delay", delay},
+            {"type", type},
+            {"state", state},
+            {"led", true},
             {"relay", false}};
 }
 
 // The element the import sends back for an alarm, in its key order.
 json sentBack(const json &a, double setPoint, int state = 2) {
-    return {{"id", a["id"]},       {"vinLineLoadOrCt", a["vinLineLoadOrCt"]}, {"led", a["led"]},
-            {"relay", a["relay"]}, {"type", a["type"]},                       {"state", state},
-            {"delay", a["delay"]}, {"setPoint", setPoint},                    {"deadband", a["deadband"]}};
+    return {{"id", a["id"]},
+            {"vinLineLoadOrCt", a["vinLineLoadOrCt"]},
+            {"led", a["led"]},
+            {"relay", a["relay"]},
+            {"type", a["type"]},
+            {"state", state},
+            {"delay", a["delay"]},
+            {"setPoint", setPoint},
+            {"deadband", a["deadband"]}};
 }
 
 class AlarmImport : public DeviceTest {
@@ -94,15 +106,16 @@ class AlarmImport : public DeviceTest {
 };
 
 TEST_F(AlarmImport, TheExampleAlarmIsResetConfiguredAndSentBack) {
-    const json a = {{"id", 3},       {"vinLineLoadOrCt", 2}, {"type", 10},   {"setPoint", 80}, {"deadband", 2},
-                    {"delay", 5},    {"led", true},          {"relay", false}, {"state", 5}};
+    const json a = {{"id", 3},    {"vinLineLoadOrCt", 2}, {"type", 10},     {"setPoint", 80}, {"deadband", 2},
+                    {"delay", 5}, {"led", true},          {"relay", false}, {"state", 5}};
     Lines lines;
     const auto seen = run(json::array({a}), Raised::Nothing, &lines);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].first, "PUT /api/v1/config/alarm/3/state");
     EXPECT_EQ(seen[0].second, json({{"state", 2}}));
-    EXPECT_EQ(seen[1].second.dump(),
-              R"([{"id":3,"vinLineLoadOrCt":2,"led":true,"relay":false,"type":10,"state":2,"delay":5,"setPoint":80,"deadband":2}])");
+    EXPECT_EQ(
+        seen[1].second.dump(),
+        R"([{"id":3,"vinLineLoadOrCt":2,"led":true,"relay":false,"type":10,"state":2,"delay":5,"setPoint":80,"deadband":2}])");
     EXPECT_TRUE(contains(lines, "notice Portal alarms successfully updated."));
     EXPECT_EQ(tqrResponseReceived[tqrFlagAlarms], 1);
 
@@ -142,23 +155,126 @@ TEST_F(AlarmImport, EachTypeConfiguresItsObjects) {
         int32_t kind;
         double sentSetPoint;
     } cases[] = {
-        {"0: load real power high, single precision back", alarm(1, 0, 0, 100.1, 1.5, 7),
-         {load(1001).analogInput(8)}, High, 100.1, 1.5, 7, {2, 6}, 0, static_cast<float>(100.1)},
-        {"1: load real power low", alarm(1, 1, 1, -20, 1, 3), {load(1002).analogInput(8)}, Low, -20, 1, 3, {2, 5}, 0, -20},
-        {"2: input energy pair", alarm(1, 0, 2, 5000, 9), {&inputMapping.at(0)->totalEnergy(), &inputMapping.at(0)->totalEnergySingle()},
-         High, 5000, 0, 5, {2, 6}, 1, 5000},
-        {"3: load energy pair", alarm(1, 2, 3, 7000, 9), {load(1003).largeAnalogValue(1), load(1003).analogInput(140)}, High,
-         7000, 0, 5, {2, 6}, 0, 7000},
-        {"4: CT real power at once, below 0", alarm(1, 4, 4, 50, 3, 9), {load(1002).analogInput(62)}, Low, 0, 0, 0, {2, 5}, 2,
+        {"0: load real power high, single precision back",
+         alarm(1, 0, 0, 100.1, 1.5, 7),
+         {load(1001).analogInput(8)},
+         High,
+         100.1,
+         1.5,
+         7,
+         {2, 6},
+         0,
+         static_cast<float>(100.1)},
+        {"1: load real power low",
+         alarm(1, 1, 1, -20, 1, 3),
+         {load(1002).analogInput(8)},
+         Low,
+         -20,
+         1,
+         3,
+         {2, 5},
+         0,
+         -20},
+        {"2: input energy pair",
+         alarm(1, 0, 2, 5000, 9),
+         {&inputMapping.at(0)->totalEnergy(), &inputMapping.at(0)->totalEnergySingle()},
+         High,
+         5000,
+         0,
+         5,
+         {2, 6},
+         1,
+         5000},
+        {"3: load energy pair",
+         alarm(1, 2, 3, 7000, 9),
+         {load(1003).largeAnalogValue(1), load(1003).analogInput(140)},
+         High,
+         7000,
+         0,
+         5,
+         {2, 6},
+         0,
+         7000},
+        {"4: CT real power at once, below 0",
+         alarm(1, 4, 4, 50, 3, 9),
+         {load(1002).analogInput(62)},
+         Low,
+         0,
+         0,
+         0,
+         {2, 5},
+         2,
          50},
-        {"5: CT amperage low", alarm(1, 1, 5, 2.5, 3, 4), {load(1001).analogInput(60)}, Low, 2.5, 0, 4, {2, 5}, 2, 2.5},
-        {"6: CT amperage high", alarm(1, 5, 6, 90, 3, 4), {load(1003).analogInput(30)}, High, 90, 0, 4, {2, 6}, 2, 90},
-        {"7: unbalance on a wye input", alarm(1, 0, 7, 15, 3), {load(1001).analogInput(16)}, High, 15, 0, 5, {2, 6}, 0, 15},
-        {"8: a line of the second input (delta: line-to-line)", alarm(1, 4, 8, 90, 3),
-         {inputMapping.at(1)->analogInput(4)}, Low, 0.9 * 208, 0, 5, {2, 5}, 3, 90},
-        {"9: 110 % of 120 V", alarm(1, 0, 9, 110), {inputMapping.at(0)->analogInput(0)}, High, 132, 0, 5, {2, 6}, 3, 110},
-        {"11: peak demand", alarm(1, 0, 11, 40, 2), {load(1001).analogInput(15)}, High, 40, 2, 5, {2, 6}, 0, 40},
-        {"12: power factor in percent", alarm(1, 1, 12, 85, 2), {load(1002).analogInput(11)}, Low, 0.85, 0, 5, {2, 5}, 0, 85},
+        {"5: CT amperage low",
+         alarm(1, 1, 5, 2.5, 3, 4),
+         {load(1001).analogInput(60)},
+         Low,
+         2.5,
+         0,
+         4,
+         {2, 5},
+         2,
+         2.5},
+        {"6: CT amperage high",
+         alarm(1, 5, 6, 90, 3, 4),
+         {load(1003).analogInput(30)},
+         High,
+         90,
+         0,
+         4,
+         {2, 6},
+         2,
+         90},
+        {"7: unbalance on a wye input",
+         alarm(1, 0, 7, 15, 3),
+         {load(1001).analogInput(16)},
+         High,
+         15,
+         0,
+         5,
+         {2, 6},
+         0,
+         15},
+        {"8: a line of the second input (delta: line-to-line)",
+         alarm(1, 4, 8, 90, 3),
+         {inputMapping.at(1)->analogInput(4)},
+         Low,
+         0.9 * 208,
+         0,
+         5,
+         {2, 5},
+         3,
+         90},
+        {"9: 110 % of 120 V",
+         alarm(1, 0, 9, 110),
+         {inputMapping.at(0)->analogInput(0)},
+         High,
+         132,
+         0,
+         5,
+         {2, 6},
+         3,
+         110},
+        {"11: peak demand",
+         alarm(1, 0, 11, 40, 2),
+         {load(1001).analogInput(15)},
+         High,
+         40,
+         2,
+         5,
+         {2, 6},
+         0,
+         40},
+        {"12: power factor in percent",
+         alarm(1, 1, 12, 85, 2),
+         {load(1002).analogInput(11)},
+         Low,
+         0.85,
+         0,
+         5,
+         {2, 5},
+         0,
+         85},
     };
     for (const auto &c : cases) {
         const auto seen = run(json::array({c.alarm}));
@@ -211,7 +327,8 @@ TEST_F(AlarmImport, AlarmsWithoutTheirObjectConfigureNothingAndStillGoBack) {
 // alarms are configured and the whole list goes back.
 TEST_F(AlarmImport, AMissingVoltageInputCostsOnlyItsAlarm) {
     devtest::resetMeter();
-    importMapping(mapping(json::array({importtest::load(0, 1001, 1, json::array({ct(6)}))}), json::array({input(0)})));
+    importMapping(
+        mapping(json::array({importtest::load(0, 1001, 1, json::array({ct(6)}))}), json::array({input(0)})));
     std::filesystem::create_directories(root.host("/config/talvik/loads/0"));
     std::filesystem::create_directories(root.host("/config/talvik/inputs/0"));
     json lacking = alarm(9, 0, 10, 5);
@@ -266,13 +383,15 @@ TEST_F(AlarmImport, PartnersOnTheOtherLimitTakeWhatIsInEffect) {
 
 TEST_F(AlarmImport, StatesAndTheReset) {
     // Limits of alarms no longer configured start disabled.
-    for (AnalogInput *o : {load(1001).analogInput(8), load(1002).analogInput(62), inputMapping.at(1)->analogInput(5)}) {
+    for (AnalogInput *o :
+         {load(1001).analogInput(8), load(1002).analogInput(62), inputMapping.at(1)->analogInput(5)}) {
         o->enableHighLimit();
         o->enableLowLimit();
     }
     EXPECT_TRUE(run(json::array()).empty());
     EXPECT_EQ(tqrResponseReceived[tqrFlagAlarms], 1);
-    for (AnalogInput *o : {load(1001).analogInput(8), load(1002).analogInput(62), inputMapping.at(1)->analogInput(5)}) {
+    for (AnalogInput *o :
+         {load(1001).analogInput(8), load(1002).analogInput(62), inputMapping.at(1)->analogInput(5)}) {
         EXPECT_FALSE(o->isHighLimitEnabled() || o->isLowLimitEnabled()) << o->getObjectName();
     }
 
@@ -318,4 +437,4 @@ TEST_F(AlarmImport, TheSettingsAreSavedForTheNextLoad) {
     EXPECT_EQ(inputMapping.at(0)->analogInput(0)->getHighLimit(), 132);
 }
 
-} // namespace
+}  // namespace

@@ -26,10 +26,14 @@ using logtest::Lines;
 enum class Raised { Nothing, InvalidArgument, OutOfRange };
 
 inline const char *nameOf(Raised r) {
-    return r == Raised::Nothing ? "nothing" : r == Raised::InvalidArgument ? "invalid_argument" : "out_of_range";
+    return r == Raised::Nothing           ? "nothing"
+           : r == Raised::InvalidArgument ? "invalid_argument"
+                                          : "out_of_range";
 }
 
-inline void toLog(int level, const std::string &text) { logMessage(level, text); }
+inline void toLog(int level, const std::string &text) {
+    logMessage(level, text);
+}
 
 using Parser = int (*)(const char *, size_t, size_t, void *);
 
@@ -66,12 +70,16 @@ inline json ct(int channel, int type = 3, bool active = true, bool inverse = fal
 }
 
 inline json load(int id, int vdi, int input, json cts, bool active = true) {
-    return {{"active", active}, {"id", id},     {"vdi", vdi},
-            {"name", "Load " + std::to_string(id)}, {"input", input}, {"cts", std::move(cts)}};
+    return {{"active", active}, {"id", id},
+            {"vdi", vdi},       {"name", "Load " + std::to_string(id)},
+            {"input", input},   {"cts", std::move(cts)}};
 }
 
 inline json input(int id, int service = 1, int voltage = 120, bool active = true) {
-    return {{"active", active},   {"id", id}, {"voltage", voltage}, {"service", service},
+    return {{"active", active},
+            {"id", id},
+            {"voltage", voltage},
+            {"service", service},
             {"lines", json::array({{{"active", true}}, {{"active", true}}, {{"active", false}}})}};
 }
 
@@ -94,4 +102,4 @@ inline json meterMapping() {
                    json::array({input(0), input(1)}));
 }
 
-} // namespace importtest
+}  // namespace importtest

@@ -11,16 +11,35 @@ namespace {
 using namespace importtest;
 using devtest::DeviceTest;
 
-double f(double v) { return static_cast<float>(v); }
+double f(double v) {
+    return static_cast<float>(v);
+}
 
 // A CT entry: "a" as given, then 1000, 2000, ... in the order of keys
 // below, "ph" 1 radian.
 json ctValues(double a, bool en = true) {
     json c = {{"en", en}};
-    const char *keys[] = {"a",       "p",            "s",            "q",            "wh",           "vah",
-                          "varh",    "wh_out",       "wh_in",        "vah_in",       "vah_out",      "varh_cap_dis",
-                          "varh_cap_gen", "varh_ind_dis", "varh_ind_gen", "thd",     "demand",       "pd",
-                          "apf",     "dpf",          "ph"};
+    const char *keys[] = {"a",
+                          "p",
+                          "s",
+                          "q",
+                          "wh",
+                          "vah",
+                          "varh",
+                          "wh_out",
+                          "wh_in",
+                          "vah_in",
+                          "vah_out",
+                          "varh_cap_dis",
+                          "varh_cap_gen",
+                          "varh_ind_dis",
+                          "varh_ind_gen",
+                          "thd",
+                          "demand",
+                          "pd",
+                          "apf",
+                          "dpf",
+                          "ph"};
     double v = a;
     for (const char *key : keys) {
         c[key] = v;
@@ -32,10 +51,10 @@ json ctValues(double a, bool en = true) {
 }
 
 json loadValues(int id, double totA, json cts) {
-    json e = {{"id", id}, {"tot_p", 12345}, {"tot_a", totA}, {"tot_s", 2000}, {"tot_q", 3000}, {"tot_apf", 0.9},
-              {"tot_dpf", 0.8}, {"tot_thd", 4.5}, {"tot_pd", 7000}, {"tot_demand", 6000}};
-    const char *energies[] = {"tot_wh",           "tot_vah",          "tot_varh",         "tot_wh_in",
-                              "tot_wh_out",       "tot_vah_in",       "tot_vah_out",      "tot_varh_cap_dis",
+    json e = {{"id", id},       {"tot_p", 12345}, {"tot_a", totA},  {"tot_s", 2000},  {"tot_q", 3000},
+              {"tot_apf", 0.9}, {"tot_dpf", 0.8}, {"tot_thd", 4.5}, {"tot_pd", 7000}, {"tot_demand", 6000}};
+    const char *energies[] = {"tot_wh",           "tot_vah",          "tot_varh",        "tot_wh_in",
+                              "tot_wh_out",       "tot_vah_in",       "tot_vah_out",     "tot_varh_cap_dis",
                               "tot_varh_ind_dis", "tot_varh_cap_gen", "tot_varh_ind_gen"};
     double v = 100000;
     for (const char *key : energies) {
@@ -46,7 +65,9 @@ json loadValues(int id, double totA, json cts) {
     return e;
 }
 
-std::string loadsBody(json entries) { return json({{"load", std::move(entries)}}).dump(); }
+std::string loadsBody(json entries) {
+    return json({{"load", std::move(entries)}}).dump();
+}
 
 class LiveImport : public DeviceTest {
   protected:
@@ -63,7 +84,8 @@ TEST_F(LiveImport, LoadTotalsAndCtValuesReachTheirObjects) {
         in.analogInput(p)->setPresentValue(120.0 + p);
     }
     in.analogInput(12)->setPresentValue(60.0);
-    const std::string body = loadsBody(json::array({loadValues(0, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}))}));
+    const std::string body =
+        loadsBody(json::array({loadValues(0, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}))}));
     ASSERT_EQ(nameOf(parse(tqrParseLoadData, body)), nameOf(Raised::Nothing));
     EXPECT_EQ(tqrResponseReceived[tqrFlagLoadData], 1);
     Load &l = load(1001);
@@ -128,7 +150,8 @@ TEST_F(LiveImport, CurrentUnbalance) {
         {"wye", 1, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}), 10},
         {"delta", 2, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}), 10},
         {"single phase", 5, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}), 0},
-        {"a disabled CT does not count", 1, 20, json::array({ctValues(9), ctValues(50, false), ctValues(11)}), 10},
+        {"a disabled CT does not count", 1, 20, json::array({ctValues(9), ctValues(50, false), ctValues(11)}),
+         10},
         {"a fourth CT does not count", 1, 30,
          json::array({ctValues(9), ctValues(10), ctValues(11), ctValues(500)}), 10},
         {"no CTs", 1, 30, json::array(), 0},
@@ -167,13 +190,16 @@ TEST_F(LiveImport, TheTwoSpellingsOfDistortionAndPeakDemand) {
 
 TEST_F(LiveImport, AnObjectOutOfServiceKeepsAClientsValueWhichStillCounts) {
     Load &l = load(1001);
-    for (MeasuredValue *o : std::initializer_list<MeasuredValue *>{l.analogInput(8), l.largeAnalogValue(8), l.analogInput(30)}) {
+    for (MeasuredValue *o :
+         std::initializer_list<MeasuredValue *>{l.analogInput(8), l.largeAnalogValue(8), l.analogInput(30)}) {
         o->setOutOfService(true);
     }
     l.analogInput(8)->setPresentValue(-5);
     l.largeAnalogValue(8)->setPresentValue(1);
     l.analogInput(30)->setPresentValue(20);
-    parse(tqrParseLoadData, loadsBody(json::array({loadValues(0, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}))})));
+    parse(
+        tqrParseLoadData,
+        loadsBody(json::array({loadValues(0, 30, json::array({ctValues(9), ctValues(10), ctValues(11)}))})));
     EXPECT_EQ(l.analogInput(8)->getPresentValue(), -5);
     EXPECT_EQ(l.analogInput(9)->getPresentValue(), 30);
     EXPECT_EQ(l.largeAnalogValue(13)->getPresentValue(), 1 + 800);
@@ -222,11 +248,12 @@ TEST_F(LiveImport, AnEntryThatCannotBeStoredCostsOnlyItself) {
 
 TEST_F(LiveImport, ALoadOnAVoltageInputThatIsNotConfiguredGetsNoVoltages) {
     devtest::resetMeter();
-    importMapping(mapping(json::array({importtest::load(0, 1001, 1, json::array({ct(6)})), importtest::load(1, 1002, 0, json::array())}),
+    importMapping(mapping(json::array({importtest::load(0, 1001, 1, json::array({ct(6)})),
+                                       importtest::load(1, 1002, 0, json::array())}),
                           json::array({input(0)})));
     inputMapping.at(0)->analogInput(0)->setPresentValue(120);
-    const std::string body =
-        loadsBody(json::array({loadValues(0, 30, json::array({ctValues(9), ctValues(10)})), loadValues(1, 30, json::array())}));
+    const std::string body = loadsBody(json::array(
+        {loadValues(0, 30, json::array({ctValues(9), ctValues(10)})), loadValues(1, 30, json::array())}));
     EXPECT_EQ(nameOf(parse(tqrParseLoadData, body)), nameOf(Raised::Nothing));
     Load &orphan = load(1001);
     EXPECT_DOUBLE_EQ(orphan.analogInput(8)->getPresentValue(), 12.345);
@@ -247,7 +274,10 @@ TEST_F(LiveImport, TheLoadMemberInAnySpellingAndBodiesThatCannotBeRead) {
         {json({{"LOAD", json::array({loadValues(0, 30, json::array())})}}).dump(), Raised::Nothing, true, {}},
         {json({{"Load", json::array({loadValues(0, 30, json::array())})}}).dump(), Raised::Nothing, true, {}},
         {R"({"loads":[]})", Raised::Nothing, false, {"emergency No load in /data/loads."}},
-        {R"({"load":[)", Raised::InvalidArgument, false, {"emergency /api/v1/data/loads return isn't valid JSON"}},
+        {R"({"load":[)",
+         Raised::InvalidArgument,
+         false,
+         {"emergency /api/v1/data/loads return isn't valid JSON"}},
     };
     for (const auto &c : cases) {
         load(1001).analogInput(8)->setPresentValue(0);
@@ -262,7 +292,9 @@ TEST_F(LiveImport, TheLoadMemberInAnySpellingAndBodiesThatCannotBeRead) {
 
 // ---- voltage inputs ----
 
-std::string inputsBody(json entries) { return json({{"Input", std::move(entries)}}).dump(); }
+std::string inputsBody(json entries) {
+    return json({{"Input", std::move(entries)}}).dump();
+}
 
 json inputValues(int id, bool en = true) {
     return {{"id", id},
@@ -351,8 +383,9 @@ TEST_F(LiveImport, InputElementsThatCannotBeStoredCostOnlyThemselves) {
 
 TEST_F(LiveImport, PulseCountsGoToThePulseInputOfTheirPosition) {
     // Only pulse input 1 is configured: the first element is no input's.
-    parse(tqrParsePulseConfig,
-          R"([{"id":"1","active":"true","out":"false","type":"","param":"95","scaler":"0.5","pulseWidth":"1"}])");
+    parse(
+        tqrParsePulseConfig,
+        R"([{"id":"1","active":"true","out":"false","type":"","param":"95","scaler":"0.5","pulseWidth":"1"}])");
     ASSERT_EQ(pulseMapping.count(1), 1u);
     PulseConverter &converter = pulseMapping.at(1)->converter();
     const struct {
@@ -376,7 +409,7 @@ TEST_F(LiveImport, PulseCountsGoToThePulseInputOfTheirPosition) {
     EXPECT_EQ(converter.getCount(), 3000000000u);
 }
 
-} // namespace
+}  // namespace
 
 // ---- documents of the wrong shape ----
 
@@ -389,24 +422,30 @@ TEST_F(LiveImport, DocumentsOfTheWrongShape) {
     } cases[] = {
         {tqrParseMapping, R"({"loads":5,"inputs":"x"})"},
         {tqrParseMapping, R"({"loads":[7,null,[],{"active":true}],"inputs":[[1],{"active":"yes"}]})"},
-        {tqrParseMapping, R"({"loads":[{"active":true,"id":"a","vdi":"2000","name":7,"input":{},"cts":{"x":1}}]})"},
+        {tqrParseMapping,
+         R"({"loads":[{"active":true,"id":"a","vdi":"2000","name":7,"input":{},"cts":{"x":1}}]})"},
         {tqrParseMapping,
          R"({"loads":[{"active":true,"id":1,"vdi":3000.5,"name":"n","input":0,"cts":[]}],"inputs":[{"active":true,"id":0,"voltage":1e300,"service":99,"lines":[1,2,3]}]})"},
-        {tqrParseMapping, R"({"inputs":[{"active":true,"id":0,"voltage":-5,"service":-1,"lines":[{"active":1},{"active":0},{"active":null}]}]})"},
+        {tqrParseMapping,
+         R"({"inputs":[{"active":true,"id":0,"voltage":-5,"service":-1,"lines":[{"active":1},{"active":0},{"active":null}]}]})"},
         {tqrParsePulseConfig, R"({"id":1})"},
-        {tqrParsePulseConfig, R"([1,"x",{"active":"true","out":"false","id":"300","param":"-1","scaler":"1e400","pulseWidth":"0"}])"},
+        {tqrParsePulseConfig,
+         R"([1,"x",{"active":"true","out":"false","id":"300","param":"-1","scaler":"1e400","pulseWidth":"0"}])"},
         {tqrParseLoadData, R"({"load":5})"},
         {tqrParseLoadData, R"({"load":[1,{"id":0},{"id":0,"cts":7}]})"},
         {tqrParseLoadData, R"({"load":{"a":{"id":0}}})"},
-        {tqrParseInputData, R"({"Input":[{"id":0,"en":true,"lines":5},{"id":"x","en":"true","lines":[[],{"v":"1e999"}]}]})"},
+        {tqrParseInputData,
+         R"({"Input":[{"id":0,"en":true,"lines":5},{"id":"x","en":"true","lines":[[],{"v":"1e999"}]}]})"},
         {tqrParsePulseData, R"({"count":5})"},
         {tqrParsePulseData, R"([null,{"count":-1},{"count":1e30},{"count":"7"}])"},
     };
-    parse(tqrParsePulseConfig,
-          R"([{"id":"0","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"},{"id":"1","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"}])");
+    parse(
+        tqrParsePulseConfig,
+        R"([{"id":"0","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"},{"id":"1","active":"true","out":"false","type":"","param":"95","scaler":"1","pulseWidth":"1"}])");
     for (const auto &c : cases) {
         const Raised raised = parse(c.parser, c.body);
-        EXPECT_TRUE(raised == Raised::Nothing || raised == Raised::InvalidArgument || raised == Raised::OutOfRange)
+        EXPECT_TRUE(raised == Raised::Nothing || raised == Raised::InvalidArgument ||
+                    raised == Raised::OutOfRange)
             << c.body;
     }
 }

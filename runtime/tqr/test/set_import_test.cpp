@@ -45,7 +45,8 @@ TEST_F(MappingImport, BuildsLoadsAndInputsWithTheirNamesCtNumbersAndLinks) {
         for (const auto &[id, object] : load.getObjectMap()) {
             EXPECT_EQ(object->getDeviceInstance(), static_cast<uint32_t>(l.vdi)) << object->getObjectName();
             if (auto *m = dynamic_cast<MeasuredValue *>(object)) {
-                EXPECT_EQ(m->getNotificationClassLink(), &load.notificationClass()) << object->getObjectName();
+                EXPECT_EQ(m->getNotificationClassLink(), &load.notificationClass())
+                    << object->getObjectName();
             }
         }
     }
@@ -61,7 +62,8 @@ TEST_F(MappingImport, BuildsLoadsAndInputsWithTheirNamesCtNumbersAndLinks) {
     Input &first = *inputMapping.at(0);
     Input &second = *inputMapping.at(1);
     EXPECT_EQ(objectMapFind(deviceObjectMap, 1, NC), &first.notificationClass());
-    EXPECT_EQ(objectMapFind(deviceObjectMap, 21, AI)->getObjectName(), "Vin2 Line 1 Measured Line-Neutral Voltage (L1-N)");
+    EXPECT_EQ(objectMapFind(deviceObjectMap, 21, AI)->getObjectName(),
+              "Vin2 Line 1 Measured Line-Neutral Voltage (L1-N)");
     EXPECT_EQ(objectMapFind(deviceObjectMap, 34, AI)->getObjectName(), "Vin2 Total Energy Usage");
     EXPECT_EQ(objectMapFind(deviceObjectMap, 2, LAV)->getObjectName(), "Vin2 Total Energy Usage - FP64");
     EXPECT_EQ(objectMapFind(deviceObjectMap, 2, MSV)->getObjectName(), "Vin2 Service Type");
@@ -129,7 +131,9 @@ TEST_F(MappingImport, CtTypesGiveTheRating) {
         {ct(6, 0), kFloatMax, 6000 + kFloatMax},
         {ct(6, 1), 20, 6020},
         {ct(6, 8), 6000, 12000},
-        {{{"type", 9}, {"channel", 6}, {"active", true}, {"inverse", false}, {"maxRating", 250.5}}, 250.5, 6250.5},
+        {{{"type", 9}, {"channel", 6}, {"active", true}, {"inverse", false}, {"maxRating", 250.5}},
+         250.5,
+         6250.5},
         // A type the meter does not know gives no rating: nothing raised.
         {ct(6, 10), 0, 6000},
         {ct(6, -1), 0, 6000},
@@ -149,10 +153,8 @@ TEST_F(MappingImport, ChannelsGiveCtNumbersOnlyFrom6To53) {
         int16_t number;  // -1: not a CT, the group stays unseen
         const char *name;
     } cases[] = {
-        {6, 1, "CT# 1 Amperage (A)"},
-        {53, 48, "CT# 48 Amperage (A)"},
-        {54, -1, "CT# {id} Amperage (A)"},
-        {5, -1, "CT# {id} Amperage (A)"},
+        {6, 1, "CT# 1 Amperage (A)"},      {53, 48, "CT# 48 Amperage (A)"},
+        {54, -1, "CT# {id} Amperage (A)"}, {5, -1, "CT# {id} Amperage (A)"},
         {-3, -1, "CT# {id} Amperage (A)"},
     };
     for (const auto &c : cases) {
@@ -189,20 +191,39 @@ TEST_F(MappingImport, SkipsOnlyTheEntriesItCannotBuild) {
         std::vector<int32_t> vdis;
         std::vector<uint32_t> inputPositions;
     } cases[] = {
-        {"load without vdi", json::array({noVdi, load(2, 1003, 0, json::array())}), json::array(), {1003}, {}},
-        {"vdi past the last instance", json::array({load(1, 4194303, 0, json::array()), load(2, 1003, 0, json::array())}),
-         json::array(), {1003}, {}},
+        {"load without vdi",
+         json::array({noVdi, load(2, 1003, 0, json::array())}),
+         json::array(),
+         {1003},
+         {}},
+        {"vdi past the last instance",
+         json::array({load(1, 4194303, 0, json::array()), load(2, 1003, 0, json::array())}),
+         json::array(),
+         {1003},
+         {}},
         {"negative vdi", json::array({load(1, -1, 0, json::array())}), json::array(), {}, {}},
-        {"the root's instance", json::array({load(1, 1000, 0, json::array()), load(2, 4194302, 0, json::array())}),
-         json::array(), {4194302}, {}},
-        {"vdi taken", json::array({load(1, 1003, 0, json::array()), load(2, 1003, 0, json::array())}), json::array(),
-         {1003}, {}},
-        {"inactive load", json::array({load(1, 1002, 0, json::array(), false), load(2, 1003, 0, json::array())}),
-         json::array(), {1003}, {}},
+        {"the root's instance",
+         json::array({load(1, 1000, 0, json::array()), load(2, 4194302, 0, json::array())}),
+         json::array(),
+         {4194302},
+         {}},
+        {"vdi taken",
+         json::array({load(1, 1003, 0, json::array()), load(2, 1003, 0, json::array())}),
+         json::array(),
+         {1003},
+         {}},
+        {"inactive load",
+         json::array({load(1, 1002, 0, json::array(), false), load(2, 1003, 0, json::array())}),
+         json::array(),
+         {1003},
+         {}},
         {"input without service", json::array(), json::array({noService, input(1)}), {}, {1}},
         {"input with two lines", json::array(), json::array({shortLines, input(1)}), {}, {1}},
-        {"CT without channel or rating", json::array({load(1, 1002, 0, json::array({ct(6), ctNoChannel, ctNoRating}))}),
-         json::array(), {1002}, {}},
+        {"CT without channel or rating",
+         json::array({load(1, 1002, 0, json::array({ct(6), ctNoChannel, ctNoRating}))}),
+         json::array(),
+         {1002},
+         {}},
         {"no loads, no inputs", json(), json(), {}, {}},
     };
     for (const auto &c : cases) {
@@ -233,12 +254,15 @@ TEST_F(MappingImport, SkipsOnlyTheEntriesItCannotBuild) {
     // The CT entries that could not be read leave their groups unseen.
     Lines lines;
     devtest::resetMeter();
-    parse(tqrParseMapping,
-          mapping(json::array({load(1, 1002, 0, json::array({ct(6), ctNoChannel, ctNoRating}))}), json::array()).dump(),
-          &lines);
+    parse(
+        tqrParseMapping,
+        mapping(json::array({load(1, 1002, 0, json::array({ct(6), ctNoChannel, ctNoRating}))}), json::array())
+            .dump(),
+        &lines);
     EXPECT_EQ(loadMapping.at(1002)->getObjectMap().size(), 68u);
     EXPECT_TRUE(contains(lines, "critical CT 1 in /data/mapping skipped: channel node not found (load #1)"));
-    EXPECT_TRUE(contains(lines, "critical CT 2 in /data/mapping skipped: maxRating node not found (load #1)"));
+    EXPECT_TRUE(
+        contains(lines, "critical CT 2 in /data/mapping skipped: maxRating node not found (load #1)"));
 }
 
 // Without a first input the second one's class stands as the root's: its
@@ -255,7 +279,9 @@ TEST_F(MappingImport, ASecondInputWithoutAFirstShowsItsOwnClass) {
     EXPECT_EQ(tqrResponseReceived[tqrFlagMapping], 1);
 
     // The pulse converters link to it too.
-    parse(tqrParsePulseConfig, R"([{"id":"0","active":"true","out":"false","type":"0","param":"19","scaler":"1","pulseWidth":"100"}])");
+    parse(
+        tqrParsePulseConfig,
+        R"([{"id":"0","active":"true","out":"false","type":"0","param":"19","scaler":"1","pulseWidth":"100"}])");
     EXPECT_EQ(pulseMapping.at(0)->converter().getNotificationClassLink(), &second.notificationClass());
 }
 
@@ -267,7 +293,8 @@ TEST_F(MappingImport, HeaderLinesAndABodyThatIsNotJson) {
     } cases[] = {
         {R"({"loads":[],"inputs":[]})", Raised::Nothing, {"notice No version in /data/mapping."}},
         {R"({"version":7,"inputs":[]})", Raised::Nothing, {"notice No loads in /data/mapping."}},
-        {R"({"version":7,"loads":[],"inputs":[])", Raised::InvalidArgument,
+        {R"({"version":7,"loads":[],"inputs":[])",
+         Raised::InvalidArgument,
          {"emergency /api/v1/config/mapping return isn't valid JSON"}},
     };
     for (const auto &c : cases) {
@@ -293,8 +320,9 @@ std::string pulseEntry(const std::string &id, bool active, bool out, const std::
 
 TEST_F(PulseConfigImport, ActiveInputsBecomeConvertersOfTheRootDevice) {
     importMapping(mapping(json::array(), json::array({input(0)})));
-    const std::string body = "[" + pulseEntry("1", true, false, "0.01", "95") + "," + pulseEntry("0", true, true) + "," +
-                             pulseEntry("2", false, false) + "," + pulseEntry("3", true, false, "\"2.5\"") + "," +
+    const std::string body = "[" + pulseEntry("1", true, false, "0.01", "95") + "," +
+                             pulseEntry("0", true, true) + "," + pulseEntry("2", false, false) + "," +
+                             pulseEntry("3", true, false, "\"2.5\"") + "," +
                              pulseEntry("1", true, false, "7") + "]";
     ASSERT_EQ(nameOf(parse(tqrParsePulseConfig, body)), nameOf(Raised::Nothing));
     EXPECT_EQ(tqrResponseReceived[tqrFlagPulseConfig], 1);
@@ -344,4 +372,4 @@ TEST_F(PulseConfigImport, NumbersThatCannotBeReadEndTheImportKeepingWhatWasBuilt
     }
 }
 
-} // namespace
+}  // namespace

@@ -10,4 +10,5 @@
 // The body of size x count bytes as a JSON tree, handed to tqrLogBody at
 // level 6. When it is not JSON: invalidLine at level, the body to tqrLogBody
 // at level 1, and std::invalid_argument raised again.
-JsonItem tqrReadBody(const char *body, size_t size, size_t count, const std::string &invalidLine, LogLevel level);
+JsonItem tqrReadBody(const char *body, size_t size, size_t count, const std::string &invalidLine,
+                     LogLevel level);
