@@ -16,7 +16,10 @@
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/state_dirs.h"
+#include "runtime/tqr/alarm_import.h"
 #include "runtime/tqr/config_import.h"
+#include "runtime/tqr/live_import.h"
+#include "runtime/tqr/set_import.h"
 #include "runtime/tqr/transport.h"
 #include "standin/pending.h"
 
@@ -26,14 +29,6 @@ namespace {
 
 using std::chrono::milliseconds;
 using SteadyClock = std::chrono::steady_clock;
-
-// tqrResponseReceived flags of the endpoints the imports parse.
-constexpr size_t flagPulseConfig = 3;
-constexpr size_t flagMapping = 6;
-constexpr size_t flagLoads = 8;
-constexpr size_t flagInputs = 9;
-constexpr size_t flagPulses = 10;
-constexpr size_t flagAlarms = 12;
 
 // Without a mapping Talvik serves no loads: ask TQR again this long after.
 constexpr std::chrono::seconds mappingRetryDelay{10};
@@ -185,9 +180,9 @@ void runtimeFetchConfiguration() {
         {"/api/v1/system/time", tqrParseTime, tqrFlagTime, "Timeout for api/v1/system/time"},
         {"/api/v1/config/static", tqrParseStatic, tqrFlagStatic, "Timeout for api/v1/config/static"},
         {"/api/v1/config/info", tqrParseInfo, tqrFlagInfo, "Timeout for /api/v1/config/info"},
-        {"/api/v1/config/mapping", tqrParseMapping, flagMapping, "Timeout for /api/v1/config/mapping"},
+        {"/api/v1/config/mapping", tqrParseMapping, tqrFlagMapping, "Timeout for /api/v1/config/mapping"},
         {"/api/v1/config/ethernet", tqrParseEthernet, tqrFlagEthernet, "Timeout for /api/v1/config/ethernet"},
-        {"/api/v1/config/pulse", tqrParsePulseConfig, flagPulseConfig, "Timeout for /api/v1/config/pulse"},
+        {"/api/v1/config/pulse", tqrParsePulseConfig, tqrFlagPulseConfig, "Timeout for /api/v1/config/pulse"},
     };
     for (const TqrStep &s : before) {
         if (shuttingDown.load()) {
@@ -195,7 +190,7 @@ void runtimeFetchConfiguration() {
         }
         bool arrived = false;
         guarded(s.path, [&] { arrived = fetch(s.path, s.parser, s.flag, s.timeoutLine); });
-        if (s.flag == flagMapping && !arrived) {
+        if (s.flag == tqrFlagMapping && !arrived) {
             logMessage(LogLevel::Critical, "No mapping from TQR; restarting in 10 seconds.");
             runtimeRestarts().requestAfter(mappingRetryDelay);
         }
@@ -206,7 +201,7 @@ void runtimeFetchConfiguration() {
         return;
     }
     guarded("/api/v1/config/alarms", [] {
-        fetch("/api/v1/config/alarms", tqrParseAlarms, flagAlarms, "Timeout for /api/v1/config/alarms");
+        fetch("/api/v1/config/alarms", tqrParseAlarms, tqrFlagAlarms, "Timeout for /api/v1/config/alarms");
     });
     // Again: the alarm import set limits and texts that the saved state of
     // a client's writes must override.
@@ -306,12 +301,12 @@ StartResult runtimeRestart() {
 void runtimePollCycle() {
     static const TqrStep requests[] = {
         {"/api/v1/system/time", tqrParseTime, tqrFlagTime, "Timeout for api/v1/system/time"},
-        {"/api/v1/data/loads", tqrParseLoadData, flagLoads, "Timeout for /api/v1/data/loads"},
-        {"/api/v1/data/inputs", tqrParseInputData, flagInputs, "Timeout for /api/v1/data/inputs"},
-        {"/api/v1/data/pulses", tqrParsePulseData, flagPulses, "Timeout for /api/v1/data/pulses"},
+        {"/api/v1/data/loads", tqrParseLoadData, tqrFlagLoadData, "Timeout for /api/v1/data/loads"},
+        {"/api/v1/data/inputs", tqrParseInputData, tqrFlagInputData, "Timeout for /api/v1/data/inputs"},
+        {"/api/v1/data/pulses", tqrParsePulseData, tqrFlagPulseData, "Timeout for /api/v1/data/pulses"},
     };
     for (const TqrStep &r : requests) {
-        if (r.flag == flagPulses && pulseMapping.empty()) {
+        if (r.flag == tqrFlagPulseData && pulseMapping.empty()) {
             continue;
         }
         // Tested before each request, not only before the cycle: a clean-up

@@ -165,9 +165,12 @@ template <typename F> bool eventually(F &&condition) {
     return true;
 }
 
-// A clock the test moves by hand, for the restart requests.
+// A clock the test moves by hand, for the restart requests. It starts at the
+// steady clock's now, which the transport's count of own alarm PUTs keeps.
 struct HandClock {
-    std::atomic<int64_t> ms{3600 * 1000};
+    std::atomic<int64_t> ms{std::chrono::duration_cast<std::chrono::milliseconds>(
+                                RestartRequests::Clock::now().time_since_epoch())
+                                .count()};
     RestartRequests::Now now() {
         return [this] { return RestartRequests::Clock::time_point(std::chrono::milliseconds(ms.load())); };
     }

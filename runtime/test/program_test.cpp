@@ -321,6 +321,12 @@ TEST_F(Talvik, AlarmStateChangesAndAMissingMappingRestartTenSecondsApartOnTheClo
     Control velsard;
     ASSERT_EQ(runtimeStart(), StartResult::Running);
     runLoop();
+    // The alarm import PUT the list back; TQR's announcements of it come
+    // first (this TQR makes none).
+    while (const size_t own = ignoreNextAlarmState.pending()) {
+        velsard.emit("NewAlarmState");
+        ASSERT_TRUE(eventually([&] { return ignoreNextAlarmState.pending() < own; }));
+    }
 
     // Within the first 10 s: put off, not dropped.
     clock.advance(seconds(1));
