@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_log.h"
 #include "netns.h"
 #include "runtime/events.h"
 
@@ -66,7 +67,7 @@ inline bool makeEth0() {
 
 // Standard output goes to a pipe read on a thread of the tap's own, so that
 // a test can wait for a line while the program runs; restored at the end.
-class StdoutTap {
+class StdoutTap : public LineLog {
   public:
     StdoutTap() {
         fflush(stdout);
@@ -89,9 +90,7 @@ class StdoutTap {
                 if ((fds[0].revents & POLLIN) != 0) {
                     const ssize_t n = read(fd, buf, sizeof buf);
                     if (n > 0) {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        text_.append(buf, static_cast<size_t>(n));
-                        cv_.notify_all();
+                        append(buf, static_cast<size_t>(n));
                         continue;
                     }
                 }
@@ -111,45 +110,14 @@ class StdoutTap {
         reader_.join();
         close(wake_);
         if (::testing::Test::HasFailure()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            std::fputs(text_.c_str(), stderr);
+            std::fputs(text().c_str(), stderr);
         }
-    }
-
-    size_t count(const std::string &line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return countLocked(line);
-    }
-    // Waits until the text holds line n times; the bound only keeps a
-    // broken test from hanging.
-    bool waitFor(const std::string &line, size_t n = 1) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return countLocked(line) >= n; });
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return text_;
-    }
-    // Position of the first occurrence of line, npos when absent.
-    size_t find(const std::string &line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return text_.find(line);
     }
 
   private:
-    size_t countLocked(const std::string &line) const {
-        size_t n = 0;
-        for (size_t at = text_.find(line); at != std::string::npos; at = text_.find(line, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
     int saved_ = -1;
     int wake_ = -1;
     std::thread reader_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::string text_;
 };
 
 // Waits until condition holds; the bound only keeps a broken test from
