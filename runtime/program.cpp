@@ -13,6 +13,7 @@
 #include "device/object_sets.h"
 #include "meter/sysio.h"
 #include "objects/object_map.h"
+#include "objects/object_threads.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
 #include "runtime/state_dirs.h"
@@ -21,7 +22,6 @@
 #include "runtime/tqr/live_import.h"
 #include "runtime/tqr/set_import.h"
 #include "runtime/tqr/transport.h"
-#include "standin/pending.h"
 
 std::atomic<bool> pollingActive{false};
 
@@ -227,6 +227,15 @@ StartResult runtimeStart() {
     if (!started) {
         return StartResult::Stopped;
     }
+    // The threads walk the loads' maps as they stand now, until the
+    // clean-up stops them.
+    setLoadObjectMapsSource([] {
+        std::vector<const ObjectMap *> maps;
+        for (const auto &[vdi, load] : loadMapping) {
+            maps.push_back(&load->getObjectMap());
+        }
+        return maps;
+    });
     guarded("Starting the COV timer thread", [] { startCovTimerThread(); });
     guarded("Starting the event thread", [] { startEventThread(); });
     pollingActive.store(true);

@@ -1,6 +1,0 @@
-#include "pending.h"
-
-void startCovTimerThread() {}
-void stopCovTimerThread() {}
-void startEventThread() {}
-void stopEventThread() {}
