@@ -23,6 +23,7 @@
 
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/stack.h"
+#include "mstp/emulator.h"
 #include "program_support.h"
 #include "runtime/log.h"
 #include "runtime/tqr/transport.h"
@@ -225,6 +226,22 @@ TEST_F(Talvik, WithoutBacnetDatalinkStartsNoPortYetPolls) {
         stackShutdown();
     }
     EXPECT_EQ(out.count("Can't get IP settings"), 0u);
+}
+
+TEST_F(Talvik, MstpReadiesTheModuleAndTheInterruptThreadThenStartsItsPort) {
+    startTqr();
+    setDatalink("bac_mstp");
+    mstpemu::reset();
+    ASSERT_EQ(runtimeStart(), StartResult::Running);
+    ASSERT_TRUE(out.waitFor("emergency Talvik started."));
+    const size_t raised = out.find("notice MS/TP: Setting 31 to a high priority.");
+    EXPECT_NE(raised, std::string::npos);
+    EXPECT_LT(raised, out.find("emergency Talvik started."));
+    EXPECT_EQ(mstpemu::state().moduleLoads, 1);
+    EXPECT_EQ(stackInitiationDisabled.load(), 0);
+    runtimeCleanup();
+    stackShutdown();
+    mstpemu::reset();
 }
 
 TEST_F(Talvik, EverySignalAndRestartingEventRestartsOnceAndOtherEventsNone) {
