@@ -71,7 +71,9 @@ int tsmAllocInvokeId(uint8_t serviceChoice, RequestCompletion *completion) {
             e.active = 1;
             e.serviceChoice = serviceChoice;
             e.completion = completion;
-            e.timerMs = static_cast<int32_t>(stackApduTimeoutMs());
+            // Untimed until its request is stored: a sender thread held up
+            // between the two steps must not find its id expired and taken.
+            e.timerMs = 0;
             nextInvokeId = static_cast<uint16_t>((id + 1) % kTransactionEntries);
             return id;
         }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -106,6 +107,7 @@ constexpr uint32_t kRecipient = 7;
 struct SenderResults {
     int confirmed = 0;  // confirmed notifications that went out (invoke id returned)
     int failures = 0;   // results other than an invoke id, 256, or -1 before the binding
+    std::string codes;  // what each failure answered, for the message
 };
 
 void sendNotifications(int thread, SenderResults *out) {
@@ -145,6 +147,7 @@ void sendNotifications(int thread, SenderResults *out) {
             // A long unconfirmed message is never segmented.
         } else if (r != 256) {
             ++out->failures;
+            out->codes += " cov:" + std::to_string(r);
         }
         EventNotificationData d{};
         d.initiatingDevice = 1234;
@@ -164,6 +167,7 @@ void sendNotifications(int thread, SenderResults *out) {
             ++out->confirmed;
         } else {
             ++out->failures;
+            out->codes += " event:" + std::to_string(r);
         }
     }
 }
@@ -225,7 +229,7 @@ TEST(Concurrency, NotificationSendersBesideASegmentedTransfer) {
                 break;
         }
         joiner.join();
-        EXPECT_EQ(first.failures + second.failures, 0);
+        EXPECT_EQ(first.failures + second.failures, 0) << first.codes << second.codes;
         // Two of three COV notifications and every event notification are confirmed.
         EXPECT_EQ(first.confirmed + second.confirmed, 2 * (kNotifications * 2 / 3 + kNotifications));
         // Each confirmed notification completed once: invoke ids never met.

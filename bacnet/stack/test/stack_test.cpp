@@ -183,6 +183,34 @@ TEST(StackTick, TransactionIsSentFourTimesThenTimesOut) {
     EXPECT_FALSE(tsmIsActive(id));
 }
 
+TEST(StackTick, AnIdWaitingForItsRequestDoesNotExpire) {
+    // A notification sender on another thread takes an invoke id, then is
+    // held up for longer than the APDU time-out before storing its request.
+    testapp::resetCounters();
+    harness::Stack stack;
+    harness::takeSent();
+    RequestCompletion done{1, 0, 0};
+    int id = tsmAllocInvokeId(kSvcConfirmedEventNotification, &done);
+    ASSERT_GE(id, 0);
+    stack.advance(60000);
+    EXPECT_TRUE(tsmIsActive(id));
+    EXPECT_EQ(testapp::counters().requestTimeouts, 0u);
+    BACnetAddress peer = clientPeer();
+    PduBuffer b;
+    const uint8_t apdu[] = {0x00, 0x05, static_cast<uint8_t>(id), kSvcConfirmedEventNotification};
+    ASSERT_EQ(pduInit(&b), 0);
+    ASSERT_EQ(pduWriteNpduHeader(&b, &peer, true), 0);
+    ASSERT_EQ(pduAppendBytes(&b, sizeof apdu, apdu), 0);
+    EXPECT_EQ(tsmStoreAndSend(&peer, &b, id), 0);
+    pduFree(&b);
+    // Timed from the store on, as any other request.
+    stack.advance(39995);
+    EXPECT_EQ(harness::takeSent().size(), 4u);
+    stack.advance(10);
+    EXPECT_EQ(done.state, 2);
+    EXPECT_EQ(testapp::counters().requestTimeouts, 1u);
+}
+
 TEST(Datalink, MaxApduCodes) {
     const std::pair<uint32_t, uint8_t> cases[] = {{0, 0},    {50, 0},   {51, 1},   {128, 1}, {129, 2},
                                                   {206, 2},  {207, 3},  {480, 3},  {481, 4}, {1024, 4},
