@@ -63,6 +63,9 @@ const char *const kUsage =
     "  --loads N --cts K       N loads of K CTs each instead\n"
     "  --values                move the present values once a second, as the\n"
     "                          live-data import does\n"
+    "  --alarms N              the first N analog inputs of the root device get\n"
+    "                          a high limit of 1 with event detection, so that\n"
+    "                          moving values put them in alarm\n"
     "  --help                  this text\n";
 
 int usage() {
@@ -142,7 +145,30 @@ struct Options {
     bool haveBroadcast = false;
     devtest::MeterSpec spec;
     bool values = false;
+    unsigned long alarms = 0;
 };
+
+// What an alarm import would set on the first n root analog inputs.
+void configureAlarms(unsigned long n) {
+    for (const auto &[id, object] : deviceObjectMap) {
+        if (n == 0) {
+            break;
+        }
+        if (objectIdType(id) != kObjAnalogInput) {
+            continue;
+        }
+        object->setHighLimit(1.0);
+        object->setDeadband(0.0);
+        object->setTimeDelay(0);
+        object->setTimeDelayNormal(0);
+        object->enableToOffnormalEvent();
+        object->enableToNormalEvent();
+        object->setEventDetectionEnable(true);
+        object->setEventAlgorithmInhibit(false);
+        object->enableHighLimit();
+        --n;
+    }
+}
 
 // The sets, their state folders and their saved state, loaded twice as the
 // start-up loads it around the alarm import.
@@ -165,6 +191,9 @@ bool buildAndLoad(const Options &o) {
         }
         for (const auto &[vdi, load] : loadMapping) {
             load->loadObjects();
+        }
+        if (round == 0) {
+            configureAlarms(o.alarms);
         }
     }
     return true;
@@ -267,6 +296,7 @@ int main(int argc, char **argv) {
         } else if (option == "--loads" && parseNumber(value, 48, &loads)) {
             loadsGiven = true;
         } else if (option == "--cts" && parseNumber(value, 3, &cts)) {
+        } else if (option == "--alarms" && parseNumber(value, 28, &o.alarms)) {
         } else {
             return usage();
         }

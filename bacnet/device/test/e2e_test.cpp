@@ -1,0 +1,597 @@
+// End to end over real UDP: device-testd (two voltage inputs, two pulse
+// inputs, loads of 0, 1, 2 and 3 CTs) with the TQR stand-in on its
+// loopback runs in one network namespace (its interface eth0,
+// 192.0.2.10/24); this test is a BACnet/IP client in another (192.0.2.20/24)
+// that reads and writes the wire with its own code (e2e_wire.h,
+// device_wire.h). dumpcap records the exchange and tshark must decode it
+// without a malformed packet or an expert warning.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device_wire.h"
+#include "e2e_wire.h"
+#include "test_process.h"
+
+namespace {
+
+using e2e::Bytes;
+using e2e::cat;
+using e2e::hex;
+namespace fs = std::filesystem;
+
+constexpr uint16_t kVnet = 100;
+constexpr uint32_t kRoot = 1000;
+// The loads of 0, 1, 2 and 3 CTs.
+constexpr uint32_t kLoads[4] = {1001, 1002, 1003, 1004};
+constexpr const char *kPincode = "7391";
+constexpr const char *kServer = "192.0.2.10";
+constexpr const char *kBroadcast = "192.0.2.255";
+
+uint32_t addr(const char *text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+uint32_t ai(uint32_t instance) {
+    return e2e::objectId(kObjAnalogInput, instance);
+}
+
+// The NPDU of a request to a device: the root on the local network, a load
+// behind the virtual network.
+Bytes to(uint32_t device, const Bytes &apdu) {
+    return device == kRoot ? e2e::local(apdu) : e2e::toVirtual(kVnet, device, apdu);
+}
+
+// The error of an Error APDU as "class code", or the APDU in hex.
+std::string errorOf(const Bytes &apdu) {
+    if (apdu.size() == 7 && (apdu[0] >> 4) == kPduError && apdu[3] == 0x91 && apdu[5] == 0x91) {
+        return std::to_string(apdu[4]) + " " + std::to_string(apdu[6]);
+    }
+    return hex(apdu);
+}
+
+bool isSimpleAck(const Bytes &apdu, uint8_t service) {
+    return apdu.size() == 3 && apdu[0] == (kPduSimpleAck << 4) && apdu[2] == service;
+}
+
+class DeviceEndToEnd : public testing::Test {
+  protected:
+    std::string tag = std::to_string(getpid());
+    std::string serverNs = "dts" + tag;
+    std::string clientNs = "dtc" + tag;
+    std::string clientIf = "vd" + tag;
+    fs::path dir;
+    pid_t tqr = -1;
+    pid_t testd = -1;
+    int testdOut = -1;
+    int tqrErr = -1;
+    tu::Capture capture;
+    size_t datagrams = 0;
+    int originalNs = -1;
+    int sock = -1;
+    bool haveNamespaces = false;
+    std::vector<std::string> testdArgs{"--values"};
+    // APDUs that arrived while waiting for something else, with the NPDU
+    // header they came with.
+    struct Arrived {
+        e2e::Npdu npdu;
+        Bytes apdu;
+    };
+    std::vector<Arrived> aside;
+    // Answers that came in more than one segment.
+    size_t segmentedAnswers = 0;
+
+    void SetUp() override {
+        const char *testdBinary = std::getenv("DEVICE_TESTD");
+        const char *tqrBinary = TQR_PROGRAM_PATH;
+        if (testdBinary == nullptr)
+            GTEST_SKIP() << "DEVICE_TESTD is not set";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "network namespaces need root";
+        if (tu::run({"ip", "netns", "add", serverNs}) != 0)
+            GTEST_SKIP() << "cannot create network namespaces";
+        haveNamespaces = true;
+        ASSERT_EQ(tu::run({"ip", "netns", "add", clientNs}), 0);
+        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
+        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
+        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", kBroadcast, "dev", "eth0"}),
+                  0);
+        ASSERT_EQ(tu::run({"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", kBroadcast, "dev",
+                           clientIf}),
+                  0);
+        for (const auto &[ns, dev] : {std::pair{serverNs, std::string("eth0")}, std::pair{clientNs, clientIf}}) {
+            ASSERT_EQ(tu::run({"ip", "-n", ns, "link", "set", dev, "up"}), 0);
+            ASSERT_EQ(tu::run({"ip", "-n", ns, "link", "set", "lo", "up"}), 0);
+        }
+        dir = fs::temp_directory_path() / ("device-e2e-" + tag);
+        fs::create_directories(dir / "root");
+
+        tqr = tu::spawn({"ip", "netns", "exec", serverNs, tqrBinary, "--listen", "127.0.0.1:8160", "--pincode",
+                         kPincode},
+                        &tqrErr, STDERR_FILENO);
+        ASSERT_GT(tqr, 0);
+        ASSERT_TRUE(tu::readLine(tqrErr, "tqr: listening on 127.0.0.1:8160", 30000)) << "tqr did not start";
+        ASSERT_TRUE(startTestd());
+
+        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(ns, 0);
+        ASSERT_EQ(setns(ns, CLONE_NEWNET), 0);
+        close(ns);
+        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(sock, 0);
+        int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(47808);
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
+        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
+        ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
+    }
+
+    void TearDown() override {
+        if (sock >= 0)
+            close(sock);
+        capture.end();
+        stopTestd(SIGTERM);
+        tu::stop(tqr);
+        if (tqrErr >= 0)
+            close(tqrErr);
+        if (originalNs >= 0) {
+            setns(originalNs, CLONE_NEWNET);
+            close(originalNs);
+        }
+        if (haveNamespaces) {
+            tu::run({"ip", "netns", "del", clientNs});
+            tu::run({"ip", "netns", "del", serverNs});
+        }
+        if (!dir.empty() && !HasFailure())
+            fs::remove_all(dir);
+    }
+
+    bool startTestd() {
+        std::vector<std::string> args = {"ip", "netns", "exec", serverNs, "env", "METER_ROOT=" + (dir / "root").string(),
+                                         std::getenv("DEVICE_TESTD")};
+        args.insert(args.end(), testdArgs.begin(), testdArgs.end());
+        testd = tu::spawn(args, &testdOut);
+        return testd > 0 && tu::readLine(testdOut, "ready", 30000);
+    }
+    void stopTestd(int signal) {
+        tu::stop(testd, signal);
+        testd = -1;
+        if (testdOut >= 0)
+            close(testdOut);
+        testdOut = -1;
+    }
+
+    // ---- the wire ----
+
+    void sendTo(const char *address, uint8_t function, const Bytes &npdu) {
+        const Bytes message = e2e::bvll(function, npdu);
+        sockaddr_in dst{};
+        dst.sin_family = AF_INET;
+        dst.sin_port = htons(47808);
+        dst.sin_addr.s_addr = addr(address);
+        EXPECT_EQ(sendto(sock, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
+                  static_cast<ssize_t>(message.size()));
+        ++datagrams;
+    }
+    void send(const Bytes &npdu) { sendTo(kServer, kBvlcOriginalUnicastNpdu, npdu); }
+    void broadcast(const Bytes &npdu) { sendTo(kBroadcast, kBvlcOriginalBroadcastNpdu, npdu); }
+
+    // The next APDU from the server within timeoutMs. A confirmed request
+    // of the server (a notification) is acknowledged at once.
+    std::optional<Arrived> receive(int timeoutMs) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < until) {
+            pollfd p{sock, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            uint8_t buffer[2048];
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof from;
+            ssize_t n = recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
+            if (n <= 0 || from.sin_addr.s_addr != addr(kServer))
+                continue;
+            ++datagrams;
+            const Bytes datagram(buffer, buffer + n);
+            Arrived a;
+            const Bytes npdu = e2e::npduOf(datagram);
+            if (!e2e::parseNpdu(npdu, &a.npdu) || a.npdu.networkMessage)
+                continue;
+            a.apdu.assign(npdu.begin() + static_cast<std::ptrdiff_t>(a.npdu.headerLength), npdu.end());
+            if (a.apdu.size() >= 4 && (a.apdu[0] >> 4) == kPduConfirmedRequest && !(a.apdu[0] & 0x08))
+                send(replyNpdu(a.npdu, Bytes{kPduSimpleAck << 4, a.apdu[2], a.apdu[3]}));
+            return a;
+        }
+        return std::nullopt;
+    }
+
+    // An NPDU back to where one came from (a load answers through SNET).
+    static Bytes replyNpdu(const e2e::Npdu &from, const Bytes &apdu) {
+        if (!from.hasSnet)
+            return e2e::local(apdu, false);
+        Bytes npdu{0x01, e2e::kHasDestination, static_cast<uint8_t>(from.snet >> 8), static_cast<uint8_t>(from.snet),
+                   static_cast<uint8_t>(from.sadr.size())};
+        npdu = cat(npdu, from.sadr);
+        npdu.push_back(255);
+        return cat(npdu, apdu);
+    }
+
+    // The answer to a confirmed request with its invoke id, a segmented one
+    // reassembled (every segment acknowledged, window 1) into one
+    // ComplexACK; empty when none came.
+    Bytes answer(uint8_t invokeId, int timeoutMs = 8000) {
+        Bytes whole;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < until) {
+            auto a = receive(100);
+            if (!a)
+                continue;
+            const Bytes &apdu = a->apdu;
+            const uint8_t type = apdu.empty() ? 0 : apdu[0] >> 4;
+            if (apdu.size() < 2 || type < kPduSimpleAck || type == kPduSegmentAck || apdu[1] != invokeId) {
+                aside.push_back(*a);
+                continue;
+            }
+            if (type != kPduComplexAck || !(apdu[0] & 0x08))
+                return apdu;
+            // Segmented: sequence number apdu[2], window apdu[3], service apdu[4].
+            if (whole.empty())
+                whole = Bytes{0x30, invokeId, apdu[4]};
+            whole.insert(whole.end(), apdu.begin() + 5, apdu.end());
+            send(replyNpdu(a->npdu, Bytes{kPduSegmentAck << 4, invokeId, apdu[2], 1}));
+            if (!(apdu[0] & 0x04)) {
+                segmentedAnswers += apdu[2] > 0 ? 1 : 0;
+                return whole;
+            }
+        }
+        return {};
+    }
+
+    Bytes call(uint32_t device, const Bytes &apdu, int timeoutMs = 8000) {
+        send(to(device, apdu));
+        return answer(apdu[2], timeoutMs);
+    }
+
+    // The first APDU kept aside or arriving that matches, within timeoutMs.
+    std::optional<Arrived> await(const std::function<bool(const Arrived &)> &match, int timeoutMs = 8000) {
+        for (auto it = aside.begin(); it != aside.end(); ++it) {
+            if (match(*it)) {
+                Arrived found = *it;
+                aside.erase(it);
+                return found;
+            }
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < until) {
+            auto a = receive(100);
+            if (!a)
+                continue;
+            if (match(*a))
+                return a;
+            aside.push_back(*a);
+        }
+        return std::nullopt;
+    }
+
+    // The device that sent an unconfirmed APDU: the root, or the load its
+    // SADR names.
+    static uint32_t sender(const Arrived &a) {
+        if (!a.npdu.hasSnet || a.npdu.sadr.size() != 6)
+            return kRoot;
+        return uint32_t{a.npdu.sadr[3]} << 16 | uint32_t{a.npdu.sadr[4]} << 8 | a.npdu.sadr[5];
+    }
+
+    // A GET of the TQR stand-in, from a thread in the server's namespace.
+    std::string tqrGet(const std::string &path) {
+        std::string body;
+        std::thread t([&] {
+            int ns = open(("/run/netns/" + serverNs).c_str(), O_RDONLY | O_CLOEXEC);
+            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
+                return;
+            close(ns);
+            httplib::Client client("127.0.0.1", 8160);
+            if (auto res = client.Get(path))
+                body = res->body;
+        });
+        t.join();
+        return body;
+    }
+
+    // The capture closed and decoded by tshark: "" when no packet is
+    // malformed or carries an expert warning.
+    std::string captureProblems() {
+        if (!capture.finish(datagrams))
+            return "the capture did not record all " + std::to_string(datagrams) + " datagrams";
+        const fs::path problems = dir / "problems.txt";
+        if (tu::run({"tshark", "-r", (dir / "exchange.pcapng").string(), "-Y",
+                     "_ws.malformed || _ws.expert.severity >= 0x00600000"},
+                    problems.string()) != 0)
+            return "tshark failed";
+        const fs::path decoded = dir / "bacnet.txt";
+        tu::run({"tshark", "-r", (dir / "exchange.pcapng").string(), "-Y", "bacapp", "-T", "fields", "-e",
+                 "frame.number"},
+                decoded.string());
+        if (tu::fileLines(decoded.string()).empty())
+            return "tshark decoded no BACnet frame";
+        return tu::fileText(problems.string());
+    }
+
+    // The identifiers of a device's object-list, read whole.
+    std::vector<uint32_t> objectList(uint32_t device) {
+        const Bytes ack = call(device, e2e::rp(1, e2e::deviceObjectId(device), kPropObjectList));
+        std::vector<uint32_t> ids;
+        const auto open = std::find(ack.begin(), ack.end(), uint8_t{0x3E});
+        if (ack.empty() || ack[0] != 0x30 || open == ack.end())
+            return ids;
+        for (const auto &n : devwire::tags(Bytes(open + 1, ack.end() - 1)))
+            if (!n.tag.context && n.tag.number == kTagObjectIdentifier)
+                ids.push_back(n.number());
+        return ids;
+    }
+};
+
+// ---- scan ----
+
+TEST_F(DeviceEndToEnd, ScanReadsEveryObjectWholeAndSegmented) {
+    broadcast(Bytes{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF, 0x10, kSvcWhoIs});
+    std::set<uint32_t> iAms;
+    while (iAms.size() < 5) {
+        auto a = await([](const Arrived &x) { return x.apdu.size() > 2 && x.apdu[0] == 0x10 && x.apdu[1] == kSvcIAm; });
+        if (!a)
+            break;
+        iAms.insert(sender(*a));
+    }
+    EXPECT_EQ(iAms, (std::set<uint32_t>{kRoot, 1001, 1002, 1003, 1004}));
+
+    const std::map<uint32_t, size_t> sizes = {{kRoot, 36}, {1001, 45}, {1002, 69}, {1003, 93}, {1004, 117}};
+    std::map<uint32_t, std::vector<uint32_t>> lists;
+    for (const auto &[device, size] : sizes) {
+        SCOPED_TRACE(device);
+        const Bytes count = call(device, e2e::rp(2, e2e::deviceObjectId(device), kPropObjectList, 0));
+        ASSERT_GE(count.size(), 4u) << hex(count);
+        lists[device] = objectList(device);
+        ASSERT_EQ(lists[device].size(), size);
+        EXPECT_EQ(lists[device][0], e2e::deviceObjectId(device));
+    }
+
+    // ReadPropertyMultiple ALL of every object: at 1476 octets in one
+    // answer, at 480 segmented; both give the same results.
+    size_t objects = 0;
+    for (const auto &[device, ids] : lists) {
+        for (uint32_t id : ids) {
+            SCOPED_TRACE(std::to_string(device) + " object " + std::to_string(id));
+            const Bytes big = call(device, e2e::rpm(3, {{id, {{kPropAll}}}}, 0x00, 0x05));
+            const Bytes small = call(device, e2e::rpm(4, {{id, {{kPropAll}}}}, 0x02, 0x73));
+            ASSERT_GE(big.size(), 3u);
+            ASSERT_EQ(big[0], 0x30) << hex(big);
+            ASSERT_GE(small.size(), 3u);
+            ASSERT_EQ(small[0], 0x30) << hex(small);
+            std::vector<e2e::RpmResult> whole;
+            std::vector<e2e::RpmResult> segmented;
+            ASSERT_TRUE(e2e::readRpmAck(Bytes(big.begin() + 3, big.end()), &whole)) << hex(big);
+            ASSERT_TRUE(e2e::readRpmAck(Bytes(small.begin() + 3, small.end()), &segmented)) << hex(small);
+            ASSERT_GE(whole.size(), 3u);
+            ASSERT_EQ(whole.size(), segmented.size());
+            for (size_t i = 0; i < whole.size(); ++i) {
+                EXPECT_EQ(whole[i].property, segmented[i].property);
+                EXPECT_EQ(whole[i].ok, segmented[i].ok) << whole[i].property;
+            }
+            for (const auto &r : whole) {
+                const bool identity = r.property == kPropObjectIdentifier || r.property == kPropObjectName ||
+                                      r.property == kPropObjectType;
+                EXPECT_TRUE(r.ok || !identity) << r.property;
+            }
+            ++objects;
+        }
+    }
+    EXPECT_EQ(objects, 36u + 45 + 69 + 93 + 117);
+    EXPECT_GT(segmentedAnswers, 0u);
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+// ---- COV ----
+
+TEST_F(DeviceEndToEnd, SubscriptionsNotifyOnChangeAndStopWhenCancelled) {
+    const uint32_t loadAi = ai(8);
+    const uint32_t converter = e2e::objectId(kObjPulseConverter, 1);
+    const uint32_t marker = ai(9);
+    auto notificationOf = [](uint32_t processId) {
+        return [processId](const Arrived &a) {
+            auto n = devwire::readCovNotification(a.apdu);
+            return n && n->processId == processId;
+        };
+    };
+    EXPECT_TRUE(isSimpleAck(call(1002, devwire::subscribeCov(1, 1, loadAi, true, 300)), kSvcSubscribeCov));
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::subscribeCov(2, 2, converter, false, 300)), kSvcSubscribeCov));
+    // The first notification at the next COV tick, then one per change.
+    for (int i = 0; i < 3; ++i) {
+        auto load = await(notificationOf(1));
+        ASSERT_TRUE(load.has_value()) << "confirmed notification " << i;
+        auto n = devwire::readCovNotification(load->apdu);
+        ASSERT_TRUE(n.has_value());
+        EXPECT_TRUE(n->confirmed);
+        EXPECT_EQ(n->device, e2e::deviceObjectId(1002));
+        EXPECT_EQ(n->objectId, loadAi);
+        EXPECT_LE(n->timeRemaining, 300u);
+        EXPECT_EQ(sender(*load), 1002u);
+        auto pulse = await(notificationOf(2));
+        ASSERT_TRUE(pulse.has_value()) << "unconfirmed notification " << i;
+        const auto p = devwire::readCovNotification(pulse->apdu);
+        ASSERT_TRUE(p.has_value());
+        EXPECT_FALSE(p->confirmed);
+        EXPECT_EQ(p->device, e2e::deviceObjectId(kRoot));
+        EXPECT_EQ(p->objectId, converter);
+    }
+
+    // Cancelled: none of them after the acknowledgement, while a third
+    // subscription sees two further changes.
+    EXPECT_TRUE(isSimpleAck(call(1002, devwire::subscribeCov(3, 1, loadAi)), kSvcSubscribeCov));
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::subscribeCov(4, 2, converter)), kSvcSubscribeCov));
+    aside.clear();
+    EXPECT_TRUE(isSimpleAck(call(1003, devwire::subscribeCov(5, 3, marker, false, 300)), kSvcSubscribeCov));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(await(notificationOf(3)).has_value());
+    for (const Arrived &a : aside) {
+        auto n = devwire::readCovNotification(a.apdu);
+        EXPECT_FALSE(n && (n->processId == 1 || n->processId == 2)) << hex(a.apdu);
+    }
+
+    // Refused: a root large-analog-value, an object that does not exist.
+    EXPECT_EQ(errorOf(call(kRoot, devwire::subscribeCov(6, 4, e2e::objectId(kObjLargeAnalogValue, 1), true, 60))),
+              "1 45");
+    EXPECT_EQ(errorOf(call(kRoot, devwire::subscribeCov(7, 4, ai(999), true, 60))), "1 31");
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+// ---- GetEventInformation ----
+
+class EventPaging : public DeviceEndToEnd {
+  protected:
+    EventPaging() { testdArgs = {"--values", "--alarms", "20"}; }
+};
+
+TEST_F(EventPaging, ClientOf480OctetsPagesThroughEveryObjectOnce) {
+    std::vector<uint32_t> reported;
+    size_t pages = 0;
+    bool lastMore = true;
+    // The values rise above their limits within the first seconds: walk
+    // again until every object is in alarm.
+    for (int walk = 0; walk < 40 && reported.size() < 20; ++walk) {
+        reported.clear();
+        pages = 0;
+        std::optional<uint32_t> last;
+        uint8_t invokeId = 1;
+        do {
+            const Bytes ack = call(kRoot, devwire::getEventInformation(invokeId++, last, 0x03, 0x00));
+            ASSERT_GE(ack.size(), 3u);
+            ASSERT_EQ(hex(Bytes(ack.begin(), ack.begin() + 3)).substr(0, 2), "30") << hex(ack);
+            EXPECT_LE(ack.size(), 480u);
+            auto info = devwire::readEventInformation(Bytes(ack.begin() + 3, ack.end()));
+            ASSERT_TRUE(info.has_value()) << hex(ack);
+            ++pages;
+            for (const auto &s : info->summaries)
+                reported.push_back(s.objectId);
+            lastMore = info->moreEvents;
+            if (info->summaries.empty())
+                break;
+            last = info->summaries.back().objectId;
+        } while (lastMore);
+        if (reported.size() < 20)
+            await([](const Arrived &) { return false; }, 500);
+    }
+    EXPECT_EQ(reported.size(), 20u);
+    EXPECT_EQ(std::set<uint32_t>(reported.begin(), reported.end()).size(), reported.size()) << "an object twice";
+    EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+    EXPECT_GT(pages, 1u);
+    EXPECT_FALSE(lastMore);
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+// ---- DeviceCommunicationControl and ReinitializeDevice ----
+
+TEST_F(DeviceEndToEnd, PasscodeServices) {
+    const uint32_t root = e2e::deviceObjectId(kRoot);
+    const std::string wrong = "0000";
+    EXPECT_EQ(errorOf(call(kRoot, devwire::deviceCommunicationControl(1, 1, 1, std::nullopt))), "4 26");
+    EXPECT_EQ(errorOf(call(kRoot, devwire::deviceCommunicationControl(2, 1, 1, wrong))), "4 26");
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(3, 1, 1, std::string(kPincode))),
+                            kSvcDeviceCommunicationControl));
+    // Silent while disabled: the read gets no answer before the enabling
+    // DCC's acknowledgement.
+    send(to(kRoot, e2e::rp(4, root, kPropObjectName)));
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(5, 0, std::nullopt, std::string(kPincode))),
+                            kSvcDeviceCommunicationControl));
+    for (const Arrived &a : aside)
+        EXPECT_FALSE(a.apdu.size() >= 2 && a.apdu[1] == 4 && (a.apdu[0] >> 4) >= kPduSimpleAck) << hex(a.apdu);
+    EXPECT_EQ(call(kRoot, e2e::rp(6, root, kPropObjectName)).at(0), 0x30);
+
+    EXPECT_EQ(errorOf(call(kRoot, devwire::reinitializeDevice(7, 1, std::nullopt))), "4 26");
+    EXPECT_EQ(errorOf(call(kRoot, devwire::reinitializeDevice(8, 1, wrong))), "4 26");
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::reinitializeDevice(9, 0, std::string(kPincode))),
+                            kSvcReinitializeDevice));
+    EXPECT_EQ(errorOf(call(1003, devwire::reinitializeDevice(10, 2, std::string(kPincode)))), "5 29");
+    EXPECT_TRUE(isSimpleAck(call(1002, devwire::reinitializeDevice(11, 1, std::string(kPincode))),
+                            kSvcReinitializeDevice));
+    EXPECT_TRUE(tu::readLine(testdOut, "restarted", 30000));
+    EXPECT_EQ(call(1004, e2e::rp(12, e2e::deviceObjectId(1004), kPropObjectName)).at(0), 0x30);
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+// ---- Who-Has ----
+
+TEST_F(DeviceEndToEnd, WhoHasByNameAndByIdentifier) {
+    auto iHaves = [&](const Bytes &apdu, size_t want) {
+        broadcast(cat(Bytes{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF}, apdu));
+        std::multiset<std::pair<uint32_t, uint32_t>> got;
+        while (got.size() < want) {
+            auto a = await([](const Arrived &x) { return devwire::readIHave(x.apdu).has_value(); });
+            if (!a)
+                break;
+            auto i = devwire::readIHave(a->apdu);
+            EXPECT_EQ(i->device, e2e::deviceObjectId(sender(*a)));
+            got.insert({i->device & 0x3FFFFF, i->objectId});
+        }
+        return got;
+    };
+    using Seen = std::multiset<std::pair<uint32_t, uint32_t>>;
+    EXPECT_EQ(iHaves(devwire::whoHasName("Total Real Power (kW)"), 4),
+              (Seen{{1001, ai(8)}, {1002, ai(8)}, {1003, ai(8)}, {1004, ai(8)}}));
+    EXPECT_EQ(iHaves(devwire::whoHasName("Load 3"), 1), (Seen{{1003, e2e::deviceObjectId(1003)}}));
+    EXPECT_EQ(iHaves(devwire::whoHasName("Meter"), 1), (Seen{{kRoot, e2e::deviceObjectId(kRoot)}}));
+    // A Device's name with more after it has no answer: the identifier
+    // asked next is answered first.
+    aside.clear();
+    iHaves(devwire::whoHasName("Load 3 and more"), 0);
+    EXPECT_EQ(iHaves(devwire::whoHasId(e2e::deviceObjectId(1002)), 1), (Seen{{1002, e2e::deviceObjectId(1002)}}));
+    for (const Arrived &a : aside)
+        EXPECT_FALSE(devwire::readIHave(a.apdu).has_value()) << hex(a.apdu);
+    EXPECT_EQ(iHaves(devwire::whoHasId(e2e::objectId(kObjBinaryValue, 2)), 2),
+              (Seen{{1003, e2e::objectId(kObjBinaryValue, 2)}, {1004, e2e::objectId(kObjBinaryValue, 2)}}));
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+// ---- writes ----
+
+TEST_F(DeviceEndToEnd, DeviceWritesReachTqr) {
+    const Bytes name = devwire::ctxText(0, "Renamed Meter");
+    Bytes write = e2e::confirmedHeader(0, 0x05, 1, kSvcWriteProperty);
+    write = cat(write, e2e::ctxObjectId(0, e2e::deviceObjectId(kRoot)));
+    write = cat(write, e2e::ctxUnsigned(1, kPropObjectName));
+    write = cat(write, cat(Bytes{0x3E}, cat(e2e::tagHeader(kTagCharacterString, false, 14),
+                                            cat(Bytes{0x00}, Bytes{'R', 'e', 'n', 'a', 'm', 'e', 'd', ' ', 'M', 'e',
+                                                                   't', 'e', 'r'}))));
+    write.push_back(0x3F);
+    EXPECT_TRUE(isSimpleAck(call(kRoot, write), kSvcWriteProperty));
+    EXPECT_NE(tqrGet("/api/v1/config/info").find("\"Renamed Meter\""), std::string::npos);
+    EXPECT_NE(tqrGet("/api/v1/config/communication").find("Renamed Meter"), std::string::npos);
+    const Bytes read = call(kRoot, e2e::rp(2, e2e::deviceObjectId(kRoot), kPropObjectName));
+    EXPECT_NE(hex(read).find(hex(Bytes{'R', 'e', 'n', 'a', 'm', 'e', 'd'})), std::string::npos) << hex(read);
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
+}  // namespace
