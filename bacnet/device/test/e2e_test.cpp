@@ -79,9 +79,7 @@ bool isSimpleAck(const Bytes &apdu, uint8_t service) {
 class DeviceEndToEnd : public testing::Test {
   protected:
     std::string tag = std::to_string(getpid());
-    std::string serverNs = "dts" + tag;
-    std::string clientNs = "dtc" + tag;
-    std::string clientIf = "vd" + tag;
+    tu::VethPair net{"dt", tag};
     fs::path dir;
     pid_t tqr = -1;
     pid_t testd = -1;
@@ -89,9 +87,7 @@ class DeviceEndToEnd : public testing::Test {
     int tqrErr = -1;
     tu::Capture capture;
     size_t datagrams = 0;
-    int originalNs = -1;
     int sock = -1;
-    bool haveNamespaces = false;
     std::vector<std::string> testdArgs{"--values"};
     // APDUs that arrived while waiting for something else, with the NPDU
     // header they came with.
@@ -104,52 +100,26 @@ class DeviceEndToEnd : public testing::Test {
     size_t segmentedAnswers = 0;
 
     void SetUp() override {
-        const char *testdBinary = std::getenv("DEVICE_TESTD");
-        const char *tqrBinary = TQR_PROGRAM_PATH;
-        if (testdBinary == nullptr)
+        if (std::getenv("DEVICE_TESTD") == nullptr)
             GTEST_SKIP() << "DEVICE_TESTD is not set";
-        if (geteuid() != 0)
-            GTEST_SKIP() << "network namespaces need root";
-        if (tu::run({"ip", "netns", "add", serverNs}) != 0)
-            GTEST_SKIP() << "cannot create network namespaces";
-        haveNamespaces = true;
-        ASSERT_EQ(tu::run({"ip", "netns", "add", clientNs}), 0);
-        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
-        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
-        ASSERT_EQ(tu::run({"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", kBroadcast, "dev", "eth0"}),
-                  0);
-        ASSERT_EQ(tu::run({"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", kBroadcast, "dev",
-                           clientIf}),
-                  0);
-        for (const auto &[ns, dev] : {std::pair{serverNs, std::string("eth0")}, std::pair{clientNs, clientIf}}) {
-            ASSERT_EQ(tu::run({"ip", "-n", ns, "link", "set", dev, "up"}), 0);
-            ASSERT_EQ(tu::run({"ip", "-n", ns, "link", "set", "lo", "up"}), 0);
-        }
+        const std::string failed = net.create();
+        if (net.unavailable())
+            GTEST_SKIP() << failed;
+        ASSERT_EQ(failed, "");
         dir = fs::temp_directory_path() / ("device-e2e-" + tag);
         fs::create_directories(dir / "root");
 
-        tqr = tu::spawn({"ip", "netns", "exec", serverNs, tqrBinary, "--listen", "127.0.0.1:8160", "--pincode",
-                         kPincode},
+        tqr = tu::spawn({"ip", "netns", "exec", net.serverNs, TQR_PROGRAM_PATH, "--listen", "127.0.0.1:8160",
+                         "--pincode", kPincode},
                         &tqrErr, STDERR_FILENO);
         ASSERT_GT(tqr, 0);
         ASSERT_TRUE(tu::readLine(tqrErr, "tqr: listening on 127.0.0.1:8160", 30000)) << "tqr did not start";
         ASSERT_TRUE(startTestd());
 
-        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(ns, 0);
-        ASSERT_EQ(setns(ns, CLONE_NEWNET), 0);
-        close(ns);
-        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_TRUE(net.enterClient());
+        sock = tu::VethPair::udpSocket(47808);
         ASSERT_GE(sock, 0);
-        int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(47808);
-        sin.sin_addr.s_addr = htonl(INADDR_ANY);
-        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
-        ASSERT_TRUE(capture.start(clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
+        ASSERT_TRUE(capture.start(net.clientIf, dir / "exchange.pcapng")) << "dumpcap did not start";
     }
 
     void TearDown() override {
@@ -160,20 +130,13 @@ class DeviceEndToEnd : public testing::Test {
         tu::stop(tqr);
         if (tqrErr >= 0)
             close(tqrErr);
-        if (originalNs >= 0) {
-            setns(originalNs, CLONE_NEWNET);
-            close(originalNs);
-        }
-        if (haveNamespaces) {
-            tu::run({"ip", "netns", "del", clientNs});
-            tu::run({"ip", "netns", "del", serverNs});
-        }
+        net.destroy();
         if (!dir.empty() && !HasFailure())
             fs::remove_all(dir);
     }
 
     bool startTestd() {
-        std::vector<std::string> args = {"ip", "netns", "exec", serverNs, "env", "METER_ROOT=" + (dir / "root").string(),
+        std::vector<std::string> args = {"ip", "netns", "exec", net.serverNs, "env", "METER_ROOT=" + (dir / "root").string(),
                                          std::getenv("DEVICE_TESTD")};
         args.insert(args.end(), testdArgs.begin(), testdArgs.end());
         testd = tu::spawn(args, &testdOut);
@@ -310,7 +273,7 @@ class DeviceEndToEnd : public testing::Test {
     std::string tqrGet(const std::string &path) {
         std::string body;
         std::thread t([&] {
-            int ns = open(("/run/netns/" + serverNs).c_str(), O_RDONLY | O_CLOEXEC);
+            int ns = open(("/run/netns/" + net.serverNs).c_str(), O_RDONLY | O_CLOEXEC);
             if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
                 return;
             close(ns);

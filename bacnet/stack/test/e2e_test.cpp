@@ -53,17 +53,15 @@ uint32_t addr(const char *text) {
 class EndToEnd : public ::testing::Test {
   protected:
     std::string tag = std::to_string(getpid());
-    std::string serverNs = "bts" + tag;
-    std::string clientNs = "btc" + tag;
-    std::string clientIf = "vc" + tag;
+    tu::VethPair net{"bt", tag};
+    const std::string &serverNs = net.serverNs;
+    const std::string &clientIf = net.clientIf;
     fs::path dir;
     pid_t testd = -1;
     Capture capture;
     size_t datagrams = 0;  // sent by the client and taken from the server
     int testdOut = -1;
-    int originalNs = -1;
     int sock = -1;
-    bool haveNamespaces = false;
     // Options of bacnet-testd beyond the common ones.
     std::vector<std::string> extraArgs;
 
@@ -71,26 +69,10 @@ class EndToEnd : public ::testing::Test {
         const char *binary = std::getenv("BACNET_TESTD");
         if (binary == nullptr)
             GTEST_SKIP() << "BACNET_TESTD is not set";
-        if (geteuid() != 0)
-            GTEST_SKIP() << "network namespaces need root";
-        if (run({"ip", "netns", "add", serverNs}) != 0)
-            GTEST_SKIP() << "cannot create network namespaces";
-        haveNamespaces = true;
-        ASSERT_EQ(run({"ip", "netns", "add", clientNs}), 0);
-        ASSERT_EQ(
-            run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
-        ASSERT_EQ(run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
-        ASSERT_EQ(run({"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", "192.0.2.255",
-                       "dev", "eth0"}),
-                  0);
-        ASSERT_EQ(run({"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", "192.0.2.255",
-                       "dev", clientIf}),
-                  0);
-        for (const auto &[ns, dev] :
-             {std::pair{serverNs, std::string("eth0")}, std::pair{clientNs, clientIf}}) {
-            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", dev, "up"}), 0);
-            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", "lo", "up"}), 0);
-        }
+        const std::string failed = net.create();
+        if (net.unavailable())
+            GTEST_SKIP() << failed;
+        ASSERT_EQ(failed, "");
         dir = fs::temp_directory_path() / ("bacnet-e2e-" + tag);
         fs::create_directories(dir);
 
@@ -104,20 +86,9 @@ class EndToEnd : public ::testing::Test {
         ASSERT_GT(testd, 0);
         ASSERT_TRUE(readLine(testdOut, "ready", 30000)) << "bacnet-testd did not start";
 
-        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(ns, 0);
-        ASSERT_EQ(setns(ns, CLONE_NEWNET), 0);
-        close(ns);
-        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_TRUE(net.enterClient());
+        sock = tu::VethPair::udpSocket(47808);
         ASSERT_GE(sock, 0);
-        int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(47808);
-        sin.sin_addr.s_addr = htonl(INADDR_ANY);
-        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
     }
 
     void TearDown() override {
@@ -127,14 +98,7 @@ class EndToEnd : public ::testing::Test {
         stop(testd);
         if (testdOut >= 0)
             close(testdOut);
-        if (originalNs >= 0) {
-            setns(originalNs, CLONE_NEWNET);
-            close(originalNs);
-        }
-        if (haveNamespaces) {
-            run({"ip", "netns", "del", clientNs});
-            run({"ip", "netns", "del", serverNs});
-        }
+        net.destroy();
         if (!dir.empty() && !HasFailure())
             fs::remove_all(dir);
     }

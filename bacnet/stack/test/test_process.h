@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +197,102 @@ struct Capture {
         err = -1;
     }
     ~Capture() { end(); }
+};
+
+// Two network namespaces joined by a veth pair: in the server's the end is
+// eth0 at 192.0.2.10/24, in the client's it is clientIf at 192.0.2.20/24;
+// both ends and both loopbacks are up. The names carry a tag (the test
+// process's id), so that tests running side by side do not meet.
+class VethPair {
+  public:
+    VethPair(const std::string &prefix, const std::string &tag)
+        : serverNs(prefix + "s" + tag), clientNs(prefix + "c" + tag), clientIf("v" + prefix + tag) {}
+    ~VethPair() { destroy(); }
+    VethPair(const VethPair &) = delete;
+    VethPair &operator=(const VethPair &) = delete;
+
+    // "" once both stand, else what failed. unavailable() tells a system
+    // that allows no namespaces at all (no privilege) from a failure.
+    std::string create() {
+        if (geteuid() != 0 || run({"ip", "netns", "add", serverNs}) != 0) {
+            unavailable_ = true;
+            return "cannot create network namespaces";
+        }
+        created_ = true;
+        const std::vector<std::vector<std::string>> steps = {
+            {"ip", "netns", "add", clientNs},
+            {"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf},
+            {"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs},
+            {"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", "192.0.2.255", "dev", "eth0"},
+            {"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", "192.0.2.255", "dev", clientIf},
+            {"ip", "-n", serverNs, "link", "set", "eth0", "up"},
+            {"ip", "-n", serverNs, "link", "set", "lo", "up"},
+            {"ip", "-n", clientNs, "link", "set", clientIf, "up"},
+            {"ip", "-n", clientNs, "link", "set", "lo", "up"},
+        };
+        for (const auto &step : steps) {
+            if (run(step) != 0) {
+                std::string line;
+                for (const auto &word : step)
+                    line += word + " ";
+                return "failed: " + line;
+            }
+        }
+        return "";
+    }
+    bool unavailable() const { return unavailable_; }
+
+    // Moves the calling thread into the client's namespace; destroy() (or
+    // the destructor) brings it back.
+    bool enterClient() {
+        originalNs_ = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
+        bool entered = ns >= 0 && originalNs_ >= 0 && setns(ns, CLONE_NEWNET) == 0;
+        if (ns >= 0)
+            close(ns);
+        return entered;
+    }
+
+    void destroy() {
+        if (originalNs_ >= 0) {
+            setns(originalNs_, CLONE_NEWNET);
+            close(originalNs_);
+            originalNs_ = -1;
+        }
+        if (created_) {
+            run({"ip", "netns", "del", clientNs});
+            run({"ip", "netns", "del", serverNs});
+            created_ = false;
+        }
+    }
+
+    // A UDP socket of the calling thread's namespace bound to the port on
+    // every address, broadcasts allowed; -1 when refused.
+    static int udpSocket(uint16_t port) {
+        int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (sock < 0)
+            return -1;
+        int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        sin.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0) {
+            close(sock);
+            return -1;
+        }
+        return sock;
+    }
+
+    const std::string serverNs;
+    const std::string clientNs;
+    const std::string clientIf;
+
+  private:
+    bool created_ = false;
+    bool unavailable_ = false;
+    int originalNs_ = -1;
 };
 
 // Compares what was sent with its record in test/golden/NAME of the
