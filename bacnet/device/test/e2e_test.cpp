@@ -540,6 +540,101 @@ TEST_F(DeviceEndToEnd, WhoHasByNameAndByIdentifier) {
 
 // ---- writes ----
 
+// A WriteProperty request of one encoded value.
+Bytes writeProperty(uint8_t invokeId, uint32_t objectId, uint32_t property, const Bytes &value) {
+    Bytes apdu = e2e::confirmedHeader(0, 0x05, invokeId, kSvcWriteProperty);
+    apdu = cat(apdu, e2e::ctxObjectId(0, objectId));
+    apdu = cat(apdu, e2e::ctxUnsigned(1, property));
+    return cat(cat(apdu, Bytes{0x3E}), cat(value, Bytes{0x3F}));
+}
+
+// The value of a ReadProperty-ACK (between [3] and its closing tag).
+Bytes valueOf(const Bytes &ack) {
+    const auto open = std::find(ack.begin(), ack.end(), uint8_t{0x3E});
+    if (ack.empty() || ack[0] != 0x30 || open == ack.end() || ack.back() != 0x3F)
+        return {};
+    return Bytes(open + 1, ack.end() - 1);
+}
+
+struct Write {
+    uint32_t device;
+    uint32_t objectId;
+    uint32_t property;
+    Bytes value;
+};
+
+class Persistence : public DeviceEndToEnd {
+  protected:
+    void writeAll(const std::vector<Write> &writes) {
+        uint8_t invokeId = 1;
+        for (const Write &w : writes) {
+            SCOPED_TRACE(std::to_string(w.device) + " " + std::to_string(w.objectId) + " " +
+                         std::to_string(w.property));
+            EXPECT_TRUE(isSimpleAck(call(w.device, writeProperty(invokeId++, w.objectId, w.property, w.value)),
+                                    kSvcWriteProperty));
+        }
+    }
+    void readBack(const std::vector<Write> &writes, const char *when) {
+        uint8_t invokeId = 100;
+        for (const Write &w : writes) {
+            SCOPED_TRACE(std::string(when) + ": " + std::to_string(w.device) + " " + std::to_string(w.objectId) +
+                         " " + std::to_string(w.property));
+            EXPECT_EQ(hex(valueOf(call(w.device, e2e::rp(invokeId++, w.objectId, w.property)))), hex(w.value));
+        }
+    }
+    void restart(int signal) {
+        stopTestd(signal);
+        ASSERT_TRUE(startTestd());
+    }
+};
+
+TEST_F(Persistence, WrittenPropertiesSurviveEveryKindOfRestart) {
+    const Bytes yes{0x11};
+    const Bytes both{0x82, 0x06, 0xC0};
+    const Bytes offnormalAndNormal{0x82, 0x05, 0xA0};
+    auto seconds = [](uint8_t n) { return Bytes{0x21, n}; };
+    const uint32_t ctAmperage = ai(30);
+    const std::vector<Write> first = {
+        {1004, ctAmperage, kPropOutOfService, yes},
+        {1004, ctAmperage, kPropTimeDelay, seconds(5)},
+        {1004, ctAmperage, kPropTimeDelayNormal, seconds(7)},
+        {1004, ctAmperage, kPropLimitEnable, both},
+        {1004, ctAmperage, kPropEventEnable, offnormalAndNormal},
+        {1004, ctAmperage, kPropEventDetectionEnable, yes},
+        {1004, ctAmperage, kPropEventAlgorithmInhibit, yes},
+        {1001, e2e::objectId(kObjLargeAnalogValue, 13), kPropEventDetectionEnable, yes},
+        {1002, e2e::objectId(kObjBinaryValue, 1), kPropOutOfService, yes},
+        {kRoot, ai(22), kPropTimeDelay, seconds(9)},
+        {kRoot, ai(3), kPropTimeDelayNormal, seconds(4)},
+        {kRoot, e2e::objectId(kObjLargeAnalogValue, 2), kPropTimeDelayNormal, seconds(11)},
+        {kRoot, e2e::objectId(kObjPulseConverter, 2), kPropOutOfService, yes},
+        {kRoot, e2e::objectId(kObjMultiStateValue, 2), kPropOutOfService, yes},
+    };
+    writeAll(first);
+    readBack(first, "written");
+
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::reinitializeDevice(50, 1, std::string(kPincode))),
+                            kSvcReinitializeDevice));
+    ASSERT_TRUE(tu::readLine(testdOut, "restarted", 30000));
+    readBack(first, "after a warm start");
+
+    restart(SIGTERM);
+    readBack(first, "after a stop and a new start");
+
+    // Saved at the write, not at a clean-up: a kill keeps them.
+    const std::vector<Write> second = {
+        {1004, ctAmperage, kPropTimeDelay, seconds(6)},
+        {1004, ctAmperage, kPropOutOfService, Bytes{0x10}},
+        {kRoot, ai(22), kPropTimeDelay, seconds(8)},
+        {kRoot, ai(3), kPropTimeDelayNormal, seconds(2)},
+        {kRoot, e2e::objectId(kObjPulseConverter, 2), kPropOutOfService, Bytes{0x10}},
+    };
+    writeAll(second);
+    restart(SIGKILL);
+    readBack(second, "after a kill");
+    EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
+}
+
 TEST_F(DeviceEndToEnd, DeviceWritesReachTqr) {
     const Bytes name = devwire::ctxText(0, "Renamed Meter");
     Bytes write = e2e::confirmedHeader(0, 0x05, 1, kSvcWriteProperty);
