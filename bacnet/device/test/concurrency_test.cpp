@@ -142,7 +142,7 @@ TEST_F(Concurrency, StackLoopBesideTheObjectThreadsAndTheValueThread) {
         const uint32_t rootAi = objectIdMake(kObjAnalogInput, 1 + round % 3);
         const std::vector<Bytes> requests = {
             e2e::toVirtual(kVnet, 1001, devwire::subscribeCov(1, round % 100, loadAi, round % 2 == 0, 5)),
-            e2e::local(devwire::subscribeCov(2, round % 100, objectIdMake(kObjPulseConverter, 1), true, 3)),
+            e2e::local(devwire::subscribeCov(2, round % 100, objectIdMake(kObjPulseConverter, 1), false, 3)),
             e2e::local(devwire::subscribeCov(3, round % 100, rootAi, false, 2)),
             e2e::local(writeProperty(4, rootAi, kPropHighLimit, real(round % 2 == 0 ? 1.0f : 500.0f))),
             e2e::local(writeProperty(5, rootAi, kPropLowLimit, real(-1.0f))),
