@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "device_wire.h"
+#include "wire_client.h"
 #include "e2e_wire.h"
 #include "test_process.h"
 
@@ -38,30 +39,14 @@ namespace {
 using e2e::Bytes;
 using e2e::cat;
 using e2e::hex;
+using devwire::Arrived;
 namespace fs = std::filesystem;
 
-constexpr uint16_t kVnet = 100;
-constexpr uint32_t kRoot = 1000;
-// The loads of 0, 1, 2 and 3 CTs.
-constexpr uint32_t kLoads[4] = {1001, 1002, 1003, 1004};
+constexpr uint32_t kRoot = devwire::Client::kRoot;
 constexpr const char *kPincode = "7391";
-constexpr const char *kServer = "192.0.2.10";
-constexpr const char *kBroadcast = "192.0.2.255";
-
-uint32_t addr(const char *text) {
-    in_addr a{};
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
 
 uint32_t ai(uint32_t instance) {
     return e2e::objectId(kObjAnalogInput, instance);
-}
-
-// The NPDU of a request to a device: the root on the local network, a load
-// behind the virtual network.
-Bytes to(uint32_t device, const Bytes &apdu) {
-    return device == kRoot ? e2e::local(apdu) : e2e::toVirtual(kVnet, device, apdu);
 }
 
 // The error of an Error APDU as "class code", or the APDU in hex.
@@ -76,7 +61,7 @@ bool isSimpleAck(const Bytes &apdu, uint8_t service) {
     return apdu.size() == 3 && apdu[0] == (kPduSimpleAck << 4) && apdu[2] == service;
 }
 
-class DeviceEndToEnd : public testing::Test {
+class DeviceEndToEnd : public testing::Test, protected devwire::Client {
   protected:
     std::string tag = std::to_string(getpid());
     tu::VethPair net{"dt", tag};
@@ -86,18 +71,7 @@ class DeviceEndToEnd : public testing::Test {
     int testdOut = -1;
     int tqrErr = -1;
     tu::Capture capture;
-    size_t datagrams = 0;
-    int sock = -1;
     std::vector<std::string> testdArgs{"--values"};
-    // APDUs that arrived while waiting for something else, with the NPDU
-    // header they came with.
-    struct Arrived {
-        e2e::Npdu npdu;
-        Bytes apdu;
-    };
-    std::vector<Arrived> aside;
-    // Answers that came in more than one segment.
-    size_t segmentedAnswers = 0;
 
     void SetUp() override {
         if (std::getenv("DEVICE_TESTD") == nullptr)
@@ -123,6 +97,7 @@ class DeviceEndToEnd : public testing::Test {
     }
 
     void TearDown() override {
+        EXPECT_EQ(sendFailures, 0u);
         if (sock >= 0)
             close(sock);
         capture.end();
@@ -148,125 +123,6 @@ class DeviceEndToEnd : public testing::Test {
         if (testdOut >= 0)
             close(testdOut);
         testdOut = -1;
-    }
-
-    // ---- the wire ----
-
-    void sendTo(const char *address, uint8_t function, const Bytes &npdu) {
-        const Bytes message = e2e::bvll(function, npdu);
-        sockaddr_in dst{};
-        dst.sin_family = AF_INET;
-        dst.sin_port = htons(47808);
-        dst.sin_addr.s_addr = addr(address);
-        EXPECT_EQ(sendto(sock, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&dst), sizeof dst),
-                  static_cast<ssize_t>(message.size()));
-        ++datagrams;
-    }
-    void send(const Bytes &npdu) { sendTo(kServer, kBvlcOriginalUnicastNpdu, npdu); }
-    void broadcast(const Bytes &npdu) { sendTo(kBroadcast, kBvlcOriginalBroadcastNpdu, npdu); }
-
-    // The next APDU from the server within timeoutMs. A confirmed request
-    // of the server (a notification) is acknowledged at once.
-    std::optional<Arrived> receive(int timeoutMs) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < until) {
-            pollfd p{sock, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0)
-                continue;
-            uint8_t buffer[2048];
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof from;
-            ssize_t n = recvfrom(sock, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &fromLength);
-            if (n <= 0 || from.sin_addr.s_addr != addr(kServer))
-                continue;
-            ++datagrams;
-            const Bytes datagram(buffer, buffer + n);
-            Arrived a;
-            const Bytes npdu = e2e::npduOf(datagram);
-            if (!e2e::parseNpdu(npdu, &a.npdu) || a.npdu.networkMessage)
-                continue;
-            a.apdu.assign(npdu.begin() + static_cast<std::ptrdiff_t>(a.npdu.headerLength), npdu.end());
-            if (a.apdu.size() >= 4 && (a.apdu[0] >> 4) == kPduConfirmedRequest && !(a.apdu[0] & 0x08))
-                send(replyNpdu(a.npdu, Bytes{kPduSimpleAck << 4, a.apdu[2], a.apdu[3]}));
-            return a;
-        }
-        return std::nullopt;
-    }
-
-    // An NPDU back to where one came from (a load answers through SNET).
-    static Bytes replyNpdu(const e2e::Npdu &from, const Bytes &apdu) {
-        if (!from.hasSnet)
-            return e2e::local(apdu, false);
-        Bytes npdu{0x01, e2e::kHasDestination, static_cast<uint8_t>(from.snet >> 8), static_cast<uint8_t>(from.snet),
-                   static_cast<uint8_t>(from.sadr.size())};
-        npdu = cat(npdu, from.sadr);
-        npdu.push_back(255);
-        return cat(npdu, apdu);
-    }
-
-    // The answer to a confirmed request with its invoke id, a segmented one
-    // reassembled (every segment acknowledged, window 1) into one
-    // ComplexACK; empty when none came.
-    Bytes answer(uint8_t invokeId, int timeoutMs = 8000) {
-        Bytes whole;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < until) {
-            auto a = receive(100);
-            if (!a)
-                continue;
-            const Bytes &apdu = a->apdu;
-            const uint8_t type = apdu.empty() ? 0 : apdu[0] >> 4;
-            if (apdu.size() < 2 || type < kPduSimpleAck || type == kPduSegmentAck || apdu[1] != invokeId) {
-                aside.push_back(*a);
-                continue;
-            }
-            if (type != kPduComplexAck || !(apdu[0] & 0x08))
-                return apdu;
-            // Segmented: sequence number apdu[2], window apdu[3], service apdu[4].
-            if (whole.empty())
-                whole = Bytes{0x30, invokeId, apdu[4]};
-            whole.insert(whole.end(), apdu.begin() + 5, apdu.end());
-            send(replyNpdu(a->npdu, Bytes{kPduSegmentAck << 4, invokeId, apdu[2], 1}));
-            if (!(apdu[0] & 0x04)) {
-                segmentedAnswers += apdu[2] > 0 ? 1 : 0;
-                return whole;
-            }
-        }
-        return {};
-    }
-
-    Bytes call(uint32_t device, const Bytes &apdu, int timeoutMs = 8000) {
-        send(to(device, apdu));
-        return answer(apdu[2], timeoutMs);
-    }
-
-    // The first APDU kept aside or arriving that matches, within timeoutMs.
-    std::optional<Arrived> await(const std::function<bool(const Arrived &)> &match, int timeoutMs = 8000) {
-        for (auto it = aside.begin(); it != aside.end(); ++it) {
-            if (match(*it)) {
-                Arrived found = *it;
-                aside.erase(it);
-                return found;
-            }
-        }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < until) {
-            auto a = receive(100);
-            if (!a)
-                continue;
-            if (match(*a))
-                return a;
-            aside.push_back(*a);
-        }
-        return std::nullopt;
-    }
-
-    // The device that sent an unconfirmed APDU: the root, or the load its
-    // SADR names.
-    static uint32_t sender(const Arrived &a) {
-        if (!a.npdu.hasSnet || a.npdu.sadr.size() != 6)
-            return kRoot;
-        return uint32_t{a.npdu.sadr[3]} << 16 | uint32_t{a.npdu.sadr[4]} << 8 | a.npdu.sadr[5];
     }
 
     // A GET of the TQR stand-in, from a thread in the server's namespace.
@@ -304,32 +160,14 @@ class DeviceEndToEnd : public testing::Test {
         return tu::fileText(problems.string());
     }
 
-    // The identifiers of a device's object-list, read whole.
-    std::vector<uint32_t> objectList(uint32_t device) {
-        const Bytes ack = call(device, e2e::rp(1, e2e::deviceObjectId(device), kPropObjectList));
-        std::vector<uint32_t> ids;
-        const auto open = std::find(ack.begin(), ack.end(), uint8_t{0x3E});
-        if (ack.empty() || ack[0] != 0x30 || open == ack.end())
-            return ids;
-        for (const auto &n : devwire::tags(Bytes(open + 1, ack.end() - 1)))
-            if (!n.tag.context && n.tag.number == kTagObjectIdentifier)
-                ids.push_back(n.number());
-        return ids;
-    }
 };
 
 // ---- scan ----
 
 TEST_F(DeviceEndToEnd, ScanReadsEveryObjectWholeAndSegmented) {
-    broadcast(Bytes{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF, 0x10, kSvcWhoIs});
-    std::set<uint32_t> iAms;
-    while (iAms.size() < 5) {
-        auto a = await([](const Arrived &x) { return x.apdu.size() > 2 && x.apdu[0] == 0x10 && x.apdu[1] == kSvcIAm; });
-        if (!a)
-            break;
-        iAms.insert(sender(*a));
-    }
-    EXPECT_EQ(iAms, (std::set<uint32_t>{kRoot, 1001, 1002, 1003, 1004}));
+    const std::vector<uint32_t> iAms = whoIs(5);
+    EXPECT_EQ(std::set<uint32_t>(iAms.begin(), iAms.end()), (std::set<uint32_t>{kRoot, 1001, 1002, 1003, 1004}));
+    EXPECT_EQ(iAms.size(), 5u);
 
     const std::map<uint32_t, size_t> sizes = {{kRoot, 36}, {1001, 45}, {1002, 69}, {1003, 93}, {1004, 117}};
     std::map<uint32_t, std::vector<uint32_t>> lists;
