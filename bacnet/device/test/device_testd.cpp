@@ -13,6 +13,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -58,8 +59,11 @@ const char *const kUsage =
     "  --virtual-network N     the loads' network (default 100)\n"
     "  --inputs N              voltage inputs, 0..2 (default 2)\n"
     "  --pulses N              pulse inputs, 0..2 (default 2)\n"
-    "  --load N                a load with N valid CTs, 0..3; may be given up\n"
-    "                          to 48 times (default: loads of 0, 1, 2, 3 CTs)\n"
+    "  --load CHANNELS         a load whose CTs are on these sample channels,\n"
+    "                          comma-separated, at most three (6..53 valid,\n"
+    "                          any other an invalid CT), or \"none\"; may be\n"
+    "                          given up to 48 times (default: none; 6; 7,8;\n"
+    "                          9,10,11)\n"
     "  --loads N --cts K       N loads of K CTs each instead\n"
     "  --values                move the present values once a second, as the\n"
     "                          live-data import does\n"
@@ -71,6 +75,27 @@ const char *const kUsage =
 int usage() {
     std::fputs(kUsage, stderr);
     return 2;
+}
+
+// "none", or up to three sample channels separated by commas.
+bool parseChannels(const std::string &text, std::vector<int> *out) {
+    out->clear();
+    if (text == "none") {
+        return true;
+    }
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::string item = text.substr(at, comma - at);
+        char *end = nullptr;
+        const long channel = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || channel < 0 || channel > 54 || out->size() == 3) {
+            return false;
+        }
+        out->push_back(static_cast<int>(channel));
+        at = comma + 1;
+    }
+    return true;
 }
 
 bool parseNumber(const char *text, unsigned long max, unsigned long *out) {
@@ -256,7 +281,7 @@ int main(int argc, char **argv) {
     unsigned long port = 47808;
     unsigned long inputs = 2;
     unsigned long pulses = 2;
-    std::vector<int> loadCts;
+    std::vector<std::vector<int>> loadChannels;
     unsigned long loads = 0;
     unsigned long cts = 1;
     bool loadsGiven = false;
@@ -291,8 +316,12 @@ int main(int argc, char **argv) {
             o.spec.network = static_cast<uint16_t>(n);
         } else if (option == "--inputs" && parseNumber(value, 2, &inputs)) {
         } else if (option == "--pulses" && parseNumber(value, 2, &pulses)) {
-        } else if (option == "--load" && parseNumber(value, 3, &n) && loadCts.size() < 48) {
-            loadCts.push_back(static_cast<int>(n));
+        } else if (option == "--load" && loadChannels.size() < 48) {
+            std::vector<int> channels;
+            if (!parseChannels(value, &channels)) {
+                return usage();
+            }
+            loadChannels.push_back(channels);
         } else if (option == "--loads" && parseNumber(value, 48, &loads)) {
             loadsGiven = true;
         } else if (option == "--cts" && parseNumber(value, 3, &cts)) {
@@ -301,25 +330,23 @@ int main(int argc, char **argv) {
             return usage();
         }
     }
-    if (loadsGiven && !loadCts.empty()) {
+    if (loadsGiven && !loadChannels.empty()) {
         return usage();
     }
     if (loadsGiven) {
         o.spec.loads = devtest::loadsSpec(static_cast<int>(loads), static_cast<int>(cts)).loads;
     } else {
-        if (loadCts.empty()) {
-            loadCts = {0, 1, 2, 3};
+        if (loadChannels.empty()) {
+            loadChannels = {{}, {6}, {7, 8}, {9, 10, 11}};
         }
-        int channel = 6;
-        for (size_t i = 0; i < loadCts.size(); ++i) {
+        for (size_t i = 0; i < loadChannels.size(); ++i) {
             devtest::LoadSpec l;
             l.id = static_cast<int32_t>(i);
             l.vdi = static_cast<int32_t>(o.spec.baseInstance + 1 + i);
             l.name = "Load " + std::to_string(i + 1);
             l.input = static_cast<int32_t>(i % (inputs > 0 ? inputs : 1));
-            for (int c = 0; c < loadCts[i]; ++c) {
+            for (int channel : loadChannels[i]) {
                 l.cts.push_back(devtest::CtSpec{channel, true, false});
-                channel = channel == 53 ? 6 : channel + 1;
             }
             o.spec.loads.push_back(l);
         }

@@ -71,7 +71,10 @@ class DeviceEndToEnd : public testing::Test, protected devwire::Client {
     int testdOut = -1;
     int tqrErr = -1;
     tu::Capture capture;
-    std::vector<std::string> testdArgs{"--values"};
+    // Loads of 0 (one invalid CT), 1, 2 (between them an invalid one) and
+    // 3 valid CTs; values moving once a second.
+    std::vector<std::string> testdArgs{"--values", "--load", "0",       "--load", "6",
+                                       "--load",   "7,0,8",  "--load", "9,10,11"};
 
     void SetUp() override {
         if (std::getenv("DEVICE_TESTD") == nullptr)
@@ -273,7 +276,7 @@ TEST_F(DeviceEndToEnd, SubscriptionsNotifyOnChangeAndStopWhenCancelled) {
 
 class EventPaging : public DeviceEndToEnd {
   protected:
-    EventPaging() { testdArgs = {"--values", "--alarms", "20"}; }
+    EventPaging() { testdArgs.insert(testdArgs.end(), {"--alarms", "20"}); }
 };
 
 TEST_F(EventPaging, ClientOf480OctetsPagesThroughEveryObjectOnce) {
@@ -371,8 +374,8 @@ TEST_F(DeviceEndToEnd, WhoHasByNameAndByIdentifier) {
     EXPECT_EQ(iHaves(devwire::whoHasId(e2e::deviceObjectId(1002)), 1), (Seen{{1002, e2e::deviceObjectId(1002)}}));
     for (const Arrived &a : aside)
         EXPECT_FALSE(devwire::readIHave(a.apdu).has_value()) << hex(a.apdu);
-    EXPECT_EQ(iHaves(devwire::whoHasId(e2e::objectId(kObjBinaryValue, 2)), 2),
-              (Seen{{1003, e2e::objectId(kObjBinaryValue, 2)}, {1004, e2e::objectId(kObjBinaryValue, 2)}}));
+    EXPECT_EQ(iHaves(devwire::whoHasId(e2e::objectId(kObjBinaryValue, 3)), 2),
+              (Seen{{1003, e2e::objectId(kObjBinaryValue, 3)}, {1004, e2e::objectId(kObjBinaryValue, 3)}}));
     EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
 }
 
