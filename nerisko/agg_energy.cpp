@@ -361,6 +361,11 @@ void agg_init() {
 
 void agg_forget_failed_saves() { save_failed[0] = save_failed[1] = false; }
 
-void agg_collect_one_minute(event_data_t *ev) { collect_period(one_minute_avg_buf, ev, 60, EVENT_MINUTE); }
+void agg_collect_one_minute(event_data_t *ev) {
+    if (agg_outputs_suspended()) {
+        return;
+    }
+    collect_period(one_minute_avg_buf, ev, 60, EVENT_MINUTE);
+}
 
 void agg_collect_five_minutes(event_data_t *ev) { collect_period(five_minute_avg_buf, ev, 5, EVENT_FIVE_MINUTE); }

@@ -1,4 +1,5 @@
 #include "nerisko/dev.h"
+#include "nerisko/agg.h"
 
 #include "meter/sysio.h"
 
@@ -217,7 +218,7 @@ void dev_update_mapping(const mapping *m) {
 }
 
 void dev_update(event_data_t *ev) {
-    if (!shadow || ev->set == nullptr || ev->set->uset == nullptr) {
+    if (!shadow || ev->set == nullptr || ev->set->uset == nullptr || agg_outputs_suspended()) {
         return;
     }
     Shadows &s = *shadow;

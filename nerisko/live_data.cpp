@@ -1,5 +1,7 @@
 #include "nerisko/live_data.h"
 
+#include "nerisko/agg.h"
+
 #include "meter/sysio.h"
 
 #include <syslog.h>
@@ -25,7 +27,7 @@ int live_data_init() {
 
 void live_data_update(event_data_t *ev) {
     const uint32_t s = ev->data->set;
-    if (s >= 2) {
+    if (s >= 2 || agg_outputs_suspended()) {
         return;
     }
     std::lock_guard guard(lock);

@@ -10,6 +10,7 @@
 #include "nerisko/cal.h"
 #include "nerisko/csv.h"
 #include "nerisko/event.h"
+#include "nerisko/ex.h"
 #include "nerisko/frontend.h"
 #include "nerisko/processing.h"
 #include "nerisko/pru.h"
@@ -213,6 +214,11 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (print && !csv_init(count)) {
         return fatal("Failed to initialize CSV printing");
     }
+    if (ex_init() == 0 || !ex_start()) {
+        return fatal("EX initialization failed");
+    }
+    event_register(ex_5c_event, EVENT_FIVE_CYCLE);
+    event_register(ex_1s_event, EVENT_ONE_SECOND);
     if (live_data_init() == 0) {
         return fatal("Live data initialization failed");
     }
@@ -249,6 +255,7 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
             }
             sys_log(LOG_DEBUG, "Starting acquisition");
             pru_start_acq();
+            ex_set_mapping(&map);
             dev_update_mapping(&map);
             // Storage is ready before the first five-minute result can come,
             // and its callback is in the list before the thread reads it.
@@ -274,6 +281,32 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     return 0;
 }
 
+namespace {
+
+// Under chain_mutex.
+bool chain_usable() { return !chain_closed && !capture_mode && chain_started; }
+
+bool restart_locked(const mapping *m) {
+    pru_stop_acq();
+    processing_stop();
+    acquisition_flush();
+    agg_set_pulse_out();
+    agg_init();
+    reset_drdy(drdy_fd);
+    adc_start();
+    pru_start_acq();
+    ex_set_mapping(m);
+    ex_chain_restarted();
+    dev_update_mapping(m);
+    // New trend files with the new mapping, before any result of it exists.
+    const bool stored = storage_init(m);
+    processing_start(m);
+    ++restarts;
+    return stored;
+}
+
+}  // namespace
+
 bool restart_measurement() {
     std::lock_guard lock(chain_mutex);
     if (chain_closed || capture_mode) {
@@ -286,20 +319,25 @@ bool restart_measurement() {
     static mapping map;
     std::memset(&map, 0, sizeof map);
     arvent_get(&map);  // on failure the empty mapping: nothing is measured
-    pru_stop_acq();
-    processing_stop();
-    acquisition_flush();
-    agg_set_pulse_out();
-    agg_init();
-    reset_drdy(drdy_fd);
-    adc_start();
-    pru_start_acq();
-    dev_update_mapping(&map);
-    // New trend files with the new mapping, before any result of it exists.
-    const bool stored = storage_init(&map);
-    processing_start(&map);
-    ++restarts;
-    return stored;
+    return restart_locked(&map);
+}
+
+bool restart_measurement_with(const mapping *m) {
+    std::lock_guard lock(chain_mutex);
+    if (!chain_usable()) {
+        return false;
+    }
+    static mapping map;
+    std::memcpy(&map, m, sizeof map);
+    return restart_locked(&map);
+}
+
+bool main_chain_locked(bool (*fn)(void *), void *arg) {
+    std::lock_guard lock(chain_mutex);
+    if (!chain_usable()) {
+        return false;
+    }
+    return fn(arg);
 }
 
 uint32_t main_restart_count() { return restarts.load(); }
@@ -354,6 +392,9 @@ void main_handle_signals() {
     if (sig == SIGHUP) {
         pending_hup = 0;
         sys_log(LOG_INFO, "Received SIGHUP. restarting serial connection");
+        // The receive thread reopens the port between two reads; closing it
+        // under the thread would pull the descriptor from its wait.
+        ex_request_reopen();
     } else if (sig == SIGINT) {
         sys_log(LOG_INFO, "Received SIGINT. stopping now");
         running = 0;
@@ -363,6 +404,8 @@ void main_handle_signals() {
 }
 
 int main_cleanup() {
+    // First: a command under way may be waiting for the chain lock below.
+    ex_stop();
     {
         // Every thread ends before anything it uses is released.
         std::lock_guard lock(chain_mutex);

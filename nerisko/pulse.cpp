@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <atomic>
 #include <thread>
 
 int pulse_period_ms = 1000;
@@ -27,11 +28,10 @@ uint8_t *data_mem = nullptr;
 std::thread pulse_thread_handle;
 
 uint32_t read_counter(unsigned k) {
-    uint32_t v = 0;
-    // The PRU writes the word while we read it: one aligned 32-bit load.
-    const auto *word = reinterpret_cast<const volatile uint32_t *>(data_mem + PRU_PULSE_COUNTER_OFFSET + 4 * k);
-    v = *word;
-    return v;
+    // The PRU writes the word while we read it: one aligned 32-bit load,
+    // atomic as the PRU's store is.
+    auto *word = reinterpret_cast<uint32_t *>(data_mem + PRU_PULSE_COUNTER_OFFSET + 4 * k);
+    return std::atomic_ref<uint32_t>(*word).load(std::memory_order_relaxed);
 }
 
 void pulse_thread() {

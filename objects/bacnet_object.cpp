@@ -258,6 +258,19 @@ void BACnetObject::setDeadband(double v) {
     correctLimits(&BACnetObject::applyDeadband, v);
 }
 
+void BACnetObject::setLimits(double high, double low, double deadband) {
+    std::vector<std::string> lines;
+    {
+        Lock lock(fieldMutex);
+        highLimit = high;
+        lowLimit = low;
+        applyDeadband(deadband, lines);
+    }
+    for (const auto &line : lines) {
+        logMessage(3, line);
+    }
+}
+
 void BACnetObject::applyHighLimit(double x, std::vector<std::string> &lines) {
     double high = x;
     if ((limitEnable & kLowLimitEnable) != 0) {

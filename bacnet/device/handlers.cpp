@@ -13,8 +13,17 @@
 #include "bacnet/stack/app.h"
 #include "device/application.h"
 #include "device/object_sets.h"
+#include "handler_frame.h"
 
 namespace {
+
+using handler::Access;
+using handler::kNotOwnRow;
+using handler::readPacked;
+using handler::readText;
+using handler::setBits;
+using handler::setOwned;
+using handler::setScalar;
 
 constexpr uint32_t kEnd = 0xFFFFFFFF;
 // The longest time delay the objects can count: they count milliseconds
@@ -29,6 +38,8 @@ struct HandlerClass {
     bool takesLock;
     // The properties of the class's table that use a common encoding.
     std::vector<uint32_t> common;
+    uint32_t (*rows)(Access &a);
+    void (*outOfServiceChanged)(BACnetObject &object);
 };
 
 // Read-only in every class that lists them.
@@ -46,12 +57,21 @@ bool isReadOnlyCommon(uint32_t property) {
 const std::vector<uint32_t> analogCommon = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371,
                                             81, 113, 356, 52, 35, 0, 353, 354};
 
-const HandlerClass analogInputClass{kObjAnalogInput, Devices::Both, true, analogCommon};
-const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue, Devices::Both, true, analogCommon};
-const HandlerClass pulseConverterClass{kObjPulseConverter, Devices::RootOnly, false, analogCommon};
-const HandlerClass notificationClassClass{kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371}};
-const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, {75, 77, 79, 36, 111, 371, 81}};
-const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, {75, 77, 79, 36, 111, 371, 81}};
+// Each class: its type, the devices that serve it, the lock, the common
+// properties, its own rows, and what an out-of-service change does beside
+// the flag.
+const HandlerClass analogInputClass{
+    kObjAnalogInput, Devices::Both, true, analogCommon, handler::analogInputRows, handler::analogOutOfServiceChanged};
+const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue, Devices::Both, true, analogCommon,
+                                         handler::largeAnalogValueRows, handler::analogOutOfServiceChanged};
+const HandlerClass pulseConverterClass{kObjPulseConverter, Devices::RootOnly, false, analogCommon,
+                                       handler::pulseConverterRows, handler::pulseOutOfServiceChanged};
+const HandlerClass notificationClassClass{
+    kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371}, handler::notificationClassRows, nullptr};
+const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, {75, 77, 79, 36, 111, 371, 81},
+                                        handler::multiStateValueRows, handler::multiStateOutOfServiceChanged};
+const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, {75, 77, 79, 36, 111, 371, 81},
+                                    handler::binaryValueRows, handler::binaryOutOfServiceChanged};
 
 bool contains(const std::vector<uint32_t> &list, uint32_t property) {
     for (uint32_t p : list) {
@@ -62,31 +82,6 @@ bool contains(const std::vector<uint32_t> &list, uint32_t property) {
     return false;
 }
 
-// ---- value helpers ----
-
-void setScalar(PropertyValue *v, uint8_t datatype, uint32_t u) {
-    v->datatype = datatype;
-    v->count = 0;
-    v->ownsValue = 0;
-    v->value.u = u;
-}
-
-void setBits(PropertyValue *v, uint8_t octet, uint16_t bits) {
-    v->datatype = kDtBitString;
-    v->count = 0;
-    v->ownsValue = 0;
-    v->length = bits;
-    std::memset(v->value.octets, 0, sizeof v->value.octets);
-    v->value.octets[0] = octet;
-}
-
-void setOwned(PropertyValue *v, uint8_t datatype, uint16_t count, void *block) {
-    v->datatype = datatype;
-    v->count = count;
-    v->ownsValue = 1;
-    v->value.block = block;
-}
-
 // The first data octet of a bit-string value, inline or in its block.
 uint8_t firstBitOctet(const PropertyValue *v) {
     const uint32_t octets = (uint32_t{v->length} + 7) / 8;
@@ -94,39 +89,6 @@ uint8_t firstBitOctet(const PropertyValue *v) {
         return v->value.octets[0];
     }
     return v->value.block != nullptr ? *static_cast<const uint8_t *>(v->value.block) : 0;
-}
-
-uint32_t readName(PropertyValue *v, const std::string &text) {
-    CharString *s = appNewCharString(text);
-    if (s == nullptr) {
-        return kErrorOutOfMemory;
-    }
-    setOwned(v, kDtCharString, 0, s);
-    return 0;
-}
-
-// The element texts packed: for each, an 8-octet header and its characters.
-uint32_t readPacked(PropertyValue *v, const std::vector<std::string> &texts) {
-    size_t size = 0;
-    std::vector<std::string> cut;
-    for (const std::string &t : texts) {
-        cut.push_back(appCutText(t));
-        size += sizeof(CharString) + cut.back().size();
-    }
-    auto *block = static_cast<uint8_t *>(std::calloc(size > 0 ? size : 1, 1));
-    if (block == nullptr) {
-        return kErrorOutOfMemory;
-    }
-    uint8_t *p = block;
-    for (const std::string &t : cut) {
-        CharString header{};
-        header.length = static_cast<uint32_t>(t.size());
-        std::memcpy(p, &header, sizeof header);
-        std::memcpy(p + sizeof header, t.data(), t.size());
-        p += sizeof header + t.size();
-    }
-    setOwned(v, kDtCharString, static_cast<uint16_t>(texts.size()), block);
-    return 0;
 }
 
 std::vector<uint32_t> propertyListOf(uint16_t type) {
@@ -194,7 +156,7 @@ uint32_t readMessageTexts(const BACnetObject &object, uint32_t index, PropertyVa
     if (index < 1 || index > 3) {
         return kErrInvalidArrayIndex;
     }
-    uint32_t e = readName(v, object.getEventMessageText(static_cast<uint8_t>(index - 1)));
+    uint32_t e = readText(v, object.getEventMessageText(static_cast<uint8_t>(index - 1)));
     v->count = 1;
     return e;
 }
@@ -205,7 +167,7 @@ uint32_t readCommon(const BACnetObject &object, uint32_t property, uint32_t inde
             setScalar(v, kDtObjectId, object.getObjectIdentifier());
             return 0;
         case 77:
-            return readName(v, object.getObjectName());
+            return readText(v, object.getObjectName());
         case 79:
             setScalar(v, kDtEnumerated, object.getObjectType());
             return 0;
@@ -302,7 +264,8 @@ uint32_t writeLimitEnable(BACnetObject &object, const PropertyValue *v) {
     return 0;
 }
 
-uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValue *v) {
+uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValue *v,
+                     void (*outOfServiceChanged)(BACnetObject &)) {
     if (isReadOnlyCommon(property)) {
         return kErrWriteAccessDenied;
     }
@@ -320,7 +283,11 @@ uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValu
             }
             const bool on = v->value.u != 0;
             if (property == 81) {
+                const bool was = object.isOutOfService();
                 object.setOutOfService(on);
+                if (was != on && outOfServiceChanged != nullptr) {
+                    outOfServiceChanged(object);
+                }
             } else if (property == 353) {
                 object.setEventDetectionEnable(on);
             } else {
@@ -406,15 +373,16 @@ uint32_t runHandler(const HandlerClass &c, int32_t device, uint8_t mode, uint32_
             index = kNoArrayIndex;
             continue;
         }
-        if (!contains(c.common, property)) {
-            // The class's own rows are not served yet.
-            return kErrUnknownProperty;
+        Access access{*object, mode, property, index, v};
+        uint32_t e = c.rows(access);
+        if (e == kNotOwnRow) {
+            if (!contains(c.common, property)) {
+                return kErrUnknownProperty;
+            }
+            e = mode == 0 ? readCommon(*object, property, index, v)
+                          : writeCommon(*object, property, v, c.outOfServiceChanged);
         }
-        if (mode == 0) {
-            return readCommon(*object, property, index, v);
-        }
-        const uint32_t e = writeCommon(*object, property, v);
-        if (e == 0) {
+        if (e == 0 && mode == 1 && access.save) {
             saveWritten(load, objectId);
         }
         return e;
@@ -423,6 +391,98 @@ uint32_t runHandler(const HandlerClass &c, int32_t device, uint8_t mode, uint32_
 }
 
 }  // namespace
+
+namespace handler {
+
+void setScalar(PropertyValue *v, uint8_t datatype, uint32_t u) {
+    v->datatype = datatype;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->value.u = u;
+}
+
+void setReal(PropertyValue *v, double x) {
+    v->datatype = kDtReal;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->value.f = static_cast<float>(x);
+}
+
+void setDouble(PropertyValue *v, double x) {
+    v->datatype = kDtDouble;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->value.d = x;
+}
+
+void setBits(PropertyValue *v, uint8_t octet, uint16_t bits) {
+    v->datatype = kDtBitString;
+    v->count = 0;
+    v->ownsValue = 0;
+    v->length = bits;
+    std::memset(v->value.octets, 0, sizeof v->value.octets);
+    v->value.octets[0] = octet;
+}
+
+void setOwned(PropertyValue *v, uint8_t datatype, uint16_t count, void *block) {
+    v->datatype = datatype;
+    v->count = count;
+    v->ownsValue = 1;
+    v->value.block = block;
+}
+
+uint32_t readText(PropertyValue *v, const std::string &text) {
+    CharString *s = appNewCharString(text);
+    if (s == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    setOwned(v, kDtCharString, 0, s);
+    return 0;
+}
+
+uint32_t readPacked(PropertyValue *v, const std::vector<std::string> &texts) {
+    size_t size = 0;
+    std::vector<std::string> cut;
+    for (const std::string &t : texts) {
+        cut.push_back(appCutText(t));
+        size += sizeof(CharString) + cut.back().size();
+    }
+    auto *block = static_cast<uint8_t *>(std::calloc(size > 0 ? size : 1, 1));
+    if (block == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    uint8_t *p = block;
+    for (const std::string &t : cut) {
+        CharString header{};
+        header.length = static_cast<uint32_t>(t.size());
+        std::memcpy(p, &header, sizeof header);
+        std::memcpy(p + sizeof header, t.data(), t.size());
+        p += sizeof header + t.size();
+    }
+    setOwned(v, kDtCharString, static_cast<uint16_t>(texts.size()), block);
+    return 0;
+}
+
+bool unsignedElements(const PropertyValue *v, std::vector<uint32_t> *out) {
+    out->clear();
+    if (v->datatype == kDtEmptyList) {
+        return true;
+    }
+    if (v->datatype != kDtUnsigned) {
+        return false;
+    }
+    if (v->count == 0 && !v->ownsValue) {
+        out->push_back(v->value.u);
+        return true;
+    }
+    const auto *elements = static_cast<const uint32_t *>(v->value.block);
+    for (uint16_t i = 0; elements != nullptr && i < v->count; ++i) {
+        out->push_back(elements[i]);
+    }
+    return true;
+}
+
+}  // namespace handler
 
 uint32_t appAnalogInputProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
                                 uint32_t arrayIndex, PropertyValue *value, uint32_t *cursor) {

@@ -47,6 +47,9 @@ uint8_t *data_mem = nullptr;
 pthread_t threads[8];
 bool thread_used[8] = {};
 std::atomic<bool> run_threads{false};
+// The stop under way throws its data away (the rings are flushed after it):
+// no last half is waited for.
+std::atomic<bool> discard_last_half{false};
 std::mutex pru_irq_mutex;
 int thread_active = -1;
 int last_buffer = 1;
@@ -93,6 +96,9 @@ void *irq_thread(void *arg) {
         }
         // No half within the slice. A stopping thread waits for its last
         // half only so long: a stalled PRU must not hang a stop.
+        if (!run_threads && discard_last_half) {
+            break;
+        }
         if (!run_threads) {
             const auto now = Clock::now();
             if (stop_seen == Clock::time_point{}) {
@@ -233,6 +239,12 @@ void pru_stop_irqthread() {
             thread_used[n] = false;
         }
     }
+}
+
+void pru_stop_acq_discarding() {
+    discard_last_half = true;
+    pru_stop_acq();
+    discard_last_half = false;
 }
 
 void pru_stop_acq() {

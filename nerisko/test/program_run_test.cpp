@@ -2,6 +2,7 @@
 // stand-in: it measures, prints the results of the chosen channel, and
 // SIGINT ends it within a second with status 0.
 
+#include "ex_port.h"
 #include "temp_root.h"
 #include "test_bus.h"
 
@@ -90,6 +91,7 @@ protected:
     }
 
     meter::host::TempRoot root;  // METER_ROOT of the program
+    ex_testing::PtyPort ex_port{root.path()};  // the EX station's port
     std::string log;
     pid_t pid = -1;
 };

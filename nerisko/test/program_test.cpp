@@ -12,6 +12,7 @@
 #include "nerisko/program.h"
 #include "meter/sysio.h"
 #include "prusim/prusim.h"
+#include "ex_port.h"
 #include "temp_root.h"
 #include "test_bus.h"
 
@@ -107,6 +108,7 @@ protected:
     }
 
     meter::host::TempRoot root;
+    ex_testing::PtyPort ex_port{root.path()};  // the EX station's port
     Control control;
     velsard_testing::Variant default_pulse_config{control.fetch("pulse_config")};
     bool started = false;

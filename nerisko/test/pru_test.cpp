@@ -139,6 +139,18 @@ TEST_F(SimBoard, AHungPruDoesNotHangStopOrRestart) {
     EXPECT_TRUE(copies.wait_for(before + 4)) << "acquisition runs again after a restart";
 }
 
+// Runs a stop beside the test; false when it has not ended within limit (a
+// stalled PRU held it), after which the PRU is let go so that the test ends.
+bool stops_within(void (*stop)(), std::chrono::seconds limit) {
+    auto stopped = std::async(std::launch::async, stop);
+    const bool bounded = stopped.wait_for(limit) == std::future_status::ready;
+    if (!bounded) {
+        prusim::resume();
+    }
+    stopped.wait();
+    return bounded;
+}
+
 // SIGINT stops only the threads: a stalled PRU must not keep them waiting
 // for their last half.
 TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
@@ -146,15 +158,29 @@ TEST_F(SimBoard, AStalledPruDoesNotHangTheThreadsStop) {
     ASSERT_TRUE(pru_start_acq());
     ASSERT_TRUE(copies.wait_for(3));
     prusim::inject(prusim::Fault::stall);
-    auto stopped = std::async(std::launch::async, pru_stop_irqthread);
-    const bool bounded = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!bounded) {
-        prusim::resume();  // let the threads go, so that the test can end
-    }
-    stopped.wait();
-    EXPECT_TRUE(bounded) << "stopping the threads waited for a stalled PRU";
+    EXPECT_TRUE(stops_within(pru_stop_irqthread, std::chrono::seconds(5))) << "stopping the threads waited for a stalled PRU";
     EXPECT_TRUE(meter::host::log_has("PRU stalled, stopping ping thread without its last half") ||
                 meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
+}
+
+// A stop whose data is thrown away (the test station's) waits for no last
+// half: a stalled PRU holds it for a wait slice, not for the stall limit.
+TEST_F(SimBoard, ADiscardingStopWaitsForNoLastHalf) {
+    const int limit = pru_stall_limit_ms;
+    pru_stall_limit_ms = 600000;  // only the discarding stop can end soon
+    ASSERT_TRUE(pru_start_acq());
+    ASSERT_TRUE(copies.wait_for(3));
+    prusim::inject(prusim::Fault::stall);
+    const bool bounded = stops_within(pru_stop_acq_discarding, std::chrono::seconds(30));
+    pru_stall_limit_ms = limit;
+    EXPECT_TRUE(bounded) << "the stop waited for the stalled PRU's last half";
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping ping thread without its last half"));
+    EXPECT_FALSE(meter::host::log_has("PRU stalled, stopping pong thread without its last half"));
+    prusim::clear_faults();
+    const size_t before = copies.size();
+    ASSERT_TRUE(pru_start_acq());
+    EXPECT_TRUE(copies.wait_for(before + 2)) << "acquisition runs again";
+    pru_stop_acq();
 }
 
 TEST_F(SimBoard, StopWithoutStartOnlyStopsThreads) {

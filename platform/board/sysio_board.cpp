@@ -8,16 +8,20 @@
 #include "meter/root.h"
 
 #include <fcntl.h>
+#include <linux/rtc.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <syslog.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -51,6 +55,43 @@ int sys_list_dir(const char *board_path, std::vector<std::string> *names) {
 int sys_fsync_dir(const char *board_path) { return sysio_fsync_dir(meter::meter_path(board_path)); }
 
 time_t sys_time() { return ::time(nullptr); }
+
+int sys_wait_readable(int fd, int timeout_ms) { return sysio_wait_readable(fd, timeout_ms); }
+int sys_wait_writable(int fd, int timeout_ms) { return sysio_wait_writable(fd, timeout_ms); }
+int sys_tcgetattr(int fd, struct termios *settings) { return ::tcgetattr(fd, settings); }
+int sys_tcsetattr(int fd, int when, const struct termios *settings) { return ::tcsetattr(fd, when, settings); }
+int sys_tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
+
+int sys_set_clock(time_t t) {
+    const timespec now{t, 0};
+    if (::clock_settime(CLOCK_REALTIME, &now) != 0) {
+        return -1;
+    }
+    // The RTC keeps UTC, as hwclock -w writes it.
+    tm utc{};
+    if (::gmtime_r(&t, &utc) == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    rtc_time rtc{};
+    rtc.tm_sec = utc.tm_sec;
+    rtc.tm_min = utc.tm_min;
+    rtc.tm_hour = utc.tm_hour;
+    rtc.tm_mday = utc.tm_mday;
+    rtc.tm_mon = utc.tm_mon;
+    rtc.tm_year = utc.tm_year;
+    rtc.tm_wday = utc.tm_wday;
+    rtc.tm_yday = utc.tm_yday;
+    const int fd = sys_open("/dev/rtc0", O_RDONLY);
+    if (fd < 0) {
+        return -1;
+    }
+    const int rc = ::ioctl(fd, RTC_SET_TIME, &rtc);
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return rc;
+}
 
 bool sys_set_realtime(pthread_t thread, int priority) { return sysio_request_fifo(thread, priority); }
 

@@ -12,7 +12,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -49,6 +51,10 @@ struct State {
     std::mutex mutex;
     std::map<int, Node> nodes;              // model descriptors
     std::set<int> plain;                    // descriptors of plain files
+    // Terminals and FIFOs under the root (the EX and RS-485 ports, the
+    // keypad): the system's own calls, outside the lock, since they block.
+    std::set<int> passthrough;
+    std::vector<time_t> clock_settings;
     std::map<std::string, int> node_sizes;  // result node -> record size
     std::vector<int32_t> pulse_widths;
     std::vector<uint8_t> pulse_bytes;
@@ -408,9 +414,34 @@ int model_ioctl(State &s, const Node &n, unsigned long request, void *arg) {
 
 // ---- the sys_* calls ----
 
+namespace {
+
+// A terminal or FIFO under the root: opened without the lock (opening a
+// FIFO may wait for its writer) and without counting a step.
+bool is_passthrough(const std::string &host_path) {
+    struct stat st {};
+    return ::stat(host_path.c_str(), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode));
+}
+
+bool passthrough_fd(int fd) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    return s.passthrough.count(fd) != 0;
+}
+
+}  // namespace
+
 int sys_open(const char *board_path, int flags, mode_t mode) {
     State &s = state();
     const std::string path = board_path;
+    if (!is_driver_path(path) && path != "/dev/mem" && is_passthrough(meter::meter_path(path))) {
+        const int fd = ::open(meter::meter_path(path).c_str(), flags | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            std::lock_guard lock(s.mutex);
+            s.passthrough.insert(fd);
+        }
+        return fd;
+    }
     std::lock_guard lock(s.mutex);
     if (is_driver_path(path)) {
         auto kind = model_of(path);
@@ -438,7 +469,7 @@ int sys_open(const char *board_path, int flags, mode_t mode) {
 int sys_close(int fd) {
     State &s = state();
     std::lock_guard lock(s.mutex);
-    if (s.nodes.erase(fd) != 0) {
+    if (s.nodes.erase(fd) != 0 || s.passthrough.erase(fd) != 0) {
         return ::close(fd);
     }
     const Step step = s.plain.erase(fd) != 0 ? next_step(s) : Step::run;
@@ -451,6 +482,9 @@ int sys_close(int fd) {
 }
 
 ssize_t sys_read(int fd, void *buf, size_t count) {
+    if (passthrough_fd(fd)) {
+        return ::read(fd, buf, count);
+    }
     State &s = state();
     std::lock_guard lock(s.mutex);
     auto it = s.nodes.find(fd);
@@ -468,6 +502,9 @@ ssize_t sys_read(int fd, void *buf, size_t count) {
 }
 
 ssize_t sys_write(int fd, const void *buf, size_t count) {
+    if (passthrough_fd(fd)) {
+        return ::write(fd, buf, count);
+    }
     State &s = state();
     std::lock_guard lock(s.mutex);
     auto it = s.nodes.find(fd);
@@ -576,6 +613,11 @@ int sys_fsync_dir(const char *board_path) {
 }
 
 int sys_ioctl(int fd, unsigned long request, void *arg) {
+    if (passthrough_fd(fd)) {
+        // A pseudo-terminal answers what the system gives (no serial driver
+        // behind it: TIOCGSERIAL fails).
+        return ::ioctl(fd, request, arg);
+    }
     State &s = state();
     std::lock_guard lock(s.mutex);
     auto it = s.nodes.find(fd);
@@ -594,6 +636,26 @@ time_t sys_time() {
         }
     }
     return ::time(nullptr);
+}
+
+int sys_wait_readable(int fd, int timeout_ms) { return sysio_wait_readable(fd, timeout_ms); }
+int sys_wait_writable(int fd, int timeout_ms) { return sysio_wait_writable(fd, timeout_ms); }
+int sys_tcgetattr(int fd, struct termios *settings) { return ::tcgetattr(fd, settings); }
+int sys_tcsetattr(int fd, int when, const struct termios *settings) { return ::tcsetattr(fd, when, settings); }
+int sys_tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
+
+int sys_set_clock(time_t t) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    s.clock_settings.push_back(t);
+    // Also for a test in another process than the program.
+    const std::string record = meter::meter_path(meter::host::kClockSettingsFile);
+    make_parents(record);
+    if (FILE *f = std::fopen(record.c_str(), "ae")) {
+        std::fprintf(f, "%lld\n", static_cast<long long>(t));
+        std::fclose(f);
+    }
+    return 0;
 }
 
 bool sys_set_realtime(pthread_t thread, int priority) {
@@ -649,6 +711,7 @@ void reset() {
     s.adc_requests.clear();
     s.adc = AdcState{};
     s.clock.reset();
+    s.clock_settings.clear();
     s.capture = false;
     s.log.clear();
     s.fault = Fault{};
@@ -717,6 +780,11 @@ void clock_advance(time_t seconds) {
     std::lock_guard lock(state().mutex);
     State &s = state();
     s.clock = s.clock.value_or(::time(nullptr)) + seconds;
+}
+
+std::vector<time_t> clock_settings() {
+    std::lock_guard lock(state().mutex);
+    return state().clock_settings;
 }
 
 void clock_release() {

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <syslog.h>
@@ -71,6 +72,29 @@ int sysio_fsync_dir(const std::string &path) {
     errno = err;
     return rc;
 }
+
+namespace {
+
+int wait_for(int fd, short events, int timeout_ms) {
+    pollfd p{fd, events, 0};
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeout_ms);
+    } while (rc < 0 && errno == EINTR);
+    if (rc <= 0) {
+        return rc;
+    }
+    if ((p.revents & POLLNVAL) != 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int sysio_wait_readable(int fd, int timeout_ms) { return wait_for(fd, POLLIN, timeout_ms); }
+int sysio_wait_writable(int fd, int timeout_ms) { return wait_for(fd, POLLOUT, timeout_ms); }
 
 void sys_log(int priority, const char *format, ...) {
     va_list args;

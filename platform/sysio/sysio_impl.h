@@ -30,3 +30,8 @@ struct SysioMstpOps {
     int (*raise_irq_thread)(int pid, int priority);
 };
 bool sysio_mstp_prepare(const SysioMstpOps &ops, SysReport report);
+
+// poll(2) for input on fd: 1 readable or hung up, 0 timeout, -1 error
+// (EBADF for a descriptor poll reports invalid). EINTR is waited through.
+int sysio_wait_readable(int fd, int timeout_ms);
+int sysio_wait_writable(int fd, int timeout_ms);

@@ -1,4 +1,5 @@
 #include "runtime/tqr/config_import.h"
+#include "runtime/tqr/parse_support.h"
 
 #include <charconv>
 #include <cmath>
@@ -12,11 +13,7 @@
 #include "runtime/log.h"
 #include "runtime/tqr/transport.h"
 
-namespace {
-
-// The body as a JSON tree; the parser's own line and a re-raise when it is
-// not JSON.
-JsonItem readBody(const char *body, size_t size, size_t count, const char *invalidLine, LogLevel level) {
+JsonItem tqrReadBody(const char *body, size_t size, size_t count, const std::string &invalidLine, LogLevel level) {
     const std::string text(body, size * count);
     try {
         JsonItem root = jsonRead(text);
@@ -27,6 +24,12 @@ JsonItem readBody(const char *body, size_t size, size_t count, const char *inval
         tqrLogBody(1, text);
         throw;
     }
+}
+
+namespace {
+
+JsonItem readBody(const char *body, size_t size, size_t count, const char *invalidLine, LogLevel level) {
+    return tqrReadBody(body, size, count, invalidLine, level);
 }
 
 // A member that must be there: its "node not found" line and a raise when

@@ -143,8 +143,8 @@ TEST_F(ThroughStack, ReadPropertyMultipleAllOfAVirtualDevicesObject) {
         EXPECT_EQ(r.objectId, polarity);
         properties.push_back(r.property);
     }
-    // The served properties of the list, property-list left out.
-    EXPECT_EQ(properties, (std::vector<uint32_t>{75, 77, 79, 111, 36, 81}));
+    // Every property of the list, property-list left out.
+    EXPECT_EQ(properties, (std::vector<uint32_t>{75, 77, 79, 85, 111, 36, 81, 46, 4}));
     // The object is the load's, not the root's.
     Bytes fromRoot = ask(e2e::local(e2e::rp(2, polarity, kPropObjectName)));
     EXPECT_EQ(e2e::hex(fromRoot), "50 02 0C 91 01 91 1F");

@@ -40,6 +40,14 @@ extern avg_buf_t five_minute_avg_buf[2];
 // from their energy files (see agg_energy.cpp for how a file is chosen).
 void agg_init();
 
+// While EX measures on a synthetic mapping, its results must reach none of
+// the meter's outputs: the energy registers and their file, the pulse
+// output, the minute and five-minute results (demand, trends), the result
+// nodes and the live data. The one-second list still runs for EX and the
+// watchdog; each output's callback checks this.
+void agg_outputs_suspend(bool on);
+bool agg_outputs_suspended();
+
 // Minute callback (one-second list): folds a one-second result into its
 // set's minute; the sixtieth closes it and runs the minute list.
 void agg_collect_one_minute(event_data_t *ev);

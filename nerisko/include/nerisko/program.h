@@ -9,6 +9,8 @@
 // two of them interleave. The signal handler only records the signal; the
 // main thread acts on it at its next wake (within 100 ms).
 
+#include "arvent.h"
+
 #include <csignal>
 #include <cstdint>
 
@@ -45,6 +47,14 @@ void main_watch_drdy();
 // started the chain it only notes the change: start-up then starts the chain
 // with a freshly fetched mapping. False when nothing was restarted.
 bool restart_measurement();
+// The restart itself, on a mapping the caller has fetched (EX's return to
+// the configured mapping). False when nothing was restarted.
+bool restart_measurement_with(const mapping *m);
+// Runs fn(arg) under the lock of every start and stop of the chain, for EX,
+// which stops and starts the chain too; false without running it while the
+// chain may not be touched (before start-up has started it, in print mode,
+// after shutdown has begun), else fn's result.
+bool main_chain_locked(bool (*fn)(void *), void *arg);
 // The configuration handler of the IPC thread.
 void handle_config_change(int kind);
 // Installed for SIGINT and SIGHUP: records the signal, nothing more.

@@ -31,6 +31,10 @@ bool pru_start_acq();
 // Stops the threads and then the acquisition program. A PRU that does not
 // answer within a bounded time is halted.
 void pru_stop_acq();
+// The same for a caller that flushes the rings afterwards (the test
+// station's measurements): the threads wait for no last half, so a stalled
+// PRU holds the stop for one wait slice, not the stall limit.
+void pru_stop_acq_discarding();
 // Stops and joins the threads only; each first copies one more half, taken
 // after the stop was asked for (not one it was still busy with), unless
 // the PRU has stalled, in which case it gives up after a bounded wait.

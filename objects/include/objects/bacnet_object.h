@@ -146,6 +146,11 @@ public:
     void setHighLimit(double v);
     void setLowLimit(double v);
     void setDeadband(double v);
+    // The three stored at once, then one auto-correction check: values
+    // converted to other units are consistent among themselves, while one of
+    // them set alone would be checked against the others still in the old
+    // units and moved.
+    void setLimits(double high, double low, double deadband);
     bool getUseAbsoluteValue() const;
     void setUseAbsoluteValue(bool v);
     LimitEnable getLimitEnable() const;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -45,6 +47,37 @@ TEST(BoardSysio, PassesStraightToTheSystem) {
 
     ::unsetenv("METER_ROOT");
     std::filesystem::remove_all(dir);
+}
+
+// The waits report input, room and a closed descriptor; terminal settings
+// are the terminal's.
+TEST(BoardSysio, WaitsAndTerminalSettings) {
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    EXPECT_EQ(sys_wait_readable(p[0], 0), 0);
+    EXPECT_EQ(sys_wait_writable(p[1], 0), 1);
+    ASSERT_EQ(::write(p[1], "x", 1), 1);
+    EXPECT_EQ(sys_wait_readable(p[0], 1000), 1);
+    ::close(p[1]);
+    ::close(p[0]);
+    EXPECT_EQ(sys_wait_readable(p[0], 0), -1);
+    EXPECT_EQ(errno, EBADF);
+
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios t{};
+    ASSERT_EQ(sys_tcgetattr(slave, &t), 0);
+    cfmakeraw(&t);
+    cfsetospeed(&t, B115200);
+    ASSERT_EQ(sys_tcsetattr(slave, TCSANOW, &t), 0);
+    termios back{};
+    ASSERT_EQ(sys_tcgetattr(slave, &back), 0);
+    EXPECT_EQ(back.c_lflag & ICANON, 0u);
+    EXPECT_EQ(cfgetospeed(&back), static_cast<speed_t>(B115200));
+    EXPECT_EQ(sys_tcflush(slave, TCIOFLUSH), 0);
+    ::close(slave);
+    ::close(master);
 }
 
 TEST(BoardSysio, FileCallsReachTheFileSystem) {

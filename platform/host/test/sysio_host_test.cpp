@@ -5,13 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -215,6 +222,73 @@ TEST(Clock, TestsSetAndMoveIt) {
     EXPECT_EQ(sys_time(), 1700000061);
     meter::host::clock_release();
     EXPECT_LE(std::abs(sys_time() - ::time(nullptr)), 2);
+}
+
+// The EX station's port, the RS-485 port and the keypad: what the root holds
+// under their names, outside the fault injection, and never under the lock
+// that a blocking read would hold against every other call.
+TEST(Terminals, PtysAndFifosPassStraightThrough) {
+    TempRoot root;
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    std::filesystem::create_directories(root.host("/dev/input"));
+    std::filesystem::create_symlink(name, root.host("/dev/ttyGS0"));
+    ASSERT_EQ(::mkfifo(root.host("/dev/input/event0").c_str(), 0600), 0);
+
+    // Every step on a plain file fails from now on; these are not plain files.
+    meter::host::fault_arm(0, meter::host::Mode::crash);
+    const int tty = sys_open("/dev/ttyGS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(tty, 0);
+    termios t{};
+    ASSERT_EQ(sys_tcgetattr(tty, &t), 0);
+    cfmakeraw(&t);
+    ASSERT_EQ(sys_tcsetattr(tty, TCSANOW, &t), 0);
+    EXPECT_EQ(sys_tcflush(tty, TCIOFLUSH), 0);
+    serial_struct serial{};
+    EXPECT_NE(sys_ioctl(tty, TIOCGSERIAL, &serial), 0) << "no serial driver behind a pseudo-terminal";
+    EXPECT_EQ(sys_wait_readable(tty, 0), 0);
+    ASSERT_EQ(::write(master, "ID\r", 3), 3);
+    EXPECT_EQ(sys_wait_readable(tty, 10000), 1);
+    char buf[8] = {};
+    EXPECT_EQ(sys_read(tty, buf, sizeof buf), 3);
+    EXPECT_EQ(std::string(buf, 3), "ID\r");
+    EXPECT_EQ(sys_wait_writable(tty, 10000), 1);
+    EXPECT_EQ(sys_write(tty, "PASS\r\n", 6), 6);
+
+    // A read that waits on the keypad holds up no other call.
+    const int keys = sys_open("/dev/input/event0", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(keys, 0);
+    ASSERT_EQ(::fcntl(keys, F_SETFL, 0), 0);  // reads block from here on
+    char got[16];
+    std::thread waiter([&] { EXPECT_EQ(sys_read(keys, got, sizeof got), 16); });
+    int size = 8;
+    const int node = sys_open("/dev/zor_data/ct/0", O_WRONLY);
+    EXPECT_EQ(sys_ioctl(node, meter::host::ZOR_SET_SIZE, &size), 0);
+    sys_close(node);
+    const int writer = ::open(root.host("/dev/input/event0").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const std::string event(16, '\x01');
+    ASSERT_EQ(::write(writer, event.data(), 16), 16);
+    waiter.join();
+    EXPECT_EQ(meter::host::fault_steps(), 0u) << "no step counted";
+    meter::host::fault_disarm();
+    ::close(writer);
+    sys_close(keys);
+    sys_close(tty);
+    ::close(master);
+}
+
+TEST(Clock, SettingsAreRecordedNotMade) {
+    TempRoot root;
+    const time_t before = sys_time();
+    EXPECT_EQ(sys_set_clock(0), 0);
+    EXPECT_EQ(sys_set_clock(1700000000), 0);
+    EXPECT_EQ(meter::host::clock_settings(), (std::vector<time_t>{0, 1700000000}));
+    EXPECT_EQ(root.get(meter::host::kClockSettingsFile), "0\n1700000000\n");
+    EXPECT_GE(sys_time(), before) << "the host's clock did not move";
 }
 
 TEST(Log, CapturedLinesFollowTheMask) {

@@ -17,6 +17,9 @@
 //   ADC requests also reach the simulated daisy chain (prusim), whose loss
 //   of step raises the data-ready node.
 // - /dev/mem: a sparse file under METER_ROOT that the simulated PRU maps too.
+// - /dev/ttyGS0, /dev/ttyO4, /dev/input/event0: whatever the root holds
+//   there, pseudo-terminals linked in and a FIFO of 16-byte input events;
+//   their calls are the system's own, outside the fault injection.
 // Every other path is a plain file under METER_ROOT (EEPROMs, sysfs, /data).
 
 #include <sys/types.h>
@@ -82,6 +85,11 @@ AdcState adc_state();
 void clock_set(time_t t);
 void clock_advance(time_t seconds);
 void clock_release();
+// Every sys_set_clock of this process, in order. Each is also appended as
+// a decimal line to kClockSettingsFile under METER_ROOT, for a test that
+// drives the program from another process. The host's clock never changes.
+std::vector<time_t> clock_settings();
+constexpr const char *kClockSettingsFile = "/host/clock_settings";
 
 // ---- log ----
 struct LogLine {

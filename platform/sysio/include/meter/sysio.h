@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <cstdarg>
 #include <cstddef>
@@ -39,6 +40,29 @@ int sys_ioctl(int fd, unsigned long request, void *arg);
 // mmap(2)/munmap(2) of a descriptor from sys_open (the DDR buffer in /dev/mem).
 void *sys_mmap(size_t length, int prot, int flags, int fd, off_t offset);
 int sys_munmap(void *address, size_t length);
+
+// ---- serial ports, input devices and the clock ----
+// The EX station's port /dev/ttyGS0, the RS-485 port /dev/ttyO4 and the
+// keypad /dev/input/event0 are opened with sys_open. On the host they are
+// what METER_ROOT holds under those names: pseudo-terminals linked there (a
+// socat pair, say) and a FIFO taking 16-byte input events; such descriptors
+// are no plain files and take no part in the fault injection.
+
+// Waits up to timeout_ms (-1: no limit) for input or a hang-up on fd:
+// 1 when a read would not block, 0 on timeout, -1 on error (errno; an
+// invalid descriptor gives EBADF).
+int sys_wait_readable(int fd, int timeout_ms);
+// The same for room to write.
+int sys_wait_writable(int fd, int timeout_ms);
+// tcgetattr(3), tcsetattr(3) and tcflush(3).
+int sys_tcgetattr(int fd, struct termios *settings);
+int sys_tcsetattr(int fd, int when, const struct termios *settings);
+int sys_tcflush(int fd, int queue);
+// Sets the system time and the real-time clock to t seconds since the epoch,
+// without a shell. 0, or -1 with errno of the step that failed. The host
+// only records the setting (meter::host::clock_settings); its clock never
+// changes.
+int sys_set_clock(time_t t);
 
 // ---- files ----
 // Persistent state is written so that a crash or a power loss at any point
