@@ -52,33 +52,6 @@ class FastClock : public ObjectThreadClock {
     std::atomic<std::chrono::steady_clock::rep> skipped_{0};
 };
 
-// A WriteProperty request of one application-tagged value.
-Bytes writeProperty(uint8_t invokeId, uint32_t objectId, uint32_t property, const Bytes &value) {
-    Bytes apdu = e2e::confirmedHeader(0, 0x05, invokeId, kSvcWriteProperty);
-    apdu = cat(apdu, e2e::ctxObjectId(0, objectId));
-    apdu = cat(apdu, e2e::ctxUnsigned(1, property));
-    return cat(cat(apdu, Bytes{0x3E}), cat(value, Bytes{0x3F}));
-}
-
-Bytes real(float f) {
-    uint32_t u;
-    std::memcpy(&u, &f, 4);
-    return Bytes{0x44, static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8),
-                 static_cast<uint8_t>(u)};
-}
-
-// One recipient by device, every day, all day, process 7, unconfirmed,
-// every transition.
-Bytes recipientList(uint32_t device) {
-    Bytes d{0x82, 0x01, 0xFE,                   // valid days: all seven
-            0xB4, 0x00, 0x00, 0x00, 0x00,       // from 00:00:00.00
-            0xB4, 0x17, 0x3B, 0x3B, 0x63,       // to 23:59:59.99
-            0x0E};                              // recipient [0]
-    d = cat(d, e2e::ctxObjectId(0, e2e::deviceObjectId(device)));
-    d = cat(d, Bytes{0x0F, 0x21, 0x07, 0x10, 0x82, 0x05, 0xE0});
-    return d;
-}
-
 Bytes global(const Bytes &apdu) {
     return cat(Bytes{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF}, apdu);
 }
@@ -117,6 +90,9 @@ TEST_F(Concurrency, StackLoopBesideTheObjectThreadsAndTheValueThread) {
         for (uint32_t step = 1; !stop.load(); ++step) {
             auto move = [&](const ObjectMap &objects) {
                 for (const auto &[id, object] : objects) {
+                    if (object->isOutOfService()) {
+                        continue;
+                    }
                     if (auto *measured = dynamic_cast<MeasuredValue *>(object)) {
                         measured->setPresentValue(100.0 + (step + objectIdInstance(id)) % 7);
                     } else if (auto *converter = dynamic_cast<PulseConverter *>(object)) {
@@ -144,11 +120,11 @@ TEST_F(Concurrency, StackLoopBesideTheObjectThreadsAndTheValueThread) {
             e2e::toVirtual(kVnet, 1001, devwire::subscribeCov(1, round % 100, loadAi, round % 2 == 0, 5)),
             e2e::local(devwire::subscribeCov(2, round % 100, objectIdMake(kObjPulseConverter, 1), false, 3)),
             e2e::local(devwire::subscribeCov(3, round % 100, rootAi, false, 2)),
-            e2e::local(writeProperty(4, rootAi, kPropHighLimit, real(round % 2 == 0 ? 1.0f : 500.0f))),
-            e2e::local(writeProperty(5, rootAi, kPropLowLimit, real(-1.0f))),
-            e2e::local(writeProperty(6, nc, kPropRecipientList, recipientList(1000 + round % 3))),
-            e2e::toVirtual(kVnet, 1002, writeProperty(7, nc, kPropRecipientList, recipientList(4711))),
-            e2e::toVirtual(kVnet, 1001, writeProperty(8, loadAi, kPropCovIncrement, real(0.5f))),
+            e2e::local(devwire::writeProperty(4, rootAi, kPropHighLimit, devwire::real(round % 2 == 0 ? 1.0f : 500.0f))),
+            e2e::local(devwire::writeProperty(5, rootAi, kPropLowLimit, devwire::real(-1.0f))),
+            e2e::local(devwire::writeProperty(6, nc, kPropRecipientList, devwire::recipientList(1000 + round % 3))),
+            e2e::toVirtual(kVnet, 1002, devwire::writeProperty(7, nc, kPropRecipientList, devwire::recipientList(4711))),
+            e2e::toVirtual(kVnet, 1001, devwire::writeProperty(8, loadAi, kPropCovIncrement, devwire::real(0.5f))),
             e2e::local(e2e::rpm(9, {{rootAi, {{kPropAll}}}})),
             e2e::toVirtual(kVnet, 1001, e2e::rp(10, e2e::deviceObjectId(1001), kPropActiveCovSubscriptions)),
             e2e::local(e2e::rp(11, rootDevice, kPropActiveCovSubscriptions)),

@@ -140,8 +140,13 @@ class ValueThread {
     static double valueOf(uint32_t step, uint32_t objectId) {
         return 100.0 + 10.0 * std::sin(0.1 * step + 0.01 * objectIdInstance(objectId));
     }
+    // Only into objects in service: an out-of-service object keeps the value
+    // a client wrote, as with the import.
     static void move(const ObjectMap &objects, uint32_t step) {
         for (const auto &[id, object] : objects) {
+            if (object->isOutOfService()) {
+                continue;
+            }
             if (auto *measured = dynamic_cast<MeasuredValue *>(object)) {
                 measured->setPresentValue(valueOf(step, id));
             } else if (auto *converter = dynamic_cast<PulseConverter *>(object)) {

@@ -5,6 +5,7 @@
 // answers and active-cov-subscriptions lists read back. Built on the
 // end-to-end client's own wire code (e2e_wire.h), nothing of the stack.
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,6 +71,40 @@ inline Bytes reinitializeDevice(uint8_t invokeId, uint32_t state, std::optional<
     Bytes apdu = e2e::confirmedHeader(0, 0x05, invokeId, kSvcReinitializeDevice);
     apdu = cat(apdu, e2e::ctxUnsigned(0, state));
     return password ? cat(apdu, ctxText(1, *password)) : apdu;
+}
+
+// A WriteProperty request of one encoded value.
+inline Bytes writeProperty(uint8_t invokeId, uint32_t objectId, uint32_t property, const Bytes &value) {
+    Bytes apdu = e2e::confirmedHeader(0, 0x05, invokeId, kSvcWriteProperty);
+    apdu = cat(apdu, e2e::ctxObjectId(0, objectId));
+    apdu = cat(apdu, e2e::ctxUnsigned(1, property));
+    return cat(cat(apdu, Bytes{0x3E}), cat(value, Bytes{0x3F}));
+}
+
+// Application-tagged REAL and Double.
+inline Bytes real(float f) {
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    return Bytes{0x44, static_cast<uint8_t>(u >> 24), static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 8),
+                 static_cast<uint8_t>(u)};
+}
+inline Bytes dbl(double d) {
+    uint64_t u;
+    std::memcpy(&u, &d, 8);
+    Bytes out{0x55, 0x08};
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(u >> shift));
+    return out;
+}
+
+// A recipient-list of one destination: a device, every day, all day,
+// process 7, unconfirmed, every transition.
+inline Bytes recipientList(uint32_t device) {
+    Bytes d{0x82, 0x01, 0xFE,                // valid days: all seven
+            0xB4, 0x00, 0x00, 0x00, 0x00,    // from 00:00:00.00
+            0xB4, 0x17, 0x3B, 0x3B, 0x63};   // to 23:59:59.99
+    d = cat(d, e2e::ctxObjectId(0, e2e::deviceObjectId(device)));  // recipient: a device
+    return cat(d, Bytes{0x21, 0x07, 0x10, 0x82, 0x05, 0xE0});
 }
 
 // ---- reading ----
@@ -168,6 +203,7 @@ struct CovNotification {
     uint32_t objectId = 0;
     uint32_t timeRemaining = 0;
     std::vector<uint32_t> properties;
+    Bytes presentValue;  // the encoded value reported for present-value
 };
 
 // A confirmed or unconfirmed COVNotification APDU, or nothing.
@@ -194,6 +230,9 @@ inline std::optional<CovNotification> readCovNotification(const Bytes &apdu) {
     for (const Node &n : t) {
         if (n.depth == 1 && n.tag.context && n.tag.number == 0 && !n.tag.opening && !n.tag.closing)
             out.properties.push_back(n.number());
+        else if (n.depth == 2 && !n.tag.opening && !n.tag.closing && !out.properties.empty() &&
+                 out.properties.back() == kPropPresentValue && out.presentValue.empty())
+            out.presentValue = n.content;
     }
     return out;
 }
