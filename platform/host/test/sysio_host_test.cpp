@@ -262,14 +262,15 @@ TEST(Terminals, PtysAndFifosPassStraightThrough) {
     const int keys = sys_open("/dev/input/event0", O_RDONLY | O_NONBLOCK);
     ASSERT_GE(keys, 0);
     ASSERT_EQ(::fcntl(keys, F_SETFL, 0), 0);  // reads block from here on
+    // A FIFO without a writer reads as at its end: the writer comes first.
+    const int writer = ::open(root.host("/dev/input/event0").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
     char got[16];
     std::thread waiter([&] { EXPECT_EQ(sys_read(keys, got, sizeof got), 16); });
     int size = 8;
     const int node = sys_open("/dev/zor_data/ct/0", O_WRONLY);
     EXPECT_EQ(sys_ioctl(node, meter::host::ZOR_SET_SIZE, &size), 0);
     sys_close(node);
-    const int writer = ::open(root.host("/dev/input/event0").c_str(), O_WRONLY);
-    ASSERT_GE(writer, 0);
     const std::string event(16, '\x01');
     ASSERT_EQ(::write(writer, event.data(), 16), 16);
     waiter.join();
