@@ -460,6 +460,8 @@ TEST_F(Persistence, WrittenPropertiesSurviveEveryKindOfRestart) {
         {kRoot, e2e::objectId(kObjLargeAnalogValue, 2), kPropHighLimit, devwire::dbl(1000.0)},
         {kRoot, converter, kPropCovPeriod, Bytes{0x21, 0x03}},
         {kRoot, converter, kPulseScale, devwire::real(2.0f)},
+        {kRoot, converter, kPropAdjustValue, devwire::real(-2.0f)},
+        {kRoot, ai(7), kPropUnits, Bytes{0x91, 103}},  // a phase angle in radians
         {kRoot, rootClass, kPropPriority, Bytes{0x21, 0x03, 0x21, 0x05, 0x21, 0x07}},
         {kRoot, rootClass, kPropRecipientList, devwire::recipientList(4711)},
         {1003, rootClass, kPropRecipientList, cat(devwire::recipientList(1), devwire::recipientList(2))},
