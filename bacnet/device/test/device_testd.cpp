@@ -200,10 +200,25 @@ void configureAlarms(unsigned long n) {
     }
 }
 
+// A client may give a phase angle in radians or degrees once the mapping
+// import has set it up; the builder leaves that to the import.
+void allowUnitsOfPhaseAngles(const ObjectMap &objects) {
+    constexpr uint32_t kDegreesPhase = 14;
+    for (const auto &[id, object] : objects) {
+        if (objectIdType(id) == kObjAnalogInput && object->getUnits() == kDegreesPhase) {
+            object->setUnitsReadOnly(false);
+        }
+    }
+}
+
 // The sets, their state folders and their saved state, loaded twice as the
 // start-up loads it around the alarm import.
 bool buildAndLoad(const Options &o) {
     devtest::buildSets(o.spec);
+    allowUnitsOfPhaseAngles(deviceObjectMap);
+    for (const auto &[vdi, load] : loadMapping) {
+        allowUnitsOfPhaseAngles(load->getObjectMap());
+    }
     std::vector<unsigned> loadIds;
     std::vector<unsigned> inputIds;
     for (const auto &[vdi, load] : loadMapping) {

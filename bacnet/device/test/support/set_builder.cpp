@@ -22,15 +22,6 @@ void numberCtObject(Load &load, BACnetObject &object, int channel) {
     objectMapAdd(load.getObjectMap(), &object);
 }
 
-// A client may give a phase angle in radians or degrees, as the mapping
-// import allows.
-void allowUnitsOfPhaseAngle(BACnetObject &object) {
-    constexpr uint32_t kDegreesPhase = 14;
-    if (object.getUnits() == kDegreesPhase) {
-        object.setUnitsReadOnly(false);
-    }
-}
-
 // The class whose recipients and priorities the object's events use.
 void linkToClass(BACnetObject &object, NotificationClass &nc) {
     object.setNotificationClass(nc.getClassNumber());
@@ -72,7 +63,6 @@ void buildLoad(const LoadSpec &spec) {
             }
             if (object.getObjectType() == kObjAnalogInput) {
                 linkToClass(object, load->notificationClass());
-                allowUnitsOfPhaseAngle(object);
             }
         }
         BinaryValue *polarity = load->polarity(static_cast<int>(g));
@@ -106,7 +96,6 @@ void buildInput(const InputSpec &spec) {
         }
         ai->setObjectName(prefix + name);
         ai->setInstance(static_cast<uint32_t>(p + 1 + offset));
-        allowUnitsOfPhaseAngle(*ai);
     }
     input->totalEnergy().setInstance(spec.position == 0 ? 1 : 2);
     input->totalEnergy().setObjectName(prefix + "Total Energy Usage - FP64");
