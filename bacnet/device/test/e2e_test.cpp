@@ -18,10 +18,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -119,15 +121,62 @@ class DeviceEndToEnd : public testing::Test, protected devwire::Client {
                                          std::getenv("DEVICE_TESTD")};
         args.insert(args.end(), testdArgs.begin(), testdArgs.end());
         testd = tu::spawn(args, &testdOut);
-        return testd > 0 && tu::readLine(testdOut, "ready", 30000);
+        if (testd <= 0)
+            return false;
+        {
+            std::lock_guard lock(linesMutex);
+            lines.clear();
+            linesTaken = 0;
+        }
+        // Read all the time, so that the program never waits on a full pipe.
+        const int fd = testdOut;
+        reader = std::thread([this, fd] {
+            std::string line;
+            char c;
+            while (read(fd, &c, 1) == 1) {
+                if (c != '\n') {
+                    line += c;
+                    continue;
+                }
+                std::lock_guard lock(linesMutex);
+                lines.push_back(line);
+                line.clear();
+                linesChanged.notify_all();
+            }
+        });
+        return awaitLine("ready");
     }
     void stopTestd(int signal) {
         tu::stop(testd, signal);
         testd = -1;
+        if (reader.joinable())
+            reader.join();
         if (testdOut >= 0)
             close(testdOut);
         testdOut = -1;
     }
+
+    // Waits for a line of device-testd that ends with text, after the
+    // lines an earlier wait took.
+    bool awaitLine(const std::string &text, int timeoutMs = 30000) {
+        std::unique_lock lock(linesMutex);
+        return linesChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            for (; linesTaken < lines.size(); ++linesTaken) {
+                const std::string &l = lines[linesTaken];
+                if (l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0) {
+                    ++linesTaken;
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
+    std::thread reader;
+    std::mutex linesMutex;
+    std::condition_variable linesChanged;
+    std::vector<std::string> lines;
+    size_t linesTaken = 0;
 
     // A GET of the TQR stand-in, from a thread in the server's namespace.
     std::string tqrGet(const std::string &path) {
@@ -341,27 +390,38 @@ TEST_F(EventPaging, ClientOf480OctetsPagesThroughEveryObjectOnce) {
 TEST_F(DeviceEndToEnd, PasscodeServices) {
     const uint32_t root = e2e::deviceObjectId(kRoot);
     const std::string wrong = "0000";
+    const std::string right = kPincode;
+    const std::string dcc = "Invalid login attempt for DeviceCommunicationControl ";
+    const std::string reinitialize = "Invalid login attempt for ReinitializeDevice ";
     EXPECT_EQ(errorOf(call(kRoot, devwire::deviceCommunicationControl(1, 1, 1, std::nullopt))), "4 26");
+    EXPECT_TRUE(awaitLine(" emergency " + dcc + "(no passcode)."));
     EXPECT_EQ(errorOf(call(kRoot, devwire::deviceCommunicationControl(2, 1, 1, wrong))), "4 26");
-    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(3, 1, 1, std::string(kPincode))),
+    EXPECT_TRUE(awaitLine(" emergency " + dcc + "(wrong passcode)."));
+    EXPECT_TRUE(awaitLine(" emergency Received BACnet DCC, password check failure"));
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(3, 1, 1, right)),
                             kSvcDeviceCommunicationControl));
+    EXPECT_TRUE(awaitLine(" notice Rec'd a DCC request to disable comm with a valid passcode. Disabling comms for 1 "
+                          "minutes."));
     // Silent while disabled: the read gets no answer before the enabling
     // DCC's acknowledgement.
     send(to(kRoot, e2e::rp(4, root, kPropObjectName)));
-    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(5, 0, std::nullopt, std::string(kPincode))),
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::deviceCommunicationControl(5, 0, std::nullopt, right)),
                             kSvcDeviceCommunicationControl));
+    EXPECT_TRUE(awaitLine(" notice Rec'd a DCC request to enable comm with a valid passcode."));
     for (const Arrived &a : aside)
         EXPECT_FALSE(a.apdu.size() >= 2 && a.apdu[1] == 4 && (a.apdu[0] >> 4) >= kPduSimpleAck) << hex(a.apdu);
     EXPECT_EQ(call(kRoot, e2e::rp(6, root, kPropObjectName)).at(0), 0x30);
 
     EXPECT_EQ(errorOf(call(kRoot, devwire::reinitializeDevice(7, 1, std::nullopt))), "4 26");
+    EXPECT_TRUE(awaitLine(" emergency " + reinitialize + "(no passcode)."));
     EXPECT_EQ(errorOf(call(kRoot, devwire::reinitializeDevice(8, 1, wrong))), "4 26");
-    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::reinitializeDevice(9, 0, std::string(kPincode))),
-                            kSvcReinitializeDevice));
-    EXPECT_EQ(errorOf(call(1003, devwire::reinitializeDevice(10, 2, std::string(kPincode)))), "5 29");
-    EXPECT_TRUE(isSimpleAck(call(1002, devwire::reinitializeDevice(11, 1, std::string(kPincode))),
-                            kSvcReinitializeDevice));
-    EXPECT_TRUE(tu::readLine(testdOut, "restarted", 30000));
+    EXPECT_TRUE(awaitLine(" emergency " + reinitialize + "(wrong passcode)."));
+    EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::reinitializeDevice(9, 0, right)), kSvcReinitializeDevice));
+    EXPECT_TRUE(awaitLine(" emergency Cold boot requested for root device, just logging it."));
+    EXPECT_EQ(errorOf(call(1003, devwire::reinitializeDevice(10, 2, right))), "5 29");
+    EXPECT_TRUE(isSimpleAck(call(1002, devwire::reinitializeDevice(11, 1, right)), kSvcReinitializeDevice));
+    EXPECT_TRUE(awaitLine(" emergency Warm boot requested for root device, restarting."));
+    EXPECT_TRUE(awaitLine("restarted"));
     EXPECT_EQ(call(1004, e2e::rp(12, e2e::deviceObjectId(1004), kPropObjectName)).at(0), 0x30);
     EXPECT_EQ(captureProblems(), "") << "capture kept in " << dir;
 }
@@ -485,7 +545,7 @@ TEST_F(Persistence, WrittenPropertiesSurviveEveryKindOfRestart) {
 
     EXPECT_TRUE(isSimpleAck(call(kRoot, devwire::reinitializeDevice(50, 1, std::string(kPincode))),
                             kSvcReinitializeDevice));
-    ASSERT_TRUE(tu::readLine(testdOut, "restarted", 30000));
+    ASSERT_TRUE(awaitLine("restarted"));
     readBack(first, "after a warm start");
 
     restart(SIGTERM);
