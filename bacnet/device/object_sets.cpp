@@ -1,6 +1,9 @@
 #include "device/object_sets.h"
 
 #include "bacnet/enums.h"
+#include "objects/object_threads.h"
+
+#include <vector>
 
 std::map<int32_t, std::unique_ptr<Load>> loadMapping;
 std::map<uint32_t, std::unique_ptr<Input>> inputMapping;
@@ -9,6 +12,16 @@ std::map<int32_t, std::unique_ptr<PulseInput>> pulseMapping;
 Load *appFindLoad(int32_t device) {
     auto it = loadMapping.find(device);
     return it == loadMapping.end() ? nullptr : it->second.get();
+}
+
+void appSetLoadObjectMaps() {
+    setLoadObjectMapsSource([] {
+        std::vector<const ObjectMap *> maps;
+        for (const auto &[vdi, load] : loadMapping) {
+            maps.push_back(&load->getObjectMap());
+        }
+        return maps;
+    });
 }
 
 namespace {

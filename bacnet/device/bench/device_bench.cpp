@@ -83,6 +83,68 @@ void BM_ReadAllOfEveryObject(benchmark::State &state) {
 }
 BENCHMARK(BM_ReadAllOfEveryObject)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
 
+// A client's full scan in process: a global Who-Is, every device's
+// object-list, a ReadPropertyMultiple ALL of every object of the root and
+// the 48 loads (two voltage inputs, two pulse inputs).
+void BM_FullScanInProcess(benchmark::State &state) {
+    meter::host::TempRoot root;
+    communicationConfig.type = 1;
+    devtest::MeterSpec spec = devtest::loadsSpec(48, static_cast<int>(state.range(0)));
+    spec.inputs = {devtest::InputSpec{0, 0}, devtest::InputSpec{1, 1}};
+    spec.pulseIds = {0, 1};
+    devtest::buildSets(spec);
+    const e2e::Bytes whoIs{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF, 0x10, kSvcWhoIs};
+    struct Device {
+        uint32_t instance;
+        e2e::Bytes objectList;
+        std::vector<e2e::Bytes> reads;
+    };
+    std::vector<Device> devices;
+    auto add = [&](uint32_t instance, const ObjectMap &objects, bool virtualDevice) {
+        auto npdu = [&](const e2e::Bytes &apdu) {
+            return virtualDevice ? e2e::toVirtual(spec.network, instance, apdu) : e2e::local(apdu);
+        };
+        Device d{instance, npdu(e2e::rp(1, e2e::deviceObjectId(instance), kPropObjectList)), {}};
+        d.reads.push_back(npdu(e2e::rpm(2, {{e2e::deviceObjectId(instance), {{kPropAll}}}})));
+        for (const auto &[id, object] : objects) {
+            d.reads.push_back(npdu(e2e::rpm(2, {{id, {{kPropAll}}}})));
+        }
+        devices.push_back(std::move(d));
+    };
+    add(spec.baseInstance, deviceObjectMap, false);
+    for (const auto &[vdi, load] : loadMapping) {
+        add(static_cast<uint32_t>(vdi), load->getObjectMap(), true);
+    }
+    size_t answers = 0;
+    size_t octets = 0;
+    {
+        harness::FakeLink link;
+        for (auto _ : state) {
+            answers = link.request(whoIs, true).size();
+            octets = 0;
+            for (const Device &d : devices) {
+                for (const auto &reply : link.request(d.objectList)) {
+                    octets += reply.data.size();
+                }
+                for (const auto &read : d.reads) {
+                    for (const auto &reply : link.request(read)) {
+                        octets += reply.data.size();
+                    }
+                }
+            }
+        }
+    }
+    devtest::clearSets();
+    size_t objects = 0;
+    for (const Device &d : devices) {
+        objects += d.reads.size();
+    }
+    state.counters["i_ams"] = static_cast<double>(answers);
+    state.counters["objects"] = static_cast<double>(objects);
+    state.counters["reply_octets"] = static_cast<double>(octets);
+}
+BENCHMARK(BM_FullScanInProcess)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -33,136 +33,16 @@
 #include "test_process.h"
 
 using namespace e2e;
+using tu::Capture;
 using tu::expectAsRecorded;
 using tu::fileText;
+using tu::readLine;
 using tu::run;
+using tu::spawn;
+using tu::stop;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Starts a program in the background; its output on outFd (standard output
-// or standard error) goes to a pipe whose read end is returned in *out, all
-// other output to /dev/null.
-pid_t spawn(const std::vector<std::string> &argv, int *out, int outFd = STDOUT_FILENO) {
-    int fds[2] = {-1, -1};
-    if (out != nullptr && pipe(fds) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-            if (out != nullptr && fd == outFd)
-                dup2(fds[1], fd);
-            else if (null >= 0)
-                dup2(null, fd);
-        }
-        if (out != nullptr) {
-            close(fds[0]);
-            close(fds[1]);
-        }
-        tu::execOrExit(argv);
-    }
-    if (out != nullptr) {
-        close(fds[1]);
-        *out = fds[0];
-    }
-    return pid;
-}
-
-// Asks a program to end and waits for it; killed only when it hangs, since
-// a capture killed while it writes leaves a file cut short.
-void stop(pid_t pid, int signal = SIGTERM) {
-    if (pid <= 0)
-        return;
-    kill(pid, signal);
-    for (int i = 0; i < 600; ++i) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-bool readLine(int fd, const std::string &want, int timeoutMs) {
-    std::string got;
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < until) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0)
-            continue;
-        char c;
-        if (read(fd, &c, 1) != 1)
-            return false;
-        if (c == '\n') {
-            if (got == want)
-                return true;
-            got.clear();
-        } else {
-            got += c;
-        }
-    }
-    return false;
-}
-
-// The packets of a pcapng file that are wholly written: the capture tool
-// flushes them in batches while it runs.
-size_t capturedPackets(const fs::path &pcap) {
-    std::ifstream in(pcap, std::ios::binary);
-    const std::string data{std::istreambuf_iterator<char>(in), {}};
-    constexpr uint32_t kEnhancedPacketBlock = 6;
-    size_t packets = 0;
-    for (size_t at = 0; at + 12 <= data.size();) {
-        uint32_t type;
-        uint32_t length;
-        std::memcpy(&type, data.data() + at, 4);
-        std::memcpy(&length, data.data() + at + 4, 4);
-        if (length < 12 || length % 4 != 0 || at + length > data.size())
-            break;
-        if (type == kEnhancedPacketBlock)
-            ++packets;
-        at += length;
-    }
-    return packets;
-}
-
-// The UDP datagrams on an interface, recorded into pcap by dumpcap. dumpcap
-// names its file once the interface is open with its filter set and the
-// file's header written: from then on every datagram is recorded. (tshark
-// would start dumpcap itself and report nothing of it.)
-struct Capture {
-    pid_t pid = -1;
-    int err = -1;  // dumpcap's standard error
-    fs::path pcap;
-
-    bool start(const std::string &interface, const fs::path &file) {
-        pcap = file;
-        pid = spawn({"dumpcap", "-i", interface, "-f", "udp", "-w", pcap.string()}, &err, STDERR_FILENO);
-        return pid > 0 && readLine(err, "File: " + pcap.string(), 30000);
-    }
-    // Stops the capture once its file holds `datagrams` packets; false when
-    // they did not all arrive.
-    bool finish(size_t datagrams) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        bool complete = false;
-        while (!(complete = capturedPackets(pcap) >= datagrams) && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        stop(pid, SIGINT);
-        pid = -1;
-        return complete;
-    }
-    void end() {
-        stop(pid, SIGINT);
-        pid = -1;
-        if (err >= 0)
-            close(err);
-        err = -1;
-    }
-    ~Capture() { end(); }
-};
 
 uint32_t addr(const char *text) {
     in_addr a{};
@@ -173,17 +53,15 @@ uint32_t addr(const char *text) {
 class EndToEnd : public ::testing::Test {
   protected:
     std::string tag = std::to_string(getpid());
-    std::string serverNs = "bts" + tag;
-    std::string clientNs = "btc" + tag;
-    std::string clientIf = "vc" + tag;
+    tu::VethPair net{"bt", tag};
+    const std::string &serverNs = net.serverNs;
+    const std::string &clientIf = net.clientIf;
     fs::path dir;
     pid_t testd = -1;
     Capture capture;
     size_t datagrams = 0;  // sent by the client and taken from the server
     int testdOut = -1;
-    int originalNs = -1;
     int sock = -1;
-    bool haveNamespaces = false;
     // Options of bacnet-testd beyond the common ones.
     std::vector<std::string> extraArgs;
 
@@ -191,26 +69,10 @@ class EndToEnd : public ::testing::Test {
         const char *binary = std::getenv("BACNET_TESTD");
         if (binary == nullptr)
             GTEST_SKIP() << "BACNET_TESTD is not set";
-        if (geteuid() != 0)
-            GTEST_SKIP() << "network namespaces need root";
-        if (run({"ip", "netns", "add", serverNs}) != 0)
-            GTEST_SKIP() << "cannot create network namespaces";
-        haveNamespaces = true;
-        ASSERT_EQ(run({"ip", "netns", "add", clientNs}), 0);
-        ASSERT_EQ(
-            run({"ip", "-n", serverNs, "link", "add", "eth0", "type", "veth", "peer", "name", clientIf}), 0);
-        ASSERT_EQ(run({"ip", "-n", serverNs, "link", "set", clientIf, "netns", clientNs}), 0);
-        ASSERT_EQ(run({"ip", "-n", serverNs, "addr", "add", "192.0.2.10/24", "broadcast", "192.0.2.255",
-                       "dev", "eth0"}),
-                  0);
-        ASSERT_EQ(run({"ip", "-n", clientNs, "addr", "add", "192.0.2.20/24", "broadcast", "192.0.2.255",
-                       "dev", clientIf}),
-                  0);
-        for (const auto &[ns, dev] :
-             {std::pair{serverNs, std::string("eth0")}, std::pair{clientNs, clientIf}}) {
-            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", dev, "up"}), 0);
-            ASSERT_EQ(run({"ip", "-n", ns, "link", "set", "lo", "up"}), 0);
-        }
+        const std::string failed = net.create();
+        if (net.unavailable())
+            GTEST_SKIP() << failed;
+        ASSERT_EQ(failed, "");
         dir = fs::temp_directory_path() / ("bacnet-e2e-" + tag);
         fs::create_directories(dir);
 
@@ -224,20 +86,9 @@ class EndToEnd : public ::testing::Test {
         ASSERT_GT(testd, 0);
         ASSERT_TRUE(readLine(testdOut, "ready", 30000)) << "bacnet-testd did not start";
 
-        originalNs = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        int ns = open(("/run/netns/" + clientNs).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(ns, 0);
-        ASSERT_EQ(setns(ns, CLONE_NEWNET), 0);
-        close(ns);
-        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_TRUE(net.enterClient());
+        sock = tu::VethPair::udpSocket(47808);
         ASSERT_GE(sock, 0);
-        int on = 1;
-        setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in sin{};
-        sin.sin_family = AF_INET;
-        sin.sin_port = htons(47808);
-        sin.sin_addr.s_addr = htonl(INADDR_ANY);
-        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&sin), sizeof sin), 0);
     }
 
     void TearDown() override {
@@ -247,14 +98,7 @@ class EndToEnd : public ::testing::Test {
         stop(testd);
         if (testdOut >= 0)
             close(testdOut);
-        if (originalNs >= 0) {
-            setns(originalNs, CLONE_NEWNET);
-            close(originalNs);
-        }
-        if (haveNamespaces) {
-            run({"ip", "netns", "del", clientNs});
-            run({"ip", "netns", "del", serverNs});
-        }
+        net.destroy();
         if (!dir.empty() && !HasFailure())
             fs::remove_all(dir);
     }

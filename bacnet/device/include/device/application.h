@@ -57,6 +57,15 @@ uint32_t appDatabaseRevision();
 uint32_t appDeviceWriteProperty(int32_t device, uint8_t mode, uint32_t objectId, uint32_t property,
                                 uint32_t arrayIndex, PropertyValue *value);
 
+// ---- device services ----
+// 0 when TQR's login accepts the passcode's characters, else
+// security/password-failure (also when TQR cannot be reached).
+uint32_t appCheckPasscode(const CharString *passcode);
+// The two halves of Who-Has: the device's objects by name (then the Device
+// object by its name) or by identifier, each found one answered with I-Have.
+void appWhoHasName(int32_t device, uint16_t network, const CharString *name);
+void appWhoHasId(int32_t device, uint16_t network, uint32_t objectId);
+
 // ---- property tables ----
 // The lists of an object type, each headed by its pseudo-property (8 all,
 // 105 required, 80 optional) and ended by 0xFFFFFFFF; null for a type

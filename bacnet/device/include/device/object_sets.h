@@ -221,3 +221,8 @@ extern std::map<int32_t, std::unique_ptr<PulseInput>> pulseMapping;
 
 // The load under a virtual device instance, or null.
 Load *appFindLoad(int32_t device);
+
+// Hands the COV timer and event threads the loads' object maps, in
+// ascending virtual device instance, as loadMapping holds them when a
+// thread starts. Call it once before the threads first start.
+void appSetLoadObjectMaps();
