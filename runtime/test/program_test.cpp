@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bacnet/stack/app.h"
+#include "device/application.h"
 #include "bacnet/stack/stack.h"
 #include "mstp/emulator.h"
 #include "program_support.h"
@@ -151,8 +152,7 @@ class Talvik : public ::testing::Test {
     meter::host::TempRoot root;
     StdoutTap out;
     HandClock clock;
-    std::atomic<bool> flag{false};
-    RestartRequests restarts{flag, clock.now()};
+    RestartRequests restarts{resetRequested, clock.now()};
     TqrControl tqrControl;
     std::future<StartResult> loop;
 
@@ -266,6 +266,12 @@ TEST_F(Talvik, EverySignalAndRestartingEventRestartsOnceAndOtherEventsNone) {
         {"NewMapping", [&] { velsard.emit("NewMapping"); }},
         {"NewBacnetConfig", [&] { velsard.emit("NewBacnetConfig"); }},
         {"NewIpAddress", [&] { velsard.emit("NewIpAddress"); }},
+        {"ReinitializeDevice warm start",
+         [] {
+             CharString *passcode = appNewCharString("1234");
+             EXPECT_EQ(appReinitializeDevice(-1, 1, passcode), 0u);
+             std::free(passcode);
+         }},
     };
     size_t startedBefore = out.count("Talvik started.");
     for (const Case &c : cases) {
