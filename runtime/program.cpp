@@ -46,6 +46,20 @@ SteadyClock::time_point nextStackAttempt;
 
 const char *const interfaceName = "eth0";
 
+RuntimeIpc ipc;
+
+bool ipcOpen() {
+    return ipc.open ? ipc.open() : arvent_init(runtimeIpcEventHandler, nullptr) == 1;
+}
+
+void ipcClose() {
+    if (ipc.close) {
+        ipc.close();
+    } else {
+        arvent_cleanup();
+    }
+}
+
 // One step of the start-up or the clean-up: whatever it raises is logged and
 // the next step still runs, so that one bad answer or a full heap does not
 // leave Talvik half started or half stopped.
@@ -149,6 +163,8 @@ bool startDatalink() {
 
 } // namespace
 
+void runtimeSetIpc(RuntimeIpc next) { ipc = std::move(next); }
+
 // ---- start-up ----
 
 bool runtimeCreateStateDirectories() {
@@ -210,7 +226,7 @@ void runtimeFetchConfiguration() {
 
 StartResult runtimeStart() {
     logMessage(LogLevel::Debug, "initialize ipc");
-    if (arvent_init(runtimeIpcEventHandler, nullptr) != 1) {
+    if (!ipcOpen()) {
         logMessage(LogLevel::Emergency, "failed to initialize ipc");
         return StartResult::IpcFailed;
     }
@@ -294,7 +310,7 @@ void runtimeCleanup() {
     logMessage(LogLevel::Notice, "Cleaning up pulse mapping...");
     guarded("Cleaning up the pulse mapping", [] { runtimeCleanupPulseMapping(); });
     logMessage(LogLevel::Notice, "Cleaning up arvent...");
-    arvent_cleanup();
+    ipcClose();
 }
 
 StartResult runtimeRestart() {

@@ -45,6 +45,7 @@ using Json = nlohmann::json;
 
 const auto *ownNetwork = ::testing::AddGlobalTestEnvironment(new programtest::OwnNetwork);
 
+
 // TQR's control interface and request log.
 class TqrControl {
   public:

@@ -22,6 +22,16 @@
 // poller that pauses between its cycles.
 extern std::atomic<bool> pollingActive;
 
+// The connection to velsard that every start-up opens (with
+// runtimeIpcEventHandler) and every clean-up closes: libarvent's. A test
+// may put its own in place while Talvik is stopped; empty functions put
+// libarvent's back.
+struct RuntimeIpc {
+    std::function<bool()> open;
+    std::function<void()> close;
+};
+void runtimeSetIpc(RuntimeIpc ipc);
+
 // How a start-up ended.
 enum class StartResult {
     Running,   // Talvik runs
