@@ -420,6 +420,32 @@ TEST_F(Talvik, AFailedStackStartIsLoggedAndTriedAgainEverySecond) {
     stopAll();
 }
 
+// A cycle that blocks for longer than 255 ms reaches the stack's timers
+// whole: the timed DeviceCommunicationControl counts it down in full.
+TEST_F(Talvik, ALongCycleReachesTheStackTimersWhole) {
+    ASSERT_TRUE(programtest::makeEth0());
+    startTqr();
+    ASSERT_EQ(runtimeStart(), StartResult::Running);
+    runLoop();
+    letCyclesPass();
+    // Initiation disabled for a long while, as a DeviceCommunicationControl
+    // with a duration leaves it.
+    stackInitiationDisabled.store(1);
+    dccTimerMs.store(10'000'000);
+    const int64_t before = dccTimerMs.load();
+    const auto held = std::chrono::steady_clock::now();
+    {
+        // The main loop's timer step waits for the stack lock.
+        std::lock_guard<std::mutex> lock(appStackMutex);
+        std::this_thread::sleep_for(milliseconds(300));
+    }
+    const auto heldMs =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - held).count();
+    letCyclesPass();
+    EXPECT_GE(before - dccTimerMs.load(), heldMs - 10);
+    stopAll();
+}
+
 TEST_F(Talvik, AStopEndsTheWaitForTqr) {
     // No TQR: the communication configuration is asked for once a second.
     auto start = std::async(std::launch::async, [] { return runtimeStart(); });
