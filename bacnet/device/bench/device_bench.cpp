@@ -25,9 +25,9 @@ size_t heapInUse() {
 
 void BM_BuildLoadClear(benchmark::State &state) {
     meter::host::TempRoot root;
-    const devtest::MeterSpec spec = devtest::loadsSpec(48, static_cast<int>(state.range(0)));
+    const devtest::MeterLayout layout = devtest::loadsLayout(48, static_cast<int>(state.range(0)));
     // Every object's state file exists, as after the first clean-up.
-    devtest::buildSets(spec);
+    devtest::buildSets(layout);
     for (auto &[vdi, load] : loadMapping) {
         std::filesystem::create_directories(root.host(load->stateDirectory()));
         load->saveObjects();
@@ -37,7 +37,7 @@ void BM_BuildLoadClear(benchmark::State &state) {
     size_t heapPerLoad = 0;
     for (auto _ : state) {
         const size_t before = heapInUse();
-        devtest::buildSets(spec);
+        devtest::buildSets(layout);
         heapPerLoad = (heapInUse() - before) / loadMapping.size();
         objects = 0;
         for (auto &[vdi, load] : loadMapping) {
@@ -55,12 +55,12 @@ BENCHMARK(BM_BuildLoadClear)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond);
 void BM_ReadAllOfEveryObject(benchmark::State &state) {
     meter::host::TempRoot root;
     communicationConfig.type = 1;
-    devtest::MeterSpec spec = devtest::loadsSpec(48, static_cast<int>(state.range(0)));
-    devtest::buildSets(spec);
+    devtest::MeterLayout layout = devtest::loadsLayout(48, static_cast<int>(state.range(0)));
+    devtest::buildSets(layout);
     std::vector<std::pair<int32_t, e2e::Bytes>> requests;
     for (const auto &[vdi, load] : loadMapping) {
         for (const auto &[id, object] : load->getObjectMap()) {
-            requests.emplace_back(vdi, e2e::toVirtual(spec.network, static_cast<uint32_t>(vdi),
+            requests.emplace_back(vdi, e2e::toVirtual(layout.network, static_cast<uint32_t>(vdi),
                                                       e2e::rpm(1, {{id, {{kPropAll}}}})));
         }
     }
@@ -89,10 +89,10 @@ BENCHMARK(BM_ReadAllOfEveryObject)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond
 void BM_FullScanInProcess(benchmark::State &state) {
     meter::host::TempRoot root;
     communicationConfig.type = 1;
-    devtest::MeterSpec spec = devtest::loadsSpec(48, static_cast<int>(state.range(0)));
-    spec.inputs = {devtest::InputSpec{0, 0}, devtest::InputSpec{1, 1}};
-    spec.pulseIds = {0, 1};
-    devtest::buildSets(spec);
+    devtest::MeterLayout layout = devtest::loadsLayout(48, static_cast<int>(state.range(0)));
+    layout.inputs = {devtest::InputLayout{0, 0}, devtest::InputLayout{1, 1}};
+    layout.pulseIds = {0, 1};
+    devtest::buildSets(layout);
     const e2e::Bytes whoIs{0x01, e2e::kHasDestination, 0xFF, 0xFF, 0x00, 0xFF, 0x10, kSvcWhoIs};
     struct Device {
         uint32_t instance;
@@ -102,7 +102,7 @@ void BM_FullScanInProcess(benchmark::State &state) {
     std::vector<Device> devices;
     auto add = [&](uint32_t instance, const ObjectMap &objects, bool virtualDevice) {
         auto npdu = [&](const e2e::Bytes &apdu) {
-            return virtualDevice ? e2e::toVirtual(spec.network, instance, apdu) : e2e::local(apdu);
+            return virtualDevice ? e2e::toVirtual(layout.network, instance, apdu) : e2e::local(apdu);
         };
         Device d{instance, npdu(e2e::rp(1, e2e::deviceObjectId(instance), kPropObjectList)), {}};
         d.reads.push_back(npdu(e2e::rpm(2, {{e2e::deviceObjectId(instance), {{kPropAll}}}})));
@@ -111,7 +111,7 @@ void BM_FullScanInProcess(benchmark::State &state) {
         }
         devices.push_back(std::move(d));
     };
-    add(spec.baseInstance, deviceObjectMap, false);
+    add(layout.baseInstance, deviceObjectMap, false);
     for (const auto &[vdi, load] : loadMapping) {
         add(static_cast<uint32_t>(vdi), load->getObjectMap(), true);
     }

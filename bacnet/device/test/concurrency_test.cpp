@@ -61,11 +61,11 @@ class Concurrency : public DeviceTest {};
 TEST_F(Concurrency, StackLoopBesideTheObjectThreadsAndTheValueThread) {
     communicationConfig.type = 1;
     communicationConfig.setUdpPort(47808);
-    devtest::MeterSpec spec = devtest::loadsSpec(2, 3);
-    spec.network = kVnet;
-    spec.inputs = {devtest::InputSpec{0, 0}, devtest::InputSpec{1, 1}};
-    spec.pulseIds = {0, 1};
-    devtest::buildSets(spec);
+    devtest::MeterLayout layout = devtest::loadsLayout(2, 3);
+    layout.network = kVnet;
+    layout.inputs = {devtest::InputLayout{0, 0}, devtest::InputLayout{1, 1}};
+    layout.pulseIds = {0, 1};
+    devtest::buildSets(layout);
     // Root analog inputs that the moving values put in alarm.
     for (uint32_t instance : {1u, 2u, 3u, 21u}) {
         BACnetObject *o = objectMapFindId(deviceObjectMap, objectIdMake(kObjAnalogInput, instance));

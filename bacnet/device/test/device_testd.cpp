@@ -173,7 +173,7 @@ struct Options {
     uint32_t broadcast = 0;
     bool haveAddress = false;
     bool haveBroadcast = false;
-    devtest::MeterSpec spec;
+    devtest::MeterLayout layout;
     bool values = false;
     unsigned long alarms = 0;
 };
@@ -214,7 +214,7 @@ void allowUnitsOfPhaseAngles(const ObjectMap &objects) {
 // The sets, their state folders and their saved state, loaded twice as the
 // start-up loads it around the alarm import.
 bool buildAndLoad(const Options &o) {
-    devtest::buildSets(o.spec);
+    devtest::buildSets(o.layout);
     allowUnitsOfPhaseAngles(deviceObjectMap);
     for (const auto &[vdi, load] : loadMapping) {
         allowUnitsOfPhaseAngles(load->getObjectMap());
@@ -295,9 +295,9 @@ void stopThreads(ValueThread &values) {
 
 int main(int argc, char **argv) {
     Options o;
-    o.spec.baseInstance = 1000;
-    o.spec.baseName = "Meter";
-    o.spec.network = 100;
+    o.layout.baseInstance = 1000;
+    o.layout.baseName = "Meter";
+    o.layout.network = 100;
     unsigned long port = 47808;
     unsigned long inputs = 2;
     unsigned long pulses = 2;
@@ -329,11 +329,11 @@ int main(int argc, char **argv) {
             o.haveBroadcast = true;
         } else if (option == "--port" && parseNumber(value, 65535, &port) && port > 0) {
         } else if (option == "--instance" && parseNumber(value, 0x3FFFFE, &n)) {
-            o.spec.baseInstance = static_cast<uint32_t>(n);
+            o.layout.baseInstance = static_cast<uint32_t>(n);
         } else if (option == "--name" && *value != '\0') {
-            o.spec.baseName = value;
+            o.layout.baseName = value;
         } else if (option == "--virtual-network" && parseNumber(value, 65534, &n) && n > 0) {
-            o.spec.network = static_cast<uint16_t>(n);
+            o.layout.network = static_cast<uint16_t>(n);
         } else if (option == "--inputs" && parseNumber(value, 2, &inputs)) {
         } else if (option == "--pulses" && parseNumber(value, 2, &pulses)) {
         } else if (option == "--load" && loadChannels.size() < 48) {
@@ -354,28 +354,28 @@ int main(int argc, char **argv) {
         return usage();
     }
     if (loadsGiven) {
-        o.spec.loads = devtest::loadsSpec(static_cast<int>(loads), static_cast<int>(cts)).loads;
+        o.layout.loads = devtest::loadsLayout(static_cast<int>(loads), static_cast<int>(cts)).loads;
     } else {
         if (loadChannels.empty()) {
             loadChannels = {{}, {6}, {7, 8}, {9, 10, 11}};
         }
         for (size_t i = 0; i < loadChannels.size(); ++i) {
-            devtest::LoadSpec l;
+            devtest::LoadLayout l;
             l.id = static_cast<int32_t>(i);
-            l.vdi = static_cast<int32_t>(o.spec.baseInstance + 1 + i);
+            l.vdi = static_cast<int32_t>(o.layout.baseInstance + 1 + i);
             l.name = "Load " + std::to_string(i + 1);
             l.input = static_cast<int32_t>(i % (inputs > 0 ? inputs : 1));
             for (int channel : loadChannels[i]) {
-                l.cts.push_back(devtest::CtSpec{channel, true, false});
+                l.cts.push_back(devtest::CtLayout{channel, true, false});
             }
-            o.spec.loads.push_back(l);
+            o.layout.loads.push_back(l);
         }
     }
     for (unsigned long i = 0; i < inputs; ++i) {
-        o.spec.inputs.push_back(devtest::InputSpec{static_cast<uint32_t>(i), static_cast<int32_t>(i), 1, 120});
+        o.layout.inputs.push_back(devtest::InputLayout{static_cast<uint32_t>(i), static_cast<int32_t>(i), 1, 120});
     }
     for (unsigned long i = 0; i < pulses; ++i) {
-        o.spec.pulseIds.push_back(static_cast<uint8_t>(i));
+        o.layout.pulseIds.push_back(static_cast<uint8_t>(i));
     }
 
     logSetLevel(6);

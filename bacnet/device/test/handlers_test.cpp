@@ -29,9 +29,9 @@
 namespace {
 
 using devtest::DeviceTest;
-using devtest::InputSpec;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::InputLayout;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 
 constexpr uint32_t kWhole = kNoArrayIndex;
 constexpr int32_t kRoot = -1;
@@ -118,11 +118,11 @@ class Handlers : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        MeterSpec spec;
-        spec.loads = {LoadSpec{1, kLoad, "Load", 0, {{6}}}};
-        spec.inputs = {InputSpec{0, 0}, InputSpec{1, 1}};
-        spec.pulseIds = {0};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.loads = {LoadLayout{1, kLoad, "Load", 0, {{6}}}};
+        layout.inputs = {InputLayout{0, 0}, InputLayout{1, 1}};
+        layout.pulseIds = {0};
+        devtest::buildSets(layout);
         for (const auto &[position, input] : inputMapping) {
             std::filesystem::create_directories(root.host(input->stateDirectory()));
         }

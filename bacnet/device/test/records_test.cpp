@@ -19,8 +19,8 @@
 namespace {
 
 using devtest::DeviceTest;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 
 std::string text(const CharString *s) {
     return s == nullptr ? "(none)" : std::string(s->chars(), s->length);
@@ -56,10 +56,10 @@ class Records : public DeviceTest {
         siteInfo.setLoc2("Room 12");
         siteInfo.setPanel("P4");
         siteInfo.setType("Sub");
-        MeterSpec spec;
-        spec.loads = {LoadSpec{1, 1001, "Pump House", 0, {}}, LoadSpec{2, 1002, "Chiller", 1, {}}};
-        spec.inputs = {devtest::InputSpec{0, 0}};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.loads = {LoadLayout{1, 1001, "Pump House", 0, {}}, LoadLayout{2, 1002, "Chiller", 1, {}}};
+        layout.inputs = {devtest::InputLayout{0, 0}};
+        devtest::buildSets(layout);
     }
 };
 
@@ -168,8 +168,8 @@ TEST_F(Records, SerialNumberIsAnsweredByTheApplication) {
 }
 
 TEST_F(Records, Routing) {
-    MeterSpec more;
-    more.loads = {LoadSpec{5, 1005, "Five", 0, {}}};
+    MeterLayout more;
+    more.loads = {LoadLayout{5, 1005, "Five", 0, {}}};
     devtest::buildSets(more);
     const uint8_t mac1001[6] = {0, 0, 0, 0, 0x03, 0xE9};
     const uint8_t mac4242[6] = {0, 0, 0, 0, 0x10, 0x92};

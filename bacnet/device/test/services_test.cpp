@@ -32,9 +32,9 @@
 namespace {
 
 using devtest::DeviceTest;
-using devtest::InputSpec;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::InputLayout;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 using e2e::Bytes;
 
 constexpr uint16_t kVnet = 100;
@@ -64,13 +64,13 @@ class Services : public DeviceTest {
         resetRequested.store(false);
         communicationConfig.type = 1;
         communicationConfig.setUdpPort(47808);
-        MeterSpec spec;
-        spec.baseName = "Main Meter";
-        spec.network = kVnet;
-        spec.loads = {LoadSpec{1, 1001, "Pump House", 0, {{6}, {7}, {8}}}, LoadSpec{3, 1003, "Chiller", 0, {{9}}}};
-        spec.inputs = {InputSpec{0, 0}};
-        spec.pulseIds = {0, 1};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.baseName = "Main Meter";
+        layout.network = kVnet;
+        layout.loads = {LoadLayout{1, 1001, "Pump House", 0, {{6}, {7}, {8}}}, LoadLayout{3, 1003, "Chiller", 0, {{9}}}};
+        layout.inputs = {InputLayout{0, 0}};
+        layout.pulseIds = {0, 1};
+        devtest::buildSets(layout);
     }
     void TearDown() override {
         link.reset();

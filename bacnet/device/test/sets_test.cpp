@@ -10,11 +10,11 @@
 
 namespace {
 
-using devtest::CtSpec;
+using devtest::CtLayout;
 using devtest::DeviceTest;
-using devtest::InputSpec;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::InputLayout;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 
 struct Expected {
     uint16_t type;
@@ -194,9 +194,9 @@ TEST(InputSet, ANewInputAndBothPositionsAfterTheBuilder) {
         expectObject(fresh.object(i), e.type, e.instance, e.name, e.units, "new, position " + std::to_string(i));
     }
     devtest::resetMeter();
-    MeterSpec spec;
-    spec.inputs = {InputSpec{0, 0}, InputSpec{1, 1}};
-    devtest::buildSets(spec);
+    MeterLayout layout;
+    layout.inputs = {InputLayout{0, 0}, InputLayout{1, 1}};
+    devtest::buildSets(layout);
     for (uint32_t position : {0u, 1u}) {
         const Input &input = *inputMapping.at(position);
         for (size_t i = 0; i < std::size(inputTable); ++i) {
@@ -220,9 +220,9 @@ TEST(InputSet, ANewInputAndBothPositionsAfterTheBuilder) {
 
 TEST(PulseSet, PulseIdZeroIsInstanceOne) {
     devtest::resetMeter();
-    MeterSpec spec;
-    spec.pulseIds = {0};
-    devtest::buildSets(spec);
+    MeterLayout layout;
+    layout.pulseIds = {0};
+    devtest::buildSets(layout);
     const PulseConverter &c = pulseMapping.at(0)->converter();
     EXPECT_EQ(c.getObjectIdentifier(), objectIdMake(24, 1));
     EXPECT_EQ(c.getObjectName(), "Pulse Input #1");
@@ -234,7 +234,7 @@ TEST(PulseSet, PulseIdZeroIsInstanceOne) {
 // Objects and object-list of a load by the number of CT channels it has.
 TEST_F(DeviceTest, LoadCountsFollowItsValidCtChannels) {
     struct Case {
-        std::vector<CtSpec> cts;
+        std::vector<CtLayout> cts;
         int32_t objects;
     };
     const Case cases[] = {
@@ -247,9 +247,9 @@ TEST_F(DeviceTest, LoadCountsFollowItsValidCtChannels) {
     };
     int32_t vdi = 2001;
     for (const Case &c : cases) {
-        MeterSpec spec;
-        spec.loads = {LoadSpec{vdi - 2000, vdi, "L", 0, c.cts}};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.loads = {LoadLayout{vdi - 2000, vdi, "L", 0, c.cts}};
+        devtest::buildSets(layout);
         EXPECT_EQ(static_cast<int32_t>(loadMapping.at(vdi)->getObjectMap().size()), c.objects) << vdi;
         EXPECT_EQ(appCountObjects(vdi), c.objects + 1) << vdi;
         ++vdi;
@@ -263,9 +263,9 @@ TEST_F(DeviceTest, LoadCountsFollowItsValidCtChannels) {
 }
 
 TEST_F(DeviceTest, ObjectListIsTheDeviceThenAscendingIdentifiers) {
-    MeterSpec spec = devtest::loadsSpec(1, 3);
-    spec.inputs = {InputSpec{0, 0}};
-    devtest::buildSets(spec);
+    MeterLayout layout = devtest::loadsLayout(1, 3);
+    layout.inputs = {InputLayout{0, 0}};
+    devtest::buildSets(layout);
     std::vector<int32_t> list;
     for (int32_t id = appNextObject(1001, -1); id != -1; id = appNextObject(1001, id)) {
         list.push_back(id);
@@ -285,7 +285,7 @@ TEST_F(DeviceTest, ObjectListIsTheDeviceThenAscendingIdentifiers) {
 
 TEST_F(DeviceTest, RootCountsFollowInputsAndPulses) {
     struct Case {
-        std::vector<InputSpec> inputs;
+        std::vector<InputLayout> inputs;
         std::vector<uint8_t> pulses;
         size_t objects;
     };
@@ -296,18 +296,18 @@ TEST_F(DeviceTest, RootCountsFollowInputsAndPulses) {
     };
     for (const Case &c : cases) {
         devtest::resetMeter();
-        MeterSpec spec;
-        spec.inputs = c.inputs;
-        spec.pulseIds = c.pulses;
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.inputs = c.inputs;
+        layout.pulseIds = c.pulses;
+        devtest::buildSets(layout);
         EXPECT_EQ(deviceObjectMap.size(), c.objects);
         EXPECT_EQ(appCountObjects(-1), static_cast<int32_t>(c.objects + 1));
         EXPECT_EQ(appCountObjects(1000), static_cast<int32_t>(c.objects + 1));
     }
     // With the first input only, nothing at 21 to 34.
     devtest::resetMeter();
-    MeterSpec first;
-    first.inputs = {InputSpec{0, 0}};
+    MeterLayout first;
+    first.inputs = {InputLayout{0, 0}};
     devtest::buildSets(first);
     for (uint32_t instance = 21; instance <= 34; ++instance) {
         EXPECT_EQ(objectMapFind(deviceObjectMap, instance, AI), nullptr) << instance;
@@ -315,9 +315,9 @@ TEST_F(DeviceTest, RootCountsFollowInputsAndPulses) {
 }
 
 TEST_F(DeviceTest, SavingWritesOneFilePerRegisteredObject) {
-    MeterSpec spec;
-    spec.loads = {LoadSpec{7, 1007, "No CTs", 0, {{5}, {55}, {2}}}, LoadSpec{8, 1008, "Three CTs", 0, {{6}, {7}, {8}}}};
-    devtest::buildSets(spec);
+    MeterLayout layout;
+    layout.loads = {LoadLayout{7, 1007, "No CTs", 0, {{5}, {55}, {2}}}, LoadLayout{8, 1008, "Three CTs", 0, {{6}, {7}, {8}}}};
+    devtest::buildSets(layout);
     Load &bare = *loadMapping.at(1007);
     Load &full = *loadMapping.at(1008);
     EXPECT_EQ(bare.stateDirectory(), "/config/talvik/loads/7");
@@ -333,18 +333,18 @@ TEST_F(DeviceTest, SavingWritesOneFilePerRegisteredObject) {
 }
 
 TEST_F(DeviceTest, ADuplicateVdiKeepsTheFirstLoad) {
-    MeterSpec spec;
-    spec.loads = {LoadSpec{1, 1001, "First", 0, {}}, LoadSpec{2, 1001, "Second", 0, {}}};
-    devtest::buildSets(spec);
+    MeterLayout layout;
+    layout.loads = {LoadLayout{1, 1001, "First", 0, {}}, LoadLayout{2, 1001, "Second", 0, {}}};
+    devtest::buildSets(layout);
     ASSERT_EQ(loadMapping.size(), 1u);
     EXPECT_EQ(loadMapping.at(1001)->getName(), "First");
 }
 
 TEST_F(DeviceTest, InputSavesWalkTheWholeRootMap) {
-    MeterSpec spec;
-    spec.inputs = {InputSpec{0, 0}};
-    spec.pulseIds = {0};
-    devtest::buildSets(spec);
+    MeterLayout layout;
+    layout.inputs = {InputLayout{0, 0}};
+    layout.pulseIds = {0};
+    devtest::buildSets(layout);
     Input &input = *inputMapping.at(0);
     std::filesystem::create_directories(root.host(input.stateDirectory()));
     EXPECT_EQ(input.saveObject(objectIdMake(24, 1)), 1);

@@ -14,8 +14,8 @@
 namespace {
 
 using devtest::DeviceTest;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 using e2e::Bytes;
 using e2e::cat;
 
@@ -33,12 +33,12 @@ class ThroughStack : public DeviceTest {
         DeviceTest::SetUp();
         communicationConfig.type = 1;
         communicationConfig.setUdpPort(47808);
-        MeterSpec spec;
-        spec.baseName = "Main Meter";
-        spec.network = kVnet;
-        spec.loads = {LoadSpec{1, 1001, "Pump House", 0, {{6}, {7}, {8}}}, LoadSpec{3, 1003, "Chiller", 0, {}}};
-        spec.inputs = {devtest::InputSpec{0, 0}};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.baseName = "Main Meter";
+        layout.network = kVnet;
+        layout.loads = {LoadLayout{1, 1001, "Pump House", 0, {{6}, {7}, {8}}}, LoadLayout{3, 1003, "Chiller", 0, {}}};
+        layout.inputs = {devtest::InputLayout{0, 0}};
+        devtest::buildSets(layout);
         link = std::make_unique<harness::FakeLink>();
         ASSERT_TRUE(link->started());
     }

@@ -18,9 +18,9 @@
 namespace {
 
 using devtest::DeviceTest;
-using devtest::InputSpec;
-using devtest::LoadSpec;
-using devtest::MeterSpec;
+using devtest::InputLayout;
+using devtest::LoadLayout;
+using devtest::MeterLayout;
 using List = std::vector<uint32_t>;
 
 constexpr uint32_t kEnd = 0xFFFFFFFF;
@@ -81,11 +81,11 @@ class Tables : public DeviceTest {
   protected:
     void SetUp() override {
         DeviceTest::SetUp();
-        MeterSpec spec;
-        spec.loads = {LoadSpec{1, 1001, "Load", 0, {{6}}}};
-        spec.inputs = {InputSpec{0, 0}, InputSpec{1, 1}};
-        spec.pulseIds = {0};
-        devtest::buildSets(spec);
+        MeterLayout layout;
+        layout.loads = {LoadLayout{1, 1001, "Load", 0, {{6}}}};
+        layout.inputs = {InputLayout{0, 0}, InputLayout{1, 1}};
+        layout.pulseIds = {0};
+        devtest::buildSets(layout);
     }
     // The device that holds the sample object of a type.
     static int32_t deviceFor(uint16_t type) { return type == 5 || type == 46 ? 1001 : -1; }

@@ -32,29 +32,29 @@ void linkToClass(BACnetObject &object, NotificationClass &nc) {
     }
 }
 
-void buildLoad(const LoadSpec &spec) {
+void buildLoad(const LoadLayout &layout) {
     auto load = std::make_unique<Load>();
-    load->setId(spec.id);
-    load->setVdi(spec.vdi);
-    load->setName(spec.name);
+    load->setId(layout.id);
+    load->setVdi(layout.vdi);
+    load->setName(layout.name);
     load->setActive(true);
-    load->setInput(spec.input);
+    load->setInput(layout.input);
     objectMapAdd(load->getObjectMap(), &load->notificationClass());
     for (size_t p = 0; p < Load::kTotalObjectCount; ++p) {
         BACnetObject &object = *load->object(p);
-        object.setDeviceInstance(static_cast<uint32_t>(spec.vdi));
+        object.setDeviceInstance(static_cast<uint32_t>(layout.vdi));
         if (object.getObjectType() == kObjAnalogInput || object.getObjectType() == kObjLargeAnalogValue) {
             linkToClass(object, load->notificationClass());
         }
         objectMapAdd(load->getObjectMap(), &object);
     }
-    const std::string prefix = spec.input == 0 ? "Vin1 " : "Vin2 ";
+    const std::string prefix = layout.input == 0 ? "Vin1 " : "Vin2 ";
     for (uint32_t instance = 1; instance <= 7; ++instance) {
         AnalogInput *ai = load->analogInput(instance);
         ai->setObjectName(prefix + ai->getObjectName());
     }
-    for (size_t g = 1; g <= spec.cts.size() && g <= 3; ++g) {
-        const CtSpec &ct = spec.cts[g - 1];
+    for (size_t g = 1; g <= layout.cts.size() && g <= 3; ++g) {
+        const CtLayout &ct = layout.cts[g - 1];
         const size_t first = Load::kTotalObjectCount + (g - 1) * Load::kGroupObjectCount;
         for (size_t p = first; p < first + Load::kGroupObjectCount; ++p) {
             BACnetObject &object = *load->object(p);
@@ -67,25 +67,25 @@ void buildLoad(const LoadSpec &spec) {
         }
         BinaryValue *polarity = load->polarity(static_cast<int>(g));
         polarity->setPresentValue(ct.inverse ? 1 : 0);
-        polarity->setDeviceInstance(static_cast<uint32_t>(spec.vdi));
+        polarity->setDeviceInstance(static_cast<uint32_t>(layout.vdi));
     }
-    loadMapping.emplace(spec.vdi, std::move(load));
+    loadMapping.emplace(layout.vdi, std::move(load));
 }
 
-void buildInput(const InputSpec &spec) {
+void buildInput(const InputLayout &layout) {
     auto input = std::make_unique<Input>();
-    input->setId(spec.id);
+    input->setId(layout.id);
     input->setActive(true);
-    input->setVoltage(spec.voltage);
-    input->setService(spec.service);
+    input->setVoltage(layout.voltage);
+    input->setService(layout.service);
     const uint32_t base = communicationConfig.getBaseInstance();
     // Every root object links to the first input's class, the one the root
     // device shows (the second input's is never registered).
     NotificationClass &rootClass =
-        spec.position == 0 || inputMapping.count(0) == 0 ? input->notificationClass()
+        layout.position == 0 || inputMapping.count(0) == 0 ? input->notificationClass()
                                                          : inputMapping.at(0)->notificationClass();
-    const std::string prefix = spec.position == 0 ? "Vin1 " : "Vin2 ";
-    const uint32_t offset = spec.position == 0 ? 0 : 20;
+    const std::string prefix = layout.position == 0 ? "Vin1 " : "Vin2 ";
+    const uint32_t offset = layout.position == 0 ? 0 : 20;
     for (size_t p = 0; p < 13; ++p) {
         AnalogInput *ai = input->analogInput(p);
         std::string name = ai->getObjectName();
@@ -97,19 +97,19 @@ void buildInput(const InputSpec &spec) {
         ai->setObjectName(prefix + name);
         ai->setInstance(static_cast<uint32_t>(p + 1 + offset));
     }
-    input->totalEnergy().setInstance(spec.position == 0 ? 1 : 2);
+    input->totalEnergy().setInstance(layout.position == 0 ? 1 : 2);
     input->totalEnergy().setObjectName(prefix + "Total Energy Usage - FP64");
-    input->totalEnergySingle().setInstance(spec.position == 0 ? 14 : 34);
+    input->totalEnergySingle().setInstance(layout.position == 0 ? 14 : 34);
     input->totalEnergySingle().setObjectName(prefix + "Total Energy Usage");
     MultiStateValue &service = input->serviceType();
-    service.setInstance(spec.position == 0 ? 1 : 2);
+    service.setInstance(layout.position == 0 ? 1 : 2);
     service.setObjectName(prefix + "Service Type");
     size_t texts = 0;
     for (const char *text : {"", "4-Wire wye", "3-Wire delta", "Reserved", "3-Wire single phase (split-phase)",
                              "2-Wire single phase"}) {
         texts = service.addStateText(text, static_cast<uint8_t>(texts));
     }
-    service.writePresentValue(static_cast<uint32_t>(spec.service));
+    service.writePresentValue(static_cast<uint32_t>(layout.service));
     for (size_t p = 0; p < Input::kObjectCount; ++p) {
         BACnetObject &object = *input->object(p);
         if (&object == &input->notificationClass()) {
@@ -121,10 +121,10 @@ void buildInput(const InputSpec &spec) {
         }
         objectMapAdd(deviceObjectMap, &object);
     }
-    if (spec.position == 0) {
+    if (layout.position == 0) {
         objectMapAdd(deviceObjectMap, &input->notificationClass());
     }
-    inputMapping.emplace(spec.position, std::move(input));
+    inputMapping.emplace(layout.position, std::move(input));
 }
 
 void buildPulse(uint8_t id) {
@@ -145,19 +145,19 @@ void buildPulse(uint8_t id) {
 
 }  // namespace
 
-void buildSets(const MeterSpec &spec) {
-    communicationConfig.setBaseInstance(spec.baseInstance);
-    communicationConfig.setBaseName(spec.baseName);
-    communicationConfig.setNetwork(spec.network);
-    for (const LoadSpec &l : spec.loads) {
+void buildSets(const MeterLayout &layout) {
+    communicationConfig.setBaseInstance(layout.baseInstance);
+    communicationConfig.setBaseName(layout.baseName);
+    communicationConfig.setNetwork(layout.network);
+    for (const LoadLayout &l : layout.loads) {
         if (loadMapping.count(l.vdi) == 0) {
             buildLoad(l);
         }
     }
-    for (const InputSpec &i : spec.inputs) {
+    for (const InputLayout &i : layout.inputs) {
         buildInput(i);
     }
-    for (uint8_t id : spec.pulseIds) {
+    for (uint8_t id : layout.pulseIds) {
         buildPulse(id);
     }
 }
@@ -172,21 +172,21 @@ void clearSets() {
     pulseMapping.clear();
 }
 
-MeterSpec loadsSpec(int n, int ctsPerLoad) {
-    MeterSpec spec;
+MeterLayout loadsLayout(int n, int ctsPerLoad) {
+    MeterLayout layout;
     int channel = 6;
     for (int i = 0; i < n; ++i) {
-        LoadSpec l;
+        LoadLayout l;
         l.id = i;
         l.vdi = 1001 + i;
         l.name = "Load " + std::to_string(i + 1);
         for (int c = 0; c < ctsPerLoad; ++c) {
-            l.cts.push_back(CtSpec{channel, true, false});
+            l.cts.push_back(CtLayout{channel, true, false});
             channel = channel == 53 ? 6 : channel + 1;
         }
-        spec.loads.push_back(l);
+        layout.loads.push_back(l);
     }
-    return spec;
+    return layout;
 }
 
 }  // namespace devtest

@@ -13,45 +13,45 @@
 
 namespace devtest {
 
-struct CtSpec {
+struct CtLayout {
     int channel = 6;  // sample channel; 6..53 are CTs 1..48
     bool active = true;
     bool inverse = false;
 };
 
-struct LoadSpec {
+struct LoadLayout {
     int32_t id = 0;
     int32_t vdi = 1001;
     std::string name = "Load";
     int32_t input = 0;
-    std::vector<CtSpec> cts;
+    std::vector<CtLayout> cts;
 };
 
-struct InputSpec {
+struct InputLayout {
     uint32_t position = 0;  // 0 first input, 1 second
     int32_t id = 0;
     int32_t service = 1;
     int32_t voltage = 120;
 };
 
-struct MeterSpec {
+struct MeterLayout {
     uint32_t baseInstance = 1000;
     std::string baseName = "Meter";
     uint16_t network = 100;
-    std::vector<LoadSpec> loads;
-    std::vector<InputSpec> inputs;
+    std::vector<LoadLayout> loads;
+    std::vector<InputLayout> inputs;
     std::vector<uint8_t> pulseIds;
 };
 
 // Sets the communication configuration's base instance, name and virtual
 // network, then builds the loads, the inputs and the pulse inputs. A load
 // whose vdi is taken already is dropped, as the import drops it.
-void buildSets(const MeterSpec &spec);
+void buildSets(const MeterLayout &layout);
 // Empties the root map and the three maps (destroying the sets).
 void clearSets();
 
 // n loads of ids 0.. and vdi 1001.., each with ctsPerLoad CTs on channels
 // from 6 on (wrapping after 53), all on input 0.
-MeterSpec loadsSpec(int n, int ctsPerLoad);
+MeterLayout loadsLayout(int n, int ctsPerLoad);
 
 }  // namespace devtest
