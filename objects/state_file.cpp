@@ -274,6 +274,17 @@ void BACnetObject::writeStateFile(const std::string &directory, const char *kind
     root.appendChild(named);
     const std::string text = root.toCompactText(1024);
 
+    // Unchanged state writes nothing: a restart saves every object of every
+    // load, and rewriting thousands of unchanged files (each with two
+    // fsyncs) would hold the restart up for seconds. A backup left by a cut
+    // save still goes through the full write below.
+    if (const int left = ops.open(backup.c_str(), O_RDONLY, 0); left >= 0) {
+        ops.close(left);
+    } else if (const auto current = readWhole(ops, main); current && *current == text) {
+        ensureFlag(ops, directory, main + "_flag");
+        return;
+    }
+
     // The new text goes to the backup file first and replaces the main file
     // only once it is complete and on the disk: a cut at any point leaves
     // the old main file, or a complete backup that the load prefers.

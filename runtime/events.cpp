@@ -86,10 +86,19 @@ std::optional<RestartRequests::Clock::time_point> RestartRequests::dueAt() const
     return due_;
 }
 
+namespace {
+std::atomic<RestartRequests *> restartsInUse{nullptr};
+} // namespace
+
 RestartRequests &runtimeRestarts() {
+    if (RestartRequests *chosen = restartsInUse.load()) {
+        return *chosen;
+    }
     static RestartRequests restarts(resetRequested, [] { return RestartRequests::Clock::now(); });
     return restarts;
 }
+
+void runtimeUseRestarts(RestartRequests *restarts) { restartsInUse.store(restarts); }
 
 void runtimeRequestReset() { runtimeRestarts().requestRateLimited(); }
 

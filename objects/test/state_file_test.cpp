@@ -120,6 +120,35 @@ TEST_F(StateFile, LoadingAConsistentFileWritesNothing) {
     EXPECT_EQ(changes, 0);
 }
 
+// A restart saves every object: an unchanged one must not be written again;
+// a changed one, or one whose last save was cut short, is.
+TEST_F(StateFile, SavingTheSameStateWritesNothingAndAChangeIsWritten) {
+    save(kOld);
+    struct Case {
+        const char *what;
+        Values values;
+        bool leftBackup; // a save cut short before this one
+        bool writes;
+    } const cases[] = {
+        {"same state", kOld, false, false},
+        {"changed state", kNew, false, true},
+        {"same state after a cut save", kNew, true, true},
+    };
+    for (const Case &c : cases) {
+        if (c.leftBackup) {
+            root.put(kMain + "_bu", "{\"large-analog-value-7\":{");
+        }
+        changes = 0;
+        stateFileSetOps(&kCounting);
+        save(c.values);
+        stateFileSetOps(nullptr);
+        EXPECT_EQ(changes != 0, c.writes) << c.what;
+        EXPECT_EQ(load(), c.values) << c.what;
+        EXPECT_FALSE(exists(kMain + "_bu")) << c.what;
+        EXPECT_TRUE(exists(kMain + "_flag")) << c.what;
+    }
+}
+
 TEST_F(StateFile, MissingFileKeepsTheValues) {
     bool loaded = true;
     EXPECT_EQ(load(&loaded), kDefaults);

@@ -74,6 +74,9 @@ class RestartRequests {
 // The process's requests, on resetRequested and the steady clock. Its first
 // use starts the first 10 s of the alarm-state spacing: main makes it first.
 RestartRequests &runtimeRestarts();
+// Makes runtimeRestarts() answer the given requests (a clock of a test's
+// own); null goes back to the process's. Set it while no event can come.
+void runtimeUseRestarts(RestartRequests *restarts);
 // An alarm-state restart, at most once per 10 s (see RestartRequests).
 void runtimeRequestReset();
 
