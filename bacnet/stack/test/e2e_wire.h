@@ -130,10 +130,10 @@ struct AccessSpec {
 inline Bytes rpm(uint8_t invokeId, const std::vector<AccessSpec> &specs, uint8_t flags = 0x00,
                  uint8_t maxOctet = 0x05) {
     Bytes apdu = confirmedHeader(flags, maxOctet, invokeId, kSvcReadPropertyMultiple);
-    for (const AccessSpec &spec : specs) {
-        apdu = cat(apdu, ctxObjectId(0, spec.objectId));
+    for (const AccessSpec &access : specs) {
+        apdu = cat(apdu, ctxObjectId(0, access.objectId));
         apdu = cat(apdu, openingTag(1));
-        for (const Ref &ref : spec.refs) {
+        for (const Ref &ref : access.refs) {
             apdu = cat(apdu, ctxUnsigned(0, ref.property));
             if (ref.index != kNone)
                 apdu = cat(apdu, ctxUnsigned(1, ref.index));
