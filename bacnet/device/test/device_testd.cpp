@@ -17,11 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +36,7 @@
 #include "runtime/state.h"
 #include "runtime/state_dirs.h"
 #include "runtime/tqr/transport.h"
+#include "periodic_thread.h"
 #include "set_builder.h"
 
 namespace {
@@ -114,29 +113,12 @@ bool parseNumber(const char *text, unsigned long max, unsigned long *out) {
 class ValueThread {
   public:
     void start() {
-        stopping_ = false;
-        thread_ = std::thread([this] { run(); });
+        // The steps go on counting across restarts.
+        thread_.start(std::chrono::seconds(1), [this](uint32_t) { step(++step_); });
     }
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
+    void stop() { thread_.stop(); }
 
   private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; })) {
-            lock.unlock();
-            step(++step_);
-            lock.lock();
-        }
-    }
     static double valueOf(uint32_t step, uint32_t objectId) {
         return 100.0 + 10.0 * std::sin(0.1 * step + 0.01 * objectIdInstance(objectId));
     }
@@ -154,18 +136,15 @@ class ValueThread {
             }
         }
     }
-    void step(uint32_t step) {
+    static void step(uint32_t step) {
         move(deviceObjectMap, step);
         for (const auto &[vdi, load] : loadMapping) {
             move(load->getObjectMap(), step);
         }
     }
 
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
     uint32_t step_ = 0;
+    PeriodicThread thread_;  // last: stopped before step_ goes
 };
 
 struct Options {

@@ -15,12 +15,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +31,7 @@
 #include "bacnet/stack/stack.h"
 #include "harness.h"
 #include "mstp/emulator.h"
+#include "periodic_thread.h"
 #include "test_app.h"
 
 namespace {
@@ -91,37 +90,15 @@ int usage() {
 class Notifier {
   public:
     Notifier(uint32_t periodMs, std::vector<uint32_t> alarms) : periodMs_(periodMs), alarms_(std::move(alarms)) {}
-    ~Notifier() { stop(); }
 
     void start() {
-        if (periodMs_ == 0 || thread_.joinable()) {
-            return;
-        }
-        stopping_ = false;
-        thread_ = std::thread([this] { run(); });
-    }
-    void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) {
-            thread_.join();
+        if (periodMs_ != 0) {
+            thread_.start(std::chrono::milliseconds(periodMs_), [this](uint32_t n) { notifyOnce(n); });
         }
     }
+    void stop() { thread_.stop(); }
 
   private:
-    void run() {
-        std::unique_lock lock(mutex_);
-        uint32_t sequence = 0;
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(periodMs_), [this] { return stopping_; })) {
-            lock.unlock();
-            notifyOnce(++sequence);
-            lock.lock();
-        }
-    }
-
     void notifyOnce(uint32_t sequence) {
         for (const auto &[device, objectId] : testapp::subscribedObjects()) {
             uint32_t instance = objectIdInstance(objectId);
@@ -168,10 +145,7 @@ class Notifier {
 
     uint32_t periodMs_;
     std::vector<uint32_t> alarms_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    PeriodicThread thread_;  // last: stopped before the members it uses go
 };
 
 // The peer station of --peer: it has seen its ReadProperty answered.
