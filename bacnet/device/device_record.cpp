@@ -15,7 +15,7 @@
 #include "device/object_sets.h"
 #include "runtime/config.h"
 #include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "runtime/tqr/config_put.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "meter/json.h"
+#include "runtime/tqr/config_put.h"
 #include "transport_fixture.h"
 
 namespace tqrtest {

@@ -16,10 +16,7 @@
 #include <string>
 
 #include "runtime/state.h"
-
-// TQR's address: the meter's own REST server.
-inline constexpr const char *tqrHost = "127.0.0.1";
-inline constexpr uint16_t tqrPort = 8160;
+#include "runtime/tqr/address.h"
 
 // Flags of tqrResponseReceived that these parsers set.
 inline constexpr size_t tqrFlagTime = 0;
