@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "meter/json.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/events.h"
 #include "runtime/log.h"
 #include "runtime/tqr/config_put.h"

@@ -2,7 +2,7 @@
 // settings (fetched first, until they arrive), the system time, the device
 // identity, the site texts and the Ethernet settings. Each parser is a
 // TqrParser for tqrGet: it runs under tqrMutex, fills the records of
-// runtime/config.h (the time through tqrStoreTime), sets its flag of
+// device/config.h (the time through tqrStoreTime), sets its flag of
 // tqrResponseReceived and reports a failure only by raising
 // std::invalid_argument (not JSON, or a value that cannot be used) or
 // std::out_of_range (a member missing), after its own log line.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/tqr/transport.h"
 
 // PUT of the site texts to path (used as given), holding tqrMutex for the
