@@ -1,5 +1,9 @@
 #include "live.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -50,7 +54,7 @@ nlohmann::ordered_json ctJson(bool en, double a, double p, double s, double q, c
 
 } // namespace
 
-Generator::Generator(const nlohmann::ordered_json &mapping) {
+Generator::Generator(const nlohmann::ordered_json &mapping, double frequency) : frequency_(frequency) {
     for (const auto &entry : arrayOf(mapping, "loads")) {
         if (!isTrue(entry, "active")) {
             continue;
@@ -83,7 +87,7 @@ void Generator::compute() {
     const double t = static_cast<double>(steps_);
     for (size_t n = 0; n < inputs_.size(); ++n) {
         Input &in = inputs_[n];
-        in.freq = 60 + 0.01 * std::sin(0.1 * t + static_cast<double>(n));
+        in.freq = frequency_ + 0.01 * std::sin(0.1 * t + static_cast<double>(n));
         for (int k = 0; k < 3; ++k) {
             in.v[k] = in.voltage * (1 + 0.002 * std::sin(0.3 * t + k + static_cast<double>(n)));
             in.thd[k] = 1.5 + 0.2 * std::sin(0.05 * t + k);
@@ -203,9 +207,21 @@ constexpr size_t kCtSize = 152;
 constexpr size_t kInputSize = 96;
 constexpr size_t kLoadSize = 736;
 
+// The host's result nodes are written in place: read under a shared flock,
+// which the writer's exclusive one keeps from a record half written.
 std::string readNode(const std::string &root, const char *node, size_t size) {
-    std::ifstream in(root + node, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    const int fd = ::open((root + node).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::flock(fd, LOCK_SH) == 0) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+                bytes.append(buf, static_cast<size_t>(n));
+            }
+        }
+        ::close(fd);
+    }
     if (bytes.size() != size) {
         bytes.assign(size, '\0'); // not there yet: the meter has not measured
     }
