@@ -29,11 +29,6 @@ time_t next_day[STORAGE_SETS][STORAGE_LOADS];
 time_t last_write_tzfile[STORAGE_SETS][STORAGE_LOADS];
 mapping storage_mapping;
 
-std::string folder_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // The length of a trend file of size bytes that is header and whole records.
 off_t usable_length(off_t size) {
     const auto header = static_cast<off_t>(STORAGE_HEADER_SIZE);
@@ -47,7 +42,7 @@ off_t usable_length(off_t size) {
 bool make_folder(const std::string &path) {
     if (sys_mkdir(path.c_str(), 0755) == 0) {
         // The new name must survive a power cut, or the files in it go too.
-        sys_fsync_dir(folder_of(path).c_str());
+        sys_fsync_dir(storage_folder_of(path).c_str());
         return true;
     }
     if (errno == EEXIST) {
@@ -55,14 +50,6 @@ bool make_folder(const std::string &path) {
     }
     sys_log(LOG_ERR, "Failed to create folder %s", path.c_str());
     return false;
-}
-
-bool create_flag(const std::string &flag) {
-    const int fd = sys_open(flag.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    return sys_close(fd) == 0;
 }
 
 // Unlinks path when it exists; true when it is gone.
@@ -99,7 +86,7 @@ void sweep_folder(const std::string &folder, const std::string &except) {
 bool append_record(const std::string &p, const storage_record_t &record) {
     const std::string flag = p + "_flag";
     const std::string backup = p + "_bu";
-    const std::string folder = folder_of(p);
+    const std::string folder = storage_folder_of(p);
     if (!storage_repair(p)) {
         sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
         return false;
@@ -141,7 +128,7 @@ bool append_record(const std::string &p, const storage_record_t &record) {
         return false;
     }
     sys_close(fd);
-    if (!create_flag(flag)) {
+    if (!storage_create_flag(flag)) {
         sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
         return false;
     }
@@ -196,66 +183,6 @@ void cut_to_newest(const std::string &folder) {
 
 }  // namespace
 
-bool storage_is_trend_name(const std::string &name) {
-    if (name.empty() || name.size() > 20) {
-        return false;
-    }
-    return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-off_t storage_file_size(const std::string &path) {
-    struct stat st {};
-    if (sys_stat(path.c_str(), &st) != 0) {
-        return -1;
-    }
-    return st.st_size;
-}
-
-bool storage_copy_durably(const std::string &from, const std::string &to, off_t limit) {
-    const int in = sys_open(from.c_str(), O_RDONLY);
-    if (in < 0) {
-        return false;
-    }
-    const std::string tmp = to + ".tmp";
-    const int out = sys_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) {
-        sys_close(in);
-        return false;
-    }
-    std::vector<char> buf(64 * 1024);
-    bool ok = true;
-    off_t copied = 0;
-    while (limit < 0 || copied < limit) {
-        size_t want = buf.size();
-        if (limit >= 0 && static_cast<off_t>(want) > limit - copied) {
-            want = static_cast<size_t>(limit - copied);
-        }
-        const ssize_t n = sys_read_all(in, buf.data(), want);
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            ok = limit < 0;  // the source ends before the length asked for
-            break;
-        }
-        if (sys_write_all(out, buf.data(), static_cast<size_t>(n)) != n) {
-            ok = false;
-            break;
-        }
-        copied += n;
-    }
-    sys_close(in);
-    ok = ok && sys_fsync(out) == 0;
-    ok = sys_close(out) == 0 && ok;
-    ok = ok && sys_rename(tmp.c_str(), to.c_str()) == 0;
-    if (!ok) {
-        sys_unlink(tmp.c_str());
-        return false;
-    }
-    return sys_fsync_dir(folder_of(to).c_str()) == 0;
-}
-
 bool storage_repair(const std::string &p) {
     const std::string flag = p + "_flag";
     const std::string backup = p + "_bu";
@@ -293,7 +220,7 @@ bool storage_repair(const std::string &p) {
         return true;
     }
     // The file is whole again: mark it so, then drop what recovery used.
-    if (!create_flag(flag)) {
+    if (!storage_create_flag(flag)) {
         sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
         return false;
     }
@@ -302,7 +229,7 @@ bool storage_repair(const std::string &p) {
     }
     remove_if_there(backup + ".tmp");
     remove_if_there(p + ".tmp");
-    sys_fsync_dir(folder_of(p).c_str());
+    sys_fsync_dir(storage_folder_of(p).c_str());
     return true;
 }
 
@@ -381,37 +308,6 @@ void storage_cleanup(bool all, uint32_t load) {
     }
 }
 
-void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load) {
-    std::memset(r, 0, sizeof *r);
-    r->time = time;
-    r->set = d->set;
-    r->ts_begin = d->ts_begin;
-    r->ts_end = d->ts_end;
-    r->flags = static_cast<uint8_t>(d->flags & 0xFF);
-    r->samples = d->samples;
-    r->frequency = d->frequency;
-    r->set_u = d->set_u;
-    r->load = *load;
-}
-
-void storage_migrate() {
-    if (storage_file_size(STORAGE_MIGRATION_MARKER) >= 0) {
-        sys_log(LOG_INFO, "Data Migration - Old data already migrated once\n");
-    } else if (initDataMigration()) {
-        sys_log(LOG_INFO, "Data Migration Succeeded\n");
-        // The old files go first: a run cut short after that finds nothing
-        // left to convert and only sets the marker.
-        // One left behind is converted again (the same bytes) next time.
-        if (!logAndDeleteSetFilesMigrated()) {
-            sys_log(LOG_ERR, "Data Migration - old files left, converted again at the next start\n");
-        } else if (!create_flag(STORAGE_MIGRATION_MARKER) || sys_fsync_dir("/data") != 0) {
-            sys_log(LOG_ERR, "Failed to create %s", STORAGE_MIGRATION_MARKER);
-        }
-    } else {
-        sys_log(LOG_ERR, "Data Migration Failed\n");
-    }
-}
-
 bool storage_init(const mapping *m) {
     std::lock_guard lock(storage_mutex);
     const time_t now = sys_time();
@@ -430,9 +326,9 @@ bool storage_init(const mapping *m) {
         for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
             next_day[s][l] = next;
             storage_path(s, l, now, paths[s][l]);
-            if (tz_known) {
-                last_write_tzfile[s][l] = mtime;
-            }
+            // New files start here anyway: a zone change seen before them
+            // must not start yet another one at the first append.
+            last_write_tzfile[s][l] = tz_known ? mtime : 0;
         }
     }
     std::memcpy(&storage_mapping, m, sizeof storage_mapping);

@@ -430,3 +430,21 @@ bool logAndDeleteSetFilesMigrated() {
     }
     return all;
 }
+
+void storage_migrate() {
+    if (storage_file_size(STORAGE_MIGRATION_MARKER) >= 0) {
+        sys_log(LOG_INFO, "Data Migration - Old data already migrated once\n");
+    } else if (initDataMigration()) {
+        sys_log(LOG_INFO, "Data Migration Succeeded\n");
+        // The old files go first: a run cut short after that finds nothing
+        // left to convert and only sets the marker.
+        // One left behind is converted again (the same bytes) next time.
+        if (!logAndDeleteSetFilesMigrated()) {
+            sys_log(LOG_ERR, "Data Migration - old files left, converted again at the next start\n");
+        } else if (!storage_create_flag(STORAGE_MIGRATION_MARKER) || sys_fsync_dir("/data") != 0) {
+            sys_log(LOG_ERR, "Failed to create %s", STORAGE_MIGRATION_MARKER);
+        }
+    } else {
+        sys_log(LOG_ERR, "Data Migration Failed\n");
+    }
+}
