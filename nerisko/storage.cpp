@@ -1,4 +1,26 @@
-// Trend files (see nerisko/storage.h for how an append commits).
+// Trend files.
+//
+// How an append commits (file P of one load; layout in nerisko/storage.h):
+//   the record (after the header when P is new) is written at P's end and P
+//   is fsynced; nothing else of P is read or written. A new P also gets its
+//   P_flag, and its folder is fsynced once, when its first append is durable.
+//   An append never rewrites a byte that an earlier append made durable, so a
+//   crash or power cut can only leave the interrupted record torn, zero-filled
+//   (blocks the file system allocated but never wrote) or missing.
+// How start-up tells a good file: P is good up to its last good record; its
+// header must be whole, and a record is good when its time stamps (`time`
+// and `ts_end`) are not zero and it comes after the record before it (a
+// later time, or the same time and a later end). What follows the last good
+// record is cut off (the good part copied to P.tmp, fsynced, renamed over P,
+// folder fsynced). storage_init (the newest file of each load folder), the
+// first append of a run to P and the start of a new file (the files of its
+// folder without a P_flag) check files this way.
+// Files of the earlier commit rule (P copied to P_bu before each append,
+// P_flag removed during it) are read and continued: a P without P_flag whose
+// P_bu holds more good records than P is taken from P_bu, then P_bu goes.
+//
+// A file continued in a run whose mapping differs from its header is not
+// continued: the records go to a new file named by the time of the append.
 
 #include "nerisko/storage.h"
 #include "nerisko/storage_io.h"
@@ -28,16 +50,6 @@ char paths[STORAGE_SETS][STORAGE_LOADS][STORAGE_PATH_SIZE];
 time_t next_day[STORAGE_SETS][STORAGE_LOADS];
 time_t last_write_tzfile[STORAGE_SETS][STORAGE_LOADS];
 mapping storage_mapping;
-
-// The length of a trend file of size bytes that is header and whole records.
-off_t usable_length(off_t size) {
-    const auto header = static_cast<off_t>(STORAGE_HEADER_SIZE);
-    const auto record = static_cast<off_t>(sizeof(storage_record_t));
-    if (size < header) {
-        return 0;
-    }
-    return header + (size - header) / record * record;
-}
 
 bool make_folder(const std::string &path) {
     if (sys_mkdir(path.c_str(), 0755) == 0) {
@@ -82,34 +94,57 @@ void sweep_folder(const std::string &folder, const std::string &except) {
     }
 }
 
-// Appends one record to P; false (logged) when it could not be written.
-bool append_record(const std::string &p, const storage_record_t &record) {
-    const std::string flag = p + "_flag";
-    const std::string backup = p + "_bu";
-    const std::string folder = storage_folder_of(p);
-    if (!storage_repair(p)) {
-        sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
-        return false;
+// The file each load's appends go to, as far as this run has checked it.
+struct Current {
+    std::string path;  // "" until checked
+    off_t length = 0;  // header and records
+};
+Current current[STORAGE_SETS][STORAGE_LOADS];
+
+// A name for the load's records beside a file they cannot continue.
+std::string fresh_path(uint32_t s, uint32_t l, time_t now) {
+    char p[STORAGE_PATH_SIZE];
+    for (time_t t = now;; ++t) {
+        storage_path(s, l, t, p);
+        if (storage_file_size(p) < 0 && storage_file_size(std::string(p) + "_bu") < 0) {
+            return p;
+        }
     }
-    const off_t size = storage_file_size(p);
-    if (size > 0) {
-        if (!storage_copy_durably(p, backup, -1)) {
-            // The append stays safe without it: a torn record is cut off.
-            sys_log(LOG_ERR, "Failed to backup energy file - %s", backup.c_str());
+}
+
+// Appends one record to the load's current file; false (logged) when it
+// could not be written, and the file is checked again before the next.
+bool append_record(uint32_t s, uint32_t l, time_t now, const storage_record_t &record) {
+    Current &c = current[s][l];
+    std::string p = paths[s][l];
+    if (c.path != p) {
+        TrendState st;
+        if (!storage_repair(p, &storage_mapping, &st)) {
+            sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
+            return false;
         }
-        if (!remove_if_there(flag)) {
-            sys_log(LOG_ERR, "Failed to remove the flag file - %s", flag.c_str());
+        if (st.length > 0 && !st.header_matches) {
+            // Its records were taken under another mapping.
+            p = fresh_path(s, l, now);
+            sys_log(LOG_INFO, "Trend file %s has another mapping, records go to %s", paths[s][l], p.c_str());
+            std::snprintf(paths[s][l], STORAGE_PATH_SIZE, "%s", p.c_str());
+            st.length = 0;
         }
-        sys_fsync_dir(folder.c_str());
-    } else {
+        c.path = p;
+        c.length = st.length;
+    }
+    const bool fresh = c.length == 0;
+    const std::string folder = storage_folder_of(p);
+    if (fresh) {
         sweep_folder(folder, p);
     }
+    c.path.clear();  // until the append is durable
     const int fd = sys_open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) {
         sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
         return false;
     }
-    if (size <= 0 &&
+    if (fresh &&
         sys_write_all(fd, &storage_mapping, STORAGE_HEADER_SIZE) != static_cast<ssize_t>(STORAGE_HEADER_SIZE)) {
         sys_log(LOG_ERR, "failed to write header");
         sys_log(LOG_ERR, "failed to write header to data storage file %s", p.c_str());
@@ -127,16 +162,49 @@ bool append_record(const std::string &p, const storage_record_t &record) {
         sys_close(fd);
         return false;
     }
-    sys_close(fd);
-    if (!storage_create_flag(flag)) {
-        sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
+    if (sys_close(fd) != 0) {
+        sys_log(LOG_ERR, "failed to close data storage file %s", p.c_str());
         return false;
     }
-    if (!remove_if_there(backup)) {
-        sys_log(LOG_ERR, "Failed to remove Back up file - %s", backup.c_str());
+    if (fresh) {
+        if (!storage_create_flag(p + "_flag")) {
+            sys_log(LOG_ERR, "Failed to create the enery flag file - %s", (p + "_flag").c_str());
+            return false;
+        }
+        if (sys_fsync_dir(folder.c_str()) != 0) {
+            sys_log(LOG_ERR, "failed to sync data storage folder %s", folder.c_str());
+            return false;
+        }
     }
-    sys_fsync_dir(folder.c_str());
+    c.path = p;
+    c.length = (fresh ? static_cast<off_t>(STORAGE_HEADER_SIZE) : c.length) + static_cast<off_t>(sizeof record);
     return true;
+}
+
+void recover_folders() {
+    for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
+        for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
+            const std::string folder = "/data/set_" + std::to_string(s) + "/" + std::to_string(l);
+            std::vector<std::string> names;
+            if (sys_list_dir(folder.c_str(), &names) != 0) {
+                continue;
+            }
+            unsigned long long newest = 0;
+            bool any = false;
+            for (const std::string &name : names) {
+                if (storage_is_trend_name(name)) {
+                    newest = std::max(newest, std::strtoull(name.c_str(), nullptr, 10));
+                    any = true;
+                }
+            }
+            if (any) {
+                const std::string p = folder + "/" + std::to_string(newest);
+                if (!storage_repair(p)) {
+                    sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
+                }
+            }
+        }
+    }
 }
 
 bool tz_mtime(time_t *out) {
@@ -183,33 +251,109 @@ void cut_to_newest(const std::string &folder) {
 
 }  // namespace
 
-bool storage_repair(const std::string &p) {
+namespace {
+
+bool record_follows(const storage_record_t &r, const storage_record_t *before) {
+    if (r.time == 0 || r.ts_end == 0) {
+        return false;
+    }
+    return before == nullptr || r.time > before->time || (r.time == before->time && r.ts_end > before->ts_end);
+}
+
+bool read_record(int fd, off_t at, storage_record_t *r) {
+    return sys_lseek(fd, at, SEEK_SET) == at && sys_read_all(fd, r, sizeof *r) == static_cast<ssize_t>(sizeof *r);
+}
+
+// The good part of a trend file (see the note at the top). A torn or
+// zero-filled tail is at most a few records long, so the file is read from
+// its end back to the last record that follows the one before it.
+struct TrendScan {
+    off_t size = -1;  // -1: no file
+    off_t good = 0;   // header and good records; 0 without a whole header
+    bool header_matches = false;
+};
+
+bool scan_trend(const std::string &path, const mapping *want, TrendScan *out) {
+    *out = TrendScan{};
+    out->size = storage_file_size(path);
+    if (out->size < static_cast<off_t>(STORAGE_HEADER_SIZE)) {
+        return true;
+    }
+    const int fd = sys_open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    static mapping header;
+    bool ok = sys_read_all(fd, &header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    out->header_matches = ok && want != nullptr && std::memcmp(&header, want, sizeof header) == 0;
+    const auto first = static_cast<off_t>(STORAGE_HEADER_SIZE);
+    const auto size = static_cast<off_t>(sizeof(storage_record_t));
+    off_t k = (out->size - first) / size;
+    out->good = first;
+    storage_record_t r{};
+    storage_record_t before{};
+    while (ok && k > 0) {
+        const off_t at = first + (k - 1) * size;
+        ok = read_record(fd, at, &r);
+        if (ok && record_follows(r, nullptr)) {
+            if (k == 1) {
+                out->good = at + size;
+                break;
+            }
+            ok = read_record(fd, at - size, &before);
+            if (ok && record_follows(r, &before)) {
+                out->good = at + size;
+                break;
+            }
+        }
+        --k;
+    }
+    sys_close(fd);
+    return ok;
+}
+
+}  // namespace
+
+bool storage_repair(const std::string &p) { return storage_repair(p, nullptr, nullptr); }
+
+bool storage_repair(const std::string &p, const mapping *want, TrendState *out) {
     const std::string flag = p + "_flag";
     const std::string backup = p + "_bu";
-    const off_t size = storage_file_size(p);
-    const off_t kept = usable_length(std::max<off_t>(size, 0));
+    TrendScan scan;
+    if (!scan_trend(p, want, &scan)) {
+        return false;
+    }
     const bool have_flag = storage_file_size(flag) >= 0;
     const off_t bu_size = storage_file_size(backup);
     bool changed = false;
-    if (!have_flag && bu_size >= 0 && usable_length(bu_size) > kept) {
-        // The last append did not complete and the file lost more than it.
+    TrendScan bu;
+    if (!have_flag && bu_size >= 0 && scan_trend(backup, want, &bu) && bu.good > scan.good) {
+        // An append of the earlier rule did not complete and the file lost
+        // more than it.
         sys_log(LOG_INFO, "Found a backup file - %s", backup.c_str());
-        if (!storage_copy_durably(backup, p, usable_length(bu_size))) {
+        if (!storage_copy_durably(backup, p, bu.good)) {
             sys_log(LOG_ERR, "Failed to restore %s from its backup", p.c_str());
             return false;
         }
         sys_log(LOG_INFO, "Energy file created from backup file - %s", p.c_str());
+        scan = bu;
+        scan.size = bu.good;
         changed = true;
-    } else if (size > kept) {
+    } else if (scan.size > scan.good) {
         sys_log(LOG_ERR, "Trend file %s ends in a torn record, cut to %lld bytes", p.c_str(),
-                static_cast<long long>(kept));
-        if (!storage_copy_durably(p, p, kept)) {
+                static_cast<long long>(scan.good));
+        if (!storage_copy_durably(p, p, scan.good)) {
             sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
             return false;
         }
+        scan.size = scan.good;
         changed = true;
     }
-    if (size < 0 && !changed) {
+    if (out != nullptr) {
+        out->length = std::max<off_t>(scan.size, 0);
+        out->header_matches = scan.header_matches;
+    }
+    if (scan.size < 0 && !changed) {
         // Nothing to repair; a backup of no file is left over.
         if (bu_size >= 0 && !remove_if_there(backup)) {
             sys_log(LOG_ERR, "Failed to remove the backup file - %s", backup.c_str());
@@ -332,6 +476,11 @@ bool storage_init(const mapping *m) {
         }
     }
     std::memcpy(&storage_mapping, m, sizeof storage_mapping);
+    for (auto &set : current) {
+        for (Current &c : set) {
+            c = Current{};
+        }
+    }
     make_folder("/data");
     for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
         const std::string set_folder = "/data/set_" + std::to_string(s);
@@ -341,8 +490,16 @@ bool storage_init(const mapping *m) {
         }
     }
     storage_migrate();
+    // Cheap (a file's end is read), and a run that ended in a crash may have
+    // left the last record of a file that no later run continues.
+    recover_folders();
     storage_cleanup(true, 0);
     return true;
+}
+
+void storage_recover() {
+    std::lock_guard lock(storage_mutex);
+    recover_folders();
 }
 
 void storage_store_five_minutes(event_data_t *ev) {
@@ -392,7 +549,7 @@ void storage_store_five_minutes(event_data_t *ev) {
             }
         }
         storage_make_record(&record, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
-        append_record(paths[s][l], record);
+        append_record(s, l, now, record);
     }
 }
 

@@ -4,20 +4,8 @@
 // and followed by one record per five-minute result, kept for 61 days and
 // at most 1000 files per load. Readers of the files are outside the program.
 //
-// How an append commits (file P of one load):
-//   0. P is first brought back to its header and whole records: a torn
-//      header or record is cut off, and a file whose last append did not
-//      complete (no P_flag, P_bu present) is restored from P_bu when P_bu
-//      holds more whole records than P;
-//   1. when P has content, P_bu becomes a durable copy of it (temporary
-//      file, fsync, rename, folder fsync);
-//   2. P_flag is removed and the folder fsynced;
-//   3. the record (after the header when P is new) is appended and P fsynced;
-//   4. P_flag is created, P_bu removed, and the folder fsynced.
-// After a crash or power cut at any step, step 0 of the next append to P,
-// or the sweep of the load folder when a run starts a new file, gives P
-// with every record of the completed appends, the interrupted one whole or
-// not at all, and never a torn piece that would misalign later records.
+// How an append commits and how start-up tells a good file: see the note
+// at the top of nerisko/storage.cpp.
 //
 // storage_init and storage_store_five_minutes take one lock, so a restart
 // of the measurement never overlaps a five-minute write.
@@ -30,6 +18,8 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+
+#include <sys/types.h>
 
 constexpr size_t STORAGE_HEADER_SIZE = sizeof(mapping);  // 11112
 constexpr uint32_t STORAGE_LOADS = 48;
@@ -84,9 +74,19 @@ int storage_compare_ts(const void *a, const void *b);
 std::string storage_current_path(uint32_t set, uint32_t load);
 // The record that an append writes (tests, migration).
 void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load);
-// Brings a trend file back to its header and whole records (step 0 above);
-// false when that fails.
+// Brings a trend file back to its header and good records (see
+// nerisko/storage.cpp); false when that fails.
 bool storage_repair(const std::string &path);
+// The same, telling the length of the file afterwards and whether its
+// header equals want.
+struct TrendState {
+    off_t length = 0;
+    bool header_matches = false;
+};
+bool storage_repair(const std::string &path, const mapping *want, TrendState *out);
+// Checks the newest trend file of every load folder (a power cut may have
+// left its last record torn or zero-filled); storage_init runs it.
+void storage_recover();
 
 // The one-time migration of the earlier format (one file per set and day in
 // /data/set_<n>, whole results) to per-load trend files.
