@@ -94,6 +94,8 @@ constexpr const char *STORAGE_MIGRATION_MARKER = "/data/migrationSucess";
 constexpr size_t OLD_HEADER_SIZE = 10920;
 constexpr size_t OLD_RECORD_SIZE = 8 + sizeof(data_set_t);  // 56304
 constexpr uint32_t OLD_TIME_THRESHOLD = 1514764799;          // records at or before it are dropped
+// Old files that cannot be converted are moved whole to <this>/set_<n>/.
+constexpr const char *STORAGE_KEPT_FOLDER = "/data/unmigrated";
 
 // The migration as a start runs it: nothing when the marker exists;
 // otherwise convert and verify, then delete the old files and set the marker.
