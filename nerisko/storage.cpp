@@ -25,6 +25,7 @@
 #include "nerisko/storage.h"
 #include "nerisko/storage_io.h"
 #include "nerisko/tzfile.h"
+#include "nerisko/writer.h"
 
 #include "meter/sysio.h"
 
@@ -37,9 +38,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -453,6 +456,8 @@ void storage_cleanup(bool all, uint32_t load) {
 }
 
 bool storage_init(const mapping *m) {
+    // Records of the run before go to its files first.
+    writer_flush();
     std::lock_guard lock(storage_mutex);
     const time_t now = sys_time();
     if (now == static_cast<time_t>(-1)) {
@@ -502,31 +507,16 @@ void storage_recover() {
     recover_folders();
 }
 
-void storage_store_five_minutes(event_data_t *ev) {
+namespace {
+
+using Batch = std::vector<std::pair<uint32_t, storage_record_t>>;  // load id, record
+
+// The writes of one five-minute result, on the file writer.
+void store_batch(uint32_t s, time_t now, const Batch &batch) {
     std::lock_guard lock(storage_mutex);
-    const data_set_t *d = ev->data;
-    const uint32_t s = d->set;
-    if (s >= STORAGE_SETS) {
-        sys_log(LOG_ERR, "Invalid voltage set %u, no trend records", s);
-        return;
-    }
-    const time_t now = sys_time();
-    if (now == static_cast<time_t>(-1)) {
-        sys_log(LOG_ERR, "failed to get timestamp");
-        return;
-    }
     time_t mtime = 0;
     const bool tz_known = tz_mtime(&mtime);
-    storage_record_t record;
-    for (uint32_t slot = 0; slot < MAPPING_I_SET_MAX; ++slot) {
-        if (ev->set == nullptr || ev->set->isets[slot] == nullptr) {
-            continue;
-        }
-        const uint32_t l = d->sets_i[slot].load_id;
-        if (l >= STORAGE_LOADS) {
-            sys_log(LOG_ERR, "Invalid load id %u in slot %u, no trend record", l, slot);
-            continue;
-        }
+    for (const auto &[l, record] : batch) {
         const bool day_passed = now >= next_day[s][l];
         bool zone_changed = false;
         if (tz_known && mtime != last_write_tzfile[s][l]) {
@@ -548,9 +538,39 @@ void storage_store_five_minutes(event_data_t *ev) {
                 sys_log(LOG_ERR, "failed to get next timestamp");
             }
         }
-        storage_make_record(&record, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
         append_record(s, l, now, record);
     }
+}
+
+}  // namespace
+
+void storage_store_five_minutes(event_data_t *ev) {
+    const data_set_t *d = ev->data;
+    const uint32_t s = d->set;
+    if (s >= STORAGE_SETS) {
+        sys_log(LOG_ERR, "Invalid voltage set %u, no trend records", s);
+        return;
+    }
+    const time_t now = sys_time();
+    if (now == static_cast<time_t>(-1)) {
+        sys_log(LOG_ERR, "failed to get timestamp");
+        return;
+    }
+    // The records are made here, the files written by the file writer.
+    auto batch = std::make_shared<Batch>();
+    for (uint32_t slot = 0; slot < MAPPING_I_SET_MAX; ++slot) {
+        if (ev->set == nullptr || ev->set->isets[slot] == nullptr) {
+            continue;
+        }
+        const uint32_t l = d->sets_i[slot].load_id;
+        if (l >= STORAGE_LOADS) {
+            sys_log(LOG_ERR, "Invalid load id %u in slot %u, no trend record", l, slot);
+            continue;
+        }
+        batch->emplace_back(l, storage_record_t{});
+        storage_make_record(&batch->back().second, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
+    }
+    writer_queue([s, now, batch] { store_batch(s, now, *batch); });
 }
 
 std::string storage_current_path(uint32_t set, uint32_t load) {

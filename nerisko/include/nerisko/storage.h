@@ -7,8 +7,10 @@
 // How an append commits and how start-up tells a good file: see the note
 // at the top of nerisko/storage.cpp.
 //
-// storage_init and storage_store_five_minutes take one lock, so a restart
-// of the measurement never overlaps a five-minute write.
+// storage_store_five_minutes makes the records on the processing thread and
+// hands their writes to the file writer (nerisko/writer.h), in order;
+// storage_init waits for those of the run before, and the two take one lock,
+// so a restart of the measurement never overlaps a five-minute write.
 
 #include "arvent.h"
 #include "nerisko/data.h"
@@ -55,8 +57,9 @@ static_assert(offsetof(storage_record_t, set) == 8 && offsetof(storage_record_t,
 // creates the folders, runs the one-time migration of old trend files and
 // removes old files. False when the clock or the day change cannot be had.
 bool storage_init(const mapping *m);
-// Five-minute callback: appends one record per load of the set. A load
-// whose write fails is logged and the next load is still written.
+// Five-minute callback: appends one record per load of the set (through the
+// file writer). A load whose write fails is logged and the next load is
+// still written.
 void storage_store_five_minutes(event_data_t *ev);
 // /data/set_<set>/<load>/<time> into out.
 void storage_path(uint32_t set, uint32_t load, time_t time, char out[STORAGE_PATH_SIZE]);
