@@ -7,6 +7,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cmath>
 #include <mutex>
 
@@ -51,6 +52,21 @@ uint32_t wraps = kFirstWrap;
 uint64_t dropped = 0;
 bool dropping = false;
 
+// Where the samples stop running on evenly: halves dropped for want of
+// room, or lost before they were copied. Each entry is the ring position of
+// the first sample after the gap with its own time, and the time of the
+// sample before it; an entry goes when its position is written again.
+struct Gap {
+    uint32_t index;
+    uint64_t time;
+    uint64_t time_before;
+};
+constexpr uint32_t kMaxGaps = ACQ_RING_SAMPLES / (32 * SAMPLES_PER_BLOCK) + 2;
+Gap gaps[kMaxGaps];
+uint32_t gap_count = 0;
+bool stored_any = false;   // a half was stored since the rings were last emptied
+uint32_t stored_tick = 0;  // tick word of the newest stored sample
+
 uint32_t filled(uint32_t r) { return cb_items_available(&channel_buffers[r], tails[r]); }
 
 // The rings a slot (ADC k, input c) feeds on this front end; -1 for none.
@@ -67,6 +83,35 @@ void free_rings() {
         cb_free(&channel_buffers[r]);
         tails[r] = nullptr;
     }
+}
+
+// Samples from ring position a forward to b, in ring 0.
+uint32_t ring_distance(uint32_t a, uint32_t b) { return b >= a ? b - a : rings[0].size - a + b; }
+
+// Forgets the gaps at the n positions from `from` on, which are written anew.
+void forget_gaps(uint32_t from, uint32_t n) {
+    uint32_t kept = 0;
+    for (uint32_t g = 0; g < gap_count; ++g) {
+        if (ring_distance(from, gaps[g].index) >= n) {
+            gaps[kept++] = gaps[g];
+        }
+    }
+    gap_count = kept;
+}
+
+// The gap whose first sample lies after position index and no further than
+// the newest sample, nearest to index; null when index is in the newest run.
+const Gap *gap_after(uint32_t index) {
+    const Gap *found = nullptr;
+    uint32_t best = ring_distance(index, newest_index) + 1;
+    for (uint32_t g = 0; g < gap_count; ++g) {
+        const uint32_t d = ring_distance(index, gaps[g].index);
+        if (d > 0 && d < best) {
+            best = d;
+            found = &gaps[g];
+        }
+    }
+    return found;
 }
 
 uint32_t ticks_per_sample() { return rate_state == 2 ? static_cast<uint32_t>(ACQ_TICKS_PER_SECOND / sample_rate) : 0; }
@@ -126,6 +171,8 @@ bool acquisition_init() {
     newest_time = 0;
     last_tick = 0;
     wraps = kFirstWrap;
+    gap_count = 0;
+    stored_any = false;
     rate_state = 0;
     sample_rate = 0.0;
     dropped = 0;
@@ -173,6 +220,29 @@ void acquisition_new_data(const pru_block_t *blocks, uint32_t count) {
                 static_cast<unsigned long long>(dropped));
         dropping = false;
     }
+    // The first new sample does not follow the newest stored one: samples
+    // were dropped or lost in between. The new run starts at the head.
+    const uint32_t first = blocks[0].ts[0];
+    const uint32_t head = static_cast<uint32_t>(channel_buffers[0].head - rings[0].base);
+    const uint32_t step = (tick - first) / (samples > 1 ? samples - 1 : 1);
+    const uint32_t since = first - stored_tick;
+    const bool gap = stored_any && (static_cast<int32_t>(since) <= 0 || since > step + step / 2);
+    forget_gaps(head, samples);
+    if (gap) {
+        const uint64_t end = (uint64_t{wraps} << 32) | tick;
+        const uint64_t first_time = end - (tick - first);
+        const Gap g{head, first_time, newest_time};  // newest_time: still that of the sample before
+        if (gap_count == kMaxGaps) {
+            std::copy(gaps + 1, gaps + kMaxGaps, gaps);  // the oldest was read long ago
+            --gap_count;
+        }
+        gaps[gap_count++] = g;
+        if (rate_state == 1) {
+            rate_state = 0;  // marks across a gap tell no rate: measure again from here
+        }
+    }
+    stored_any = true;
+    stored_tick = tick;
     for (uint32_t b = 0; b < count; ++b) {
         const pru_block_t &blk = blocks[b];
         for (uint32_t k = 0; k < adcs; ++k) {
@@ -247,9 +317,21 @@ uint64_t acquisition_get_ts(uint32_t index) {
     std::lock_guard lock(acquisition_mutex);
     const uint32_t size = rings[0].size;
     SYS_ASSERT(index < size, "index < channel_buffers[0].cb->size");
-    const uint64_t distance = index <= newest_index ? newest_index - index : uint64_t{size} + newest_index - index;
+    for (uint32_t g = 0; g < gap_count; ++g) {
+        if (gaps[g].index == index) {
+            return gaps[g].time;  // the first sample after a gap has its own time
+        }
+    }
+    // Counted back from the end of the run the sample belongs to: the sample
+    // before the next gap, or the newest one.
+    uint64_t end_time = newest_time;
+    uint64_t distance = index <= newest_index ? newest_index - index : uint64_t{size} + newest_index - index;
+    if (const Gap *g = gap_after(index)) {
+        end_time = g->time_before;
+        distance = ring_distance(index, g->index) - 1;
+    }
     // In 64 bits: at low sample rates ticks x distance passes 2^32.
-    return newest_time - uint64_t{ticks_per_sample()} * distance;
+    return end_time - uint64_t{ticks_per_sample()} * distance;
 }
 
 uint64_t acquisition_get_ts_frac(float position) {
@@ -292,6 +374,8 @@ void acquisition_flush() {
     last_tick = 0;
     wraps = kFirstWrap;
     dropping = false;
+    gap_count = 0;
+    stored_any = false;
     for (uint32_t r = 0; r < ACQ_CHANNELS; ++r) {
         channel_buffers[r].head = rings[r].base;
         tails[r] = rings[r].base;
@@ -306,6 +390,23 @@ void acquisition_clean() {
     free_rings();
     hld_calibrate_clean();
     initialised = false;
+}
+
+uint32_t acquisition_gap_within(uint32_t ch, const float *p, uint32_t n) {
+    if (ch >= num_buf) {
+        return 0;
+    }
+    std::lock_guard lock(acquisition_mutex);
+    const auto index = static_cast<uint32_t>(p - rings[ch].base);
+    const uint32_t reach = std::min(n, cb_items_available(&channel_buffers[ch], p));
+    uint32_t nearest = 0;
+    for (uint32_t g = 0; g < gap_count; ++g) {
+        const uint32_t d = ring_distance(index, gaps[g].index);
+        if (d > 0 && d < reach && (nearest == 0 || d < nearest)) {
+            nearest = d;
+        }
+    }
+    return nearest;
 }
 
 uint64_t acquisition_dropped_blocks() {

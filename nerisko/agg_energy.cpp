@@ -18,6 +18,7 @@
 // and every register is finite. A backup taken replaces the energy file.
 
 #include "nerisko/agg.h"
+#include "nerisko/acquisition.h"
 #include "nerisko/agg_internal.h"
 
 #include "meter/sysio.h"
@@ -25,6 +26,7 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -185,10 +187,11 @@ const avg_buf_t *recover(int n) {
 }
 
 // One register block: the increments of one CT, added to the CT and its load.
-void advance(data_i &c, data_p_set &p) {
-    const float P = c.w.value;
-    const float S = c.va.value;
-    const float Q = c.var.value;
+// share: the part of the second that holds samples.
+void advance(data_i &c, data_p_set &p, float share) {
+    const float P = c.w.value * share;
+    const float S = c.va.value * share;
+    const float Q = c.var.value * share;
     float inc[AGG_ENERGY_REGISTERS] = {};
     inc[0] = P / 3600.0f;
     inc[1] = S / 3600.0f;
@@ -254,9 +257,18 @@ const data_double_t *agg_ct_energy(const data_i &ct) { return &ct.wh; }
 const data_double_t *agg_load_energy_of(const data_p_set &p) { return &p.wh; }
 
 void agg_advance_energy(avg_buf_t *a) {
+    // A second that a gap in the samples cut short counts the energy of the
+    // time it measured, not of the gap. Rounding of the window weights keeps
+    // a whole second a few samples off its length: that is still whole.
+    float share = 1.0f;
+    const uint32_t tps = acquisition_get_ts_per_sample();
+    if (tps > 0) {
+        const double measured = static_cast<double>(a->data.samples) * tps / AGG_TICKS_PER_SECOND;
+        share = measured < 0.999 ? static_cast<float>(std::max(measured, 0.0)) : 1.0f;
+    }
     for (data_i_set &l : a->data.sets_i) {
         for (data_i &c : l.i) {
-            advance(c, l.p);
+            advance(c, l.p, share);
         }
     }
 }

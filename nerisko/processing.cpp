@@ -241,6 +241,8 @@ void skip_window(uint32_t slot, uint32_t n) {
     acquisition_unlock_buffers();
 }
 
+// One window of a slot; true when samples were worked off (a result, or
+// the samples before a gap given up).
 bool loop_set(uint32_t slot) {
     processing_set_t &ps = sets[slot];
     const mapping_u_set &u = *ps.uset;
@@ -254,6 +256,13 @@ bool loop_set(uint32_t slot) {
         next_ts[slot] = acquisition_get_ts(ring_index(ch0));
         acquisition_unlock_buffers();
         anchored[slot] = true;
+    }
+    // Every window holds samples that run on evenly. The samples before a
+    // gap that cannot fill a window are given up, and the next window starts
+    // with the first sample after the gap at that sample's own time.
+    if (const uint32_t to_gap = acquisition_gap_within(ch0, positions[ch0], PROCESSING_WINDOW); to_gap > 0) {
+        skip_window(slot, to_gap);
+        return true;  // samples were worked off: the rest of a backlog follows at once
     }
 
     float ref_phase[MAPPING_U_CH_MAX] = {};
@@ -310,19 +319,13 @@ bool loop_set(uint32_t slot) {
     int64_t num_samples_rms = 0;
     {
         acquisition_lock_buffers();
-        // Halves dropped while this thread was behind move the ring's times
-        // on by the gap, so ts_end may lie further from the read position
-        // than the ring reaches, on either side: such a time has no ring
-        // index, and its distance in samples already tells the window apart.
-        const int64_t size = rings[ch0]->size;
+        // Counted from the time of the read position, which knows the gaps:
+        // within a run of continuous samples this is the ring index of
+        // ts_end less the read position.
         const int64_t tps = acquisition_get_ts_per_sample();
         const int64_t ahead = static_cast<int64_t>(ts_end - acquisition_get_ts(ring_index(ch0)));
-        if (tps > 0 && ahead >= 0 && ahead / tps < size) {
-            const int64_t end_index = acquisition_get_index(ts_end, 1);
-            num_samples_rms = (end_index - static_cast<int64_t>(ring_index(ch0)) + size) % size;
-        } else {
-            num_samples_rms = tps > 0 ? ahead / tps : -1;
-        }
+        num_samples_rms = tps > 0 ? static_cast<int64_t>(std::floor(static_cast<double>(ahead) / static_cast<double>(tps)))
+                                  : -1;
         acquisition_unlock_buffers();
     }
     if (static_cast<float>(num_samples_rms) > num_samples + PROCESSING_WINDOW_TOLERANCE ||

@@ -113,13 +113,6 @@ PackedError decErrorPair(Reader &r, uint8_t n, PackedError *out) {
     return close(r, n);
 }
 
-void encErrorPair(Writer &w, uint8_t n, PackedError e) {
-    w.open(n);
-    w.appEnum(e >> 16);
-    w.appEnum(e & 0xFFFF);
-    w.close(n);
-}
-
 // A primitive or an error: 0x(n)E primitive 0x(n)F, or 0x(n+1)E class code 0x(n+1)F.
 PackedError decValueOrError(Reader &r, uint8_t n, PropertyValue *v) {
     if (atOpening(r, n)) {
@@ -772,18 +765,6 @@ PackedError decTimeStamp(Reader &r, BACnetTimeStamp *e) {
         return 0;
     }
     return kRejectInvalidTag;
-}
-
-void encTimeStamp(Writer &w, const BACnetTimeStamp &t) {
-    if (t.choice == kTimeStampSequenceNumber) {
-        w.ctxU(kTimeStampSequenceNumber, t.sequenceNumber);
-    } else if (t.choice == kTimeStampDateTime) {
-        encDateTimeOpen(w, kTimeStampDateTime, t.date, t.time);
-    } else if (t.choice == kTimeStampTime) {
-        w.ctxTime(kTimeStampTime, t.time);
-    } else {
-        w.fail();
-    }
 }
 
 // ---- action list ----

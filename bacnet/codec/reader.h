@@ -1,7 +1,8 @@
 #pragma once
-// Reading the tags of a value: a cursor over the received octets and the
-// checks every element decoder builds on. None reads past the end. Not part
-// of the interface.
+// Reading the tags of a value or a service request: a cursor over the
+// received octets and the checks every element decoder and the stack's
+// service handlers build on. None reads past the end. Not part of the
+// codec's public interface.
 
 #include "bacnet/app_memory.h"
 #include "bacnet/property_value.h"
@@ -154,6 +155,59 @@ inline PackedError ctxNull(Reader &r, uint8_t n) {
         return kRejectInvalidTag;
     }
     r.p += h.headerSize;
+    return 0;
+}
+
+// The parameters of a service request are stricter or looser than values
+// in places, and the services answer on the wire as they always have.
+
+// Whether the tag number field of the next octet is n, whatever the class;
+// the services know an optional parameter by it.
+inline bool atTagNumber(const Reader &r, uint8_t n) {
+    return r.p < r.end && (*r.p >> 4) == n;
+}
+
+// The opening or closing tag n (0..14) in its one-octet form, the only form
+// the services take for the lists of their requests.
+inline bool atOpeningOctet(const Reader &r, uint8_t n) {
+    return r.p < r.end && *r.p == ctxTagOctet(n, kTagLvtOpening);
+}
+
+inline bool atClosingOctet(const Reader &r, uint8_t n) {
+    return r.p < r.end && *r.p == ctxTagOctet(n, kTagLvtClosing);
+}
+
+// A context unsigned of 1..4 octets: an empty one, which a value reads as 0,
+// is no service parameter.
+inline PackedError ctxParam(Reader &r, uint8_t n, uint32_t *v) {
+    TagHeader h;
+    if (!atCtx(r, n) || !peek(r, &h) || h.length < 1) {
+        return kRejectInvalidTag;
+    }
+    return ctxU(r, n, v);
+}
+
+// A context boolean of a request: its one content octet read as
+// tagDecodeBoolean reads it.
+inline PackedError ctxFlag(Reader &r, uint8_t n, bool *v) {
+    TagHeader h;
+    if (!atCtx(r, n) || !peek(r, &h) || h.length != 1) {
+        return kRejectInvalidTag;
+    }
+    const uint8_t *q = r.p + h.headerSize;
+    tagDecodeBoolean(&q, r.end, v);
+    r.p = q;
+    return 0;
+}
+
+// A context character string of at most max characters into the caller's
+// room (a longer one is refused, not cut).
+inline PackedError ctxCharString(Reader &r, uint8_t n, CharString *out, uint32_t max) {
+    uint32_t characters = 0;
+    if (!atCtx(r, n) || !tagCharStringLength(r.p, r.end, &characters) || characters > max ||
+        !tagDecodeCharString(&r.p, r.end, out, max) || out->length > max) {
+        return kRejectInvalidTag;
+    }
     return 0;
 }
 

@@ -1,8 +1,10 @@
 #pragma once
-// Writing the tags of a value straight into the outgoing PDU. Not part of
-// the interface.
+// Writing the tags of a value or of a service's parameters straight into
+// the outgoing PDU; the codec's value encoder and the stack's services share
+// it. Not part of the codec's public interface.
 
 #include "bacnet/pdu_buffer.h"
+#include "bacnet/property_encoder.h"
 #include "bacnet/property_value.h"
 
 #include <cstddef>
@@ -158,22 +160,43 @@ class Writer {
         raw(data, n);
     }
     void bits8(uint8_t tagBase, uint8_t data, uint32_t nbits) { bits(tagBase, &data, nbits); }
-    void charString(const CharString *s) {
+    void charString(const CharString *s) { string(appTagOctet(kTagCharacterString), s); }
+    void ctxCharString(uint8_t n, const CharString *s) { string(ctxTagOctet(n), s); }
+    // A string given as its header and its characters (packed records need
+    // not be aligned, so their header is copied out first).
+    void charString(const CharString &s, const uint8_t *chars) {
+        string(appTagOctet(kTagCharacterString), s, chars);
+    }
+    void mac(uint16_t length, const uint8_t *m) {
+        if (length > kMaxMac) {
+            ok_ = false;
+            return;
+        }
+        octets(appTagOctet(kTagOctetString), m, length);
+    }
+
+    // A value as the codec encodes it for its object type and property.
+    void value(uint16_t objectType, uint32_t property, PropertyValue *v) {
+        if (ok_ && propEncodeValue(b_, objectType, property, v) != 0) {
+            ok_ = false;
+        }
+    }
+
+  private:
+    void raw_(const uint8_t *p, size_t n) { raw(p, n); }
+    void string(uint8_t tagBase, const CharString *s) {
         if (s == nullptr) {
             ok_ = false;
             return;
         }
-        charString(*s, reinterpret_cast<const uint8_t *>(s->chars()));
+        string(tagBase, *s, reinterpret_cast<const uint8_t *>(s->chars()));
     }
-    // A string given as its header and its characters (packed records need
-    // not be aligned, so their header is copied out first).
-    void charString(const CharString &s, const uint8_t *chars) {
+    void string(uint8_t tagBase, const CharString &s, const uint8_t *chars) {
         if (s.length > 0xFFFF) {
             ok_ = false;
             return;
         }
-        uint8_t *e =
-            tagEncodeTagAndLength(t_, appTagOctet(kTagCharacterString), tagCharStringValueLength(&s));
+        uint8_t *e = tagEncodeTagAndLength(t_, tagBase, tagCharStringValueLength(&s));
         if (e == nullptr) {
             ok_ = false;
             return;
@@ -186,16 +209,6 @@ class Writer {
         span(t_, e);
         raw(chars, s.length);
     }
-    void mac(uint16_t length, const uint8_t *m) {
-        if (length > kMaxMac) {
-            ok_ = false;
-            return;
-        }
-        octets(appTagOctet(kTagOctetString), m, length);
-    }
-
-  private:
-    void raw_(const uint8_t *p, size_t n) { raw(p, n); }
 
     PduBuffer *b_;
     bool ok_ = true;
@@ -225,6 +238,30 @@ inline void dateTimeSlot(Writer &w, bool wrapped, const BACnetDateTimeValue &v) 
     w.appTime(v.time);
     if (wrapped) {
         w.close(kPriorityValueDateTime);
+    }
+}
+
+// An error as opening tag n, class and code, closing tag n.
+inline void encErrorPair(Writer &w, uint8_t n, PackedError e) {
+    w.open(n);
+    w.appEnum(errGetClass(e));
+    w.appEnum(errGetCode(e));
+    w.close(n);
+}
+
+// A time stamp by its choice; an unknown choice fails the writing.
+inline void encTimeStamp(Writer &w, const BACnetTimeStamp &t) {
+    if (t.choice == kTimeStampSequenceNumber) {
+        w.ctxU(kTimeStampSequenceNumber, t.sequenceNumber);
+    } else if (t.choice == kTimeStampDateTime) {
+        w.open(kTimeStampDateTime);
+        w.appDate(t.date);
+        w.appTime(t.time);
+        w.close(kTimeStampDateTime);
+    } else if (t.choice == kTimeStampTime) {
+        w.ctxTime(kTimeStampTime, t.time);
+    } else {
+        w.fail();
     }
 }
 

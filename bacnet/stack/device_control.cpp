@@ -6,11 +6,7 @@
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/stack.h"
-#include "service_util.h"
-
-using svc::isContextTag;
-using svc::readContextCharString;
-using svc::readContextUnsigned;
+#include "codec/reader.h"
 
 namespace {
 
@@ -32,35 +28,33 @@ constexpr PackedError kErrPasswordFailure = errMake(kErrorClassSecurity, kErrorC
 // The optional password with context tag number, the last parameter of the
 // request. False for a malformed or too long one (the request is rejected).
 template <size_t N>
-bool readPassword(const uint8_t *p, const uint8_t *end, uint8_t number, CharStringStore<N> *password,
-                  bool *present) {
-    *present = p < end;
-    return p >= end || (readContextCharString(&p, end, number, &password->str, N) && p == end);
+bool readPassword(codec::Reader r, uint8_t number, CharStringStore<N> *password, bool *present) {
+    *present = r.p < r.end;
+    return r.p >= r.end || (codec::ctxCharString(r, number, &password->str, N) == 0 && r.p == r.end);
 }
 
 }  // namespace
 
 void svcHandleDeviceCommunicationControl(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                          uint8_t invokeId) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     int64_t durationMs = 0;
-    if (isContextTag(p, end, 0)) {
+    if (codec::atCtx(r, kDccDuration)) {
         uint32_t minutes = 0;
-        if (!readContextUnsigned(&p, end, 0, &minutes) || minutes > 0xFFFF) {
+        if (codec::ctxParam(r, kDccDuration, &minutes) != 0 || minutes > 0xFFFF) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
         durationMs = int64_t{minutes} * 60000;
     }
     uint32_t state = 0;
-    if (!readContextUnsigned(&p, end, 1, &state)) {
+    if (codec::ctxParam(r, kDccEnableDisable, &state) != 0) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
     CharStringStore<kDccPasswordMax> password;
     bool hasPassword = false;
-    if (!readPassword(p, end, 2, &password, &hasPassword)) {
+    if (!readPassword(r, kDccPassword, &password, &hasPassword)) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
@@ -105,10 +99,9 @@ void svcHandleDeviceCommunicationControl(int32_t device, NpduPacket *packet, con
 
 void svcHandleReinitializeDevice(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                  uint8_t invokeId) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     uint32_t state = 0;
-    if (!readContextUnsigned(&p, end, 0, &state)) {
+    if (codec::ctxParam(r, kReinitializeState, &state) != 0) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
@@ -123,7 +116,7 @@ void svcHandleReinitializeDevice(int32_t device, NpduPacket *packet, const uint8
     }
     CharStringStore<kReinitializePasswordMax> password;
     bool hasPassword = false;
-    if (!readPassword(p, end, 1, &password, &hasPassword)) {
+    if (!readPassword(r, kReinitializePassword, &password, &hasPassword)) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }

@@ -2,7 +2,9 @@
 
 #include "bacnet/stack/notify.h"
 
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "bacnet/app_memory.h"
@@ -14,158 +16,34 @@
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
-#include "service_util.h"
+#include "codec/reader.h"
+#include "codec/writer.h"
 
 namespace {
 
 // The longest message text a notification carries.
 constexpr uint32_t kMessageTextMax = 248;
 
-// Builds parameters in octets and hands them to the PduBuffer in pieces, so
-// that values encoded by the codec can be appended between them. The first
-// failure sticks.
-class Encoder {
-  public:
-    explicit Encoder(PduBuffer *buffer) : buffer_(buffer) {}
+// A value by its datatype code, if the code is among those allowed. The
+// codec encodes a copy, so the caller's value is never changed or freed.
+void allowedValue(codec::Writer &w, uint16_t objectType, uint32_t property, const PropertyValue &v,
+                  std::initializer_list<uint8_t> codes) {
+    if (std::find(codes.begin(), codes.end(), v.datatype) == codes.end()) {
+        w.fail();
+        return;
+    }
+    if (v.datatype == kDtEmptyList) {
+        return;
+    }
+    PropertyValue copy = v;
+    copy.ownsValue = 0;
+    w.value(objectType, property, &copy);
+}
 
-    bool ok() const { return ok_; }
-    void fail() { ok_ = false; }
-    bool flush() {
-        if (ok_ && !pending_.empty() &&
-            pduAppendBytes(buffer_, static_cast<uint32_t>(pending_.size()), pending_.data()) != 0) {
-            ok_ = false;
-        }
-        pending_.clear();
-        return ok_;
-    }
-    void octet(uint8_t o) { pending_.push_back(o); }
-    template <typename Write>
-    void put(Write write) {
-        uint8_t tmp[kTagMaxPrimitive + 8];
-        uint8_t *end = write(tmp);
-        if (end == nullptr) {
-            ok_ = false;
-            return;
-        }
-        pending_.insert(pending_.end(), tmp, end);
-    }
-    void open(uint8_t number) { tag(number, 0x0E); }
-    void close(uint8_t number) { tag(number, 0x0F); }
-    void ctxUnsigned(uint8_t number, uint32_t v) {
-        put([&](uint8_t *p) { return tagEncodeContextInteger(p, v, number, false); });
-    }
-    void ctxSigned(uint8_t number, int32_t v) {
-        put([&](uint8_t *p) { return tagEncodeContextInteger(p, static_cast<uint32_t>(v), number, true); });
-    }
-    void ctxObjectId(uint8_t number, uint32_t v) {
-        put([&](uint8_t *p) { return tagEncodeContextObjectId(p, ctxTagOctet(number), v); });
-    }
-    // A real or double in application form with its tag octet made the
-    // context tag, the length bits kept.
-    void ctxReal(uint8_t number, float v) {
-        put([&](uint8_t *p) {
-            uint8_t *end = tagEncodeReal(p, v);
-            p[0] = static_cast<uint8_t>(ctxTagOctet(number) | (p[0] & 0x07));
-            return end;
-        });
-    }
-    void ctxDouble(uint8_t number, double v) {
-        put([&](uint8_t *p) {
-            uint8_t *end = tagEncodeDouble(p, v);
-            p[0] = static_cast<uint8_t>(ctxTagOctet(number) | (p[0] & 0x07));
-            return end;
-        });
-    }
-    void ctxBits(uint8_t number, const uint8_t *data, uint32_t bits) {
-        std::vector<uint8_t> tmp(8 + (bits + 7) / 8);
-        uint8_t *end = tagEncodeBitString(tmp.data(), data, ctxTagOctet(number), bits);
-        if (end == nullptr) {
-            ok_ = false;
-            return;
-        }
-        pending_.insert(pending_.end(), tmp.data(), end);
-    }
-    void ctxStatusFlags(uint8_t number, uint8_t flags) { ctxBits(number, &flags, 4); }
-    void ctxCharString(uint8_t number, const CharString *s) {
-        if (s == nullptr) {
-            ok_ = false;
-            return;
-        }
-        std::vector<uint8_t> tmp(tagCharStringValueLength(s) + s->length + 8);
-        uint8_t *end = tagEncodeCharString(tmp.data(), s);
-        if (end == nullptr) {
-            ok_ = false;
-            return;
-        }
-        tmp[0] = static_cast<uint8_t>(ctxTagOctet(number) | (tmp[0] & 0x07));
-        pending_.insert(pending_.end(), tmp.data(), end);
-    }
-    void timeStamp(const BACnetTimeStamp &t) {
-        switch (t.choice) {
-            case kTimeStampSequenceNumber:
-                ctxUnsigned(kTimeStampSequenceNumber, t.sequenceNumber);
-                break;
-            case kTimeStampDateTime:
-                open(kTimeStampDateTime);
-                put([&](uint8_t *p) {
-                    return tagEncodeDate(p, static_cast<uint16_t>(t.date.year + 1900), t.date.month, t.date.day,
-                                         t.date.weekday);
-                });
-                put([&](uint8_t *p) {
-                    return tagEncodeTime(p, t.time.hour, t.time.minute, t.time.second, t.time.hundredths);
-                });
-                close(kTimeStampDateTime);
-                break;
-            case kTimeStampTime:
-                put([&](uint8_t *p) {
-                    uint8_t *end = tagEncodeTime(p, t.time.hour, t.time.minute, t.time.second, t.time.hundredths);
-                    p[0] = ctxTagOctet(kTimeStampTime, 4);
-                    return end;
-                });
-                break;
-            default:
-                ok_ = false;
-        }
-    }
-    // A value by its datatype code, if the code is among those allowed. The
-    // codec encodes a copy, so the caller's value is never changed or freed.
-    void value(uint16_t objectType, uint32_t property, const PropertyValue &v, std::initializer_list<uint8_t> codes) {
-        bool allowed = false;
-        for (uint8_t c : codes) {
-            allowed = allowed || c == v.datatype;
-        }
-        if (!allowed) {
-            ok_ = false;
-            return;
-        }
-        if (v.datatype == kDtEmptyList) {
-            return;
-        }
-        if (!flush()) {
-            return;
-        }
-        PropertyValue copy = v;
-        copy.ownsValue = 0;
-        if (propEncodeValue(buffer_, objectType, property, &copy) != 0) {
-            ok_ = false;
-        }
-    }
-
-  private:
-    // Opening (0x0E) or closing (0x0F) tag of any number.
-    void tag(uint8_t number, uint8_t kind) {
-        if (number <= 14) {
-            octet(static_cast<uint8_t>(number << 4 | kind));
-        } else {
-            octet(static_cast<uint8_t>(0xF0 | kind));
-            octet(number);
-        }
-    }
-
-    PduBuffer *buffer_;
-    std::vector<uint8_t> pending_;
-    bool ok_ = true;
-};
+// The four status flags as a context-tagged bit string.
+void statusFlags(codec::Writer &w, uint8_t number, uint8_t flags) {
+    w.bits8(ctxTagOctet(number), flags, 4);
+}
 
 // The datatype codes of the values a COV notification and a complex event
 // carry (null .. object identifier), and the extra ones of each.
@@ -176,29 +54,29 @@ class Encoder {
 // The values of the range event types: a value (context 0), the status
 // flags (1), then two more values (2 and 3), each written by put.
 template <typename T, typename Put>
-void rangeValues(Encoder &e, T first, uint8_t flags, T second, T third, Put put) {
+void rangeValues(codec::Writer &e, T first, uint8_t flags, T second, T third, Put put) {
     put(0, first);
-    e.ctxStatusFlags(1, flags);
+    statusFlags(e, 1, flags);
     put(2, second);
     put(3, third);
 }
 
-bool encodeEventValues(Encoder &e, const EventNotificationData &d, const EventValues &v) {
+bool encodeEventValues(codec::Writer &e, const EventNotificationData &d, const EventValues &v) {
     const uint8_t type = static_cast<uint8_t>(d.eventType);
     e.open(type);
     switch (d.eventType) {
         case kEventChangeOfBitstring: {
             const auto &x = v.changeOfBitstring;
-            e.ctxBits(0, x.bits, x.bitCount > 112 ? 112 : x.bitCount);
-            e.ctxStatusFlags(1, x.statusFlags);
+            e.bits(ctxTagOctet(0), x.bits, x.bitCount > 112 ? 112 : x.bitCount);
+            statusFlags(e, 1, x.statusFlags);
             break;
         }
         case kEventChangeOfState: {
             const auto &x = v.changeOfState;
             e.open(0);
-            e.ctxUnsigned(static_cast<uint8_t>(x.choice), x.stateValue);
+            e.ctxU(static_cast<uint8_t>(x.choice), x.stateValue);
             e.close(0);
-            e.ctxStatusFlags(1, x.statusFlags);
+            statusFlags(e, 1, x.statusFlags);
             break;
         }
         case kEventChangeOfValue: {
@@ -207,22 +85,20 @@ bool encodeEventValues(Encoder &e, const EventNotificationData &d, const EventVa
             if (x.choice == 1) {
                 e.ctxReal(1, x.changedValue);
             } else {
-                e.ctxBits(0, x.bits, x.bitCount > 112 ? 112 : x.bitCount);
+                e.bits(ctxTagOctet(0), x.bits, x.bitCount > 112 ? 112 : x.bitCount);
             }
             e.close(0);
-            e.ctxStatusFlags(1, x.statusFlags);
+            statusFlags(e, 1, x.statusFlags);
             break;
         }
         case kEventCommandFailure: {
             const auto &x = v.commandFailure;
             bool binary = objectIdType(d.eventObject) == kObjBinaryOutput;
-            auto put = [&](uint32_t value) {
-                e.put([&](uint8_t *p) { return binary ? tagEncodeEnumerated(p, value) : tagEncodeUnsigned(p, value); });
-            };
+            auto put = [&](uint32_t value) { binary ? e.appEnum(value) : e.appU(value); };
             e.open(0);
             put(x.commandValue);
             e.close(0);
-            e.ctxStatusFlags(1, x.statusFlags);
+            statusFlags(e, 1, x.statusFlags);
             e.open(2);
             put(x.feedbackValue);
             e.close(2);
@@ -247,48 +123,48 @@ bool encodeEventValues(Encoder &e, const EventNotificationData &d, const EventVa
             }
             for (uint16_t i = 0; i < x.count && e.ok(); ++i) {
                 const ComplexEventEntry &entry = x.entries[i];
-                e.ctxUnsigned(0, entry.propertyId);
+                e.ctxU(0, entry.propertyId);
                 if (entry.arrayIndex != -1) {
-                    e.ctxUnsigned(1, static_cast<uint32_t>(entry.arrayIndex));
+                    e.ctxU(1, static_cast<uint32_t>(entry.arrayIndex));
                 }
                 e.open(2);
-                e.value(objectIdType(d.eventObject), entry.propertyId, entry.value, {PRIMITIVE_CODES});
+                allowedValue(e, objectIdType(d.eventObject), entry.propertyId, entry.value, {PRIMITIVE_CODES});
                 e.close(2);
                 if (entry.value.priority != 0) {
-                    e.ctxUnsigned(3, entry.value.priority);
+                    e.ctxU(3, entry.value.priority);
                 }
             }
             break;
         }
         case kEventChangeOfLifeSafety: {
             const auto &x = v.changeOfLifeSafety;
-            e.ctxUnsigned(0, x.newState);
-            e.ctxUnsigned(1, x.newMode);
-            e.ctxStatusFlags(2, x.statusFlags);
-            e.ctxUnsigned(3, x.operationExpected);
+            e.ctxU(0, x.newState);
+            e.ctxU(1, x.newMode);
+            statusFlags(e, 2, x.statusFlags);
+            e.ctxU(3, x.operationExpected);
             break;
         }
         case kEventBufferReady: {
             const auto &x = v.bufferReady;
             e.open(0);
-            e.ctxObjectId(0, x.objectId);
-            e.ctxUnsigned(1, x.propertyId);
+            e.ctxOid(0, x.objectId);
+            e.ctxU(1, x.propertyId);
             if (x.arrayIndex != -1) {
-                e.ctxUnsigned(2, static_cast<uint32_t>(x.arrayIndex));
+                e.ctxU(2, static_cast<uint32_t>(x.arrayIndex));
             }
             if (x.deviceId != 0xFFFFFFFFu) {
-                e.ctxObjectId(3, x.deviceId);
+                e.ctxOid(3, x.deviceId);
             }
             e.close(0);
-            e.ctxUnsigned(1, x.previousNotification);
-            e.ctxUnsigned(2, x.currentNotification);
+            e.ctxU(1, x.previousNotification);
+            e.ctxU(2, x.currentNotification);
             break;
         }
         case kEventUnsignedRange: {
             const auto &x = v.unsignedRange;
-            e.ctxUnsigned(0, x.exceedingValue);
-            e.ctxStatusFlags(1, x.statusFlags);
-            e.ctxUnsigned(2, x.exceededLimit);
+            e.ctxU(0, x.exceedingValue);
+            statusFlags(e, 1, x.statusFlags);
+            e.ctxU(2, x.exceededLimit);
             break;
         }
         case kEventDoubleOutOfRange: {
@@ -300,39 +176,39 @@ bool encodeEventValues(Encoder &e, const EventNotificationData &d, const EventVa
         case kEventSignedOutOfRange: {
             const auto &x = v.signedOutOfRange;
             rangeValues(e, x.exceedingValue, x.statusFlags, x.deadband, x.exceededLimit,
-                        [&](uint8_t n, int32_t i) { e.ctxSigned(n, i); });
+                        [&](uint8_t n, int32_t i) { e.ctxS(n, i); });
             break;
         }
         case kEventUnsignedOutOfRange: {
             const auto &x = v.unsignedOutOfRange;
             rangeValues(e, x.exceedingValue, x.statusFlags, x.deadband, x.exceededLimit,
-                        [&](uint8_t n, uint32_t u) { e.ctxUnsigned(n, u); });
+                        [&](uint8_t n, uint32_t u) { e.ctxU(n, u); });
             break;
         }
         case kEventChangeOfCharacterstring: {
             // The strings stay the caller's, whatever their owns flag says.
             const auto &x = v.changeOfCharacterstring;
             e.ctxCharString(0, x.changedValue);
-            e.ctxStatusFlags(1, x.statusFlags);
+            statusFlags(e, 1, x.statusFlags);
             e.ctxCharString(2, x.alarmValue);
             break;
         }
         case kEventChangeOfReliability: {
             const auto &x = v.changeOfReliability;
-            e.ctxUnsigned(0, x.reliability);
-            e.ctxStatusFlags(1, x.statusFlags);
+            e.ctxU(0, x.reliability);
+            statusFlags(e, 1, x.statusFlags);
             e.open(2);
             uint32_t count = x.count > 4 ? 4 : x.count;
             for (uint32_t i = 0; i < count && e.ok(); ++i) {
                 const ChangeOfReliabilityEntry &entry = x.entries[i];
-                e.ctxUnsigned(0, entry.propertyId);
+                e.ctxU(0, entry.propertyId);
                 if (entry.arrayIndex != -1) {
-                    e.ctxUnsigned(1, static_cast<uint32_t>(entry.arrayIndex));
+                    e.ctxU(1, static_cast<uint32_t>(entry.arrayIndex));
                 }
                 e.open(2);
-                e.value(objectIdType(d.eventObject), entry.propertyId, entry.value,
-                        {kDtUnsigned, kDtSigned, kDtReal, kDtDouble, kDtCharString, kDtBitString, kDtEnumerated,
-                         kDtDeviceObjectPropertyReference});
+                allowedValue(e, objectIdType(d.eventObject), entry.propertyId, entry.value,
+                             {kDtUnsigned, kDtSigned, kDtReal, kDtDouble, kDtCharString, kDtBitString,
+                              kDtEnumerated, kDtDeviceObjectPropertyReference});
                 e.close(2);
             }
             e.close(2);
@@ -427,25 +303,25 @@ int sendNotification(const BACnetAddress &address, bool confirmed, uint8_t confi
 int svcEncodeCovNotification(PduBuffer *buffer, uint32_t processId, uint32_t initiatingDevice,
                              uint32_t monitoredObject, uint32_t timeRemaining, const CovPropertyValue *values,
                              uint16_t count) {
-    Encoder e(buffer);
-    e.ctxUnsigned(0, processId);
-    e.ctxObjectId(1, initiatingDevice);
-    e.ctxObjectId(2, monitoredObject);
-    e.ctxUnsigned(3, timeRemaining);
-    e.open(4);
+    codec::Writer e(buffer);
+    e.ctxU(kCovProcessIdentifier, processId);
+    e.ctxOid(kCovInitiatingDevice, initiatingDevice);
+    e.ctxOid(kCovMonitoredObject, monitoredObject);
+    e.ctxU(kCovTimeRemaining, timeRemaining);
+    e.open(kCovValues);
     for (uint16_t i = 0; i < count && e.ok(); ++i) {
         const CovPropertyValue &v = values[i];
-        e.ctxUnsigned(0, v.propertyId);
-        if (v.arrayIndex != 0xFFFFFFFFu) {
-            e.ctxUnsigned(1, v.arrayIndex);
+        e.ctxU(kPvPropertyIdentifier, v.propertyId);
+        if (v.arrayIndex != kNoArrayIndex) {
+            e.ctxU(kPvArrayIndex, v.arrayIndex);
         }
-        e.open(2);
-        e.value(objectIdType(v.objectId), v.propertyId, v.value,
-                {PRIMITIVE_CODES, kDtEmptyList, kDtDateTime, kDtTimeStamp, kDtShedLevel});
-        e.close(2);
+        e.open(kPvValue);
+        allowedValue(e, objectIdType(v.objectId), v.propertyId, v.value,
+                     {PRIMITIVE_CODES, kDtEmptyList, kDtDateTime, kDtTimeStamp, kDtShedLevel});
+        e.close(kPvValue);
     }
-    e.close(4);
-    return e.flush() ? 0 : 1;
+    e.close(kCovValues);
+    return e.ok() ? 0 : 1;
 }
 
 int svcSendCovNotification(int32_t device, CovSubscriber *s) {
@@ -481,33 +357,33 @@ void svcNetworkPriority(uint8_t *control, uint8_t priority) {
 
 int svcEncodeEventNotification(PduBuffer *buffer, uint32_t, const EventNotificationData *d,
                                const EventValues *v, const CharString *text) {
-    Encoder e(buffer);
-    e.ctxUnsigned(0, d->processId);
-    e.ctxObjectId(1, objectIdMake(kObjDevice, objectIdInstance(d->initiatingDevice)));
-    e.ctxObjectId(2, d->eventObject);
-    e.open(3);
-    e.timeStamp(d->timeStamp);
-    e.close(3);
-    e.ctxUnsigned(4, d->notificationClass);
-    e.ctxUnsigned(5, d->priority);
-    e.ctxUnsigned(6, d->eventType);
+    codec::Writer e(buffer);
+    e.ctxU(kEvnProcessIdentifier, d->processId);
+    e.ctxOid(kEvnInitiatingDevice, objectIdMake(kObjDevice, objectIdInstance(d->initiatingDevice)));
+    e.ctxOid(kEvnEventObject, d->eventObject);
+    e.open(kEvnTimeStamp);
+    codec::encTimeStamp(e, d->timeStamp);
+    e.close(kEvnTimeStamp);
+    e.ctxU(kEvnNotificationClass, d->notificationClass);
+    e.ctxU(kEvnPriority, d->priority);
+    e.ctxU(kEvnEventType, d->eventType);
     if (text != nullptr && text->length > 0 && text->length <= kMessageTextMax) {
-        e.ctxCharString(7, text);
+        e.ctxCharString(kEvnMessageText, text);
     }
-    e.ctxUnsigned(8, d->notifyType);
+    e.ctxU(kEvnNotifyType, d->notifyType);
     if (d->notifyType == kNotifyAckNotification) {
-        e.ctxUnsigned(11, d->toState);
+        e.ctxU(kEvnToState, d->toState);
     } else {
-        e.ctxUnsigned(9, d->ackRequired);
-        e.ctxUnsigned(10, d->fromState);
-        e.ctxUnsigned(11, d->toState);
-        e.open(12);
+        e.ctxU(kEvnAckRequired, d->ackRequired);
+        e.ctxU(kEvnFromState, d->fromState);
+        e.ctxU(kEvnToState, d->toState);
+        e.open(kEvnEventValues);
         if (v == nullptr || !encodeEventValues(e, *d, *v)) {
             return e.ok() ? kSendNoEncoding : kSendNoBuffer;
         }
-        e.close(12);
+        e.close(kEvnEventValues);
     }
-    return e.flush() ? 0 : kSendNoBuffer;
+    return e.ok() ? 0 : kSendNoBuffer;
 }
 
 void svcInstallEventLogEncoder() {
@@ -618,31 +494,29 @@ int svcSendEventNotificationToAddress(int32_t device, const BACnetAddress *recip
 
 void svcHandleSubscribeCov(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                            uint8_t invokeId) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     CovSubscriber s{};
-    if (!svc::readContextUnsigned(&p, end, 0, &s.processId) ||
-        !svc::readContextObjectId(&p, end, 1, &s.monitoredObject)) {
+    if (codec::ctxParam(r, kSubscribeProcessIdentifier, &s.processId) != 0 ||
+        codec::ctxOid(r, kSubscribeMonitoredObject, &s.monitoredObject) != 0) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
-    if (!svc::isContextTag(p, end, 2)) {
-        if (p != end) {
+    if (!codec::atCtx(r, kSubscribeIssueConfirmed)) {
+        if (r.p != r.end) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
         s.cancel = 1;
     } else {
         bool confirmed = false;
-        if (!svc::readContextBoolean(&p, end, 2, &confirmed)) {
+        if (codec::ctxFlag(r, kSubscribeIssueConfirmed, &confirmed) != 0) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
         s.issueConfirmed = confirmed ? 1 : 0;
-        if (p < end) {
+        if (r.p < r.end) {
             TagHeader tag;
-            if (!tagDecodeHeader(p, end, &tag) || !tag.context || tag.opening || tag.closing || tag.number != 3 ||
-                tag.length < 1) {
+            if (!codec::atCtx(r, kSubscribeLifetime) || !codec::peek(r, &tag) || tag.length < 1) {
                 apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
                 return;
             }
@@ -650,7 +524,7 @@ void svcHandleSubscribeCov(int32_t device, NpduPacket *packet, const uint8_t *da
                 apduSendError(packet, invokeId, kSvcSubscribeCov, kErrorClassServices, kErrorCodeValueOutOfRange);
                 return;
             }
-            if (!svc::readContextUnsigned(&p, end, 3, &s.lifetime) || p != end) {
+            if (codec::ctxParam(r, kSubscribeLifetime, &s.lifetime) != 0 || r.p != r.end) {
                 apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
                 return;
             }
@@ -670,9 +544,10 @@ void svcHandleGetEventInformation(int32_t device, NpduPacket *packet, const uint
                                   uint8_t invokeId) {
     int32_t last = -1;
     if (length != 0) {
-        const uint8_t *p = data;
+        codec::Reader r{data, data + length};
         uint32_t objectId = 0;
-        if (length != 5 || data[0] != 0x0C || !svc::readContextObjectId(&p, data + length, 0, &objectId)) {
+        if (length != 5 || data[0] != ctxTagOctet(kGeiLastReceivedObject, 4) ||
+            codec::ctxOid(r, kGeiLastReceivedObject, &objectId) != 0) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
@@ -705,32 +580,32 @@ void svcHandleGetEventInformation(int32_t device, NpduPacket *packet, const uint
         apduSendReject(packet, invokeId, kRejectReasonBufferOverflow);
         return;
     }
-    Encoder e(&b);
-    e.octet(apduFirstOctet(kPduComplexAck));
-    e.octet(invokeId);
-    e.octet(kSvcGetEventInformation);
-    e.open(0);
+    codec::Writer e(&b);
+    e.byte(apduFirstOctet(kPduComplexAck));
+    e.byte(invokeId);
+    e.byte(kSvcGetEventInformation);
+    e.open(kGeiSummaries);
     bool more = false;
     EventSummary *summary = appGetEventInformation(device, 1, last, &more);
     uint32_t headerLength = static_cast<uint32_t>(b.cursor - b.writeBase);
     while (summary != nullptr) {
         const EventSummary &x = *summary;
-        e.ctxObjectId(0, x.objectId);
-        e.ctxUnsigned(1, x.eventState);
-        e.ctxBits(2, &x.acknowledgedTransitions, 3);
-        e.open(3);
+        e.ctxOid(kSummaryObjectIdentifier, x.objectId);
+        e.ctxU(kSummaryEventState, x.eventState);
+        e.bits8(ctxTagOctet(kSummaryAcknowledgedTransitions), x.acknowledgedTransitions, 3);
+        e.open(kSummaryTimeStamps);
         for (const BACnetTimeStamp &t : x.timeStamps) {
-            e.timeStamp(t);
+            codec::encTimeStamp(e, t);
         }
-        e.close(3);
-        e.ctxUnsigned(4, x.notifyType);
-        e.ctxBits(5, &x.eventEnable, 3);
-        e.open(6);
+        e.close(kSummaryTimeStamps);
+        e.ctxU(kSummaryNotifyType, x.notifyType);
+        e.bits8(ctxTagOctet(kSummaryEventEnable), x.eventEnable, 3);
+        e.open(kSummaryPriorities);
         for (uint32_t priority : x.priorities) {
-            e.put([&](uint8_t *p) { return tagEncodeUnsigned(p, priority); });
+            e.appU(priority);
         }
-        e.close(6);
-        if (!e.flush()) {
+        e.close(kSummaryPriorities);
+        if (!e.ok()) {
             break;
         }
         if (!more || b.length - headerLength >= limit) {
@@ -742,9 +617,9 @@ void svcHandleGetEventInformation(int32_t device, NpduPacket *packet, const uint
         summary = appGetEventInformation(device, 1, next, &more);
     }
     appFree(summary);
-    e.close(0);
-    e.put([&](uint8_t *p) { return tagEncodeContextInteger(p, more ? 1 : 0, 1, false); });
-    if (!e.flush()) {
+    e.close(kGeiSummaries);
+    e.ctxU(kGeiMoreEvents, more ? 1 : 0);
+    if (!e.ok()) {
         pduFree(&b);
         apduSendReject(packet, invokeId, kRejectReasonBufferOverflow);
         return;

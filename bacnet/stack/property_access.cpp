@@ -544,23 +544,14 @@ PackedError readDevice(int32_t device, uint32_t objectId, uint32_t p, uint32_t i
 
 }  // namespace
 
-PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t property, uint32_t arrayIndex,
-                              uint8_t flags, PropertyValue *value, uint32_t *currentProperty) {
+PackedError svcValidateAccess(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
+                              uint8_t flags) {
     bool write = (flags & kAccessWrite) != 0;
-    if (!write && *objectId == kDeviceWildcard) {
-        int32_t instance =
-            device < 0 ? static_cast<int32_t>(objectIdInstance(stackDevice().instance)) : vdevFind(device);
-        if (instance < 0) {
-            return kErrUnknownObject;
-        }
-        *objectId = objectIdMake(kObjDevice, static_cast<uint32_t>(instance));
-    }
-    uint32_t o = *objectId;
     bool objectAccepted = false;
     bool propertyKnown = false;
     bool isArray = false;
     bool accessAllowed = false;
-    appValidateProperty(device, o, property, &objectAccepted, &propertyKnown, &isArray, &accessAllowed);
+    appValidateProperty(device, objectId, property, &objectAccepted, &propertyKnown, &isArray, &accessAllowed);
     if (!objectAccepted) {
         return kErrUnknownObject;
     }
@@ -576,6 +567,24 @@ PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t prope
     }
     if (!accessAllowed) {
         return kErrWriteAccessDenied;
+    }
+    return 0;
+}
+
+PackedError svcAccessProperty(int32_t device, uint32_t *objectId, uint32_t property, uint32_t arrayIndex,
+                              uint8_t flags, PropertyValue *value, uint32_t *currentProperty) {
+    bool write = (flags & kAccessWrite) != 0;
+    if (!write && *objectId == kDeviceWildcard) {
+        int32_t instance =
+            device < 0 ? static_cast<int32_t>(objectIdInstance(stackDevice().instance)) : vdevFind(device);
+        if (instance < 0) {
+            return kErrUnknownObject;
+        }
+        *objectId = objectIdMake(kObjDevice, static_cast<uint32_t>(instance));
+    }
+    uint32_t o = *objectId;
+    if (PackedError e = svcValidateAccess(device, o, property, arrayIndex, flags); e != 0) {
+        return e;
     }
     uint16_t type = objectIdType(o);
     uint32_t instance = objectIdInstance(o);

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bacnet/enums.h"
+#include "bacnet/tags.h"
 
 // ALL, REQUIRED and OPTIONAL: groups of properties, read one at a time.
 inline bool propIsGroup(uint32_t property) {
@@ -14,3 +15,9 @@ inline bool propIsGroup(uint32_t property) {
 inline bool propIsLogType(uint16_t objectType) {
     return objectType == kObjTrendLog || objectType == kObjEventLog || objectType == kObjTrendLogMultiple;
 }
+
+// The application's check of an object and a property (appValidateProperty)
+// as the error an access with that index and those access flags gives; 0
+// when it may go on.
+PackedError svcValidateAccess(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,
+                              uint8_t flags);

@@ -6,36 +6,11 @@
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/npdu.h"
+#include "codec/reader.h"
+#include "codec/writer.h"
 #include "property_access.h"
-#include "service_util.h"
-
-using svc::isContextTag;
-using svc::readContextObjectId;
-using svc::readContextUnsigned;
 
 namespace {
-
-bool appendContextUnsigned(PduBuffer *b, uint8_t number, uint32_t value) {
-    uint8_t tmp[8];
-    uint8_t *end = tagEncodeContextInteger(tmp, value, number, false);
-    return pduAppendBytes(b, static_cast<uint32_t>(end - tmp), tmp) == 0;
-}
-
-bool appendContextObjectId(PduBuffer *b, uint8_t number, uint32_t value) {
-    uint8_t tmp[8];
-    uint8_t *end = tagEncodeContextObjectId(tmp, static_cast<uint8_t>(number * 16 + 8), value);
-    return pduAppendBytes(b, static_cast<uint32_t>(end - tmp), tmp) == 0;
-}
-
-bool appendErrorPair(PduBuffer *b, PackedError e) {
-    uint8_t tmp[16];
-    uint8_t *p = tmp;
-    *p++ = 0x5E;
-    p = tagEncodeEnumerated(p, errGetClass(e));
-    p = tagEncodeEnumerated(p, errGetCode(e));
-    *p++ = 0x5F;
-    return pduAppendBytes(b, static_cast<uint32_t>(p - tmp), tmp) == 0;
-}
 
 bool startAck(PduBuffer *b, const NpduPacket *packet, uint8_t invokeId, uint8_t service) {
     if (pduInit(b) != 0) {
@@ -59,24 +34,24 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
     v->ownsValue = 0;
     v->value.u = 0;
     v->value.block = nullptr;
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     uint32_t objectId = 0;
     uint32_t property = 0;
     uint32_t index = kNoArrayIndex;
     bool hasIndex = false;
-    if (!readContextObjectId(&p, end, 0, &objectId) || !readContextUnsigned(&p, end, 1, &property)) {
+    if (codec::ctxOid(r, kRwpObjectIdentifier, &objectId) != 0 ||
+        codec::ctxParam(r, kRwpPropertyIdentifier, &property) != 0) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
-    if (p < end && (*p >> 4) == 2) {
-        if (!readContextUnsigned(&p, end, 2, &index)) {
+    if (codec::atTagNumber(r, kRwpArrayIndex)) {
+        if (codec::ctxParam(r, kRwpArrayIndex, &index) != 0) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
         hasIndex = true;
     }
-    if (p != end) {
+    if (r.p != r.end) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
@@ -88,10 +63,9 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
         if (propIsLogType(type)) {
             e = kErrReadAccessDenied;
         } else {
-            bool objectAccepted = false, propertyKnown = false, isArray = false, accessAllowed = false;
-            appValidateProperty(device, objectId, property, &objectAccepted, &propertyKnown, &isArray,
-                                &accessAllowed);
-            e = objectAccepted ? kErrUnknownProperty : kErrUnknownObject;
+            e = svcValidateAccess(device, objectId, property, kNoArrayIndex, 0) == kErrUnknownObject
+                    ? kErrUnknownObject
+                    : kErrUnknownProperty;
         }
     } else {
         e = svcAccessProperty(device, &objectId, property, index, 0, v, nullptr);
@@ -102,10 +76,19 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
         return;
     }
     PduBuffer b;
-    bool ok = startAck(&b, packet, invokeId, kSvcReadProperty) && appendContextObjectId(&b, 0, objectId) &&
-              appendContextUnsigned(&b, 1, property) && (!hasIndex || appendContextUnsigned(&b, 2, index)) &&
-              pduAppendByte(&b, 0x3E) == 0 && propEncodeValue(&b, objectIdType(objectId), property, v) == 0 &&
-              pduAppendByte(&b, 0x3F) == 0;
+    bool ok = startAck(&b, packet, invokeId, kSvcReadProperty);
+    if (ok) {
+        codec::Writer w(&b);
+        w.ctxOid(kRwpObjectIdentifier, objectId);
+        w.ctxU(kRwpPropertyIdentifier, property);
+        if (hasIndex) {
+            w.ctxU(kRwpArrayIndex, index);
+        }
+        w.open(kRwpValue);
+        w.value(objectIdType(objectId), property, v);
+        w.close(kRwpValue);
+        ok = w.ok();
+    }
     propFreeValue(v);
     if (!ok) {
         pduFree(&b);
@@ -125,32 +108,32 @@ void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uin
         apduSendReject(packet, invokeId, kRejectReasonOther);
         return;
     }
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
+    codec::Writer w(&b);
     enum class Outcome { kOk, kMalformed, kNoMemory, kNotAnArray, kAbortOrReject };
     Outcome outcome = Outcome::kOk;
     PackedError special = 0;
-    if (p == end) {
+    if (r.p == r.end) {
         outcome = Outcome::kMalformed;
     }
-    while (outcome == Outcome::kOk && p < end) {
+    while (outcome == Outcome::kOk && r.p < r.end) {
         uint32_t objectId = 0;
-        if (!readContextObjectId(&p, end, 0, &objectId) || p >= end || *p != 0x1E) {
+        if (codec::ctxOid(r, kAccessObjectIdentifier, &objectId) != 0 || !codec::atOpeningOctet(r, kAccessList)) {
             outcome = Outcome::kMalformed;
             break;
         }
-        ++p;
+        ++r.p;
         bool first = true;
         for (;;) {
             uint32_t property = 0;
             uint32_t index = kNoArrayIndex;
             bool hasIndex = false;
-            if (!readContextUnsigned(&p, end, 0, &property)) {
+            if (codec::ctxParam(r, kPvPropertyIdentifier, &property) != 0) {
                 outcome = Outcome::kMalformed;
                 break;
             }
-            if (p < end && *p != 0x1F && (*p >> 4) == 1) {
-                if (!readContextUnsigned(&p, end, 1, &index)) {
+            if (!codec::atClosingOctet(r, kAccessList) && codec::atTagNumber(r, kPvArrayIndex)) {
+                if (codec::ctxParam(r, kPvArrayIndex, &index) != 0) {
                     outcome = Outcome::kMalformed;
                     break;
                 }
@@ -170,7 +153,9 @@ void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uin
                     svcAccessProperty(device, &objectId, property, index, 0, v, group ? &k : nullptr);
                 if (first) {
                     first = false;
-                    if (!appendContextObjectId(&b, 0, objectId) || pduAppendByte(&b, 0x1E) != 0) {
+                    w.ctxOid(kAccessObjectIdentifier, objectId);
+                    w.open(kAccessList);
+                    if (!w.ok()) {
                         outcome = Outcome::kNoMemory;
                         break;
                     }
@@ -190,17 +175,19 @@ void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uin
                     break;
                 }
                 uint32_t shown = group ? k : property;
-                bool ok =
-                    appendContextUnsigned(&b, 2, shown) && (!hasIndex || appendContextUnsigned(&b, 3, index));
-                if (ok && e == 0) {
-                    ok = pduAppendByte(&b, 0x4E) == 0 &&
-                         propEncodeValue(&b, objectIdType(objectId), shown, v) == 0 &&
-                         pduAppendByte(&b, 0x4F) == 0;
-                } else if (ok) {
-                    ok = appendErrorPair(&b, e);
+                w.ctxU(kRarPropertyIdentifier, shown);
+                if (hasIndex) {
+                    w.ctxU(kRarArrayIndex, index);
+                }
+                if (e == 0) {
+                    w.open(kRarValue);
+                    w.value(objectIdType(objectId), shown, v);
+                    w.close(kRarValue);
+                } else {
+                    codec::encErrorPair(w, kRarError, e);
                 }
                 propFreeValue(v);
-                if (!ok) {
+                if (!w.ok()) {
                     outcome = Outcome::kNoMemory;
                     break;
                 }
@@ -217,15 +204,16 @@ void svcHandleReadPropertyMultiple(int32_t device, NpduPacket *packet, const uin
             if (outcome != Outcome::kOk) {
                 break;
             }
-            if (isContextTag(p, end, 0)) {
+            if (codec::atCtx(r, kPvPropertyIdentifier)) {
                 continue;
             }
-            if (p >= end || *p != 0x1F) {
+            if (!codec::atClosingOctet(r, kAccessList)) {
                 outcome = Outcome::kMalformed;
                 break;
             }
-            ++p;
-            if (pduAppendByte(&b, 0x1F) != 0) {
+            ++r.p;
+            w.close(kAccessList);
+            if (!w.ok()) {
                 outcome = Outcome::kNoMemory;
             }
             break;

@@ -9,7 +9,7 @@
 #include "bacnet/stack/npdu.h"
 #include "bacnet/stack/stack.h"
 #include "bacnet/stack/tsm.h"
-#include "service_util.h"
+#include "codec/reader.h"
 
 namespace {
 
@@ -31,18 +31,11 @@ bool readLimits(const uint8_t *apdu, uint32_t length, Limits *limits) {
     if (length == 2) {
         return true;
     }
-    const uint8_t *p = apdu + 2;
-    const uint8_t *end = apdu + length;
-    TagHeader tag;
-    if (!tagDecodeHeader(p, end, &tag) || !tag.context || tag.number != 0 || tag.opening || tag.closing ||
-        tag.length < 1 || tag.length > 4 || !tagDecodeContextUnsigned(&p, end, false, &limits->low)) {
+    codec::Reader in{apdu + 2, apdu + length};
+    if (codec::ctxParam(in, 0, &limits->low) != 0 || codec::ctxParam(in, 1, &limits->high) != 0) {
         return false;
     }
-    if (!tagDecodeHeader(p, end, &tag) || !tag.context || tag.number != 1 || tag.opening || tag.closing ||
-        tag.length < 1 || tag.length > 4 || !tagDecodeContextUnsigned(&p, end, false, &limits->high)) {
-        return false;
-    }
-    if (p != end || limits->low > kMaxInstance || limits->high > kMaxInstance) {
+    if (in.p != in.end || limits->low > kMaxInstance || limits->high > kMaxInstance) {
         return false;
     }
     limits->present = true;
@@ -232,29 +225,28 @@ struct WhoHasRequest {
 // then an object identifier (context 2) or an object name (context 3) and
 // nothing after it. False for anything else, which is ignored.
 bool readWhoHas(const uint8_t *apdu, uint32_t length, WhoHasRequest *r) {
-    const uint8_t *p = apdu + 2;
-    const uint8_t *end = apdu + length;
+    codec::Reader in{apdu + 2, apdu + length};
     r->limits = Limits{};
-    if (svc::isContextTag(p, end, 0)) {
-        if (!svc::readContextUnsigned(&p, end, 0, &r->limits.low) ||
-            !svc::readContextUnsigned(&p, end, 1, &r->limits.high) || r->limits.low > kMaxInstance ||
+    if (codec::atCtx(in, 0)) {
+        if (codec::ctxParam(in, 0, &r->limits.low) != 0 || codec::ctxParam(in, 1, &r->limits.high) != 0 ||
+            r->limits.low > kMaxInstance ||
             r->limits.high > kMaxInstance || r->limits.high < r->limits.low) {
             return false;
         }
         r->limits.present = true;
     }
-    if (svc::isContextTag(p, end, 2)) {
+    if (codec::atCtx(in, 2)) {
         r->byName = false;
-        if (!svc::readContextObjectId(&p, end, 2, &r->objectId)) {
+        if (codec::ctxOid(in, 2, &r->objectId) != 0) {
             return false;
         }
     } else {
         r->byName = true;
-        if (!svc::readContextCharString(&p, end, 3, &r->name.str, kWhoHasNameMax)) {
+        if (codec::ctxCharString(in, 3, &r->name.str, kWhoHasNameMax) != 0) {
             return false;
         }
     }
-    return p == end;
+    return in.p == in.end;
 }
 
 }  // namespace

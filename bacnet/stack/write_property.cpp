@@ -5,12 +5,8 @@
 #include "bacnet/property_value.h"
 #include "bacnet/stack/apdu.h"
 #include "bacnet/stack/app.h"
+#include "codec/reader.h"
 #include "property_access.h"
-#include "service_util.h"
-
-using svc::isContextTag;
-using svc::readContextObjectId;
-using svc::readContextUnsigned;
 
 namespace {
 
@@ -26,26 +22,34 @@ void clearValue(PropertyValue *v) {
 }
 
 // The write priority with a context tag: its low octet.
-bool readPriority(const uint8_t **p, const uint8_t *end, uint8_t number, uint8_t *priority) {
+bool readPriority(codec::Reader &r, uint8_t number, uint8_t *priority) {
     uint32_t value = 0;
-    if (!readContextUnsigned(p, end, number, &value)) {
+    if (codec::ctxParam(r, number, &value) != 0) {
         return false;
     }
     *priority = static_cast<uint8_t>(value);
     return true;
 }
 
+// The value of a write between its opening and closing tag n; the cursor
+// stays at the closing tag.
+PackedError readValue(codec::Reader &r, uint8_t n, uint32_t objectId, uint32_t property, uint32_t index,
+                      PropertyValue *v) {
+    return propDecodeValue(&r.p, objectId, property, v, static_cast<uint32_t>(r.left()),
+                           ctxTagOctet(n, kTagLvtClosing), static_cast<int32_t>(index));
+}
+
 }  // namespace
 
 void svcHandleWriteProperty(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                             uint8_t invokeId, PropertyValue *v) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     uint32_t objectId = 0;
     uint32_t property = 0;
     uint32_t index = kNoArrayIndex;
     uint8_t flags = kAccessWrite;
-    if (!readContextObjectId(&p, end, 0, &objectId) || !readContextUnsigned(&p, end, 1, &property)) {
+    if (codec::ctxOid(r, kRwpObjectIdentifier, &objectId) != 0 ||
+        codec::ctxParam(r, kRwpPropertyIdentifier, &property) != 0) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
@@ -54,35 +58,34 @@ void svcHandleWriteProperty(int32_t device, NpduPacket *packet, const uint8_t *d
         apduSendFailure(packet, invokeId, kSvcWriteProperty, e);
         return;
     }
-    if (isContextTag(p, end, 2)) {
-        if (!readContextUnsigned(&p, end, 2, &index)) {
+    if (codec::atCtx(r, kRwpArrayIndex)) {
+        if (codec::ctxParam(r, kRwpArrayIndex, &index) != 0) {
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
         }
         flags |= kAccessIndexGiven;
     }
     clearValue(v);
-    if (p >= end || *p != 0x3E) {
+    if (!codec::atOpeningOctet(r, kRwpValue)) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
-    ++p;
-    e = propDecodeValue(&p, objectId, property, v, static_cast<uint32_t>(end - p), 0x3F,
-                        static_cast<int32_t>(index));
+    ++r.p;
+    e = readValue(r, kRwpValue, objectId, property, index, v);
     if (e != 0) {
         propFreeValue(v);
         apduSendFailure(packet, invokeId, kSvcWriteProperty, e);
         return;
     }
-    if (p >= end || *p != 0x3F) {
+    if (!codec::atClosingOctet(r, kRwpValue)) {
         propFreeValue(v);
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
-    ++p;
+    ++r.p;
     v->priority = 0;
-    if (p < end) {
-        if (!readPriority(&p, end, 4, &v->priority) || p != end) {
+    if (r.p < r.end) {
+        if (!readPriority(r, kRwpPriority, &v->priority) || r.p != r.end) {
             propFreeValue(v);
             apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
             return;
@@ -113,17 +116,17 @@ void sendWpmError(NpduPacket *packet, uint8_t invokeId, PackedError e, uint32_t 
     *q++ = apduFirstOctet(kPduError);
     *q++ = invokeId;
     *q++ = kSvcWritePropertyMultiple;
-    *q++ = 0x0E;
+    *q++ = ctxTagOctet(kWpmErrorType, kTagLvtOpening);
     q = tagEncodeEnumerated(q, c);
     q = tagEncodeEnumerated(q, errGetCode(e));
-    *q++ = 0x0F;
-    *q++ = 0x1E;
-    q = tagEncodeContextObjectId(q, ctxTagOctet(0), objectId);
-    q = tagEncodeContextInteger(q, property, 1, false);
+    *q++ = ctxTagOctet(kWpmErrorType, kTagLvtClosing);
+    *q++ = ctxTagOctet(kWpmFirstFailedWrite, kTagLvtOpening);
+    q = tagEncodeContextObjectId(q, ctxTagOctet(kOprObjectIdentifier), objectId);
+    q = tagEncodeContextInteger(q, property, kOprPropertyIdentifier, false);
     if (index != kNoArrayIndex) {
-        q = tagEncodeContextInteger(q, index, 2, false);
+        q = tagEncodeContextInteger(q, index, kOprArrayIndex, false);
     }
-    *q++ = 0x1F;
+    *q++ = ctxTagOctet(kWpmFirstFailedWrite, kTagLvtClosing);
     apduSendInPlace(packet, apdu, static_cast<uint32_t>(q - apdu));
 }
 
@@ -131,8 +134,7 @@ void sendWpmError(NpduPacket *packet, uint8_t invokeId, PackedError e, uint32_t 
 
 void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const uint8_t *data, uint32_t length,
                                     uint8_t invokeId, PropertyValue *v) {
-    const uint8_t *p = data;
-    const uint8_t *end = data + length;
+    codec::Reader r{data, data + length};
     uint32_t written = 0;
     uint32_t objectId = 0;
     uint32_t property = 0;
@@ -146,29 +148,29 @@ void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const ui
             sendWpmError(packet, invokeId, kErrInvalidTagAfterWrite, objectId, property, index);
         }
     };
-    if (p >= end) {
+    if (r.p >= r.end) {
         malformed();
         return;
     }
-    while (p < end) {
-        if (!readContextObjectId(&p, end, 0, &objectId) || p >= end || *p != 0x1E) {
+    while (r.p < r.end) {
+        if (codec::ctxOid(r, kAccessObjectIdentifier, &objectId) != 0 || !codec::atOpeningOctet(r, kAccessList)) {
             malformed();
             return;
         }
-        ++p;
-        if (!isContextTag(p, end, 0)) {
+        ++r.p;
+        if (!codec::atCtx(r, kPvPropertyIdentifier)) {
             malformed();
             return;
         }
         for (;;) {
             index = kNoArrayIndex;
             uint8_t flags = kAccessWrite;
-            if (!readContextUnsigned(&p, end, 0, &property)) {
+            if (codec::ctxParam(r, kPvPropertyIdentifier, &property) != 0) {
                 malformed();
                 return;
             }
-            if (isContextTag(p, end, 1)) {
-                if (!readContextUnsigned(&p, end, 1, &index)) {
+            if (codec::atCtx(r, kPvArrayIndex)) {
+                if (codec::ctxParam(r, kPvArrayIndex, &index) != 0) {
                     malformed();
                     return;
                 }
@@ -182,13 +184,12 @@ void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const ui
                 }
             }
             clearValue(v);
-            if (p >= end || *p != 0x2E) {
+            if (!codec::atOpeningOctet(r, kPvValue)) {
                 malformed();
                 return;
             }
-            ++p;
-            PackedError e = propDecodeValue(&p, objectId, property, v, static_cast<uint32_t>(end - p), 0x2F,
-                                            static_cast<int32_t>(index));
+            ++r.p;
+            PackedError e = readValue(r, kPvValue, objectId, property, index, v);
             if (e == kRejectInvalidTag) {
                 propFreeValue(v);
                 malformed();
@@ -199,14 +200,14 @@ void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const ui
                 sendWpmError(packet, invokeId, e, objectId, property, index);
                 return;
             }
-            if (p >= end || *p != 0x2F) {
+            if (!codec::atClosingOctet(r, kPvValue)) {
                 propFreeValue(v);
                 malformed();
                 return;
             }
-            ++p;
+            ++r.p;
             v->priority = 0;
-            if (isContextTag(p, end, 3) && !readPriority(&p, end, 3, &v->priority)) {
+            if (codec::atCtx(r, kPvPriority) && !readPriority(r, kPvPriority, &v->priority)) {
                 propFreeValue(v);
                 malformed();
                 return;
@@ -219,14 +220,14 @@ void svcHandleWritePropertyMultiple(int32_t device, NpduPacket *packet, const ui
                 return;
             }
             ++written;
-            if (isContextTag(p, end, 0)) {
+            if (codec::atCtx(r, kPvPropertyIdentifier)) {
                 continue;
             }
-            if (p >= end || *p != 0x1F) {
+            if (!codec::atClosingOctet(r, kAccessList)) {
                 malformed();
                 return;
             }
-            ++p;
+            ++r.p;
             break;
         }
     }

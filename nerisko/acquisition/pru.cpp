@@ -10,8 +10,9 @@
 #include <syslog.h>
 
 #include <atomic>
-#include <chrono>
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -52,10 +53,103 @@ std::atomic<bool> run_threads{false};
 std::atomic<bool> discard_last_half{false};
 std::mutex pru_irq_mutex;
 int thread_active = -1;
-int last_buffer = 1;
 bool acquisition_running = false;
 
+// What the threads have handed over in this run, under pru_irq_mutex: the
+// tick word and the tick step of the last sample copied.
+bool copied_any = false;
+uint32_t last_end_tick = 0;
+uint32_t last_step = 0;
+// A half is copied from a private snapshot: the PRU may come back to a half
+// while a late thread reads it, and a half that changed under the copy must
+// not reach the rings.
+alignas(64) uint8_t snapshot[kHalfBytes];
+
 using Clock = std::chrono::steady_clock;
+
+const pru_block_t *half_at(const uint8_t *base, int buffer) {
+    return reinterpret_cast<const pru_block_t *>(base + kHalfBytes * static_cast<size_t>(buffer));
+}
+uint32_t first_tick(const pru_block_t *h) { return h[0].ts[0]; }
+uint32_t last_tick(const pru_block_t *h) { return h[kBlocksPerHalf - 1].ts[SAMPLES_PER_BLOCK - 1]; }
+// Tick words are compared by their distance: the counter wraps every 21 s.
+bool later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) > 0; }
+// b is the sample right after a, for a tick step `step`.
+bool follows(uint32_t a, uint32_t b, uint32_t step) {
+    const uint32_t d = b - a;
+    return step > 0 && static_cast<int32_t>(d) > 0 && d >= step - step / 2 && d <= step + step / 2;
+}
+
+// The mean tick step of a half whose 2048 sample times run on evenly, or 0
+// for a half that the PRU was writing while it was read (or never wrote).
+uint32_t intact_step(const pru_block_t *h) {
+    constexpr uint32_t kSamples = kBlocksPerHalf * SAMPLES_PER_BLOCK;
+    const uint32_t span = last_tick(h) - first_tick(h);
+    if (static_cast<int32_t>(span) <= 0) {
+        return 0;
+    }
+    const uint32_t step = span / (kSamples - 1);
+    uint32_t prev = first_tick(h);
+    for (uint32_t i = 1; i < kSamples; ++i) {
+        const uint32_t t = h[i / SAMPLES_PER_BLOCK].ts[i % SAMPLES_PER_BLOCK];
+        if (!follows(prev, t, step)) {
+            return 0;
+        }
+        prev = t;
+    }
+    return step;
+}
+
+// Copies the half in `buffer` into the snapshot and hands it over when it
+// is whole and not copied yet. Halves missing between it and the last one
+// copied were overwritten before anybody took them: their samples are a gap
+// (the acquisition sees it in the tick words) and one line says how many.
+void hand_over(int buffer) {
+    const pru_block_t *live = half_at(ddr, buffer);
+    const uint32_t first = first_tick(live);
+    if (copied_any && !later(first, last_end_tick)) {
+        return;  // taken already, by the other thread
+    }
+    std::memcpy(snapshot, live, kHalfBytes);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const auto *copy = half_at(snapshot, 0);
+    // The PRU writes a half from its first block on: a first tick word that
+    // is still the same after the copy means the copy holds no newer sample.
+    const uint32_t step = intact_step(copy);
+    if (step == 0 || first_tick(live) != first_tick(copy)) {
+        return;  // being written: lost if it is not written whole again in time
+    }
+    if (copied_any && !follows(last_end_tick, first_tick(copy), last_step)) {
+        const double missing = static_cast<double>(first_tick(copy) - last_end_tick) / last_step - 1.0;
+        const auto halves = static_cast<long>(std::lround(missing / (kBlocksPerHalf * SAMPLES_PER_BLOCK)));
+        sys_log(LOG_ERR, "PRU halves lost, not copied in time: %ld", halves);
+    }
+    thread_active = buffer;
+    copy_func(copy, kBlocksPerHalf);
+    thread_active = -1;
+    copied_any = true;
+    last_end_tick = last_tick(copy);
+    last_step = step;
+}
+
+// The event of a thread's own half came. A thread that ran late may find
+// the other half older and not copied yet: the halves go over in the PRU's
+// order, whichever thread wakes first, and a half that the other thread
+// already took is not taken twice.
+void take_halves(const thread_rec_t *t) {
+    const int own = t->buffer;
+    const int other = 1 - own;
+    const pru_block_t *mine = half_at(ddr, own);
+    const pru_block_t *older = half_at(ddr, other);
+    // Before the first copy of a run only the ping half can be the older
+    // one: the pong half still holds the last run's samples then.
+    const bool other_pending =
+        copied_any ? later(first_tick(older), last_end_tick) : other == 0;
+    if (other_pending && follows(last_tick(older), first_tick(mine), intact_step(mine))) {
+        hand_over(other);
+    }
+    hand_over(own);
+}
 
 void *irq_thread(void *arg) {
     auto *t = static_cast<thread_rec_t *>(arg);
@@ -74,15 +168,11 @@ void *irq_thread(void *arg) {
             // not count as the thread's last half.
             bool last;
             {
+                // The lock keeps the two threads' copies apart.
                 std::lock_guard lock(pru_irq_mutex);
-                SYS_ASSERT(thread_active == -1, "thread_active == -1");
-                SYS_ASSERT(last_buffer != t->buffer, "last_buffer != t->buffer");
                 last = !run_threads;
-                thread_active = t->buffer;
-                copy_func(reinterpret_cast<const pru_block_t *>(ddr + kHalfBytes * t->buffer), kBlocksPerHalf);
+                take_halves(t);
                 prussdrv_pru_clear_event(t->evtout, t->sysevt);
-                last_buffer = t->buffer;
-                thread_active = -1;
             }
             if (last) {
                 sys_log(LOG_NOTICE, "Stopping %s thread", t->name);
@@ -218,8 +308,8 @@ bool pru_start_acq() {
         }
         prussdrv_pru_clear_event(out, ev);
     }
-    last_buffer = 1;  // the ping half comes first
     thread_active = -1;
+    copied_any = false;  // the ping half comes first
     sys_log(LOG_DEBUG, "Starting PRU IRQ handlers");
     const int priority = sched_get_priority_max(SCHED_RR) - 2;
     if (pru_start_irqthread(kOutPing, priority) != 0 || pru_start_irqthread(kOutPong, priority) != 0) {

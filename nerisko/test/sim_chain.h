@@ -17,6 +17,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace sim_chain {
 
@@ -59,6 +60,12 @@ public:
     // ADC clock for the next open (0: the default).
     void set_clock(int hz) { clock_hz_ = hz; }
 
+    // What became of each half the PRU wrote.
+    struct Written {
+        uint64_t first_sample;  // session sample number of its first sample
+        bool stored;            // in the rings (not lost, not dropped for want of room)
+    };
+
     // One half written by the PRU, copied into the rings.
     bool write_half() {
         prusim::HalfInfo info;
@@ -66,10 +73,27 @@ public:
             return false;
         }
         last_ = reinterpret_cast<const pru_block_t *>(ddr_ + prusim::kHalfSize * info.buffer);
+        const uint64_t dropped = acquisition_dropped_blocks();
         acquisition_new_data(last_, prusim::kBlocksPerHalf);
+        written_.push_back({info.first_sample, acquisition_dropped_blocks() == dropped});
         ++halves_;
         return true;
     }
+    // One half written by the PRU and overwritten before anybody copied it.
+    bool lose_half() {
+        prusim::HalfInfo info;
+        if (prusim::step(&info) != 0) {
+            return false;
+        }
+        written_.push_back({info.first_sample, false});
+        return true;
+    }
+    // At most n processing passes, fewer when it waits for samples.
+    void passes(int n) {
+        for (int k = 0; k < n && processing_pass(); ++k) {
+        }
+    }
+    const std::vector<Written> &written() const { return written_; }
     // One half, then processing until it waits for samples.
     bool step() {
         if (!write_half()) {
@@ -101,6 +125,7 @@ private:
     int clock_hz_ = 0;
     uint64_t halves_ = 0;
     const pru_block_t *last_ = nullptr;
+    std::vector<Written> written_;
 };
 
 }  // namespace sim_chain

@@ -39,7 +39,9 @@ void acquisition_free_samples(uint32_t ch, uint32_t n);
 bool acquisition_get_sample_rate(double *rate);
 // 200 MHz ticks per sample once the rate is known, else 0.
 uint32_t acquisition_get_ts_per_sample();
-// Time of the sample at position index of a ring (index < ring 0's size).
+// Time of the sample at position index of a ring (index < ring 0's size):
+// counted back from the end of its run of continuous samples, and for the
+// first sample after a gap the time its tick word gave.
 uint64_t acquisition_get_ts(uint32_t index);
 // Time at a fractional ring position.
 uint64_t acquisition_get_ts_frac(float position);
@@ -49,6 +51,12 @@ int acquisition_get_index(uint64_t time, int mode);
 void acquisition_flush();
 // Frees the rings and the calibration set-up.
 void acquisition_clean();
+
+// Samples from position p of ring ch up to the first sample after a gap
+// (halves dropped or lost before it), when that lies within the next n
+// unread samples; 0 when there is none. A window of samples from p that
+// reaches this far would not be continuous in time.
+uint32_t acquisition_gap_within(uint32_t ch, const float *p, uint32_t n);
 
 // Halves dropped because a ring had no room (for tests and diagnostics).
 uint64_t acquisition_dropped_blocks();

@@ -580,6 +580,114 @@ enum BACnetServicesSupported : uint8_t {
     kSupportsUnconfirmedCovNotificationMultiple = 43,
 };
 
+// The context tags of the services' parameters, one enumeration for each
+// request, answer or list element.
+
+// ReadProperty, its ACK and WriteProperty.
+enum ReadWritePropertyTag : uint8_t {
+    kRwpObjectIdentifier = 0,
+    kRwpPropertyIdentifier = 1,
+    kRwpArrayIndex = 2,
+    kRwpValue = 3,
+    kRwpPriority = 4,  // WriteProperty only
+};
+
+// ReadAccessSpecification, WriteAccessSpecification and ReadAccessResult.
+enum AccessSpecificationTag : uint8_t {
+    kAccessObjectIdentifier = 0,
+    kAccessList = 1,
+};
+
+// BACnetPropertyReference and BACnetPropertyValue, the elements of those
+// lists in the requests and of the list of values of a COV notification.
+enum PropertyValueTag : uint8_t {
+    kPvPropertyIdentifier = 0,
+    kPvArrayIndex = 1,
+    kPvValue = 2,
+    kPvPriority = 3,
+};
+
+// One result in the list of a ReadAccessResult.
+enum ReadAccessResultTag : uint8_t {
+    kRarPropertyIdentifier = 2,
+    kRarArrayIndex = 3,
+    kRarValue = 4,
+    kRarError = 5,
+};
+
+// WritePropertyMultiple-Error, and the BACnetObjectPropertyReference of the
+// write it stopped at.
+enum WpmErrorTag : uint8_t {
+    kWpmErrorType = 0,
+    kWpmFirstFailedWrite = 1,
+};
+enum ObjectPropertyReferenceTag : uint8_t {
+    kOprObjectIdentifier = 0,
+    kOprPropertyIdentifier = 1,
+    kOprArrayIndex = 2,
+};
+
+// SubscribeCOV.
+enum SubscribeCovTag : uint8_t {
+    kSubscribeProcessIdentifier = 0,
+    kSubscribeMonitoredObject = 1,
+    kSubscribeIssueConfirmed = 2,
+    kSubscribeLifetime = 3,
+};
+
+// COV notifications.
+enum CovNotificationTag : uint8_t {
+    kCovProcessIdentifier = 0,
+    kCovInitiatingDevice = 1,
+    kCovMonitoredObject = 2,
+    kCovTimeRemaining = 3,
+    kCovValues = 4,
+};
+
+// Event notifications.
+enum EventNotificationTag : uint8_t {
+    kEvnProcessIdentifier = 0,
+    kEvnInitiatingDevice = 1,
+    kEvnEventObject = 2,
+    kEvnTimeStamp = 3,
+    kEvnNotificationClass = 4,
+    kEvnPriority = 5,
+    kEvnEventType = 6,
+    kEvnMessageText = 7,
+    kEvnNotifyType = 8,
+    kEvnAckRequired = 9,
+    kEvnFromState = 10,
+    kEvnToState = 11,
+    kEvnEventValues = 12,
+};
+
+// GetEventInformation, its ACK and one event summary of the ACK.
+enum GetEventInformationTag : uint8_t {
+    kGeiLastReceivedObject = 0,  // request
+    kGeiSummaries = 0,           // ACK
+    kGeiMoreEvents = 1,
+};
+enum EventSummaryTag : uint8_t {
+    kSummaryObjectIdentifier = 0,
+    kSummaryEventState = 1,
+    kSummaryAcknowledgedTransitions = 2,
+    kSummaryTimeStamps = 3,
+    kSummaryNotifyType = 4,
+    kSummaryEventEnable = 5,
+    kSummaryPriorities = 6,
+};
+
+// DeviceCommunicationControl and ReinitializeDevice.
+enum DeviceCommunicationControlTag : uint8_t {
+    kDccDuration = 0,
+    kDccEnableDisable = 1,
+    kDccPassword = 2,
+};
+enum ReinitializeDeviceTag : uint8_t {
+    kReinitializeState = 0,
+    kReinitializePassword = 1,
+};
+
 // The BVLL type octet of BACnet/IP and BACnet/IPv6.
 inline constexpr uint8_t kBvllTypeBip = 0x81;
 inline constexpr uint8_t kBvllTypeBipv6 = 0x82;

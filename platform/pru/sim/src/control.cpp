@@ -85,6 +85,9 @@ void add_pulses(unsigned input, std::uint32_t n) { Sim::get().add_pulses(input, 
 void inject(Fault fault, std::uint64_t n) { Sim::get().inject(fault, n); }
 void resume() { Sim::get().resume(); }
 void clear_faults() { Sim::get().clear_faults(); }
+void hold_consumer(std::uint64_t n, unsigned late, bool both_threads) {
+    Sim::get().hold_consumer(n, late, both_threads);
+}
 void set_drdy_hook(std::function<void(bool)> hook) { Sim::get().set_drdy_hook(std::move(hook)); }
 Stats stats() { return Sim::get().stats(); }
 

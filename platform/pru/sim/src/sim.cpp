@@ -118,6 +118,44 @@ void Sim::fire_if_pending(unsigned output) {
     }
 }
 
+bool Sim::released(const Output &o) const {
+    return stats_.halves_written >= o.hold_until && !(o.wait_other && pending_[o.other_event]);
+}
+
+int Sim::output_of(unsigned e) const {
+    if (!enabled_[e] || ev_channel_[e] < 0) {
+        return -1;
+    }
+    const int host = ch_host_[static_cast<unsigned>(ev_channel_[e])];
+    return host >= 2 ? host - 2 : -1;
+}
+
+void Sim::start_holds(std::uint64_t slot, int buffer) {
+    for (auto it = holds_.begin(); it != holds_.end();) {
+        if (it->slot != slot) {
+            ++it;
+            continue;
+        }
+        const unsigned own = kEventPingFull + static_cast<unsigned>(buffer);
+        const unsigned other = kEventPingFull + static_cast<unsigned>(buffer ^ 1);
+        const std::uint64_t until = stats_.halves_written + it->late;
+        const int out_own = output_of(own);
+        const int out_other = output_of(other);
+        if (out_own >= 0) {
+            Output &o = out_[static_cast<unsigned>(out_own)];
+            o.hold_until = until;
+            o.wait_other = !it->both;
+            o.other_event = other;
+        }
+        if (it->both && out_other >= 0) {
+            Output &o = out_[static_cast<unsigned>(out_other)];
+            o.hold_until = until;
+            o.wait_other = false;
+        }
+        it = holds_.erase(it);
+    }
+}
+
 void Sim::raise(unsigned e) {
     const bool was_pending = pending_[e];
     pending_[e] = true;
@@ -351,7 +389,7 @@ int Sim::wait_event(unsigned output, int timeout_ms) {
     }
     const std::uint64_t gen = session_gen_;
     Output &o = out_[output];
-    auto ready = [&] { return o.fired != o.seen || session_gen_ != gen; };
+    auto ready = [&] { return (o.fired != o.seen && released(o)) || session_gen_ != gen; };
     if (timeout_ms < 0) {
         events_cv_.wait(lk, ready);
     } else if (!events_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), ready)) {
@@ -374,6 +412,7 @@ int Sim::clear_event(unsigned output, unsigned sysevent) {
     out_[output].armed = true;
     fire_if_pending(output);
     pru_cv_.notify_all();
+    events_cv_.notify_all();  // a held consumer may go now
     return 0;
 }
 
@@ -552,6 +591,8 @@ bool Sim::produce_half(Lock &lk, HalfInfo *info) {
     }
     ++run_.half;
     ++stats_.halves_written;
+    start_holds(slot, buffer);
+    events_cv_.notify_all();  // a held consumer may go now
     if (!skip) {
         ++stats_.events_raised;
         raise(kEventPingFull + static_cast<unsigned>(buffer));
@@ -773,6 +814,7 @@ void Sim::reset() {
     stats_ = {};
     slot_ = 0;
     armed_.clear();
+    holds_.clear();
     spi_hang_armed_ = false;
     pulse_frac_ = {};
     std::memset(dataram_, 0, sizeof dataram_);
@@ -930,8 +972,18 @@ void Sim::resume() {
     pru_cv_.notify_all();
 }
 
+void Sim::hold_consumer(std::uint64_t n, unsigned late, bool both) {
+    Lock lk(m_);
+    holds_.push_back({slot_ + n, late, both});
+}
+
 void Sim::clear_faults() {
     Lock lk(m_);
+    holds_.clear();
+    for (Output &o : out_) {
+        o.hold_until = 0;
+        o.wait_other = false;
+    }
     armed_.clear();
     spi_hang_armed_ = false;
 }
@@ -943,7 +995,9 @@ void Sim::set_drdy_hook(std::function<void(bool)> hook) {
 
 Stats Sim::stats() {
     Lock lk(m_);
-    return stats_;
+    Stats s = stats_;
+    s.half_events_pending = (pending_[kEventPingFull] ? 1u : 0u) + (pending_[kEventPongFull] ? 1u : 0u);
+    return s;
 }
 
 }  // namespace prusim::detail

@@ -62,6 +62,7 @@ public:
     void inject(Fault fault, std::uint64_t n);
     void resume();
     void clear_faults();
+    void hold_consumer(std::uint64_t n, unsigned late, bool both);
     void set_drdy_hook(std::function<void(bool)> hook);
     Stats stats();
 
@@ -76,6 +77,18 @@ private:
         bool armed = true;        // fires on the next routed event
         std::uint32_t fired = 0;  // firings so far
         std::uint32_t seen = 0;   // count the last waiter returned
+        // A held consumer: no wait returns before halves_written reaches
+        // hold_until, nor while the half event other_event is still pending
+        // (when wait_other is set).
+        std::uint64_t hold_until = 0;
+        bool wait_other = false;
+        unsigned other_event = 0;
+    };
+
+    struct Hold {
+        std::uint64_t slot;
+        unsigned late;
+        bool both;
     };
 
     struct Adc {
@@ -112,6 +125,9 @@ private:
     // All with the lock held.
     void raise(unsigned sysevent);
     void fire_if_pending(unsigned output);
+    bool released(const Output &o) const;
+    int output_of(unsigned sysevent) const;  // -1: not routed to an event output
+    void start_holds(std::uint64_t slot, int buffer);
     bool host0_pending() const;
     bool stop_requested() const { return host0_pending(); }
     void finish_acquisition();       // stop answered: event 23, program ends
@@ -166,6 +182,7 @@ private:
     Clock::time_point origin_;
     std::uint64_t slot_ = 0;             // half slots reached by acquisition runs
     std::vector<Armed> armed_;
+    std::vector<Hold> holds_;
     bool spi_hang_armed_ = false;
     std::array<double, kPulseInputs> pulse_frac_{};
     std::function<void(bool)> drdy_hook_;

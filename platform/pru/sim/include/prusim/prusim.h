@@ -222,6 +222,15 @@ void resume();
 // Disarms every fault not yet reached.
 void clear_faults();
 
+// A consumer kept from the CPU. The wait on the event output of the n-th half
+// written from now on (0: the next) returns only once `late` more halves
+// have been written, as if the thread waiting for it ran that many half
+// periods late. With both_threads the other half's output is held as long
+// (both threads late: the halves in between are overwritten); otherwise the
+// held output is let go only once the other output's halves have been taken
+// (their events cleared), so the thread on time always goes first.
+void hold_consumer(std::uint64_t n, unsigned late, bool both_threads = false);
+
 // Called (outside every simulator lock) with true when the daisy chain falls
 // out of step. The data-ready node model sets its byte from it.
 void set_drdy_hook(std::function<void(bool out_of_sync)> hook);
@@ -235,6 +244,7 @@ struct Stats {
     std::uint64_t clipped_samples = 0;   // scenario values beyond the 24-bit range
     std::uint64_t programs_started = 0;
     std::uint64_t stalls_reached = 0;    // halves a stall or hang held back: the program waits from then on
+    unsigned half_events_pending = 0;    // ping and pong events raised and not cleared yet (0..2)
 };
 Stats stats();
 
