@@ -1,12 +1,12 @@
 #include "objects/analog_input.h"
+#include "objects/state_file.h"
 
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "objects/notification_class.h"
-#include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "device/program_services.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ void requireSize(const JsonItem &member, const char *key, size_t size) {
 }
 
 bool isTrue(const JsonItem &item) {
-    return stringToBool(item.getText());
+    return stateFileTrue(item.getText());
 }
 
 // The settings every analog class starts with.
@@ -217,21 +217,21 @@ void AnalogCommon::logCovResult(int result, bool withVdevLine) {
     case 256:
         return;
     case -2:
-        logMessage(3, "No free buffer space available to send a COV notification");
+        programLog(3, "No free buffer space available to send a COV notification");
         return;
     case -11:
-        logMessage(3, "No free invoke IDs available to send a COV notification");
+        programLog(3, "No free invoke IDs available to send a COV notification");
         return;
     case -999:
         if (withVdevLine) {
-            logMessage(3, "Attempt to transmit from unknown VDEV!");
+            programLog(3, "Attempt to transmit from unknown VDEV!");
             return;
         }
         break;
     default:
         break;
     }
-    logMessage(6, "Send a COV notification, invoke ID [" + std::to_string(result) + "]");
+    programLog(6, "Send a COV notification, invoke ID [" + std::to_string(result) + "]");
 }
 
 // ---- MeasuredValue ----
