@@ -12,40 +12,17 @@
 #include "bacnet/stack/tsm.h"
 #include "property_access.h"
 
-const uint32_t deviceAllProperties[] = {kPropAll,
-                                        kPropObjectIdentifier,
-                                        kPropObjectName,
-                                        kPropObjectType,
-                                        kPropSystemStatus,
-                                        kPropVendorName,
-                                        kPropVendorIdentifier,
-                                        kPropModelName,
-                                        kPropFirmwareRevision,
-                                        kPropApplicationSoftwareVersion,
-                                        kPropLocation,
-                                        kPropDescription,
-                                        kPropProtocolVersion,
-                                        kPropProtocolRevision,
-                                        kPropMaxApduLengthAccepted,
-                                        kPropSegmentationSupported,
-                                        kPropUtcOffset,
-                                        kPropApduTimeout,
-                                        kPropApduSegmentTimeout,
-                                        kPropNumberOfApduRetries,
-                                        kPropProtocolServicesSupported,
-                                        kPropProtocolObjectTypesSupported,
-                                        kPropObjectList,
-                                        kPropLocalTime,
-                                        kPropLocalDate,
-                                        kPropMaxMaster,
-                                        kPropMaxInfoFrames,
-                                        kPropDeviceAddressBinding,
-                                        kPropMaxSegmentsAccepted,
-                                        kPropDatabaseRevision,
-                                        kPropActiveCovSubscriptions,
-                                        kPropSerialNumber,
-                                        kPropPropertyList,
-                                        kGroupEnd};
+// The Device object's properties in the order of ALL: the one list that the
+// groups, property-list and the device application's property check read.
+const uint32_t deviceAllProperties[] = {
+    kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropSystemStatus, kPropVendorName,
+    kPropVendorIdentifier, kPropModelName, kPropFirmwareRevision, kPropApplicationSoftwareVersion,
+    kPropLocation, kPropDescription, kPropProtocolVersion, kPropProtocolRevision, kPropMaxApduLengthAccepted,
+    kPropSegmentationSupported, kPropUtcOffset, kPropApduTimeout, kPropApduSegmentTimeout,
+    kPropNumberOfApduRetries, kPropProtocolServicesSupported, kPropProtocolObjectTypesSupported,
+    kPropObjectList, kPropLocalTime, kPropLocalDate, kPropMaxMaster, kPropMaxInfoFrames,
+    kPropDeviceAddressBinding, kPropMaxSegmentsAccepted, kPropDatabaseRevision, kPropActiveCovSubscriptions,
+    kPropSerialNumber, kPropPropertyList, kGroupEnd};
 
 namespace {
 
@@ -55,42 +32,17 @@ constexpr uint32_t kProtocolRevision = 14;
 
 // REQUIRED keeps an order of its own (database-revision before
 // device-address-binding), so it is a list of its own, as is OPTIONAL.
-const uint32_t deviceRequiredProperties[] = {kPropRequired,
-                                             kPropObjectIdentifier,
-                                             kPropObjectName,
-                                             kPropObjectType,
-                                             kPropSystemStatus,
-                                             kPropVendorName,
-                                             kPropVendorIdentifier,
-                                             kPropModelName,
-                                             kPropFirmwareRevision,
-                                             kPropApplicationSoftwareVersion,
-                                             kPropProtocolVersion,
-                                             kPropProtocolRevision,
-                                             kPropMaxApduLengthAccepted,
-                                             kPropSegmentationSupported,
-                                             kPropApduTimeout,
-                                             kPropNumberOfApduRetries,
-                                             kPropProtocolServicesSupported,
-                                             kPropProtocolObjectTypesSupported,
-                                             kPropObjectList,
-                                             kPropDatabaseRevision,
-                                             kPropDeviceAddressBinding,
-                                             kPropPropertyList,
-                                             kGroupEnd};
-const uint32_t deviceOptionalProperties[] = {kPropOptional,
-                                             kPropLocation,
-                                             kPropDescription,
-                                             kPropUtcOffset,
-                                             kPropApduSegmentTimeout,
-                                             kPropLocalTime,
-                                             kPropLocalDate,
-                                             kPropMaxMaster,
-                                             kPropMaxInfoFrames,
-                                             kPropMaxSegmentsAccepted,
-                                             kPropActiveCovSubscriptions,
-                                             kPropSerialNumber,
-                                             kGroupEnd};
+const uint32_t deviceRequiredProperties[] = {
+    kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropSystemStatus,
+    kPropVendorName, kPropVendorIdentifier, kPropModelName, kPropFirmwareRevision,
+    kPropApplicationSoftwareVersion, kPropProtocolVersion, kPropProtocolRevision, kPropMaxApduLengthAccepted,
+    kPropSegmentationSupported, kPropApduTimeout, kPropNumberOfApduRetries, kPropProtocolServicesSupported,
+    kPropProtocolObjectTypesSupported, kPropObjectList, kPropDatabaseRevision, kPropDeviceAddressBinding,
+    kPropPropertyList, kGroupEnd};
+const uint32_t deviceOptionalProperties[] = {
+    kPropOptional, kPropLocation, kPropDescription, kPropUtcOffset, kPropApduSegmentTimeout, kPropLocalTime,
+    kPropLocalDate, kPropMaxMaster, kPropMaxInfoFrames, kPropMaxSegmentsAccepted, kPropActiveCovSubscriptions,
+    kPropSerialNumber, kGroupEnd};
 
 // The services this device executes, as the bits of protocol-services-supported.
 constexpr BACnetServicesSupported kServices[] = {
