@@ -44,8 +44,10 @@ const uint32_t deviceOptionalProperties[] = {
     kPropLocalDate, kPropMaxMaster, kPropMaxInfoFrames, kPropMaxSegmentsAccepted, kPropActiveCovSubscriptions,
     kPropSerialNumber, kGroupEnd};
 
-// The services this device executes, as the bits of protocol-services-supported.
-constexpr BACnetServicesSupported kServices[] = {
+// The services this device executes, as the bits of
+// protocol-services-supported; the string's bits run up to write-group.
+constexpr uint16_t kServicesSupportedBits = kSupportsWriteGroup + 1;
+constexpr auto kServicesSupported = bitsSet<(kServicesSupportedBits + 7) / 8, BACnetServicesSupported>({
     kSupportsSubscribeCov,
     kSupportsReadProperty,
     kSupportsReadPropertyMultiple,
@@ -57,22 +59,7 @@ constexpr BACnetServicesSupported kServices[] = {
     kSupportsWhoHas,
     kSupportsWhoIs,
     kSupportsGetEventInformation,
-};
-// The string's bits run up to write-group.
-constexpr uint16_t kServicesSupportedBits = kSupportsWriteGroup + 1;
-
-struct ServiceBits {
-    uint8_t octets[(kServicesSupportedBits + 7) / 8];
-};
-
-constexpr ServiceBits servicesSupported() {
-    ServiceBits bits{};
-    for (BACnetServicesSupported s : kServices) {
-        bits.octets[s / 8] = static_cast<uint8_t>(bits.octets[s / 8] | 0x80 >> (s % 8));
-    }
-    return bits;
-}
-constexpr ServiceBits kServicesSupported = servicesSupported();
+});
 
 const uint32_t *groupList(uint32_t group) {
     switch (group) {
@@ -338,7 +325,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setBits(v, rec.objectTypesSupported, 55);
             return Produced::kValue;
         case kPropProtocolServicesSupported:
-            setBits(v, kServicesSupported.octets, kServicesSupportedBits);
+            setBits(v, kServicesSupported.data(), kServicesSupportedBits);
             return Produced::kValue;
         case kPropProtocolVersion:
             setUnsigned(v, kDtUnsigned, kProtocolVersion);
