@@ -5,8 +5,14 @@
 // Two variables of the environment change the run:
 //   METER_PRU_TIME_SCALE  how many times faster than real time the simulated
 //                         PRU samples (default 1); above 1 it also waits for
-//                         the program to take each half, so that a fast run
-//                         loses nothing (five minutes of results in seconds);
+//                         the program's PRU threads to take each half, so no
+//                         half is overwritten (five minutes of results in
+//                         seconds). It does not wait for processing: when
+//                         processing and what a closed second drives fall
+//                         behind that pace, the channel rings fill and halves
+//                         are dropped as on a starved board, and the results
+//                         show the gap (a second cut short, the next one
+//                         starting after the gap, no energy for it);
 //   METER_PULSE_RATES     pulses per second on pulse inputs 0 and 1, "R0,R1"
 //                         (default none).
 //

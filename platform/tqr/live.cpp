@@ -1,5 +1,9 @@
 #include "live.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -203,9 +207,21 @@ constexpr size_t kCtSize = 152;
 constexpr size_t kInputSize = 96;
 constexpr size_t kLoadSize = 736;
 
+// The host's result nodes are written in place: read under a shared flock,
+// which the writer's exclusive one keeps from a record half written.
 std::string readNode(const std::string &root, const char *node, size_t size) {
-    std::ifstream in(root + node, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    const int fd = ::open((root + node).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        if (::flock(fd, LOCK_SH) == 0) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0) {
+                bytes.append(buf, static_cast<size_t>(n));
+            }
+        }
+        ::close(fd);
+    }
     if (bytes.size() != size) {
         bytes.assign(size, '\0'); // not there yet: the meter has not measured
     }

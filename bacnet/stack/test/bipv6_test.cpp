@@ -321,6 +321,27 @@ TEST_F(Bipv6, FullTableLearnsNoMore) {
     EXPECT_EQ(bipv6VmacCount(), 0u);
 }
 
+// The wildcard instance marks a free entry of the table: an answer from it
+// must not make it resolvable, nor take the slot of the next peer.
+TEST_F(Bipv6, WildcardVmacIsNeverLearned) {
+    ASSERT_TRUE(start());
+    const Bytes wildcard{0x3F, 0xFF, 0xFF};
+    receive(v6("2001:db8::3f"), bvll6(kBvlc6AddressResolutionAck, cat(wildcard, kOwnVmac)));
+    uint8_t address[16];
+    EXPECT_FALSE(bipv6LookupVmac(wildcard.data(), address));
+    bipv6Send(wildcard.data(), static_cast<uint32_t>(kWhoIs.size()), kWhoIs.data());
+    auto sent = fake::take();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(v6Text(sent[0].to), "ff02::bac0");
+    EXPECT_EQ(hex(sent[0].data), "82 03 00 0A 00 01 23 3F FF FF");
+
+    receive(v6("2001:db8::7"), bvll6(kBvlc6AddressResolutionAck, cat(kPeerVmac, kOwnVmac)));
+    EXPECT_EQ(bipv6VmacCount(), 1u);
+    ASSERT_TRUE(bipv6LookupVmac(kPeerVmac.data(), address));
+    EXPECT_EQ(v6Text(Address(address, address + 16)), "2001:db8::7");
+    EXPECT_FALSE(bipv6LookupVmac(wildcard.data(), address));
+}
+
 TEST_F(Bipv6, OwnMulticastIsNotDeliveredBack) {
     ASSERT_TRUE(start());
     auto sent = receive(v6("2001:db8::10"), bvll6(kBvlc6OriginalBroadcastNpdu, cat(kOwnVmac, kWhoIs)));

@@ -50,8 +50,25 @@ std::vector<std::string> iHaves(const std::vector<harness::Datagram> &sent) {
 
 using List = std::vector<std::string>;
 
+// A name of 121 characters; the root's analog input 5 is named with its
+// first 120, the longest a Who-Has may ask for, so that a longer name cut
+// short would find it.
+const std::string kName121 = [] {
+    std::string name;
+    for (int i = 0; i < 121; ++i)
+        name += static_cast<char>('A' + i % 26);
+    return name;
+}();
+const std::string kName120 = kName121.substr(0, 120);
+
+testapp::Config withLongName() {
+    testapp::Config config;
+    config.objectNames[5] = kName120;
+    return config;
+}
+
 TEST(WhoHas, AnswersByDnetAndLimits) {
-    harness::Stack stack;
+    harness::Stack stack(withLongName());
     struct Case {
         const char *name;
         Bytes npdu;
@@ -75,7 +92,8 @@ TEST(WhoHas, AnswersByDnetAndLimits) {
         {"neither name nor identifier", local(Bytes{0x10, kSvcWhoHas}, false), {}},
         {"name as application string", local(whoHas(Bytes{0x75, 0x02, 0x00, 'x'}), false), {}},
         {"identifier with 3 octets", local(whoHas(Bytes{0x2B, 0, 0, 1}), false), {}},
-        {"name of 121 characters", local(whoHas(byName(std::string(121, 'A'))), false), {}},
+        {"name of 120 characters", local(whoHas(byName(kName120)), false), {"1234:0/5"}},
+        {"name of 121 characters", local(whoHas(byName(kName121)), false), {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +79,56 @@ TEST(ResultNode, HonoursItsSizeAndReplacesWholeRecords) {
     EXPECT_EQ(sys_close(fd), 0);
 }
 
+// How a reader outside the models reads a node: under a shared flock.
+std::string read_locked(const std::string &host) {
+    const int r = ::open(host.c_str(), O_RDONLY);
+    if (r < 0) {
+        return "missing";
+    }
+    std::string out;
+    if (::flock(r, LOCK_SH) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(r, buf, sizeof buf)) > 0) {
+            out.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ::close(r);
+    return out;
+}
+
+// A reader that comes while a record is half written waits for the whole
+// record, and the write is made in place: no new file per record.
+TEST(ResultNode, AReaderInTheMiddleOfAWriteGetsTheWholeRecord) {
+    TempRoot root;
+    constexpr size_t kSize = 1168;
+    int fd = sys_open("/dev/zor_data/load/3", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(set_size(fd, kSize), 0);
+    const std::string host = root.host("/dev/zor_data/load/3");
+    const std::string a(kSize, 'A');
+    const std::string b(kSize, 'B');
+    ASSERT_EQ(sys_write(fd, a.data(), kSize), static_cast<ssize_t>(kSize));
+    struct stat before {};
+    ASSERT_EQ(::stat(host.c_str(), &before), 0);
+
+    std::future<std::string> reader;
+    meter::host::set_node_write_pause([&] {
+        reader = std::async(std::launch::async, [&] { return read_locked(host); });
+        // Long enough for a reader that does not wait to read the half record.
+        reader.wait_for(std::chrono::milliseconds(300));
+    });
+    ASSERT_EQ(sys_write(fd, b.data(), kSize), static_cast<ssize_t>(kSize));
+    meter::host::set_node_write_pause(nullptr);
+    ASSERT_TRUE(reader.valid());
+    EXPECT_EQ(reader.get(), b) << "a reader saw a record half written";
+    struct stat after {};
+    ASSERT_EQ(::stat(host.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "a new file per record";
+    EXPECT_EQ(meter::host::node_content("/dev/zor_data/load/3"), b);
+    sys_close(fd);
+}
+
 // A reader in another process must never see a record that mixes two writes.
 TEST(ResultNode, AnOutsideReaderSeesOnlyWholeRecords) {
     TempRoot root;
@@ -89,23 +141,16 @@ TEST(ResultNode, AnOutsideReaderSeesOnlyWholeRecords) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        std::vector<char> buf(kSize + 16);
         for (int i = 0; i < 3000; ++i) {
-            int r = ::open(host.c_str(), O_RDONLY);
-            if (r < 0) {
+            const std::string rec = read_locked(host);
+            if (rec == "missing") {
                 _exit(2);
             }
-            size_t got = 0;
-            ssize_t n;
-            while ((n = ::read(r, buf.data() + got, buf.size() - got)) > 0) {
-                got += static_cast<size_t>(n);
-            }
-            ::close(r);
-            if (got != kSize) {
+            if (rec.size() != kSize) {
                 _exit(3);
             }
-            for (size_t k = 1; k < got; ++k) {
-                if (buf[k] != buf[0]) {
+            for (size_t k = 1; k < rec.size(); ++k) {
+                if (rec[k] != rec[0]) {
                     _exit(4);
                 }
             }

@@ -147,6 +147,32 @@ TEST_F(MappingImport, CtTypesGiveTheRating) {
     }
 }
 
+// An unknown type after a known one, in one load and at the start of the
+// next: no rating is taken over from the CT or the load before.
+TEST_F(MappingImport, UnknownCtTypeTakesNoRatingFromTheCtBefore) {
+    importMapping(mapping(json::array({load(0, 1001, 0, json::array({ct(6, 8), ct(7, 10)})),
+                                       load(1, 1002, 0, json::array({ct(8, 10), ct(9, 1)}))}),
+                          json::array()));
+    Load &first = *loadMapping.at(1001);
+    Load &second = *loadMapping.at(1002);
+    const struct {
+        const char *what;
+        BACnetObject *object;
+        double min, max;
+    } cases[] = {
+        {"known type", first.analogInput(30), 0, 6000},
+        {"unknown type after it", first.analogInput(60), 0, 0},
+        {"total of the first load", first.analogInput(9), 0, 12000},
+        {"unknown type of the next load", second.analogInput(30), 0, 0},
+        {"known type after it", second.analogInput(60), 0, 20},
+        {"total of the next load", second.analogInput(9), 0, 6020},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.object->getMinPresValue(), c.min) << c.what;
+        EXPECT_EQ(c.object->getMaxPresValue(), c.max) << c.what;
+    }
+}
+
 TEST_F(MappingImport, ChannelsGiveCtNumbersOnlyFrom6To53) {
     const struct {
         int channel;

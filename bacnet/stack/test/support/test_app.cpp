@@ -83,7 +83,8 @@ struct Strings {
 // The texts of each device, keyed by instance (the root included); kept for
 // the life of the process since records point into them.
 std::map<int32_t, std::unique_ptr<Strings>> deviceTexts;
-std::map<uint32_t, std::unique_ptr<Text<32>>> aiNames;
+// Room for the longest name a Who-Has may ask for.
+std::map<uint32_t, std::unique_ptr<Text<128>>> aiNames;
 
 Strings &textsFor(int32_t instance) {
     auto &slot = deviceTexts[instance];
@@ -103,9 +104,15 @@ Strings &textsFor(int32_t instance) {
 
 const CharString *aiName(uint32_t instance) {
     auto &slot = aiNames[instance];
-    if (!slot) {
-        slot = std::make_unique<Text<32>>();
-        slot->set("AI " + std::to_string(instance));
+    auto named = current.objectNames.find(instance);
+    const std::string name = named != current.objectNames.end() ? named->second : "AI " + std::to_string(instance);
+    // Rewritten only when the configuration changed it, since records and
+    // other threads point into it.
+    if (!slot || std::string(slot->str.chars(), slot->str.length) != name) {
+        if (!slot) {
+            slot = std::make_unique<Text<128>>();
+        }
+        slot->set(name);
     }
     return &slot->str;
 }

@@ -5,6 +5,7 @@
 // counters of the application hooks. The real device application replaces it.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,9 @@ struct Config {
     // Analog inputs of the root device in alarm (out of range, high limit).
     std::vector<uint32_t> alarmObjects;
     bool withDescription = false;
+    // Names of analog inputs (by instance, on every device) in place of
+    // "AI n", at most 128 characters.
+    std::map<uint32_t, std::string> objectNames;
     // B/IPv6: the own address and the multicast group (the texts the
     // runtime hands over). The record points into the configuration, so
     // they stay valid until the next configure.

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,14 @@ void reset();
 bool dev_mem_ready();
 
 // ---- result nodes ----
+// On the host a result node is the file of its board path under the root,
+// written in place under an exclusive flock. A reader outside these models
+// takes a shared flock on it for its read, and so sees whole records only.
 // The whole current content of a result node ("" before its first sizing).
 std::string node_content(const std::string &board_path);
+// Fault hook: called in every result-node write with the record half
+// written (and the file locked); nullptr to end.
+void set_node_write_pause(std::function<void()> pause);
 
 // ---- data-ready node ----
 void drdy_raise(uint8_t value = 1);
