@@ -245,7 +245,7 @@ void agg_collect_one_second(event_data_t *ev) {
     event_exec(&one_second, EVENT_ONE_SECOND);
     if (!suspended) {
         agg_pulse_out_step(ev->set, &a);
-        agg_save_energy(&a, s);
+        agg_energy_second_closed(&a, s);
     }
 
     // The registers go on into the next second; nothing else does.

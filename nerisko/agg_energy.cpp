@@ -1,14 +1,24 @@
 // Energy registers, the energy file, and the minute and five-minute results.
 //
-// How a save commits (per voltage set n, once per closed second):
+// When the registers are saved: they live in memory and reach the energy
+// file once a minute of closed seconds (the file writer does it, off the
+// processing thread; a save still waiting is replaced by the newer one), and
+// at once, before anything reloads or leaves them: a measurement restart and
+// an EX stop (agg_init), a clean stop (agg_energy_stop); a billing reset asks
+// for a save at the next closed second. A power cut costs at most the last
+// minute.
+//
+// How a save commits (per voltage set n):
 //   1. the current energy file is read back; only when it is whole and its
-//      registers are finite does it replace the backup ("_bu" + n), durably;
+//      registers are finite does it replace the backup ("_bu" + n): temporary
+//      file, fsync, rename;
 //   2. the flag ("_flag" + n) is removed;
-//   3. the new image replaces the energy file durably (temporary file,
-//      fsync, rename, folder fsync);
+//   3. the new image replaces the energy file: temporary file, fsync, rename,
+//      and the folder is fsynced, which makes the three changes durable at
+//      once (a power cut before it leaves all three undone);
 //   4. the flag is created again and the folder fsynced.
 // The energy file and the backup are each always whole (old or new), the
-// backup at most one second older than the file.
+// backup one save older than the file.
 //
 // How start-up chooses: with the flag present the energy file is taken,
 // unless it is unusable or one of its rising-only registers is below the
@@ -20,6 +30,7 @@
 #include "nerisko/agg.h"
 #include "nerisko/acquisition.h"
 #include "nerisko/agg_internal.h"
+#include "nerisko/writer.h"
 
 #include "meter/sysio.h"
 
@@ -27,9 +38,11 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 
 avg_buf_t one_minute_avg_buf[2];
@@ -47,6 +60,12 @@ avg_buf_t save_image[2];
 avg_buf_t check_image;
 // The last save of the set failed: the file is behind the registers.
 bool save_failed[2];
+// The registers in memory have moved on from the file (closed seconds, or a
+// save that failed): what a restart must save before it reloads them.
+bool registers_live[2];
+// Closed seconds since the set's last save, and a save asked for.
+uint32_t seconds_unsaved[2];
+std::atomic<bool> save_asked[2];
 
 std::string path_of(const char *stem, int set) { return std::string(stem) + std::to_string(set); }
 
@@ -307,7 +326,7 @@ bool agg_save_energy(const avg_buf_t *a, uint32_t set) {
     // must never be worse than what it backs up.
     const char *why = nullptr;
     if (read_image(file, &load_main, &why)) {
-        if (sys_replace_file(backup.c_str(), &load_main, sizeof load_main) != 0) {
+        if (sys_replace_file_lazily(backup.c_str(), &load_main, sizeof load_main) != 0) {
             sys_log(LOG_ERR, "Failed to backup energy file - %s", backup.c_str());
         }
     } else if (exists(file)) {
@@ -341,8 +360,41 @@ int agg_load_energy(avg_buf_t *dst, int set) {
     return 1;
 }
 
+void agg_energy_second_closed(const avg_buf_t *a, uint32_t set) {
+    if (set >= 2) {
+        return;
+    }
+    registers_live[set] = true;
+    const bool asked = save_asked[set].exchange(false);
+    if (++seconds_unsaved[set] < 60 && !asked) {
+        return;
+    }
+    seconds_unsaved[set] = 0;
+    auto image = std::make_shared<avg_buf_t>();
+    std::memset(image.get(), 0, sizeof *image);
+    agg_copy_energy(a, image.get());
+    writer_replace("energy" + std::to_string(set), [image, set] { agg_save_energy(image.get(), set); });
+}
+
+void agg_energy_save_soon() {
+    save_asked[0] = true;
+    save_asked[1] = true;
+}
+
+void agg_energy_stop() {
+    writer_flush();
+    for (uint32_t n = 0; n < 2; ++n) {
+        if (registers_live[n]) {
+            agg_save_energy(&five_cycle_avg_buf[n], n);
+        }
+    }
+}
+
 void agg_init() {
     sys_log(LOG_DEBUG, "Clearing aggregation data");
+    // The registers of a run reach the file before it is read again; one
+    // that cannot be written leaves them in memory (below).
+    agg_energy_stop();
     // A restart after failed saves keeps the registers it has: the file is
     // behind them, and registers must never go back.
     bool keep[2] = {save_failed[0], save_failed[1]};
@@ -354,6 +406,7 @@ void agg_init() {
     }
     std::memset(five_cycle_avg_buf, 0, sizeof five_cycle_avg_buf);
     std::memset(one_minute_avg_buf, 0, sizeof one_minute_avg_buf);
+    seconds_unsaved[0] = seconds_unsaved[1] = 0;
     std::memset(five_minute_avg_buf, 0, sizeof five_minute_avg_buf);
     if (sys_mkdir("/data", 0755) != 0 && errno != EEXIST) {
         sys_log(LOG_ERR, "Failed to create /data");
@@ -361,17 +414,22 @@ void agg_init() {
     for (uint32_t n = 0; n < 2; ++n) {
         if (keep[n]) {
             agg_copy_energy(&save_image[n], &five_cycle_avg_buf[n]);
+            registers_live[n] = true;
             continue;
         }
         // Only the registers and the reserved word come from the file.
         if (const avg_buf_t *chosen = recover(static_cast<int>(n))) {
             agg_copy_energy(chosen, &five_cycle_avg_buf[n]);
         }
+        registers_live[n] = false;  // as the file holds them
     }
     agg_pulse_out_restart();
 }
 
-void agg_forget_failed_saves() { save_failed[0] = save_failed[1] = false; }
+void agg_forget_failed_saves() {
+    save_failed[0] = save_failed[1] = false;
+    registers_live[0] = registers_live[1] = false;
+}
 
 void agg_collect_one_minute(event_data_t *ev) {
     if (agg_outputs_suspended()) {

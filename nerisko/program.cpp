@@ -19,6 +19,7 @@
 #include "meter/sysio.h"
 #include "nerisko/temp.h"
 #include "nerisko/watchdog.h"
+#include "nerisko/writer.h"
 
 #include <argp.h>
 #include <fcntl.h>
@@ -227,6 +228,8 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
     if (!acquisition_init()) {
         return fatal("Acquisition initialization failed");
     }
+    // Energy, demand and trend files are written by their own thread.
+    writer_start();
     agg_init();
     if (!processing_init()) {
         return fatal("Processing initialization failed");
@@ -412,6 +415,10 @@ int main_cleanup() {
         chain_closed = true;
         pru_stop_acq();
         processing_stop();
+        // What the processing thread handed over, then the registers as
+        // they are now: a clean stop loses no energy.
+        agg_energy_stop();
+        writer_stop();
     }
     pulse_cleanup();
     pru_mem_free();

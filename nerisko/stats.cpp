@@ -11,6 +11,8 @@
 // library with TZ set for the length of the conversion, under one lock.
 
 #include "nerisko/stats.h"
+#include "nerisko/agg.h"
+#include "nerisko/writer.h"
 #include "nerisko/tzfile.h"
 
 #include "arvent.h"
@@ -155,10 +157,15 @@ void write_demand_file(uint32_t s) {
             }
         }
     }
+    // The file writer makes it, the newest image replacing one that waits.
+    // Its rename is durable with the next fsync of /data, the energy save's
+    // within the minute: a power cut before it leaves the previous peaks.
     const std::string path = demand_path(s);
-    if (sys_replace_file(path.c_str(), &image, sizeof image) != 0) {
-        sys_log(LOG_ERR, "failed to write demand values");
-    }
+    writer_replace(path, [path, image] {
+        if (sys_replace_file_lazily(path.c_str(), &image, sizeof image) != 0) {
+            sys_log(LOG_ERR, "failed to write demand values");
+        }
+    });
 }
 
 }  // namespace
@@ -252,6 +259,8 @@ int stats_update_config() {
 
 void stats_reset_peak_demand() {
     sys_log(LOG_INFO, "Resetting peak demand");
+    // The registers at the end of a billing period are made durable.
+    agg_energy_save_soon();
     {
         std::lock_guard lock(stats_mutex);
         clear_peaks(demand_values[0]);

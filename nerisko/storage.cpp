@@ -1,8 +1,31 @@
-// Trend files (see nerisko/storage.h for how an append commits).
+// Trend files.
+//
+// How an append commits (file P of one load; layout in nerisko/storage.h):
+//   the record (after the header when P is new) is written at P's end and P
+//   is fsynced; nothing else of P is read or written. A new P also gets its
+//   P_flag, and its folder is fsynced once, when its first append is durable.
+//   An append never rewrites a byte that an earlier append made durable, so a
+//   crash or power cut can only leave the interrupted record torn, zero-filled
+//   (blocks the file system allocated but never wrote) or missing.
+// How start-up tells a good file: P is good up to its last good record; its
+// header must be whole, and a record is good when its time stamps (`time`
+// and `ts_end`) are not zero and it comes after the record before it (a
+// later time, or the same time and a later end). What follows the last good
+// record is cut off (the good part copied to P.tmp, fsynced, renamed over P,
+// folder fsynced). storage_init (the newest file of each load folder), the
+// first append of a run to P and the start of a new file (the files of its
+// folder without a P_flag) check files this way.
+// Files of the earlier commit rule (P copied to P_bu before each append,
+// P_flag removed during it) are read and continued: a P without P_flag whose
+// P_bu holds more good records than P is taken from P_bu, then P_bu goes.
+//
+// A file continued in a run whose mapping differs from its header is not
+// continued: the records go to a new file named by the time of the append.
 
 #include "nerisko/storage.h"
 #include "nerisko/storage_io.h"
 #include "nerisko/tzfile.h"
+#include "nerisko/writer.h"
 
 #include "meter/sysio.h"
 
@@ -15,9 +38,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,25 +54,10 @@ time_t next_day[STORAGE_SETS][STORAGE_LOADS];
 time_t last_write_tzfile[STORAGE_SETS][STORAGE_LOADS];
 mapping storage_mapping;
 
-std::string folder_of(const std::string &path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// The length of a trend file of size bytes that is header and whole records.
-off_t usable_length(off_t size) {
-    const auto header = static_cast<off_t>(STORAGE_HEADER_SIZE);
-    const auto record = static_cast<off_t>(sizeof(storage_record_t));
-    if (size < header) {
-        return 0;
-    }
-    return header + (size - header) / record * record;
-}
-
 bool make_folder(const std::string &path) {
     if (sys_mkdir(path.c_str(), 0755) == 0) {
         // The new name must survive a power cut, or the files in it go too.
-        sys_fsync_dir(folder_of(path).c_str());
+        sys_fsync_dir(storage_folder_of(path).c_str());
         return true;
     }
     if (errno == EEXIST) {
@@ -55,14 +65,6 @@ bool make_folder(const std::string &path) {
     }
     sys_log(LOG_ERR, "Failed to create folder %s", path.c_str());
     return false;
-}
-
-bool create_flag(const std::string &flag) {
-    const int fd = sys_open(flag.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    return sys_close(fd) == 0;
 }
 
 // Unlinks path when it exists; true when it is gone.
@@ -95,34 +97,57 @@ void sweep_folder(const std::string &folder, const std::string &except) {
     }
 }
 
-// Appends one record to P; false (logged) when it could not be written.
-bool append_record(const std::string &p, const storage_record_t &record) {
-    const std::string flag = p + "_flag";
-    const std::string backup = p + "_bu";
-    const std::string folder = folder_of(p);
-    if (!storage_repair(p)) {
-        sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
-        return false;
+// The file each load's appends go to, as far as this run has checked it.
+struct Current {
+    std::string path;  // "" until checked
+    off_t length = 0;  // header and records
+};
+Current current[STORAGE_SETS][STORAGE_LOADS];
+
+// A name for the load's records beside a file they cannot continue.
+std::string fresh_path(uint32_t s, uint32_t l, time_t now) {
+    char p[STORAGE_PATH_SIZE];
+    for (time_t t = now;; ++t) {
+        storage_path(s, l, t, p);
+        if (storage_file_size(p) < 0 && storage_file_size(std::string(p) + "_bu") < 0) {
+            return p;
+        }
     }
-    const off_t size = storage_file_size(p);
-    if (size > 0) {
-        if (!storage_copy_durably(p, backup, -1)) {
-            // The append stays safe without it: a torn record is cut off.
-            sys_log(LOG_ERR, "Failed to backup energy file - %s", backup.c_str());
+}
+
+// Appends one record to the load's current file; false (logged) when it
+// could not be written, and the file is checked again before the next.
+bool append_record(uint32_t s, uint32_t l, time_t now, const storage_record_t &record) {
+    Current &c = current[s][l];
+    std::string p = paths[s][l];
+    if (c.path != p) {
+        TrendState st;
+        if (!storage_repair(p, &storage_mapping, &st)) {
+            sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
+            return false;
         }
-        if (!remove_if_there(flag)) {
-            sys_log(LOG_ERR, "Failed to remove the flag file - %s", flag.c_str());
+        if (st.length > 0 && !st.header_matches) {
+            // Its records were taken under another mapping.
+            p = fresh_path(s, l, now);
+            sys_log(LOG_INFO, "Trend file %s has another mapping, records go to %s", paths[s][l], p.c_str());
+            std::snprintf(paths[s][l], STORAGE_PATH_SIZE, "%s", p.c_str());
+            st.length = 0;
         }
-        sys_fsync_dir(folder.c_str());
-    } else {
+        c.path = p;
+        c.length = st.length;
+    }
+    const bool fresh = c.length == 0;
+    const std::string folder = storage_folder_of(p);
+    if (fresh) {
         sweep_folder(folder, p);
     }
+    c.path.clear();  // until the append is durable
     const int fd = sys_open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd < 0) {
         sys_log(LOG_ERR, "failed to open data storage file %s", p.c_str());
         return false;
     }
-    if (size <= 0 &&
+    if (fresh &&
         sys_write_all(fd, &storage_mapping, STORAGE_HEADER_SIZE) != static_cast<ssize_t>(STORAGE_HEADER_SIZE)) {
         sys_log(LOG_ERR, "failed to write header");
         sys_log(LOG_ERR, "failed to write header to data storage file %s", p.c_str());
@@ -140,16 +165,49 @@ bool append_record(const std::string &p, const storage_record_t &record) {
         sys_close(fd);
         return false;
     }
-    sys_close(fd);
-    if (!create_flag(flag)) {
-        sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
+    if (sys_close(fd) != 0) {
+        sys_log(LOG_ERR, "failed to close data storage file %s", p.c_str());
         return false;
     }
-    if (!remove_if_there(backup)) {
-        sys_log(LOG_ERR, "Failed to remove Back up file - %s", backup.c_str());
+    if (fresh) {
+        if (!storage_create_flag(p + "_flag")) {
+            sys_log(LOG_ERR, "Failed to create the enery flag file - %s", (p + "_flag").c_str());
+            return false;
+        }
+        if (sys_fsync_dir(folder.c_str()) != 0) {
+            sys_log(LOG_ERR, "failed to sync data storage folder %s", folder.c_str());
+            return false;
+        }
     }
-    sys_fsync_dir(folder.c_str());
+    c.path = p;
+    c.length = (fresh ? static_cast<off_t>(STORAGE_HEADER_SIZE) : c.length) + static_cast<off_t>(sizeof record);
     return true;
+}
+
+void recover_folders() {
+    for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
+        for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
+            const std::string folder = "/data/set_" + std::to_string(s) + "/" + std::to_string(l);
+            std::vector<std::string> names;
+            if (sys_list_dir(folder.c_str(), &names) != 0) {
+                continue;
+            }
+            unsigned long long newest = 0;
+            bool any = false;
+            for (const std::string &name : names) {
+                if (storage_is_trend_name(name)) {
+                    newest = std::max(newest, std::strtoull(name.c_str(), nullptr, 10));
+                    any = true;
+                }
+            }
+            if (any) {
+                const std::string p = folder + "/" + std::to_string(newest);
+                if (!storage_repair(p)) {
+                    sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
+                }
+            }
+        }
+    }
 }
 
 bool tz_mtime(time_t *out) {
@@ -196,93 +254,109 @@ void cut_to_newest(const std::string &folder) {
 
 }  // namespace
 
-bool storage_is_trend_name(const std::string &name) {
-    if (name.empty() || name.size() > 20) {
+namespace {
+
+bool record_follows(const storage_record_t &r, const storage_record_t *before) {
+    if (r.time == 0 || r.ts_end == 0) {
         return false;
     }
-    return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return before == nullptr || r.time > before->time || (r.time == before->time && r.ts_end > before->ts_end);
 }
 
-off_t storage_file_size(const std::string &path) {
-    struct stat st {};
-    if (sys_stat(path.c_str(), &st) != 0) {
-        return -1;
-    }
-    return st.st_size;
+bool read_record(int fd, off_t at, storage_record_t *r) {
+    return sys_lseek(fd, at, SEEK_SET) == at && sys_read_all(fd, r, sizeof *r) == static_cast<ssize_t>(sizeof *r);
 }
 
-bool storage_copy_durably(const std::string &from, const std::string &to, off_t limit) {
-    const int in = sys_open(from.c_str(), O_RDONLY);
-    if (in < 0) {
+// The good part of a trend file (see the note at the top). A torn or
+// zero-filled tail is at most a few records long, so the file is read from
+// its end back to the last record that follows the one before it.
+struct TrendScan {
+    off_t size = -1;  // -1: no file
+    off_t good = 0;   // header and good records; 0 without a whole header
+    bool header_matches = false;
+};
+
+bool scan_trend(const std::string &path, const mapping *want, TrendScan *out) {
+    *out = TrendScan{};
+    out->size = storage_file_size(path);
+    if (out->size < static_cast<off_t>(STORAGE_HEADER_SIZE)) {
+        return true;
+    }
+    const int fd = sys_open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
         return false;
     }
-    const std::string tmp = to + ".tmp";
-    const int out = sys_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) {
-        sys_close(in);
-        return false;
+    static mapping header;
+    bool ok = sys_read_all(fd, &header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    out->header_matches = ok && want != nullptr && std::memcmp(&header, want, sizeof header) == 0;
+    const auto first = static_cast<off_t>(STORAGE_HEADER_SIZE);
+    const auto size = static_cast<off_t>(sizeof(storage_record_t));
+    off_t k = (out->size - first) / size;
+    out->good = first;
+    storage_record_t r{};
+    storage_record_t before{};
+    while (ok && k > 0) {
+        const off_t at = first + (k - 1) * size;
+        ok = read_record(fd, at, &r);
+        if (ok && record_follows(r, nullptr)) {
+            if (k == 1) {
+                out->good = at + size;
+                break;
+            }
+            ok = read_record(fd, at - size, &before);
+            if (ok && record_follows(r, &before)) {
+                out->good = at + size;
+                break;
+            }
+        }
+        --k;
     }
-    std::vector<char> buf(64 * 1024);
-    bool ok = true;
-    off_t copied = 0;
-    while (limit < 0 || copied < limit) {
-        size_t want = buf.size();
-        if (limit >= 0 && static_cast<off_t>(want) > limit - copied) {
-            want = static_cast<size_t>(limit - copied);
-        }
-        const ssize_t n = sys_read_all(in, buf.data(), want);
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) {
-            ok = limit < 0;  // the source ends before the length asked for
-            break;
-        }
-        if (sys_write_all(out, buf.data(), static_cast<size_t>(n)) != n) {
-            ok = false;
-            break;
-        }
-        copied += n;
-    }
-    sys_close(in);
-    ok = ok && sys_fsync(out) == 0;
-    ok = sys_close(out) == 0 && ok;
-    ok = ok && sys_rename(tmp.c_str(), to.c_str()) == 0;
-    if (!ok) {
-        sys_unlink(tmp.c_str());
-        return false;
-    }
-    return sys_fsync_dir(folder_of(to).c_str()) == 0;
+    sys_close(fd);
+    return ok;
 }
 
-bool storage_repair(const std::string &p) {
+}  // namespace
+
+bool storage_repair(const std::string &p) { return storage_repair(p, nullptr, nullptr); }
+
+bool storage_repair(const std::string &p, const mapping *want, TrendState *out) {
     const std::string flag = p + "_flag";
     const std::string backup = p + "_bu";
-    const off_t size = storage_file_size(p);
-    const off_t kept = usable_length(std::max<off_t>(size, 0));
+    TrendScan scan;
+    if (!scan_trend(p, want, &scan)) {
+        return false;
+    }
     const bool have_flag = storage_file_size(flag) >= 0;
     const off_t bu_size = storage_file_size(backup);
     bool changed = false;
-    if (!have_flag && bu_size >= 0 && usable_length(bu_size) > kept) {
-        // The last append did not complete and the file lost more than it.
+    TrendScan bu;
+    if (!have_flag && bu_size >= 0 && scan_trend(backup, want, &bu) && bu.good > scan.good) {
+        // An append of the earlier rule did not complete and the file lost
+        // more than it.
         sys_log(LOG_INFO, "Found a backup file - %s", backup.c_str());
-        if (!storage_copy_durably(backup, p, usable_length(bu_size))) {
+        if (!storage_copy_durably(backup, p, bu.good)) {
             sys_log(LOG_ERR, "Failed to restore %s from its backup", p.c_str());
             return false;
         }
         sys_log(LOG_INFO, "Energy file created from backup file - %s", p.c_str());
+        scan = bu;
+        scan.size = bu.good;
         changed = true;
-    } else if (size > kept) {
+    } else if (scan.size > scan.good) {
         sys_log(LOG_ERR, "Trend file %s ends in a torn record, cut to %lld bytes", p.c_str(),
-                static_cast<long long>(kept));
-        if (!storage_copy_durably(p, p, kept)) {
+                static_cast<long long>(scan.good));
+        if (!storage_copy_durably(p, p, scan.good)) {
             sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
             return false;
         }
+        scan.size = scan.good;
         changed = true;
     }
-    if (size < 0 && !changed) {
+    if (out != nullptr) {
+        out->length = std::max<off_t>(scan.size, 0);
+        out->header_matches = scan.header_matches;
+    }
+    if (scan.size < 0 && !changed) {
         // Nothing to repair; a backup of no file is left over.
         if (bu_size >= 0 && !remove_if_there(backup)) {
             sys_log(LOG_ERR, "Failed to remove the backup file - %s", backup.c_str());
@@ -293,7 +367,7 @@ bool storage_repair(const std::string &p) {
         return true;
     }
     // The file is whole again: mark it so, then drop what recovery used.
-    if (!create_flag(flag)) {
+    if (!storage_create_flag(flag)) {
         sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
         return false;
     }
@@ -302,7 +376,7 @@ bool storage_repair(const std::string &p) {
     }
     remove_if_there(backup + ".tmp");
     remove_if_there(p + ".tmp");
-    sys_fsync_dir(folder_of(p).c_str());
+    sys_fsync_dir(storage_folder_of(p).c_str());
     return true;
 }
 
@@ -381,38 +455,9 @@ void storage_cleanup(bool all, uint32_t load) {
     }
 }
 
-void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load) {
-    std::memset(r, 0, sizeof *r);
-    r->time = time;
-    r->set = d->set;
-    r->ts_begin = d->ts_begin;
-    r->ts_end = d->ts_end;
-    r->flags = static_cast<uint8_t>(d->flags & 0xFF);
-    r->samples = d->samples;
-    r->frequency = d->frequency;
-    r->set_u = d->set_u;
-    r->load = *load;
-}
-
-void storage_migrate() {
-    if (storage_file_size(STORAGE_MIGRATION_MARKER) >= 0) {
-        sys_log(LOG_INFO, "Data Migration - Old data already migrated once\n");
-    } else if (initDataMigration()) {
-        sys_log(LOG_INFO, "Data Migration Succeeded\n");
-        // The old files go first: a run cut short after that finds nothing
-        // left to convert and only sets the marker.
-        // One left behind is converted again (the same bytes) next time.
-        if (!logAndDeleteSetFilesMigrated()) {
-            sys_log(LOG_ERR, "Data Migration - old files left, converted again at the next start\n");
-        } else if (!create_flag(STORAGE_MIGRATION_MARKER) || sys_fsync_dir("/data") != 0) {
-            sys_log(LOG_ERR, "Failed to create %s", STORAGE_MIGRATION_MARKER);
-        }
-    } else {
-        sys_log(LOG_ERR, "Data Migration Failed\n");
-    }
-}
-
 bool storage_init(const mapping *m) {
+    // Records of the run before go to its files first.
+    writer_flush();
     std::lock_guard lock(storage_mutex);
     const time_t now = sys_time();
     if (now == static_cast<time_t>(-1)) {
@@ -430,12 +475,17 @@ bool storage_init(const mapping *m) {
         for (uint32_t l = 0; l < STORAGE_LOADS; ++l) {
             next_day[s][l] = next;
             storage_path(s, l, now, paths[s][l]);
-            if (tz_known) {
-                last_write_tzfile[s][l] = mtime;
-            }
+            // New files start here anyway: a zone change seen before them
+            // must not start yet another one at the first append.
+            last_write_tzfile[s][l] = tz_known ? mtime : 0;
         }
     }
     std::memcpy(&storage_mapping, m, sizeof storage_mapping);
+    for (auto &set : current) {
+        for (Current &c : set) {
+            c = Current{};
+        }
+    }
     make_folder("/data");
     for (uint32_t s = 0; s < STORAGE_SETS; ++s) {
         const std::string set_folder = "/data/set_" + std::to_string(s);
@@ -445,35 +495,28 @@ bool storage_init(const mapping *m) {
         }
     }
     storage_migrate();
+    // Cheap (a file's end is read), and a run that ended in a crash may have
+    // left the last record of a file that no later run continues.
+    recover_folders();
     storage_cleanup(true, 0);
     return true;
 }
 
-void storage_store_five_minutes(event_data_t *ev) {
+void storage_recover() {
     std::lock_guard lock(storage_mutex);
-    const data_set_t *d = ev->data;
-    const uint32_t s = d->set;
-    if (s >= STORAGE_SETS) {
-        sys_log(LOG_ERR, "Invalid voltage set %u, no trend records", s);
-        return;
-    }
-    const time_t now = sys_time();
-    if (now == static_cast<time_t>(-1)) {
-        sys_log(LOG_ERR, "failed to get timestamp");
-        return;
-    }
+    recover_folders();
+}
+
+namespace {
+
+using Batch = std::vector<std::pair<uint32_t, storage_record_t>>;  // load id, record
+
+// The writes of one five-minute result, on the file writer.
+void store_batch(uint32_t s, time_t now, const Batch &batch) {
+    std::lock_guard lock(storage_mutex);
     time_t mtime = 0;
     const bool tz_known = tz_mtime(&mtime);
-    storage_record_t record;
-    for (uint32_t slot = 0; slot < MAPPING_I_SET_MAX; ++slot) {
-        if (ev->set == nullptr || ev->set->isets[slot] == nullptr) {
-            continue;
-        }
-        const uint32_t l = d->sets_i[slot].load_id;
-        if (l >= STORAGE_LOADS) {
-            sys_log(LOG_ERR, "Invalid load id %u in slot %u, no trend record", l, slot);
-            continue;
-        }
+    for (const auto &[l, record] : batch) {
         const bool day_passed = now >= next_day[s][l];
         bool zone_changed = false;
         if (tz_known && mtime != last_write_tzfile[s][l]) {
@@ -495,9 +538,39 @@ void storage_store_five_minutes(event_data_t *ev) {
                 sys_log(LOG_ERR, "failed to get next timestamp");
             }
         }
-        storage_make_record(&record, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
-        append_record(paths[s][l], record);
+        append_record(s, l, now, record);
     }
+}
+
+}  // namespace
+
+void storage_store_five_minutes(event_data_t *ev) {
+    const data_set_t *d = ev->data;
+    const uint32_t s = d->set;
+    if (s >= STORAGE_SETS) {
+        sys_log(LOG_ERR, "Invalid voltage set %u, no trend records", s);
+        return;
+    }
+    const time_t now = sys_time();
+    if (now == static_cast<time_t>(-1)) {
+        sys_log(LOG_ERR, "failed to get timestamp");
+        return;
+    }
+    // The records are made here, the files written by the file writer.
+    auto batch = std::make_shared<Batch>();
+    for (uint32_t slot = 0; slot < MAPPING_I_SET_MAX; ++slot) {
+        if (ev->set == nullptr || ev->set->isets[slot] == nullptr) {
+            continue;
+        }
+        const uint32_t l = d->sets_i[slot].load_id;
+        if (l >= STORAGE_LOADS) {
+            sys_log(LOG_ERR, "Invalid load id %u in slot %u, no trend record", l, slot);
+            continue;
+        }
+        batch->emplace_back(l, storage_record_t{});
+        storage_make_record(&batch->back().second, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
+    }
+    writer_queue([s, now, batch] { store_batch(s, now, *batch); });
 }
 
 std::string storage_current_path(uint32_t set, uint32_t load) {

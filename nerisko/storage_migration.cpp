@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -41,6 +42,22 @@ std::vector<std::string> set1OutFilePath;
 
 old_record_t old_record;
 
+// The old files that cannot be converted (their header names no load of
+// their set, or their records carry other loads than it names), moved whole.
+std::vector<std::string> set0Kept;
+std::vector<std::string> set1Kept;
+
+std::vector<std::string> &kept_of(int n) { return n == 0 ? set0Kept : set1Kept; }
+
+bool seen_active(const uint8_t *header) {
+    for (size_t s = 0; s < MAPPING_U_SET_ID_MAX; ++s) {
+        if (header[offsetof(mapping, sets_u) + s * sizeof(mapping_u_set) + offsetof(mapping_u_set, active)] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<std::string> &names_of(int n) { return n == 0 ? set0timeStampFileName : set1timeStampFileName; }
 std::vector<std::string> &outputs_of(int n) { return n == 0 ? set0OutFilePath : set1OutFilePath; }
 
@@ -53,33 +70,44 @@ uint32_t u32_at(const uint8_t *p) {
 // The load ids of set folder n in slot order, as the processing of the old
 // header placed them: folder n holds the n-th active voltage set, whose
 // loads are the active ones naming its id, in mapping order.
+// A header that names no active load of the folder's set (a mapping saved
+// while its loads were switched off) still names the loads by their entries:
+// then every entry of the set's id counts, active or not (an entry of zeros
+// is no load), the set being the n-th active one or, with none active, the
+// n-th entry.
 bool loads_of(const uint8_t *header, int n, std::vector<uint32_t> *ids) {
-    ids->clear();
-    int seen = 0;
-    bool found = false;
-    uint32_t set_id = 0;
-    for (size_t s = 0; s < MAPPING_U_SET_ID_MAX && !found; ++s) {
-        const uint8_t *u = header + offsetof(mapping, sets_u) + s * sizeof(mapping_u_set);
-        if (u[offsetof(mapping_u_set, active)] == 0) {
+    for (bool active_only : {true, false}) {
+        ids->clear();
+        int seen = 0;
+        bool found = false;
+        uint32_t set_id = 0;
+        for (size_t s = 0; s < MAPPING_U_SET_ID_MAX && !found; ++s) {
+            const uint8_t *u = header + offsetof(mapping, sets_u) + s * sizeof(mapping_u_set);
+            if (u[offsetof(mapping_u_set, active)] == 0 && (active_only || seen_active(header))) {
+                continue;
+            }
+            if (seen++ == n) {
+                found = true;
+                set_id = u32_at(u + offsetof(mapping_u_set, id));
+            }
+        }
+        if (!found) {
             continue;
         }
-        if (seen++ == n) {
-            found = true;
-            set_id = u32_at(u + offsetof(mapping_u_set, id));
+        for (size_t j = 0; j < MAPPING_I_SET_MAX; ++j) {
+            const uint8_t *e = header + offsetof(mapping, sets_i) + j * sizeof(mapping_i_set);
+            const uint32_t id = u32_at(e + offsetof(mapping_i_set, id));
+            const bool named = std::any_of(e, e + sizeof(mapping_i_set), [](uint8_t b) { return b != 0; });
+            if ((e[offsetof(mapping_i_set, active)] != 0 || (!active_only && named)) &&
+                u32_at(e + offsetof(mapping_i_set, u_set_id)) == set_id && id < STORAGE_LOADS) {
+                ids->push_back(id);
+            }
+        }
+        if (!ids->empty()) {
+            return true;
         }
     }
-    if (!found) {
-        return false;
-    }
-    for (size_t j = 0; j < MAPPING_I_SET_MAX; ++j) {
-        const uint8_t *e = header + offsetof(mapping, sets_i) + j * sizeof(mapping_i_set);
-        const uint32_t id = u32_at(e + offsetof(mapping_i_set, id));
-        if (e[offsetof(mapping_i_set, active)] != 0 && u32_at(e + offsetof(mapping_i_set, u_set_id)) == set_id &&
-            id < STORAGE_LOADS) {
-            ids->push_back(id);
-        }
-    }
-    return !ids->empty();
+    return false;
 }
 
 std::string old_path(int n, const std::string &name) { return "/data/set_" + std::to_string(n) + "/" + name; }
@@ -146,6 +174,29 @@ bool slots_match(const std::vector<uint32_t> &ids, const std::string &path) {
     return true;
 }
 
+// Moves an old file that cannot be converted into the kept folder, durably;
+// it then counts as done (its copy under /data/backup stays too).
+bool keep_whole(int n, const std::string &name) {
+    const std::string set_folder = std::string(STORAGE_KEPT_FOLDER) + "/set_" + std::to_string(n);
+    for (const std::string &folder : {std::string(STORAGE_KEPT_FOLDER), set_folder}) {
+        if (sys_mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+            sys_log(LOG_ERR, "Data Migration - failed to create %s\n", folder.c_str());
+            return false;
+        }
+    }
+    const std::string to = set_folder + "/" + name;
+    if (sys_fsync_dir("/data") != 0 || sys_fsync_dir(STORAGE_KEPT_FOLDER) != 0 ||
+        sys_rename(old_path(n, name).c_str(), to.c_str()) != 0 || sys_fsync_dir(set_folder.c_str()) != 0 ||
+        sys_fsync_dir(("/data/set_" + std::to_string(n)).c_str()) != 0) {
+        sys_log(LOG_ERR, "Data Migration - failed to keep %s in %s\n", old_path(n, name).c_str(), to.c_str());
+        return false;
+    }
+    sys_log(LOG_ERR, "Data Migration - %s cannot be converted, kept whole in %s\n", old_path(n, name).c_str(),
+            to.c_str());
+    kept_of(n).push_back(name);
+    return true;
+}
+
 bool convert(int n, const std::string &name) {
     const std::string from = old_path(n, name);
     OldFile old;
@@ -158,8 +209,8 @@ bool convert(int n, const std::string &name) {
     }
     std::vector<uint32_t> ids;
     if (!loads_of(old.header, n, &ids)) {
-        sys_log(LOG_ERR, "Data Migration - no active load of set_%d in %s\n", n, from.c_str());
-        return false;
+        sys_log(LOG_ERR, "Data Migration - no load of set_%d in %s\n", n, from.c_str());
+        return keep_whole(n, name);
     }
     std::vector<int> fds(ids.size(), -1);
     std::vector<std::string> tmps(ids.size());
@@ -195,7 +246,8 @@ bool convert(int n, const std::string &name) {
     int got = 0;
     while ((got = old.next()) == 1) {
         if (!slots_match(ids, from)) {
-            return fail();
+            fail();
+            return keep_whole(n, name);
         }
         for (size_t k = 0; k < ids.size(); ++k) {
             storage_make_record(&r, old_record.time, &old_record.data, &old_record.data.sets_i[k]);
@@ -379,9 +431,21 @@ bool backupSetData() {
     return true;
 }
 
+namespace {
+
+bool is_kept(int n, const std::string &name) {
+    const auto &kept = kept_of(n);
+    return std::find(kept.begin(), kept.end(), name) != kept.end();
+}
+
+}  // namespace
+
 bool reReadTheFileToTest(int set) {
     bool ok = true;
     for (const std::string &name : names_of(set)) {
+        if (is_kept(set, name)) {
+            continue;
+        }
         ok = verify(set, name) && ok;
     }
     return ok;
@@ -392,6 +456,7 @@ bool initDataMigration() {
     for (int n = 0; n < 2; ++n) {
         names_of(n).clear();
         outputs_of(n).clear();
+        kept_of(n).clear();
         listed = list_old_files(n) && listed;
     }
     if (!listed) {
@@ -419,6 +484,9 @@ bool logAndDeleteSetFilesMigrated() {
     for (int n = 0; n < 2; ++n) {
         sys_log(LOG_INFO, "Number of set_%d files migrated: %d\n", n, static_cast<int>(names_of(n).size()));
         for (const std::string &name : names_of(n)) {
+            if (is_kept(n, name)) {
+                continue;
+            }
             const std::string path = old_path(n, name);
             sys_log(LOG_INFO, "Data set file migrated: %s\n", path.c_str());
             if (sys_unlink(path.c_str()) != 0) {
@@ -426,7 +494,26 @@ bool logAndDeleteSetFilesMigrated() {
                 all = false;
             }
         }
-        all = sys_fsync_dir(("/data/set_" + std::to_string(n)).c_str()) == 0 && all;
+        // A set folder with no old file (or none at all) has nothing to sync.
+        all = (names_of(n).empty() || sys_fsync_dir(("/data/set_" + std::to_string(n)).c_str()) == 0) && all;
     }
     return all;
+}
+
+void storage_migrate() {
+    if (storage_file_size(STORAGE_MIGRATION_MARKER) >= 0) {
+        sys_log(LOG_INFO, "Data Migration - Old data already migrated once\n");
+    } else if (initDataMigration()) {
+        sys_log(LOG_INFO, "Data Migration Succeeded\n");
+        // The old files go first: a run cut short after that finds nothing
+        // left to convert and only sets the marker.
+        // One left behind is converted again (the same bytes) next time.
+        if (!logAndDeleteSetFilesMigrated()) {
+            sys_log(LOG_ERR, "Data Migration - old files left, converted again at the next start\n");
+        } else if (!storage_create_flag(STORAGE_MIGRATION_MARKER) || sys_fsync_dir("/data") != 0) {
+            sys_log(LOG_ERR, "Failed to create %s", STORAGE_MIGRATION_MARKER);
+        }
+    } else {
+        sys_log(LOG_ERR, "Data Migration Failed\n");
+    }
 }

@@ -1,4 +1,5 @@
 #include "objects/analog_input.h"
+#include "objects/state_file.h"
 
 #include <cmath>
 #include <limits>
@@ -6,8 +7,7 @@
 
 #include "bacnet/stack/apdu.h"
 #include "objects/notification_class.h"
-#include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "device/program_services.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ void requireSize(const JsonItem &member, const char *key, size_t size) {
 }
 
 bool isTrue(const JsonItem &item) {
-    return stringToBool(item.getText());
+    return stateFileTrue(item.getText());
 }
 
 // The settings every analog class starts with.
@@ -218,21 +218,21 @@ void AnalogCommon::logCovResult(int result, bool withVdevLine) {
     case kSendUnconfirmed:
         return;
     case kSendNoBuffer:
-        logMessage(3, "No free buffer space available to send a COV notification");
+        programLog(3, "No free buffer space available to send a COV notification");
         return;
     case kSendNoInvokeId:
-        logMessage(3, "No free invoke IDs available to send a COV notification");
+        programLog(3, "No free invoke IDs available to send a COV notification");
         return;
     case kSendUnknownDevice:
         if (withVdevLine) {
-            logMessage(3, "Attempt to transmit from unknown VDEV!");
+            programLog(3, "Attempt to transmit from unknown VDEV!");
             return;
         }
         break;
     default:
         break;
     }
-    logMessage(6, "Send a COV notification, invoke ID [" + std::to_string(result) + "]");
+    programLog(6, "Send a COV notification, invoke ID [" + std::to_string(result) + "]");
 }
 
 // ---- MeasuredValue ----

@@ -2,8 +2,7 @@
 
 #include "device/alarm.h"
 #include "objects/clock.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
+#include "device/program_services.h"
 
 #include <cstring>
 
@@ -98,7 +97,7 @@ uint32_t BACnetObject::getDeviceInstance() const {
 // force, and a comparison made at every send would then turn every root
 // object into one of an unknown device until the next restart.
 void BACnetObject::setDeviceInstance(uint32_t v) {
-    const bool root = v == communicationConfig.getBaseInstance();
+    const bool root = v == programBaseInstance();
     Lock lock(fieldMutex);
     deviceInstance = v;
     rootMember = root;
@@ -242,7 +241,7 @@ void BACnetObject::correctLimits(void (BACnetObject::*apply)(double, std::vector
         (this->*apply)(v, lines);
     }
     for (const auto &line : lines) {
-        logMessage(3, line);
+        programLog(3, line);
     }
 }
 
@@ -267,7 +266,7 @@ void BACnetObject::setLimits(double high, double low, double deadband) {
         applyDeadband(deadband, lines);
     }
     for (const auto &line : lines) {
-        logMessage(3, line);
+        programLog(3, line);
     }
 }
 

@@ -1,5 +1,5 @@
 #include "objects/bacnet_object.h"
-#include "runtime/log.h"
+#include "device/program_services.h"
 
 #include <cstring>
 
@@ -73,7 +73,7 @@ PackedError BACnetObject::subscribeCov(const CovSubscriber &request) {
     if (covSubscriptions.size() >= kMaxSubscriptions) {
         return kErrorNoSpaceToAddListElement;
     }
-    logMessage(6, "Adding a new COV Subscription for objid " + std::to_string(request.monitoredObject));
+    programLog(6, "Adding a new COV Subscription for objid " + std::to_string(request.monitoredObject));
     CovSubscriber record = request;
     // The values belong to the request; the object fills its own when it sends.
     record.valueCount = 0;

@@ -1,7 +1,7 @@
 #include "objects/notification_class.h"
+#include "objects/state_file.h"
 
-#include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "device/program_services.h"
 
 #include <algorithm>
 #include <cstring>
@@ -79,16 +79,16 @@ BACnetDestination readRecipient(const JsonItem &entry) {
     if (entry.findChild("process") != entry.end()) {
         d.processId = unsignedOf(entry.requireChild("process"));
     }
-    d.issueConfirmed = stringToBool(requireChildKey(entry, "confirmed").getText()) ? 1 : 0;
+    d.issueConfirmed = stateFileTrue(requireChildKey(entry, "confirmed").getText()) ? 1 : 0;
     const JsonItem &days = requireArray(entry, "validdays", 7);
     for (size_t i = 0; i < 7; ++i) {
-        if (stringToBool(days.requireChildAt(i).getText())) {
+        if (stateFileTrue(days.requireChildAt(i).getText())) {
             d.validDays |= static_cast<uint8_t>(0x80 >> i);
         }
     }
     const JsonItem &transitions = requireArray(entry, "transitions", 3);
     for (size_t i = 0; i < 3; ++i) {
-        if (stringToBool(transitions.requireChildAt(i).getText())) {
+        if (stateFileTrue(transitions.requireChildAt(i).getText())) {
             d.transitions |= static_cast<uint8_t>(0x80 >> i);
         }
     }
@@ -332,7 +332,7 @@ bool NotificationClass::loadConfig(const std::string &directory) {
         }
         return [this, values, loaded, hasList] {
             if (!hasList) {
-                logMessage(LogLevel::Debug, "Empty recipeient-list");
+                programLog(7, "Empty recipeient-list");
             }
             // Appended to the recipients already listed, as one step.
             std::vector<BACnetDestination> merged = getRecipients();

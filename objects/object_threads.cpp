@@ -4,7 +4,7 @@
 #include <memory>
 #include <thread>
 
-#include "runtime/log.h"
+#include "device/program_services.h"
 
 std::atomic<bool> covTimerActive{false};
 std::atomic<bool> eventActive{false};
@@ -95,7 +95,7 @@ bool eventStopSeen() {
     if (eventActive.load()) {
         return false;
     }
-    logMessage(LogLevel::Notice, "Event Thread exiting.");
+    programLog(6, "Event Thread exiting.");
     return true;
 }
 

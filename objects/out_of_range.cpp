@@ -8,9 +8,7 @@
 #include "bacnet/stack/stack.h"
 #include "device/alarm.h"
 #include "objects/notification_class.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "device/program_services.h"
 
 namespace {
 
@@ -42,7 +40,7 @@ bool follows(const AlarmEntry &entry, int32_t alarmState) {
 }
 
 bool bacnetDatalink() {
-    const uint32_t type = communicationConfig.getDatalinkType();
+    const uint32_t type = programDatalinkType();
     return type >= static_cast<uint32_t>(DatalinkType::BacnetIp) &&
            type <= static_cast<uint32_t>(DatalinkType::BacnetMstp);
 }
@@ -158,7 +156,7 @@ void OutOfRangeReporter::tick(int elapsedMs) {
     const uint32_t delayNormal = delayMilliseconds(config.timeDelayNormal);
 
     if (kind_ == RangeClass::AnalogInput) {
-        logMessage(7, "Analog-Input " + std::to_string(object_.getInstance()) + " timedelay=" + std::to_string(r1) +
+        programLog(7, "Analog-Input " + std::to_string(object_.getInstance()) + " timedelay=" + std::to_string(r1) +
                           " timedelaynormal=" + std::to_string(r2));
     }
 
@@ -224,7 +222,7 @@ void OutOfRangeReporter::tick(int elapsedMs) {
             r2 = countDown(r2, e);
             object_.setTimeDelayNormalRemaining(r2);
             if (r2 == 0) {
-                logMessage(6, "Return to normal " + std::to_string(object_.getObjectIdentifier()));
+                programLog(6, "Return to normal " + std::to_string(object_.getObjectIdentifier()));
                 returnToNormal(kEventStateLowLimit);
             }
         } else {
@@ -313,7 +311,7 @@ std::string OutOfRangeReporter::fill(uint8_t from, uint8_t to, int32_t sourceKin
     }
 
     const std::string text = alarmBuildMessage(message);
-    logMessage(7, text);
+    programLog(7, text);
     object_.setEventMessageText(text, offnormal ? 0 : 2);
     return text;
 }
@@ -340,18 +338,18 @@ void OutOfRangeReporter::logResult(int result, bool toRecipient) const {
     case kSendUnconfirmed:
         return;
     case kSendNoBuffer:
-        logMessage(3, "No free buffer space available to send an event notification");
+        programLog(3, "No free buffer space available to send an event notification");
         return;
     case kSendNoInvokeId:
-        logMessage(3, toRecipient && kind_ != RangeClass::LargeAnalogValue
+        programLog(3, toRecipient && kind_ != RangeClass::LargeAnalogValue
                           ? "No free invoke IDs available to send an notification"
                           : "No free invoke IDs available to send an event notification");
         return;
     case kSendUnknownDevice:
-        logMessage(3, "Attempt to transmit from unknown VDEV!");
+        programLog(3, "Attempt to transmit from unknown VDEV!");
         return;
     default:
-        logMessage(6, "Sent an event notification, invoke ID [" + std::to_string(result) + "]");
+        programLog(6, "Sent an event notification, invoke ID [" + std::to_string(result) + "]");
         return;
     }
 }
@@ -406,7 +404,7 @@ int OutOfRangeReporter::sendTo(const BACnetDestination &recipient, uint8_t from,
                recipient.recipient.macLength == 0) {
         result = send(device, -1, nullptr, text);
     } else {
-        const BACnetAddress address = recipientAddress(recipient.recipient, communicationConfig.getDatalinkType());
+        const BACnetAddress address = recipientAddress(recipient.recipient, programDatalinkType());
         result = send(device, 0, &address, text);
     }
     logResult(result, true);
@@ -422,7 +420,7 @@ void OutOfRangeReporter::retryWaiting(uint32_t elapsed) {
     for (auto it = waiting_.begin(); it != waiting_.end();) {
         it->remainingMs = countDown(it->remainingMs, elapsed);
         if (it->remainingMs == 0) {
-            logMessage(3, "No binding to device " + std::to_string(it->recipient) +
+            programLog(3, "No binding to device " + std::to_string(it->recipient) +
                               ": an event notification is dropped");
             it = waiting_.erase(it);
             continue;
@@ -472,11 +470,11 @@ void OutOfRangeReporter::relay(uint8_t fromAlarm, uint8_t toAlarm) {
             continue;
         }
         if (kind_ == RangeClass::AnalogInput) {
-            logMessage(7, "Setting alarm state: " + std::to_string(fromAlarm) + " to " + std::to_string(toAlarm));
+            programLog(7, "Setting alarm state: " + std::to_string(fromAlarm) + " to " + std::to_string(toAlarm));
         }
         if (recipients == 0) {
             sendBroadcast(fromEvent, toEvent, entry->getSourceKind());
         }
-        tqrPutAlarmState("127.0.0.1", 8160, toAlarm, entry->getId());
+        programRelayAlarmState(entry->getId(), toAlarm);
     }
 }

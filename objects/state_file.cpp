@@ -1,6 +1,6 @@
 #include "objects/state_file.h"
 
-#include "runtime/log.h"
+#include "device/program_services.h"
 #include "meter/sysio.h"
 #include "objects/bacnet_object.h"
 
@@ -220,7 +220,7 @@ Parsed parseState(const std::string &text, const std::string &memberName, const 
 // Makes the names created, renamed or removed in the folder durable.
 void syncFolder(const StateFileOps &ops, const std::string &directory) {
     if (ops.fsyncDir(directory.c_str()) != 0) {
-        logMessage(3, "failed to sync the folder " + directory);
+        programLog(3, "failed to sync the folder " + directory);
     }
 }
 
@@ -235,7 +235,7 @@ void ensureFlag(const StateFileOps &ops, const std::string &directory, const std
         ops.close(fd);
         syncFolder(ops, directory);
     } else if (errno != EEXIST) {
-        logMessage(3, "failed to create the FLAG analog input file" + flag);
+        programLog(3, "failed to create the FLAG analog input file" + flag);
     }
 }
 
@@ -290,19 +290,19 @@ void BACnetObject::writeStateFile(const std::string &directory, const char *kind
     // the old main file, or a complete backup that the load prefers.
     const int fd = ops.open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
-        logMessage(1, "failed to backup analog input file" + main);
+        programLog(1, "failed to backup analog input file" + main);
         return;
     }
     const bool written = ops.write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                          ops.fsync(fd) == 0;
     const bool closed = ops.close(fd) == 0;
     if (!written || !closed) {
-        logMessage(1, "failed to backup analog input file" + main);
+        programLog(1, "failed to backup analog input file" + main);
         ops.unlink(backup.c_str());
         return;
     }
     if (ops.rename(backup.c_str(), main.c_str()) != 0) {
-        logMessage(1, "failed to rename analog input file" + backup);
+        programLog(1, "failed to rename analog input file" + backup);
         return;
     }
     syncFolder(ops, directory);
@@ -322,7 +322,7 @@ bool BACnetObject::readStateFile(const std::string &directory, const char *kind,
         if (parsed.failure.empty()) {
             parsed.apply();
             if (ops.rename(backup.c_str(), main.c_str()) != 0) {
-                logMessage(1, "failed to rename analog input file" + backup);
+                programLog(1, "failed to rename analog input file" + backup);
             } else {
                 syncFolder(ops, directory);
             }
@@ -330,19 +330,19 @@ bool BACnetObject::readStateFile(const std::string &directory, const char *kind,
             return true;
         }
         if (ops.unlink(backup.c_str()) != 0) {
-            logMessage(3, "failed to remove flag analog input file" + backup);
+            programLog(3, "failed to remove flag analog input file" + backup);
         } else {
             syncFolder(ops, directory);
         }
     }
     const auto text = readWhole(ops, main);
     if (!text) {
-        logMessage(7, "Failed to open " + main + ". Using factory defaults.");
+        programLog(7, "Failed to open " + main + ". Using factory defaults.");
         return false;
     }
     const Parsed parsed = parseState(*text, memberName, reader);
     if (!parsed.failure.empty()) {
-        logMessage(1, "Invalid data in " + main + " (" + parsed.failure + "). Using factory defaults.");
+        programLog(1, "Invalid data in " + main + " (" + parsed.failure + "). Using factory defaults.");
         return false;
     }
     parsed.apply();

@@ -1,6 +1,6 @@
 #include "objects/binary_value.h"
+#include "objects/state_file.h"
 #include "objects/multi_state_value.h"
-#include "runtime/tqr/transport.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void startValueObject(BACnetObject &o, uint32_t instance, const std::string &nam
 StateApply BACnetObject::readCommonKeys(const JsonItem &member) {
     requireKey(member, "object-name");
     requireKey(member, "out-of-service");
-    const bool outOfService = stringToBool(member.requireChild("out-of-service").getText());
+    const bool outOfService = stateFileTrue(member.requireChild("out-of-service").getText());
     return [this, outOfService] { setOutOfService(outOfService); };
 }
 

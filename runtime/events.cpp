@@ -278,7 +278,7 @@ int runtimeDeleteAlarmConfig() {
                        std::string("Cannot remove ") + alarmConfigFile + ": " + std::strerror(errno));
         }
     }
-    const int result = tqrPutAlarms("127.0.0.1", 8160, "[]", 0);
+    const int result = tqrPutAlarms(tqrHost, tqrPort, "[]", 0);
     if (result == 200) {
         logMessage(LogLevel::Notice, "Portal alarms successfully emptied.");
     }

@@ -14,8 +14,9 @@
 #include "meter/sysio.h"
 #include "objects/object_map.h"
 #include "objects/object_threads.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/log.h"
+#include "runtime/services.h"
 #include "runtime/state_dirs.h"
 #include "runtime/tqr/alarm_import.h"
 #include "runtime/tqr/config_import.h"
@@ -225,6 +226,10 @@ void runtimeFetchConfiguration() {
 }
 
 StartResult runtimeStart() {
+    // Once, at the first start: no thread of the stack or the objects runs
+    // yet, and later starts find the record in place.
+    static const bool servicesInstalled = (talvikInstallServices(), true);
+    (void)servicesInstalled;
     logMessage(LogLevel::Debug, "initialize ipc");
     if (!ipcOpen()) {
         logMessage(LogLevel::Emergency, "failed to initialize ipc");
@@ -370,9 +375,9 @@ StartResult runtimeRun() {
         std::this_thread::yield();
         if (runtimeRestarts().take()) {
             logMessage(LogLevel::Critical, "Restarting...");
-            runtimeRestarting = 1;
+            stackRestarting = 1;
             const StartResult result = runtimeRestart();
-            runtimeRestarting = 0;
+            stackRestarting = 0;
             if (result != StartResult::Running) {
                 return result;
             }

@@ -1,5 +1,6 @@
 #include "ulvora/poll.h"
 
+#include "runtime/tqr/address.h"
 #include "ulvora/log.h"
 #include "ulvora/parsers.h"
 #include "ulvora/server.h"
@@ -38,7 +39,7 @@ Endpoint g_data[] = {
 std::mutex g_fetch_mutex;
 TqrFetch g_fetch;
 
-const std::string kUrl = "http://127.0.0.1:8160";
+const std::string kUrl = tqrBaseUrl();
 
 TqrAnswer fetch(const std::string &path) {
     TqrFetch f;

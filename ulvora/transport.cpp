@@ -9,9 +9,6 @@
 
 namespace {
 
-const char kHost[] = "127.0.0.1";
-constexpr uint16_t kPort = 8160;
-
 // The transport's lines of the request under way on this thread.
 thread_local std::vector<std::string> *gathered = nullptr;
 
@@ -55,7 +52,7 @@ TqrAnswer tqr_transport_fetch(const std::string &path) {
     // The body is parsed by the poller, outside the transport: the parsers'
     // failure texts name the endpoint and the key, which the transport's
     // results (-1, -2) would lose.
-    const int result = tqrGet(kHost, kPort, path, [&](const char *body, size_t size, size_t count, void *) {
+    const int result = tqrGet(tqrHost, tqrPort, path, [&](const char *body, size_t size, size_t count, void *) {
         answer.body.assign(body, size * count);
         delivered = true;
         return 0;
@@ -69,8 +66,8 @@ TqrAnswer tqr_transport_fetch(const std::string &path) {
     answer.status = result > 0 && result != tqrRefused ? result : 0;
     answer.failure = joined(lines);
     if (answer.failure.empty()) {
-        answer.failure = result == tqrOk ? "TQR answered http://127.0.0.1:8160" + path + " without a body"
-                                         : "No answer from TQR server at http://127.0.0.1:8160" + path;
+        answer.failure = result == tqrOk ? "TQR answered " + tqrBaseUrl() + path + " without a body"
+                                         : "No answer from TQR server at " + tqrBaseUrl() + path;
     }
     return answer;
 }

@@ -4,6 +4,7 @@
 // whose values are held inline are theirs alone.
 
 #include "bacnet/app_memory.h"
+#include "bacnet/event_notification.h"
 #include "bacnet/property_decoder.h"
 #include "bacnet/property_encoder.h"
 #include "codec_internal.h"
@@ -1251,8 +1252,14 @@ void encEventLogRecord(Writer &w, const BACnetEventLogRecord &r) {
 }
 
 void releaseEventLogRecord(BACnetEventLogRecord *e) {
-    // The notification's own text blocks are released by the event
-    // services, which define the record.
+    // An owned notification is one the decoder built: its text and event
+    // values go with it. One the application lent stays as it is.
+    if (e->ownsNotification && e->notification != nullptr) {
+        EventLogNotification *n = e->notification;
+        propReleaseNotificationValues(&n->data, &n->values);
+        appFree(const_cast<CharString *>(n->text));
+        n->text = nullptr;
+    }
     releaseOwned(e->ownsNotification, e->notification);
 }
 
@@ -2211,6 +2218,36 @@ PackedError propDecodeLogMultipleRecord(const uint8_t **cursor, const uint8_t *e
     return 0;
 }
 
+namespace {
+
+// The room for the message text of a logged notification.
+constexpr uint32_t kLoggedTextRoom = 1000;
+
+// A logged notification into a record of its own, owned by out, with a text
+// block that goes again when the notification carries no text.
+PackedError decodeLoggedNotification(Reader &r, BACnetEventLogRecord *out) {
+    auto *n = static_cast<EventLogNotification *>(appCalloc(sizeof(EventLogNotification)));
+    if (n == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    out->notification = n;
+    out->ownsNotification = 1;
+    auto *text = static_cast<CharString *>(appCalloc(sizeof(CharString) + kLoggedTextRoom));
+    if (text == nullptr) {
+        return kErrorOutOfMemory;
+    }
+    n->text = text;
+    text->length = kLoggedTextRoom;
+    CODEC_TRY(propDecodeNotificationParameters(&r.p, r.end, &n->data, &n->values, text));
+    if (text->length == 0) {
+        appFree(text);
+        n->text = nullptr;
+    }
+    return 0;
+}
+
+}  // namespace
+
 PackedError propDecodeEventLogRecord(const uint8_t **cursor, const uint8_t *end, BACnetEventLogRecord *out) {
     Reader r{*cursor, end};
     CODEC_TRY(decDateTimeOpen(r, 0, &out->date, &out->time));
@@ -2222,11 +2259,25 @@ PackedError propDecodeEventLogRecord(const uint8_t **cursor, const uint8_t *end,
     } else if (atCtx(r, kEventLogDatumTimeChange)) {
         out->choice = kEventLogDatumTimeChange;
         CODEC_TRY(ctxReal(r, kEventLogDatumTimeChange, &out->timeChange));
+    } else if (atOpening(r, kEventLogDatumNotification)) {
+        out->choice = kEventLogDatumNotification;
+        CODEC_TRY(open(r, kEventLogDatumNotification));
+        const PackedError e = decodeLoggedNotification(r, out);
+        if (e != 0) {
+            releaseEventLogRecord(out);
+            return e;
+        }
+        if (const PackedError c = close(r, kEventLogDatumNotification); c != 0) {
+            releaseEventLogRecord(out);
+            return c;
+        }
     } else {
-        // Notifications are decoded by the event services.
-        return atOpening(r, kEventLogDatumNotification) ? kErrorInvalidDataType : kRejectInvalidTag;
+        return kRejectInvalidTag;
     }
-    CODEC_TRY(close(r, 1));
+    if (const PackedError c = close(r, 1); c != 0) {
+        releaseEventLogRecord(out);
+        return c;
+    }
     *cursor = r.p;
     return 0;
 }

@@ -17,13 +17,10 @@
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/bip.h"
 #include "device/application.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
-#include "runtime/state.h"
+#include "device/config.h"
 
 std::mutex appStackMutex;
 std::mutex appPropertyMutex;
-uint8_t runtimeRestarting = 0;
 
 uint32_t appMakeObjectId(uint32_t type, uint32_t instance) {
     return (type << 22) + instance;
@@ -42,11 +39,11 @@ bool appIsRootDevice(int32_t device) {
 }
 
 void appStackLock() {
-    mutexLock(appStackMutex);
+    appStackMutex.lock();
 }
 
 void appStackUnlock() {
-    mutexUnlock(appStackMutex);
+    appStackMutex.unlock();
 }
 
 void *appCalloc(uint32_t size) {
@@ -58,17 +55,15 @@ void appFree(void *block) {
 }
 
 int appGetLocalDateTime(LocalDateTime *out) {
-    TqrTime t = tqrTimeSnapshot();
-    if (!t.received) {
+    std::tm tm{};
+    int utcOffsetMinutes = 0;
+    if (!programTqrLocalTime(&tm, &utcOffsetMinutes)) {
         // Until TQR's first answer the system clock stands in, so the Device
         // object never reports a date of zeros.
         std::time_t now = std::time(nullptr);
-        std::tm local{};
-        localtime_r(&now, &local);
-        t.tqrLocalTime = local;
-        t.tqrTimezoneMinutes = static_cast<int>(local.tm_gmtoff / 60);
+        localtime_r(&now, &tm);
+        utcOffsetMinutes = static_cast<int>(tm.tm_gmtoff / 60);
     }
-    const std::tm &tm = t.tqrLocalTime;
     out->hour = static_cast<uint8_t>(tm.tm_hour);
     out->minute = static_cast<uint8_t>(tm.tm_min);
     out->second = static_cast<uint8_t>(tm.tm_sec);
@@ -78,12 +73,12 @@ int appGetLocalDateTime(LocalDateTime *out) {
     out->day = static_cast<uint8_t>(tm.tm_mday);
     out->weekday = static_cast<uint8_t>(tm.tm_wday == 0 ? 7 : tm.tm_wday);
     out->daylightSaving = tm.tm_isdst > 0 ? 1 : 0;
-    out->utcOffsetMinutes = static_cast<int16_t>(t.tqrTimezoneMinutes);
+    out->utcOffsetMinutes = static_cast<int16_t>(utcOffsetMinutes);
     return 1;
 }
 
 void logMessage(int level, const char *text) {
-    logMessage(level, std::string(text != nullptr ? text : ""));
+    programLog(level, text != nullptr ? text : "");
 }
 
 void appBipLog(const char *text) {
@@ -143,15 +138,15 @@ bool appGetInterfaceAddress(const char *name) {
         std::string broadcast;
         std::string netmask;
         if (!numericHost(entry->ifa_addr, address)) {
-            logMessage(1, "Retrieving IPv4 Address failed: " + address);
+            programLog(1, "Retrieving IPv4 Address failed: " + address);
             break;
         }
         if (!numericHost(entry->ifa_broadaddr, broadcast)) {
-            logMessage(1, "Retrieving Broadcast Address failed: " + broadcast);
+            programLog(1, "Retrieving Broadcast Address failed: " + broadcast);
             break;
         }
         if (!numericHost(entry->ifa_netmask, netmask)) {
-            logMessage(1, "Retrieving Netmask failed: " + netmask);
+            programLog(1, "Retrieving Netmask failed: " + netmask);
             break;
         }
         bipOwnAddress = ipv4Of(entry->ifa_addr);

@@ -13,9 +13,7 @@
 #include "bacnet/tags.h"
 #include "device/application.h"
 #include "device/object_sets.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "device/config.h"
 
 namespace {
 
@@ -70,7 +68,7 @@ uint32_t bbmdAddress() {
         return 0;
     }
     if (inet_pton(AF_INET, text.c_str(), &address) != 1) {
-        logMessage(4, "BBMD address \"" + text + "\" is not an IPv4 address; no BBMD registration");
+        programLog(4, "BBMD address \"" + text + "\" is not an IPv4 address; no BBMD registration");
         return 0;
     }
     return address.s_addr;
@@ -268,15 +266,14 @@ uint32_t appDeviceWriteProperty(int32_t device, uint8_t mode, uint32_t, uint32_t
         return error;
     }
     // A failed push keeps the new values in memory only; the answer stays 0.
-    int rc = tqrPutCommunication("127.0.0.1", 8160, "/api/v1/config/communication", communicationConfig,
-                                 tqrPutDone);
+    int rc = programStoreCommunication();
     if (rc != 0) {
-        logMessage(3, "Communication configuration not stored by TQR (" + std::to_string(rc) + ")");
+        programLog(3, "Communication configuration not stored by TQR (" + std::to_string(rc) + ")");
     }
     if (nameChanged) {
-        rc = tqrPutSiteInfo("127.0.0.1", 8160, "/api/v1/config/info", siteInfo, tqrPutDone);
+        rc = programStoreSiteInfo();
         if (rc != 0) {
-            logMessage(3, "Site information not stored by TQR (" + std::to_string(rc) + ")");
+            programLog(3, "Site information not stored by TQR (" + std::to_string(rc) + ")");
         }
     }
     return 0;

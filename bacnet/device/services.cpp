@@ -17,10 +17,7 @@
 #include "bacnet/stack/notify.h"
 #include "device/application.h"
 #include "device/object_sets.h"
-#include "runtime/config.h"
-#include "runtime/log.h"
-#include "runtime/state.h"
-#include "runtime/tqr/transport.h"
+#include "device/config.h"
 
 namespace {
 
@@ -343,29 +340,29 @@ EventSummary *appGetEventInformation(int32_t device, uint32_t, int32_t lastObjec
 // ---- passcode, DeviceCommunicationControl, ReinitializeDevice ----
 
 uint32_t appCheckPasscode(const CharString *passcode) {
-    return tqrLogin("127.0.0.1", 8160, textOf(passcode)) == 200 ? 0 : kPasswordFailure;
+    return programLogin(textOf(passcode)) == 200 ? 0 : kPasswordFailure;
 }
 
 uint32_t appDeviceCommunicationControl(int32_t, uint8_t state, uint32_t durationMs, const CharString *passcode) {
     if (passcode == nullptr) {
-        logMessage(1, "Invalid login attempt for DeviceCommunicationControl (no passcode).");
+        programLog(1, "Invalid login attempt for DeviceCommunicationControl (no passcode).");
         return kPasswordFailure;
     }
     if (appCheckPasscode(passcode) != 0) {
-        logMessage(1, "Invalid login attempt for DeviceCommunicationControl (wrong passcode).");
+        programLog(1, "Invalid login attempt for DeviceCommunicationControl (wrong passcode).");
         return kPasswordFailure;
     }
     const std::string minutes = std::to_string(durationMs / 60000);
     switch (state) {
         case 0:
-            logMessage(6, "Rec'd a DCC request to enable comm with a valid passcode.");
+            programLog(6, "Rec'd a DCC request to enable comm with a valid passcode.");
             break;
         case 1:
-            logMessage(6, "Rec'd a DCC request to disable comm with a valid passcode. Disabling comms for " +
+            programLog(6, "Rec'd a DCC request to disable comm with a valid passcode. Disabling comms for " +
                               minutes + " minutes.");
             break;
         case 2:
-            logMessage(6,
+            programLog(6,
                        "Rec'd a DCC request to disable initiation of comms with a valid passcode. Disabling "
                        "initiation of comms for " +
                            minutes + " minutes.");
@@ -378,20 +375,20 @@ uint32_t appDeviceCommunicationControl(int32_t, uint8_t state, uint32_t duration
 
 uint32_t appReinitializeDevice(int32_t, uint32_t state, const CharString *passcode) {
     if (passcode == nullptr) {
-        logMessage(1, "Invalid login attempt for ReinitializeDevice (no passcode).");
+        programLog(1, "Invalid login attempt for ReinitializeDevice (no passcode).");
         return kPasswordFailure;
     }
     if (appCheckPasscode(passcode) != 0) {
-        logMessage(1, "Invalid login attempt for ReinitializeDevice (wrong passcode).");
+        programLog(1, "Invalid login attempt for ReinitializeDevice (wrong passcode).");
         return kPasswordFailure;
     }
     if (state == kReinitializeWarmstart) {
-        logMessage(1, "Warm boot requested for root device, restarting.");
-        resetRequested.store(true);
+        programLog(1, "Warm boot requested for root device, restarting.");
+        programRequestRestart();
         return 0;
     }
     if (state == kReinitializeColdstart) {
-        logMessage(1, "Cold boot requested for root device, just logging it.");
+        programLog(1, "Cold boot requested for root device, just logging it.");
         return 0;
     }
     return kServiceRequestDenied;

@@ -7,7 +7,7 @@
 #include "bacnet/stack/app.h"
 #include "device/application.h"
 #include "device/object_sets.h"
-#include "runtime/config.h"
+#include "device/config.h"
 
 uint16_t vdevGetNetwork() {
     return communicationConfig.getNetwork();

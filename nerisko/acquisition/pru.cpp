@@ -111,7 +111,9 @@ void hand_over(int buffer) {
         return;  // taken already, by the other thread
     }
     std::memcpy(snapshot, live, kHalfBytes);
-    std::atomic_thread_fence(std::memory_order_acquire);
+#if !defined(__SANITIZE_THREAD__)  // which does not model fences
+    std::atomic_thread_fence(std::memory_order_acquire);  // the copy is read before the tick word again
+#endif
     const auto *copy = half_at(snapshot, 0);
     // The PRU writes a half from its first block on: a first tick word that
     // is still the same after the copy means the copy holds no newer sample.
@@ -171,8 +173,12 @@ void *irq_thread(void *arg) {
                 // The lock keeps the two threads' copies apart.
                 std::lock_guard lock(pru_irq_mutex);
                 last = !run_threads;
-                take_halves(t);
+                // Cleared before the copy: a half raised while this thread
+                // is late or copying wakes it again rather than merging into
+                // the event it has taken (the halves' ticks tell a half
+                // already copied).
                 prussdrv_pru_clear_event(t->evtout, t->sysevt);
+                take_halves(t);
             }
             if (last) {
                 sys_log(LOG_NOTICE, "Stopping %s thread", t->name);

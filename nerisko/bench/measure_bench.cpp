@@ -10,7 +10,7 @@
 // are suspended here.
 //
 // BM_ChainWithOutputs adds what a closed second drives: energy registers and
-// the durable energy-file save, minute and five-minute results, demand with
+// their energy-file save once a minute, minute and five-minute results, demand with
 // its file, the result nodes and the live data. It counts wall time, so the
 // disk's fsyncs count too. BM_EnergySave is one save of one set's energy
 // file (backup, flag, file, flag) on the disk under the temporary folder.

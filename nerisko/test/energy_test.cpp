@@ -340,6 +340,61 @@ TEST_F(Energy, RestartAfterFailedSavesKeepsRegisters) {
     EXPECT_TRUE(registers_from(five_cycle_avg_buf[0], 6.0));
 }
 
+// The registers reach the file once a minute of closed seconds, and at
+// once where a restart, an EX stop or a clean stop would otherwise lose what
+// they gained since; a billing reset asks for a save at the next second.
+TEST_F(Energy, SavedOnceAMinuteAndWheneverTheyWouldBeLost) {
+    auto file_from = [&](double base) {
+        const std::string f = root.get("/data/energy_set_0");
+        avg_buf_t b{};
+        if (f.size() != kImage) {
+            return false;
+        }
+        std::memcpy(&b, f.data(), kImage);
+        return registers_from(b, base);
+    };
+    enum class End { restart, stop, billing_reset };
+    for (End end : {End::restart, End::stop, End::billing_reset}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        std::filesystem::remove_all(root.host("/data"));
+        restart();
+        avg_buf_t &a = five_cycle_avg_buf[0];
+        for (int second = 1; second <= 59; ++second) {
+            fill_registers(&a, second);
+            agg_energy_second_closed(&a, 0);
+        }
+        EXPECT_FALSE(std::filesystem::exists(root.host("/data/energy_set_0"))) << "59 seconds: no save yet";
+        fill_registers(&a, 60);
+        agg_energy_second_closed(&a, 0);
+        EXPECT_TRUE(file_from(60));
+        for (int second = 61; second <= 70; ++second) {
+            fill_registers(&a, second);
+            agg_energy_second_closed(&a, 0);
+        }
+        EXPECT_TRUE(file_from(60));
+        switch (end) {
+        case End::restart:
+            agg_init();
+            EXPECT_TRUE(registers_from(five_cycle_avg_buf[0], 70)) << "nothing lost over the restart";
+            break;
+        case End::stop:
+            agg_energy_stop();
+            break;
+        case End::billing_reset:
+            stats_reset_peak_demand();
+            fill_registers(&a, 71);
+            agg_energy_second_closed(&a, 0);
+            EXPECT_TRUE(file_from(71));
+            fill_registers(&a, 72);
+            agg_energy_second_closed(&a, 0);
+            EXPECT_TRUE(file_from(71)) << "one save asked, one made";
+            continue;
+        }
+        EXPECT_TRUE(file_from(70));
+        EXPECT_TRUE(std::filesystem::exists(root.host("/data/energy_set_flag0")));
+    }
+}
+
 // ---- minute and five-minute results ----
 
 std::vector<data_set_t> minutes;

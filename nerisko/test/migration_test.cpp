@@ -219,14 +219,55 @@ TEST_F(Migration, FailedBackupKeepsEverything) {
     }
 }
 
-// A record whose slot carries another load than the header names there is
-// not put into the wrong load's file: the old data stays.
-TEST_F(Migration, SlotsThatDoNotMatchTheHeaderKeepTheOldFile) {
-    const std::string h = old_header(true, false, {{0, 7, 0}, {1, 12, 0}});
-    old_file(0, "1600000000", h, {{1600000000, 1.0f}}, {12, 7});
-    storage_migrate();
-    EXPECT_FALSE(exists("/data/migrationSucess"));
-    EXPECT_TRUE(exists("/data/set_0/1600000000"));
+// Old files that name no active load of their set are converted under the
+// loads their header names; those that cannot be converted at all (no load
+// of the set, records that carry other loads than the header names there:
+// never into the wrong load's file) are kept whole in the kept folder. Either
+// way the migration completes, and the next start backs nothing up again.
+TEST_F(Migration, CompletesOnceWithFilesThatNameNoActiveLoad) {
+    struct Case {
+        const char *name;
+        std::vector<Load> loads;
+        std::vector<uint32_t> record_ids;
+        bool loads_active;
+        bool converted;
+    } const cases[] = {
+        {"loads switched off", {{0, 7, 0}, {2, 12, 0}}, {7, 12}, false, true},
+        {"no load of the set", {{0, 7, 1}}, {7}, true, false},
+        {"slots carry other loads", {{0, 7, 0}, {1, 12, 0}}, {12, 7}, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root.host("/data"));
+        olds.clear();
+        wants.clear();
+        meter::host::log_clear();
+        std::string h = old_header(true, false, c.loads);
+        if (!c.loads_active) {
+            for (const Load &l : c.loads) {
+                h[168 + 224 * l.entry + 12] = 0;
+            }
+        }
+        old_file(0, "1600000000", h, {{1600000000, 1.0f}, {1600000300, 2.0f}}, c.record_ids);
+        const std::string old = olds.begin()->second;
+        storage_migrate();
+        EXPECT_TRUE(exists("/data/migrationSucess"));
+        EXPECT_FALSE(exists("/data/set_0/1600000000"));
+        EXPECT_TRUE(root.get("/data/backup/set_0/1600000000") == old);
+        if (c.converted) {
+            expect_converted();
+        } else {
+            EXPECT_TRUE(root.get("/data/unmigrated/set_0/1600000000") == old);
+            for (const auto &[path, content] : wants) {
+                EXPECT_FALSE(exists(path)) << path;
+            }
+        }
+        fs::remove_all(root.host("/data/backup"));
+        meter::host::log_clear();
+        storage_migrate();  // the next start
+        EXPECT_FALSE(exists("/data/backup"));
+        EXPECT_TRUE(meter::host::log_has(LOG_INFO, "Data Migration - Old data already migrated once\n"));
+    }
 }
 
 // A failure (disk full and the like), a crash or a power cut at every step:

@@ -163,14 +163,22 @@ bool all_later(const Snapshot &a, const Snapshot &b) {
 }
 
 // What a start finds in the energy files of a set, read by the test
-// itself: the file when its flag is there, else the backup. Load totals by
-// slot.
+// itself: the file when its flag is there, else the backup; zeros when the
+// run before saved nothing. Load totals by slot.
 bool stored_energy(const std::string &root, uint32_t set, double out[48][11]) {
     const std::string n = std::to_string(set);
     const bool flag = std::filesystem::exists(root + "/data/energy_set_flag" + n);
     std::string f = slurp(root + (flag ? "/data/energy_set_" : "/data/energy_set_bu") + n);
     if (f.size() != 56312) {
         f = slurp(root + "/data/energy_set_" + n);
+    }
+    if (f.empty()) {
+        for (size_t l = 0; l < 48; ++l) {
+            for (size_t e = 0; e < 11; ++e) {
+                out[l][e] = 0.0;
+            }
+        }
+        return true;
     }
     if (f.size() != 56312) {
         return false;
@@ -183,49 +191,56 @@ bool stored_energy(const std::string &root, uint32_t set, double out[48][11]) {
     return true;
 }
 
-// Killed (SIGKILL) at 50 random moments of a sped-up run and started again
-// each time: no register that only rises falls or comes back at zero, and
-// what is lost is less than two seconds of energy.
-TEST_F(ProgramRun, KilledAtRandomMomentsLosesUnderTwoSeconds) {
-    // Three times real time: each second of results costs two durable saves
-    // and a hundred node writes, which a faster pace on a loaded machine
-    // would let fall behind.
-    setenv("METER_PRU_TIME_SCALE", "3", 1);
+// Killed (SIGKILL) at 30 random moments of a sped-up run and started again
+// each time: the registers are saved once a minute, so what is lost is at
+// most a minute of energy; no register that only rises falls, and the run
+// goes on from what was kept. A clean stop at the end loses nothing.
+TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
+    // Ten times real time: a simulated minute and a half is 9 s.
+    setenv("METER_PRU_TIME_SCALE", "10", 1);
     const std::string node = root.path() + "/dev/zor_data/load/48";
     const bool rising[11] = {false, true, false, true, true, true, true, true, true, true, true};
     std::mt19937 random(14);
-    std::uniform_int_distribution<int> moment_ms(0, 400);
+    std::uniform_int_distribution<int> moment_ms(0, 9000);
     Snapshot before;
     double stored[2][48][11] = {};
+    double kept_before[2][48][11] = {};
     double per_second[48][11] = {};
-    for (int round = 0; round <= 50; ++round) {
+    auto check_kept = [&](const Snapshot &at_end, double seconds, const Snapshot *next_run) {
+        for (size_t m = 0; m < 48; ++m) {
+            if (!at_end.active[m]) {
+                continue;
+            }
+            const double *kept = stored[at_end.set[m]][at_end.slot[m]];
+            const double *earlier = kept_before[at_end.set[m]][at_end.slot[m]];
+            for (size_t e = 0; e < 11; ++e) {
+                if (!rising[e]) {
+                    continue;
+                }
+                const std::string what = "load record " + std::to_string(m) + " register " + std::to_string(e);
+                EXPECT_GE(kept[e], earlier[e]) << what << ": a kept register never falls";
+                EXPECT_LE(at_end.energy[m][e] - kept[e], seconds * per_second[m][e] + 1e-9) << what;
+                if (next_run != nullptr) {
+                    EXPECT_GE(next_run->energy[m][e], kept[e]) << what << ": the run goes on from what was kept";
+                }
+            }
+        }
+        std::memcpy(kept_before, stored, sizeof stored);
+    };
+    for (int round = 0; round <= 30; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::filesystem::remove(node);
         run({"-d"});
         Snapshot first;
-        const auto limit = std::chrono::steady_clock::now() + 30s;
+        const auto limit = std::chrono::steady_clock::now() + 60s;
         while (!snapshot(node, &first)) {
             ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
             std::this_thread::sleep_for(5ms);
         }
         if (round > 0) {
-            for (size_t m = 0; m < 48; ++m) {
-                if (!before.active[m]) {
-                    continue;
-                }
-                const double *kept = stored[before.set[m]][before.slot[m]];
-                for (size_t e = 0; e < 11; ++e) {
-                    if (!rising[e] || before.energy[m][e] == 0.0) {
-                        continue;
-                    }
-                    const std::string what = "load record " + std::to_string(m) + " register " + std::to_string(e);
-                    ASSERT_GT(kept[e], 0.0) << what;
-                    EXPECT_LT(before.energy[m][e] - kept[e], 2.0 * per_second[m][e]) << what;
-                    EXPECT_GE(first.energy[m][e], kept[e]) << what << ": the run goes on from what was kept";
-                }
-            }
+            check_kept(before, 61.0, &first);
         }
-        if (round == 50) {
+        if (round == 30) {
             break;
         }
         // One more second to learn each register's rate, then a random moment.
@@ -234,9 +249,11 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesUnderTwoSeconds) {
             ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
             std::this_thread::sleep_for(2ms);
         }
+        // The scenario's rates are steady: the largest second seen is the
+        // rate (a second that a loaded machine cut short adds less).
         for (size_t m = 0; m < 48; ++m) {
             for (size_t e = 0; e < 11; ++e) {
-                per_second[m][e] = second_one.energy[m][e] - first.energy[m][e];
+                per_second[m][e] = std::max(per_second[m][e], second_one.energy[m][e] - first.energy[m][e]);
             }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(moment_ms(random)));
@@ -247,8 +264,13 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesUnderTwoSeconds) {
         ASSERT_TRUE(stored_energy(root.path(), 1, stored[1]));
     }
     unsetenv("METER_PRU_TIME_SCALE");
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(snapshot(node, &before));
     ASSERT_EQ(kill(pid, SIGINT), 0);
-    EXPECT_NE(wait_end(5000ms), -1);
+    EXPECT_NE(wait_end(10000ms), -1);
+    ASSERT_TRUE(stored_energy(root.path(), 0, stored[0]));
+    ASSERT_TRUE(stored_energy(root.path(), 1, stored[1]));
+    check_kept(before, 0.0, nullptr);  // the stop saved what the last result showed, or later
 }
 
 // Print mode: 640 samples of the 9 ADCs of the default front end, written

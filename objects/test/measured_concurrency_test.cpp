@@ -9,7 +9,7 @@
 #include "objects/analog_input.h"
 #include "objects/notification_class.h"
 #include "objects/pulse_converter.h"
-#include "runtime/config.h"
+#include "device/config.h"
 
 #include <gtest/gtest.h>
 
@@ -69,6 +69,12 @@ TEST(MeasuredConcurrency, PollerCovTimerMainAndEventThreadsAtOnce) {
 #ifdef OBJECTS_REAL_SENDERS
     harness::Stack stack;
     ASSERT_TRUE(stack.started());
+    // The datalink and the base instance of the configuration records, as
+    // the program provides them.
+    ProgramServices services;
+    services.datalinkType = [](void *) { return communicationConfig.getDatalinkType(); };
+    services.baseInstance = [](void *) { return communicationConfig.getBaseInstance(); };
+    programSetServices(services);
 #else
     fake_stack::reset();
 #endif

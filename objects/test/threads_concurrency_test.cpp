@@ -14,7 +14,7 @@
 #include "objects/notification_class.h"
 #include "objects/object_threads.h"
 #include "objects/pulse_converter.h"
-#include "runtime/config.h"
+#include "device/config.h"
 
 #include <gtest/gtest.h>
 

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -71,6 +73,38 @@ struct State {
     std::vector<meter::host::LogLine> log;
     Fault fault;
     meter::host::PowerJournal journal;
+    std::map<int, std::string> plain_paths;  // descriptor -> board path
+    std::map<std::string, meter::host::FileIo> io;
+    std::atomic<unsigned> fsync_ms{0};
+    std::atomic<unsigned> write_ms{0};
+    State() { slow_flash_from_environment(); }
+    void slow_flash_from_environment() {
+        fsync_ms = milliseconds_of(meter::host::kFsyncMsVariable);
+        write_ms = milliseconds_of(meter::host::kWriteMsVariable);
+    }
+    static unsigned milliseconds_of(const char *variable) {
+        const char *text = std::getenv(variable);
+        if (text == nullptr) {
+            return 0;
+        }
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(text, &end, 10);
+        return end != text && *end == '\0' && v <= 60000 ? static_cast<unsigned>(v) : 0;
+    }
+};
+
+// The time a slow flash takes for one call, spent when it goes out of scope:
+// declared before the call's lock, it waits after the lock is released.
+struct SlowStep {
+    unsigned ms = 0;
+    SlowStep() = default;
+    SlowStep(const SlowStep &) = delete;
+    SlowStep &operator=(const SlowStep &) = delete;
+    ~SlowStep() {
+        if (ms != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        }
+    }
 };
 
 State &state() {
@@ -525,6 +559,7 @@ int sys_open(const char *board_path, int flags, mode_t mode) {
     int fd = ::open(host.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) {
         s.plain.insert(fd);
+        s.plain_paths[fd] = path;
     }
     return fd;
 }
@@ -535,6 +570,7 @@ int sys_close(int fd) {
     if (s.nodes.erase(fd) != 0 || s.passthrough.erase(fd) != 0) {
         return ::close(fd);
     }
+    s.plain_paths.erase(fd);
     const Step step = s.plain.erase(fd) != 0 ? next_step(s) : Step::run;
     if (stopped(step)) {
         // The descriptor is gone whatever close reports, as with the kernel.
@@ -569,12 +605,17 @@ ssize_t sys_write(int fd, const void *buf, size_t count) {
         return ::write(fd, buf, count);
     }
     State &s = state();
+    SlowStep slow;
     std::lock_guard lock(s.mutex);
     auto it = s.nodes.find(fd);
     if (it != s.nodes.end()) {
         return model_write(s, it->second, buf, count);
     }
-    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    const bool plain = s.plain.count(fd) != 0;
+    const Step step = plain ? next_step(s) : Step::run;
+    if (plain) {
+        slow.ms = s.write_ms;
+    }
     if (step == Step::fail && s.fault.mode != meter::host::Mode::power_cut && count > 1) {
         // The device failed or the program died in the middle of the write.
         s.journal.before_write(fd, count / 2);
@@ -588,7 +629,13 @@ ssize_t sys_write(int fd, const void *buf, size_t count) {
         count /= 2;
     }
     s.journal.before_write(fd, count);
-    return ::write(fd, buf, count);
+    const ssize_t n = ::write(fd, buf, count);
+    if (plain && n > 0) {
+        meter::host::FileIo &io = s.io[s.plain_paths[fd]];
+        io.bytes += static_cast<uint64_t>(n);
+        ++io.writes;
+    }
+    return n;
 }
 
 off_t sys_lseek(int fd, off_t offset, int whence) {
@@ -606,17 +653,23 @@ off_t sys_lseek(int fd, off_t offset, int whence) {
 
 int sys_fsync(int fd) {
     State &s = state();
+    SlowStep slow;
     std::lock_guard lock(s.mutex);
     if (s.nodes.count(fd) != 0) {
         return 0;
     }
-    const Step step = s.plain.count(fd) != 0 ? next_step(s) : Step::run;
+    const bool plain = s.plain.count(fd) != 0;
+    const Step step = plain ? next_step(s) : Step::run;
     if (stopped(step)) {
         return refuse(step);
     }
     const int rc = ::fsync(fd);
     if (rc == 0) {
         s.journal.fsynced(fd);
+    }
+    if (plain) {
+        slow.ms = s.fsync_ms;
+        ++s.io[s.plain_paths[fd]].syncs;
     }
     return rc;
 }
@@ -665,12 +718,15 @@ int sys_list_dir(const char *board_path, std::vector<std::string> *names) {
 }
 
 int sys_fsync_dir(const char *board_path) {
+    SlowStep slow;
     return path_call([&](State &s) {
         const std::string path = meter::meter_path(board_path);
         const int rc = sysio_fsync_dir(path);
         if (rc == 0) {
             s.journal.folder_fsynced(path);
         }
+        slow.ms = s.fsync_ms;
+        ++s.io[board_path].syncs;
         return rc;
     });
 }
@@ -781,6 +837,26 @@ void reset() {
     s.log.clear();
     s.fault = Fault{};
     s.journal.start(meter::meter_root());
+    s.io.clear();
+    s.slow_flash_from_environment();
+}
+
+void slow_flash(unsigned fsync_ms, unsigned write_ms) {
+    State &s = state();
+    s.fsync_ms = fsync_ms;
+    s.write_ms = write_ms;
+}
+
+std::map<std::string, FileIo> io_counts() {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    return s.io;
+}
+
+void io_clear() {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    s.io.clear();
 }
 
 bool dev_mem_ready() {

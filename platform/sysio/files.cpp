@@ -51,7 +51,9 @@ ssize_t sys_write_all(int fd, const void *buf, size_t count) {
     return n;
 }
 
-int sys_replace_file(const char *board_path, const void *data, size_t size, mode_t mode) {
+namespace {
+
+int replace_file(const char *board_path, const void *data, size_t size, mode_t mode, bool sync_folder) {
     const std::string tmp = std::string(board_path) + ".tmp";
     const int fd = sys_open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
     if (fd < 0) {
@@ -66,11 +68,21 @@ int sys_replace_file(const char *board_path, const void *data, size_t size, mode
     }
     if (written) {
         if (sys_rename(tmp.c_str(), board_path) == 0) {
-            return sys_fsync_dir(sysio_folder_of(board_path).c_str());
+            return sync_folder ? sys_fsync_dir(sysio_folder_of(board_path).c_str()) : 0;
         }
         err = errno;
     }
     sys_unlink(tmp.c_str());  // the target keeps its old content
     errno = err;
     return -1;
+}
+
+}  // namespace
+
+int sys_replace_file(const char *board_path, const void *data, size_t size, mode_t mode) {
+    return replace_file(board_path, data, size, mode, true);
+}
+
+int sys_replace_file_lazily(const char *board_path, const void *data, size_t size, mode_t mode) {
+    return replace_file(board_path, data, size, mode, false);
 }

@@ -54,7 +54,7 @@ nlohmann::ordered_json ctJson(bool en, double a, double p, double s, double q, c
 
 } // namespace
 
-Generator::Generator(const nlohmann::ordered_json &mapping) {
+Generator::Generator(const nlohmann::ordered_json &mapping, double frequency) : frequency_(frequency) {
     for (const auto &entry : arrayOf(mapping, "loads")) {
         if (!isTrue(entry, "active")) {
             continue;
@@ -87,7 +87,7 @@ void Generator::compute() {
     const double t = static_cast<double>(steps_);
     for (size_t n = 0; n < inputs_.size(); ++n) {
         Input &in = inputs_[n];
-        in.freq = 60 + 0.01 * std::sin(0.1 * t + static_cast<double>(n));
+        in.freq = frequency_ + 0.01 * std::sin(0.1 * t + static_cast<double>(n));
         for (int k = 0; k < 3; ++k) {
             in.v[k] = in.voltage * (1 + 0.002 * std::sin(0.3 * t + k + static_cast<double>(n)));
             in.thd[k] = 1.5 + 0.2 * std::sin(0.05 * t + k);

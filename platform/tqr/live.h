@@ -16,7 +16,8 @@ namespace tqr {
 // mapping give the same answers after the same number of steps.
 class Generator {
   public:
-    explicit Generator(const nlohmann::ordered_json &mapping);
+    // frequency: the voltage inputs' nominal frequency in Hz.
+    explicit Generator(const nlohmann::ordered_json &mapping, double frequency = 60);
     void step();
     uint64_t steps() const { return steps_; }
     // The answers of GET /api/v1/data/loads, inputs and pulses.
@@ -45,6 +46,7 @@ class Generator {
     };
     void compute();
     uint64_t steps_ = 0;
+    double frequency_ = 60;
     std::vector<Load> loads_;
     std::vector<Input> inputs_;
     uint64_t counts_[2] = {};

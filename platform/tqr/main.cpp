@@ -11,14 +11,15 @@
 namespace {
 
 const char *const kUsage =
-    "usage: tqr [--listen ADDR:PORT] [--scenario DIR] [--pincode TEXT] [--loads N]\n"
-    "           [--live generated|meter] [--notify-velsard]\n"
+    "usage: tqr [--listen ADDR:PORT] [--scenario DIR] [--pincode TEXT] [--loads N] [--velsard]\n"
+    "           [--live meter|generated] [--notify-velsard]\n"
     "  --listen ADDR:PORT   where to serve (default 127.0.0.1:8160; port 0 picks one)\n"
     "  --scenario DIR       one JSON file per endpoint below /api/v1 (DIR/config/static.json ...)\n"
     "  --pincode TEXT       the pincode that POST /api/v1/login accepts (default 1234)\n"
     "  --loads N            loads of three CTs of the built-in meter, 1 to 48 (default 4)\n"
-    "  --live generated     live data from the generator, a step a second (default)\n"
-    "  --live meter         live data from Nerisko's result nodes under METER_ROOT\n"
+    "  --velsard            the built-in meter's mapping, pulse configuration and settings from velsard\n"
+    "  --live meter         live data from Nerisko's result nodes under METER_ROOT (default)\n"
+    "  --live generated     live data from the generator, a step a second\n"
     "  --notify-velsard     each accepted alarm PUT makes the velsard stand-in announce NewAlarmState\n";
 
 int usage(const std::string &why) {
@@ -44,6 +45,9 @@ int main(int argc, char **argv) {
     tqr::Options options;
     options.port = 8160;
     options.mode = tqr::LiveMode::running;
+    // The program stands beside the meter: what it serves is what Nerisko
+    // measures, unless a test asks for the generator.
+    options.live = tqr::LiveSource::meter;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string &out) {
@@ -85,6 +89,8 @@ int main(int argc, char **argv) {
                 return usage("--live needs generated or meter");
             }
             options.live = v == "meter" ? tqr::LiveSource::meter : tqr::LiveSource::generated;
+        } else if (arg == "--velsard") {
+            options.fromVelsard = true;
         } else if (arg == "--notify-velsard") {
             options.notifyVelsard = true;
         } else {

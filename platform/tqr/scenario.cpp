@@ -14,8 +14,6 @@ const char *const scenarioEndpoints[11] = {
 
 namespace {
 
-constexpr unsigned kBaseInstance = 1000;
-
 nlohmann::ordered_json mapping(int loads) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (int l = 0; l < loads; ++l) {
@@ -89,7 +87,8 @@ std::map<std::string, nlohmann::ordered_json> builtInScenario(int loads) {
     return s;
 }
 
-std::map<std::string, nlohmann::ordered_json> loadScenario(const std::string &dir, int loads) {
+std::map<std::string, nlohmann::ordered_json> loadScenario(const std::string &dir, int loads,
+                                                           std::set<std::string> *fromFiles) {
     std::map<std::string, nlohmann::ordered_json> s = builtInScenario(loads);
     if (dir.empty()) {
         return s;
@@ -109,6 +108,9 @@ std::map<std::string, nlohmann::ordered_json> loadScenario(const std::string &di
             throw std::runtime_error(file + " is not a JSON object or array");
         }
         s[endpoint] = std::move(value);
+        if (fromFiles != nullptr) {
+            fromFiles->insert(endpoint);
+        }
     }
     return s;
 }

@@ -19,12 +19,14 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "live.h"
 #include "scenario.h"
+#include "velsard_config.h"
 
 namespace tqr {
 namespace {
@@ -335,6 +337,7 @@ struct StandIn::State {
     Options options;
     std::map<std::string, Json> scenario; // as read at start
     std::map<std::string, Json> store;    // with what was PUT since
+    std::set<std::string> fromFiles;      // endpoints the scenario folder gives
 
     RecordingServer server;
     std::thread listener;
@@ -356,13 +359,21 @@ struct StandIn::State {
     GDBusConnection *bus = nullptr;
     std::mutex busMutex;
 
+    std::unique_ptr<VelsardReader> velsard; // with Options::fromVelsard
+    bool velsardFailing = false;            // under mutex
+
     explicit State(Options o) : options(std::move(o)) {
         if (options.loads < 1 || options.loads > 48) {
             throw std::runtime_error("--loads must be 1 to 48");
         }
-        scenario = loadScenario(options.scenarioDir, options.loads);
+        scenario = loadScenario(options.scenarioDir, options.loads, &fromFiles);
+        if (options.fromVelsard) {
+            velsard = std::make_unique<VelsardReader>();
+            const VelsardConfig config = velsard->read(kBaseInstance);
+            takeFromVelsard(scenario, config);
+        }
         store = scenario;
-        generator = Generator(store["config/mapping"]);
+        generator = Generator(store["config/mapping"], nominalFrequency());
         mode = options.mode;
     }
 
@@ -381,6 +392,9 @@ struct StandIn::State {
     void notifyVelsard();
     void releaseAll();
     void tick();
+    void takeFromVelsard(std::map<std::string, Json> &endpoints, const VelsardConfig &config);
+    std::optional<VelsardConfig> readVelsard(const std::string &method, const std::string &path);
+    double nominalFrequency();
 };
 
 namespace {
@@ -421,7 +435,16 @@ void StandIn::State::serve(const httplib::Request &req, httplib::Response &res) 
         control(req.method, path, req, res);
         return;
     }
+    const std::optional<VelsardConfig> fresh = readVelsard(req.method, path);
     std::unique_lock<std::mutex> lock(mutex);
+    if (fresh) {
+        const Json mapping = store["config/mapping"];
+        takeFromVelsard(store, *fresh);
+        // The generator follows a new mapping from its first step.
+        if (store["config/mapping"] != mapping) {
+            generator = Generator(store["config/mapping"], nominalFrequency());
+        }
+    }
     if (log.size() >= kMaxLogged) {
         log.pop_front();
         ++dropped;
@@ -567,6 +590,62 @@ void StandIn::State::api(const std::string &method, const std::string &path, con
             }
         }
         fail(res, 404, "no such alarm");
+    }
+}
+
+// Called with mutex held. What the scenario folder gives stays, and so do
+// the site texts of the information.
+void StandIn::State::takeFromVelsard(std::map<std::string, Json> &endpoints, const VelsardConfig &config) {
+    if (fromFiles.count("config/mapping") == 0) {
+        endpoints["config/mapping"] = config.mapping;
+    }
+    if (fromFiles.count("config/pulse") == 0) {
+        endpoints["config/pulse"] = config.pulse;
+    }
+    if (fromFiles.count("config/info") == 0) {
+        Json &defaults = endpoints["config/info"]["defaults"];
+        for (auto member = config.defaults.begin(); member != config.defaults.end(); ++member) {
+            defaults[member.key()] = member.value();
+        }
+    }
+}
+
+// Called with mutex held.
+double StandIn::State::nominalFrequency() {
+    const Json &info = store.count("config/info") != 0 ? store["config/info"] : scenario["config/info"];
+    if (info.is_object() && info.contains("defaults") && info["defaults"].is_object()) {
+        const Json &f = info["defaults"]["frequency"];
+        if (f.is_number() && f.get<double>() > 0) {
+            return f.get<double>();
+        }
+    }
+    return 60;
+}
+
+// velsard's configuration for a request that answers from it, read before
+// the stand-in's lock is taken; nothing when it cannot be read (the last
+// one read stays, and the failure is told once until a read succeeds).
+std::optional<VelsardConfig> StandIn::State::readVelsard(const std::string &method, const std::string &path) {
+    static const std::set<std::string> users = {"/api/v1/config/mapping", "/api/v1/config/pulse",
+                                                "/api/v1/config/info", "/api/v1/data/loads", "/api/v1/data/inputs"};
+    if (!velsard || method != "GET" || users.count(path) == 0) {
+        return std::nullopt;
+    }
+    try {
+        VelsardConfig config = velsard->read(kBaseInstance);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (velsardFailing) {
+            std::cerr << "tqr: velsard's configuration is read again" << std::endl;
+            velsardFailing = false;
+        }
+        return config;
+    } catch (const std::exception &e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!velsardFailing) {
+            std::cerr << "tqr: " << e.what() << "; the configuration read before stays" << std::endl;
+            velsardFailing = true;
+        }
+        return std::nullopt;
     }
 }
 

@@ -32,7 +32,16 @@ const KeyType kKeys[] = {
 };
 
 // A plausible meter: two voltage sets, four active three-CT loads on a
-// 48-channel front end, pulse output on load 1.
+// 48-channel front end, pulse output on the first load. Load ids count from
+// 0, as the measurement program takes them; "Load N" is id N - 1.
+//
+// The record leaves some fields to velsard; the stand-in gives them a
+// meaning that the TQR stand-in serves: a voltage set's extra_1 is its
+// nominal line-to-neutral voltage in volts and extra_2 its service type
+// (1 4-wire wye ... 5 2-wire single phase).
+constexpr guint kNominalVoltage = 230;
+constexpr guint kServiceWye = 1;
+
 GVariant *default_mapping() {
     GVariantBuilder sets_u;
     g_variant_builder_init(&sets_u, G_VARIANT_TYPE("a(ubuuduuuuuuuua(ub))"));
@@ -41,8 +50,8 @@ GVariant *default_mapping() {
         g_variant_builder_init(&chans, G_VARIANT_TYPE("a(ub)"));
         for (guint k = 0; k < 3; k++)
             g_variant_builder_add(&chans, "(ub)", set * 3 + k, TRUE);
-        g_variant_builder_add(&sets_u, "(ubuuduuuuuuuua(ub))", set, TRUE, 0u, 0u, 1.0, 0u, 0u, 0u, 0u, 0u, 0u,
-                              0u, 0u, &chans);
+        g_variant_builder_add(&sets_u, "(ubuuduuuuuuuua(ub))", set, TRUE, kNominalVoltage, kServiceWye, 1.0, 0u,
+                              0u, 0u, 0u, 0u, 0u, 0u, 0u, &chans);
     }
     GVariantBuilder sets_i;
     g_variant_builder_init(&sets_i, G_VARIANT_TYPE("a(uuubsa(ububudddd))"));
@@ -57,8 +66,7 @@ GVariant *default_mapping() {
         }
         char name[32];
         g_snprintf(name, sizeof name, "Load %u", load + 1);
-        g_variant_builder_add(&sets_i, "(uuubsa(ububudddd))", load + 1, 0u, load < 2 ? 0u : 1u, active, name,
-                              &cts);
+        g_variant_builder_add(&sets_i, "(uuubsa(ububudddd))", load, 0u, load < 2 ? 0u : 1u, active, name, &cts);
     }
     GVariantBuilder tail;
     g_variant_builder_init(&tail, G_VARIANT_TYPE("ai"));
@@ -72,7 +80,8 @@ GVariant *default_pulse_config() {
     g_variant_builder_init(&b, G_VARIANT_TYPE("a(ibbiidiiuuuuuuuu)"));
     for (int n = 0; n < 3; n++) {
         gboolean on = n == 2;
-        g_variant_builder_add(&b, "(ibbiidiiuuuuuuuu)", 0, on, on, 0, 19, 1.0, 100, 1, 0u, 0u, 0u, 0u, 0u, 0u,
+        // The output counts the imported energy of load id 0.
+        g_variant_builder_add(&b, "(ibbiidiiuuuuuuuu)", 0, on, on, 0, 19, 1.0, 100, 0, 0u, 0u, 0u, 0u, 0u, 0u,
                               0u, 0u);
     }
     return g_variant_builder_end(&b);
@@ -82,9 +91,12 @@ std::vector<std::pair<std::string, GVariant *>> defaults() {
     return {
         {"mapping", default_mapping()},
         {"pulse_config", default_pulse_config()},
-        // power-factor sign 0, demand window 15 min, billing day 1 at midnight
+        // backlight 100 %, power-factor sign 0, nominal frequency 50 Hz, demand
+        // window 15 min, billing day 1 at midnight (values 0, 1, 2, 3, 5, 6;
+        // the backlight and the frequency are the stand-in's meaning of two
+        // values that velsard keeps for others)
         {"device_config",
-         g_variant_new("(uuuuuuuuuuuuuuu)", 0u, 0u, 0u, 15u, 0u, 1u, 0u, 0u, 0u, 0u, 0u, 0u, 0u, 0u, 0u)},
+         g_variant_new("(uuuuuuuuuuuuuuu)", 100u, 0u, 50u, 15u, 0u, 1u, 0u, 0u, 0u, 0u, 0u, 0u, 0u, 0u, 0u)},
         {"test_config", g_variant_new_parsed("([('',), ('',), ('',), ('',)], uint32 0, false)")},
         {"serials", g_variant_new("(sss)", "ZM-000001", "ZM-000001", "ZM-000001")},
         {"bacnet_config", g_variant_new("(buuuusuusuuuusu)", TRUE, 1u, 38400u, 47808u, 1000u, "Meter", 1000u,

@@ -269,7 +269,8 @@ class TalvikEndToEnd : public ::testing::Test {
 
     void startTqr() {
         tqr = std::make_unique<Program>(std::vector<std::string>{
-            "ip", "netns", "exec", meterNs, TQR_PATH, "--listen", "127.0.0.1:8160", "--notify-velsard"});
+            "ip", "netns", "exec", meterNs, TQR_PATH, "--listen", "127.0.0.1:8160", "--notify-velsard",
+            "--live", "generated"});
         ASSERT_TRUE(tqr->waitFor("tqr: listening on 127.0.0.1:8160"));
         // Live values stay until the test changes them.
         ASSERT_EQ(tqrRequest("POST", "/_stub/live/freeze", ""), 200);

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "meter/json.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/events.h"
 #include "runtime/log.h"
-#include "runtime/tqr/transport.h"
+#include "runtime/tqr/config_put.h"
 
 JsonItem tqrReadBody(const char *body, size_t size, size_t count, const std::string &invalidLine, LogLevel level) {
     const std::string text(body, size * count);

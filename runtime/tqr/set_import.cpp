@@ -8,7 +8,7 @@
 
 #include "bacnet/enums.h"
 #include "meter/json.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/log.h"
 #include "runtime/tqr/parse_support.h"
 #include "runtime/tqr/transport.h"

@@ -50,10 +50,6 @@ HeaderList headerList(const std::vector<std::string> &lines) {
 // standard output, libcurl's default.
 size_t discardBody(char *, size_t size, size_t count, void *) { return size * count; }
 
-std::string baseUrl(const std::string &host, uint16_t port) {
-    return "http://" + host + ":" + std::to_string(port);
-}
-
 // A handle with what every request sets: no signals (the calling thread
 // may not be the main one), bounded connect and transfer times, answers
 // dropped unless the caller collects them.
@@ -256,7 +252,7 @@ int tqrGet(const std::string &host, uint16_t port, const std::string &path, cons
     {
         std::lock_guard<std::mutex> lock(tqrMutex);
         try {
-            url = baseUrl(host, port) + (path.empty() || path[0] != '/' ? "/" : "") + path;
+            url = tqrBaseUrl(host, port) + (path.empty() || path[0] != '/' ? "/" : "") + path;
             std::string body;
             Easy h = newHandle(url);
             HeaderList list = headerList({"content-type: application/json"});
@@ -325,17 +321,17 @@ bool tqrWaitResponse(const std::atomic<uint8_t> &flag, const std::string &timeou
 // ---- PUT and POST ----
 
 int tqrPutAlarms(const std::string &host, uint16_t port, const std::string &body, int) {
-    return putAlarmBody(baseUrl(host, port) + "/api/v1/config/alarms", body);
+    return putAlarmBody(tqrBaseUrl(host, port) + "/api/v1/config/alarms", body);
 }
 
 int tqrPutAlarmState(const std::string &host, uint16_t port, int state, int alarmId) {
-    return putAlarmBody(baseUrl(host, port) + "/api/v1/config/alarm/" + std::to_string(alarmId) + "/state",
+    return putAlarmBody(tqrBaseUrl(host, port) + "/api/v1/config/alarm/" + std::to_string(alarmId) + "/state",
                         "{\n \"state\":" + std::to_string(state) + "\n}");
 }
 
 int tqrLogin(const std::string &host, uint16_t port, const std::string &passcode) {
     int result = tqrNoStatus;
-    const std::string url = baseUrl(host, port) + "/api/v1/login";
+    const std::string url = tqrBaseUrl(host, port) + "/api/v1/login";
     {
         std::lock_guard<std::mutex> lock(tqrMutex);
         try {
@@ -359,70 +355,12 @@ int tqrLogin(const std::string &host, uint16_t port, const std::string &passcode
     return result;
 }
 
-int tqrPutSiteInfo(const std::string &host, uint16_t port, const std::string &path, const SiteInfo &info,
-                   const TqrCompletion &completion) {
+int tqrPutConfiguration(const std::string &host, uint16_t port, const std::string &path,
+                        const std::function<std::string()> &body, const TqrCompletion &completion) {
     int result = CURLE_FAILED_INIT;
-    const std::string url = baseUrl(host, port) + path;
-    {
-        std::lock_guard<std::mutex> lock(tqrMutex);
-        try {
-            JsonItem texts(JsonItemType::Object);
-            texts.setName("siteinfo");
-            texts.appendChild(JsonItem("name", info.getName()));
-            texts.appendChild(JsonItem("site", info.getSite()));
-            texts.appendChild(JsonItem("addr1", info.getAddr1()));
-            texts.appendChild(JsonItem("addr2", info.getAddr2()));
-            texts.appendChild(JsonItem("loc1", info.getLoc1()));
-            texts.appendChild(JsonItem("loc2", info.getLoc2()));
-            texts.appendChild(JsonItem("panel", info.getPanel()));
-            texts.appendChild(JsonItem("type", info.getType()));
-            JsonItem body(JsonItemType::Object);
-            body.appendChild(texts);
-            result = putConfiguration(url, body.toCompactText(), completion);
-        } catch (const std::exception &e) {
-            say(3, "PUT " + url + " failed: " + e.what());
-        }
-    }
-    tqrResponseCv.notify_all();
-    return result;
-}
-
-int tqrPutCommunication(const std::string &host, uint16_t port, const std::string &path,
-                        const CommunicationConfig &config, const TqrCompletion &completion) {
-    int result = CURLE_FAILED_INIT;
-    const std::string url = baseUrl(host, port) + path;
+    const std::string url = tqrBaseUrl(host, port) + path;
     try {
-        JsonItem body(JsonItemType::Object);
-        body.appendChild(JsonItem("type", config.getTypeName(static_cast<int>(config.getDatalinkType()))));
-        // TQR's Modbus settings belong to Ulvora: they go back as TQR sent them.
-        JsonItem modbus = config.getModbus();
-        if (modbus.getType() != JsonItemType::Object) {
-            modbus = JsonItem(JsonItemType::Object);
-            modbus.appendChild(JsonItem("address", 1u));
-            modbus.appendChild(JsonItem("port", 502u));
-            modbus.appendChild(JsonItem("baudrate", config.getBaudRate()));
-        } else {
-            modbus = modbus.deepCopy();
-        }
-        modbus.setName("modbus");
-        body.appendChild(modbus);
-        JsonItem bacnet(JsonItemType::Object);
-        bacnet.setName("bacnet");
-        bacnet.appendChild(JsonItem("port", static_cast<unsigned>(config.getUdpPort())));
-        bacnet.appendChild(JsonItem("baudrate", config.getBaudRate()));
-        bacnet.appendChild(JsonItem("baseInstance", config.getBaseInstance()));
-        bacnet.appendChild(JsonItem("baseName", config.getBaseName()));
-        bacnet.appendChild(JsonItem("network", static_cast<unsigned>(config.getNetwork())));
-        bacnet.appendChild(JsonItem("physicalnetwork", static_cast<unsigned>(config.getPhysicalNetwork())));
-        bacnet.appendChild(JsonItem("bbmdAddress", config.getBbmdAddress()));
-        bacnet.appendChild(JsonItem("bbmdTtl", static_cast<unsigned>(config.getBbmdTtl())));
-        bacnet.appendChild(JsonItem("macAddress", static_cast<unsigned>(config.getMacAddress())));
-        bacnet.appendChild(JsonItem("maxMaster", static_cast<unsigned>(config.getMaxMaster())));
-        bacnet.appendChild(JsonItem("maxInfoFrames", static_cast<unsigned>(config.getMaxInfoFrames())));
-        bacnet.appendChild(JsonItem("bbmdIPv6Address", config.getBbmdIpv6Address()));
-        bacnet.appendChild(JsonItem("multiCastAddress", static_cast<unsigned>(config.getMulticastScope())));
-        body.appendChild(bacnet);
-        result = putConfiguration(url, body.toCompactText(), completion);
+        result = putConfiguration(url, body(), completion);
     } catch (const std::exception &e) {
         say(3, "PUT " + url + " failed: " + e.what());
     }

@@ -2,12 +2,16 @@
 // datatype. The first octet picks the object type, property and array index;
 // the rest is the value as a WriteProperty carries it, normally ending in the
 // closing tag 0x3F. Whatever decodes must encode, decode again to the same
-// octets, and release every block it took.
+// octets, and release every block it took. The notifications that event-log
+// records hold are encoded by the event services, whose encoder the target
+// installs as the stack does at its start.
 
 #include "app_memory_counting.h"
 #include "bacnet/pdu_buffer.h"
 #include "bacnet/property_decoder.h"
 #include "bacnet/property_encoder.h"
+#include "bacnet/stack/notify.h"
+#include "test_app.h"
 #include "value_targets.h"
 
 #include <cstdio>
@@ -62,6 +66,13 @@ PackedError decodeFrom(const Target &t, const uint8_t *data, size_t size, Proper
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The stack links against an application: the tests' one stands by.
+    testapp::configure(testapp::Config{});
+    svcInstallEventLogEncoder();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) {

@@ -123,8 +123,8 @@ TEST_F(ValueCodec, RefusesMalformedValues) {
         {"log-multiple bit string of 5 octets", kObjTrendLogMultiple, kPropLogBuffer, -1,
          {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 1, 1, 1, 1, 0x0F, 0x1E, 0x1E, 0x5D, 0x06, 0x00, 1, 2, 3, 4, 5, 0x1F, 0x1F},
          kErrorOutOfMemory, 1},
-        {"event-log notification (left to the event services)", kObjEventLog, kPropLogBuffer, -1,
-         {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 1, 1, 1, 1, 0x0F, 0x1E, 0x1E, 0x1F, 0x1F}, kErrorInvalidDataType, 1},
+        {"event-log notification without parameters", kObjEventLog, kPropLogBuffer, -1,
+         {0x0E, 0xA4, 0x7C, 1, 1, 1, 0xB4, 1, 1, 1, 1, 0x0F, 0x1E, 0x1E, 0x1F, 0x1F}, kRejectInvalidTag, 1},
     };
     for (const Refusal &c : cases) {
         PropertyValue v;

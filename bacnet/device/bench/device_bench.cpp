@@ -13,7 +13,7 @@
 #include "device/object_sets.h"
 #include "e2e_wire.h"
 #include "fake_link.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "set_builder.h"
 #include "temp_root.h"
 

@@ -31,7 +31,7 @@
 #include "device/application.h"
 #include "device/object_sets.h"
 #include "objects/object_threads.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/log.h"
 #include "runtime/state.h"
 #include "runtime/state_dirs.h"
@@ -386,9 +386,9 @@ int main(int argc, char **argv) {
         if (resetRequested.exchange(false)) {
             stopThreads(values);
             saveAndClear();
-            runtimeRestarting = 1;
+            stackRestarting = 1;
             stackShutdown();
-            runtimeRestarting = 0;
+            stackRestarting = 0;
             if (!buildAndLoad(o) || !startStack(o)) {
                 return 1;
             }

@@ -20,7 +20,10 @@
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/datalink.h"
 #include "bacnet/stack/npdu.h"
+#include "bacnet/stack/stack.h"
 #include "meter/root.h"
+
+uint8_t stackRestarting = 0;
 
 namespace {
 
@@ -169,7 +172,7 @@ bool mstpInit(const DeviceRecord *record) {
     const MstpTtyOps *tty = ops.load();
     mstpUp = false;
     int fd = mstpFd.load();
-    if (fd >= 0 && !runtimeRestarting) {
+    if (fd >= 0 && !stackRestarting) {
         // Left open by a restart onto another port: one descriptor only.
         tty->close(fd);
         fd = -1;
@@ -233,7 +236,7 @@ void mstpClose() {
     const MstpTtyOps *tty = ops.load();
     int saved = mstpSavedLineDiscipline;
     (void)tty->ioctl(fd, TIOCSETD, pointer(&saved));
-    if (!runtimeRestarting) {
+    if (!stackRestarting) {
         tty->close(fd);
         mstpFd = -1;
     }

@@ -58,10 +58,10 @@ class Mstp : public ::testing::Test {
         harness::installMstpEmulator();
         testapp::clearLog();
         testapp::resetCounters();
-        runtimeRestarting = 0;
+        stackRestarting = 0;
     }
     void TearDown() override {
-        runtimeRestarting = 0;
+        stackRestarting = 0;
         stackShutdown();
         harness::uninstallMstpEmulator();
     }
@@ -336,13 +336,13 @@ TEST_F(Mstp, PeerRequestsAreAnswered) {
 
 TEST_F(Mstp, RestartKeepsTheOneDescriptorAndAttachesAgain) {
     ASSERT_TRUE(start());
-    runtimeRestarting = 1;
+    stackRestarting = 1;
     stackShutdown();
     auto s = mstpemu::state();
     EXPECT_EQ(s.lineDiscipline, 0);
     EXPECT_EQ(s.openDescriptors, 1);
     ASSERT_TRUE(start());
-    runtimeRestarting = 0;
+    stackRestarting = 0;
     s = mstpemu::state();
     EXPECT_EQ(s.opens, 1);
     EXPECT_EQ(s.closes, 0);
@@ -351,7 +351,7 @@ TEST_F(Mstp, RestartKeepsTheOneDescriptorAndAttachesAgain) {
     EXPECT_EQ(serve().size(), 1u);
 
     // A restart onto B/IP keeps the tty, the next MS/TP start uses it.
-    runtimeRestarting = 1;
+    stackRestarting = 1;
     stackShutdown();
     {
         harness::Stack bip(mstpConfig(), kPortBip);
@@ -359,7 +359,7 @@ TEST_F(Mstp, RestartKeepsTheOneDescriptorAndAttachesAgain) {
         stackShutdown();
         EXPECT_TRUE(start());
     }
-    runtimeRestarting = 0;
+    stackRestarting = 0;
     EXPECT_EQ(mstpemu::state().opens, 1);
     stackShutdown();
     EXPECT_EQ(mstpemu::state().openDescriptors, 0);

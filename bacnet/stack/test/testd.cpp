@@ -361,10 +361,10 @@ int main(int argc, char **argv) {
             // stack does, and starts again after it; the MS/TP line stays
             // open across it.
             notifier.stop();
-            runtimeRestarting = 1;
+            stackRestarting = 1;
             stackShutdown();
             bool restarted = stackInit(port);
-            runtimeRestarting = 0;
+            stackRestarting = 0;
             if (!restarted) {
                 std::fprintf(stderr, "bacnet-testd: the datalink did not restart\n");
                 return 1;

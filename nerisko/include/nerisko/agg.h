@@ -35,9 +35,10 @@ extern avg_buf_t five_cycle_avg_buf[2];
 extern avg_buf_t one_minute_avg_buf[2];
 extern avg_buf_t five_minute_avg_buf[2];
 
-// Clears the accumulators (the next result of each set opens a new second,
-// minute and five minutes) and restores the energy registers of both sets
-// from their energy files (see agg_energy.cpp for how a file is chosen).
+// Saves the registers of a run (agg_energy_stop), clears the accumulators
+// (the next result of each set opens a new second, minute and five minutes)
+// and restores the energy registers of both sets from their energy files
+// (see agg_energy.cpp for how a file is chosen).
 void agg_init();
 
 // While EX measures on a synthetic mapping, its results must reach none of
@@ -92,6 +93,16 @@ void agg_copy_energy(const avg_buf_t *src, avg_buf_t *dst);
 // current file, flag removed, the file replaced durably, flag created).
 // True when the new file and its flag are durable.
 bool agg_save_energy(const avg_buf_t *a, uint32_t set);
+// After each closed second of the set (processing thread): hands a save of
+// a's registers to the file writer once a minute, or at the next second
+// after agg_energy_save_soon.
+void agg_energy_second_closed(const avg_buf_t *a, uint32_t set);
+// Asks for a save of both sets' registers at their next closed second (a
+// billing reset; any thread).
+void agg_energy_save_soon();
+// Saves the registers in memory now, after what the file writer holds (a
+// clean stop, with the processing thread stopped).
+void agg_energy_stop();
 // Reads the set's energy file into dst when it is whole and holds only
 // finite registers: 1; otherwise 0 and dst unchanged.
 int agg_load_energy(avg_buf_t *dst, int set);

@@ -4,23 +4,13 @@
 // and followed by one record per five-minute result, kept for 61 days and
 // at most 1000 files per load. Readers of the files are outside the program.
 //
-// How an append commits (file P of one load):
-//   0. P is first brought back to its header and whole records: a torn
-//      header or record is cut off, and a file whose last append did not
-//      complete (no P_flag, P_bu present) is restored from P_bu when P_bu
-//      holds more whole records than P;
-//   1. when P has content, P_bu becomes a durable copy of it (temporary
-//      file, fsync, rename, folder fsync);
-//   2. P_flag is removed and the folder fsynced;
-//   3. the record (after the header when P is new) is appended and P fsynced;
-//   4. P_flag is created, P_bu removed, and the folder fsynced.
-// After a crash or power cut at any step, step 0 of the next append to P,
-// or the sweep of the load folder when a run starts a new file, gives P
-// with every record of the completed appends, the interrupted one whole or
-// not at all, and never a torn piece that would misalign later records.
+// How an append commits and how start-up tells a good file: see the note
+// at the top of nerisko/storage.cpp.
 //
-// storage_init and storage_store_five_minutes take one lock, so a restart
-// of the measurement never overlaps a five-minute write.
+// storage_store_five_minutes makes the records on the processing thread and
+// hands their writes to the file writer (nerisko/writer.h), in order;
+// storage_init waits for those of the run before, and the two take one lock,
+// so a restart of the measurement never overlaps a five-minute write.
 
 #include "arvent.h"
 #include "nerisko/data.h"
@@ -30,6 +20,8 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+
+#include <sys/types.h>
 
 constexpr size_t STORAGE_HEADER_SIZE = sizeof(mapping);  // 11112
 constexpr uint32_t STORAGE_LOADS = 48;
@@ -65,8 +57,9 @@ static_assert(offsetof(storage_record_t, set) == 8 && offsetof(storage_record_t,
 // creates the folders, runs the one-time migration of old trend files and
 // removes old files. False when the clock or the day change cannot be had.
 bool storage_init(const mapping *m);
-// Five-minute callback: appends one record per load of the set. A load
-// whose write fails is logged and the next load is still written.
+// Five-minute callback: appends one record per load of the set (through the
+// file writer). A load whose write fails is logged and the next load is
+// still written.
 void storage_store_five_minutes(event_data_t *ev);
 // /data/set_<set>/<load>/<time> into out.
 void storage_path(uint32_t set, uint32_t load, time_t time, char out[STORAGE_PATH_SIZE]);
@@ -84,9 +77,19 @@ int storage_compare_ts(const void *a, const void *b);
 std::string storage_current_path(uint32_t set, uint32_t load);
 // The record that an append writes (tests, migration).
 void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load);
-// Brings a trend file back to its header and whole records (step 0 above);
-// false when that fails.
+// Brings a trend file back to its header and good records (see
+// nerisko/storage.cpp); false when that fails.
 bool storage_repair(const std::string &path);
+// The same, telling the length of the file afterwards and whether its
+// header equals want.
+struct TrendState {
+    off_t length = 0;
+    bool header_matches = false;
+};
+bool storage_repair(const std::string &path, const mapping *want, TrendState *out);
+// Checks the newest trend file of every load folder (a power cut may have
+// left its last record torn or zero-filled); storage_init runs it.
+void storage_recover();
 
 // The one-time migration of the earlier format (one file per set and day in
 // /data/set_<n>, whole results) to per-load trend files.
@@ -94,6 +97,8 @@ constexpr const char *STORAGE_MIGRATION_MARKER = "/data/migrationSucess";
 constexpr size_t OLD_HEADER_SIZE = 10920;
 constexpr size_t OLD_RECORD_SIZE = 8 + sizeof(data_set_t);  // 56304
 constexpr uint32_t OLD_TIME_THRESHOLD = 1514764799;          // records at or before it are dropped
+// Old files that cannot be converted are moved whole to <this>/set_<n>/.
+constexpr const char *STORAGE_KEPT_FOLDER = "/data/unmigrated";
 
 // The migration as a start runs it: nothing when the marker exists;
 // otherwise convert and verify, then delete the old files and set the marker.

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <string>
 
 struct StateFileOps {
     int (*open)(const char *path, int flags, mode_t mode);
@@ -21,6 +22,9 @@ struct StateFileOps {
 // The table in force; nullptr puts the board edge's calls back.
 const StateFileOps &stateFileOps();
 void stateFileSetOps(const StateFileOps *ops);
+
+// A flag of a state file: true only for the text "true".
+inline bool stateFileTrue(const std::string &text) { return text == "true"; }
 
 // True when the text is exactly one complete JSON value (white space
 // around it allowed): a text cut short anywhere is refused.

@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <deque>
 #include <mutex>
-#include <sstream>
 
-#include "runtime/log.h"
+#include "device/config.h"
+#include "device/program_services.h"
 
 namespace {
 
@@ -17,7 +16,7 @@ std::deque<int> results;
 std::vector<RecordedCov> covs;
 std::vector<RecordedEvent> events;
 std::vector<RecordedLog> logs;
-bool capturing = false;  // standard output goes to gtest's capture file
+std::vector<RecordedRelay> relays;
 std::atomic<uint32_t> apduTimeout{10000};
 
 int nextResult() {
@@ -90,48 +89,32 @@ int svcSendEventNotificationToAddress(int32_t device, const BACnetAddress *recip
 
 namespace {
 
-// The runtime's logger writes "<stamp> <level name> <text>" lines to
-// standard output; they are read back from gtest's capture. The captured
-// text is passed on to standard error so that a failing test still shows it.
-void collectLogs() {
-    if (!capturing) {
+// What the program provides, as the objects see it: the lines kept as the
+// program's logger would write them (debug lines never), the relays kept,
+// the datalink and the base instance those of the configuration records.
+void keepLine(void *, int level, const std::string &text) {
+    if (level >= 7) {
         return;
     }
-    const std::string out = testing::internal::GetCapturedStdout();
-    capturing = false;
-    std::fwrite(out.data(), 1, out.size(), stderr);
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        const size_t afterStamp = line.find(' ');
-        const size_t afterName = afterStamp == std::string::npos ? std::string::npos : line.find(' ', afterStamp + 1);
-        if (afterName == std::string::npos) {
-            continue;  // not a logger line
-        }
-        const std::string name = line.substr(afterStamp + 1, afterName - afterStamp - 1);
-        for (int level = 1; level <= 7; ++level) {
-            if (name == logLevelName(level)) {
-                logs.push_back({level, line.substr(afterName + 1)});
-                break;
-            }
-        }
-    }
+    std::lock_guard lock(mutex);
+    logs.push_back({level, text});
 }
 
-void startCapture() {
-    testing::internal::CaptureStdout();
-    capturing = true;
+void keepRelay(void *, int alarmId, int state) {
+    std::lock_guard lock(mutex);
+    relays.push_back({alarmId, state, events.size()});
 }
 
-// A capture must not outlive its test: gtest's own output would vanish in it.
-class CaptureEnd : public testing::EmptyTestEventListener {
-    void OnTestEnd(const testing::TestInfo &) override {
-        std::lock_guard lock(mutex);
-        collectLogs();
-    }
-};
+uint32_t configuredDatalink(void *) { return communicationConfig.getDatalinkType(); }
+uint32_t configuredBaseInstance(void *) { return communicationConfig.getBaseInstance(); }
 
-[[maybe_unused]] const bool captureEndRegistered = [] {
-    testing::UnitTest::GetInstance()->listeners().Append(new CaptureEnd);
+[[maybe_unused]] const bool servicesInstalled = [] {
+    ProgramServices services;
+    services.log = keepLine;
+    services.relayAlarmState = keepRelay;
+    services.datalinkType = configuredDatalink;
+    services.baseInstance = configuredBaseInstance;
+    programSetServices(services);
     return true;
 }();
 
@@ -145,9 +128,8 @@ void reset() {
     apduTimeout.store(10000);
     covs.clear();
     events.clear();
-    collectLogs();
     logs.clear();
-    startCapture();
+    relays.clear();
 }
 
 void setApduTimeout(uint32_t ms) {
@@ -171,12 +153,12 @@ std::vector<RecordedEvent> eventCalls() {
 
 std::vector<RecordedLog> logLines() {
     std::lock_guard lock(mutex);
-    const bool wasCapturing = capturing;
-    collectLogs();
-    if (wasCapturing) {
-        startCapture();
-    }
     return logs;
+}
+
+std::vector<RecordedRelay> relayCalls() {
+    std::lock_guard lock(mutex);
+    return relays;
 }
 
 std::vector<std::string> logTexts(int level) {

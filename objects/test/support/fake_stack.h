@@ -1,10 +1,10 @@
 #pragma once
-// Recording stand-ins for the stack's notification senders, and the lines
-// the runtime's logger writes. Every call is kept as a deep copy; the
-// senders answer a programmed sequence of results (then 256, sent
-// unconfirmed). Thread-safe. reset() starts reading the logger's lines from
-// standard output until the end of the test; level 7 lines are never
-// written, so they never show.
+// Recording stand-ins for the stack's notification senders and for what the
+// program provides the objects: the log lines (level 7 lines are never
+// written, so they never show) and the alarm-state relays to TQR; the
+// datalink and the base instance are those of the configuration records.
+// Every call is kept as a deep copy; the senders answer a programmed
+// sequence of results (then 256, sent unconfirmed). Thread-safe.
 
 #include <cstdint>
 #include <string>
@@ -35,6 +35,12 @@ struct RecordedLog {
     std::string text;
 };
 
+struct RecordedRelay {
+    int alarmId;
+    int state;
+    size_t eventsBefore;  // event notifications sent before the relay
+};
+
 namespace fake_stack {
 
 void reset();
@@ -46,5 +52,6 @@ std::vector<RecordedCov> covCalls();
 std::vector<RecordedEvent> eventCalls();
 std::vector<RecordedLog> logLines();
 std::vector<std::string> logTexts(int level);
+std::vector<RecordedRelay> relayCalls();
 
 }  // namespace fake_stack

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -392,3 +393,58 @@ TEST(Faults, OnceFailsOneStepCrashFailsTheRest) {
 }
 
 }  // namespace
+
+// A slow flash: each fsync and write of a plain file takes at least its
+// time; what reaches the files is counted per board path.
+TEST(SlowFlash, SyncsAndWritesTakeTheirTimeAndAreCounted) {
+    TempRoot root;
+    struct Case {
+        const char *name;
+        unsigned fsync_ms;
+        unsigned write_ms;
+        int writes;
+        int syncs;
+    } const cases[] = {
+        {"fsyncs", 40, 0, 1, 2},
+        {"writes", 0, 30, 3, 0},
+        {"both", 20, 10, 2, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        meter::host::reset();
+        meter::host::slow_flash(c.fsync_ms, c.write_ms);
+        const auto start = std::chrono::steady_clock::now();
+        sys_mkdir("/data", 0755);
+        const int fd = sys_open("/data/slow", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        for (int k = 0; k < c.writes; ++k) {
+            ASSERT_EQ(sys_write(fd, "abcd", 4), 4);
+        }
+        for (int k = 0; k < c.syncs; ++k) {
+            ASSERT_EQ(sys_fsync(fd), 0);
+        }
+        ASSERT_EQ(sys_close(fd), 0);
+        ASSERT_EQ(sys_fsync_dir("/data"), 0);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, std::chrono::milliseconds(c.fsync_ms * (c.syncs + 1) + c.write_ms * c.writes));
+        const auto io = meter::host::io_counts();
+        ASSERT_EQ(io.count("/data/slow"), 1u);
+        EXPECT_EQ(io.at("/data/slow").bytes, 4u * c.writes);
+        EXPECT_EQ(io.at("/data/slow").writes, static_cast<uint64_t>(c.writes));
+        EXPECT_EQ(io.at("/data/slow").syncs, static_cast<uint64_t>(c.syncs));
+        EXPECT_EQ(io.at("/data").syncs, 1u);
+    }
+    meter::host::slow_flash(0, 0);
+}
+
+// The environment gives a program its slow flash.
+TEST(SlowFlash, TheEnvironmentSetsIt) {
+    TempRoot root;
+    ::setenv(meter::host::kFsyncMsVariable, "35", 1);
+    meter::host::reset();
+    ::unsetenv(meter::host::kFsyncMsVariable);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(sys_fsync_dir("/"), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(35));
+    meter::host::reset();
+}

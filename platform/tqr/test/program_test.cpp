@@ -8,6 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -195,6 +200,92 @@ TEST(TqrProgram, AcceptedAlarmPutsMakeVelsardAnnounceANewAlarmState) {
     g_dbus_connection_close_sync(conn, nullptr, nullptr);
     g_object_unref(conn);
     TestBus::get().stop_velsard();
+}
+
+// A mapping of 48 entries whose load at position m has id 47 - m; the first
+// two are active.
+GVariant *reversedMapping() {
+    GVariantBuilder sets;
+    g_variant_builder_init(&sets, G_VARIANT_TYPE("a(ubuuduuuuuuuua(ub))"));
+    for (guint set = 0; set < 2; set++) {
+        g_variant_builder_add_parsed(&sets,
+                                     "(%u, true, uint32 120, uint32 1, 1.0, uint32 0, uint32 0, uint32 0, uint32 0,"
+                                     " uint32 0, uint32 0, uint32 0, uint32 0, [(%u, true), (%u, true), (%u, true)])",
+                                     set, set * 3, set * 3 + 1, set * 3 + 2);
+    }
+    GVariantBuilder loads;
+    g_variant_builder_init(&loads, G_VARIANT_TYPE("a(uuubsa(ububudddd))"));
+    for (guint m = 0; m < 48; m++) {
+        g_variant_builder_add_parsed(&loads, "(%u, uint32 0, uint32 0, %b, 'x',"
+                                             " [(%u, true, uint32 9, false, uint32 0, 100.0, 333.0, 1.0, 0.0)])",
+                                     47 - m, m < 2, 6 + m);
+    }
+    GVariantBuilder tail;
+    g_variant_builder_init(&tail, G_VARIANT_TYPE("ai"));
+    return g_variant_new("(ua(ubuuduuuuuuuua(ub))a(uuubsa(ububudddd))ai)", 2u, &sets, &loads, &tail);
+}
+
+// As scripts/run starts it: the meter velsard was given, and the values of
+// Nerisko's result nodes, whose load m is velsard's entry m.
+TEST(TqrProgram, ServesVelsardsMeterWithTheResultNodesValues) {
+    using Json = nlohmann::json;
+    TestBus::get().start_velsard();
+    const std::string root = testing::TempDir() + "tqr-velsard-" + std::to_string(getpid());
+    std::filesystem::create_directories(root + "/dev/zor_data/load");
+    std::string nodes(48 * 736, '\0');
+    const float watts = 1500.0f;
+    std::memcpy(&nodes[736 + 616], &watts, sizeof watts); // load record 1's total real power
+    std::ofstream(root + "/dev/zor_data/load/48", std::ios::binary) << nodes;
+    setenv("METER_ROOT", root.c_str(), 1);
+
+    Program tqr({"--listen", "127.0.0.1:0", "--velsard"});
+    const int port = tqr.listeningPort();
+    ASSERT_GT(port, 0);
+    httplib::Client client("127.0.0.1", port);
+    auto get = [&](const char *path) {
+        auto res = client.Get(path);
+        EXPECT_TRUE(res && res->status == 200) << path;
+        return res ? Json::parse(res->body, nullptr, false) : Json();
+    };
+
+    Json mapping = get("/api/v1/config/mapping");
+    ASSERT_EQ(mapping["loads"].size(), 48u);
+    for (size_t m = 0; m < 48; m++) {
+        EXPECT_EQ(mapping["loads"][m]["id"], m) << "velsard's ids, which Nerisko accepts";
+    }
+    EXPECT_EQ(mapping["loads"][0]["vdi"], 1001);
+    EXPECT_EQ(mapping["loads"][0]["cts"][2]["channel"], 8);
+    EXPECT_EQ(mapping["inputs"][1]["voltage"], 230);
+    EXPECT_EQ(get("/api/v1/config/info")["defaults"]["frequency"], 50);
+    EXPECT_EQ(get("/api/v1/config/pulse")[2]["out"], true);
+    Json loads = get("/api/v1/data/loads");
+    ASSERT_EQ(loads["load"].size(), 4u);
+    EXPECT_EQ(loads["load"][1]["id"], 1);
+    EXPECT_EQ(loads["load"][1]["tot_p"], 1500.0);
+
+    // A new mapping given to velsard is served at the next request.
+    velsard_testing::Control control;
+    control.store("mapping", reversedMapping());
+    mapping = get("/api/v1/config/mapping");
+    EXPECT_EQ(mapping["loads"][1]["id"], 46);
+    EXPECT_EQ(mapping["loads"][1]["vdi"], 1047);
+    EXPECT_EQ(mapping["inputs"][0]["voltage"], 120);
+    loads = get("/api/v1/data/loads");
+    ASSERT_EQ(loads["load"].size(), 2u);
+    EXPECT_EQ(loads["load"][1]["id"], 46);
+    EXPECT_EQ(loads["load"][1]["tot_p"], 1500.0);
+
+    // Without velsard the last configuration stays; without it at start
+    // the program does not start.
+    TestBus::get().stop_velsard();
+    EXPECT_EQ(get("/api/v1/config/mapping")["loads"][1]["id"], 46);
+    EXPECT_NE(tqr.line().find("velsard"), std::string::npos);
+    EXPECT_EQ(tqr.stop(), 0);
+    Program alone({"--listen", "127.0.0.1:0", "--velsard"});
+    EXPECT_NE(alone.line().find("velsard"), std::string::npos);
+    EXPECT_EQ(alone.stop(false), 1);
+    unsetenv("METER_ROOT");
+    std::filesystem::remove_all(root);
 }
 #endif
 

@@ -216,6 +216,9 @@ TEST_F(StandIn, DefaultMapping) {
         const gchar *name;
         GVariantIter *cts;
         g_variant_get_child(sets_i, n, "(uuub&sa(ububudddd))", &id, &extra, &u_set, &active, &name, &cts);
+        // Ids 0..47, the measurement program's range, named from "Load 1".
+        EXPECT_EQ(id, n);
+        EXPECT_EQ(std::string(name), "Load " + std::to_string(n + 1));
         if (active) {
             active_loads++;
             EXPECT_EQ(g_variant_iter_n_children(cts), 3u);

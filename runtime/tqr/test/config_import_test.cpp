@@ -14,7 +14,7 @@
 
 #include "log_lines.h"
 #include "netns.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/events.h"
 #include "runtime/log.h"
 #include "runtime/tqr/transport.h"

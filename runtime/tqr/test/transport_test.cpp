@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "meter/json.h"
+#include "runtime/tqr/config_put.h"
 #include "transport_fixture.h"
 
 namespace tqrtest {
@@ -505,6 +506,21 @@ TEST_F(TqrTransport, OwnAlarmPutsAreCountedGivenBackAndExpire) {
     EXPECT_TRUE(ignoreNextAlarmState.consume());
     EXPECT_TRUE(ignoreNextAlarmState.consume());
     EXPECT_FALSE(ignoreNextAlarmState.consume());
+}
+
+// A TQR that accepts the connection and never answers holds the caller (the
+// event thread's tick) for the transport's time-out, not longer, and the PUT
+// leaves no announcement to ignore.
+TEST_F(TqrTransport, ANeverAnsweredAlarmStatePutEndsAtTheTimeOut) {
+    ignoreNextAlarmState.clear();
+    put("delay/api/v1/config/alarm/1/state?method=PUT", "600000");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tqrPutAlarmState("127.0.0.1", port, 2, 1), tqrNoStatus);
+    const auto held = std::chrono::steady_clock::now() - start;
+    // The stand-in would answer after ten minutes; the transport gave up long before.
+    EXPECT_LT(held, std::chrono::minutes(5));
+    EXPECT_EQ(ignoreNextAlarmState.pending(), 0u) << "a PUT without an answer leaves no announcement to ignore";
+    put("delay/api/v1/config/alarm/1/state?method=PUT", "0");
 }
 
 TEST(TqrShared, NodeTextsAndBooleans) {

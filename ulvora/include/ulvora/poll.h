@@ -3,7 +3,7 @@
 // live-data endpoints, each answer handed to its parser.
 //
 // The requests go through one seam, tqrFetch: one GET of a path on TQR
-// (127.0.0.1:8160) that answers the HTTP status and the body. The program
+// (runtime/tqr/address.h) that answers the HTTP status and the body. The program
 // installs the transport; tests install their own answers.
 
 #include <functional>

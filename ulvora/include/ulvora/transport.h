@@ -1,6 +1,6 @@
 #pragma once
 // The poller's requests through TQR's HTTP transport (runtime/tqr): GET of
-// a path at 127.0.0.1:8160, bounded by the transport's time-outs.
+// a path at TQR's address, bounded by the transport's time-outs.
 //
 // The transport's lines of a request are not logged as it writes them:
 // they become the failure text of the answer, which the poller logs once

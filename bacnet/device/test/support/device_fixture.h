@@ -8,7 +8,7 @@
 #include <string>
 
 #include "device/object_sets.h"
-#include "runtime/config.h"
+#include "device/config.h"
 #include "runtime/state.h"
 #include "set_builder.h"
 #include "temp_root.h"

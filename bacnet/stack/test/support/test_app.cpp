@@ -358,7 +358,6 @@ bool takeWarmStartRequest() {
 
 using namespace testapp;
 
-uint8_t runtimeRestarting = 0;
 
 void appStackLock() {
     appStackMutex.lock();

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -160,6 +161,27 @@ uint64_t fault_steps();   // steps counted since arming
 // until fault_disarm(). After a crash, it tells what the crash leaves behind
 // if the power goes before the page cache reaches the disk.
 void power_cut();
+
+// ---- slow flash and what reaches the disk ----
+// A flash that takes its time: every fsync (of a file or a folder) of a
+// plain file takes at least fsync_ms, and every write at least write_ms.
+// The call waits after its step and outside the model's lock, so calls of
+// other threads go on meanwhile, as they would beside a slow device. The
+// environment sets it for a program (METER_HOST_FSYNC_MS, METER_HOST_WRITE_MS,
+// in milliseconds); reset() goes back to those values.
+void slow_flash(unsigned fsync_ms, unsigned write_ms = 0);
+constexpr const char *kFsyncMsVariable = "METER_HOST_FSYNC_MS";
+constexpr const char *kWriteMsVariable = "METER_HOST_WRITE_MS";
+
+// Bytes written to each plain file and syncs of it by board path (a folder's
+// own fsyncs under the folder's path), since reset() or io_clear().
+struct FileIo {
+    uint64_t bytes = 0;
+    uint64_t writes = 0;
+    uint64_t syncs = 0;
+};
+std::map<std::string, FileIo> io_counts();
+void io_clear();
 
 // ---- scheduling ----
 // Real-time scheduling is requested from the host only when METER_REALTIME=1;

@@ -100,6 +100,11 @@ int sys_fsync_dir(const char *board_path);
 // failure removes the temporary file; when only the final fsync of the
 // folder fails, the new content is in place but may not survive a power loss.
 int sys_replace_file(const char *board_path, const void *data, size_t size, mode_t mode = 0644);
+// As sys_replace_file without the fsync of the folder: the file holds the
+// old or the new content whole at every moment, and the new one becomes
+// durable with the folder's next fsync (a power loss before it leaves the
+// old). For a file rewritten often in a folder that is fsynced often anyway.
+int sys_replace_file_lazily(const char *board_path, const void *data, size_t size, mode_t mode = 0644);
 
 // Wall-clock seconds since the epoch.
 time_t sys_time();

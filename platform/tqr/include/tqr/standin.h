@@ -1,7 +1,7 @@
 // TQR stand-in: the meter's local REST server as the programs of this
 // system use it, so that they and their tests run without the real one.
 // JSON answers under /api/v1 from a scenario (one file per endpoint, or a
-// built-in meter), PUTs kept for the next GET, live data from a
+// built-in meter, or velsard's configuration), PUTs kept for the next GET, live data from a
 // deterministic generator or from Nerisko's result nodes, and a control
 // interface under /_stub on the same port (see README.md beside this file).
 #pragma once
@@ -32,6 +32,10 @@ struct Options {
     LiveSource live = LiveSource::generated;
     LiveMode mode = LiveMode::frozen;
     bool notifyVelsard = false; // accepted alarm PUTs emit velsard's NewAlarmState
+    // The built-in meter's mapping, pulse configuration and settings read
+    // from velsard on the system bus, at start and again for each request
+    // that depends on them (an endpoint given by the scenario folder stays).
+    bool fromVelsard = false;
 };
 
 class StandIn {

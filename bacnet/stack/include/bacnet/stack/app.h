@@ -91,7 +91,3 @@ EventSummary *appGetEventInformation(int32_t device, uint32_t requestCount, int3
 
 // The runtime's logger: one line at a LogLevel (1 emergency .. 7 debug).
 void logMessage(int level, const char *text);
-
-// The runtime's flag, 1 while a restart runs (clean-up, stackShutdown,
-// start-up); the MS/TP datalink keeps its tty open across it.
-extern uint8_t runtimeRestarting;

@@ -23,6 +23,9 @@ void stackTick(uint32_t elapsedMs);
 // One receive-and-dispatch step of the network and application layers.
 void stackProcess();
 uint8_t stackActivePort();
+// 1 while the program restarts the stack (its clean-up, stackShutdown, its
+// start-up): the MS/TP datalink keeps its tty open across it.
+extern uint8_t stackRestarting;
 // Refills the root DeviceRecord from the application.
 void stackRefreshDevice();
 // The root device's record (owned by the stack). Main thread only: senders on

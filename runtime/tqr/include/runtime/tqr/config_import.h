@@ -2,7 +2,7 @@
 // settings (fetched first, until they arrive), the system time, the device
 // identity, the site texts and the Ethernet settings. Each parser is a
 // TqrParser for tqrGet: it runs under tqrMutex, fills the records of
-// runtime/config.h (the time through tqrStoreTime), sets its flag of
+// device/config.h (the time through tqrStoreTime), sets its flag of
 // tqrResponseReceived and reports a failure only by raising
 // std::invalid_argument (not JSON, or a value that cannot be used) or
 // std::out_of_range (a member missing), after its own log line.
@@ -16,10 +16,7 @@
 #include <string>
 
 #include "runtime/state.h"
-
-// TQR's address: the meter's own REST server.
-inline constexpr const char *tqrHost = "127.0.0.1";
-inline constexpr uint16_t tqrPort = 8160;
+#include "runtime/tqr/address.h"
 
 // Flags of tqrResponseReceived that these parsers set.
 inline constexpr size_t tqrFlagTime = 0;

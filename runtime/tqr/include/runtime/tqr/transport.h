@@ -5,10 +5,11 @@
 // log lines go to.
 //
 // Every request is synchronous on the calling thread, uses its own easy
-// handle, connects within 1 s and ends within 5 s. tqrGet, tqrLogin and
-// tqrPutSiteInfo hold tqrMutex for the request (and tqrGet for the parse);
-// tqrPutAlarms, tqrPutAlarmState and tqrPutCommunication take no lock,
-// because parsers running under tqrMutex call them.
+// handle, connects within 1 s and ends within 5 s. tqrGet and tqrLogin
+// hold tqrMutex for the request (and tqrGet for the parse); tqrPutAlarms,
+// tqrPutAlarmState and tqrPutConfiguration take no lock, because parsers
+// running under tqrMutex call them. What the configuration documents say
+// is the program's own business: the transport only sends them.
 #pragma once
 
 #include <array>
@@ -23,7 +24,7 @@
 #include <string>
 
 #include "meter/json.h"
-#include "runtime/config.h"
+#include "runtime/tqr/address.h"
 
 // tqrGet's results besides 0 and an HTTP status.
 constexpr int tqrOk = 0;
@@ -108,14 +109,12 @@ int tqrPutAlarms(const std::string &host, uint16_t port, const std::string &body
 int tqrPutAlarmState(const std::string &host, uint16_t port, int state, int alarmId);
 // POST /api/v1/login with the passcode; 200 means it is accepted.
 int tqrLogin(const std::string &host, uint16_t port, const std::string &passcode);
-// PUT of the site texts to path (used as given). libcurl's result, 0 when
-// TQR stored them (completion then called).
-int tqrPutSiteInfo(const std::string &host, uint16_t port, const std::string &path, const SiteInfo &info,
-                   const TqrCompletion &completion);
-// PUT of the communication configuration to path, with TQR's own "modbus"
-// settings as it last sent them.
-int tqrPutCommunication(const std::string &host, uint16_t port, const std::string &path,
-                        const CommunicationConfig &config, const TqrCompletion &completion);
+// PUT of a configuration document to path (used as given): the body that
+// body() makes, sent as TQR's configuration requests are. libcurl's result,
+// 0 when TQR stored it (completion then called). A body() that raises is
+// logged as a failed PUT; nothing is sent.
+int tqrPutConfiguration(const std::string &host, uint16_t port, const std::string &path,
+                        const std::function<std::string()> &body, const TqrCompletion &completion);
 // The configuration PUTs' completion: sets flag 5.
 void tqrPutDone(const char *body, size_t size, size_t count, void *context);
 

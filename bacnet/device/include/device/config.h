@@ -9,16 +9,8 @@
 #include <map>
 #include <string>
 
+#include "device/program_services.h"
 #include "meter/json.h"
-
-enum class DatalinkType : uint32_t {
-    None = 0,
-    BacnetIp = 1,
-    BacnetIpv6 = 2,
-    BacnetMstp = 3,
-    ModbusTcp = 4,
-    ModbusRtu = 5,
-};
 
 class CommunicationConfig {
   public:

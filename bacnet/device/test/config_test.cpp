@@ -1,4 +1,4 @@
-#include "runtime/config.h"
+#include "device/config.h"
 
 #include <gtest/gtest.h>
 
