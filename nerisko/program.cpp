@@ -256,13 +256,15 @@ int main_init(bool print, uint32_t count, uint32_t frequency, uint32_t channel, 
                 }
                 mapping_pending = false;
             }
+            // Storage is ready before the first five-minute result can come,
+            // and its callback is in the list before the thread reads it;
+            // its folders and checks go before the acquisition starts, so
+            // that a slow flash cannot fill the rings before processing runs.
+            stored = storage_init(&map);
             sys_log(LOG_DEBUG, "Starting acquisition");
             pru_start_acq();
             ex_set_mapping(&map);
             dev_update_mapping(&map);
-            // Storage is ready before the first five-minute result can come,
-            // and its callback is in the list before the thread reads it.
-            stored = storage_init(&map);
             if (stored) {
                 event_register(storage_store_five_minutes, EVENT_FIVE_MINUTE);
                 sys_log(LOG_DEBUG, "Starting processing");
@@ -295,14 +297,16 @@ bool restart_locked(const mapping *m) {
     acquisition_flush();
     agg_set_pulse_out();
     agg_init();
+    // New trend files with the new mapping, before any result of it exists
+    // and before the acquisition runs again (the records of the run before
+    // are written first).
+    const bool stored = storage_init(m);
     reset_drdy(drdy_fd);
     adc_start();
     pru_start_acq();
     ex_set_mapping(m);
     ex_chain_restarted();
     dev_update_mapping(m);
-    // New trend files with the new mapping, before any result of it exists.
-    const bool stored = storage_init(m);
     processing_start(m);
     ++restarts;
     return stored;

@@ -1,20 +1,9 @@
 #include "objects/clock.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<ObjectsTimeSource> timeSource{nullptr};
-
-}  // namespace
-
-void objectsSetTimeSource(ObjectsTimeSource source) {
-    timeSource.store(source);
-}
+#include "meter/sysio.h"
 
 std::tm objectsLocalTime() {
-    const ObjectsTimeSource source = timeSource.load();
-    const std::time_t now = source != nullptr ? source() : std::time(nullptr);
+    const std::time_t now = sys_time();
     std::tm local{};
     localtime_r(&now, &local);
     return local;

@@ -35,8 +35,15 @@ const JsonItem &requireChildKey(const JsonItem &object, const char *key) {
     return object.requireChild(key);
 }
 
+// A number of the file as the low 32 bits of its whole part. One that no
+// 64-bit integer holds (or not a number) refuses the file: converting it
+// would be undefined.
 uint32_t unsignedOf(const JsonItem &item) {
-    return static_cast<uint32_t>(static_cast<int64_t>(item.toDouble()));
+    const double d = item.toDouble();
+    if (!(d > -9223372036854775808.0 && d < 9223372036854775808.0)) {
+        throw std::invalid_argument(item.getText() + " out of range");
+    }
+    return static_cast<uint32_t>(static_cast<int64_t>(d));
 }
 
 BACnetTime timeOf(const JsonItem &array) {

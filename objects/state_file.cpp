@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 
-#include <atomic>
 #include <cctype>
 #include <string_view>
 #include <cerrno>
@@ -14,19 +13,6 @@
 #include <stdexcept>
 
 namespace {
-
-const StateFileOps kBoardOps = {
-    [](const char *path, int flags, mode_t mode) { return sys_open(path, flags, mode); },
-    sys_read_all,
-    sys_write_all,
-    sys_fsync,
-    sys_close,
-    sys_rename,
-    sys_unlink,
-    sys_fsync_dir,
-};
-
-std::atomic<const StateFileOps *> currentOps{&kBoardOps};
 
 // ---- a strict scan of one JSON value ----
 
@@ -163,17 +149,17 @@ struct Scanner {
     }
 };
 
-std::optional<std::string> readWhole(const StateFileOps &ops, const std::string &path) {
-    const int fd = ops.open(path.c_str(), O_RDONLY, 0);
+std::optional<std::string> readWhole(const std::string &path) {
+    const int fd = sys_open(path.c_str(), O_RDONLY, 0);
     if (fd < 0) {
         return std::nullopt;
     }
     std::string text;
     char block[1024];
     while (true) {
-        const ssize_t n = ops.read(fd, block, sizeof block);
+        const ssize_t n = sys_read_all(fd, block, sizeof block);
         if (n < 0) {
-            ops.close(fd);
+            sys_close(fd);
             return std::nullopt;
         }
         text.append(block, static_cast<size_t>(n));
@@ -181,7 +167,7 @@ std::optional<std::string> readWhole(const StateFileOps &ops, const std::string 
             break;
         }
     }
-    ops.close(fd);
+    sys_close(fd);
     return text;
 }
 
@@ -218,36 +204,28 @@ Parsed parseState(const std::string &text, const std::string &memberName, const 
 }
 
 // Makes the names created, renamed or removed in the folder durable.
-void syncFolder(const StateFileOps &ops, const std::string &directory) {
-    if (ops.fsyncDir(directory.c_str()) != 0) {
+void syncFolder(const std::string &directory) {
+    if (sys_fsync_dir(directory.c_str()) != 0) {
         programLog(3, "failed to sync the folder " + directory);
     }
 }
 
 // Creates the empty flag file when it is missing.
-void ensureFlag(const StateFileOps &ops, const std::string &directory, const std::string &flag) {
-    if (const int present = ops.open(flag.c_str(), O_RDONLY, 0); present >= 0) {
-        ops.close(present);
+void ensureFlag(const std::string &directory, const std::string &flag) {
+    if (const int present = sys_open(flag.c_str(), O_RDONLY, 0); present >= 0) {
+        sys_close(present);
         return;
     }
-    const int fd = ops.open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    const int fd = sys_open(flag.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (fd >= 0) {
-        ops.close(fd);
-        syncFolder(ops, directory);
+        sys_close(fd);
+        syncFolder(directory);
     } else if (errno != EEXIST) {
         programLog(3, "failed to create the FLAG analog input file" + flag);
     }
 }
 
 }  // namespace
-
-const StateFileOps &stateFileOps() {
-    return *currentOps.load();
-}
-
-void stateFileSetOps(const StateFileOps *ops) {
-    currentOps.store(ops != nullptr ? ops : &kBoardOps);
-}
 
 bool stateFileTextComplete(const char *text, size_t length) {
     Scanner scanner{text, text + length};
@@ -265,7 +243,6 @@ std::string BACnetObject::stateFilePath(const std::string &directory, const char
 }
 
 void BACnetObject::writeStateFile(const std::string &directory, const char *kind, const JsonItem &member) {
-    const StateFileOps &ops = stateFileOps();
     const std::string main = stateFilePath(directory, kind);
     const std::string backup = main + "_bu";
     JsonItem root(JsonItemType::Object);
@@ -278,64 +255,63 @@ void BACnetObject::writeStateFile(const std::string &directory, const char *kind
     // load, and rewriting thousands of unchanged files (each with two
     // fsyncs) would hold the restart up for seconds. A backup left by a cut
     // save still goes through the full write below.
-    if (const int left = ops.open(backup.c_str(), O_RDONLY, 0); left >= 0) {
-        ops.close(left);
-    } else if (const auto current = readWhole(ops, main); current && *current == text) {
-        ensureFlag(ops, directory, main + "_flag");
+    if (const int left = sys_open(backup.c_str(), O_RDONLY, 0); left >= 0) {
+        sys_close(left);
+    } else if (const auto current = readWhole(main); current && *current == text) {
+        ensureFlag(directory, main + "_flag");
         return;
     }
 
     // The new text goes to the backup file first and replaces the main file
     // only once it is complete and on the disk: a cut at any point leaves
     // the old main file, or a complete backup that the load prefers.
-    const int fd = ops.open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int fd = sys_open(backup.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
         programLog(1, "failed to backup analog input file" + main);
         return;
     }
-    const bool written = ops.write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                         ops.fsync(fd) == 0;
-    const bool closed = ops.close(fd) == 0;
+    const bool written = sys_write_all(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         sys_fsync(fd) == 0;
+    const bool closed = sys_close(fd) == 0;
     if (!written || !closed) {
         programLog(1, "failed to backup analog input file" + main);
-        ops.unlink(backup.c_str());
+        sys_unlink(backup.c_str());
         return;
     }
-    if (ops.rename(backup.c_str(), main.c_str()) != 0) {
+    if (sys_rename(backup.c_str(), main.c_str()) != 0) {
         programLog(1, "failed to rename analog input file" + backup);
         return;
     }
-    syncFolder(ops, directory);
-    ensureFlag(ops, directory, main + "_flag");
+    syncFolder(directory);
+    ensureFlag(directory, main + "_flag");
 }
 
 bool BACnetObject::readStateFile(const std::string &directory, const char *kind, const StateReader &reader) {
-    const StateFileOps &ops = stateFileOps();
     const std::string main = stateFilePath(directory, kind);
     const std::string backup = main + "_bu";
     const std::string memberName = std::string(kind) + "-" + std::to_string(getInstance());
 
     // A backup exists only when a save was cut short: it wins when it is
     // complete, and is dropped otherwise.
-    if (const auto text = readWhole(ops, backup)) {
+    if (const auto text = readWhole(backup)) {
         const Parsed parsed = parseState(*text, memberName, reader);
         if (parsed.failure.empty()) {
             parsed.apply();
-            if (ops.rename(backup.c_str(), main.c_str()) != 0) {
+            if (sys_rename(backup.c_str(), main.c_str()) != 0) {
                 programLog(1, "failed to rename analog input file" + backup);
             } else {
-                syncFolder(ops, directory);
+                syncFolder(directory);
             }
-            ensureFlag(ops, directory, main + "_flag");
+            ensureFlag(directory, main + "_flag");
             return true;
         }
-        if (ops.unlink(backup.c_str()) != 0) {
+        if (sys_unlink(backup.c_str()) != 0) {
             programLog(3, "failed to remove flag analog input file" + backup);
         } else {
-            syncFolder(ops, directory);
+            syncFolder(directory);
         }
     }
-    const auto text = readWhole(ops, main);
+    const auto text = readWhole(main);
     if (!text) {
         programLog(7, "Failed to open " + main + ". Using factory defaults.");
         return false;
@@ -346,7 +322,7 @@ bool BACnetObject::readStateFile(const std::string &directory, const char *kind,
         return false;
     }
     parsed.apply();
-    ensureFlag(ops, directory, main + "_flag");
+    ensureFlag(directory, main + "_flag");
     return true;
 }
 

@@ -18,6 +18,7 @@
 #include "bacnet/stack/bip.h"
 #include "device/application.h"
 #include "device/config.h"
+#include "meter/sysio.h"
 
 std::mutex appStackMutex;
 std::mutex appPropertyMutex;
@@ -60,7 +61,7 @@ int appGetLocalDateTime(LocalDateTime *out) {
     if (!programTqrLocalTime(&tm, &utcOffsetMinutes)) {
         // Until TQR's first answer the system clock stands in, so the Device
         // object never reports a date of zeros.
-        std::time_t now = std::time(nullptr);
+        std::time_t now = sys_time();
         localtime_r(&now, &tm);
         utcOffsetMinutes = static_cast<int>(tm.tm_gmtoff / 60);
     }

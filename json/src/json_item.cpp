@@ -475,6 +475,10 @@ JsonItem::JsonItem(const std::string &name, long value)
     : data_(named(name, [&](JsonItemData *r) { jsonSetInteger(r, value); })) {}
 JsonItem::JsonItem(const std::string &name, unsigned long value)
     : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, long long value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetInteger(r, value); })) {}
+JsonItem::JsonItem(const std::string &name, unsigned long long value)
+    : data_(named(name, [&](JsonItemData *r) { jsonSetUnsigned(r, value); })) {}
 JsonItem::JsonItem(const std::string &name, float value)
     : data_(named(name, [&](JsonItemData *r) { jsonSetDouble(r, static_cast<double>(value)); })) {}
 JsonItem::JsonItem(const std::string &name, double value)

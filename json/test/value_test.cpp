@@ -16,6 +16,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <cstdint>
 #include <clocale>
 #include <cmath>
 #include <limits>
@@ -35,6 +36,11 @@ TEST(JsonValue, IntegerText) {
     EXPECT_EQ(JsonItem("", LONG_MIN).getText(), std::to_string(LONG_MIN));
     EXPECT_EQ(JsonItem("", LONG_MAX).getText(), std::to_string(LONG_MAX));
     EXPECT_EQ(JsonItem("", ULONG_MAX).getText(), std::to_string(ULONG_MAX));
+    EXPECT_EQ(JsonItem("", LLONG_MIN).getText(), "-9223372036854775808");
+    EXPECT_EQ(JsonItem("", LLONG_MAX).getText(), "9223372036854775807");
+    EXPECT_EQ(JsonItem("", ULLONG_MAX).getText(), "18446744073709551615");
+    EXPECT_EQ(JsonItem("", std::int64_t{-9007199254740993}).getText(), "-9007199254740993");
+    EXPECT_EQ(JsonItem("", std::uint64_t{9007199254740993}).getText(), "9007199254740993");
     EXPECT_EQ(JsonItem("", INT_MIN).toInteger(), INT_MIN);
 }
 

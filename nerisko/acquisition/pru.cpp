@@ -101,10 +101,12 @@ uint32_t intact_step(const pru_block_t *h) {
 }
 
 // Copies the half in `buffer` into the snapshot and hands it over when it
-// is whole and not copied yet. Halves missing between it and the last one
-// copied were overwritten before anybody took them: their samples are a gap
-// (the acquisition sees it in the tick words) and one line says how many.
-void hand_over(int buffer) {
+// is whole and not copied yet, and, for an older half (before_tick set),
+// when it ends right before the sample of tick *before_tick. Halves missing
+// between it and the last one copied were overwritten before anybody took
+// them: their samples are a gap (the acquisition sees it in the tick words)
+// and one line says how many.
+void hand_over(int buffer, const uint32_t *before_tick = nullptr) {
     const pru_block_t *live = half_at(ddr, buffer);
     const uint32_t first = first_tick(live);
     if (copied_any && !later(first, last_end_tick)) {
@@ -120,6 +122,12 @@ void hand_over(int buffer) {
     const uint32_t step = intact_step(copy);
     if (step == 0 || first_tick(live) != first_tick(copy)) {
         return;  // being written: lost if it is not written whole again in time
+    }
+    // The PRU may have begun the next half there, its tick words written
+    // before its samples: such a copy holds newer ticks than the half it
+    // must be.
+    if (before_tick != nullptr && !follows(last_tick(copy), *before_tick, step)) {
+        return;
     }
     if (copied_any && !follows(last_end_tick, first_tick(copy), last_step)) {
         const double missing = static_cast<double>(first_tick(copy) - last_end_tick) / last_step - 1.0;
@@ -145,10 +153,11 @@ void take_halves(const thread_rec_t *t) {
     const pru_block_t *older = half_at(ddr, other);
     // Before the first copy of a run only the ping half can be the older
     // one: the pong half still holds the last run's samples then.
+    const uint32_t mine_first = first_tick(mine);
     const bool other_pending =
-        copied_any ? later(first_tick(older), last_end_tick) : other == 0;
-    if (other_pending && follows(last_tick(older), first_tick(mine), intact_step(mine))) {
-        hand_over(other);
+        (copied_any ? later(first_tick(older), last_end_tick) : other == 0) && later(mine_first, first_tick(older));
+    if (other_pending && follows(last_tick(older), mine_first, intact_step(mine))) {
+        hand_over(other, &mine_first);
     }
     hand_over(own);
 }

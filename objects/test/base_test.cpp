@@ -2,6 +2,7 @@
 // flags and event state, event texts and time stamps on a set clock.
 
 #include "fake_stack.h"
+#include "meter/host.h"
 #include "objects/clock.h"
 #include "test_object.h"
 
@@ -21,7 +22,7 @@ protected:
         ::setenv("TZ", "UTC0", 1);
         ::tzset();
     }
-    void TearDown() override { objectsSetTimeSource(nullptr); }
+    void TearDown() override { meter::host::clock_release(); }
 };
 
 bool allOctets(const BACnetTimeStamp &stamp, uint8_t v, size_t from, size_t to) {
@@ -169,15 +170,9 @@ TEST_F(BaseTest, SwitchingEventDetectionOffClearsTheAlarm) {
     EXPECT_EQ(o.getStatusFlags(), kStatusInAlarm);
 }
 
-std::time_t fixedNow = 0;
-std::time_t fixedClock() {
-    return fixedNow;
-}
-
 TEST_F(BaseTest, TimeStampsAndWindowsOnTheSetClock) {
-    objectsSetTimeSource(fixedClock);
     // Sunday 2026-12-13 12:00:00 UTC.
-    fixedNow = 1797163200;
+    meter::host::clock_set(1797163200);
     TestCovObject o(1);
     ASSERT_TRUE(o.stampEventTime(2));
     const BACnetTimeStamp s = o.getEventTimeStamp(2);
@@ -202,7 +197,7 @@ TEST_F(BaseTest, TimeStampsAndWindowsOnTheSetClock) {
     EXPECT_EQ(o.compareTimeOfDay({12, 0, 0, 50}), 0);
     EXPECT_EQ(o.compareTimeOfDay({11, 59, 59, 0}), 1);
     EXPECT_EQ(o.compareTimeOfDay({12, 0, 1, 0}), -1);
-    fixedNow += 86400;  // Monday
+    meter::host::clock_advance(86400);  // Monday
     EXPECT_TRUE(o.isValidToday(0x80));
 }
 

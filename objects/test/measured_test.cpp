@@ -3,6 +3,7 @@
 // adjust-value and periodic COV, and the three classes' state files.
 
 #include "fake_stack.h"
+#include "meter/host.h"
 #include "objects/analog_input.h"
 #include "objects/clock.h"
 #include "objects/pulse_converter.h"
@@ -134,7 +135,7 @@ TEST(MeasuredCov, ALiveCountRisingByOneIsReported) {
 TEST(MeasuredCov, NotificationsCarryTheClassValues) {
     ::setenv("TZ", "UTC", 1);
     tzset();
-    static std::time_t now = 0;
+    std::time_t now = 0;
     {
         std::tm t{};
         t.tm_year = 126;
@@ -145,7 +146,7 @@ TEST(MeasuredCov, NotificationsCarryTheClassValues) {
         t.tm_sec = 15;
         now = timegm(&t);
     }
-    objectsSetTimeSource([] { return now; });
+    meter::host::clock_set(now);
 
     AnalogInput ai(3, "kW", 48);
     LargeAnalogValue lav(4, "kWh", 19);
@@ -161,7 +162,7 @@ TEST(MeasuredCov, NotificationsCarryTheClassValues) {
     ai.setPresentValue(12.5);
     lav.setPresentValue(1e15 + 0.25);
     pc.setCount(7);
-    objectsSetTimeSource(nullptr);
+    meter::host::clock_release();
 
     const auto calls = fake_stack::covCalls();
     ASSERT_EQ(calls.size(), 3u);
@@ -256,9 +257,9 @@ protected:
         t.tm_mday = 6;  // a Sunday
         t.tm_hour = 10;
         now = timegm(&t);
-        objectsSetTimeSource([] { return now; });
+        meter::host::clock_set(now);
     }
-    void TearDown() override { objectsSetTimeSource(nullptr); }
+    void TearDown() override { meter::host::clock_release(); }
     static bool unspecified(const BACnetDateTimeValue &t) {
         return t.date.year == 0xFF && t.date.month == 0xFF && t.date.day == 0xFF && t.date.weekday == 0xFF &&
                t.time.hour == 0xFF && t.time.minute == 0xFF && t.time.second == 0xFF && t.time.hundredths == 0xFF;
@@ -323,6 +324,7 @@ TEST_F(Pulse, AnUnchangedCountRecomputesTheValue) {
     pc.getUpdateTime(&first);
     subscribe(pc);
     now += 3600;
+    meter::host::clock_set(now);
     pc.setScale(2.0);
     pc.setCount(10);
     const auto calls = fake_stack::covCalls();

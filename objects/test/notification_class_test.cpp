@@ -203,6 +203,8 @@ TEST_F(NotificationClassFile, InvalidFilesApplyNothing) {
         {"priority of two", R"({"notification-class-1":{"object-name":"N","priority":[1,2]}})",
          "priority not correct size"},
         {"priority missing", R"({"notification-class-1":{"object-name":"N"}})", "priority not found"},
+        {"priority beyond 64 bits", R"({"notification-class-1":{"object-name":"N","priority":[1,3e115,3]}})",
+         "3e115 out of range"},
         {"six valid days", head + R"(,"recipient-list":[)" + good + R"(,{"device":13,"confirmed":true,)"
                                   R"("transitions":[true,false,true],"validdays":[true,true,true,true,true,false],)"
                                   R"("fromtime":[0,0,0,0],"totime":[1,2,3,4]}]}})",

@@ -3,6 +3,7 @@
 // every alarm state relayed to TQR.
 
 #include "fake_stack.h"
+#include "meter/host.h"
 #include "objects/analog_input.h"
 #include "objects/clock.h"
 #include "objects/notification_class.h"
@@ -32,17 +33,13 @@ void copyOctets(uint8_t *to, const std::vector<uint8_t> &from) {
 
 // ---- the clock: Monday 7 December 2026, seconds of the day set by the test ----
 
-std::time_t clockNow = 0;
-std::time_t clockSource() {
-    return clockNow;
-}
 void setClock(int secondsOfDay) {
     std::tm t{};
     t.tm_year = 126;
     t.tm_mon = 11;
     t.tm_mday = 7;
     t.tm_isdst = 0;
-    clockNow = timegm(&t) + secondsOfDay;
+    meter::host::clock_set(timegm(&t) + secondsOfDay);
 }
 int secondsOf(const BACnetTimeStamp &s) {
     return s.time.hour * 3600 + s.time.minute * 60 + s.time.second;
@@ -342,11 +339,10 @@ protected:
     void SetUp() override {
         ::setenv("TZ", "UTC", 1);
         tzset();
-        objectsSetTimeSource(clockSource);
         communicationConfig.type = 1;
     }
     void TearDown() override {
-        objectsSetTimeSource(nullptr);
+        meter::host::clock_release();
         communicationConfig.type = 0;
     }
     // The relays as the alarm-state PUTs the program makes of them.

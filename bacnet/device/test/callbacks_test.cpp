@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "meter/host.h"
 #include "bacnet/stack/app.h"
 #include "bacnet/stack/bip.h"
 #include "device/application.h"
@@ -71,19 +72,13 @@ TEST_F(DeviceTest, LocalDateAndTimeFromTqr) {
 
 TEST_F(DeviceTest, BeforeTqrAnswersTheSystemClockStandsIn) {
     LocalDateTime out{};
-    std::tm before{};
+    // Friday 2026-12-11 08:30:15 UTC on the board's clock.
+    const std::time_t now = 1796977815;
+    meter::host::clock_set(now);
+    ASSERT_EQ(appGetLocalDateTime(&out), 1);
+    meter::host::clock_release();
     std::tm after{};
-    // Read again when the second turned over in between.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        std::time_t now = std::time(nullptr);
-        localtime_r(&now, &before);
-        ASSERT_EQ(appGetLocalDateTime(&out), 1);
-        now = std::time(nullptr);
-        localtime_r(&now, &after);
-        if (before.tm_sec == after.tm_sec) {
-            break;
-        }
-    }
+    localtime_r(&now, &after);
     EXPECT_EQ(out.year, after.tm_year + 1900);
     EXPECT_EQ(out.month, after.tm_mon + 1);
     EXPECT_EQ(out.day, after.tm_mday);

@@ -110,6 +110,9 @@ class JsonItem {
     JsonItem(const std::string &name, unsigned int value);
     JsonItem(const std::string &name, long value);
     JsonItem(const std::string &name, unsigned long value);
+    // 64-bit on every machine, also where long has 32 bits.
+    JsonItem(const std::string &name, long long value);
+    JsonItem(const std::string &name, unsigned long long value);
     JsonItem(const std::string &name, float value);
     JsonItem(const std::string &name, double value);
     JsonItem(const std::string &name, const std::string &value);

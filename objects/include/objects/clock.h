@@ -1,12 +1,9 @@
 #pragma once
 // The local time the objects stamp events with and check recipient windows
-// against. Tests set the source; the program keeps the system clock.
+// against: the board edge's clock (sys_time), which tests set through the
+// host model.
 
 #include <ctime>
 
-using ObjectsTimeSource = std::time_t (*)();
-
-// nullptr puts the system clock back.
-void objectsSetTimeSource(ObjectsTimeSource source);
-// The local broken-down time now (localtime_r of the source).
+// The local broken-down time now (localtime_r of sys_time()).
 std::tm objectsLocalTime();

@@ -27,7 +27,11 @@ static_assert(offsetof(CovSubscriber, lifetime) == 52);
 static_assert(offsetof(CovSubscriber, cancel) == 56);
 static_assert(offsetof(CovSubscriber, issueConfirmed) == 57);
 static_assert(offsetof(CovSubscriber, valueCount) == 58);
-static_assert(offsetof(CovSubscriber, values) == 64);
+// The fixed part ends at 60; the value list's pointer follows at the
+// pointer's own alignment (64 with 8-byte pointers, 60 with 4-byte ones).
+static_assert(offsetof(CovSubscriber, values) ==
+              (60 + alignof(CovPropertyValue *) - 1) / alignof(CovPropertyValue *) * alignof(CovPropertyValue *));
+static_assert(sizeof(CovSubscriber) == offsetof(CovSubscriber, values) + sizeof(CovPropertyValue *));
 
 // ---- object identifiers (objectIdMake and the others come from the codec) ----
 inline constexpr uint32_t kNoInstance = kMaxInstance;  // no instance assigned

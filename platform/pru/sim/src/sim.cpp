@@ -482,14 +482,25 @@ std::uint64_t Sim::run_ticks(const Run &run, std::uint64_t n) const {
     if (run.divider == 0 || run.clock_hz == 0) {
         return run.anchor_ticks;
     }
-    const __int128 num =
-        static_cast<__int128>(static_cast<std::int64_t>(n - run.anchor_n)) * kTickHz * run.divider;
-    // Floor division, also for samples before the anchor.
-    __int128 q = num / run.clock_hz;
-    if (num % run.clock_hz < 0) {
-        --q;
+    // floor(d * k / c) for the signed sample distance d, also for samples
+    // before the anchor, without a 128-bit type (none on 32-bit ARM): with
+    // d = dq*c + dr and k = kq*c + kr (0 <= dr, kr < c < 2^32) it is
+    // dq*k + dr*kq + floor(dr*kr / c), where dr*kr < 2^64. The sum is taken
+    // modulo 2^64, as the tick counter wraps.
+    const auto d = static_cast<std::int64_t>(n - run.anchor_n);
+    const std::uint64_t k = std::uint64_t{kTickHz} * run.divider;
+    const std::int64_t c = run.clock_hz;
+    std::int64_t dq = d / c;
+    std::int64_t dr = d % c;
+    if (dr < 0) {
+        --dq;
+        dr += c;
     }
-    return run.anchor_ticks + static_cast<std::uint64_t>(static_cast<std::int64_t>(q));
+    const std::uint64_t kq = k / run.clock_hz;
+    const std::uint64_t kr = k % run.clock_hz;
+    const std::uint64_t q = static_cast<std::uint64_t>(dq) * k + static_cast<std::uint64_t>(dr) * kq +
+                            static_cast<std::uint64_t>(dr) * kr / run.clock_hz;
+    return run.anchor_ticks + q;
 }
 
 std::uint64_t Sim::generate(const Run &run, int buffer, std::uint64_t n0) {

@@ -42,7 +42,11 @@ struct CovSubscriber {
 };
 static_assert(offsetof(CovSubscriber, processId) == 40);
 static_assert(offsetof(CovSubscriber, cancel) == 56);
-static_assert(offsetof(CovSubscriber, values) == 64);
+// The fixed part ends at 60; the value list's pointer follows at the
+// pointer's own alignment (64 with 8-byte pointers, 60 with 4-byte ones).
+static_assert(offsetof(CovSubscriber, values) ==
+              (60 + alignof(CovPropertyValue *) - 1) / alignof(CovPropertyValue *) * alignof(CovPropertyValue *));
+static_assert(sizeof(CovSubscriber) == offsetof(CovSubscriber, values) + sizeof(CovPropertyValue *));
 
 // Installs the encoder of event-log notifications in the value codec.
 void svcInstallEventLogEncoder();
