@@ -7,23 +7,23 @@
 
 namespace {
 
-void log(void *, int level, const std::string &text) { logMessage(level, text); }
+void talvikLog(void *, int level, const std::string &text) { logMessage(level, text); }
 
-void relayAlarmState(void *, int alarmId, int state) { tqrPutAlarmState(tqrHost, tqrPort, state, alarmId); }
+void talvikRelayAlarmState(void *, int alarmId, int state) { tqrPutAlarmState(tqrHost, tqrPort, state, alarmId); }
 
-int login(void *, const std::string &passcode) { return tqrLogin(tqrHost, tqrPort, passcode); }
+int talvikLogin(void *, const std::string &passcode) { return tqrLogin(tqrHost, tqrPort, passcode); }
 
-int storeCommunication(void *) {
+int talvikStoreCommunication(void *) {
     return tqrPutCommunication(tqrHost, tqrPort, "/api/v1/config/communication", communicationConfig, tqrPutDone);
 }
 
-int storeSiteInfo(void *) { return tqrPutSiteInfo(tqrHost, tqrPort, "/api/v1/config/info", siteInfo, tqrPutDone); }
+int talvikStoreSiteInfo(void *) { return tqrPutSiteInfo(tqrHost, tqrPort, "/api/v1/config/info", siteInfo, tqrPutDone); }
 
-uint32_t datalinkType(void *) { return communicationConfig.getDatalinkType(); }
+uint32_t talvikDatalinkType(void *) { return communicationConfig.getDatalinkType(); }
 
-uint32_t baseInstance(void *) { return communicationConfig.getBaseInstance(); }
+uint32_t talvikBaseInstance(void *) { return communicationConfig.getBaseInstance(); }
 
-bool tqrLocalTime(void *, std::tm *local, int *utcOffsetMinutes) {
+bool talvikTqrLocalTime(void *, std::tm *local, int *utcOffsetMinutes) {
     const TqrTime t = tqrTimeSnapshot();
     if (!t.received) {
         return false;
@@ -33,21 +33,21 @@ bool tqrLocalTime(void *, std::tm *local, int *utcOffsetMinutes) {
     return true;
 }
 
-void requestRestart(void *) { resetRequested.store(true); }
+void talvikRequestRestart(void *) { resetRequested.store(true); }
 
 } // namespace
 
 ProgramServices talvikServices() {
     ProgramServices s;
-    s.log = log;
-    s.relayAlarmState = relayAlarmState;
-    s.login = login;
-    s.storeCommunication = storeCommunication;
-    s.storeSiteInfo = storeSiteInfo;
-    s.datalinkType = datalinkType;
-    s.baseInstance = baseInstance;
-    s.tqrLocalTime = tqrLocalTime;
-    s.requestRestart = requestRestart;
+    s.log = talvikLog;
+    s.relayAlarmState = talvikRelayAlarmState;
+    s.login = talvikLogin;
+    s.storeCommunication = talvikStoreCommunication;
+    s.storeSiteInfo = talvikStoreSiteInfo;
+    s.datalinkType = talvikDatalinkType;
+    s.baseInstance = talvikBaseInstance;
+    s.tqrLocalTime = talvikTqrLocalTime;
+    s.requestRestart = talvikRequestRestart;
     return s;
 }
 

@@ -76,6 +76,8 @@ long long int64_of(const JsonItem &item) {
 }
 
 std::string format_utc(long long t, const char *format) {
+    // TQR's 64-bit seconds: a 32-bit time_t would wrap them into another date.
+    static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
     const time_t tt = static_cast<time_t>(t);
     struct tm broken {};
     if (gmtime_r(&tt, &broken) == nullptr) {

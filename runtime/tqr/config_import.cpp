@@ -151,6 +151,8 @@ int tqrParseCommunication(const char *body, size_t size, size_t count, void *) {
 // ---- time ----
 
 bool tqrLocalTimeOf(int64_t time, int64_t offset, std::tm &local, std::string &text) {
+    // TQR's 64-bit seconds: a 32-bit time_t would refuse every time past 2038.
+    static_assert(sizeof(time_t) == 8, "build with _TIME_BITS=64");
     int64_t sum = 0;
     if (__builtin_add_overflow(time, offset, &sum) || sum != static_cast<int64_t>(static_cast<time_t>(sum))) {
         return false;

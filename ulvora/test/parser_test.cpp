@@ -100,6 +100,12 @@ TEST_F(UlvoraPoll, LocalTimeTextIsUtcPlusOffsetWhateverTheZone) {
     } cases[] = {
         {0, 19800, "1970-01-01T05:30:00+0530"},  {0, -18000, "1969-12-31T19:00:00-0500"},
         {0, 0, "1970-01-01T00:00:00+0000"},      {0, -1800, "1969-12-31T23:30:00-0030"},
+        // Either side of the 32-bit signed end (2038) and of the unsigned one (2106).
+        {2147483647LL, 0, "2038-01-19T03:14:07+0000"},
+        {2147483648LL, 0, "2038-01-19T03:14:08+0000"},
+        {2147483648LL, 19800, "2038-01-19T08:44:08+0530"},
+        {4294967295LL, 0, "2106-02-07T06:28:15+0000"},
+        {4294967296LL, -3600, "2106-02-07T05:28:16-0100"},
         {5000000000LL, 3600, "2128-06-11T09:53:20+0100"},
     };
     for (const auto &c : cases) {
@@ -120,11 +126,20 @@ TEST_F(UlvoraPoll, TimeRegistersMoveOnlyWithAppliedLoadAndInputData) {
     tqr_poll_config();
     tqr_poll_data();
     EXPECT_EQ(mbFieldText(mbRecordsSnapshot().header.time, 24), "1970-01-01T05:30:00+0530");
-    // A time far beyond 32 bits is read whole.
-    answer("/api/v1/system/time", "{\"time\":5000000000,\"timezoneOffset\":0}");
-    tqr_poll_config();
-    tqr_poll_data();
-    EXPECT_EQ(mbFieldText(mbRecordsSnapshot().header.time, 24), "2128-06-11T08:53:20+0000");
+    // Times past 2038 and past 2106 are read whole.
+    const struct {
+        const char *body, *text;
+    } later[] = {
+        {"{\"time\":2147483648,\"timezoneOffset\":0}", "2038-01-19T03:14:08+0000"},
+        {"{\"time\":4294967296,\"timezoneOffset\":0}", "2106-02-07T06:28:16+0000"},
+        {"{\"time\":5000000000,\"timezoneOffset\":0}", "2128-06-11T08:53:20+0000"},
+    };
+    for (const auto &c : later) {
+        answer("/api/v1/system/time", c.body);
+        tqr_poll_config();
+        tqr_poll_data();
+        EXPECT_EQ(mbFieldText(mbRecordsSnapshot().header.time, 24), c.text) << c.body;
+    }
 }
 
 TEST_F(UlvoraPoll, StaticIdentityIsWrittenWholeOrNotAtAll) {

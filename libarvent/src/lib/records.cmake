@@ -26,9 +26,11 @@ if(METER_BUILD_TESTS)
                        -Werror -x ${lang} ${CMAKE_CURRENT_SOURCE_DIR}/include/arvent.h)
     endforeach()
   endif()
+  # The build machine's interpreter by its path: an executable target would be
+  # started through the emulator of a cross build.
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_test(NAME MappingRecord.GoldenFixturesMatchTheirScript
-           COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/test/fixtures/make_mapping_golden.py --check)
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/test/fixtures/make_mapping_golden.py --check)
 endif()
 
 meter_add_bench(records_bench

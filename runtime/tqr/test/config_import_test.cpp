@@ -74,7 +74,11 @@ TEST(ConfigImport, TimeIsTqrsLocalTimeCountedOnceWhateverTheProcesssZone) {
         {R"({"time":0,"timezoneOffset":-5400})", Raised::Nothing, "1969-12-31T22:30:00-0130", -90, 69, 11, 31, 22, 30},
         {R"({"time":1700000000,"timezoneOffset":-1800})", Raised::Nothing, "2023-11-14T21:43:20-0030", -30, 123, 10,
          14, 21, 43},
-        // Past 2038: 64-bit seconds.
+        // Past 2038 and past 2106: 64-bit seconds.
+        {R"({"time":2147483648,"timezoneOffset":0})", Raised::Nothing, "2038-01-19T03:14:08+0000", 0, 138, 0, 19,
+         3, 14},
+        {R"({"time":4294967296,"timezoneOffset":-3600})", Raised::Nothing, "2106-02-07T05:28:16-0100", -60, 206, 1,
+         7, 5, 28},
         {R"({"time":5000000000,"timezoneOffset":3600})", Raised::Nothing, "2128-06-11T09:53:20+0100", 60, 228, 5, 11,
          9, 53},
         {R"({"timezoneOffset":0})", Raised::OutOfRange, nullptr},
