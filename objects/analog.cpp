@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "bacnet/stack/apdu.h"
 #include "objects/notification_class.h"
 #include "device/program_services.h"
 
@@ -214,15 +215,15 @@ StateApply AnalogCommon::readState(BACnetObject &o, const JsonItem &m, std::init
 
 void AnalogCommon::logCovResult(int result, bool withVdevLine) {
     switch (result) {
-    case 256:
+    case kSendUnconfirmed:
         return;
-    case -2:
+    case kSendNoBuffer:
         programLog(3, "No free buffer space available to send a COV notification");
         return;
-    case -11:
+    case kSendNoInvokeId:
         programLog(3, "No free invoke IDs available to send a COV notification");
         return;
-    case -999:
+    case kSendUnknownDevice:
         if (withVdevLine) {
             programLog(3, "Attempt to transmit from unknown VDEV!");
             return;

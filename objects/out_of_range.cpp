@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "bacnet/stack/apdu.h"
 #include "bacnet/stack/stack.h"
 #include "device/alarm.h"
 #include "objects/notification_class.h"
@@ -11,9 +12,7 @@
 
 namespace {
 
-constexpr PackedError kValueOutOfRange = 0x20025;
-constexpr uint16_t kEventTypeOutOfRange = 5;
-constexpr uint16_t kEventTypeDoubleOutOfRange = 14;
+constexpr PackedError kValueOutOfRange = errMake(kErrorClassProperty, kErrorCodeValueOutOfRange);
 constexpr uint32_t kBroadcastProcessId = 0xFFFF;
 constexpr uint32_t kBroadcastClass = 0x3FFFFF;
 constexpr uint16_t kRecipientMaxApdu = 480;
@@ -293,7 +292,7 @@ std::string OutOfRangeReporter::fill(uint8_t from, uint8_t to, int32_t sourceKin
     record_.initiatingDevice = object_.getDeviceInstance();
     record_.eventObject = object_.getObjectIdentifier();
     record_.timeStamp = object_.getEventTimeStamp(offnormal ? 0 : 2);
-    record_.eventType = kind_ == RangeClass::LargeAnalogValue ? kEventTypeDoubleOutOfRange : kEventTypeOutOfRange;
+    record_.eventType = kind_ == RangeClass::LargeAnalogValue ? kEventDoubleOutOfRange : kEventOutOfRange;
     record_.notifyType = object_.getNotifyType();
     record_.fromState = from;
     record_.toState = to;
@@ -336,17 +335,17 @@ int OutOfRangeReporter::send(int32_t device, int32_t recipient, const BACnetAddr
 
 void OutOfRangeReporter::logResult(int result, bool toRecipient) const {
     switch (result) {
-    case 256:
+    case kSendUnconfirmed:
         return;
-    case -2:
+    case kSendNoBuffer:
         programLog(3, "No free buffer space available to send an event notification");
         return;
-    case -11:
+    case kSendNoInvokeId:
         programLog(3, toRecipient && kind_ != RangeClass::LargeAnalogValue
                           ? "No free invoke IDs available to send an notification"
                           : "No free invoke IDs available to send an event notification");
         return;
-    case -999:
+    case kSendUnknownDevice:
         programLog(3, "Attempt to transmit from unknown VDEV!");
         return;
     default:

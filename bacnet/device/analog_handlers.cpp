@@ -114,7 +114,7 @@ uint32_t sharedRows(Kind kind, Access &a) {
     double x = 0.0;
     uint32_t e = 0;
     switch (a.property) {
-        case 85:  // present-value
+        case kPropPresentValue:
             if (a.reading()) {
                 readNumber(kind, v, presentValue(kind, o));
                 return 0;
@@ -127,13 +127,13 @@ uint32_t sharedRows(Kind kind, Access &a) {
             }
             setPresentValue(kind, o, x);
             return 0;
-        case 117:  // units
+        case kPropUnits:
             if (a.reading()) {
                 setScalar(v, kDtEnumerated, o.getUnits());
                 return 0;
             }
             return kind == Kind::Input ? writeUnits(o, v) : kErrWriteAccessDenied;
-        case 22:  // cov-increment
+        case kPropCovIncrement:
             if (a.reading()) {
                 readNumber(kind, v, o.getCovIncrement());
                 return 0;
@@ -146,7 +146,7 @@ uint32_t sharedRows(Kind kind, Access &a) {
             }
             o.setCovIncrement(x);
             return 0;
-        case 45:  // high-limit
+        case kPropHighLimit:
             if (a.reading()) {
                 // An analog input without a band shows its range's top.
                 const bool noBand = kind == Kind::Input && o.getHighLimit() == o.getLowLimit();
@@ -161,7 +161,7 @@ uint32_t sharedRows(Kind kind, Access &a) {
             }
             o.setHighLimit(x);
             return 0;
-        case 59:  // low-limit
+        case kPropLowLimit:
             if (a.reading()) {
                 readNumber(kind, v, o.getLowLimit());
                 return 0;
@@ -174,7 +174,7 @@ uint32_t sharedRows(Kind kind, Access &a) {
             }
             o.setLowLimit(x);
             return 0;
-        case 25:  // deadband
+        case kPropDeadband:
             if (a.reading()) {
                 readNumber(kind, v, o.getDeadband());
                 return 0;
@@ -202,9 +202,9 @@ uint32_t pulseConverterRows(Access &a) {
     PropertyValue *v = a.value;
     BACnetDateTimeValue t{};
     switch (a.property) {
-        case 181:  // input-reference: listed, but the meter has none to give
+        case kPropInputReference:  // listed, but the meter has none to give
             return kErrUnknownProperty;
-        case 176:  // adjust-value
+        case kPropAdjustValue:
             if (a.reading()) {
                 setReal(v, pc.getAdjustValue());
                 return 0;
@@ -213,33 +213,33 @@ uint32_t pulseConverterRows(Access &a) {
                 return kErrorInvalidDataType;
             }
             return pc.writeAdjustValue(static_cast<double>(v->value.f));
-        case 177:  // count
+        case kPropCount:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             setScalar(v, kDtUnsigned, pc.getCount());
             return 0;
-        case 178:  // count-before-change
+        case kPropCountBeforeChange:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             setScalar(v, kDtUnsigned, pc.getCountBeforeChange());
             return 0;
-        case 179:  // count-change-time
+        case kPropCountChangeTime:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             pc.getCountChangeTime(&t);
             readDateTime(v, t);
             return 0;
-        case 189:  // update-time
+        case kPropUpdateTime:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             pc.getUpdateTime(&t);
             readDateTime(v, t);
             return 0;
-        case 180:  // cov-period
+        case kPropCovPeriod:
             if (a.reading()) {
                 setScalar(v, kDtUnsigned, pc.getCovPeriod());
                 return 0;
@@ -252,7 +252,7 @@ uint32_t pulseConverterRows(Access &a) {
                 return kErrorValueOutOfRange;
             }
             return pc.setCovPeriod(v->value.u);
-        case 188: {  // scale
+        case kPropScaleFactor: {
             if (a.reading()) {
                 setReal(v, pc.getScale());
                 return 0;
@@ -274,12 +274,12 @@ uint32_t pulseConverterRows(Access &a) {
 
 uint32_t analogInputRows(Access &a) {
     switch (a.property) {
-        case 69:  // min-pres-value
-        case 65:  // max-pres-value
+        case kPropMinPresValue:
+        case kPropMaxPresValue:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
-            setReal(a.value, a.property == 69 ? a.object.getMinPresValue() : a.object.getMaxPresValue());
+            setReal(a.value, a.property == kPropMinPresValue ? a.object.getMinPresValue() : a.object.getMaxPresValue());
             return 0;
         default:
             return sharedRows(Kind::Input, a);

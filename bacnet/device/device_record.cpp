@@ -39,8 +39,13 @@ char ipv6Multicast[46];
 
 uint32_t databaseRevision = 0;
 
-const uint8_t rootTypesSupported[7] = {0x80, 0x81, 0x10, 0x80, 0x00, 0x02, 0x00};
-const uint8_t virtualTypesSupported[7] = {0x84, 0x81, 0x00, 0x00, 0x00, 0x02, 0x00};
+// protocol-object-types-supported: the classes each kind of device has.
+constexpr size_t kTypesSupportedOctets = 7;
+constexpr auto rootTypesSupported = bitsSet<kTypesSupportedOctets, BACnetObjectType>(
+    {kObjAnalogInput, kObjDevice, kObjNotificationClass, kObjMultiStateValue, kObjPulseConverter,
+     kObjLargeAnalogValue});
+constexpr auto virtualTypesSupported = bitsSet<kTypesSupportedOctets, BACnetObjectType>(
+    {kObjAnalogInput, kObjBinaryValue, kObjDevice, kObjNotificationClass, kObjLargeAnalogValue});
 
 void setText(TextBlock &block, const std::string &text) {
     block = TextBlock{};
@@ -114,11 +119,11 @@ void appFillDeviceRecord(DeviceRecord *record) {
     r.apduSegmentTimeoutMs = 30000;
     r.maxSegmentsAccepted = 1;
     r.apduRetries = 3;
-    r.segmentationSupported = 1;
+    r.segmentationSupported = kSegmentedTransmit;
     r.proposedWindowSize = 1;
     r.databaseRevision = databaseRevision;
     r.vendorId = appVendorId;
-    std::memcpy(r.objectTypesSupported, rootTypesSupported, 7);
+    std::memcpy(r.objectTypesSupported, rootTypesSupported.data(), kTypesSupportedOctets);
 
     setText(rootTexts[0], communicationConfig.getBaseName());
     setText(rootTexts[1], "Krevo Systems, Inc.");
@@ -175,7 +180,7 @@ void appFillVirtualDeviceRecord(int32_t device, DeviceRecord *record) {
     record->instance = static_cast<uint32_t>(device);
     setText(virtualName, load->getName());
     record->objectName = &virtualName.str;
-    std::memcpy(record->objectTypesSupported, virtualTypesSupported, 7);
+    std::memcpy(record->objectTypesSupported, virtualTypesSupported.data(), kTypesSupportedOctets);
 }
 
 namespace {

@@ -25,7 +25,6 @@ using handler::setBits;
 using handler::setOwned;
 using handler::setScalar;
 
-constexpr uint32_t kEnd = 0xFFFFFFFF;
 // The longest time delay the objects can count: they count milliseconds
 // in 32 bits.
 constexpr uint32_t kMaxTimeDelaySeconds = 0xFFFFFFFFu / 1000u;
@@ -43,7 +42,10 @@ struct HandlerClass {
 };
 
 // Read-only in every class that lists them.
-const uint32_t readOnlyCommon[] = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371};
+const uint32_t readOnlyCommon[] = {kPropObjectIdentifier, kPropObjectName,      kPropObjectType,
+                                   kPropEventState,       kPropStatusFlags,     kPropNotificationClass,
+                                   kPropNotifyType,       kPropEventTimeStamps, kPropEventMessageTexts,
+                                   kPropPropertyList};
 
 bool isReadOnlyCommon(uint32_t property) {
     for (uint32_t p : readOnlyCommon) {
@@ -54,8 +56,18 @@ bool isReadOnlyCommon(uint32_t property) {
     return false;
 }
 
-const std::vector<uint32_t> analogCommon = {75, 77, 79, 36, 111, 17, 72, 130, 351, 371,
-                                            81, 113, 356, 52, 35, 0, 353, 354};
+// The properties every class with event reporting shares: the read-only
+// ones, then those the frame writes.
+const std::vector<uint32_t> analogCommon = {
+    kPropObjectIdentifier,     kPropObjectName,        kPropObjectType,           kPropEventState,
+    kPropStatusFlags,          kPropNotificationClass, kPropNotifyType,           kPropEventTimeStamps,
+    kPropEventMessageTexts,    kPropPropertyList,      kPropOutOfService,         kPropTimeDelay,
+    kPropTimeDelayNormal,      kPropLimitEnable,       kPropEventEnable,          kPropAckedTransitions,
+    kPropEventDetectionEnable, kPropEventAlgorithmInhibit};
+
+const std::vector<uint32_t> kValueCommon = {kPropObjectIdentifier, kPropObjectName,   kPropObjectType,
+                                            kPropEventState,       kPropStatusFlags, kPropPropertyList,
+                                            kPropOutOfService};
 
 // Each class: its type, the devices that serve it, the lock, the common
 // properties, its own rows, and what an out-of-service change does beside
@@ -67,10 +79,10 @@ const HandlerClass largeAnalogValueClass{kObjLargeAnalogValue, Devices::Both, tr
 const HandlerClass pulseConverterClass{kObjPulseConverter, Devices::RootOnly, false, analogCommon,
                                        handler::pulseConverterRows, handler::pulseOutOfServiceChanged};
 const HandlerClass notificationClassClass{
-    kObjNotificationClass, Devices::Both, true, {75, 77, 79, 371}, handler::notificationClassRows, nullptr};
-const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, {75, 77, 79, 36, 111, 371, 81},
+    kObjNotificationClass, Devices::Both, true, {kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropPropertyList}, handler::notificationClassRows, nullptr};
+const HandlerClass multiStateValueClass{kObjMultiStateValue, Devices::Both, true, kValueCommon,
                                         handler::multiStateValueRows, handler::multiStateOutOfServiceChanged};
-const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, {75, 77, 79, 36, 111, 371, 81},
+const HandlerClass binaryValueClass{kObjBinaryValue, Devices::VirtualOnly, true, kValueCommon,
                                     handler::binaryValueRows, handler::binaryOutOfServiceChanged};
 
 bool contains(const std::vector<uint32_t> &list, uint32_t property) {
@@ -93,8 +105,9 @@ uint8_t firstBitOctet(const PropertyValue *v) {
 
 std::vector<uint32_t> propertyListOf(uint16_t type) {
     std::vector<uint32_t> out;
-    for (const uint32_t *p = appPropertyList(type, kPropAll); p != nullptr && *p != kEnd; ++p) {
-        if (*p != 8 && *p != 75 && *p != 77 && *p != 79 && *p != 80 && *p != 105 && *p != 371) {
+    for (const uint32_t *p = appPropertyList(type, kPropAll); p != nullptr && *p != kGroupEnd; ++p) {
+        if (*p != kPropAll && *p != kPropObjectIdentifier && *p != kPropObjectName && *p != kPropObjectType &&
+            *p != kPropOptional && *p != kPropRequired && *p != kPropPropertyList) {
             out.push_back(*p);
         }
     }
@@ -163,55 +176,55 @@ uint32_t readMessageTexts(const BACnetObject &object, uint32_t index, PropertyVa
 
 uint32_t readCommon(const BACnetObject &object, uint32_t property, uint32_t index, PropertyValue *v) {
     switch (property) {
-        case 75:
+        case kPropObjectIdentifier:
             setScalar(v, kDtObjectId, object.getObjectIdentifier());
             return 0;
-        case 77:
+        case kPropObjectName:
             return readText(v, object.getObjectName());
-        case 79:
+        case kPropObjectType:
             setScalar(v, kDtEnumerated, object.getObjectType());
             return 0;
-        case 36:
+        case kPropEventState:
             setScalar(v, kDtEnumerated, object.getEventState());
             return 0;
-        case 111:
+        case kPropStatusFlags:
             setBits(v, object.getStatusFlags(), 4);
             return 0;
-        case 17:
+        case kPropNotificationClass:
             setScalar(v, kDtUnsigned, object.getNotificationClass());
             return 0;
-        case 72:
+        case kPropNotifyType:
             setScalar(v, kDtEnumerated, object.getNotifyType());
             return 0;
-        case 0:
+        case kPropAckedTransitions:
             setBits(v, object.getAckedTransitions(), 3);
             return 0;
-        case 35:
+        case kPropEventEnable:
             setBits(v, object.getEventEnable(), 3);
             return 0;
-        case 52:
+        case kPropLimitEnable:
             setBits(v, object.getLimitEnable(), 2);
             return 0;
-        case 130:
+        case kPropEventTimeStamps:
             return readTimeStamps(object, index, v);
-        case 351:
+        case kPropEventMessageTexts:
             return readMessageTexts(object, index, v);
-        case 81:
+        case kPropOutOfService:
             setScalar(v, kDtBoolean, object.isOutOfService() ? 1 : 0);
             return 0;
-        case 353:
+        case kPropEventDetectionEnable:
             setScalar(v, kDtBoolean, object.getEventDetectionEnable() ? 1 : 0);
             return 0;
-        case 354:
+        case kPropEventAlgorithmInhibit:
             setScalar(v, kDtBoolean, object.getEventAlgorithmInhibit() ? 1 : 0);
             return 0;
-        case 113:
+        case kPropTimeDelay:
             setScalar(v, kDtUnsigned, object.getTimeDelay());
             return 0;
-        case 356:
+        case kPropTimeDelayNormal:
             setScalar(v, kDtUnsigned, object.getTimeDelayNormal());
             return 0;
-        case 371:
+        case kPropPropertyList:
             return readPropertyList(object.getObjectType(), index, v);
         default:
             return kErrUnknownProperty;
@@ -229,7 +242,7 @@ uint32_t writeTransitions(BACnetObject &object, uint32_t property, const Propert
     const bool toOffnormal = (bits & 0x80) != 0;
     const bool toFault = (bits & 0x40) != 0;
     const bool toNormal = (bits & 0x20) != 0;
-    if (property == 35) {
+    if (property == kPropEventEnable) {
         toOffnormal ? object.enableToOffnormalEvent() : object.disableToOffnormalEvent();
         if (v->length >= 2) {
             toFault ? object.enableToFaultEvent() : object.disableToFaultEvent();
@@ -270,33 +283,33 @@ uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValu
         return kErrWriteAccessDenied;
     }
     switch (property) {
-        case 0:
-        case 35:
+        case kPropAckedTransitions:
+        case kPropEventEnable:
             return writeTransitions(object, property, v);
-        case 52:
+        case kPropLimitEnable:
             return writeLimitEnable(object, v);
-        case 81:
-        case 353:
-        case 354: {
+        case kPropOutOfService:
+        case kPropEventDetectionEnable:
+        case kPropEventAlgorithmInhibit: {
             if (v->datatype != kDtBoolean) {
                 return kErrorInvalidDataType;
             }
             const bool on = v->value.u != 0;
-            if (property == 81) {
+            if (property == kPropOutOfService) {
                 const bool was = object.isOutOfService();
                 object.setOutOfService(on);
                 if (was != on && outOfServiceChanged != nullptr) {
                     outOfServiceChanged(object);
                 }
-            } else if (property == 353) {
+            } else if (property == kPropEventDetectionEnable) {
                 object.setEventDetectionEnable(on);
             } else {
                 object.setEventAlgorithmInhibit(on);
             }
             return 0;
         }
-        case 113:
-        case 356:
+        case kPropTimeDelay:
+        case kPropTimeDelayNormal:
             if (v->datatype != kDtUnsigned) {
                 return kErrorInvalidDataType;
             }
@@ -304,7 +317,7 @@ uint32_t writeCommon(BACnetObject &object, uint32_t property, const PropertyValu
             if (v->value.u > kMaxTimeDelaySeconds) {
                 return kErrorValueOutOfRange;
             }
-            property == 113 ? object.setTimeDelay(v->value.u) : object.setTimeDelayNormal(v->value.u);
+            property == kPropTimeDelay ? object.setTimeDelay(v->value.u) : object.setTimeDelayNormal(v->value.u);
             return 0;
         default:
             return kErrUnknownProperty;
@@ -360,13 +373,13 @@ uint32_t runHandler(const HandlerClass &c, int32_t device, uint8_t mode, uint32_
                 return kErrUnknownProperty;
             }
             const uint32_t *p = appPropertyList(c.type, property);
-            while (p != nullptr && *p != kEnd && *p != *cursor) {
+            while (p != nullptr && *p != kGroupEnd && *p != *cursor) {
                 ++p;
             }
             // The cursor moves on to the entry that follows, the end marker
             // past the last one, which ends the caller's walk.
-            *cursor = p == nullptr || *p == kEnd ? kEnd : p[1];
-            if (*cursor == kEnd) {
+            *cursor = p == nullptr || *p == kGroupEnd ? kGroupEnd : p[1];
+            if (*cursor == kGroupEnd) {
                 return kErrUnknownProperty;
             }
             property = *cursor;

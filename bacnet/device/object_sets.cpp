@@ -160,14 +160,57 @@ constexpr size_t kInputTotalEnergySingle = 14;
 constexpr size_t kInputServiceType = 15;
 constexpr size_t kInputNotificationClass = 16;
 
-const std::string loadsDirectory = "/config/talvik/loads/";
-const std::string inputsDirectory = "/config/talvik/inputs/";
+constexpr const char *kLoadsDirectory = "/config/talvik/loads/";
+constexpr const char *kInputsDirectory = "/config/talvik/inputs/";
 
 }  // namespace
 
+// ---- ObjectSet ----
+
+std::string ObjectSet::stateDirectory() const {
+    return directory_ + std::to_string(static_cast<uint32_t>(id_));
+}
+
+int ObjectSet::saveObjects() {
+    const std::string directory = stateDirectory();
+    for (const auto &[id, object] : map_) {
+        object->saveConfig(directory);
+    }
+    return 1;
+}
+
+int ObjectSet::saveObject(uint32_t objectId) {
+    BACnetObject *object = objectMapFindId(map_, objectId);
+    if (object == nullptr) {
+        return 0;
+    }
+    object->saveConfig(stateDirectory());
+    return 1;
+}
+
+int ObjectSet::loadObjects() {
+    const std::string directory = stateDirectory();
+    for (const auto &[id, object] : map_) {
+        object->loadConfig(directory);
+    }
+    return 1;
+}
+
+void ObjectSet::clearCovSubscriptions() {
+    for (const auto &[id, object] : map_) {
+        object->clearCovSubscriptions();
+    }
+}
+
+void ObjectSet::clearAlarmEntries() {
+    for (const auto &[id, object] : map_) {
+        object->clearAlarmEntries();
+    }
+}
+
 // ---- Load ----
 
-Load::Load() {
+Load::Load() : ObjectSet(kLoadsDirectory, objectMap_) {
     for (const Row &r : loadTotals) {
         objects_.emplace<AnalogInput>(r.instance, r.name, r.units);
     }
@@ -222,50 +265,9 @@ NotificationClass &Load::notificationClass() const {
     return *static_cast<NotificationClass *>(objects_.at(kNotificationClassPosition));
 }
 
-std::string Load::stateDirectory() const {
-    return loadsDirectory + std::to_string(static_cast<uint32_t>(id_));
-}
-
-int Load::saveObjects() {
-    const std::string directory = stateDirectory();
-    for (const auto &[id, object] : objectMap_) {
-        object->saveConfig(directory);
-    }
-    return 1;
-}
-
-int Load::saveObject(uint32_t objectId) {
-    BACnetObject *object = objectMapFindId(objectMap_, objectId);
-    if (object == nullptr) {
-        return 0;
-    }
-    object->saveConfig(stateDirectory());
-    return 1;
-}
-
-int Load::loadObjects() {
-    const std::string directory = stateDirectory();
-    for (const auto &[id, object] : objectMap_) {
-        object->loadConfig(directory);
-    }
-    return 1;
-}
-
-void Load::clearCovSubscriptions() {
-    for (const auto &[id, object] : objectMap_) {
-        object->clearCovSubscriptions();
-    }
-}
-
-void Load::clearAlarmEntries() {
-    for (const auto &[id, object] : objectMap_) {
-        object->clearAlarmEntries();
-    }
-}
-
 // ---- Input ----
 
-Input::Input() {
+Input::Input() : ObjectSet(kInputsDirectory, deviceObjectMap) {
     for (const Row &r : inputAnalogInputs) {
         objects_.emplace<AnalogInput>(r.instance, r.name, r.units);
     }
@@ -298,47 +300,6 @@ MultiStateValue &Input::serviceType() const {
 
 NotificationClass &Input::notificationClass() const {
     return *static_cast<NotificationClass *>(objects_.at(kInputNotificationClass));
-}
-
-std::string Input::stateDirectory() const {
-    return inputsDirectory + std::to_string(static_cast<uint32_t>(id_));
-}
-
-int Input::saveObjects() {
-    const std::string directory = stateDirectory();
-    for (const auto &[id, object] : deviceObjectMap) {
-        object->saveConfig(directory);
-    }
-    return 1;
-}
-
-int Input::saveObject(uint32_t objectId) {
-    BACnetObject *object = objectMapFindId(deviceObjectMap, objectId);
-    if (object == nullptr) {
-        return 0;
-    }
-    object->saveConfig(stateDirectory());
-    return 1;
-}
-
-int Input::loadObjects() {
-    const std::string directory = stateDirectory();
-    for (const auto &[id, object] : deviceObjectMap) {
-        object->loadConfig(directory);
-    }
-    return 1;
-}
-
-void Input::clearCovSubscriptions() {
-    for (const auto &[id, object] : deviceObjectMap) {
-        object->clearCovSubscriptions();
-    }
-}
-
-void Input::clearAlarmEntries() {
-    for (const auto &[id, object] : deviceObjectMap) {
-        object->clearAlarmEntries();
-    }
 }
 
 // ---- PulseInput ----

@@ -13,57 +13,118 @@
 
 namespace {
 
-constexpr uint32_t E = 0xFFFFFFFF;
+// The end of an object-type list.
+constexpr uint16_t kTypesEnd = 0xFFFF;
 
-const uint32_t aiAll[] = {8,  75, 77, 79, 85, 81, 111, 36, 117, 22, 113, 356, 17, 69,
-                          65, 45, 59, 25, 52, 35, 0,   72, 130, 351, 353, 354, 371, E};
-const uint32_t aiRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 117, 371, E};
-const uint32_t aiOptional[] = {80, 22, 113, 356, 17, 69, 65, 45, 59, 25, 52, 35, 0, 72, 130, 351, 353, 354, E};
+const uint32_t aiAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                          kPropPresentValue, kPropOutOfService, kPropStatusFlags, kPropEventState, kPropUnits,
+                          kPropCovIncrement, kPropTimeDelay, kPropTimeDelayNormal, kPropNotificationClass,
+                          kPropMinPresValue, kPropMaxPresValue, kPropHighLimit, kPropLowLimit, kPropDeadband,
+                          kPropLimitEnable, kPropEventEnable, kPropAckedTransitions, kPropNotifyType,
+                          kPropEventTimeStamps, kPropEventMessageTexts, kPropEventDetectionEnable,
+                          kPropEventAlgorithmInhibit, kPropPropertyList, kGroupEnd};
+const uint32_t aiRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                               kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
+                               kPropUnits, kPropPropertyList, kGroupEnd};
+const uint32_t aiOptional[] = {kPropOptional, kPropCovIncrement, kPropTimeDelay, kPropTimeDelayNormal,
+                               kPropNotificationClass, kPropMinPresValue, kPropMaxPresValue, kPropHighLimit,
+                               kPropLowLimit, kPropDeadband, kPropLimitEnable, kPropEventEnable,
+                               kPropAckedTransitions, kPropNotifyType, kPropEventTimeStamps,
+                               kPropEventMessageTexts, kPropEventDetectionEnable, kPropEventAlgorithmInhibit,
+                               kGroupEnd};
 
-const uint32_t bvAll[] = {8, 75, 77, 79, 85, 111, 36, 81, 46, 4, 371, E};
-const uint32_t bvRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 371, E};
-const uint32_t bvOptional[] = {80, 46, 4, E};
+const uint32_t bvAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                          kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
+                          kPropInactiveText, kPropActiveText, kPropPropertyList, kGroupEnd};
+const uint32_t bvRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                               kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
+                               kPropPropertyList, kGroupEnd};
+const uint32_t bvOptional[] = {kPropOptional, kPropInactiveText, kPropActiveText, kGroupEnd};
 
-const uint32_t msvAll[] = {8, 75, 77, 79, 85, 81, 111, 36, 74, 110, 371, E};
-const uint32_t msvRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 74, 371, E};
-const uint32_t msvOptional[] = {80, 110, E};
+const uint32_t msvAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                           kPropPresentValue, kPropOutOfService, kPropStatusFlags, kPropEventState,
+                           kPropNumberOfStates, kPropStateText, kPropPropertyList, kGroupEnd};
+const uint32_t msvRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                                kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
+                                kPropNumberOfStates, kPropPropertyList, kGroupEnd};
+const uint32_t msvOptional[] = {kPropOptional, kPropStateText, kGroupEnd};
 
-const uint32_t ncAll[] = {8, 75, 77, 79, 17, 86, 1, 102, 371, E};
-const uint32_t ncRequired[] = {105, 75, 77, 79, 17, 86, 1, 102, 371, E};
-const uint32_t ncOptional[] = {80, E};
+const uint32_t ncAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                          kPropNotificationClass, kPropPriority, kPropAckRequired, kPropRecipientList,
+                          kPropPropertyList, kGroupEnd};
+const uint32_t ncRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                               kPropNotificationClass, kPropPriority, kPropAckRequired, kPropRecipientList,
+                               kPropPropertyList, kGroupEnd};
+const uint32_t ncOptional[] = {kPropOptional, kGroupEnd};
 
-const uint32_t pcAll[] = {8,  75, 77,  79, 85, 181, 111, 36, 81, 117, 188, 176, 177, 189, 179, 178, 22,
-                          180, 17, 113, 356, 45, 59, 25, 52, 35, 0, 72, 130, 351, 353, 354, 371, E};
-const uint32_t pcRequired[] = {105, 75, 77, 79, 85, 111, 36, 81, 117, 188, 176, 177, 189, 179, 178, 371, E};
-const uint32_t pcOptional[] = {80, 22, 180, 17, 113, 356, 45, 59, 25, 52, 35, 0, 72, 130, 351, 353, 354, E};
+const uint32_t pcAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                          kPropPresentValue, kPropInputReference, kPropStatusFlags, kPropEventState,
+                          kPropOutOfService, kPropUnits, kPropScaleFactor, kPropAdjustValue, kPropCount,
+                          kPropUpdateTime, kPropCountChangeTime, kPropCountBeforeChange, kPropCovIncrement,
+                          kPropCovPeriod, kPropNotificationClass, kPropTimeDelay, kPropTimeDelayNormal,
+                          kPropHighLimit, kPropLowLimit, kPropDeadband, kPropLimitEnable, kPropEventEnable,
+                          kPropAckedTransitions, kPropNotifyType, kPropEventTimeStamps,
+                          kPropEventMessageTexts, kPropEventDetectionEnable, kPropEventAlgorithmInhibit,
+                          kPropPropertyList, kGroupEnd};
+const uint32_t pcRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                               kPropPresentValue, kPropStatusFlags, kPropEventState, kPropOutOfService,
+                               kPropUnits, kPropScaleFactor, kPropAdjustValue, kPropCount, kPropUpdateTime,
+                               kPropCountChangeTime, kPropCountBeforeChange, kPropPropertyList, kGroupEnd};
+const uint32_t pcOptional[] = {kPropOptional, kPropCovIncrement, kPropCovPeriod, kPropNotificationClass,
+                               kPropTimeDelay, kPropTimeDelayNormal, kPropHighLimit, kPropLowLimit,
+                               kPropDeadband, kPropLimitEnable, kPropEventEnable, kPropAckedTransitions,
+                               kPropNotifyType, kPropEventTimeStamps, kPropEventMessageTexts,
+                               kPropEventDetectionEnable, kPropEventAlgorithmInhibit, kGroupEnd};
 
-const uint32_t lavAll[] = {8,  75, 77, 79, 85, 81, 111, 36,  117, 22,  113, 356, 17,
-                           45, 59, 25, 52, 35, 0,  72,  130, 351, 353, 354, 371, E};
-const uint32_t lavRequired[] = {105, 75, 77, 79, 85, 111, 36, 117, 371, E};
-const uint32_t lavOptional[] = {80, 22, 113, 356, 17, 45, 59, 25, 52, 35, 0, 72, 130, 351, 353, 354, E};
+const uint32_t lavAll[] = {kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                           kPropPresentValue, kPropOutOfService, kPropStatusFlags, kPropEventState,
+                           kPropUnits, kPropCovIncrement, kPropTimeDelay, kPropTimeDelayNormal,
+                           kPropNotificationClass, kPropHighLimit, kPropLowLimit, kPropDeadband,
+                           kPropLimitEnable, kPropEventEnable, kPropAckedTransitions, kPropNotifyType,
+                           kPropEventTimeStamps, kPropEventMessageTexts, kPropEventDetectionEnable,
+                           kPropEventAlgorithmInhibit, kPropPropertyList, kGroupEnd};
+const uint32_t lavRequired[] = {kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType,
+                                kPropPresentValue, kPropStatusFlags, kPropEventState, kPropUnits,
+                                kPropPropertyList, kGroupEnd};
+const uint32_t lavOptional[] = {kPropOptional, kPropCovIncrement, kPropTimeDelay, kPropTimeDelayNormal,
+                                kPropNotificationClass, kPropHighLimit, kPropLowLimit, kPropDeadband,
+                                kPropLimitEnable, kPropEventEnable, kPropAckedTransitions, kPropNotifyType,
+                                kPropEventTimeStamps, kPropEventMessageTexts, kPropEventDetectionEnable,
+                                kPropEventAlgorithmInhibit, kGroupEnd};
 
-const uint32_t deviceAll[] = {8,  75, 77, 79, 112, 121, 120, 70,  44,  12,  58,  28,  98,  139, 62,  107, 119,
-                              11, 10, 73, 97, 96,  76,  57,  56, 64, 63, 30, 167, 155, 152, 372, 371, E};
-
-struct TypeLists {
+// One row for each object type: its lists (headed by their group and ended
+// by kGroupEnd; the Device object has an all-list only) and the handler of
+// its reads and writes (none for the Device object, which the stack and
+// appDeviceWriteProperty serve).
+struct ObjectClass {
     uint16_t type;
     const uint32_t *all;
     const uint32_t *required;
     const uint32_t *optional;
+    AppPropertyHandler handler;
 };
 
-const TypeLists typeLists[] = {
-    {kObjAnalogInput, aiAll, aiRequired, aiOptional},
-    {kObjBinaryValue, bvAll, bvRequired, bvOptional},
-    {kObjMultiStateValue, msvAll, msvRequired, msvOptional},
-    {kObjNotificationClass, ncAll, ncRequired, ncOptional},
-    {kObjPulseConverter, pcAll, pcRequired, pcOptional},
-    {kObjLargeAnalogValue, lavAll, lavRequired, lavOptional},
-    {kObjDevice, deviceAll, nullptr, nullptr},
+const ObjectClass objectClasses[] = {
+    {kObjAnalogInput, aiAll, aiRequired, aiOptional, appAnalogInputProperty},
+    {kObjBinaryValue, bvAll, bvRequired, bvOptional, appBinaryValueProperty},
+    {kObjMultiStateValue, msvAll, msvRequired, msvOptional, appMultiStateValueProperty},
+    {kObjNotificationClass, ncAll, ncRequired, ncOptional, appNotificationClassProperty},
+    {kObjPulseConverter, pcAll, pcRequired, pcOptional, appPulseConverterProperty},
+    {kObjLargeAnalogValue, lavAll, lavRequired, lavOptional, appLargeAnalogValueProperty},
+    {kObjDevice, deviceAllProperties, nullptr, nullptr, nullptr},
 };
+
+const ObjectClass *classOf(uint16_t type) {
+    for (const ObjectClass &c : objectClasses) {
+        if (c.type == type) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
 
 bool typeIn(const uint16_t *types, uint16_t type) {
-    for (const uint16_t *t = types; *t != 0xFFFF; ++t) {
+    for (const uint16_t *t = types; *t != kTypesEnd; ++t) {
         if (*t == type) {
             return true;
         }
@@ -72,7 +133,7 @@ bool typeIn(const uint16_t *types, uint16_t type) {
 }
 
 bool isListProperty(uint32_t property) {
-    for (const uint32_t *p = listProperties; *p != E; ++p) {
+    for (const uint32_t *p = listProperties; *p != kGroupEnd; ++p) {
         if (*p == property) {
             return true;
         }
@@ -81,55 +142,50 @@ bool isListProperty(uint32_t property) {
 }
 
 AppPropertyHandler handlerOf(uint16_t type) {
-    switch (type) {
-        case kObjAnalogInput:
-            return appAnalogInputProperty;
-        case kObjBinaryValue:
-            return appBinaryValueProperty;
-        case kObjNotificationClass:
-            return appNotificationClassProperty;
-        case kObjMultiStateValue:
-            return appMultiStateValueProperty;
-        case kObjPulseConverter:
-            return appPulseConverterProperty;
-        case kObjLargeAnalogValue:
-            return appLargeAnalogValueProperty;
-        default:
-            return nullptr;
-    }
+    const ObjectClass *c = classOf(type);
+    return c != nullptr ? c->handler : nullptr;
 }
 
 }  // namespace
 
-const uint16_t rootObjectTypes[] = {8, 19, 46, 0, 5, 24, 15, 0xFFFF};
-const uint16_t virtualObjectTypes[] = {8, 0, 46, 5, 20, 15, 0xFFFF};
-const uint32_t listProperties[] = {102, 131, 23,  122, 5,   116, 30,  152, 202, 206, 53,  175,
-                                   166, 7,   39,  286, 159, 165, 54,  234, 272, 245, 266, 268,
-                                   269, 265, 303, 364, 336, 350, 362, 170, 171, 54,  E};
+const uint16_t rootObjectTypes[] = {kObjDevice, kObjMultiStateValue, kObjLargeAnalogValue, kObjAnalogInput, kObjBinaryValue, kObjPulseConverter, kObjNotificationClass, kTypesEnd};
+const uint16_t virtualObjectTypes[] = {kObjDevice, kObjAnalogInput, kObjLargeAnalogValue, kObjBinaryValue, kObjTrendLog, kObjNotificationClass, kTypesEnd};
+const uint32_t listProperties[] = {kPropRecipientList, kPropLogBuffer, kPropDateList, kPropVtClassesSupported,
+                                   kPropActiveVtSessions, kPropTimeSynchronizationRecipients,
+                                   kPropDeviceAddressBinding, kPropActiveCovSubscriptions,
+                                   kPropRestartNotificationRecipients, kPropUtcTimeSynchronizationRecipients,
+                                   kPropListOfGroupMembers, kPropAcceptedModes, kPropLifeSafetyAlarmValues,
+                                   kPropAlarmValues, kPropFaultValues, kPropMembers, kPropMemberOf,
+                                   kPropZoneMembers, kPropListOfObjectPropertyReferences,
+                                   kPropMaskedAlarmValues, kPropFailedAttemptEvents, kPropAccessAlarmEvents,
+                                   kPropCredentialsInZone, kPropEntryPoints, kPropExitPoints,
+                                   kPropCredentials, kPropReasonForDisable, kPropAuthorizationExemptions,
+                                   kPropSupportedSecurityAlgorithms, kPropCovuRecipients,
+                                   kPropSubscribedRecipients, kPropManualSlaveAddressBinding,
+                                   kPropSlaveAddressBinding, kPropListOfObjectPropertyReferences, kGroupEnd};
 
 const uint32_t *appPropertyList(uint16_t objectType, uint32_t group) {
-    for (const TypeLists &t : typeLists) {
-        if (t.type == objectType) {
-            switch (group) {
-                case kPropAll:
-                    return t.all;
-                case kPropRequired:
-                    return t.required;
-                case kPropOptional:
-                    return t.optional;
-                default:
-                    return nullptr;
-            }
-        }
+    const ObjectClass *c = classOf(objectType);
+    if (c == nullptr) {
+        return nullptr;
     }
-    return nullptr;
+    switch (group) {
+        case kPropAll:
+            return c->all;
+        case kPropRequired:
+            return c->required;
+        case kPropOptional:
+            return c->optional;
+        default:
+            return nullptr;
+    }
 }
 
 bool appPropertyInList(const uint32_t *list, uint32_t property) {
     if (property == kPropAll || property == kPropOptional || property == kPropRequired) {
         return true;
     }
-    for (const uint32_t *p = list; p != nullptr && *p != E; ++p) {
+    for (const uint32_t *p = list; p != nullptr && *p != kGroupEnd; ++p) {
         if (*p == property) {
             return true;
         }
@@ -151,30 +207,19 @@ uint32_t appCheckProperty(int32_t device, uint32_t objectId, uint32_t property) 
 
 int appValidateProperty(int32_t device, uint32_t objectId, uint32_t property, bool *objectAccepted,
                         bool *propertyKnown, bool *isArray, bool *accessAllowed) {
-    *objectAccepted = false;
-    *propertyKnown = false;
+    // The check's error decides every flag: an unknown object refuses the
+    // access, an unknown property lets the core name it.
+    const PackedError e = appCheckProperty(device, objectId, property);
+    *objectAccepted = e == 0 || e == kErrUnknownProperty;
+    *propertyKnown = e == 0;
+    *accessAllowed = e == 0;
     *isArray = false;
-    *accessAllowed = false;
-    bool result = false;
-    const uint32_t r = appCheckProperty(device, objectId, property);
-    if (r == 0) {
-        *objectAccepted = true;
-        *propertyKnown = true;
-        result = true;
-    } else if (r == kErrUnknownProperty) {
-        *objectAccepted = true;
-        result = true;
-    } else if (r == kErrUnknownObject) {
-        // The check was made and refused the object: result stays false.
-        *objectAccepted = false;
-    }
-    if (*objectAccepted && result && *propertyKnown) {
+    if (e == 0) {
         uint8_t arrayOrList = 0;
         const int datatype = propGetDatatype(objectIdType(objectId), property, &arrayOrList);
         *isArray = datatype != kDtUnknown && !isListProperty(property) && arrayOrList != 0;
-        *accessAllowed = true;
     }
-    return result ? 1 : 0;
+    return *objectAccepted ? 1 : 0;
 }
 
 uint32_t appReadProperty(int32_t device, uint32_t objectId, uint32_t property, uint32_t arrayIndex,

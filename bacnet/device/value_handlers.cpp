@@ -177,21 +177,21 @@ uint32_t readStateText(const MultiStateValue &msv, uint32_t index, PropertyValue
 uint32_t notificationClassRows(Access &a) {
     auto &nc = static_cast<NotificationClass &>(a.object);
     switch (a.property) {
-        case 17:  // notification-class
+        case kPropNotificationClass:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             setScalar(a.value, kDtUnsigned, nc.getClassNumber());
             return 0;
-        case 1:  // ack-required
+        case kPropAckRequired:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             setBits(a.value, ackRequiredBits(nc.getAckRequired()), 3);
             return 0;
-        case 86:  // priority
+        case kPropPriority:
             return a.reading() ? readPriority(nc, a.index, a.value) : writePriority(nc, a.index, a.value);
-        case 102:  // recipient-list
+        case kPropRecipientList:
             return a.reading() ? readRecipients(nc, a.value) : writeRecipients(nc, a.value);
         default:
             return kNotOwnRow;
@@ -201,13 +201,13 @@ uint32_t notificationClassRows(Access &a) {
 uint32_t multiStateValueRows(Access &a) {
     auto &msv = static_cast<MultiStateValue &>(a.object);
     switch (a.property) {
-        case 74:  // number-of-states
+        case kPropNumberOfStates:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
             setScalar(a.value, kDtUnsigned, msv.getNumberOfStates());
             return 0;
-        case 85:  // present-value
+        case kPropPresentValue:
             if (a.reading()) {
                 setScalar(a.value, kDtUnsigned, msv.getPresentValue());
                 return 0;
@@ -221,7 +221,7 @@ uint32_t multiStateValueRows(Access &a) {
             // The state file keeps no present value.
             a.save = false;
             return msv.writePresentValue(a.value->value.u);
-        case 110:  // state-text
+        case kPropStateText:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
@@ -234,13 +234,13 @@ uint32_t multiStateValueRows(Access &a) {
 uint32_t binaryValueRows(Access &a) {
     auto &bv = static_cast<BinaryValue &>(a.object);
     switch (a.property) {
-        case 4:   // active-text
-        case 46:  // inactive-text
+        case kPropActiveText:
+        case kPropInactiveText:
             if (!a.reading()) {
                 return kErrWriteAccessDenied;
             }
-            return readText(a.value, a.property == 4 ? bv.getActiveText() : bv.getInactiveText());
-        case 85:  // present-value
+            return readText(a.value, a.property == kPropActiveText ? bv.getActiveText() : bv.getInactiveText());
+        case kPropPresentValue:
             if (a.reading()) {
                 setScalar(a.value, kDtEnumerated, bv.getPresentValue());
                 return 0;

@@ -12,40 +12,17 @@
 #include "bacnet/stack/tsm.h"
 #include "property_access.h"
 
-const uint32_t deviceAllProperties[] = {kPropAll,
-                                        kPropObjectIdentifier,
-                                        kPropObjectName,
-                                        kPropObjectType,
-                                        kPropSystemStatus,
-                                        kPropVendorName,
-                                        kPropVendorIdentifier,
-                                        kPropModelName,
-                                        kPropFirmwareRevision,
-                                        kPropApplicationSoftwareVersion,
-                                        kPropLocation,
-                                        kPropDescription,
-                                        kPropProtocolVersion,
-                                        kPropProtocolRevision,
-                                        kPropMaxApduLengthAccepted,
-                                        kPropSegmentationSupported,
-                                        kPropUtcOffset,
-                                        kPropApduTimeout,
-                                        kPropApduSegmentTimeout,
-                                        kPropNumberOfApduRetries,
-                                        kPropProtocolServicesSupported,
-                                        kPropProtocolObjectTypesSupported,
-                                        kPropObjectList,
-                                        kPropLocalTime,
-                                        kPropLocalDate,
-                                        kPropMaxMaster,
-                                        kPropMaxInfoFrames,
-                                        kPropDeviceAddressBinding,
-                                        kPropMaxSegmentsAccepted,
-                                        kPropDatabaseRevision,
-                                        kPropActiveCovSubscriptions,
-                                        kPropSerialNumber,
-                                        kPropPropertyList,
-                                        kGroupEnd};
+// The Device object's properties in the order of ALL: the one list that the
+// groups, property-list and the device application's property check read.
+const uint32_t deviceAllProperties[] = {
+    kPropAll, kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropSystemStatus, kPropVendorName,
+    kPropVendorIdentifier, kPropModelName, kPropFirmwareRevision, kPropApplicationSoftwareVersion,
+    kPropLocation, kPropDescription, kPropProtocolVersion, kPropProtocolRevision, kPropMaxApduLengthAccepted,
+    kPropSegmentationSupported, kPropUtcOffset, kPropApduTimeout, kPropApduSegmentTimeout,
+    kPropNumberOfApduRetries, kPropProtocolServicesSupported, kPropProtocolObjectTypesSupported,
+    kPropObjectList, kPropLocalTime, kPropLocalDate, kPropMaxMaster, kPropMaxInfoFrames,
+    kPropDeviceAddressBinding, kPropMaxSegmentsAccepted, kPropDatabaseRevision, kPropActiveCovSubscriptions,
+    kPropSerialNumber, kPropPropertyList, kGroupEnd};
 
 namespace {
 
@@ -55,45 +32,22 @@ constexpr uint32_t kProtocolRevision = 14;
 
 // REQUIRED keeps an order of its own (database-revision before
 // device-address-binding), so it is a list of its own, as is OPTIONAL.
-const uint32_t deviceRequiredProperties[] = {kPropRequired,
-                                             kPropObjectIdentifier,
-                                             kPropObjectName,
-                                             kPropObjectType,
-                                             kPropSystemStatus,
-                                             kPropVendorName,
-                                             kPropVendorIdentifier,
-                                             kPropModelName,
-                                             kPropFirmwareRevision,
-                                             kPropApplicationSoftwareVersion,
-                                             kPropProtocolVersion,
-                                             kPropProtocolRevision,
-                                             kPropMaxApduLengthAccepted,
-                                             kPropSegmentationSupported,
-                                             kPropApduTimeout,
-                                             kPropNumberOfApduRetries,
-                                             kPropProtocolServicesSupported,
-                                             kPropProtocolObjectTypesSupported,
-                                             kPropObjectList,
-                                             kPropDatabaseRevision,
-                                             kPropDeviceAddressBinding,
-                                             kPropPropertyList,
-                                             kGroupEnd};
-const uint32_t deviceOptionalProperties[] = {kPropOptional,
-                                             kPropLocation,
-                                             kPropDescription,
-                                             kPropUtcOffset,
-                                             kPropApduSegmentTimeout,
-                                             kPropLocalTime,
-                                             kPropLocalDate,
-                                             kPropMaxMaster,
-                                             kPropMaxInfoFrames,
-                                             kPropMaxSegmentsAccepted,
-                                             kPropActiveCovSubscriptions,
-                                             kPropSerialNumber,
-                                             kGroupEnd};
+const uint32_t deviceRequiredProperties[] = {
+    kPropRequired, kPropObjectIdentifier, kPropObjectName, kPropObjectType, kPropSystemStatus,
+    kPropVendorName, kPropVendorIdentifier, kPropModelName, kPropFirmwareRevision,
+    kPropApplicationSoftwareVersion, kPropProtocolVersion, kPropProtocolRevision, kPropMaxApduLengthAccepted,
+    kPropSegmentationSupported, kPropApduTimeout, kPropNumberOfApduRetries, kPropProtocolServicesSupported,
+    kPropProtocolObjectTypesSupported, kPropObjectList, kPropDatabaseRevision, kPropDeviceAddressBinding,
+    kPropPropertyList, kGroupEnd};
+const uint32_t deviceOptionalProperties[] = {
+    kPropOptional, kPropLocation, kPropDescription, kPropUtcOffset, kPropApduSegmentTimeout, kPropLocalTime,
+    kPropLocalDate, kPropMaxMaster, kPropMaxInfoFrames, kPropMaxSegmentsAccepted, kPropActiveCovSubscriptions,
+    kPropSerialNumber, kGroupEnd};
 
-// The services this device executes, as the bits of protocol-services-supported.
-constexpr BACnetServicesSupported kServices[] = {
+// The services this device executes, as the bits of
+// protocol-services-supported; the string's bits run up to write-group.
+constexpr uint16_t kServicesSupportedBits = kSupportsWriteGroup + 1;
+constexpr auto kServicesSupported = bitsSet<(kServicesSupportedBits + 7) / 8, BACnetServicesSupported>({
     kSupportsSubscribeCov,
     kSupportsReadProperty,
     kSupportsReadPropertyMultiple,
@@ -105,22 +59,7 @@ constexpr BACnetServicesSupported kServices[] = {
     kSupportsWhoHas,
     kSupportsWhoIs,
     kSupportsGetEventInformation,
-};
-// The string's bits run up to write-group.
-constexpr uint16_t kServicesSupportedBits = kSupportsWriteGroup + 1;
-
-struct ServiceBits {
-    uint8_t octets[(kServicesSupportedBits + 7) / 8];
-};
-
-constexpr ServiceBits servicesSupported() {
-    ServiceBits bits{};
-    for (BACnetServicesSupported s : kServices) {
-        bits.octets[s / 8] = static_cast<uint8_t>(bits.octets[s / 8] | 0x80 >> (s % 8));
-    }
-    return bits;
-}
-constexpr ServiceBits kServicesSupported = servicesSupported();
+});
 
 const uint32_t *groupList(uint32_t group) {
     switch (group) {
@@ -386,7 +325,7 @@ Produced deviceProperty(int32_t device, uint32_t objectId, uint32_t q, uint32_t 
             setBits(v, rec.objectTypesSupported, 55);
             return Produced::kValue;
         case kPropProtocolServicesSupported:
-            setBits(v, kServicesSupported.octets, kServicesSupportedBits);
+            setBits(v, kServicesSupported.data(), kServicesSupportedBits);
             return Produced::kValue;
         case kPropProtocolVersion:
             setUnsigned(v, kDtUnsigned, kProtocolVersion);

@@ -15,8 +15,10 @@
 //
 // Multi-octet fields are big-endian on the wire.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 #include "bacnet/enums.h"
 
@@ -183,6 +185,17 @@ uint8_t *tagEncodeTime(uint8_t *p, uint8_t hour, uint8_t minute, uint8_t second,
 uint8_t *tagEncodeObjectId(uint8_t *p, uint16_t objectType, uint32_t instance);
 // tagBase + 4, then value as 4 octets (context object identifiers).
 uint8_t *tagEncodeContextObjectId(uint8_t *p, uint8_t tagBase, uint32_t value);
+
+// The data octets of a bit string with the given bits set (bit 0 the top bit
+// of octet 0), for the fixed bit strings of named bits.
+template <size_t Octets, typename Bit>
+constexpr std::array<uint8_t, Octets> bitsSet(std::initializer_list<Bit> bits) {
+    std::array<uint8_t, Octets> octets{};
+    for (Bit b : bits) {
+        octets[b / 8] = static_cast<uint8_t>(octets[b / 8] | 0x80 >> (b % 8));
+    }
+    return octets;
+}
 
 // Octets of the header that tagEncodeCharString writes for a string.
 uint32_t tagCharStringValueLength(const CharString *value);

@@ -65,7 +65,43 @@ constexpr size_t arenaRoom(size_t n) {
     return n * ((sizeof(T) + alignof(T) - 1) / alignof(T) * alignof(T)) + alignof(T);
 }
 
-class Load {
+// What a Load and an Input share: the identity, the active flag, and the
+// state files of the objects of a map, kept in the set's own directory.
+class ObjectSet {
+  public:
+    void setId(int32_t v) { id_ = v; }
+    void setActive(bool v) { active_ = v; }
+    int32_t getId() const { return id_; }
+    bool isActive() const { return active_; }
+
+    // The set's directory and the id as an unsigned number.
+    std::string stateDirectory() const;
+    // Every object of the map saves its state file. 1.
+    int saveObjects();
+    // That one object of the map saves its state file; 0 when the map has
+    // no such object.
+    int saveObject(uint32_t objectId);
+    // Every object of the map loads its state file. 1.
+    int loadObjects();
+    void clearCovSubscriptions();
+    void clearAlarmEntries();
+
+  protected:
+    // The map may still be unbuilt: it is only used later.
+    ObjectSet(const char *directory, ObjectMap &map) : directory_(directory), map_(map) {}
+    ~ObjectSet() = default;
+    ObjectSet(const ObjectSet &) = delete;
+    ObjectSet &operator=(const ObjectSet &) = delete;
+
+    int32_t id_ = 0;
+    bool active_ = false;
+
+  private:
+    const char *directory_;
+    ObjectMap &map_;
+};
+
+class Load : public ObjectSet {
   public:
     static constexpr size_t kObjectCount = 116;
     // Objects of the first table: totals, the notification class and the energies.
@@ -79,14 +115,10 @@ class Load {
     Load(const Load &) = delete;
     Load &operator=(const Load &) = delete;
 
-    void setId(int32_t v) { id_ = v; }
     void setVdi(int32_t v) { vdi_ = v; }
-    void setActive(bool v) { active_ = v; }
     void setName(const std::string &v) { name_ = v; }
     void setInput(int32_t v) { input_ = v; }
-    int32_t getId() const { return id_; }
     int32_t getVdi() const { return vdi_; }
-    bool isActive() const { return active_; }
     int32_t getInput() const { return input_; }
     std::string getName() const { return name_; }
 
@@ -104,24 +136,12 @@ class Load {
     LargeAnalogValue *largeAnalogValue(uint32_t instance) const;
     BinaryValue *polarity(int group) const;
     NotificationClass &notificationClass() const;
-
-    // "/config/talvik/loads/" and the id as an unsigned number.
-    std::string stateDirectory() const;
-    // Every registered object, in map order, saves its state file. 1.
-    int saveObjects();
-    // That one registered object saves its state file; 0 when the map has
-    // no such object.
-    int saveObject(uint32_t objectId);
-    // Every registered object loads its state file. 1.
-    int loadObjects();
-    void clearCovSubscriptions();
-    void clearAlarmEntries();
+    // The state files of the registered objects, in map order, are in
+    // "/config/talvik/loads/" and the id (ObjectSet).
 
   private:
     std::string name_;
-    int32_t id_ = 0;
     int32_t vdi_ = 0;
-    bool active_ = false;
     int32_t input_ = 0;
     ObjectArena<kObjectCount, arenaRoom<AnalogInput>(99) + arenaRoom<LargeAnalogValue>(13) +
                                   arenaRoom<NotificationClass>(1) + arenaRoom<BinaryValue>(3)>
@@ -129,7 +149,7 @@ class Load {
     ObjectMap objectMap_;
 };
 
-class Input {
+class Input : public ObjectSet {
   public:
     static constexpr size_t kObjectCount = 17;
 
@@ -140,15 +160,11 @@ class Input {
     Input(const Input &) = delete;
     Input &operator=(const Input &) = delete;
 
-    void setId(int32_t v) { id_ = v; }
-    void setActive(bool v) { active_ = v; }
     void setService(int32_t v) { service_ = v; }
     void setVoltage(int32_t v) { voltage_ = v; }
     void setLine1Active(bool v) { line1Active_ = v; }
     void setLine2Active(bool v) { line2Active_ = v; }
     void setLine3Active(bool v) { line3Active_ = v; }
-    int32_t getId() const { return id_; }
-    bool isActive() const { return active_; }
     int32_t getService() const { return service_; }
     uint32_t getVoltage() const { return static_cast<uint32_t>(voltage_); }
 
@@ -161,20 +177,11 @@ class Input {
     AnalogInput &totalEnergySingle() const;
     MultiStateValue &serviceType() const;
     NotificationClass &notificationClass() const;
-
-    // "/config/talvik/inputs/" and the id as an unsigned number.
-    std::string stateDirectory() const;
-    // These work on the whole root ObjectMap (both inputs' objects and the
-    // pulse converters), into or from this input's directory.
-    int saveObjects();
-    int saveObject(uint32_t objectId);
-    int loadObjects();
-    void clearCovSubscriptions();
-    void clearAlarmEntries();
+    // The state files are in "/config/talvik/inputs/" and the id; they are
+    // those of the whole root ObjectMap (both inputs' objects and the pulse
+    // converters), into or from this input's directory (ObjectSet).
 
   private:
-    int32_t id_ = 0;
-    bool active_ = false;
     int32_t service_ = 0;
     int32_t voltage_ = 0;
     bool line1Active_ = false;
