@@ -261,6 +261,59 @@ TEST_F(Energy, CrashAndPowerCutAtEveryStepOfASave) {
     }
 }
 
+// The demand file is replaced without a fsync of its folder: the energy save
+// after it makes it durable. A crash or power cut at any step of a minute's
+// demand write and the save that follows leaves the peaks of that minute or
+// of the minute before, never less than what was durable.
+TEST_F(Energy, DemandFileUnderCrashesAndPowerCuts) {
+    static data_set_t r;
+    auto minute = [](float w) {
+        std::memset(&r, 0, sizeof r);
+        r.sets_i[0].i[0].w.value = w;
+        event_data_t ev{nullptr, &r};
+        stats_collect_demand(&ev);
+    };
+    ASSERT_EQ(stats_get_window(), 15);
+    for (Mode mode : {Mode::crash, Mode::power_cut}) {
+        bool completed = false;
+        for (uint64_t step = 0; !completed && step < 100; ++step) {
+            SCOPED_TRACE(std::string(mode == Mode::crash ? "crash" : "power cut") + " at step " +
+                         std::to_string(step));
+            std::filesystem::remove_all(root.host("/data"));
+            std::filesystem::create_directories(root.host("/data"));
+            agg_forget_failed_saves();
+            stats_init();
+            for (int m = 0; m < 15; ++m) {
+                minute(100.0f);  // demand and peak 100 W
+            }
+            save(10.0);
+            meter::host::reset();
+            meter::host::fault_arm(step, mode);
+            minute(1600.0f);  // (14 * 100 + 1600) / 15: 200 W
+            avg_buf_t next{};
+            fill_registers(&next, 20.0);
+            agg_save_energy(&next, 0);
+            completed = !meter::host::fault_fired();
+            meter::host::fault_disarm();
+            stats_init();
+            const float peak = stats_get_peak_demand(0, 0, 0);
+            EXPECT_TRUE(peak == 100.0f || peak == 200.0f) << peak;
+            if (completed) {
+                EXPECT_EQ(peak, 200.0f);
+            }
+            meter::host::power_cut();
+            meter::host::fault_disarm();
+            stats_init();
+            const float kept = stats_get_peak_demand(0, 0, 0);
+            EXPECT_GE(kept, 100.0f) << "what was durable stays";
+            if (completed) {
+                EXPECT_EQ(kept, 200.0f) << "the energy save made the new peaks durable";
+            }
+        }
+        EXPECT_TRUE(completed);
+    }
+}
+
 // A save that fails at any step is made again at the next closed second,
 // not a minute later: the file is never more than one save behind.
 TEST_F(Energy, FailedSaveIsMadeAgainAtTheNextSecond) {
