@@ -89,6 +89,8 @@ struct JsonSource {
     std::vector<uint32_t> holes;
     std::string comments;
     bool quoteMarkSeen = false;
+    // A string holds bytes that are not UTF-8: the reader refuses the text.
+    bool notUtf8 = false;
     JsonArena arena;
     // The root the reader made, and whether every record in the arena is
     // still only as the reader and the decoding made it: held by nothing but
@@ -373,6 +375,11 @@ inline uint32_t jsonFourDigitsValue(uint32_t v) {
 
 // Names compared without regard to ASCII case.
 bool jsonNamesMatchIgnoringCase(std::string_view childName, std::string_view askedName);
+
+// Length of the UTF-8 sequence at p (at most `left` bytes) when it is a
+// whole and valid one (no overlong form, surrogate or code point above
+// U+10FFFF), 0 otherwise; p[0] must be 0x80 or above.
+size_t jsonUtf8Length(const unsigned char *p, size_t left);
 
 // Escapes (reader and writer).
 // Unescapes `in` into `out`; answers whether an escape was seen.

@@ -13,8 +13,9 @@ void escapeByte(unsigned char c, std::string &out) {
     out.append(buf, 6);
 }
 
-// Length of the valid UTF-8 sequence at p (at most `left` bytes), 0 if none.
-size_t utf8Length(const unsigned char *p, size_t left) {
+} // namespace
+
+size_t jsonUtf8Length(const unsigned char *p, size_t left) {
     unsigned char c = p[0];
     auto cont = [&](size_t k) { return k < left && (p[k] & 0xC0) == 0x80; };
     if (c >= 0xC2 && c <= 0xDF) {
@@ -40,8 +41,6 @@ size_t utf8Length(const unsigned char *p, size_t left) {
     }
     return 0;
 }
-
-} // namespace
 
 void jsonEscapeText(std::string_view text, bool escape, std::string &out) {
     const auto *p = reinterpret_cast<const unsigned char *>(text.data());
@@ -69,7 +68,7 @@ void jsonEscapeText(std::string_view text, bool escape, std::string &out) {
             continue;
         }
         if (c >= 0x80) {
-            size_t len = utf8Length(p + i, n - i);
+            size_t len = jsonUtf8Length(p + i, n - i);
             if (len != 0) {
                 i += len; // valid UTF-8 is written as it is
                 continue;
