@@ -1112,9 +1112,9 @@ void appendUtf8(std::string &out, unsigned cp) {
 namespace {
 
 // Gives every byte from `from` on that is not part of a UTF-8 sequence its
-// Latin-1 code point, as a lone escape of U+0080 to U+00FF gets: only the reader's
-// byte escapes make such bytes, and a byte on its own would reach the writer
-// and BACnet as text that is not UTF-8.
+// Latin-1 code point, as a lone escape of U+0080 to U+00FF gets: only the
+// reader's escapes beyond JSON's leave such bytes, and a byte on its own
+// would reach the writer and BACnet as text that is not UTF-8.
 void latin1LoneBytes(std::string &out, size_t from) {
     std::string fixed;
     const auto *p = reinterpret_cast<const unsigned char *>(out.data());
@@ -1141,7 +1141,10 @@ void latin1LoneBytes(std::string &out, size_t from) {
 
 bool jsonUnescapeText(std::string_view in, std::string &out) {
     bool escaped = false;
-    bool byteEscape = false; // an escape gave a byte above 0x7F on its own
+    // An escape beyond JSON's: it may give a byte above 0x7F on its own, or
+    // take the first bytes of a UTF-8 character for its digits and leave the
+    // rest of it alone.
+    bool looseEscape = false;
     const size_t from = out.size();
     out.reserve(out.size() + in.size());
     size_t i = 0;
@@ -1197,7 +1200,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                              (static_cast<unsigned char>(in[i]) - static_cast<unsigned>('0')) * 8u +
                              (static_cast<unsigned char>(in[i + 1]) - static_cast<unsigned>('0'));
                 out.push_back(static_cast<char>(v & 0xFF));
-                byteEscape |= (v & 0x80) != 0;
+                looseEscape = true;
                 i += 2;
             }
             break;
@@ -1208,7 +1211,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                 unsigned v = looseHex(static_cast<unsigned char>(in[i])) * 16u +
                              looseHex(static_cast<unsigned char>(in[i + 1]));
                 out.push_back(static_cast<char>(v & 0xFF));
-                byteEscape |= (v & 0x80) != 0;
+                looseEscape = true;
                 i += 2;
             }
             break;
@@ -1223,7 +1226,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                 unsigned v = looseHex(static_cast<unsigned char>(in[i + 2])) * 16u +
                              looseHex(static_cast<unsigned char>(in[i + 3]));
                 out.push_back(static_cast<char>(v & 0xFF));
-                byteEscape |= (v & 0x80) != 0;
+                looseEscape = true;
                 i += 4;
                 break;
             }
@@ -1267,7 +1270,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
             break;
         }
     }
-    if (byteEscape) {
+    if (looseEscape) {
         latin1LoneBytes(out, from);
     }
     return escaped;

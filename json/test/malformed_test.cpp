@@ -111,6 +111,8 @@ const std::vector<Case> &cases() {
         {"[\"\\xC3\\xA9\\303\\251\"]", "[\"\xC3\xA9\xC3\xA9\"]", "byte escapes that form UTF-8 are bytes"},
         {"[\"\\xC3\xC2\xA9\\xE9\"]", "[\"\xC3\x83\xC2\xA9\xC3\xA9\"]",
          "a byte escape does not join the UTF-8 around it"},
+        {"[\"\\ude0\xD0\x9B\"]", "[\"y\xC2\x9B\"]",
+         "an escape that takes the first byte of a character for a digit leaves the rest a Latin-1 letter"},
         {"[\"/\"]", "[\"/\"]", ""},
 
         // Comments.
