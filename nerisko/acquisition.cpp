@@ -409,6 +409,23 @@ uint32_t acquisition_gap_within(uint32_t ch, const float *p, uint32_t n) {
     return nearest;
 }
 
+bool acquisition_gap_at(uint32_t ch, const float *p) {
+    if (ch >= num_buf) {
+        return false;
+    }
+    std::lock_guard lock(acquisition_mutex);
+    if (cb_items_available(&channel_buffers[ch], p) == 0) {
+        return false;  // an entry there may be one of the last lap, about to be written over
+    }
+    const auto index = static_cast<uint32_t>(p - rings[ch].base);
+    for (uint32_t g = 0; g < gap_count; ++g) {
+        if (gaps[g].index == index) {
+            return true;
+        }
+    }
+    return false;
+}
+
 uint64_t acquisition_dropped_blocks() {
     std::lock_guard lock(acquisition_mutex);
     return dropped;

@@ -46,6 +46,11 @@ double sample_rate = 0.0;
 cb_t *rings[ACQ_CHANNELS];
 float *positions[ACQ_CHANNELS];
 float *flex_pos[ACQ_CHANNELS];
+// The integration of the channel starts anew at flex_pos (the first samples,
+// a gap, or samples given up before they were integrated): the integrator is
+// seeded there from the samples that follow rather than carry a state that
+// belongs to other samples, which would ring for seconds.
+bool flex_seed[ACQ_CHANNELS];
 bool channel_used[ACQ_CHANNELS];
 
 float *window_buf = nullptr;
@@ -233,12 +238,35 @@ void skip_window(uint32_t slot, uint32_t n) {
                 // Integration never runs over samples already given back to the acquisition.
                 if (acquisition_items_available(c, flex_pos[c]) > acquisition_items_available(c, positions[c])) {
                     flex_pos[c] = positions[c];
+                    flex_seed[c] = true;
                 }
             }
         }
     }
     next_ts[slot] = acquisition_get_ts(ring_index(ps.uset->u[0].channel));
     acquisition_unlock_buffers();
+}
+
+// Integrates the fresh samples of a flexible sensor's channel in place, run
+// by run between gaps, seeding the integrator where a run starts anew.
+void integrate_flexible(uint32_t c) {
+    uint32_t fresh = acquisition_items_available(c, flex_pos[c]);
+    if (fresh > 0 && acquisition_gap_at(c, flex_pos[c])) {
+        flex_seed[c] = true;
+    }
+    while (fresh > 0) {
+        const uint32_t to_gap = acquisition_gap_within(c, flex_pos[c], fresh);
+        const uint32_t run = to_gap > 0 ? to_gap : fresh;
+        cbi_t fc = cursor_at(c, flex_pos[c]);
+        if (flex_seed[c]) {
+            hld_flex_seed(c, &fc, run);
+            flex_seed[c] = false;
+        }
+        hld_flex_calc(c, &fc, run);
+        flex_pos[c] = cb_step(rings[c], flex_pos[c], run);
+        fresh -= run;
+        flex_seed[c] = to_gap > 0;
+    }
 }
 
 // One window of a slot; true when samples were worked off (a result, or
@@ -401,10 +429,7 @@ bool loop_set(uint32_t slot) {
             data_i &ci = di.i[j];
             ci.channel = c;
             if (ct_is_flexible(ct.ct_type)) {
-                const uint32_t fresh = acquisition_items_available(c, flex_pos[c]);
-                cbi_t fc = cursor_at(c, flex_pos[c]);
-                hld_flex_calc(c, &fc, fresh);
-                flex_pos[c] = cb_step(rings[c], flex_pos[c], fresh);
+                integrate_flexible(c);
             }
             cbi_t cur = cursor_at(c, positions[c]);
             int64_t m = 0;
@@ -478,6 +503,9 @@ void begin() {
         a = false;
     }
     hld_flex_setup(sample_rate, ACQ_CHANNELS);
+    for (bool &f : flex_seed) {
+        f = true;
+    }
     begun = true;
 }
 

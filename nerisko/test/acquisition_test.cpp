@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace {
@@ -221,6 +222,27 @@ TEST_F(Acquisition, FullRingsDropWholeHalvesAndStayAligned) {
     for (uint32_t r = 0; r < 54; ++r) {
         EXPECT_EQ(acquisition_items_available(r, pos[r]), 20u * 2048) << r;
     }
+}
+
+// A half lost between two copies: every full ring knows the first sample
+// after the gap, at the same position, and nothing else is taken for one.
+TEST_F(Acquisition, TheFirstSampleAfterAGapIsKnownOnEveryRing) {
+    start(12);
+    feed.copy(64);
+    feed.next += 2048;  // lost before the copy
+    feed.copy(32);
+    for (const uint32_t r : {0u, 5u, 6u, 17u}) {
+        SCOPED_TRACE("ring " + std::to_string(r));
+        float *base = acquisition_get_cb(r)->base;
+        EXPECT_TRUE(acquisition_gap_at(r, base + 4096));
+        EXPECT_FALSE(acquisition_gap_at(r, base));
+        EXPECT_FALSE(acquisition_gap_at(r, base + 4095));
+        EXPECT_FALSE(acquisition_gap_at(r, base + 4097));
+        EXPECT_FALSE(acquisition_gap_at(r, base + 6144)) << "the head: no sample there yet";
+        EXPECT_EQ(acquisition_gap_within(r, base, 6144), 4096u);
+        EXPECT_EQ(acquisition_gap_within(r, base + 4096, 2048), 0u) << "a run that starts at the gap";
+    }
+    EXPECT_FALSE(acquisition_gap_at(18, acquisition_get_cb(18)->base)) << "a ring of one sample";
 }
 
 using AcquisitionDeath = Acquisition;

@@ -58,5 +58,9 @@ void acquisition_clean();
 // reaches this far would not be continuous in time.
 uint32_t acquisition_gap_within(uint32_t ch, const float *p, uint32_t n);
 
+// Whether the unread sample at position p of ring ch is the first after a
+// gap; false when no sample is there yet.
+bool acquisition_gap_at(uint32_t ch, const float *p);
+
 // Halves dropped because a ring had no room (for tests and diagnostics).
 uint64_t acquisition_dropped_blocks();

@@ -167,6 +167,115 @@ TEST(Flex, BlocksAndChannelsAreIndependent) {
     EXPECT_EQ(blocks.read(kRingSize - 5000, 20000), whole.read(kRingSize - 5000, 20000));
 }
 
+// Streams samples from..from + count - 1 of the signal into the ring at
+// head, a half (2048) at a time, integrating each as it lands; returns the
+// new head.
+uint32_t stream_from(Ring &ring, uint32_t head, uint32_t channel, const Signal &sig, uint64_t from, uint64_t count) {
+    for (uint64_t done = 0; done < count;) {
+        const auto n = static_cast<uint32_t>(std::min<uint64_t>(2048, count - done));
+        ring.write(head, sig.render(n, kRate, from + done));
+        cbi_t cur = ring.cursor(head);
+        EXPECT_TRUE(hld_flex_calc(channel, &cur, n));
+        head = (head + n) % ring.size();
+        done += n;
+    }
+    return head;
+}
+
+// The samples of a channel start anew: at the first samples, or after a gap
+// (the chain went on with samples from before it, at another time). Seeded
+// from the samples there, the chain's output equals, from the first sample
+// on, that of a chain that has run on the same current for 10 s, with any
+// offset and harmonics; at rest, or with the state carried across the gap,
+// it rings for seconds.
+TEST(Flex, SeededChainIsSettledAtOnce) {
+    struct Row {
+        const char *name;
+        long double f, phase, dc, third;  // third harmonic, share of the current
+        double before;                    // seconds streamed before the gap, 0 for a start
+        uint64_t jump;                    // samples missing at the gap
+        uint32_t seen;                    // samples there when the seed is made
+    } rows[] = {
+        {"start_50Hz", 50.0L, 0.3L, 0, 0, 0, 0, 2048},
+        {"start_40.5Hz_offset_distorted", 40.5L, -2.0L, -8000, 0.1L, 0, 0, 2048},
+        {"start_69.5Hz_long_backlog", 69.5L, 1.7L, 3000, 0.05L, 0, 0, 30000},
+        {"gap_50Hz_one_half", 50.0L, 0.0L, 0, 0, 3.0, 2048, 2048},
+        {"gap_40.5Hz_past_a_ring_distorted", 40.5L, 2.5L, 20000, 0.5L, 3.0, 97 * 2048 + 5, 4096},
+        {"gap_60Hz_whole_cycles", 60.0L, -0.4L, 500, 0.08L, 2.0, 3 * 2048, 2048},
+        {"gap_69.5Hz", 69.5L, 3.0L, -200, 0, 4.0, 2048 * 11, 6144},
+    };
+    constexpr long double kAmplitude = 150000;
+    const auto history = static_cast<uint64_t>(10.0 * kRate);
+    const auto after = static_cast<uint64_t>(4.0 * kRate);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Signal sig = sensor_output(r.f, kAmplitude, r.phase, r.dc);
+        if (r.third > 0) {
+            sig.tones.push_back({3 * r.f, kAmplitude * r.third * 3 * r.f / HLD_FLEX_REFERENCE_HZ, 3 * r.phase + 0.5L});
+        }
+        const uint64_t first = history + r.jump + static_cast<uint64_t>(r.before * kRate);
+
+        // The settled output: 10 s of the same current before.
+        std::vector<float> settled;
+        {
+            FlexSetup flex;
+            ASSERT_TRUE(flex.ok);
+            Ring ring(kRingSize);
+            const uint32_t at = stream_from(ring, 0, 5, sig, first - history, history);
+            stream_from(ring, at, 5, sig, first, after);
+            settled = ring.read(at, static_cast<uint32_t>(after));
+        }
+        // The largest difference from it from `from` seconds on, in parts of the amplitude.
+        auto worst_from = [&](const std::vector<float> &out, double from) {
+            double worst = 0;
+            for (auto i = static_cast<size_t>(from * kRate); i < out.size(); ++i) {
+                worst = std::max(worst, std::fabs(static_cast<double>(out[i]) - settled[i]));
+            }
+            return worst / static_cast<double>(kAmplitude);
+        };
+        for (const bool seeded : {true, false}) {
+            SCOPED_TRACE(seeded ? "seeded" : "not seeded");
+            FlexSetup flex;
+            ASSERT_TRUE(flex.ok);
+            Ring ring(kRingSize);
+            uint32_t head = 0;
+            if (r.before > 0) {
+                head = stream_from(ring, 0, 5, sig, first - r.jump - static_cast<uint64_t>(r.before * kRate),
+                                   static_cast<uint64_t>(r.before * kRate));
+            }
+            const uint32_t start = head;
+            ring.write(head, sig.render(r.seen, kRate, first));
+            cbi_t cur = ring.cursor(head);
+            if (seeded) {
+                ASSERT_TRUE(hld_flex_seed(5, &cur, r.seen));
+            }
+            ASSERT_TRUE(hld_flex_calc(5, &cur, r.seen));
+            stream_from(ring, (head + r.seen) % kRingSize, 5, sig, first + r.seen, after - r.seen);
+            const std::vector<float> out = ring.read(start, static_cast<uint32_t>(after));
+            const double at_once = worst_from(out, 0.0);
+            // What a five-cycle window sees: the difference less its mean.
+            double ac = 0;
+            for (size_t w = 0; w + 1202 <= out.size(); w += 1202) {
+                double mean = 0, square = 0;
+                for (size_t i = w; i < w + 1202; ++i) {
+                    const double e = static_cast<double>(out[i]) - settled[i];
+                    mean += e;
+                    square += e * e;
+                }
+                mean /= 1202;
+                ac = std::max(ac, std::sqrt(std::max(0.0, square / 1202 - mean * mean)));
+            }
+            ac /= static_cast<double>(kAmplitude);
+            if (seeded) {
+                EXPECT_LT(ac, 4e-4);
+                EXPECT_LT(at_once, 5e-3);
+            } else {
+                EXPECT_GT(at_once, 0.1) << "no transient to seed away: the case shows nothing";
+            }
+        }
+    }
+}
+
 TEST(Flex, RefusesBadSetUpAndCalls) {
     EXPECT_EQ(hld_flex_setup(0.0, 54), 0);
     EXPECT_EQ(hld_flex_setup(NAN, 54), 0);
@@ -183,8 +292,15 @@ TEST(Flex, RefusesBadSetUpAndCalls) {
     EXPECT_EQ(hld_flex_calc(0, nullptr, 1), 0);
     cbi_t outside{cur.cb, ring.at(0) + 100};
     EXPECT_EQ(hld_flex_calc(0, &outside, 1), 0);
+    EXPECT_EQ(hld_flex_seed(17, &cur, 100), 1);
+    EXPECT_EQ(hld_flex_seed(17, &cur, 3), 1) << "too few samples: at rest";
+    EXPECT_EQ(hld_flex_seed(18, &cur, 10), 0);
+    EXPECT_EQ(hld_flex_seed(0, &cur, 101), 0);
+    EXPECT_EQ(hld_flex_seed(0, nullptr, 1), 0);
+    EXPECT_EQ(hld_flex_seed(0, &outside, 1), 0);
     hld_flex_clean();
     EXPECT_EQ(hld_flex_calc(0, &cur, 10), 0);
+    EXPECT_EQ(hld_flex_seed(0, &cur, 10), 0);
 }
 
 }  // namespace

@@ -103,6 +103,12 @@
 // input by 90 degrees, which restores the current's own phase. A constant input
 // offset never reaches the output: one present at start or changed later leaves
 // a transient that has fallen below 1e-3 of the offset after 6 s.
+// The chain remembers seconds of its input: where the samples of a channel
+// start anew (the first samples, or the first after a gap), its state is
+// seeded from the samples that follow, so that the output is the settled
+// integral from the first of them on instead of a transient that rings for
+// seconds. The seed is a weighted least-squares fit over up to 4096 samples
+// (at least 1024; fewer leave the chain at rest), for currents from 40 Hz.
 //
 // Reactive power and quadrant. The phase passed is the current's fundamental
 // phase minus its voltage's (negative when the current lags). Reactive power
@@ -205,6 +211,11 @@ uint32_t hld_cbi_filled(const cbi_t *cursor, const float *position);
 int hld_flex_setup(double rate, uint32_t channels);
 // Integrates n samples from the cursor in place, continuing the channel's state.
 int hld_flex_calc(uint32_t channel, const cbi_t *cursor, uint32_t n);
+// The channel's input starts anew at the cursor: its state is seeded from the
+// n raw samples there (read, not written), which the next hld_flex_calc of
+// the channel integrates from the same cursor on. n counts only samples that
+// run on evenly from the cursor (up to the next gap).
+int hld_flex_seed(uint32_t channel, const cbi_t *cursor, uint32_t n);
 void hld_flex_clean(void);
 
 // --- Angles and reactive power -------------------------------------------
