@@ -5,8 +5,8 @@
 // processing thread; a save still waiting is replaced by the newer one), and
 // at once, before anything reloads or leaves them: a measurement restart and
 // an EX stop (agg_init), a clean stop (agg_energy_stop); a billing reset asks
-// for a save at the next closed second. A power cut costs at most the last
-// minute.
+// for a save at the next closed second, and so does a save that failed. A
+// power cut or a kill costs at most the last minute.
 //
 // How a save commits (per voltage set n):
 //   1. the current energy file is read back; only when it is whole and its
@@ -22,10 +22,22 @@
 //
 // How start-up chooses: with the flag present the energy file is taken,
 // unless it is unusable or one of its rising-only registers is below the
-// backup's, in which case the backup is taken. Without the flag the backup
-// is taken (the file's rewrite may not have completed), or the file when the
-// backup is unusable. A file is usable when it has exactly the image's size
-// and every register is finite. A backup taken replaces the energy file.
+// backup's, in which case the backup is taken. Without the flag the file is
+// taken when it is whole by the layout (nothing but registers and the
+// reserved word set) and none of its rising-only registers is below the
+// backup's: a kill after step 3 leaves the new image whole in the file, and
+// the backup, a save older, would cost a second minute. Otherwise the backup
+// is taken, or the file when the backup is unusable. A file is usable when
+// it has exactly the image's size and every register is finite. A backup
+// taken replaces the energy file; a file taken without its flag is made
+// durable first (its rename may still be only in the page cache), so that
+// a power cut after the start cannot take back what the run goes on from.
+//
+// The demand file (stats) is replaced without its own folder fsync: the next
+// energy save's makes it durable. A power cut takes back at most the peaks
+// of the last minute result (never below what was durable: a file goes back
+// only to the one before it); a reset of the peaks rolled back this way is
+// made again at start from the file's age.
 
 #include "nerisko/agg.h"
 #include "nerisko/acquisition.h"
@@ -157,6 +169,27 @@ bool create_flag(const std::string &flag) {
 
 avg_buf_t load_main;
 avg_buf_t load_backup;
+avg_buf_t bare_image;
+
+// Nothing but the registers and the reserved word is set, as in every image
+// a save writes: a file rewritten in place by an earlier program and cut
+// short shows itself by bytes out of place (or by zeros, below the backup).
+bool only_registers(const avg_buf_t &a) {
+    std::memset(&bare_image, 0, sizeof bare_image);
+    agg_copy_energy(&a, &bare_image);
+    return std::memcmp(&bare_image, &a, sizeof a) == 0;
+}
+
+// The file's data and its name in /data reach the disk.
+bool make_durable(const std::string &path) {
+    const int fd = sys_open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = sys_fsync(fd) == 0;
+    const bool closed = sys_close(fd) == 0;
+    return synced && closed && sys_fsync_dir("/data") == 0;
+}
 
 // Chooses the registers of set n at start (see the note at the top): the
 // chosen image, or nullptr when no usable file exists.
@@ -175,11 +208,15 @@ const avg_buf_t *recover(int n) {
     bool take_backup = false;
     if (!have_flag) {
         sys_log(LOG_ERR, "Flag file does not exist - %s", flag.c_str());
-        sys_log(LOG_INFO, "Retrieving energy file from backedUp file");
-        if (!backup_ok) {
-            sys_log(LOG_ERR, "Backup file does not exist - %s", backup.c_str());
+        if (main_ok && only_registers(load_main) && (!backup_ok || !falls_below(load_main, load_backup))) {
+            sys_log(LOG_INFO, "Energy file %s is whole and not behind its backup, it is taken", file.c_str());
+        } else {
+            sys_log(LOG_INFO, "Retrieving energy file from backedUp file");
+            if (!backup_ok) {
+                sys_log(LOG_ERR, "Backup file does not exist - %s", backup.c_str());
+            }
+            take_backup = backup_ok;
         }
-        take_backup = backup_ok;
     } else if (!main_ok) {
         take_backup = backup_ok;
     } else if (backup_ok && falls_below(load_main, load_backup)) {
@@ -195,6 +232,9 @@ const avg_buf_t *recover(int n) {
         return &load_backup;
     }
     if (main_ok) {
+        if (!have_flag && !make_durable(file)) {
+            sys_log(LOG_ERR, "Failed to sync %s", file.c_str());
+        }
         sys_log(LOG_INFO, "check_energy_values_file - File found %s", file.c_str());
         sys_log(LOG_INFO, "Loading energy values from file.");
         return &load_main;
@@ -338,11 +378,15 @@ bool agg_save_energy(const avg_buf_t *a, uint32_t set) {
     if (sys_replace_file(file.c_str(), &image, sizeof image) != 0) {
         sys_log(LOG_ERR, "Failed to write energies");
         save_failed[set] = true;
+        // The file stays a save behind: a kill before the next minute would
+        // cost two.
+        save_asked[set] = true;
         return false;
     }
     if (!create_flag(flag)) {
         sys_log(LOG_ERR, "Failed to create the enery flag file - %s", flag.c_str());
         save_failed[set] = true;
+        save_asked[set] = true;
         return false;
     }
     save_failed[set] = false;
@@ -429,6 +473,7 @@ void agg_init() {
 void agg_forget_failed_saves() {
     save_failed[0] = save_failed[1] = false;
     registers_live[0] = registers_live[1] = false;
+    save_asked[0] = save_asked[1] = false;
 }
 
 void agg_collect_one_minute(event_data_t *ev) {

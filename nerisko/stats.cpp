@@ -1,8 +1,10 @@
 // Demand statistics and the demand file.
 //
-// The demand file is replaced whole and durably every minute (temporary
-// file, fsync, rename, folder fsync), so a crash or power cut leaves the
-// previous minute's peaks or the new ones, never a torn or empty file.
+// The demand file is replaced whole every minute (temporary file, fsync,
+// rename), so a crash or power cut leaves the previous minute's peaks or the
+// new ones, never a torn or empty file. The rename is made durable by the
+// energy save's folder fsync (see agg_energy.cpp): a power cut costs at most
+// the peaks of the last minute.
 //
 // The billing time is local time of the zone named in /config/timezone,
 // converted from the zone's file of the time-zone database without touching
@@ -176,7 +178,7 @@ int stats_next_reset(uint32_t day, uint32_t seconds, time_t *out) {
         return 0;
     }
     *out = t;
-    sys_log(LOG_INFO, "New peak demand reset on %lu", static_cast<unsigned long>(t));
+    sys_log(LOG_INFO, "New peak demand reset on %llu", static_cast<unsigned long long>(t));
     return 1;
 }
 

@@ -381,7 +381,8 @@ bool storage_repair(const std::string &p, const mapping *want, TrendState *out) 
 }
 
 void storage_path(uint32_t set, uint32_t load, time_t time, char out[STORAGE_PATH_SIZE]) {
-    std::snprintf(out, STORAGE_PATH_SIZE, "/data/set_%u/%u/%ld", set, load, static_cast<long>(time));
+    // long long: a 32-bit long would wrap the name in 2038.
+    std::snprintf(out, STORAGE_PATH_SIZE, "/data/set_%u/%u/%lld", set, load, static_cast<long long>(time));
 }
 
 bool storage_next_day(time_t t, time_t *out) {
@@ -568,7 +569,7 @@ void storage_store_five_minutes(event_data_t *ev) {
             continue;
         }
         batch->emplace_back(l, storage_record_t{});
-        storage_make_record(&batch->back().second, static_cast<uint32_t>(now), d, &d->sets_i[slot]);
+        storage_make_record(&batch->back().second, storage_record_time(now), d, &d->sets_i[slot]);
     }
     writer_queue([s, now, batch] { store_batch(s, now, *batch); });
 }

@@ -39,19 +39,8 @@ void svcHandleReadProperty(int32_t device, NpduPacket *packet, const uint8_t *da
     uint32_t property = 0;
     uint32_t index = kNoArrayIndex;
     bool hasIndex = false;
-    if (codec::ctxOid(r, kRwpObjectIdentifier, &objectId) != 0 ||
-        codec::ctxParam(r, kRwpPropertyIdentifier, &property) != 0) {
-        apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
-        return;
-    }
-    if (codec::atTagNumber(r, kRwpArrayIndex)) {
-        if (codec::ctxParam(r, kRwpArrayIndex, &index) != 0) {
-            apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
-            return;
-        }
-        hasIndex = true;
-    }
-    if (r.p != r.end) {
+    if (!svcReadPropertyReference(r, &objectId, &property) || !svcReadArrayIndex(r, &index, &hasIndex) ||
+        r.p != r.end) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }

@@ -47,22 +47,24 @@ void svcHandleWriteProperty(int32_t device, NpduPacket *packet, const uint8_t *d
     uint32_t objectId = 0;
     uint32_t property = 0;
     uint32_t index = kNoArrayIndex;
-    uint8_t flags = kAccessWrite;
-    if (codec::ctxOid(r, kRwpObjectIdentifier, &objectId) != 0 ||
-        codec::ctxParam(r, kRwpPropertyIdentifier, &property) != 0) {
+    if (!svcReadPropertyReference(r, &objectId, &property)) {
         apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
         return;
     }
+    // The check comes before the index: a refused property is answered as
+    // such whatever follows it.
     PackedError e = appCheckProperty(device, objectId, property);
     if (e != 0) {
         apduSendFailure(packet, invokeId, kSvcWriteProperty, e);
         return;
     }
-    if (codec::atCtx(r, kRwpArrayIndex)) {
-        if (codec::ctxParam(r, kRwpArrayIndex, &index) != 0) {
-            apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
-            return;
-        }
+    bool indexGiven = false;
+    if (!svcReadArrayIndex(r, &index, &indexGiven)) {
+        apduSendReject(packet, invokeId, kRejectReasonInvalidTag);
+        return;
+    }
+    uint8_t flags = kAccessWrite;
+    if (indexGiven) {
         flags |= kAccessIndexGiven;
     }
     clearValue(v);

@@ -89,6 +89,8 @@ struct JsonSource {
     std::vector<uint32_t> holes;
     std::string comments;
     bool quoteMarkSeen = false;
+    // A string holds bytes that are not UTF-8: the reader refuses the text.
+    bool notUtf8 = false;
     JsonArena arena;
     // The root the reader made, and whether every record in the arena is
     // still only as the reader and the decoding made it: held by nothing but
@@ -373,6 +375,36 @@ inline uint32_t jsonFourDigitsValue(uint32_t v) {
 
 // Names compared without regard to ASCII case.
 bool jsonNamesMatchIgnoringCase(std::string_view childName, std::string_view askedName);
+
+// Length of the UTF-8 sequence at p (at most `left` bytes) when it is a
+// whole and valid one (no overlong form, surrogate or code point above
+// U+10FFFF), 0 otherwise; p[0] must be 0x80 or above.
+inline size_t jsonUtf8Length(const unsigned char *p, size_t left) {
+    unsigned char c = p[0];
+    auto cont = [&](size_t k) { return k < left && (p[k] & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c <= 0xDF) {
+        return cont(1) ? 2 : 0;
+    }
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (left < 3 || !cont(1) || !cont(2)) {
+            return 0;
+        }
+        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F)) {
+            return 0; // overlong, or a surrogate
+        }
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (left < 4 || !cont(1) || !cont(2) || !cont(3)) {
+            return 0;
+        }
+        if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F)) {
+            return 0; // overlong, or above U+10FFFF
+        }
+        return 4;
+    }
+    return 0;
+}
 
 // Escapes (reader and writer).
 // Unescapes `in` into `out`; answers whether an escape was seen.

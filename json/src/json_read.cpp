@@ -258,22 +258,48 @@ void prepare(const char *s, size_t n, JsonSource &src) {
             ++i;
             bool closed = false;
             while (i < n) {
-                // Copy up to the next quote or backslash in one step.
+                // Copy up to the next quote or backslash in one step, noting
+                // whether the run holds a byte above 0x7F.
                 size_t run = i;
+                unsigned high = 0;
 #if defined(__SSE2__)
                 while (run + 16 <= n) {
                     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + run));
                     auto mask = static_cast<unsigned>(_mm_movemask_epi8(
                         _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
+                    const auto top = static_cast<unsigned>(_mm_movemask_epi8(v));
                     if (mask != 0) {
-                        run += static_cast<size_t>(__builtin_ctz(mask));
+                        const auto k = static_cast<unsigned>(__builtin_ctz(mask));
+                        high |= top & ((1u << k) - 1);
+                        run += k;
                         break;
                     }
+                    high |= top;
                     run += 16;
                 }
 #endif
                 while (run < n && s[run] != '"' && s[run] != '\\') {
+                    high |= static_cast<unsigned char>(s[run]) & 0x80u;
                     ++run;
+                }
+                // No quote or backslash occurs inside a UTF-8 sequence, so
+                // each run between them must be UTF-8 on its own: JSON text
+                // is UTF-8, and a byte that is not would come out of the
+                // writer as a different character.
+                if (high != 0 && !src.notUtf8) {
+                    const auto *u = reinterpret_cast<const unsigned char *>(s);
+                    for (size_t k = i; k < run;) {
+                        if (u[k] < 0x80) {
+                            ++k;
+                            continue;
+                        }
+                        const size_t len = jsonUtf8Length(u + k, run - k);
+                        if (len == 0) {
+                            src.notUtf8 = true;
+                            break;
+                        }
+                        k += len;
+                    }
                 }
                 std::memcpy(out + o, s + i, run - i);
                 o += run - i;
@@ -295,6 +321,11 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                 if (s[i + 1] == '"') {
                     out[o++] = jsonQuoteMark;
                     src.quoteMarkSeen = true;
+                } else if (static_cast<unsigned char>(s[i + 1]) >= 0x80) {
+                    // The first byte of a sequence: copied and checked with
+                    // the run it begins.
+                    ++i;
+                    continue;
                 } else {
                     out[o++] = s[i + 1];
                 }
@@ -1078,8 +1109,43 @@ void appendUtf8(std::string &out, unsigned cp) {
 
 } // namespace
 
+namespace {
+
+// Gives every byte from `from` on that is not part of a UTF-8 sequence its
+// Latin-1 code point, as a lone escape of U+0080 to U+00FF gets: only the
+// reader's escapes beyond JSON's leave such bytes, and a byte on its own
+// would reach the writer and BACnet as text that is not UTF-8.
+void latin1LoneBytes(std::string &out, size_t from) {
+    std::string fixed;
+    const auto *p = reinterpret_cast<const unsigned char *>(out.data());
+    const size_t n = out.size();
+    for (size_t i = from; i < n;) {
+        if (p[i] < 0x80) {
+            fixed.push_back(static_cast<char>(p[i]));
+            ++i;
+            continue;
+        }
+        const size_t len = jsonUtf8Length(p + i, n - i);
+        if (len == 0) {
+            appendUtf8(fixed, p[i]);
+            ++i;
+            continue;
+        }
+        fixed.append(out, i, len);
+        i += len;
+    }
+    out.replace(from, std::string::npos, fixed);
+}
+
+} // namespace
+
 bool jsonUnescapeText(std::string_view in, std::string &out) {
     bool escaped = false;
+    // An escape beyond JSON's: it may give a byte above 0x7F on its own, or
+    // take the first bytes of a UTF-8 character for its digits and leave the
+    // rest of it alone.
+    bool looseEscape = false;
+    const size_t from = out.size();
     out.reserve(out.size() + in.size());
     size_t i = 0;
     const size_t n = in.size();
@@ -1134,6 +1200,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                              (static_cast<unsigned char>(in[i]) - static_cast<unsigned>('0')) * 8u +
                              (static_cast<unsigned char>(in[i + 1]) - static_cast<unsigned>('0'));
                 out.push_back(static_cast<char>(v & 0xFF));
+                looseEscape = true;
                 i += 2;
             }
             break;
@@ -1144,6 +1211,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                 unsigned v = looseHex(static_cast<unsigned char>(in[i])) * 16u +
                              looseHex(static_cast<unsigned char>(in[i + 1]));
                 out.push_back(static_cast<char>(v & 0xFF));
+                looseEscape = true;
                 i += 2;
             }
             break;
@@ -1158,6 +1226,7 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
                 unsigned v = looseHex(static_cast<unsigned char>(in[i + 2])) * 16u +
                              looseHex(static_cast<unsigned char>(in[i + 3]));
                 out.push_back(static_cast<char>(v & 0xFF));
+                looseEscape = true;
                 i += 4;
                 break;
             }
@@ -1201,6 +1270,9 @@ bool jsonUnescapeText(std::string_view in, std::string &out) {
             break;
         }
     }
+    if (looseEscape) {
+        latin1LoneBytes(out, from);
+    }
     return escaped;
 }
 
@@ -1215,6 +1287,9 @@ JsonItem jsonRead(const std::string &text) {
     JsonItemData *root = nullptr;
     try {
         prepare(text.data(), text.size(), *src);
+        if (src->notUtf8) {
+            throw std::invalid_argument(jsonBlankMessage);
+        }
         const char *t = src->data();
         uint32_t p = 0;
         std::string comment;

@@ -13,34 +13,6 @@ void escapeByte(unsigned char c, std::string &out) {
     out.append(buf, 6);
 }
 
-// Length of the valid UTF-8 sequence at p (at most `left` bytes), 0 if none.
-size_t utf8Length(const unsigned char *p, size_t left) {
-    unsigned char c = p[0];
-    auto cont = [&](size_t k) { return k < left && (p[k] & 0xC0) == 0x80; };
-    if (c >= 0xC2 && c <= 0xDF) {
-        return cont(1) ? 2 : 0;
-    }
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (left < 3 || !cont(1) || !cont(2)) {
-            return 0;
-        }
-        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F)) {
-            return 0; // overlong, or a surrogate
-        }
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (left < 4 || !cont(1) || !cont(2) || !cont(3)) {
-            return 0;
-        }
-        if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F)) {
-            return 0; // overlong, or above U+10FFFF
-        }
-        return 4;
-    }
-    return 0;
-}
-
 } // namespace
 
 void jsonEscapeText(std::string_view text, bool escape, std::string &out) {
@@ -69,7 +41,7 @@ void jsonEscapeText(std::string_view text, bool escape, std::string &out) {
             continue;
         }
         if (c >= 0x80) {
-            size_t len = utf8Length(p + i, n - i);
+            size_t len = jsonUtf8Length(p + i, n - i);
             if (len != 0) {
                 i += len; // valid UTF-8 is written as it is
                 continue;

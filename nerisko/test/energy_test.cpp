@@ -193,10 +193,23 @@ const char *name_of(Start s) {
     return "";
 }
 
-// From each starting state, a crash or a power cut at every step of a save:
-// after the restart the registers are all the old ones or all the new ones,
-// never zero (unless there was nothing before), never a mix.
+// From each starting state, a crash or a power cut at every step of a save.
+// After the restart the registers are all those of one save, the old one or
+// the new one, never a mix; never older than the last save whose image
+// reached the energy file whole (the backup is a save older still: taking it
+// then would cost two minutes instead of one); and once the new image is in
+// the file, the new one. What a start goes on from stays when the power
+// goes right after it.
 TEST_F(Energy, CrashAndPowerCutAtEveryStepOfASave) {
+    auto file_holds = [&](double base) {
+        const std::string f = root.get("/data/energy_set_0");
+        avg_buf_t b{};
+        if (f.size() != kImage) {
+            return false;
+        }
+        std::memcpy(&b, f.data(), kImage);
+        return registers_from(b, base);
+    };
     for (Start start : {Start::no_files, Start::all_good, Start::flag_missing, Start::backup_missing}) {
         for (Mode mode : {Mode::crash, Mode::power_cut}) {
             bool completed = false;
@@ -206,23 +219,19 @@ TEST_F(Energy, CrashAndPowerCutAtEveryStepOfASave) {
                 std::filesystem::remove_all(root.host("/data"));
                 std::filesystem::create_directories(root.host("/data"));
                 agg_forget_failed_saves();
-                double old_base = 0.0;
+                // The last save whose image reached the file: 20 (a flag
+                // missing is a kill after the file's rewrite of that save).
+                double last_saved = 0.0;
                 if (start != Start::no_files) {
                     save(10.0);
                     save(20.0);  // the backup now holds 10, the file 20
-                    old_base = 20.0;
+                    last_saved = 20.0;
                     if (start == Start::flag_missing) {
                         std::filesystem::remove(root.host("/data/energy_set_flag0"));
-                        old_base = 10.0;  // the backup is taken
                     } else if (start == Start::backup_missing) {
                         std::filesystem::remove(root.host("/data/energy_set_bu0"));
                     }
-                }
-                // What the starting state gives without any save.
-                avg_buf_t before{};
-                if (start != Start::no_files) {
-                    std::memcpy(&before, &restart(), sizeof before);
-                    ASSERT_TRUE(registers_from(before, old_base));
+                    ASSERT_TRUE(registers_from(restart(), last_saved)) << "the starting state alone";
                 }
                 meter::host::reset();  // everything on disk now counts as durable
                 avg_buf_t next{};
@@ -230,81 +239,187 @@ TEST_F(Energy, CrashAndPowerCutAtEveryStepOfASave) {
                 meter::host::fault_arm(step, mode);
                 agg_save_energy(&next, 0);
                 completed = !meter::host::fault_fired();
-                const avg_buf_t &after = restart();
-                // Whole registers of one save, never one older than the
-                // starting state gave (a save cut short may fall back to
-                // the backup it had just refreshed).
-                bool whole = false;
-                for (double base : {10.0, 20.0, 30.0}) {
-                    whole = whole || (base >= old_base && registers_from(after, base));
-                }
+                meter::host::fault_disarm();
+                const bool new_in_file = file_holds(30.0);
+                avg_buf_t after{};
+                std::memcpy(&after, &restart(), sizeof after);
+                const bool is_new = registers_from(after, 30.0);
                 if (start == Start::no_files) {
-                    whole = registers_from(after, 30.0) || all_zero(after);
+                    EXPECT_TRUE(is_new || all_zero(after));
+                } else {
+                    EXPECT_TRUE(is_new || registers_from(after, last_saved))
+                        << "the new save or the last one that reached the file";
                 }
-                EXPECT_TRUE(whole);
-                if (completed) {
-                    EXPECT_TRUE(registers_from(after, 30.0)) << "a save that completed is what comes back";
+                if (new_in_file || completed) {
+                    EXPECT_TRUE(is_new) << "the new image was whole in the file";
                 }
+                meter::host::power_cut();
+                EXPECT_EQ(std::memcmp(&restart(), &after, sizeof after), 0) << "a power cut after the start";
             }
             EXPECT_TRUE(completed) << "the save ends within 100 steps";
         }
     }
 }
 
+// The demand file is replaced without a fsync of its folder: the energy save
+// after it makes it durable. A crash or power cut at any step of a minute's
+// demand write and the save that follows leaves the peaks of that minute or
+// of the minute before, never less than what was durable.
+TEST_F(Energy, DemandFileUnderCrashesAndPowerCuts) {
+    static data_set_t r;
+    auto minute = [](float w) {
+        std::memset(&r, 0, sizeof r);
+        r.sets_i[0].i[0].w.value = w;
+        event_data_t ev{nullptr, &r};
+        stats_collect_demand(&ev);
+    };
+    ASSERT_EQ(stats_get_window(), 15);
+    for (Mode mode : {Mode::crash, Mode::power_cut}) {
+        bool completed = false;
+        for (uint64_t step = 0; !completed && step < 100; ++step) {
+            SCOPED_TRACE(std::string(mode == Mode::crash ? "crash" : "power cut") + " at step " +
+                         std::to_string(step));
+            std::filesystem::remove_all(root.host("/data"));
+            std::filesystem::create_directories(root.host("/data"));
+            agg_forget_failed_saves();
+            stats_init();
+            for (int m = 0; m < 15; ++m) {
+                minute(100.0f);  // demand and peak 100 W
+            }
+            save(10.0);
+            meter::host::reset();
+            meter::host::fault_arm(step, mode);
+            minute(1600.0f);  // (14 * 100 + 1600) / 15: 200 W
+            avg_buf_t next{};
+            fill_registers(&next, 20.0);
+            agg_save_energy(&next, 0);
+            completed = !meter::host::fault_fired();
+            meter::host::fault_disarm();
+            stats_init();
+            const float peak = stats_get_peak_demand(0, 0, 0);
+            EXPECT_TRUE(peak == 100.0f || peak == 200.0f) << peak;
+            if (completed) {
+                EXPECT_EQ(peak, 200.0f);
+            }
+            meter::host::power_cut();
+            meter::host::fault_disarm();
+            stats_init();
+            const float kept = stats_get_peak_demand(0, 0, 0);
+            EXPECT_GE(kept, 100.0f) << "what was durable stays";
+            if (completed) {
+                EXPECT_EQ(kept, 200.0f) << "the energy save made the new peaks durable";
+            }
+        }
+        EXPECT_TRUE(completed);
+    }
+}
+
+// A save that fails at any step is made again at the next closed second,
+// not a minute later: the file is never more than one save behind.
+TEST_F(Energy, FailedSaveIsMadeAgainAtTheNextSecond) {
+    auto file_holds = [&](double base) {
+        const std::string f = root.get("/data/energy_set_0");
+        avg_buf_t b{};
+        if (f.size() != kImage) {
+            return false;
+        }
+        std::memcpy(&b, f.data(), kImage);
+        return registers_from(b, base);
+    };
+    bool failed_any = false;
+    bool completed = false;
+    for (uint64_t step = 0; !completed && step < 100; ++step) {
+        SCOPED_TRACE("failure at step " + std::to_string(step));
+        std::filesystem::remove_all(root.host("/data"));
+        std::filesystem::create_directories(root.host("/data"));
+        restart();
+        avg_buf_t &a = five_cycle_avg_buf[0];
+        for (int second = 1; second < 60; ++second) {
+            fill_registers(&a, second);
+            agg_energy_second_closed(&a, 0);
+        }
+        fill_registers(&a, 60);
+        meter::host::fault_arm(step, Mode::once);
+        agg_energy_second_closed(&a, 0);
+        completed = !meter::host::fault_fired();
+        meter::host::fault_disarm();
+        const bool saved = file_holds(60) && std::filesystem::exists(root.host("/data/energy_set_flag0"));
+        failed_any = failed_any || !saved;
+        fill_registers(&a, 61);
+        agg_energy_second_closed(&a, 0);
+        EXPECT_TRUE(file_holds(61) || (saved && file_holds(60))) << "saved again when the first did not land";
+        EXPECT_TRUE(std::filesystem::exists(root.host("/data/energy_set_flag0")));
+    }
+    EXPECT_TRUE(completed);
+    EXPECT_TRUE(failed_any) << "some step's failure fails the save";
+}
+
 // Files that must not be taken: registers that are not numbers, a file cut
 // short or longer than the image, and a file whose rising-only registers are
-// below its backup's; the backup then stands in for them.
+// below its backup's; the backup then stands in for them. Without the flag
+// the file must also hold nothing but registers (a rewrite in place by an
+// earlier program, cut short, leaves bytes out of place).
 TEST_F(Energy, UnusableFilesAreRefused) {
     struct Case {
         const char *name;
         void (*spoil)(std::string &file);
-        bool backup_taken;
+        bool backup_taken;          // with the flag
+        bool backup_taken_no_flag;  // without it
     } const cases[] = {
         {"not a number",
          [](std::string &f) {
              const double nan = std::numeric_limits<double>::quiet_NaN();
              std::memcpy(f.data() + 344 + 16 * 3, &nan, 8);
          },
-         true},
+         true, true},
         {"infinite",
          [](std::string &f) {
              const double inf = std::numeric_limits<double>::infinity();
              std::memcpy(f.data() + 1184 + 1168 * 47, &inf, 8);
          },
-         true},
-        {"short", [](std::string &f) { f.resize(kImage - 1); }, true},
-        {"long", [](std::string &f) { f.push_back('\0'); }, true},
+         true, true},
+        {"short", [](std::string &f) { f.resize(kImage - 1); }, true, true},
+        {"long", [](std::string &f) { f.push_back('\0'); }, true, true},
         {"wh_in below the backup's",
          [](std::string &f) {
              const double less = 1.0;
              std::memcpy(f.data() + 1184 + 16 * 3, &less, 8);
          },
-         true},
+         true, true},
+        {"a block of zeros", [](std::string &f) { std::memset(f.data() + 4096, 0, 4096); }, true, true},
         {"wh (signed) below the backup's",
          [](std::string &f) {
              const double less = -5.0;
              std::memcpy(f.data() + 1184, &less, 8);
          },
-         false},
+         false, false},
+        {"a byte out of place", [](std::string &f) { f[352 + 1168 * 7] = 1; }, false, true},
+        {"untouched", [](std::string &) {}, false, false},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        std::filesystem::remove_all(root.host("/data"));
-        std::filesystem::create_directories(root.host("/data"));
-        save(10.0);
-        save(20.0);
-        std::string f = root.get("/data/energy_set_0");
-        c.spoil(f);
-        root.put("/data/energy_set_0", f);
-        const avg_buf_t &a = restart();
-        if (c.backup_taken) {
-            EXPECT_TRUE(registers_from(a, 10.0));
-            EXPECT_TRUE(meter::host::log_has("Energy file created from backup file - /data/energy_set_0"));
-            EXPECT_EQ(root.get("/data/energy_set_0").size(), kImage) << "the file is whole again";
-        } else {
-            EXPECT_EQ(a.data.sets_i[0].p.wh.value, -5.0);
+        for (bool flag : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (flag ? "" : ", no flag"));
+            std::filesystem::remove_all(root.host("/data"));
+            std::filesystem::create_directories(root.host("/data"));
+            save(10.0);
+            save(20.0);
+            std::string f = root.get("/data/energy_set_0");
+            c.spoil(f);
+            root.put("/data/energy_set_0", f);
+            if (!flag) {
+                std::filesystem::remove(root.host("/data/energy_set_flag0"));
+            }
+            const avg_buf_t &a = restart();
+            if (flag ? c.backup_taken : c.backup_taken_no_flag) {
+                EXPECT_TRUE(registers_from(a, 10.0));
+                EXPECT_TRUE(meter::host::log_has("Energy file created from backup file - /data/energy_set_0"));
+                EXPECT_EQ(root.get("/data/energy_set_0").size(), kImage) << "the file is whole again";
+            } else {
+                EXPECT_EQ(a.data.sets_i[0].p.wh.value, get_double(f, 1184)) << "the file is taken";
+                EXPECT_EQ(a.data.sets_i[5].p.wh_in.value, get_double(f, 1184 + 1168 * 5 + 16 * 3));
+            }
+            meter::host::log_clear();
         }
-        meter::host::log_clear();
     }
 }
 

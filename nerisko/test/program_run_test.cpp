@@ -2,6 +2,7 @@
 // stand-in: it measures, prints the results of the chosen channel, and
 // SIGINT ends it within a second with status 0.
 
+#include "arvent.h"
 #include "ex_port.h"
 #include "temp_root.h"
 #include "test_bus.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <algorithm>
 #include <spawn.h>
@@ -18,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -29,8 +33,60 @@ extern char **environ;
 
 namespace {
 
+using velsard_testing::Control;
 using velsard_testing::TestBus;
 using namespace std::chrono_literals;
+
+// A whole number from the environment, or fallback when unset or not a
+// positive number.
+unsigned env_number(const char *name, unsigned fallback) {
+    const char *v = std::getenv(name);
+    if (v == nullptr) {
+        return fallback;
+    }
+    char *end = nullptr;
+    const unsigned long n = std::strtoul(v, &end, 10);
+    return end != v && *end == '\0' && n > 0 && n < 100000 ? static_cast<unsigned>(n) : fallback;
+}
+
+// NERISKO_RUN_LOADS=48 runs these tests on a full meter of 48 loads instead
+// of the stand-in's four: loads 1-4 as the scenario feeds them (three CTs
+// each, channels 6-17), loads 5-40 one CT each on channels 53 down to 18,
+// loads 41-48 without a CT, the loads on the two voltage sets by turns.
+unsigned run_loads() { return env_number("NERISKO_RUN_LOADS", 4) >= 48 ? 48 : 4; }
+
+mapping mapping_of_48_loads() {
+    mapping m{};
+    m.version = 2;
+    for (uint32_t s = 0; s < 2; ++s) {
+        m.sets_u[s].id = s;
+        m.sets_u[s].active = true;
+        m.sets_u[s].extra_1 = 230;
+        m.sets_u[s].extra_2 = 1;
+        m.sets_u[s].pt_ratio = 1.0;
+        for (uint32_t k = 0; k < 3; ++k) {
+            m.sets_u[s].u[k].channel = 3 * s + k;
+            m.sets_u[s].u[k].active = true;
+        }
+    }
+    for (uint32_t l = 0; l < 48; ++l) {
+        mapping_i_set &load = m.sets_i[l];
+        load.id = l;
+        load.u_set_id = (l < 4 ? l / 2 : l) % 2;
+        load.active = true;
+        std::snprintf(load.name, sizeof load.name, "Load %u", l + 1);
+        for (uint32_t j = 0; j < 3; ++j) {
+            mapping_i_channel &ct = load.i[j];
+            ct.channel = l < 4 ? 6 + 3 * l + j : (l < 40 && j == 0 ? 53 - (l - 4) : 0);
+            ct.active = ct.channel != 0;
+            ct.ct_type = 9;
+            ct.rated_current = 100.0;
+            ct.rated_mv = 333.0;
+            ct.factor = 1.0;
+        }
+    }
+    return m;
+}
 
 std::string slurp(const std::string &path) {
     std::ifstream in(path);
@@ -44,6 +100,10 @@ protected:
     void SetUp() override {
         if (!TestBus::get().velsard_running()) {
             TestBus::get().start_velsard();
+        }
+        if (run_loads() == 48) {
+            const mapping m = mapping_of_48_loads();
+            Control().store("mapping", mapping_serialize(&m));
         }
     }
     void TearDown() override {
@@ -162,17 +222,50 @@ bool all_later(const Snapshot &a, const Snapshot &b) {
     return true;
 }
 
-// What a start finds in the energy files of a set, read by the test
-// itself: the file when its flag is there, else the backup; zeros when the
-// run before saved nothing. Load totals by slot.
+// The energy registers that only rise.
+constexpr bool kRising[11] = {false, true, false, true, true, true, true, true, true, true, true};
+
+// The load totals by slot of an energy image, when it is whole.
+bool image_totals(const std::string &image, double out[48][11]) {
+    if (image.size() != 56312) {
+        return false;
+    }
+    for (size_t l = 0; l < 48; ++l) {
+        for (size_t e = 0; e < 11; ++e) {
+            std::memcpy(&out[l][e], image.data() + 1184 + 1168 * l + 16 * e, 8);
+        }
+    }
+    return true;
+}
+
+// What a start takes from the energy files of a set, read by the test
+// itself: the file when its flag is there; without the flag the file when
+// it is whole and no rising register of it is below the backup's (a kill
+// after the file's rename, before the flag, leaves the newer image whole),
+// else the backup; zeros when the run before saved nothing. Load totals by
+// slot.
 bool stored_energy(const std::string &root, uint32_t set, double out[48][11]) {
     const std::string n = std::to_string(set);
     const bool flag = std::filesystem::exists(root + "/data/energy_set_flag" + n);
-    std::string f = slurp(root + (flag ? "/data/energy_set_" : "/data/energy_set_bu") + n);
-    if (f.size() != 56312) {
-        f = slurp(root + "/data/energy_set_" + n);
+    const std::string file = slurp(root + "/data/energy_set_" + n);
+    static double backup[48][11];
+    const bool backup_whole = !flag && image_totals(slurp(root + "/data/energy_set_bu" + n), backup);
+    if (image_totals(file, out)) {
+        bool behind = false;
+        for (size_t l = 0; backup_whole && l < 48; ++l) {
+            for (size_t e = 0; e < 11; ++e) {
+                behind = behind || (kRising[e] && out[l][e] < backup[l][e]);
+            }
+        }
+        if (!behind) {
+            return true;
+        }
     }
-    if (f.empty()) {
+    if (backup_whole) {
+        std::memcpy(out, backup, sizeof backup);
+        return true;
+    }
+    if (file.empty()) {
         for (size_t l = 0; l < 48; ++l) {
             for (size_t e = 0; e < 11; ++e) {
                 out[l][e] = 0.0;
@@ -180,15 +273,7 @@ bool stored_energy(const std::string &root, uint32_t set, double out[48][11]) {
         }
         return true;
     }
-    if (f.size() != 56312) {
-        return false;
-    }
-    for (size_t l = 0; l < 48; ++l) {
-        for (size_t e = 0; e < 11; ++e) {
-            std::memcpy(&out[l][e], f.data() + 1184 + 1168 * l + 16 * e, 8);
-        }
-    }
-    return true;
+    return false;
 }
 
 // Killed (SIGKILL) at 30 random moments of a sped-up run and started again
@@ -199,13 +284,13 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
     // Ten times real time: a simulated minute and a half is 9 s.
     setenv("METER_PRU_TIME_SCALE", "10", 1);
     const std::string node = root.path() + "/dev/zor_data/load/48";
-    const bool rising[11] = {false, true, false, true, true, true, true, true, true, true, true};
     std::mt19937 random(14);
     std::uniform_int_distribution<int> moment_ms(0, 9000);
     Snapshot before;
     double stored[2][48][11] = {};
     double kept_before[2][48][11] = {};
     double per_second[48][11] = {};
+    double most_lost = 0.0;  // seconds of a register's rate
     auto check_kept = [&](const Snapshot &at_end, double seconds, const Snapshot *next_run) {
         for (size_t m = 0; m < 48; ++m) {
             if (!at_end.active[m]) {
@@ -214,12 +299,15 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
             const double *kept = stored[at_end.set[m]][at_end.slot[m]];
             const double *earlier = kept_before[at_end.set[m]][at_end.slot[m]];
             for (size_t e = 0; e < 11; ++e) {
-                if (!rising[e]) {
+                if (!kRising[e]) {
                     continue;
                 }
                 const std::string what = "load record " + std::to_string(m) + " register " + std::to_string(e);
                 EXPECT_GE(kept[e], earlier[e]) << what << ": a kept register never falls";
                 EXPECT_LE(at_end.energy[m][e] - kept[e], seconds * per_second[m][e] + 1e-9) << what;
+                if (per_second[m][e] > 0.0) {
+                    most_lost = std::max(most_lost, (at_end.energy[m][e] - kept[e]) / per_second[m][e]);
+                }
                 if (next_run != nullptr) {
                     EXPECT_GE(next_run->energy[m][e], kept[e]) << what << ": the run goes on from what was kept";
                 }
@@ -239,6 +327,9 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
         }
         if (round > 0) {
             check_kept(before, 61.0, &first);
+        } else {
+            const auto loads = std::count(std::begin(first.active), std::end(first.active), true);
+            EXPECT_EQ(static_cast<unsigned>(loads), run_loads());
         }
         if (round == 30) {
             break;
@@ -262,6 +353,12 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
         ASSERT_NE(wait_end(10000ms), -1);
         ASSERT_TRUE(stored_energy(root.path(), 0, stored[0]));
         ASSERT_TRUE(stored_energy(root.path(), 1, stored[1]));
+        for (const char *demand : {"/data/stats_set_0", "/data/stats_set_1"}) {
+            const std::string d = root.path() + demand;
+            if (std::filesystem::exists(d)) {
+                EXPECT_EQ(std::filesystem::file_size(d), 1540u) << d << ": the demand file is whole";
+            }
+        }
     }
     unsetenv("METER_PRU_TIME_SCALE");
     std::this_thread::sleep_for(1500ms);
@@ -271,6 +368,7 @@ TEST_F(ProgramRun, KilledAtRandomMomentsLosesAtMostAMinute) {
     ASSERT_TRUE(stored_energy(root.path(), 0, stored[0]));
     ASSERT_TRUE(stored_energy(root.path(), 1, stored[1]));
     check_kept(before, 0.0, nullptr);  // the stop saved what the last result showed, or later
+    std::printf("%u loads: at most %.1f s of energy lost by a kill\n", run_loads(), most_lost);
 }
 
 // Print mode: 640 samples of the 9 ADCs of the default front end, written
@@ -451,13 +549,48 @@ TEST_F(ProgramRun, DISABLED_KilledWhileWritingTrendsLeavesWholeFiles) {
 
 namespace {
 
-// A slow flash (50 ms per fsync, every write 1 ms) under a run sped up ten
-// times for 15 simulated minutes, then a clean stop: the processing thread
-// drops no sample and every load has its three five-minute records. Disabled:
+// The trend records under root by load folder: the time of each record, in
+// the order of the files (named by their start) and of the records in them.
+// Every record must be whole and hold more than its time.
+std::map<std::string, std::vector<uint32_t>> trend_times(const std::string &root) {
+    std::set<std::filesystem::path> files;
+    for (const auto &e : std::filesystem::recursive_directory_iterator(root + "/data")) {
+        const std::string name = e.path().filename().string();
+        if (e.is_regular_file() && name.find_first_not_of("0123456789") == std::string::npos) {
+            files.insert(e.path());
+        }
+    }
+    std::map<std::string, std::vector<uint32_t>> out;
+    for (const std::filesystem::path &f : files) {
+        const std::string b = slurp(f.string());
+        SCOPED_TRACE(f.string());
+        if (b.size() < 11112) {
+            ADD_FAILURE() << "no whole header: " << b.size();
+            continue;
+        }
+        EXPECT_EQ((b.size() - 11112) % 1408, 0u) << b.size();
+        std::vector<uint32_t> &times = out[f.parent_path().string()];
+        for (size_t at = 11112; at + 1408 <= b.size(); at += 1408) {
+            uint32_t t = 0;
+            std::memcpy(&t, b.data() + at, 4);
+            EXPECT_LT(b.find_first_not_of('\0', at + 4), at + 1408) << "record " << times.size() << ": zeros";
+            times.push_back(t);
+        }
+    }
+    return out;
+}
+
+// A slow flash (50 ms per fsync, every write 1 ms) under a sped-up run,
+// then a clean stop: the processing thread drops no sample and every load
+// has every five-minute record of the run. By default ten times real time
+// for 92 s (15 simulated minutes); NERISKO_RUN_SCALE and NERISKO_RUN_SECONDS
+// change the pace and the length, NERISKO_RUN_LOADS=48 the meter. Disabled:
 // its pace is the machine's (a loaded machine can fall behind for want of
 // CPU, not of the flash); run it by hand with --gtest_also_run_disabled_tests.
 TEST_F(ProgramRun, DISABLED_SlowFlashDropsNoSample) {
-    setenv("METER_PRU_TIME_SCALE", "10", 1);
+    const unsigned scale = env_number("NERISKO_RUN_SCALE", 10);
+    const unsigned seconds = env_number("NERISKO_RUN_SECONDS", 92);
+    setenv("METER_PRU_TIME_SCALE", std::to_string(scale).c_str(), 1);
     setenv(meter::host::kFsyncMsVariable, "50", 1);
     setenv(meter::host::kWriteMsVariable, "1", 1);
     run({"-d", "-v"});
@@ -465,15 +598,62 @@ TEST_F(ProgramRun, DISABLED_SlowFlashDropsNoSample) {
     unsetenv(meter::host::kFsyncMsVariable);
     unsetenv(meter::host::kWriteMsVariable);
     ASSERT_TRUE(log_shows("Initialization completed", 60s)) << slurp(log);
-    std::this_thread::sleep_for(92s);
+    // The simulated seconds of the run, from the time of the results of the
+    // first two seconds and of the last one before the stop: the run may
+    // go slower than the pace asked for, never faster.
+    const std::string node = root.path() + "/dev/zor_data/load/48";
+    Snapshot first;
+    Snapshot second_one;
+    const auto limit = std::chrono::steady_clock::now() + 60s;
+    while (!snapshot(node, &first)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+        std::this_thread::sleep_for(2ms);
+    }
+    second_one = first;
+    while (!snapshot(node, &second_one) || !all_later(first, second_one)) {
+        ASSERT_LT(std::chrono::steady_clock::now(), limit) << slurp(log);
+        std::this_thread::sleep_for(2ms);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    Snapshot last;
+    ASSERT_TRUE(snapshot(node, &last));
     ASSERT_EQ(kill(pid, SIGINT), 0);
     ASSERT_NE(wait_end(60000ms), -1);
-    EXPECT_EQ(slurp(log).find("Channel buffers full"), std::string::npos) << slurp(log);
-    size_t files = 0;
-    size_t records = 0;
-    expect_whole_trend_files(root.path(), &files, &records);
-    EXPECT_GT(files, 0u);
-    EXPECT_EQ(records, 3 * files) << "three five-minute results in each file";
+    const double tick = static_cast<double>(second_one.ts[0] - first.ts[0]);
+    const double simulated = static_cast<double>(last.ts[0] - first.ts[0]) / tick;
+    const std::string text = slurp(log);
+    size_t drops = 0;
+    for (size_t at = text.find("Channel buffers full"); at != std::string::npos;
+         at = text.find("Channel buffers full", at + 1)) {
+        ++drops;
+    }
+    EXPECT_EQ(drops, 0u) << text;
+    const auto times = trend_times(root.path());
+    const size_t expected = static_cast<size_t>(simulated / 300.0);
+    size_t fewest = times.empty() ? 0 : SIZE_MAX;
+    size_t most = 0;
+    for (const auto &[folder, t] : times) {
+        fewest = std::min(fewest, t.size());
+        most = std::max(most, t.size());
+    }
+    std::printf("%u loads at %u times real time for %u s: %.0f simulated seconds, %zu trend files of %zu to "
+                "%zu records (%zu expected), \"Channel buffers full\" %zu times\n",
+                run_loads(), scale, seconds, simulated, times.size(), fewest, most, expected, drops);
+    EXPECT_EQ(times.size(), run_loads()) << "a trend file for each load";
+    // Each five-minute result of a set is one record in the file of every
+    // load of the set, with the same time.
+    std::map<std::string, std::vector<uint32_t>> of_set;
+    for (const auto &[folder, t] : times) {
+        SCOPED_TRACE(folder);
+        EXPECT_GE(t.size(), expected) << "every five-minute result of " << simulated << " s";
+        EXPECT_TRUE(std::is_sorted(t.begin(), t.end()));
+        EXPECT_EQ(std::adjacent_find(t.begin(), t.end()), t.end()) << "no record twice";
+        const std::string set = std::filesystem::path(folder).parent_path().string();
+        if (!of_set.count(set)) {
+            of_set[set] = t;
+        }
+        EXPECT_EQ(t, of_set[set]) << "the records of the first load of " << set;
+    }
 }
 
 }  // namespace

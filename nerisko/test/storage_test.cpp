@@ -138,6 +138,44 @@ TEST_F(Storage, RecordsGoToTheStartFileThenToTheMidnightFile) {
     EXPECT_EQ(storage_current_path(1, 12), file(1, 12, kMidnight));
 }
 
+// Times past 2038 and past the record's u32 (February 2106): the file is
+// named by the whole time, the record's time stays at the field's last
+// second instead of wrapping, and records stamped alike still follow each
+// other (by their end tick) when the file is checked again.
+TEST_F(Storage, TimesPast2038And2106) {
+    struct Case {
+        const char *name;
+        time_t start;
+        uint32_t first, second;  // the two records' time fields
+    } const cases[] = {
+        {"2038, the signed 32-bit end", 2147483647 - 300, 2147483647, 2147483647u + 300},
+        {"2100", 4102444800, 4102445100u, 4102445400u},
+        {"last second of the field, 2106", 4294967295 - 600, 4294967295u - 300, 4294967295u},
+        {"past 2106", 4294967295 - 300, 4294967295u, 4294967295u},
+        {"2200", 7258118400, 4294967295u, 4294967295u},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root.host("/data"));
+        meter::host::clock_set(c.start);
+        ASSERT_TRUE(storage_init(map.get()));
+        loads(0, {3});
+        meter::host::clock_set(c.start + 300);
+        store();
+        result->ts_end += 1000;
+        meter::host::clock_set(c.start + 600);
+        store();
+        const std::string p = file(0, 3, c.start);
+        EXPECT_EQ(storage_current_path(0, 3), p);
+        ASSERT_TRUE(storage_repair(p));
+        const std::string b = root.get(p);
+        ASSERT_EQ(b.size(), kHeader + 2 * kRecord) << "both records kept";
+        EXPECT_EQ(get<uint32_t>(b, kHeader), c.first);
+        EXPECT_EQ(get<uint32_t>(b, kHeader + kRecord), c.second);
+    }
+    EXPECT_EQ(storage_record_time(-5), 0u) << "before the epoch";
+}
+
 // Local midnight in the zone of /config/timezone, across both changes of
 // daylight saving, converted from the zone's own file.
 TEST_F(Storage, NextDayIsLocalMidnightOfTheMetersZone) {

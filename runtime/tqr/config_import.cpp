@@ -115,7 +115,14 @@ int tqrParseCommunication(const char *body, size_t size, size_t count, void *) {
         next.setBaudRate(static_cast<uint32_t>(it->toInteger()));
     }
     if (auto it = root.findChild("modbus"); it != root.end() && it->getType() == JsonItemType::Object) {
-        next.setModbus(*it);
+        // It goes back to TQR as it came in every PUT of this document, so
+        // only a member that is JSON as it stands is kept; otherwise the one
+        // kept before (or the defaults) goes back instead.
+        if (jsonIsStrictText(it->toCompactText())) {
+            next.setModbus(*it);
+        } else {
+            logMessage(LogLevel::Critical, "modbus in /config/communication isn't valid JSON");
+        }
     }
     for (const JsonItem &member : root) {
         if (member.getName() != "bacnet") {

@@ -127,6 +127,9 @@ TEST(ReadProperty, MalformedRequestsAreRejected) {
         {"application tag for the object", Bytes{0x00, 0x05, 0x01, 12, 0xC4, 0, 0, 0, 1, 0x19, 0x55}},
         {"property longer than the request", Bytes{0x00, 0x05, 0x01, 12, 0x0C, 0, 0, 0, 1, 0x1A, 0x55}},
         {"index with a wrong tag", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x39, 0x01})},
+        {"index as an application unsigned", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x21, 0x01})},
+        {"empty index", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x28})},
+        {"opening tag as index", cat(rp(1, analogInput(1), kPropPresentValue), Bytes{0x2E, 0x2F})},
         {"empty service data", Bytes{0x00, 0x05, 0x01, 12}},
     };
     harness::Stack stack;

@@ -40,6 +40,13 @@ Bytes wpmSpec(uint32_t objectId, uint32_t property, const Bytes &value) {
                cat(cat(ctxUnsigned(0, property), Bytes{0x2E}), cat(value, Bytes{0x2F, 0x1F})));
 }
 
+// A cov-increment write of the object with `index` between the property and
+// the value.
+Bytes withIndex(uint32_t objectId, const Bytes &index) {
+    return cat(cat(cat(ctxObjectId(0, objectId), ctxUnsigned(1, kPropCovIncrement)), index),
+               cat(Bytes{0x3E}, cat(realValue(1), Bytes{0x3F})));
+}
+
 TEST(WriteProperty, AnswersAndPriority) {
     harness::Stack stack;
     const Bytes covIncrement = wpBody(analogInput(2), kPropCovIncrement, realValue(1.0f));
@@ -63,6 +70,11 @@ TEST(WriteProperty, AnswersAndPriority) {
          "50 09 0F 91 02 91 32"},
         {"wrong datatype", wp(10, wpBody(analogInput(2), kPropCovIncrement, Bytes{0x21, 0x05})),
          "50 0A 0F 91 02 91 09"},
+        {"index as an application unsigned", wp(12, withIndex(analogInput(2), Bytes{0x21, 0x01})), "60 0C 04"},
+        {"empty index", wp(13, withIndex(analogInput(2), Bytes{0x28})), "60 0D 04"},
+        // The object is checked before the index is read.
+        {"empty index of an unknown object", wp(14, withIndex(objectIdMake(kObjBinaryValue, 1), Bytes{0x28})),
+         "50 0E 0F 91 01 91 1F"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -11,8 +11,9 @@
 //
 // The reader is lenient: a value that fails its check becomes Null instead of
 // an error, and comments ("//", "#", "/* */") are kept as the comment of the
-// item that follows them. Only a text whose root is not an array or an object
-// is refused, with std::invalid_argument.
+// item that follows them. Only a text whose root is not an array or an object,
+// or one with bytes that are not UTF-8 in a string, is refused, with
+// std::invalid_argument.
 //
 // Threads: a record, and every handle that shares it, may be used by one
 // thread at a time; even a read may decode a shared record in place. Items
@@ -22,6 +23,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <string_view>
 
 enum class JsonItemType : uint8_t {
     Null = 0,
@@ -289,8 +291,18 @@ inline JsonItemConstIterator JsonItemConstIterator::operator++(int) {
 
 // Reads a JSON text. The root is undecoded; its members are decoded when they
 // are first used. Throws std::invalid_argument with an empty message when the
-// text, once whitespace and comments are dropped, is not one array or object.
+// text, once whitespace and comments are dropped, is not one array or object,
+// or when a string in it holds bytes that are not UTF-8. Escapes beyond
+// JSON's that give a byte above 0x7F which forms no UTF-8 sequence with the
+// bytes around it give that byte's Latin-1 character, as a lone escape of
+// U+0080 to U+00FF does: every text read is UTF-8.
 JsonItem jsonRead(const std::string &text);
+
+// Whether the text is one JSON value exactly as RFC 8259 has it, in UTF-8:
+// none of the reader's leniencies (comments, holes, other words, number forms
+// and escapes, control bytes in strings) and no lone surrogate escape. For
+// texts that go on to peers as they came.
+bool jsonIsStrictText(std::string_view text);
 
 // The first pass of the reader on its own, with the comments dropped instead
 // of kept: the text without whitespace outside strings and without comments,

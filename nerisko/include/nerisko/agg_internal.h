@@ -24,6 +24,6 @@ agg_pulse_out_settings agg_pulse_out_get();
 // The baseline (Wh, VAh or varh) and whether one is held (tests).
 double agg_pulse_out_baseline(bool *seeded);
 
-// Tests: forgets that a save failed and that registers are held, so that
-// agg_init loads from the files.
+// Tests: forgets that a save failed or was asked for and that registers are
+// held, so that agg_init loads from the files.
 void agg_forget_failed_saves();

@@ -17,6 +17,7 @@
 #include "device/config.h"
 #include "runtime/events.h"
 #include "runtime/log.h"
+#include "runtime/tqr/config_put.h"
 #include "runtime/tqr/transport.h"
 #include "tqr/standin.h"
 
@@ -144,6 +145,8 @@ TEST(ConfigImport, StaticIdentity) {
          {"critical model node not found in /config/static"}},
         {R"(<html>)", Raised::InvalidArgument, "old model", "old serial", "old version", false,
          {"emergency /api/v1/config/static return isn't valid JSON"}},
+        {"{\"model\":5,\"serial\":\"ZM-\xF4\",\"version\":\"2.1\"}", Raised::InvalidArgument, "old model",
+         "old serial", "old version", false, {"emergency /api/v1/config/static return isn't valid JSON"}},
     };
     for (const Case &c : cases) {
         staticConfig.setModel("old model");
@@ -216,6 +219,20 @@ std::string communicationBody(const std::string &type, const std::string &bacnet
     return root.dump();
 }
 
+constexpr const char *kTqrModbus = R"({"address":4,"port":1502,"baudrate":9600})";
+
+// The B/IP document with TQR's "modbus" member written as `modbus`.
+std::string communicationBodyWithModbus(const std::string &modbus) {
+    std::string body = communicationBody("bac_ip");
+    return body.replace(body.find(kTqrModbus), std::string(kTqrModbus).size(), modbus);
+}
+
+// The B/IP document with the base name written as `name`.
+std::string withBaseName(const std::string &name) {
+    std::string body = communicationBody("bac_ip");
+    return body.replace(body.find(R"("Meter")"), 7, name);
+}
+
 TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
     struct Case {
         const char *name;
@@ -224,6 +241,9 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
         uint32_t type;
         uint32_t baud;
         const char *baseName; // nullptr: the record is left as it was
+        // TQR's member as kept ("" none) and the one line logged, if any.
+        const char *modbus = kTqrModbus;
+        const char *line = nullptr;
     } const cases[] = {
         {"B/IP", communicationBody("bac_ip"), Raised::Nothing, 1, 19200, "Meter"},
         {"Modbus TCP as TQR answers it", communicationBody("mb_tcp"), Raised::Nothing, 4, 19200, "Meter"},
@@ -235,6 +255,30 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
         {"a bacnet member missing", communicationBody("bac_ip", "", "network"), Raised::OutOfRange, 0, 0, nullptr},
         {"the type missing", R"({"bacnet":{}})", Raised::OutOfRange, 0, 0, nullptr},
         {"not JSON", "communication", Raised::InvalidArgument, 0, 0, nullptr},
+        {"a modbus member of every kind of JSON value is kept as it came",
+         communicationBodyWithModbus(R"({"name":"Z\u00e9ro \"1\"/\u00e9","list":[1.5e3,-0,true,null,{},[]]})"),
+         Raised::Nothing, 1, 19200, "Meter",
+         R"({"name":"Z\u00e9ro \"1\"/\u00e9","list":[1.5e3,-0,true,null,{},[]]})"},
+        // Not JSON as it stands: it would go back verbatim in the PUT.
+        {"a modbus member with a word that is none", communicationBodyWithModbus(R"({"address":4x})"),
+         Raised::Nothing, 1, 19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member without a colon", communicationBodyWithModbus(R"({"address" 4})"), Raised::Nothing, 1,
+         19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member with numbers JSON has not", communicationBodyWithModbus(R"({"address":04,"port":0x5DE})"),
+         Raised::Nothing, 1, 19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member with an escape JSON has not", communicationBodyWithModbus(R"({"parity":"\x45"})"),
+         Raised::Nothing, 1, 19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member with a tab in a string", communicationBodyWithModbus("{\"parity\":\"E\tN\"}"),
+         Raised::Nothing, 1, 19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member with a trailing comma", communicationBodyWithModbus(R"({"address":4,})"), Raised::Nothing,
+         1, 19200, "Meter", "", "critical modbus in /config/communication isn't valid JSON"},
+        {"a modbus member that is no object is passed over", communicationBodyWithModbus("[4]"), Raised::Nothing, 1,
+         19200, "Meter", ""},
+        // A name is stored, served and sent back as one and the same text.
+        {"a base name with a byte that is not UTF-8", withBaseName("\"M\xF4ter\""), Raised::InvalidArgument, 0, 0,
+         nullptr},
+        {"a byte escape in the base name is its Latin-1 letter", withBaseName(R"("M\xF4ter")"), Raised::Nothing, 1,
+         19200, "M\xC3\xB4ter"},
     };
     for (const Case &c : cases) {
         CommunicationConfig before;
@@ -255,7 +299,7 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
             EXPECT_EQ(lines.size(), 1u) << c.name;
             continue;
         }
-        EXPECT_TRUE(lines.empty()) << c.name << ": " << lines.front();
+        EXPECT_EQ(lines, c.line != nullptr ? Lines{c.line} : Lines{}) << c.name;
         EXPECT_EQ(tqrResponseReceived[tqrFlagCommunication], 1) << c.name;
         const CommunicationConfig &got = communicationConfig;
         EXPECT_EQ(got.type, c.type) << c.name;
@@ -272,7 +316,16 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
         EXPECT_EQ(got.getMaxInfoFrames(), 10);
         EXPECT_EQ(got.getBbmdIpv6Address(), "::1");
         EXPECT_EQ(got.getMulticastScope(), 3);
-        EXPECT_EQ(got.getModbus().toCompactText(), R"({"address":4,"port":1502,"baudrate":9600})");
+        EXPECT_EQ(got.getModbus().toCompactText(), c.modbus) << c.name;
+        // What goes back to TQR is JSON whatever TQR sent: its own member,
+        // or the defaults when it had none that could go back.
+        const std::string put = tqrCommunicationBody(got);
+        ASSERT_TRUE(nlohmann::json::accept(put)) << c.name << ": " << put;
+        EXPECT_EQ(nlohmann::json::parse(put)["modbus"].dump(),
+                  *c.modbus != '\0' ? nlohmann::json::parse(c.modbus).dump()
+                                    : R"({"address":1,"baudrate":19200,"port":502})")
+            << c.name;
+        EXPECT_EQ(nlohmann::json::parse(put)["bacnet"]["baseName"], c.baseName) << c.name;
     }
     Lines lines;
     parse(tqrParseCommunication, communicationBody("bac_ip", "", "maxMaster"), lines);

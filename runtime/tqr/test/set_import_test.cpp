@@ -322,6 +322,10 @@ TEST_F(MappingImport, HeaderLinesAndABodyThatIsNotJson) {
         {R"({"version":7,"loads":[],"inputs":[])",
          Raised::InvalidArgument,
          {"emergency /api/v1/config/mapping return isn't valid JSON"}},
+        // A load's name is no UTF-8: its object names would differ from it.
+        {"{\"version\":7,\"loads\":[{\"id\":0,\"vdi\":1001,\"name\":\"Load \xE9\",\"input\":0}],\"inputs\":[]}",
+         Raised::InvalidArgument,
+         {"emergency /api/v1/config/mapping return isn't valid JSON"}},
     };
     for (const auto &c : cases) {
         devtest::resetMeter();
