@@ -1,7 +1,7 @@
 // The device records the stack reads, the routing to the virtual devices,
 // and the Device object's writes with what they push to TQR.
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -238,7 +238,7 @@ class DeviceWrites : public Records {
         options.port = 8160;
         standIn = std::make_unique<tqr::StandIn>(options);
         standIn->start();
-        control = std::make_unique<httplib::Client>("127.0.0.1", 8160);
+        control = std::make_unique<tqr_testing::HttpClient>("127.0.0.1", 8160);
         control->Delete("/_stub/log");
     }
     void TearDown() override {
@@ -262,7 +262,7 @@ class DeviceWrites : public Records {
     }
 
     std::unique_ptr<tqr::StandIn> standIn;
-    std::unique_ptr<httplib::Client> control;
+    std::unique_ptr<tqr_testing::HttpClient> control;
 };
 
 PropertyValue unsignedValue(uint32_t u) {
