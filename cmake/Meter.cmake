@@ -5,7 +5,10 @@ add_compile_options(-Wall -Wextra)
 # 64-bit time and file offsets on every CPU: the board (32-bit ARM) runs past
 # 2038 and maps physical memory above 2 GiB. None of the libraries' calls the
 # programs make takes a time_t, off_t, timespec or stat.
-add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+# A target whose property METER_LIBRARY_TIME_T is true keeps the C library's
+# default time_t instead: code that shares time_t with a library built that
+# way (platform/tqr), never a program's own code.
+add_compile_definitions(_FILE_OFFSET_BITS=64 $<$<NOT:$<BOOL:$<TARGET_PROPERTY:METER_LIBRARY_TIME_T>>>:_TIME_BITS=64>)
 if(METER_WERROR)
   add_compile_options(-Werror)
 endif()

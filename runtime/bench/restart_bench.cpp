@@ -10,7 +10,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <benchmark/benchmark.h>
-#include <httplib.h>
+#include "http_client.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -191,7 +191,7 @@ int main(int argc, char **argv) {
     tqr::StandIn tqr(options);
     tqr.start();
     {
-        httplib::Client client("127.0.0.1", 8160);
+        tqr_testing::HttpClient client("127.0.0.1", 8160);
         auto r = client.Put("/api/v1/config/alarms", alarms(), "application/json");
         if (!r || r->status != 200) {
             std::fprintf(stderr, "talvik_restart_bench: the alarms were not taken\n");

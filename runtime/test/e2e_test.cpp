@@ -7,7 +7,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -337,9 +337,9 @@ class TalvikEndToEnd : public ::testing::Test {
 
     int tqrRequest(const std::string &method, const std::string &path, const std::string &body,
                    std::string *answer = nullptr) {
-        httplib::Client client("127.0.0.1", 8160);
+        tqr_testing::HttpClient client("127.0.0.1", 8160);
         client.set_read_timeout(std::chrono::seconds(30));
-        httplib::Result r = method == "GET"      ? client.Get(path)
+        tqr_testing::HttpResult r = method == "GET"      ? client.Get(path)
                             : method == "PUT"    ? client.Put(path, body, "application/json")
                             : method == "DELETE" ? client.Delete(path)
                                                  : client.Post(path, body, "application/json");

@@ -3,7 +3,7 @@
 #include "runtime/events.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 #include <signal.h>
 #include <unistd.h>
 
@@ -290,7 +290,7 @@ TEST(FactoryReset, RemovesTheAlarmFileAndEmptiesTqrsAlarmsWithoutRestarting) {
     options.port = 8160;
     tqr::StandIn standIn(options);
     standIn.start();
-    httplib::Client control("127.0.0.1", 8160);
+    tqr_testing::HttpClient control("127.0.0.1", 8160);
 
     for (bool present : {true, false}) {
         meter::host::TempRoot root;

@@ -8,7 +8,7 @@
 #include "runtime/program.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -61,7 +61,7 @@ class TqrControl {
         std::vector<std::string> out;
         auto r = client_.Get("/_stub/log");
         if (!r || r->status != 200) {
-            out.push_back("no log: " + (r ? std::to_string(r->status) : httplib::to_string(r.error())));
+            out.push_back("no log: " + (r ? std::to_string(r->status) : r.error()));
             return out;
         }
         const Json log = Json::parse(r->body);
@@ -90,7 +90,7 @@ class TqrControl {
     }
 
   private:
-    httplib::Client client_;
+    tqr_testing::HttpClient client_;
 };
 
 // One test's surroundings: a board root, velsard on a private bus, TQR on

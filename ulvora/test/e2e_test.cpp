@@ -10,7 +10,7 @@
 #include "test_bus.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -392,14 +392,14 @@ class UlvoraEndToEnd : public ::testing::Test {
 
     // A control request to the stand-in.
     void stub(const char *method, const std::string &path, const std::string &body = {}) {
-        httplib::Client http("127.0.0.1", 8160);
+        tqr_testing::HttpClient http("127.0.0.1", 8160);
         const auto res = std::string(method) == "PUT" ? http.Put(path, body, "text/plain") : http.Delete(path);
         ASSERT_TRUE(res) << method << " " << path;
         ASSERT_EQ(res->status, 200) << method << " " << path << ": " << res->body;
     }
     // The stand-in's count of requests for an endpoint since the log was emptied.
     size_t requests_for(const std::string &path) {
-        httplib::Client http("127.0.0.1", 8160);
+        tqr_testing::HttpClient http("127.0.0.1", 8160);
         const auto res = http.Get("/_stub/log");
         if (!res || res->status != 200) {
             return 0;

@@ -2,16 +2,24 @@
 // held line by line against test/data/value_golden.txt: the round-trip cases
 // and the tshark samples, the fuzz corpus, mutations of every encoding, every
 // encoding decoded as every fuzz target's property, and encoder sweeps over
-// every datatype code and over the octets of flat records. A change that is
-// meant to keep the wire format must leave every line as it is.
+// every datatype code. A change that is meant to keep the wire format must
+// leave every line as it is.
+//
+// What depends on the CPU's data model stays out of that one table: the
+// in-memory element sizes, the allocations each decode makes (the decoder
+// stages elements in a fixed number of octets), and the sweeps over the
+// octets of flat records. They are held per ABI in
+// test/data/value_golden_memory.<abi>.txt (lp64: 64-bit build machines,
+// ilp32: the board's 32-bit ARM), whose first line names the ABI's pointer
+// size and alignments.
 //
 // The derived inputs (mutations, other properties, sweeps) are thousands; a
 // group of them takes one line with its count and a digest of its results.
-// CODEC_GOLDEN_WRITE=FILE writes the record to FILE instead of comparing;
-// with CODEC_GOLDEN_FULL=1 as well, every derived input gets its own line,
-// for comparing the records of two builds where a digest differs, and with
-// CODEC_GOLDEN_CORPUS=DIR the inputs of DIR as well (a fuzz run's work
-// folder, say), read as the fuzz target reads them.
+// CODEC_GOLDEN_WRITE=DIR writes both tables of this ABI to DIR instead of
+// comparing; with CODEC_GOLDEN_FULL=1 as well, every derived input gets its
+// own line, for comparing the records of two builds where a digest differs,
+// and with CODEC_GOLDEN_CORPUS=DIR the inputs of DIR as well (a fuzz run's
+// work folder, say), read as the fuzz target reads them.
 
 #include "../fuzz/value_targets.h"
 #include "tshark_samples.h"
@@ -20,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -63,6 +72,19 @@ std::string digest(const uint8_t *p, size_t n) {
 
 enum class Detail { kOctets, kDigest };
 
+// The two tables: what is the same on every CPU, and what depends on its ABI.
+struct Tables {
+    std::vector<std::string> wire;
+    std::vector<std::string> memory;
+};
+
+const char *abiName() { return sizeof(void *) == 8 ? "lp64" : "ilp32"; }
+
+std::string abiLine() {
+    return format("abi %s pointer %zu int64 align %zu double align %zu max align %zu", abiName(), sizeof(void *),
+                  alignof(int64_t), alignof(double), alignof(std::max_align_t));
+}
+
 // The results of a group of derived inputs: each on its own line, or all
 // folded into one line.
 class Group {
@@ -76,6 +98,7 @@ class Group {
                              digest(reinterpret_cast<const uint8_t *>(results_.data()), results_.size()));
         }
     }
+    static bool full() { return std::getenv("CODEC_GOLDEN_FULL") != nullptr; }
 
     void add(const std::string &what, const std::string &result) {
         ++count_;
@@ -90,8 +113,6 @@ class Group {
     }
 
   private:
-    static bool full() { return std::getenv("CODEC_GOLDEN_FULL") != nullptr; }
-
     std::vector<std::string> &lines_;
     std::string name_;
     std::string results_;
@@ -120,12 +141,47 @@ std::string encodeRecord(uint16_t type, uint32_t property, PropertyValue *v,
     return s;
 }
 
+struct Decoded {
+    std::string wire;
+    unsigned allocations = 0;
+    std::string allocated() const { return format("a%u", allocations); }
+};
+
+// The allocation counts of a group of decodes, beside the group's own line.
+class AllocationGroup {
+  public:
+    AllocationGroup(std::vector<std::string> &lines, std::string name) : lines_(lines), name_(std::move(name)) {}
+    AllocationGroup(const AllocationGroup &) = delete;
+    AllocationGroup &operator=(const AllocationGroup &) = delete;
+    ~AllocationGroup() {
+        if (!Group::full()) {
+            lines_.push_back(name_ + format(": %zu inputs, ", count_) +
+                             digest(reinterpret_cast<const uint8_t *>(results_.data()), results_.size()));
+        }
+    }
+
+    void add(const std::string &what, const Decoded &d) {
+        ++count_;
+        if (Group::full()) {
+            lines_.push_back(name_ + " " + what + " " + d.allocated());
+        } else {
+            results_ += what + " " + d.allocated() + "\n";
+        }
+    }
+
+  private:
+    std::vector<std::string> &lines_;
+    std::string name_;
+    std::string results_;
+    size_t count_ = 0;
+};
+
 // Decodes the input as the value of (type, property, index), then encodes
-// what came back and releases it: the error, the failing position, the
-// octets consumed and the allocations made, or the decoded shape and its
-// encoding.
-std::string decodeRecord(uint16_t type, uint32_t property, int32_t index, const Bytes &input,
-                         Detail detail = Detail::kDigest) {
+// what came back and releases it: the error, the failing position and the
+// octets consumed, or the decoded shape and its encoding; and apart from
+// those, the allocations made.
+Decoded decodeRecord(uint16_t type, uint32_t property, int32_t index, const Bytes &input,
+                     Detail detail = Detail::kDigest) {
     const int64_t before = appmem::outstanding();
     const uint64_t calls = appmem::calls();
     std::unique_ptr<uint8_t[]> heap(new uint8_t[input.size() + 1]);
@@ -141,19 +197,19 @@ std::string decodeRecord(uint16_t type, uint32_t property, int32_t index, const 
     const auto allocations = static_cast<unsigned>(appmem::calls() - calls);
     std::string s;
     if (e != 0) {
-        s = format("E%08X n%u @%u a%u", e, out.count, used, allocations);
+        s = format("E%08X n%u @%u", e, out.count, used);
         if (out.ownsValue != 0) {
             s += " OWNS";
         }
     } else {
-        s = format("dt%u n%u l%u @%u a%u = ", out.datatype, out.count, out.length, used, allocations);
+        s = format("dt%u n%u l%u @%u = ", out.datatype, out.count, out.length, used);
         s += encodeRecord(type, property, &out, detail);
         propFreeValue(&out);
     }
     if (appmem::outstanding() != before) {
         s += format(" LEAK %lld", static_cast<long long>(appmem::outstanding() - before));
     }
-    return s;
+    return {s, allocations};
 }
 
 std::string target(uint16_t type, uint32_t property, int32_t index) {
@@ -199,7 +255,7 @@ struct Encoding {
     Bytes octets;  // closing tag included
 };
 
-void recordValue(std::vector<std::string> &lines, std::vector<Encoding> &encodings, const std::string &name,
+void recordValue(Tables &t, std::vector<Encoding> &encodings, const std::string &name,
                  uint16_t type, uint32_t property, int32_t index,
                  const std::function<void(PropertyValue &)> &make) {
     PropertyValue v;
@@ -208,17 +264,19 @@ void recordValue(std::vector<std::string> &lines, std::vector<Encoding> &encodin
     Bytes enc;
     const bool ok = encode(type, property, &v, &enc);
     propFreeValue(&v);
-    lines.push_back(name + " " + target(type, property, index) + " enc " + (ok ? compact(enc) : "failed"));
+    t.wire.push_back(name + " " + target(type, property, index) + " enc " + (ok ? compact(enc) : "failed"));
     if (!ok) {
         return;
     }
     enc.push_back(0x3F);
-    lines.push_back(name + " dec " + decodeRecord(type, property, index, enc, Detail::kOctets));
+    const Decoded d = decodeRecord(type, property, index, enc, Detail::kOctets);
+    t.wire.push_back(name + " dec " + d.wire);
+    t.memory.push_back(name + " dec " + d.allocated());
     encodings.push_back({name, type, property, index, enc});
 }
 
 // Every allocation of the decode made to fail in turn.
-void recordAllocationFailures(std::vector<std::string> &lines, const Encoding &e) {
+void recordAllocationFailures(Tables &t, const Encoding &e) {
     const uint64_t calls = appmem::calls();
     PropertyValue probe;
     decode(e.type, e.property, e.index, Bytes(e.octets.begin(), e.octets.end() - 1), &probe);
@@ -226,9 +284,11 @@ void recordAllocationFailures(std::vector<std::string> &lines, const Encoding &e
     const uint64_t allocations = appmem::calls() - calls;
     for (uint64_t k = 0; k < allocations; ++k) {
         appmem::failAfter(static_cast<int64_t>(k));
-        const std::string r = decodeRecord(e.type, e.property, e.index, e.octets);
+        const Decoded d = decodeRecord(e.type, e.property, e.index, e.octets);
         appmem::failAfter(-1);
-        lines.push_back(e.name + format(" nomem%llu ", static_cast<unsigned long long>(k)) + r);
+        const std::string what = e.name + format(" nomem%llu ", static_cast<unsigned long long>(k));
+        t.wire.push_back(what + d.wire);
+        t.memory.push_back(what + d.allocated());
     }
 }
 
@@ -308,7 +368,7 @@ void recordFlatSweep(std::vector<std::string> &lines, const Case &c) {
     propFreeValue(&v);
 }
 
-void recordCorpus(std::vector<std::string> &lines, const std::string &folder) {
+void recordCorpus(Tables &tables, const std::string &folder) {
     std::vector<std::filesystem::path> files;
     for (const auto &entry : std::filesystem::directory_iterator(folder)) {
         files.push_back(entry.path());
@@ -320,96 +380,121 @@ void recordCorpus(std::vector<std::string> &lines, const std::string &folder) {
         std::string line = "corpus " + path.filename().string();
         if (!data.empty()) {
             const value_fuzz::Target &t = value_fuzz::kTargets[data[0] % value_fuzz::kTargetCount];
-            line += " " + target(t.type, t.property, t.index) + " " +
-                    decodeRecord(t.type, t.property, t.index, Bytes(data.begin() + 1, data.end()),
-                                 Detail::kOctets);
+            const Decoded d = decodeRecord(t.type, t.property, t.index, Bytes(data.begin() + 1, data.end()),
+                                           Detail::kOctets);
+            line += " " + target(t.type, t.property, t.index);
+            tables.memory.push_back(line + " " + d.allocated());
+            line += " " + d.wire;
         }
-        lines.push_back(line);
+        tables.wire.push_back(line);
     }
 }
 
-std::vector<std::string> record() {
-    std::vector<std::string> lines;
+Tables record() {
+    Tables t;
     std::vector<Encoding> encodings;
+    t.memory.push_back(abiLine());
     for (unsigned code = 0; code < 256; ++code) {
-        lines.push_back(format("size %u %u", code, propElementSize(uint8_t(code))));
+        t.memory.push_back(format("size %u %u", code, propElementSize(uint8_t(code))));
     }
     for (const Case &c : cases()) {
-        recordValue(lines, encodings, std::string("case ") + c.name, c.type, c.property, c.index, c.make);
+        recordValue(t, encodings, std::string("case ") + c.name, c.type, c.property, c.index, c.make);
     }
     for (const Sample &s : samples()) {
-        recordValue(lines, encodings, std::string("sample ") + s.what, s.type, s.property, -1, s.make);
+        recordValue(t, encodings, std::string("sample ") + s.what, s.type, s.property, -1, s.make);
     }
     for (const Encoding &e : encodings) {
-        recordAllocationFailures(lines, e);
+        recordAllocationFailures(t, e);
     }
 
     // The fuzz corpus, each input read as the fuzz target reads it.
     const char *top = std::getenv("METER_SOURCE_DIR");
-    recordCorpus(lines, std::string(top != nullptr ? top : ".") + "/bacnet/codec/fuzz/corpus");
+    recordCorpus(t, std::string(top != nullptr ? top : ".") + "/bacnet/codec/fuzz/corpus");
     if (const char *extra = std::getenv("CODEC_GOLDEN_CORPUS")) {
-        recordCorpus(lines, extra);
+        recordCorpus(t, extra);
     }
 
     for (const Encoding &e : encodings) {
         {
-            Group g(lines, e.name + " mutated");
+            Group g(t.wire, e.name + " mutated");
+            AllocationGroup a(t.memory, e.name + " mutated");
             for (const auto &[what, input] : mutants(e.octets)) {
-                g.add(what, decodeRecord(e.type, e.property, e.index, input));
+                const Decoded d = decodeRecord(e.type, e.property, e.index, input);
+                g.add(what, d.wire);
+                a.add(what, d);
             }
         }
-        Group g(lines, e.name + " elsewhere");
+        Group g(t.wire, e.name + " elsewhere");
+        AllocationGroup a(t.memory, e.name + " elsewhere");
         for (int32_t index : {0, 1, 2}) {
-            g.add(format("index%d", index), decodeRecord(e.type, e.property, index, e.octets));
+            const Decoded d = decodeRecord(e.type, e.property, index, e.octets);
+            g.add(format("index%d", index), d.wire);
+            a.add(format("index%d", index), d);
         }
-        for (const value_fuzz::Target &t : value_fuzz::kTargets) {
-            g.add("as " + target(t.type, t.property, t.index),
-                  decodeRecord(t.type, t.property, t.index, e.octets));
+        for (const value_fuzz::Target &as : value_fuzz::kTargets) {
+            const Decoded d = decodeRecord(as.type, as.property, as.index, e.octets);
+            const std::string what = "as " + target(as.type, as.property, as.index);
+            g.add(what, d.wire);
+            a.add(what, d);
         }
     }
 
-    recordEncoderSweep(lines);
+    recordEncoderSweep(t.wire);
     for (const Case &c : cases()) {
         if (c.flat) {
-            recordFlatSweep(lines, c);
+            // The octets of the record as it lies in memory.
+            recordFlatSweep(t.memory, c);
         }
     }
-    return lines;
+    return t;
 }
 
-TEST(ValueGolden, EveryLineAsRecorded) {
-    appmem::reset();
-    const int64_t base = appmem::outstanding();
-    const std::vector<std::string> got = record();
-    EXPECT_EQ(appmem::outstanding(), base) << "blocks leaked";
-
-    if (const char *path = std::getenv("CODEC_GOLDEN_WRITE")) {
-        std::ofstream out(path);
-        for (const std::string &l : got) {
-            out << l << '\n';
-        }
-        ASSERT_TRUE(out.good()) << path;
-        GTEST_SKIP() << "written to " << path;
-    }
-
-    const char *top = std::getenv("METER_SOURCE_DIR");
-    ASSERT_NE(top, nullptr) << "METER_SOURCE_DIR names the source tree";
-    std::ifstream in(std::string(top) + "/bacnet/codec/test/data/value_golden.txt");
-    ASSERT_TRUE(in.good());
+// The recorded lines against a table's file, the first differences shown.
+void compare(const std::vector<std::string> &got, const std::string &file) {
+    std::ifstream in(file);
+    ASSERT_TRUE(in.good()) << file;
     std::vector<std::string> want;
     for (std::string l; std::getline(in, l);) {
         want.push_back(l);
     }
-    EXPECT_EQ(got.size(), want.size());
+    EXPECT_EQ(got.size(), want.size()) << file;
     int shown = 0;
     for (size_t i = 0; i < std::max(got.size(), want.size()) && shown < 20; ++i) {
         const std::string g = i < got.size() ? got[i] : "(none)";
         const std::string w = i < want.size() ? want[i] : "(none)";
         if (g != w) {
-            ADD_FAILURE() << "line " << i + 1 << "\n  recorded: " << w << "\n  now:      " << g;
+            ADD_FAILURE() << file << " line " << i + 1 << "\n  recorded: " << w << "\n  now:      " << g;
             ++shown;
         }
     }
+}
+
+void write(const std::vector<std::string> &lines, const std::string &file) {
+    std::ofstream out(file);
+    for (const std::string &l : lines) {
+        out << l << '\n';
+    }
+    ASSERT_TRUE(out.good()) << file;
+}
+
+TEST(ValueGolden, EveryLineAsRecorded) {
+    appmem::reset();
+    const int64_t base = appmem::outstanding();
+    const Tables got = record();
+    EXPECT_EQ(appmem::outstanding(), base) << "blocks leaked";
+
+    const std::string memoryFile = std::string("value_golden_memory.") + abiName() + ".txt";
+    if (const char *dir = std::getenv("CODEC_GOLDEN_WRITE")) {
+        write(got.wire, std::string(dir) + "/value_golden.txt");
+        write(got.memory, std::string(dir) + "/" + memoryFile);
+        GTEST_SKIP() << "written to " << dir;
+    }
+
+    const char *top = std::getenv("METER_SOURCE_DIR");
+    ASSERT_NE(top, nullptr) << "METER_SOURCE_DIR names the source tree";
+    const std::string data = std::string(top) + "/bacnet/codec/test/data/";
+    compare(got.wire, data + "value_golden.txt");
+    compare(got.memory, data + memoryFile);
 }
 
 }  // namespace

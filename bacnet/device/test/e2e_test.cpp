@@ -7,7 +7,7 @@
 // without a malformed packet or an expert warning.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -186,7 +186,7 @@ class DeviceEndToEnd : public testing::Test, protected devwire::Client {
             if (ns < 0 || setns(ns, CLONE_NEWNET) != 0)
                 return;
             close(ns);
-            httplib::Client client("127.0.0.1", 8160);
+            tqr_testing::HttpClient client("127.0.0.1", 8160);
             if (auto res = client.Get(path))
                 body = res->body;
         });

@@ -4,7 +4,7 @@
 // stand-in. Requests go through the real stack over the fake datalink where
 // the answer on the wire is what counts.
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <nlohmann/json.hpp>
 
@@ -439,7 +439,7 @@ class Passcodes : public Services {
         Services::SetUp();
         tqrGlobalInit();
         startTqr();
-        control = std::make_unique<httplib::Client>("127.0.0.1", 8160);
+        control = std::make_unique<tqr_testing::HttpClient>("127.0.0.1", 8160);
     }
     void TearDown() override {
         control.reset();
@@ -470,7 +470,7 @@ class Passcodes : public Services {
     }
 
     std::unique_ptr<tqr::StandIn> standIn;
-    std::unique_ptr<httplib::Client> control;
+    std::unique_ptr<tqr_testing::HttpClient> control;
 };
 
 struct Passcode {

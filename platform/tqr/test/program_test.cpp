@@ -1,8 +1,8 @@
 // The program `tqr` as scripts/run starts it: its options, TQR's own
 // address (in a network namespace of the test's own), and the velsard
 // announcement of accepted alarm PUTs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "http_client.h"
 #include "netns.h"
 
 #ifdef TQR_WITH_VELSARD
@@ -117,7 +118,7 @@ TEST(TqrProgram, ServesOnItsOwnAddressAndStopsOnSigterm) {
     }
     Program tqr({"--pincode", "4321", "--loads", "2"});
     ASSERT_EQ(tqr.listeningPort(), 8160);
-    httplib::Client client("127.0.0.1", 8160);
+    tqr_testing::HttpClient client("127.0.0.1", 8160);
     auto res = client.Get("/api/v1/config/mapping");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 200);
@@ -173,7 +174,7 @@ TEST(TqrProgram, AcceptedAlarmPutsMakeVelsardAnnounceANewAlarmState) {
     Program tqr({"--listen", "127.0.0.1:0", "--notify-velsard"});
     const int port = tqr.listeningPort();
     ASSERT_GT(port, 0);
-    httplib::Client client("127.0.0.1", port);
+    tqr_testing::HttpClient client("127.0.0.1", port);
     struct Case {
         const char *path;
         const char *body;
@@ -241,7 +242,7 @@ TEST(TqrProgram, ServesVelsardsMeterWithTheResultNodesValues) {
     Program tqr({"--listen", "127.0.0.1:0", "--velsard"});
     const int port = tqr.listeningPort();
     ASSERT_GT(port, 0);
-    httplib::Client client("127.0.0.1", port);
+    tqr_testing::HttpClient client("127.0.0.1", port);
     auto get = [&](const char *path) {
         auto res = client.Get(path);
         EXPECT_TRUE(res && res->status == 200) << path;

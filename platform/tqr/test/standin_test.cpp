@@ -6,7 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -23,8 +23,8 @@ using Json = nlohmann::ordered_json;
 struct Running {
     explicit Running(tqr::Options options = {}) : standIn(std::move(options)) {
         standIn.start();
-        client = std::make_unique<httplib::Client>("127.0.0.1", standIn.port());
-        client->set_read_timeout(30);
+        client = std::make_unique<tqr_testing::HttpClient>("127.0.0.1", standIn.port());
+        client->set_read_timeout(std::chrono::seconds(30));
     }
     Json get(const std::string &path, int expect = 200) {
         auto res = client->Get(path.c_str());
@@ -45,7 +45,7 @@ struct Running {
         return res ? res->status : -1;
     }
     tqr::StandIn standIn;
-    std::unique_ptr<httplib::Client> client;
+    std::unique_ptr<tqr_testing::HttpClient> client;
 };
 
 // Every key path is present: "a.b" a member of a member, "a[].b" a member
@@ -313,8 +313,8 @@ TEST(TqrStandIn, ControlSetsBodiesStatusesAndDelays) {
     // A delayed answer holds up neither control nor other requests.
     EXPECT_EQ(tqr.put("/_stub/delay/api/v1/system/time", "600000"), 200);
     auto waiting = std::async(std::launch::async, [&] {
-        httplib::Client other("127.0.0.1", tqr.standIn.port());
-        other.set_read_timeout(600);
+        tqr_testing::HttpClient other("127.0.0.1", tqr.standIn.port());
+        other.set_read_timeout(std::chrono::seconds(600));
         auto r = other.Get("/api/v1/system/time");
         return r ? r->status : -1;
     });

@@ -3,7 +3,7 @@
 // alarm type gives its objects, the entries they carry, and the states and
 // list PUT back.
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <optional>
 
@@ -102,7 +102,7 @@ class AlarmImport : public DeviceTest {
     Load &load(int32_t vdi) { return *loadMapping.at(vdi); }
 
     std::optional<tqr::StandIn> standIn;
-    std::optional<httplib::Client> control;
+    std::optional<tqr_testing::HttpClient> control;
 };
 
 TEST_F(AlarmImport, TheExampleAlarmIsResetConfiguredAndSentBack) {

@@ -3,7 +3,7 @@
 #include "runtime/tqr/config_import.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -363,7 +363,7 @@ class OwnTqr : public testing::Test {
         return res ? nlohmann::json::parse(res->body)["requests"] : nlohmann::json::array();
     }
     std::optional<tqr::StandIn> standIn;
-    std::optional<httplib::Client> control;
+    std::optional<tqr_testing::HttpClient> control;
 };
 
 TEST_F(OwnTqr, TheCommunicationFetchAsksAgainAfterEveryKindOfFailure) {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <httplib.h>
+#include "http_client.h"
 
 #include <memory>
 #include <mutex>
@@ -54,7 +54,7 @@ class TqrTransport : public testing::Test {
         standIn = std::make_unique<tqr::StandIn>(std::move(options));
         standIn->start();
         port = standIn->port();
-        control = std::make_unique<httplib::Client>("127.0.0.1", port);
+        control = std::make_unique<tqr_testing::HttpClient>("127.0.0.1", port);
     }
     std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
     void put(const std::string &what, const std::string &body) {
@@ -71,7 +71,7 @@ class TqrTransport : public testing::Test {
     nlohmann::ordered_json requests() { return get("/_stub/log")["requests"]; }
 
     std::unique_ptr<tqr::StandIn> standIn;
-    std::unique_ptr<httplib::Client> control;
+    std::unique_ptr<tqr_testing::HttpClient> control;
     uint16_t port = 0;
 };
 
