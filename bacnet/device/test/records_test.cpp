@@ -300,6 +300,10 @@ TEST_F(DeviceWrites, AnswersAndWhatReachesTqr) {
     NameValue name81(std::string(81, 'n'));
     NameValue emptyName("\0abc");
     NameValue wideName("Name", 4);
+    NameValue latin1Name("Salle \xF4");
+    NameValue cutName("Z\xC3");
+    NameValue overlongName("\xC0\xAF");
+    NameValue surrogateName("\xED\xA0\x80");
     PropertyValue instance5 = objectId;
     instance5.value.u = objectIdMake(0, 5);
     PropertyValue unassigned = objectId;
@@ -320,6 +324,10 @@ TEST_F(DeviceWrites, AnswersAndWhatReachesTqr) {
         {"object-name of 81", kPropObjectName, name81.value, kErrorValueOutOfRange, {}},
         {"empty object-name", kPropObjectName, emptyName.value, kErrorValueOutOfRange, {}},
         {"object-name in UCS-2", kPropObjectName, wideName.value, kErrorValueOutOfRange, {}},
+        {"object-name with a Latin-1 byte", kPropObjectName, latin1Name.value, kErrorValueOutOfRange, {}},
+        {"object-name ending inside a character", kPropObjectName, cutName.value, kErrorValueOutOfRange, {}},
+        {"object-name with an overlong form", kPropObjectName, overlongName.value, kErrorValueOutOfRange, {}},
+        {"object-name with a surrogate", kPropObjectName, surrogateName.value, kErrorValueOutOfRange, {}},
         {"object-name as unsigned", kPropObjectName, unsignedValue(1), kErrorInvalidDataType, {}},
         {"object-identifier unassigned", kPropObjectIdentifier, unassigned, kErrorValueOutOfRange, {}},
         {"object-identifier of a load", kPropObjectIdentifier, loadsInstance, kErrorValueOutOfRange, {}},
@@ -357,6 +365,17 @@ TEST_F(DeviceWrites, BodiesCarryTheNewValues) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].second["bacnet"]["baseName"], "Main Meter") << got[0].second.dump();
     EXPECT_EQ(got[1].second["siteinfo"]["name"], "Main Meter") << got[1].second.dump();
+}
+
+TEST_F(DeviceWrites, AUtf8NameReachesTqrUnchanged) {
+    const std::string text = "Z\xC3\xA4hler \xE2\x82\xAC \xF0\x9F\x94\x8C";
+    NameValue name(text);
+    PropertyValue v = name.value;
+    ASSERT_EQ(appWriteProperty(-1, objectIdMake(8, 1000), kPropObjectName, kNoArrayIndex, &v), 0u);
+    auto got = pushed();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].second["bacnet"]["baseName"], text) << got[0].second.dump();
+    EXPECT_EQ(got[1].second["siteinfo"]["name"], text) << got[1].second.dump();
 }
 
 TEST_F(DeviceWrites, ANewInstanceReachesTheRootObjects) {
