@@ -1,5 +1,7 @@
 #include "netns.h"
 
+#include "meter/emulation.h"
+
 #include <dirent.h>
 #include <net/if.h>
 #include <sched.h>
@@ -32,7 +34,10 @@ int threadCount() {
 
 bool enterOwnNetworkNamespace(std::string &why) {
     if (threadCount() != 1) {
-        why = "the process already runs threads, which would stay in the old network namespace";
+        why = meter::under_emulation()
+                  ? "under the emulator, whose own thread counts among the process's and would stay in the old "
+                    "network namespace"
+                  : "the process already runs threads, which would stay in the old network namespace";
         return false;
     }
     if (unshare(CLONE_NEWNET) != 0) {
