@@ -233,19 +233,23 @@ void agg_collect_one_second(event_data_t *ev) {
     }
     w1 = std::fmin(std::fmax(w1, 0.0f), r->samples);
     agg_accumulate(&a, r, w1, true, false);
-    agg_finish(&a);
-    // Read once: a second is either the meter's or a test run's throughout.
-    const bool suspended = agg_outputs_suspended();
-    if (!suspended) {
-        agg_pulse_out_seed(ev->set, &a);
-        agg_advance_energy(&a);
-    }
-    agg_fill_demand(&a, s);
-    event_data_t one_second{ev->set, &a.data};
-    event_exec(&one_second, EVENT_ONE_SECOND);
-    if (!suspended) {
-        agg_pulse_out_step(ev->set, &a);
-        agg_energy_second_closed(&a, s);
+    // A second without samples (a gap right after the record that ended on
+    // its start) measured nothing: it is absent, not a second of zeros.
+    if (a.weight > 0.0f) {
+        agg_finish(&a);
+        // Read once: a second is either the meter's or a test run's throughout.
+        const bool suspended = agg_outputs_suspended();
+        if (!suspended) {
+            agg_pulse_out_seed(ev->set, &a);
+            agg_advance_energy(&a);
+        }
+        agg_fill_demand(&a, s);
+        event_data_t one_second{ev->set, &a.data};
+        event_exec(&one_second, EVENT_ONE_SECOND);
+        if (!suspended) {
+            agg_pulse_out_step(ev->set, &a);
+            agg_energy_second_closed(&a, s);
+        }
     }
 
     // The registers go on into the next second; nothing else does.

@@ -359,6 +359,47 @@ TEST_F(Accuracy, SecondsSplitTheBoundaryRecordBySamples) {
     EXPECT_EQ(five_cycle_avg_buf[0].data.ts_begin, boundary);
 }
 
+// A second that holds no samples is absent: a record ending exactly on a
+// second's end (five cycles of an exact 50 Hz do, every tenth) leaves
+// nothing for the next second, and a gap right after it that reaches past
+// that second's end closes it empty. The seconds on either side are
+// published as measured.
+TEST_F(Accuracy, ASecondWithoutSamplesIsAbsent) {
+    full_meter();
+    start(50.0);
+    run_seconds(1, 0);
+    agg_init();
+    seconds.clear();
+    const uint64_t tps = acquisition_get_ts_per_sample();
+    ASSERT_GT(tps, 0u);
+    data_set_t r{};
+    r.samples = 1202.0f;
+    r.frequency.value = 50.0f;
+    r.set_u.u[0].rms_ln.value = 230.0f;
+    processing_set_t ps{};
+    event_data_t ev{&ps, &r};
+    auto record = [&](uint64_t begin) {
+        r.ts_begin = begin;
+        r.ts_end = begin + 1202 * tps;
+        agg_collect_one_second(&ev);
+    };
+    record(1000000000);  // opens the second
+    const uint64_t end = five_cycle_avg_buf[0].data.ts_end;
+    record(end - 1202 * tps);  // closes it on its very end
+    ASSERT_EQ(seconds.size(), 1u);
+    const uint64_t after_gap = end + 3 * AGG_TICKS_PER_SECOND / 2;
+    record(after_gap);                           // past the end of the empty second
+    record(after_gap + 2 * AGG_TICKS_PER_SECOND);  // closes the second of the record after the gap
+    ASSERT_EQ(seconds.size(), 2u) << "a second without samples was published";
+    EXPECT_EQ(seconds[1].ts_begin, after_gap);
+    for (const data_set_t &d : seconds) {
+        SCOPED_TRACE("second from " + std::to_string(d.ts_begin));
+        EXPECT_GT(d.samples, 0.0f);
+        EXPECT_NEAR(d.frequency.value, 50.0f, 1e-4);
+        EXPECT_NEAR(d.set_u.u[0].rms_ln.value, 230.0f, 1e-3);
+    }
+}
+
 // Halves dropped while nobody read: the rings know where the gap is, so no
 // window is found inconsistent, and measurement goes on.
 TEST_F(Accuracy, DroppedSamplesLeaveNoInconsistentWindow) {
