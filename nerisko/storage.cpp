@@ -12,7 +12,8 @@
 // and `ts_end`) are not zero and it comes after the record before it (a
 // later time, or the same time and a later end). What follows the last good
 // record is cut off (the good part copied to P.tmp, fsynced, renamed over P,
-// folder fsynced). storage_init (the newest file of each load folder), the
+// folder fsynced); a P without a whole header holds no record and is removed
+// with its companions (P_flag first). storage_init (the newest file of each load folder), the
 // first append of a run to P and the start of a new file (the files of its
 // folder without a P_flag) check files this way.
 // Files of the earlier commit rule (P copied to P_bu before each append,
@@ -342,6 +343,21 @@ bool storage_repair(const std::string &p, const mapping *want, TrendState *out) 
         scan = bu;
         scan.size = bu.good;
         changed = true;
+    } else if (scan.size >= 0 && scan.good == 0) {
+        // Killed before its header was whole (a new file's first append): it
+        // holds no record and no reader could tell whose it is. The flag goes
+        // first, so that a crash in between leaves a file that is judged again.
+        sys_log(LOG_ERR, "Trend file %s has no whole header, removed", p.c_str());
+        remove_with_companions(p);
+        if (!remove_if_there(p)) {
+            sys_log(LOG_ERR, "Failed to repair %s", p.c_str());
+            return false;
+        }
+        sys_fsync_dir(storage_folder_of(p).c_str());
+        if (out != nullptr) {
+            *out = TrendState{};
+        }
+        return true;
     } else if (scan.size > scan.good) {
         sys_log(LOG_ERR, "Trend file %s ends in a torn record, cut to %lld bytes", p.c_str(),
                 static_cast<long long>(scan.good));

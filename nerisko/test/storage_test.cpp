@@ -230,10 +230,12 @@ TEST_F(Storage, ChangedTimeZoneFileStartsNewFiles) {
 
 TEST_F(Storage, CleanUpByAgeAndByCount) {
     // By age: a file named 1000000000 goes once the clock is 61 days past it.
+    // Files with a whole header: one without could be removed by recovery.
+    const std::string hdr = header();
     const time_t old = 1000000000;
-    root.put(file(0, 3, old), "x");
+    root.put(file(0, 3, old), hdr);
     root.put(file(0, 3, old) + "_flag", "");
-    root.put(file(1, 3, old + 10), "x");
+    root.put(file(1, 3, old + 10), hdr);
     meter::host::clock_set(old + STORAGE_MAX_AGE);
     ASSERT_TRUE(storage_init(map.get()));
     EXPECT_TRUE(exists(file(0, 3, old))) << "exactly 61 days old stays";
@@ -247,7 +249,7 @@ TEST_F(Storage, CleanUpByAgeAndByCount) {
     // companions); companions of the others do not count.
     const time_t base = 1600000000;
     for (time_t k = 0; k < 1100; ++k) {
-        root.put(file(0, 7, base + k * 300), "r");
+        root.put(file(0, 7, base + k * 300), hdr);
         if (k < 10 || k >= 1000) {
             root.put(file(0, 7, base + k * 300) + "_flag", "");
         }
@@ -313,6 +315,8 @@ TEST_F(Storage, TornAndHalfAppendedFilesAreRepaired) {
         size_t keep;  // whole records that must remain
     } const cases[] = {
         {"torn header", hdr.substr(0, 5000), "", false, 0},
+        {"empty file", "", "", false, 0},
+        {"flag beside a torn header", hdr.substr(0, 5000), "", true, 0},
         {"torn record", hdr + records(2) + std::string(700, 'z'), "", true, 2},
         {"backup without flag", hdr + records(2) + std::string(700, 'z'), hdr + records(2), false, 2},
         {"flag beside a torn file", hdr + records(1) + std::string(100, 'z'), "", true, 1},
@@ -347,7 +351,12 @@ TEST_F(Storage, TornAndHalfAppendedFilesAreRepaired) {
             const std::string b = root.get(p);
             const size_t own = continued ? 1 : 0;
             if (!continued && c.keep == 0) {
-                EXPECT_TRUE(b.empty() || b == hdr) << "no record, and no header without a whole one";
+                if (c.file.size() < kHeader) {
+                    EXPECT_FALSE(exists(p)) << "a file without a whole header is removed";
+                    EXPECT_FALSE(exists(p + "_flag"));
+                } else {
+                    EXPECT_TRUE(b == hdr) << "no record, and the header kept";
+                }
                 continue;
             }
             ASSERT_EQ(b.size(), kHeader + (c.keep + own) * kRecord);
