@@ -288,6 +288,10 @@ protected:
     }
     void start(const std::vector<std::string> &env = {}) {
         log = root.path() + "/nerisko.log";
+        // The last run's lines must not pass for this run's: posix_spawn may
+        // return before the child has opened (and emptied) the log, as it
+        // does under an emulator.
+        ::unlink(log.c_str());
         nerisko = spawn({NERISKO_PATH, "-d", "-v"}, env, log);
         ASSERT_GT(nerisko, 0);
         ASSERT_TRUE(wait_until([&] { return slurp(log).find("Initialization completed") != std::string::npos; }))
