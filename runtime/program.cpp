@@ -44,6 +44,11 @@ std::atomic<uint64_t> cycles{0};
 bool stackRunning = false;
 uint8_t stackPort = 0;
 SteadyClock::time_point nextStackAttempt;
+// Whether the loads' and inputs' objects hold their saved states. The
+// clean-up saves them only then: a stop that cuts the start-up short between
+// the mapping and the loading would otherwise write the fresh objects'
+// defaults over every saved state.
+bool objectStatesLoaded = false;
 
 const char *const interfaceName = "eth0";
 
@@ -187,6 +192,7 @@ void runtimeLoadObjectStates() {
     for (const auto &[vdi, load] : loadMapping) {
         load->loadObjects();
     }
+    objectStatesLoaded = true;
 }
 
 void runtimeFetchConfiguration() {
@@ -272,7 +278,9 @@ void runtimeCleanupLoadMapping() {
         logMessage(LogLevel::Debug,
                    "Saving load #" + std::to_string(static_cast<uint32_t>(load->getId())) +
                        ", removing COV subscriptions, and alarms...");
-        load->saveObjects();
+        if (objectStatesLoaded) {
+            load->saveObjects();
+        }
         load->clearCovSubscriptions();
         load->clearAlarmEntries();
         load->getObjectMap().clear();
@@ -286,7 +294,9 @@ void runtimeCleanupInputMapping() {
         logMessage(LogLevel::Debug,
                    "Saving input #" + std::to_string(static_cast<uint32_t>(input->getId())) +
                        ", removing COV subscriptions, and alarms...");
-        input->saveObjects();
+        if (objectStatesLoaded) {
+            input->saveObjects();
+        }
         input->clearCovSubscriptions();
         input->clearAlarmEntries();
     }
@@ -314,6 +324,7 @@ void runtimeCleanup() {
     guarded("Cleaning up the input mapping", [] { runtimeCleanupInputMapping(); });
     logMessage(LogLevel::Notice, "Cleaning up pulse mapping...");
     guarded("Cleaning up the pulse mapping", [] { runtimeCleanupPulseMapping(); });
+    objectStatesLoaded = false;
     logMessage(LogLevel::Notice, "Cleaning up arvent...");
     ipcClose();
 }

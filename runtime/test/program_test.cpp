@@ -23,6 +23,7 @@
 
 #include "bacnet/stack/app.h"
 #include "device/application.h"
+#include "device/object_sets.h"
 #include "bacnet/stack/stack.h"
 #include "mstp/emulator.h"
 #include "program_support.h"
@@ -472,6 +473,36 @@ TEST_F(Talvik, AStopEndsTheWaitForEth0) {
     EXPECT_TRUE(out.waitFor("Cleaning up arvent..."));
     EXPECT_EQ(out.count("SIGINT caught, shutting down."), 1u);
     EXPECT_EQ(out.count("Talvik started."), 0u);
+}
+
+// A stop while TQR holds up the start-up after the mapping, before the
+// saved states are loaded: the clean-up leaves them as they were instead of
+// writing the fresh objects' defaults over them.
+TEST_F(Talvik, AStopBeforeTheStatesAreLoadedKeepsTheSavedStates) {
+    ASSERT_TRUE(programtest::makeEth0());
+    startTqr();
+    ASSERT_EQ(runtimeStart(), StartResult::Running);
+    ASSERT_FALSE(loadMapping.empty());
+    Load &load = *loadMapping.begin()->second;
+    const std::string file = "/config/talvik/loads/" + std::to_string(load.getId()) + "/analog-input-1";
+    load.analogInput(1)->setCovIncrement(7.25);
+    runtimeCleanup();
+    stackShutdown();
+    const std::string saved = root.get(file);
+    ASSERT_NE(saved.find("7.25"), std::string::npos) << saved;
+
+    // The Ethernet settings come right after the mapping.
+    tqrControl.put("/_stub/delay/api/v1/config/ethernet", "60000");
+    const size_t asked = tqrControl.countOf("GET /api/v1/config/ethernet");
+    auto start = std::async(std::launch::async, [] { return runtimeStart(); });
+    ASSERT_TRUE(eventually([&] { return tqrControl.countOf("GET /api/v1/config/ethernet") > asked; }));
+    runtimeHandleSignal(SIGTERM);
+    tqrControl.put("/_stub/delay/api/v1/config/ethernet", "0");
+    EXPECT_EQ(start.get(), StartResult::Stopped);
+    runtimeCleanup();
+    stackShutdown();
+    EXPECT_EQ(root.get(file), saved);
+    EXPECT_EQ(out.count("Talvik started."), 1u);
 }
 
 } // namespace

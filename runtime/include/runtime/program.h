@@ -46,7 +46,8 @@ StartResult runtimeStart();
 StartResult runtimeRestart();
 // Stops the poller, COV timer and event threads, saves and destroys the
 // object sets and closes the velsard connection. Safe after a start-up that
-// a stop cut short.
+// a stop cut short: sets whose saved states were not loaded yet are not
+// saved.
 void runtimeCleanup();
 void runtimeCleanupLoadMapping();
 void runtimeCleanupInputMapping();
