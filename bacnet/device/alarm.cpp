@@ -1,10 +1,14 @@
 #include "device/alarm.h"
 
+#include "bacnet/enums.h"
+
 #include <sstream>
 
 namespace {
 
 const char *const kPrefixes[] = {"Load #", "Vin #", "CT #", "Line #"};
+
+constexpr uint8_t code(AlarmState state) { return static_cast<uint8_t>(state); }
 
 // Where a cut at most max bytes long ends without splitting a UTF-8 sequence.
 size_t cutAt(const std::string &text, size_t max) {
@@ -21,13 +25,13 @@ size_t cutAt(const std::string &text, size_t max) {
 } // namespace
 
 uint8_t alarmStateToEventState(uint8_t state) {
-    switch (state) {
-    case 6:
-        return 3;
-    case 5:
-        return 4;
+    switch (static_cast<AlarmState>(state)) {
+    case AlarmState::High:
+        return kEventStateHighLimit;
+    case AlarmState::Low:
+        return kEventStateLowLimit;
     default:
-        return 0;
+        return kEventStateNormal;
     }
 }
 
@@ -49,17 +53,19 @@ std::string alarmBuildMessage(const AlarmMessage &message) {
         text += ' ';
     }
     text += message.objectName;
+    // The state is an event state or, from some senders, the alarm state
+    // TQR relays; the two codes of a kind give the same words.
     switch (message.toState) {
-    case 0:
-    case 2:
+    case kEventStateNormal:
+    case code(AlarmState::Normal):
         text += " is between " + formatFixed(message.lowLimit, 3) + " and " + formatFixed(message.highLimit, 3);
         break;
-    case 3:
-    case 6:
+    case kEventStateHighLimit:
+    case code(AlarmState::High):
         text += " has exceeded " + formatFixed(message.highLimit, 3);
         break;
-    case 4:
-    case 5:
+    case kEventStateLowLimit:
+    case code(AlarmState::Low):
         text += " has gone below " + formatFixed(message.lowLimit, 3);
         break;
     default:

@@ -14,6 +14,7 @@
 #include "device/application.h"
 #include "device/object_sets.h"
 #include "device/config.h"
+#include "meter/json.h"
 
 namespace {
 
@@ -76,45 +77,6 @@ uint32_t bbmdAddress() {
 
 bool isDatalink(DatalinkType type) {
     return communicationConfig.getDatalinkType() == static_cast<uint32_t>(type);
-}
-
-// Character set 0 promises UTF-8, and the name goes on to TQR as JSON text:
-// a byte that is not UTF-8 would come back from TQR as another character.
-bool isUtf8(const char *text, size_t length) {
-    const auto *p = reinterpret_cast<const uint8_t *>(text);
-    size_t i = 0;
-    while (i < length) {
-        const uint8_t b = p[i];
-        size_t more = 0;
-        uint32_t c = 0;
-        uint32_t least = 0;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if ((b & 0xE0) == 0xC0) {
-            more = 1, c = b & 0x1F, least = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            more = 2, c = b & 0x0F, least = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            more = 3, c = b & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (length - i <= more) {
-            return false;
-        }
-        for (size_t k = 1; k <= more; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            c = (c << 6) | (p[i + k] & 0x3F);
-        }
-        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            return false;
-        }
-        i += more + 1;
-    }
-    return true;
 }
 
 const CharString &charStringOf(const PropertyValue *value) {
@@ -271,7 +233,11 @@ uint32_t writeDevice(uint32_t property, const PropertyValue *value, bool *nameCh
                 return kErrorInvalidDataType;
             }
             const CharString &s = charStringOf(value);
-            if (s.length > 80 || s.charSet != kCharSetUtf8 || !isUtf8(s.chars(), s.length)) {
+            // Character set 0 promises UTF-8, and the name goes on to TQR as
+            // JSON text: a byte that is not UTF-8 would come back from TQR as
+            // another character.
+            if (s.length > 80 || s.charSet != kCharSetUtf8 ||
+                !jsonIsUtf8(std::string_view(s.chars(), s.length))) {
                 return kErrorValueOutOfRange;
             }
             const std::string name = appCutText(std::string(s.chars(), s.length));

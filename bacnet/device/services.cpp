@@ -354,14 +354,14 @@ uint32_t appDeviceCommunicationControl(int32_t, uint8_t state, uint32_t duration
     }
     const std::string minutes = std::to_string(durationMs / 60000);
     switch (state) {
-        case 0:
+        case kDccEnable:
             programLog(6, "Rec'd a DCC request to enable comm with a valid passcode.");
             break;
-        case 1:
+        case kDccDisable:
             programLog(6, "Rec'd a DCC request to disable comm with a valid passcode. Disabling comms for " +
                               minutes + " minutes.");
             break;
-        case 2:
+        case kDccDisableInitiation:
             programLog(6,
                        "Rec'd a DCC request to disable initiation of comms with a valid passcode. Disabling "
                        "initiation of comms for " +

@@ -14,12 +14,6 @@ namespace {
 constexpr uint32_t kDccPasswordMax = 64;
 constexpr uint32_t kReinitializePasswordMax = 20;
 
-enum DccState : uint32_t {
-    kDccEnable = 0,
-    kDccDisable = 1,
-    kDccDisableInitiation = 2,
-};
-
 constexpr uint32_t kReinitializeStateMax = 6;  // activate-changes
 constexpr uint32_t kReinitializeWarmstart = 1;
 

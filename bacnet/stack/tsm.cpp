@@ -141,10 +141,10 @@ void tsmTransferFailed(int invokeId) {
             return;
         }
         choice = e.serviceChoice;
-        if (e.completion != nullptr && e.completion->state == 1) {
-            e.completion->status = 255;
+        if (e.completion != nullptr && e.completion->state == kCompletionWaiting) {
+            e.completion->status = kCompletionEnded;
             e.completion->result = kErrCommunicationTimeout;
-            e.completion->state = 2;
+            e.completion->state = kCompletionDone;
         }
         releaseEntry(e);
     }
@@ -218,9 +218,9 @@ bool tsmComplete(int32_t device, const BACnetAddress *from, int invokeId, int se
         }
         storedChoice = e.serviceChoice;
         if (e.completion != nullptr) {
-            e.completion->status = 255;
+            e.completion->status = kCompletionEnded;
             e.completion->result = error;
-            e.completion->state = 2;
+            e.completion->state = kCompletionDone;
         }
         releaseEntry(e);
     }
@@ -260,10 +260,10 @@ void tsmTick(uint32_t elapsedMs, uint8_t apduRetries) {
                 resends.push_back(std::move(r));
             } else {
                 expired.push_back({static_cast<uint8_t>(id), e.serviceChoice});
-                if (e.completion != nullptr && e.completion->state == 1) {
-                    e.completion->status = 255;
+                if (e.completion != nullptr && e.completion->state == kCompletionWaiting) {
+                    e.completion->status = kCompletionEnded;
                     e.completion->result = kErrCommunicationTimeout;
-                    e.completion->state = 2;
+                    e.completion->state = kCompletionDone;
                 }
                 releaseEntry(e);
             }

@@ -1,5 +1,5 @@
 // The strict check of a text against JSON's own grammar, for texts that
-// leave the meter as they came.
+// leave the meter as they came, and the UTF-8 check of a text on its own.
 
 #include "json_data.h"
 
@@ -199,4 +199,21 @@ bool jsonIsStrictText(std::string_view text) {
             open.pop_back();
         }
     }
+}
+
+bool jsonIsUtf8(std::string_view text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t len = jsonUtf8Length(p + i, n - i);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
 }

@@ -281,3 +281,58 @@ TEST(JsonStrict, OnlyJsonAsTheStandardHasItPasses) {
     EXPECT_TRUE(jsonIsStrictText(deep));
     EXPECT_FALSE(jsonIsStrictText(deep.substr(1)));
 }
+
+// The UTF-8 check on its own, at the edges of each sequence length; a string
+// of the same bytes is read, or refused, by the reader alike.
+TEST(JsonUtf8, OnlyWholeShortestFormsOfCodePointsPass) {
+    struct {
+        std::string bytes;
+        bool utf8;
+        const char *why;
+    } const cases[] = {
+        {"", true, "nothing"},
+        {"plain \x7F", true, "bytes below 0x80"},
+        {std::string("a\0b", 3), true, "a NUL byte"},
+        {"\xC2\x80", true, "U+0080"},
+        {"\xDF\xBF", true, "U+07FF"},
+        {"\xE0\xA0\x80", true, "U+0800"},
+        {"\xED\x9F\xBF", true, "U+D7FF, below the surrogates"},
+        {"\xEE\x80\x80", true, "U+E000, above them"},
+        {"\xEF\xBF\xBF", true, "U+FFFF"},
+        {"\xF0\x90\x80\x80", true, "U+10000"},
+        {"\xF4\x8F\xBF\xBF", true, "U+10FFFF"},
+        {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", true, "each length between plain bytes"},
+        {"\x80", false, "a continuation byte alone"},
+        {"\xC3\xA9\xBF", false, "a continuation byte after a whole sequence"},
+        {"\xC0\x80", false, "overlong two bytes"},
+        {"\xC1\xBF", false, ""},
+        {"\xE0\x9F\xBF", false, "overlong three bytes"},
+        {"\xF0\x8F\xBF\xBF", false, "overlong four bytes"},
+        {"\xED\xA0\x80", false, "a high surrogate"},
+        {"\xED\xBF\xBF", false, "a low surrogate"},
+        {"\xED\xA0\xBD\xED\xB8\x80", false, "a pair of surrogates"},
+        {"\xF4\x90\x80\x80", false, "U+110000"},
+        {"\xF5\x80\x80\x80", false, "a lead byte beyond U+10FFFF"},
+        {"\xF8\x88\x80\x80\x80", false, "five bytes"},
+        {"\xFE", false, ""},
+        {"\xFF", false, ""},
+        {"\xC3", false, "two bytes cut at the end"},
+        {"\xE2\x82", false, "three bytes cut"},
+        {"\xF0\x9F\x98", false, "four bytes cut"},
+        {"\xE2\x82z", false, "a plain byte inside a sequence"},
+        {"Caf\xE9", false, "a Latin-1 letter at the end"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes) + " (" + c.why + ")");
+        EXPECT_EQ(jsonIsUtf8(c.bytes), c.utf8);
+        if (c.bytes.find('\0') == std::string::npos) {
+            bool read = true;
+            try {
+                (void)jsonRead("[\"" + c.bytes + "\"]");
+            } catch (const std::invalid_argument &) {
+                read = false;
+            }
+            EXPECT_EQ(read, c.utf8) << "the reader";
+        }
+    }
+}

@@ -101,6 +101,16 @@ protected:
         agg_init();
         return five_cycle_avg_buf[0];
     }
+    // Whether the file is one whole image whose registers are all from base.
+    bool file_holds(double base, const char *path = "/data/energy_set_0") const {
+        const std::string f = root.get(path);
+        avg_buf_t b{};
+        if (f.size() != kImage) {
+            return false;
+        }
+        std::memcpy(&b, f.data(), kImage);
+        return registers_from(b, base);
+    }
     meter::host::TempRoot root;
 };
 
@@ -201,15 +211,6 @@ const char *name_of(Start s) {
 // the file, the new one. What a start goes on from stays when the power
 // goes right after it.
 TEST_F(Energy, CrashAndPowerCutAtEveryStepOfASave) {
-    auto file_holds = [&](double base) {
-        const std::string f = root.get("/data/energy_set_0");
-        avg_buf_t b{};
-        if (f.size() != kImage) {
-            return false;
-        }
-        std::memcpy(&b, f.data(), kImage);
-        return registers_from(b, base);
-    };
     for (Start start : {Start::no_files, Start::all_good, Start::flag_missing, Start::backup_missing}) {
         for (Mode mode : {Mode::crash, Mode::power_cut}) {
             bool completed = false;
@@ -317,15 +318,6 @@ TEST_F(Energy, DemandFileUnderCrashesAndPowerCuts) {
 // A save that fails at any step is made again at the next closed second,
 // not a minute later: the file is never more than one save behind.
 TEST_F(Energy, FailedSaveIsMadeAgainAtTheNextSecond) {
-    auto file_holds = [&](double base) {
-        const std::string f = root.get("/data/energy_set_0");
-        avg_buf_t b{};
-        if (f.size() != kImage) {
-            return false;
-        }
-        std::memcpy(&b, f.data(), kImage);
-        return registers_from(b, base);
-    };
     bool failed_any = false;
     bool completed = false;
     for (uint64_t step = 0; !completed && step < 100; ++step) {
@@ -436,10 +428,7 @@ TEST_F(Energy, NoFilesThenFirstSaves) {
     EXPECT_FALSE(std::filesystem::exists(root.host("/data/energy_set_bu0")));
     save(2.0);
     EXPECT_EQ(root.get("/data/energy_set_bu0").size(), kImage);
-    avg_buf_t b{};
-    const std::string bu = root.get("/data/energy_set_bu0");
-    std::memcpy(&b, bu.data(), kImage);
-    EXPECT_TRUE(registers_from(b, 1.0));
+    EXPECT_TRUE(file_holds(1.0, "/data/energy_set_bu0"));
 }
 
 // A restart of the chain after saves that failed keeps the registers it
@@ -459,15 +448,6 @@ TEST_F(Energy, RestartAfterFailedSavesKeepsRegisters) {
 // once where a restart, an EX stop or a clean stop would otherwise lose what
 // they gained since; a billing reset asks for a save at the next second.
 TEST_F(Energy, SavedOnceAMinuteAndWheneverTheyWouldBeLost) {
-    auto file_from = [&](double base) {
-        const std::string f = root.get("/data/energy_set_0");
-        avg_buf_t b{};
-        if (f.size() != kImage) {
-            return false;
-        }
-        std::memcpy(&b, f.data(), kImage);
-        return registers_from(b, base);
-    };
     enum class End { restart, stop, billing_reset };
     for (End end : {End::restart, End::stop, End::billing_reset}) {
         SCOPED_TRACE(static_cast<int>(end));
@@ -481,12 +461,12 @@ TEST_F(Energy, SavedOnceAMinuteAndWheneverTheyWouldBeLost) {
         EXPECT_FALSE(std::filesystem::exists(root.host("/data/energy_set_0"))) << "59 seconds: no save yet";
         fill_registers(&a, 60);
         agg_energy_second_closed(&a, 0);
-        EXPECT_TRUE(file_from(60));
+        EXPECT_TRUE(file_holds(60));
         for (int second = 61; second <= 70; ++second) {
             fill_registers(&a, second);
             agg_energy_second_closed(&a, 0);
         }
-        EXPECT_TRUE(file_from(60));
+        EXPECT_TRUE(file_holds(60));
         switch (end) {
         case End::restart:
             agg_init();
@@ -499,13 +479,13 @@ TEST_F(Energy, SavedOnceAMinuteAndWheneverTheyWouldBeLost) {
             stats_reset_peak_demand();
             fill_registers(&a, 71);
             agg_energy_second_closed(&a, 0);
-            EXPECT_TRUE(file_from(71));
+            EXPECT_TRUE(file_holds(71));
             fill_registers(&a, 72);
             agg_energy_second_closed(&a, 0);
-            EXPECT_TRUE(file_from(71)) << "one save asked, one made";
+            EXPECT_TRUE(file_holds(71)) << "one save asked, one made";
             continue;
         }
-        EXPECT_TRUE(file_from(70));
+        EXPECT_TRUE(file_holds(70));
         EXPECT_TRUE(std::filesystem::exists(root.host("/data/energy_set_flag0")));
     }
 }

@@ -73,6 +73,20 @@ int64_t needWholeNumber(const JsonItem &object, const std::string &key, const ch
 
 int bodyLength(size_t size, size_t count) { return static_cast<int>(size * count); }
 
+// The baud rate and the base instance go back to TQR in every PUT of the
+// communication document, and read back as the same numbers only if 32
+// unsigned bits hold them: a negative one, or one past them, would come back
+// as another, so the one before stays.
+bool unsigned32(const JsonItem &item, const std::string &key, const char *where, uint32_t &value) {
+    const double number = item.toDouble();
+    if (!(number >= 0 && number < 4294967296.0)) {
+        logMessage(LogLevel::Critical, key + " in " + where + " out of range");
+        return false;
+    }
+    value = static_cast<uint32_t>(number);
+    return true;
+}
+
 } // namespace
 
 // ---- communication ----
@@ -111,8 +125,9 @@ int tqrParseCommunication(const char *body, size_t size, size_t count, void *) {
     // leave half a configuration.
     CommunicationConfig next = communicationConfig;
     next.setTypeFromName(need(root, "type", where).getText());
-    if (auto it = root.findChild("baudrate"); it != root.end()) {
-        next.setBaudRate(static_cast<uint32_t>(it->toInteger()));
+    uint32_t value = 0;
+    if (auto it = root.findChild("baudrate"); it != root.end() && unsigned32(*it, "baudrate", where, value)) {
+        next.setBaudRate(value);
     }
     if (auto it = root.findChild("modbus"); it != root.end() && it->getType() == JsonItemType::Object) {
         // It goes back to TQR as it came in every PUT of this document, so
@@ -129,12 +144,14 @@ int tqrParseCommunication(const char *body, size_t size, size_t count, void *) {
             continue;
         }
         const JsonItem bacnet = member.toObject();
-        if (auto it = bacnet.findChild("baudrate"); it != bacnet.end()) {
-            next.setBaudRate(static_cast<uint32_t>(it->toInteger()));
+        if (auto it = bacnet.findChild("baudrate"); it != bacnet.end() && unsigned32(*it, "baudrate", where, value)) {
+            next.setBaudRate(value);
         }
         const auto number = [&](const char *key) { return static_cast<uint32_t>(need(bacnet, key, where).toInteger()); };
         next.setUdpPort(number("port"));
-        next.setBaseInstance(number("baseInstance"));
+        if (unsigned32(need(bacnet, "baseInstance", where), "baseInstance", where, value)) {
+            next.setBaseInstance(value);
+        }
         std::string baseName = need(bacnet, "baseName", where).getText();
         if (baseName.empty()) {
             baseName = "Device " + std::to_string(next.getBaseInstance());

@@ -304,6 +304,12 @@ JsonItem jsonRead(const std::string &text);
 // texts that go on to peers as they came.
 bool jsonIsStrictText(std::string_view text);
 
+// Whether the bytes are UTF-8 as RFC 3629 has it, by the reader's own test of
+// strings: every sequence whole, none overlong, no surrogate and nothing
+// above U+10FFFF. Any byte below 0x80, NUL included, passes. For texts that
+// go into JSON or on to peers that take them as UTF-8.
+bool jsonIsUtf8(std::string_view text);
+
 // The first pass of the reader on its own, with the comments dropped instead
 // of kept: the text without whitespace outside strings and without comments,
 // cut where the reader would stop reading. From a JSON text with comments it

@@ -52,12 +52,6 @@ using LimitEnable = uint8_t;
 inline constexpr LimitEnable kLowLimitEnable = 0x80;
 inline constexpr LimitEnable kHighLimitEnable = 0x40;
 
-enum EventState : uint8_t {
-    kEventStateNormal = 0,
-    kEventStateHighLimit = 3,
-    kEventStateLowLimit = 4,
-};
-
 // ---- PackedError codes the objects answer ----
 inline constexpr PackedError kErrorNone = 0;
 inline constexpr PackedError kErrorNoSpaceToAddListElement =

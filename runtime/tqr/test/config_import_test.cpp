@@ -244,12 +244,23 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
         // TQR's member as kept ("" none) and the one line logged, if any.
         const char *modbus = kTqrModbus;
         const char *line = nullptr;
+        uint32_t baseInstance = 1000;
     } const cases[] = {
         {"B/IP", communicationBody("bac_ip"), Raised::Nothing, 1, 19200, "Meter"},
         {"Modbus TCP as TQR answers it", communicationBody("mb_tcp"), Raised::Nothing, 4, 19200, "Meter"},
         {"a name other than the six read ones", communicationBody("BAC_IP"), Raised::Nothing, 0, 19200, "Meter"},
         {"the baud rate of the bacnet object wins", communicationBody("bac_mstp", R"({"baudrate":76800})"),
          Raised::Nothing, 3, 76800, "Meter"},
+        {"a baud rate that takes all 32 bits is kept whole",
+         communicationBody("bac_mstp", R"({"baudrate":4294967295})"), Raised::Nothing, 3, 4294967295u, "Meter"},
+        // Stored, it would go back to TQR as another number.
+        {"a negative baud rate is passed over", communicationBody("bac_mstp", R"({"baudrate":-19200})"),
+         Raised::Nothing, 3, 19200, "Meter", kTqrModbus, "critical baudrate in /config/communication out of range"},
+        {"a baud rate past 32 bits is passed over", communicationBody("bac_mstp", R"({"baudrate":4294967296})"),
+         Raised::Nothing, 3, 19200, "Meter", kTqrModbus, "critical baudrate in /config/communication out of range"},
+        {"a base instance past 32 bits is passed over", communicationBody("bac_ip", R"({"baseInstance":-1})"),
+         Raised::Nothing, 1, 19200, "Meter", kTqrModbus, "critical baseInstance in /config/communication out of range",
+         77},
         {"an empty base name is named after the instance", communicationBody("bac_ip", R"({"baseName":""})"),
          Raised::Nothing, 1, 19200, "Device 1000"},
         {"a bacnet member missing", communicationBody("bac_ip", "", "network"), Raised::OutOfRange, 0, 0, nullptr},
@@ -306,7 +317,7 @@ TEST(ConfigImport, CommunicationIsCheckedWholeBeforeAnythingIsStored) {
         EXPECT_EQ(got.getBaudRate(), c.baud) << c.name;
         EXPECT_EQ(got.getBaseName(), c.baseName) << c.name;
         EXPECT_EQ(got.getUdpPort(), 47809);
-        EXPECT_EQ(got.getBaseInstance(), 1000u);
+        EXPECT_EQ(got.getBaseInstance(), c.baseInstance) << c.name;
         EXPECT_EQ(got.getNetwork(), 70000 & 0xFFFF);
         EXPECT_EQ(got.getPhysicalNetwork(), 2);
         EXPECT_EQ(got.getBbmdAddress(), "192.0.2.1");

@@ -667,6 +667,13 @@ enum GetEventInformationTag : uint8_t {
     kGeiSummaries = 0,           // ACK
     kGeiMoreEvents = 1,
 };
+// The event states the meter's objects take.
+enum EventState : uint8_t {
+    kEventStateNormal = 0,
+    kEventStateHighLimit = 3,
+    kEventStateLowLimit = 4,
+};
+
 enum EventSummaryTag : uint8_t {
     kSummaryObjectIdentifier = 0,
     kSummaryEventState = 1,
@@ -682,6 +689,12 @@ enum DeviceCommunicationControlTag : uint8_t {
     kDccDuration = 0,
     kDccEnableDisable = 1,
     kDccPassword = 2,
+};
+// Its enable-disable choices.
+enum DccState : uint8_t {
+    kDccEnable = 0,
+    kDccDisable = 1,
+    kDccDisableInitiation = 2,
 };
 enum ReinitializeDeviceTag : uint8_t {
     kReinitializeState = 0,

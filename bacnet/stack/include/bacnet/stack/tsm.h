@@ -21,10 +21,13 @@ std::mutex &stackInternalLock();
 
 // A caller's record of the outcome of one confirmed request.
 struct RequestCompletion {
-    uint8_t state;    // 1 waiting (set by the caller), 2 done
-    uint8_t status;   // 255 once the request ended (ACK, Error, Reject, Abort, timeout)
+    uint8_t state;    // kCompletionWaiting (set by the caller), kCompletionDone
+    uint8_t status;   // kCompletionEnded once the request ended (ACK, Error, Reject, Abort, timeout)
     uint32_t result;  // PackedError of the outcome
 };
+inline constexpr uint8_t kCompletionWaiting = 1;
+inline constexpr uint8_t kCompletionDone = 2;
+inline constexpr uint8_t kCompletionEnded = 255;
 
 inline constexpr int kTransactionEntries = 256;
 
