@@ -1051,10 +1051,7 @@ int ex_com_set_date_time(char **t, int) {
 
 int ex_com_get_date_time(char **, int) {
     sys_log(LOG_INFO, "EX: get date/time");
-    // The answer is a u32: past February 2106 it stays at its last second
-    // rather than wrap to 1970.
-    const auto t = static_cast<int64_t>(sys_time());
-    const uint32_t now = t <= 0 ? 0u : t >= int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(t);
+    const uint32_t now = sys_time_u32(sys_time());
     sys_log(LOG_DEBUG, "EX: returning timestamp: %u", now);
     ex_reply("%u\r", now);
     return EX_PASS;

@@ -260,7 +260,6 @@ void integrate_flexible(uint32_t c) {
         cbi_t fc = cursor_at(c, flex_pos[c]);
         if (flex_seed[c]) {
             hld_flex_seed(c, &fc, run);
-            flex_seed[c] = false;
         }
         hld_flex_calc(c, &fc, run);
         flex_pos[c] = cb_step(rings[c], flex_pos[c], run);

@@ -585,7 +585,9 @@ void storage_store_five_minutes(event_data_t *ev) {
             continue;
         }
         batch->emplace_back(l, storage_record_t{});
-        storage_make_record(&batch->back().second, storage_record_time(now), d, &d->sets_i[slot]);
+        // Past 2106 the records stay at the field's last second and follow
+        // each other by their end tick; a wrap would make them older than the file.
+        storage_make_record(&batch->back().second, sys_time_u32(now), d, &d->sets_i[slot]);
     }
     writer_queue([s, now, batch] { store_batch(s, now, *batch); });
 }

@@ -86,17 +86,6 @@ bool storage_copy_durably(const std::string &from, const std::string &to, off_t 
     return sys_fsync_dir(storage_folder_of(to).c_str()) == 0;
 }
 
-uint32_t storage_record_time(time_t t) {
-    // The record's u32 ends in February 2106: later times stay at its last
-    // second (records then follow each other by their end tick) rather than
-    // wrap to 1970, which would make them look older than the file.
-    const auto v = static_cast<int64_t>(t);
-    if (v <= 0) {
-        return 0;
-    }
-    return v >= static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(v);
-}
-
 void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load) {
     std::memset(r, 0, sizeof *r);
     r->time = time;

@@ -1,153 +1,18 @@
 #include "objects/state_file.h"
 
 #include "device/program_services.h"
+#include "meter/json.h"
 #include "meter/sysio.h"
 #include "objects/bacnet_object.h"
 
 #include <fcntl.h>
 
-#include <cctype>
-#include <string_view>
 #include <cerrno>
 #include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
-
-// ---- a strict scan of one JSON value ----
-
-struct Scanner {
-    const char *at;
-    const char *end;
-
-    void space() {
-        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r')) {
-            ++at;
-        }
-    }
-    bool literal(const char *word) {
-        for (; *word != '\0'; ++word, ++at) {
-            if (at >= end || *at != *word) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool string() {
-        ++at;  // the opening quote
-        while (at < end) {
-            const char c = *at++;
-            if (c == '"') {
-                return true;
-            }
-            if (static_cast<unsigned char>(c) < 0x20) {
-                return false;
-            }
-            if (c == '\\') {
-                if (at >= end) {
-                    return false;
-                }
-                const char e = *at++;
-                if (e == 'u') {
-                    for (int i = 0; i < 4; ++i, ++at) {
-                        if (at >= end || !std::isxdigit(static_cast<unsigned char>(*at))) {
-                            return false;
-                        }
-                    }
-                } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
-                    return false;
-                }
-            }
-        }
-        return false;
-    }
-    bool digits() {
-        const char *start = at;
-        while (at < end && *at >= '0' && *at <= '9') {
-            ++at;
-        }
-        return at > start;
-    }
-    bool number() {
-        if (*at == '-') {
-            ++at;
-        }
-        if (!digits()) {
-            return false;
-        }
-        if (at < end && *at == '.') {
-            ++at;
-            if (!digits()) {
-                return false;
-            }
-        }
-        if (at < end && (*at == 'e' || *at == 'E')) {
-            ++at;
-            if (at < end && (*at == '+' || *at == '-')) {
-                ++at;
-            }
-            if (!digits()) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool value(int depth) {
-        space();
-        if (at >= end || depth > 64) {
-            return false;
-        }
-        switch (*at) {
-        case '{':
-        case '[': {
-            const char close = *at == '{' ? '}' : ']';
-            const bool object = close == '}';
-            ++at;
-            space();
-            if (at < end && *at == close) {
-                ++at;
-                return true;
-            }
-            while (true) {
-                if (object) {
-                    space();
-                    if (at >= end || *at != '"' || !string()) {
-                        return false;
-                    }
-                    space();
-                    if (at >= end || *at++ != ':') {
-                        return false;
-                    }
-                }
-                if (!value(depth + 1)) {
-                    return false;
-                }
-                space();
-                if (at >= end) {
-                    return false;
-                }
-                const char c = *at++;
-                if (c == close) {
-                    return true;
-                }
-                if (c != ',') {
-                    return false;
-                }
-            }
-        }
-        case '"':
-            return string();
-        case 't':
-            return literal("true");
-        case 'f':
-            return literal("false");
-        case 'n':
-            return literal("null");
-        default:
-            return number();
-        }
-    }
-};
 
 std::optional<std::string> readWhole(const std::string &path) {
     const int fd = sys_open(path.c_str(), O_RDONLY, 0);
@@ -228,12 +93,9 @@ void ensureFlag(const std::string &directory, const std::string &flag) {
 }  // namespace
 
 bool stateFileTextComplete(const char *text, size_t length) {
-    Scanner scanner{text, text + length};
-    if (!scanner.value(0)) {
-        return false;
-    }
-    scanner.space();
-    return scanner.at == scanner.end;
+    // The writer writes strict JSON in UTF-8, so a text that is anything
+    // less was cut short or damaged.
+    return jsonIsStrictText(std::string_view(text, length));
 }
 
 // ---- the object's state files ----

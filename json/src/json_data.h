@@ -406,6 +406,24 @@ inline size_t jsonUtf8Length(const unsigned char *p, size_t left) {
     return 0;
 }
 
+// Whether the n bytes at p are UTF-8 throughout (jsonUtf8Length for every
+// byte above 0x7F). Inline: the reader runs it over every string that holds
+// such a byte.
+inline bool jsonUtf8Valid(const unsigned char *p, size_t n) {
+    for (size_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t len = jsonUtf8Length(p + i, n - i);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
 // Escapes (reader and writer).
 // Unescapes `in` into `out`; answers whether an escape was seen.
 bool jsonUnescapeText(std::string_view in, std::string &out);

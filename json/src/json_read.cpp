@@ -286,20 +286,9 @@ void prepare(const char *s, size_t n, JsonSource &src) {
                 // each run between them must be UTF-8 on its own: JSON text
                 // is UTF-8, and a byte that is not would come out of the
                 // writer as a different character.
-                if (high != 0 && !src.notUtf8) {
-                    const auto *u = reinterpret_cast<const unsigned char *>(s);
-                    for (size_t k = i; k < run;) {
-                        if (u[k] < 0x80) {
-                            ++k;
-                            continue;
-                        }
-                        const size_t len = jsonUtf8Length(u + k, run - k);
-                        if (len == 0) {
-                            src.notUtf8 = true;
-                            break;
-                        }
-                        k += len;
-                    }
+                if (high != 0 && !src.notUtf8 &&
+                    !jsonUtf8Valid(reinterpret_cast<const unsigned char *>(s + i), run - i)) {
+                    src.notUtf8 = true;
                 }
                 std::memcpy(out + o, s + i, run - i);
                 o += run - i;

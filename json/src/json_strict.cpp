@@ -202,18 +202,5 @@ bool jsonIsStrictText(std::string_view text) {
 }
 
 bool jsonIsUtf8(std::string_view text) {
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    const size_t n = text.size();
-    for (size_t i = 0; i < n;) {
-        if (p[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        const size_t len = jsonUtf8Length(p + i, n - i);
-        if (len == 0) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
+    return jsonUtf8Valid(reinterpret_cast<const unsigned char *>(text.data()), text.size());
 }

@@ -4,6 +4,7 @@
 // power cuts at every step of an append.
 
 #include "nerisko/storage.h"
+#include "meter/sysio.h"
 #include "temp_root.h"
 
 #include <gtest/gtest.h>
@@ -173,7 +174,7 @@ TEST_F(Storage, TimesPast2038And2106) {
         EXPECT_EQ(get<uint32_t>(b, kHeader), c.first);
         EXPECT_EQ(get<uint32_t>(b, kHeader + kRecord), c.second);
     }
-    EXPECT_EQ(storage_record_time(-5), 0u) << "before the epoch";
+    EXPECT_EQ(sys_time_u32(-5), 0u) << "before the epoch";
 }
 
 // Local midnight in the zone of /config/timezone, across both changes of

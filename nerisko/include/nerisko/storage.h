@@ -75,8 +75,6 @@ int storage_compare_ts(const void *a, const void *b);
 
 // The current file of a set and load (tests).
 std::string storage_current_path(uint32_t set, uint32_t load);
-// A time for the record's u32 field: saturated at its ends, never wrapped.
-uint32_t storage_record_time(time_t t);
 // The record that an append writes (tests, migration).
 void storage_make_record(storage_record_t *r, uint32_t time, const data_set_t *d, const data_i_set *load);
 // Brings a trend file back to its header and good records (see

@@ -9,6 +9,7 @@
 // A flag of a state file: true only for the text "true".
 inline bool stateFileTrue(const std::string &text) { return text == "true"; }
 
-// True when the text is exactly one complete JSON value (white space
-// around it allowed): a text cut short anywhere is refused.
+// True when the text is exactly one complete JSON value in UTF-8, as the
+// writer writes it (white space around it allowed): a text cut short
+// anywhere is refused.
 bool stateFileTextComplete(const char *text, size_t length);

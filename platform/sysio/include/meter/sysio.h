@@ -18,6 +18,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -108,6 +109,17 @@ int sys_replace_file_lazily(const char *board_path, const void *data, size_t siz
 
 // Wall-clock seconds since the epoch.
 time_t sys_time();
+
+// t in the u32 of seconds that records and answers carry: past February 2106
+// it stays at the field's last second and before 1970 at 0, rather than wrap
+// to a time that looks decades off.
+inline uint32_t sys_time_u32(time_t t) {
+    const auto v = static_cast<int64_t>(t);
+    if (v <= 0) {
+        return 0;
+    }
+    return v >= static_cast<int64_t>(UINT32_MAX) ? UINT32_MAX : static_cast<uint32_t>(v);
+}
 
 // Asks for SCHED_FIFO at priority for thread. Where that is not permitted
 // the thread keeps normal scheduling and a line is logged; returns true only
