@@ -196,6 +196,7 @@ class TalvikEndToEnd : public ::testing::Test {
     uint8_t invoke = 0;
     bool haveNamespaces = false;
     pid_t capture = -1;
+    int captureErr = -1;  // dumpcap's standard error, read end
     std::unique_ptr<Program> tqr;
     std::unique_ptr<Program> talvik;
 
@@ -289,7 +290,7 @@ class TalvikEndToEnd : public ::testing::Test {
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
         const std::string pcap = (dir / "client.pcapng").string();
-        std::vector<std::string> args = {"ip", "netns", "exec", clientNs, "dumpcap", "-i", clientIf,
+        std::vector<std::string> args = {"ip", "netns", "exec", clientNs, "dumpcap", "-q", "-i", clientIf,
                                          "-f", "udp",  "-w",   pcap};
         std::vector<char *> argv;
         for (std::string &a : args) {
@@ -305,7 +306,9 @@ class TalvikEndToEnd : public ::testing::Test {
         while (err.find("File: " + pcap) == std::string::npos && ::read(fds[0], &c, 1) == 1) {
             err += c;
         }
-        close(fds[0]);
+        // The pipe stays open while dumpcap runs: a closed one would end it
+        // at its first report (-q keeps the counts away, not the last one).
+        captureErr = fds[0];
         ASSERT_NE(err.find("File: " + pcap), std::string::npos) << err;
     }
     void stopCapture() {
@@ -314,6 +317,10 @@ class TalvikEndToEnd : public ::testing::Test {
             waitpid(capture, nullptr, 0);
             capture = -1;
         }
+        if (captureErr >= 0) {
+            close(captureErr);
+            captureErr = -1;
+        }
     }
     // What tshark finds malformed or warns about in the capture.
     std::string captureProblems(size_t atLeast) {
@@ -321,6 +328,11 @@ class TalvikEndToEnd : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         stopCapture();
+        const size_t captured = capturedPackets(dir / "client.pcapng");
+        if (captured < atLeast) {
+            return "the capture holds " + std::to_string(captured) + " of at least " + std::to_string(atLeast) +
+                   " packets";
+        }
         const std::string problems = (dir / "problems.txt").string();
         if (run({"tshark", "-r", (dir / "client.pcapng").string(), "-Y",
                  "_ws.malformed || _ws.expert.severity >= 0x00600000"},
